@@ -1,0 +1,189 @@
+// The reading side of KivF: parsing, the palette search, rendering.
+#include <cstring>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "animation/kiv_file.h"
+#include "io/byte_reader.h"
+#include "io/file_io.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char prefix_magic[4] = {'K', 'V', 'I', 'F'};
+constexpr std::size_t prefix_flag_offset = 8;
+constexpr std::uint16_t shadow_flag = 0x8000;
+// frame_size, height word, width, two offsets, unk1, unk2.
+constexpr std::size_t min_frame_record_size = 14;
+// Frames past the end of a cut file are read as empty records, so a count
+// may exceed what the file holds; this many beyond it are still accepted.
+constexpr std::size_t frames_beyond_file_allowed = 1 << 16;
+
+// Raised (as an allocation failure) for a frame count the file cannot
+// possibly back, before anything is allocated: a 16-byte file must not make
+// the reader allocate billions of frames.
+class FrameCountTooLarge : public std::bad_alloc {
+public:
+    FrameCountTooLarge(std::uint64_t count, std::size_t remaining)
+        : message_("animation file declares " + std::to_string(count) + " frames but its remaining " +
+                   std::to_string(remaining) + " bytes cannot hold them") {}
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
+};
+
+void resize_frames(KivData& data, std::size_t remaining) {
+    const std::size_t count = data.info.frame_count;
+    if (count > remaining / min_frame_record_size + frames_beyond_file_allowed) {
+        throw FrameCountTooLarge(count, remaining);
+    }
+    const std::size_t kept = std::min(count, data.frames.size());
+    data.frames.resize(count);
+    for (std::size_t i = kept; i < count; ++i) data.frames[i] = std::make_shared<KivFrame>();
+}
+
+// Once a frame has bit 15 of its height word set, this and every later frame
+// of the file keeps only the low 8 bits of its height word as its height.
+struct HeightRule {
+    bool shadow_mode = false;
+
+    std::uint16_t height_of(std::uint16_t height_word) {
+        if (shadow_mode || (height_word & shadow_flag) != 0) {
+            shadow_mode = true;
+            return static_cast<std::uint16_t>(height_word & 0xFF);
+        }
+        return height_word;
+    }
+};
+
+// Reads one frame record. Reads past the end leave fields at 0, and the
+// loops still run their stored counts, so the rows of a cut frame come out
+// as empty rows.
+KivFrame read_frame(pykiv::io::ByteReader& in, HeightRule& rule) {
+    KivFrame frame;
+    std::uint16_t height_word = 0;
+    in.read(frame.frame_size);
+    in.read(height_word);
+    frame.is_shadow = (height_word & shadow_flag) != 0 ? 1 : 0;
+    frame.height = rule.height_of(height_word);
+    in.read(frame.width);
+    in.read(frame.y_offset);
+    in.read(frame.x_offset);
+    in.read(frame.unk1);
+    in.read(frame.unk2);
+
+    frame.pixel_sets.reserve(frame.height);
+    for (std::size_t row = 0; row < frame.height; ++row) {
+        KivPixelSet pixel_set;
+        in.read(pixel_set.block_count);
+        pixel_set.blocks.resize(pixel_set.block_count);
+        for (KivPixelBlock& block : pixel_set.blocks) {
+            in.read(block.offset);
+            in.read(block.color_count);
+            // Shadow frames store no indices: their block records are two
+            // bytes whatever color_count says.
+            if (frame.is_shadow == 0) {
+                block.colors.assign(block.color_count, 0);
+                in.read_some(block.colors.data(), block.colors.size());
+            }
+        }
+        frame.pixel_sets.push_back(std::move(pixel_set));
+    }
+    return frame;
+}
+
+}  // namespace
+
+KivF::KivF() : data_(std::make_shared<KivData>()) {}
+
+// The KivData may outlive this object in Python hands; its frames stay.
+KivF::~KivF() = default;
+
+std::shared_ptr<KivData> KivF::load(const std::string& file_name, std::int32_t color_profile,
+                                    const std::string& io_pal) {
+    color_profile_ = color_profile;
+    const fs::path file_path = pykiv::io::path_from_utf8(file_name);
+    auto bytes = pykiv::io::read_file(file_path);
+    if (!bytes) return nullptr;
+    pykiv::io::ByteReader in(std::move(*bytes));
+
+    KivData& data = *data_;
+    if (!data.palette) data.palette = std::make_shared<PalF>();
+    PalF& palette = *data.palette;
+
+    // Every file is read from the same starting state, so that it parses the
+    // same whatever this object read before.
+    data.has_background = false;
+    data.info = KivInfo{};
+
+    char magic[sizeof prefix_magic] = {};
+    if (in.read_some(magic, sizeof magic) == sizeof magic && std::memcmp(magic, prefix_magic, sizeof magic) == 0) {
+        in.clear();
+        in.seek(prefix_flag_offset);
+        std::uint8_t has_background = 0;
+        if (in.read(has_background)) data.has_background = has_background != 0;
+    } else {
+        in.clear();
+        in.seek(0);
+    }
+
+    in.read(data.info.speed);
+    std::uint32_t location_size = 0;
+    in.read(location_size);
+    palette.location_size(location_size);
+    // Bytes the file does not have would read as zeros, and the text ends at
+    // the first zero, so only what the file holds is allocated.
+    std::string location(std::min<std::size_t>(location_size, in.remaining()), '\0');
+    in.read_some(location.data(), location.size());
+    if (location.size() < location_size) in.set_failed();
+    palette.location(location);
+
+    in.read(data.info.frame_count);
+    resize_frames(data, in.remaining());
+
+    const std::string location_text = io_pal.empty() ? location.substr(0, location.find('\0')) : io_pal;
+    palette.location(location_text);
+
+    if (data.has_background) {
+        data.info.frame_count += 1;  // the background frame is not counted in the file
+        resize_frames(data, in.remaining());
+    }
+
+    fs::path palette_path;
+    if (!io_pal.empty()) {
+        palette_path = pykiv::io::path_from_utf8(io_pal);
+        if (!palette_path.is_absolute()) palette_path = fs::current_path() / palette_path;
+    } else {
+        palette_path = resolve_palette_path(file_path, pykiv::io::path_from_utf8(location_text));
+    }
+    palette.load(pykiv::io::path_to_utf8(palette_path));
+
+    HeightRule height_rule;
+    const auto frame_count = static_cast<std::int32_t>(data.info.frame_count);
+    for (std::int32_t i = 0; i < frame_count && static_cast<std::size_t>(i) < data.frames.size(); ++i) {
+        // A new frame each time: frames handed out earlier stay intact.
+        data.frames[static_cast<std::size_t>(i)] = std::make_shared<KivFrame>(read_frame(in, height_rule));
+    }
+
+    KivFrameBuffer rendered(data);
+    frame_buffer_ = rendered.release_frames();
+    return frame_buffer_.empty() ? nullptr : data_;
+}
+
+// Tries `location` under the animation file's directory, then under each
+// ancestor up to the root (or, for a relative path, up to its first
+// component), and returns the canonical form of the first that exists.
+fs::path KivF::resolve_palette_path(const fs::path& animation_path, const fs::path& location) {
+    fs::path directory = animation_path.parent_path();
+    while (!directory.empty()) {
+        const fs::path candidate = directory / location;
+        if (fs::exists(candidate)) return fs::canonical(candidate);
+        fs::path parent = directory.parent_path();
+        if (parent == directory) break;
+        directory = std::move(parent);
+    }
+    return {};
+}

@@ -1,0 +1,152 @@
+// The writing side of KivF.
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+
+#include "animation/kiv_file.h"
+#include "io/byte_writer.h"
+#include "io/file_io.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char prefix_magic[4] = {'K', 'V', 'I', 'F'};
+constexpr std::uint16_t shadow_flag = 0x8000;
+constexpr std::uint16_t max_plain_height = 0x7FFF;      // bit 15 would mark a shadow frame
+constexpr std::uint16_t max_height_after_shadow = 0xFF;  // the reader keeps 8 bits from then on
+
+[[noreturn]] void refuse(const std::string& where, const std::string& what) {
+    throw std::invalid_argument("cannot save: " + where + ": " + what);
+}
+
+std::string frame_name(std::size_t frame) { return "frame " + std::to_string(frame); }
+
+// Refuses records that would be written into a file that does not read back
+// as the same records. Runs before any file is touched.
+void check_writable(const KivData& data) {
+    const std::uint32_t frame_count = data.info.frame_count;
+    if (frame_count > data.frames.size()) {
+        refuse("info.frame_count", std::to_string(frame_count) + " frames declared but " +
+                                       std::to_string(data.frames.size()) + " frames held");
+    }
+    if (data.has_background && frame_count == 0) {
+        refuse("info.frame_count",
+               "0 frames with has_background set; the background frame must be counted (frame_count >= 1)");
+    }
+
+    bool after_shadow = false;
+    for (std::size_t i = 0; i < frame_count; ++i) {
+        const KivFrame& frame = *data.frames[i];
+        const bool shadow = frame.is_shadow != 0;
+        std::size_t rows = frame.height;
+        if (shadow) {
+            rows = frame.height & 0xFF;
+        } else if (frame.height > max_plain_height) {
+            refuse(frame_name(i), "height " + std::to_string(frame.height) + " is above " +
+                                      std::to_string(max_plain_height) + " and would read back as a shadow frame");
+        } else if (after_shadow && frame.height > max_height_after_shadow) {
+            refuse(frame_name(i), "height " + std::to_string(frame.height) + " is above " +
+                                      std::to_string(max_height_after_shadow) +
+                                      ", the most a frame after a shadow frame can store");
+        }
+        after_shadow = after_shadow || shadow;
+
+        if (frame.pixel_sets.size() != rows) {
+            refuse(frame_name(i), std::to_string(frame.pixel_sets.size()) + " pixel sets but height " +
+                                      std::to_string(rows) + (shadow ? " (height AND 0xFF of a shadow frame)" : ""));
+        }
+        for (std::size_t r = 0; r < frame.pixel_sets.size(); ++r) {
+            const KivPixelSet& row = frame.pixel_sets[r];
+            const std::string row_name = frame_name(i) + ", row " + std::to_string(r);
+            if (row.block_count != row.blocks.size()) {
+                refuse(row_name, "block_count " + std::to_string(row.block_count) + " but " +
+                                     std::to_string(row.blocks.size()) + " blocks");
+            }
+            if (shadow) continue;
+            for (std::size_t k = 0; k < row.blocks.size(); ++k) {
+                const KivPixelBlock& block = row.blocks[k];
+                if (block.color_count > block.colors.size()) {
+                    refuse(row_name + ", block " + std::to_string(k),
+                           "color_count " + std::to_string(block.color_count) + " but " +
+                               std::to_string(block.colors.size()) + " colors");
+                }
+            }
+        }
+    }
+}
+
+void write_frame(std::ostream& out, KivFrame& frame) {
+    using pykiv::io::write_le;
+    const bool shadow = frame.is_shadow != 0;
+    frame.unk1 = 0;
+    frame.unk2 = 1;
+    write_le(out, frame.frame_size);  // as held, not recomputed
+    write_le(out, shadow ? static_cast<std::uint16_t>((frame.height & 0xFF) | shadow_flag) : frame.height);
+    write_le(out, frame.width);
+    write_le(out, frame.y_offset);
+    write_le(out, frame.x_offset);
+    write_le(out, frame.unk1);
+    write_le(out, frame.unk2);
+    for (const KivPixelSet& row : frame.pixel_sets) {
+        write_le(out, row.block_count);
+        for (const KivPixelBlock& block : row.blocks) {
+            write_le(out, block.offset);
+            write_le(out, block.color_count);
+            if (!shadow) out.write(reinterpret_cast<const char*>(block.colors.data()), block.color_count);
+        }
+    }
+}
+
+void write_animation(std::ostream& out, KivData& data, const std::string& location) {
+    using pykiv::io::write_le;
+    if (data.has_background) {
+        out.write(prefix_magic, sizeof prefix_magic);
+        write_le(out, std::uint32_t{0});  // reserved
+        write_le(out, std::uint8_t{1});
+    }
+    write_le(out, data.info.speed);
+    // The location is stored with a closing zero byte, counted in its size.
+    write_le(out, static_cast<std::uint32_t>(location.size() + 1));
+    out.write(location.data(), static_cast<std::streamsize>(location.size()));
+    write_le(out, std::uint8_t{0});
+    // The stored count leaves out the background frame; the reader adds it.
+    write_le(out, data.info.frame_count - (data.has_background ? 1u : 0u));
+    for (std::size_t i = 0; i < data.info.frame_count; ++i) write_frame(out, *data.frames[i]);
+}
+
+// The palette's place relative to the project root, as stored in the file:
+// both made weakly canonical, related lexically, with forward slashes.
+std::string relative_location(const fs::path& project_root, const fs::path& palette_path) {
+    const fs::path relative = palette_path.lexically_relative(project_root);
+    // The generic form: forward slashes, also where a backslash is no
+    // separator, since the stored text must read the same on every system.
+    std::string text = pykiv::io::path_to_utf8(relative);
+    std::replace(text.begin(), text.end(), '\\', '/');
+    return text;
+}
+
+}  // namespace
+
+void KivF::save(const std::string& file_name, const std::string& project_root, const std::string& palette_path) {
+    KivData& data = *data_;
+    check_writable(data);
+
+    const fs::path root = fs::weakly_canonical(pykiv::io::path_from_utf8(project_root));
+    const fs::path palette_file = fs::weakly_canonical(pykiv::io::path_from_utf8(palette_path));
+    const std::string location = relative_location(root, palette_file);
+
+    using pykiv::io::WriteResult;
+    const WriteResult result =
+        pykiv::io::write_file_atomically(pykiv::io::path_from_utf8(file_name), [&](std::ostream& out) {
+            write_animation(out, data, location);
+            // The palette is written while the animation file is still open,
+            // so that the animation only appears once its palette exists.
+            if (data.palette) data.palette->save(pykiv::io::path_to_utf8(palette_file));
+        });
+    if (result == WriteResult::open_failed) {
+        pykiv::io::report_error("Could not open animation file for writing: " + file_name);
+    } else if (result == WriteResult::write_failed) {
+        pykiv::io::report_error("Could not write animation file: " + file_name);
+    }
+}

@@ -1,0 +1,81 @@
+// Little-endian field reader over a file held in memory.
+//
+// Both file formats are read field by field with the semantics of a plain
+// binary stream: a read that finds too few bytes fails, and once failed the
+// reader stays failed until it is cleared, so every later read finds nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace pykiv::io {
+
+class ByteReader {
+public:
+    explicit ByteReader(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
+
+    bool failed() const { return failed_; }
+    void clear() { failed_ = false; }
+    void set_failed() { failed_ = true; }
+
+    // Bytes between the read position and the end; 0 once failed.
+    std::size_t remaining() const {
+        return failed_ || pos_ >= bytes_.size() ? 0 : bytes_.size() - pos_;
+    }
+
+    // Moves to an absolute offset. Offsets past the end are allowed, as on a
+    // stream; the next read then fails.
+    void seek(std::size_t offset) {
+        if (!failed_) pos_ = offset;
+    }
+
+    void skip(std::size_t count) {
+        if (!failed_) pos_ += count;
+    }
+
+    // Reads one little-endian integer. All or nothing: a short read leaves
+    // `value` as it was and fails the reader.
+    template <typename T>
+    bool read(T& value) {
+        static_assert(std::is_integral_v<T>, "fields are integers");
+        if (remaining() < sizeof(T)) {
+            fail_at_end();
+            return false;
+        }
+        std::make_unsigned_t<T> raw = 0;
+        for (std::size_t i = 0; i < sizeof(T); ++i) {
+            raw = static_cast<std::make_unsigned_t<T>>(raw | (std::make_unsigned_t<T>(bytes_[pos_ + i]) << (8 * i)));
+        }
+        pos_ += sizeof(T);
+        value = static_cast<T>(raw);
+        return true;
+    }
+
+    // Copies up to `count` bytes into `out`, as a stream's unformatted read
+    // does: the bytes that are there arrive, the rest of `out` is left as it
+    // was, and a short read fails the reader. Returns the number copied.
+    std::size_t read_some(void* out, std::size_t count) {
+        const std::size_t available = remaining();
+        const std::size_t copied = count < available ? count : available;
+        if (copied != 0) std::memcpy(out, bytes_.data() + pos_, copied);
+        pos_ += copied;
+        if (copied < count) fail_at_end();
+        return copied;
+    }
+
+private:
+    void fail_at_end() {
+        failed_ = true;
+        pos_ = bytes_.size();
+    }
+
+    std::vector<std::uint8_t> bytes_;
+    std::size_t pos_ = 0;
+    bool failed_ = false;
+};
+
+}  // namespace pykiv::io

@@ -1,0 +1,124 @@
+#include "io/file_io.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace pykiv::io {
+
+fs::path path_from_utf8(const std::string& text) {
+    // u8path decodes UTF-8 to the wide form on Windows; on POSIX systems the
+    // bytes are the path, unchanged, whatever they are.
+    return fs::u8path(text);
+}
+
+std::string path_to_utf8(const fs::path& path) {
+    return path.u8string();
+}
+
+std::optional<std::vector<std::uint8_t>> read_file(const fs::path& path, std::size_t limit) {
+    // Some systems open a directory for reading and only fail at the first
+    // read; treat it as a file that cannot be opened everywhere.
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) return std::nullopt;
+
+    std::ifstream in(path, std::ios::binary);
+    if (!in.is_open()) return std::nullopt;
+
+    std::vector<std::uint8_t> bytes;
+    char chunk[1 << 16];
+    while (bytes.size() < limit) {
+        const std::size_t wanted = std::min<std::size_t>(sizeof chunk, limit - bytes.size());
+        in.read(chunk, static_cast<std::streamsize>(wanted));
+        const auto got = static_cast<std::size_t>(in.gcount());
+        bytes.insert(bytes.end(), chunk, chunk + got);
+        if (got < wanted) break;
+    }
+    return bytes;
+}
+
+namespace {
+
+// A name for the temporary file that is unlikely to exist already: the
+// target's name, hidden, with a random suffix.
+fs::path temporary_sibling(const fs::path& target) {
+    static std::atomic<std::uint64_t> counter{0};
+    static const std::uint64_t seed = [] {
+        std::random_device device;
+        return (std::uint64_t(device()) << 32) ^ device() ^
+               std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
+    }();
+    std::uint64_t n = seed + 0x9E3779B97F4A7C15ull * ++counter;
+    n ^= n >> 31;
+    static const char digits[] = "0123456789abcdef";
+    std::string suffix;
+    for (int i = 0; i < 12; ++i, n >>= 4) suffix += digits[n & 0xF];
+
+    fs::path name = fs::u8path(".");
+    name += target.filename();
+    name += fs::u8path("." + suffix + ".tmp");
+    return target.parent_path() / name;
+}
+
+// Removes the temporary file unless it was renamed into place.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(fs::path path) : path_(std::move(path)) {}
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    ~TemporaryFile() {
+        if (!path_.empty()) {
+            std::error_code ec;
+            fs::remove(path_, ec);
+        }
+    }
+    const fs::path& path() const { return path_; }
+    void keep() { path_.clear(); }
+
+private:
+    fs::path path_;
+};
+
+}  // namespace
+
+WriteResult write_file_atomically(const fs::path& target,
+                                  const std::function<void(std::ostream&)>& write_contents) {
+    // A path that names no file, or names a directory, cannot be written.
+    std::error_code ec;
+    if (!target.has_filename() || fs::is_directory(target, ec)) return WriteResult::open_failed;
+
+    std::ofstream out;
+    fs::path temporary_path;
+    for (int attempt = 0; attempt < 8 && !out.is_open(); ++attempt) {
+        temporary_path = temporary_sibling(target);
+        if (fs::exists(temporary_path, ec) || ec) continue;
+        out.open(temporary_path, std::ios::binary | std::ios::trunc);
+    }
+    if (!out.is_open()) return WriteResult::open_failed;
+
+    TemporaryFile temporary(temporary_path);
+    write_contents(out);
+    out.flush();
+    bool good = out.good();
+    out.close();
+    good = good && !out.fail();
+    if (!good) return WriteResult::write_failed;
+
+    fs::rename(temporary.path(), target, ec);
+    if (ec) return WriteResult::write_failed;
+    temporary.keep();
+    return WriteResult::written;
+}
+
+void report_error(const std::string& message) {
+    std::cerr << "ERROR: " << message << '\n';
+    std::cerr.flush();
+}
+
+}  // namespace pykiv::io
