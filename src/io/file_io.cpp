@@ -45,8 +45,9 @@ std::optional<std::vector<std::uint8_t>> read_file(const fs::path& path, std::si
 
 namespace {
 
-// A name for the temporary file that is unlikely to exist already: the
-// target's name, hidden, with a random suffix.
+// A name for the temporary file that is unlikely to exist already: hidden,
+// with a random part, and short, so that it fits wherever the target's name
+// fits.
 fs::path temporary_sibling(const fs::path& target) {
     static std::atomic<std::uint64_t> counter{0};
     static const std::uint64_t seed = [] {
@@ -57,13 +58,10 @@ fs::path temporary_sibling(const fs::path& target) {
     std::uint64_t n = seed + 0x9E3779B97F4A7C15ull * ++counter;
     n ^= n >> 31;
     static const char digits[] = "0123456789abcdef";
-    std::string suffix;
-    for (int i = 0; i < 12; ++i, n >>= 4) suffix += digits[n & 0xF];
-
-    fs::path name = fs::u8path(".");
-    name += target.filename();
-    name += fs::u8path("." + suffix + ".tmp");
-    return target.parent_path() / name;
+    std::string name = ".pykiv-";
+    for (int i = 0; i < 12; ++i, n >>= 4) name += digits[n & 0xF];
+    name += ".tmp";
+    return target.parent_path() / fs::u8path(name);
 }
 
 // Removes the temporary file unless it was renamed into place.

@@ -1,0 +1,88 @@
+import sys
+
+import pytest
+
+import pykiv
+
+CLASS_ORDER = ["KivInfo", "KivData", "KivFrame", "KivPixelSet", "KivPixelBlock", "KivFrameBufferObject",
+               "KivFrameBuffer", "PalFColor", "PalF", "KivF"]
+
+MEMBERS = {
+    "KivInfo": {"speed", "frame_count"},
+    "KivData": {"info", "frames", "palette", "has_background"},
+    "KivFrame": {"frame_size", "height", "is_shadow", "width", "y_offset", "x_offset", "unk1", "unk2",
+                 "pixel_sets"},
+    "KivPixelSet": {"block_count", "blocks"},
+    "KivPixelBlock": {"offset", "color_count", "colors"},
+    "KivFrameBufferObject": {"pixels", "width", "height", "offset_x", "offset_y", "channels"},
+    "KivFrameBuffer": {"get_buffer"},
+    "PalFColor": {"r", "g", "b", "a"},
+    "PalF": {"location", "location_size", "color_model", "colors", "get_color", "load", "save"},
+    "KivF": {"load", "save", "data", "get_frame_buffer"},
+}
+
+
+def test_module_attributes():
+    assert pykiv.__doc__ == "Harbek animation graphics parser for Python"
+    assert pykiv.__version__ == "0.8.0"
+    public = [name for name in vars(pykiv) if not name.startswith("__")]
+    assert public == CLASS_ORDER  # registration order, and nothing but classes
+
+
+@pytest.mark.parametrize("name", CLASS_ORDER)
+def test_class_surface(name):
+    cls = getattr(pykiv, name)
+    assert [base.__name__ for base in cls.__bases__] == ["pybind11_object"]  # no base of our own
+    own = {member for member in vars(cls) if not member.startswith("_")}
+    assert own == MEMBERS[name]
+    assert "__dict__" not in vars(cls)
+
+
+@pytest.mark.parametrize("name", ["KivInfo", "KivData", "KivFrame", "KivPixelSet", "KivPixelBlock",
+                                  "KivFrameBufferObject", "PalFColor"])
+def test_no_constructor(name):
+    with pytest.raises(TypeError, match=f"^pykiv.{name}: No constructor defined!$"):
+        getattr(pykiv, name)()
+
+
+def test_constructors():
+    data = pykiv.KivF().data()
+    assert isinstance(pykiv.PalF(), pykiv.PalF)
+    assert pykiv.KivFrameBuffer(data).get_buffer() == []
+    for args in [(), (None,), (pykiv.PalF(),)]:
+        with pytest.raises(TypeError):
+            pykiv.KivFrameBuffer(*args)
+
+
+def test_fresh_file_object():
+    file = pykiv.KivF()
+    data = file.data()
+    assert data is file.data()
+    assert (data.info.speed, data.info.frame_count, data.frames, data.has_background) == (0, 0, [], False)
+    palette = data.palette
+    assert palette is data.palette
+    assert (palette.colors(), palette.location(), palette.location_size(), palette.color_model()) == ([], "", 0, 0)
+    assert file.get_frame_buffer() == []
+
+
+def test_no_new_attributes():
+    file = pykiv.KivF()
+    for obj in [file, file.data(), file.data().info, file.data().palette, pykiv.KivFrameBuffer(file.data())]:
+        with pytest.raises(AttributeError):
+            obj.something_new = 1
+    with pytest.raises(AttributeError):
+        del file.data().has_background
+    with pytest.raises(AttributeError):
+        file.data().info = None
+
+
+@pytest.mark.skipif(sys.version_info < (3, 14), reason="concurrent.interpreters arrives in 3.14")
+def test_subinterpreters_are_refused():
+    from concurrent import interpreters
+
+    interpreter = interpreters.create()
+    try:
+        with pytest.raises(interpreters.ExecutionFailed, match="ImportError"):
+            interpreter.exec("import pykiv")
+    finally:
+        interpreter.close()
