@@ -1,3 +1,6 @@
+import os
+import pathlib
+
 import pytest
 
 import kivmodel
@@ -21,3 +24,17 @@ def gray_palette(tmp_path):
     path = tmp_path / "gray.pal"
     path.write_bytes(kivmodel.palette_file(colors))
     return path, colors
+
+
+@pytest.fixture
+def dir_near_path_limit(tmp_path):
+    """A directory whose path is so long that a short file name still fits
+    under the system's path length limit (4096 bytes) but the name of a
+    temporary file beside it does not: creating that temporary file fails,
+    even for root, while the target itself can exist."""
+    path = str(tmp_path)
+    target_length = 4080
+    while len(path) < target_length:
+        path += "/" + "d" * min(200, target_length - len(path) - 1)
+    os.makedirs(path)
+    return pathlib.Path(path)

@@ -149,47 +149,39 @@ def test_save_to_a_path_that_names_no_file(tmp_path, stderr_lines, target):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["sub"]
 
 
-# Failures of the safe writer are provoked in a child process whose limits
-# make the temporary file impossible to create (no file descriptor left) or
-# impossible to fill (file size limit).
-CHILD = textwrap.dedent("""
-    import os, resource, signal, sys
+# A write failure is provoked in a child process whose file size limit makes
+# the temporary file impossible to fill.
+FILE_SIZE_LIMITED_SAVE = textwrap.dedent("""
+    import resource, signal, sys
     import pykiv
-    palette = pykiv.PalF()
-    palette.colors(pykiv.PalF().colors())
     source = pykiv.PalF()
     source.load(sys.argv[1])
-    if sys.argv[3] == "fsize":
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-        resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))
-    else:
-        free = 0
-        while True:
-            try:
-                os.fstat(free)
-                free += 1
-            except OSError:
-                break
-        resource.setrlimit(resource.RLIMIT_NOFILE, (free, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))
     source.save(sys.argv[2])
 """)
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="POSIX resource limits")
-@pytest.mark.parametrize("limit, message", [
-    ("fsize", "ERROR: Could not write palette file: "),
-    ("nofile", "ERROR: Could not open palette file for writing: "),
-])
-def test_failed_save_keeps_existing_file(tmp_path, limit, message):
+def test_failed_write_keeps_existing_file(tmp_path):
     source = tmp_path / "source.pal"
     source.write_bytes(palette_file(RGBA))
     target = tmp_path / "target.pal"
     target.write_bytes(b"precious")
-    child = subprocess.run([sys.executable, "-c", CHILD, str(source), str(target), limit],
+    child = subprocess.run([sys.executable, "-c", FILE_SIZE_LIMITED_SAVE, str(source), str(target)],
                            capture_output=True, text=True, check=True)
-    assert child.stderr.splitlines() == [message + str(target)]
+    assert child.stderr.splitlines() == [f"ERROR: Could not write palette file: {target}"]
     assert target.read_bytes() == b"precious"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["source.pal", "target.pal"]
+
+
+def test_failed_open_keeps_existing_file(dir_near_path_limit, stderr_lines):
+    target = dir_near_path_limit / "t"
+    target.write_bytes(b"precious")
+    pykiv.PalF().save(str(target))
+    assert stderr_lines() == [f"ERROR: Could not open palette file for writing: {target}"]
+    assert target.read_bytes() == b"precious"
+    assert [p.name for p in dir_near_path_limit.iterdir()] == ["t"]
 
 
 def test_save_replaces_existing_file(tmp_path):
