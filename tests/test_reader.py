@@ -1,0 +1,373 @@
+import os
+import random
+
+import pytest
+
+import pykiv
+from kivmodel import (Animation, Block, Frame, PixelSet, animation_file, encode_animation, field_boundaries,
+                      frame_record, palette_file, parse_animation, parse_palette, random_animation, random_palette,
+                      render, snapshot, snapshot_rendered, u32)
+
+LOCATION = b"pal/p.pal"
+
+
+def search_palette(animation_path, location: bytes) -> str:
+    """Where the upward search should find `location`: under the animation's
+    directory, then under each ancestor; '' when nowhere."""
+    directory = os.path.dirname(os.fsencode(animation_path))
+    while directory:
+        candidate = os.path.join(directory, location) if location else directory + b"/"
+        if os.path.exists(candidate):
+            return os.fsdecode(os.path.realpath(candidate))
+        parent = os.path.dirname(directory)
+        if parent == directory:
+            break
+        directory = parent
+    return ""
+
+
+@pytest.fixture
+def project(tmp_path):
+    """A project folder with a palette at pal/p.pal and an animation folder."""
+    (tmp_path / "pal").mkdir()
+    (tmp_path / "anims" / "sub").mkdir(parents=True)
+    return tmp_path
+
+
+def simple_frame(width=3, height_word=1, rows=None, shadow=False, **fields):
+    rows = rows if rows is not None else [[(0, 2, [1, 2])]]
+    values = dict(frame_size=0, y_offset=0, x_offset=0, unk1=7, unk2=9) | fields
+    return frame_record(values["frame_size"], height_word, width, values["y_offset"], values["x_offset"],
+                        values["unk1"], values["unk2"], rows, shadow)
+
+
+# -- differential test against the model -----------------------------------
+
+def check_load(path, data, palette_path, palette_colors, stderr_lines):
+    """Loads `data` from `path` with a fresh KivF and compares records,
+    pixels, error lines and result with the model's prediction."""
+    path.write_bytes(data)
+    file = pykiv.KivF()
+    result = file.load(str(path))
+    model = parse_animation(data)
+    assert snapshot(file.data()) == model
+
+    found = search_palette(path, model.location)
+    if found == os.path.realpath(palette_path):
+        colors, lines = parse_palette(palette_file(palette_colors), 0)[1], []
+    else:
+        colors, lines = None, [f"ERROR: Could not open palette file: {found}"]
+    rendered, render_lines = render(model.frames, colors)
+    assert stderr_lines() == lines + render_lines
+    assert snapshot_rendered(file.get_frame_buffer()) == rendered
+    assert result is (file.data() if rendered else None)
+
+
+@pytest.mark.parametrize("seed", range(150))
+def test_random_files_and_their_cuts(project, stderr_lines, seed):
+    rng = random.Random(seed)
+    colors = random_palette(rng)
+    (project / "pal" / "p.pal").write_bytes(palette_file(colors))
+    data = encode_animation(random_animation(rng, max_frames=5), LOCATION)
+    path = project / "anims" / "sub" / "x.kiv"
+    palette_path = project / "pal" / "p.pal"
+    check_load(path, data, palette_path, colors, stderr_lines)
+    boundaries = field_boundaries(data)
+    for cut in sorted(rng.sample(boundaries, min(len(boundaries), 10))):
+        check_load(path, data[:cut], palette_path, colors, stderr_lines)
+
+
+# -- header, prefix and the height rule -------------------------------------
+
+HEADER_CASES = {
+    "background frame counted": (
+        dict(prefix=True, has_background_byte=1, frame_records=[simple_frame()] * 3), (3, True)),
+    "prefix without background": (
+        dict(prefix=True, has_background_byte=0, frame_records=[simple_frame()] * 2), (2, False)),
+    "any background byte but 0 is true": (
+        dict(prefix=True, has_background_byte=0x80, frame_records=[simple_frame()] * 2), (2, True)),
+    "reserved bytes ignored": (
+        dict(prefix=True, has_background_byte=1, reserved=b"\xff\x01KV", frame_records=[simple_frame()] * 2),
+        (2, True)),
+    "no prefix": (dict(frame_records=[simple_frame()] * 2), (2, False)),
+}
+
+
+@pytest.mark.parametrize("fields, expected", HEADER_CASES.values(), ids=HEADER_CASES.keys())
+def test_header(project, gray_palette, fields, expected):
+    path = project / "anims" / "x.kiv"
+    path.write_bytes(animation_file(1234, LOCATION + b"\0", **fields))
+    (project / "pal" / "p.pal").write_bytes(gray_palette[0].read_bytes())
+    data = pykiv.KivF().load(str(path))
+    assert (data.info.frame_count, data.has_background, len(data.frames), data.info.speed) == expected + (
+        expected[0], 1234)
+    assert [f.unk1 for f in data.frames] == [7] * expected[0]
+
+
+HEIGHT_CASES = {
+    "shadow 0x8012": ([0x8012], [(18, 1)]),
+    "shadow keeps 8 bits 0x8123": ([0x8123], [(0x23, 1)]),
+    "plain 0x0123": ([0x0123], [(0x123, 0)]),
+    "plain after shadow keeps 8 bits": ([0x8001, 0x0123], [(1, 1), (0x23, 0)]),
+    "plain before shadow is whole": ([0x0123, 0x8001], [(0x123, 0), (1, 1)]),
+}
+
+
+@pytest.mark.parametrize("words, expected", HEIGHT_CASES.values(), ids=HEIGHT_CASES.keys())
+def test_height_rule(tmp_path, words, expected):
+    records = []
+    for word in words:
+        shadow = bool(word & 0x8000)
+        rows = [[(1, 2, [5, 6])]] * ((word & 0xFF) if shadow or records else word)
+        records.append(simple_frame(height_word=word, rows=rows, shadow=shadow))
+    path = tmp_path / "x.kiv"
+    path.write_bytes(animation_file(1, b"", records))
+    file = pykiv.KivF()
+    file.load(str(path))
+    frames = file.data().frames
+    assert [(f.height, f.is_shadow) for f in frames] == expected
+    assert all(type(f.is_shadow) is int for f in frames)
+    for frame in frames:
+        # Shadow blocks are two bytes in the file: the next row starts right
+        # after them, and no colours are read.
+        assert len(frame.pixel_sets) == frame.height
+        block = frame.pixel_sets[-1].blocks[0]
+        assert (block.offset, block.color_count, block.colors) == (1, 2, [] if frame.is_shadow else [5, 6])
+
+
+def test_each_load_starts_afresh(tmp_path, stderr_lines):
+    # A file with a background frame and shadow frames, then files without
+    # the prefix: the second parse must not depend on the first.
+    first = animation_file(1, b"", [simple_frame(height_word=0x8001, shadow=True, rows=[[(0, 1, [])]])] * 2,
+                           prefix=True, has_background_byte=1)
+    second = animation_file(2, b"", [simple_frame(height_word=0x0101, rows=[[]] * 0x101)])
+    third = animation_file(3, b"", [])
+    paths = []
+    for i, data in enumerate([first, second, third, b"\x05\x00"]):
+        paths.append(tmp_path / f"{i}.kiv")
+        paths[-1].write_bytes(data)
+    file = pykiv.KivF()
+    for path in paths:
+        file.load(str(path))
+        assert snapshot(file.data()) == parse_animation(path.read_bytes())
+    stderr_lines()
+
+
+def test_random_files_in_sequence_parse_as_alone(tmp_path, stderr_lines):
+    rng = random.Random(7)
+    file = pykiv.KivF()
+    for i in range(40):
+        data = encode_animation(random_animation(rng), b"")
+        if rng.random() < 0.3:
+            data = data[:rng.randrange(len(data) + 1)]
+        path = tmp_path / f"{i}.kiv"
+        path.write_bytes(data)
+        file.load(str(path))
+        assert snapshot(file.data()) == parse_animation(data)
+    stderr_lines()
+
+
+# -- the palette location and the upward search ------------------------------
+
+def test_location_text_and_size(project, gray_palette):
+    (project / "pal" / "p.pal").write_bytes(gray_palette[0].read_bytes())
+    path = project / "anims" / "x.kiv"
+    path.write_bytes(animation_file(1, b"pal/p.pal\0", [simple_frame()]))
+    palette = pykiv.KivF().load(str(path)).palette
+    assert (palette.location(), palette.location_size()) == ("pal/p.pal", 10)
+    assert palette.get_color(2).r == 2
+
+
+def test_search_tries_nearest_directory_first(project, stderr_lines):
+    deep = project / "a" / "b"
+    (deep / "pal").mkdir(parents=True)
+    path = deep / "x.kiv"
+    path.write_bytes(animation_file(1, LOCATION + b"\0", [simple_frame()]))
+    far, near = [(9, 9, 9, 9)], [(1, 1, 1, 1)]
+    (project / "pal" / "p.pal").write_bytes(palette_file(far))
+    (project / "a" / "pal").mkdir()
+    (project / "a" / "pal" / "p.pal").write_bytes(palette_file(near))
+    file = pykiv.KivF()
+    assert file.load(str(path)).palette.get_color(0).r == 9 - 8  # a/pal/p.pal, not the project's
+    (deep / "pal" / "p.pal").write_bytes(palette_file([(5, 5, 5, 5)]))
+    assert file.load(str(path)).palette.get_color(0).r == 5
+    assert stderr_lines() == []
+
+
+def test_search_through_symlinked_directory_gives_canonical_path(project, stderr_lines):
+    (project / "real").mkdir()
+    (project / "real" / "p.pal").write_bytes(b"\0\0\0\0")  # count 0: the line shows the path tried
+    (project / "anims" / "pal").symlink_to(project / "real")
+    path = project / "anims" / "x.kiv"
+    path.write_bytes(animation_file(1, b"pal/./p.pal\0", [simple_frame()]))
+    pykiv.KivF().load(str(path))
+    assert stderr_lines() == ["ERROR: Invalid color count: 0", "ERROR: No palette data available!"]
+    path.write_bytes(animation_file(1, b"pal/../pal/missing\0", [simple_frame()]))
+    pykiv.KivF().load(str(path))
+    assert stderr_lines() == ["ERROR: Could not open palette file: ", "ERROR: No palette data available!"]
+
+
+def test_empty_location_names_the_animation_directory(project, stderr_lines):
+    path = project / "anims" / "x.kiv"
+    path.write_bytes(animation_file(1, b"", [simple_frame()], location_size=0))
+    assert pykiv.KivF().load(str(path)) is None
+    assert stderr_lines() == [f"ERROR: Could not open palette file: {os.path.realpath(path.parent)}",
+                              "ERROR: No palette data available!"]
+
+
+@pytest.fixture
+def in_project(project, gray_palette, monkeypatch):
+    """The project with a palette at pal/p.pal and also at ./p.pal, as the
+    current directory."""
+    (project / "pal" / "p.pal").write_bytes(gray_palette[0].read_bytes())
+    (project / "p.pal").write_bytes(palette_file([(3, 3, 3, 3)]))
+    monkeypatch.chdir(project)
+    return project
+
+
+def test_bare_file_name_has_no_candidate(in_project, stderr_lines):
+    (in_project / "x.kiv").write_bytes(animation_file(1, b"p.pal\0", [simple_frame()]))
+    file = pykiv.KivF()
+    assert file.load("x.kiv") is None
+    assert stderr_lines() == ["ERROR: Could not open palette file: ", "ERROR: No palette data available!"]
+    assert file.data().palette.location() == "p.pal"
+
+
+def test_relative_path_search_stops_at_first_component(in_project, stderr_lines):
+    (in_project / "anims" / "sub" / "x.kiv").write_bytes(animation_file(1, b"p.pal\0", [simple_frame()]))
+    assert pykiv.KivF().load("anims/sub/x.kiv") is None  # ./p.pal is never a candidate
+    assert stderr_lines()[0] == "ERROR: Could not open palette file: "
+    (in_project / "anims" / "sub" / "x.kiv").write_bytes(animation_file(1, LOCATION + b"\0", [simple_frame()]))
+    assert pykiv.KivF().load("anims/sub/x.kiv") is None  # pal/p.pal is under the current directory only
+    (in_project / "anims" / "pal").mkdir()
+    (in_project / "anims" / "pal" / "p.pal").write_bytes(palette_file([(4, 4, 4, 4)]))
+    stderr_lines()
+    assert pykiv.KivF().load("anims/sub/x.kiv").palette.get_color(0).r == 4
+
+
+@pytest.mark.parametrize("io_pal, red", [("p.pal", 3), ("pal/p.pal", 0), (b"p.pal", 3)])
+def test_explicit_palette_relative_to_current_directory(in_project, io_pal, red):
+    (in_project / "anims" / "x.kiv").write_bytes(animation_file(1, LOCATION + b"\0", [simple_frame()]))
+    data = pykiv.KivF().load("anims/x.kiv", io_pal=io_pal)
+    assert data.palette.get_color(0).r == red
+    assert data.palette.location() == os.fsdecode(io_pal)
+    assert data.palette.location_size() == len(LOCATION) + 1
+
+
+def test_absolute_explicit_palette_is_used_unchanged(in_project, stderr_lines):
+    (in_project / "anims" / "x.kiv").write_bytes(animation_file(1, LOCATION + b"\0", [simple_frame()]))
+    file = pykiv.KivF()
+    assert file.load("anims/x.kiv", 5, str(in_project / "p.pal")).palette.get_color(0).r == 3
+    missing = str(in_project / "anims" / ".." / "nope.pal")
+    assert file.load("anims/x.kiv", io_pal=missing) is file.data()  # colours kept from the last load
+    assert stderr_lines() == [f"ERROR: Could not open palette file: {missing}"]
+    with pytest.raises(TypeError):
+        file.load("anims/x.kiv", io_pal=None)
+
+
+def test_non_utf8_location(project, stderr_lines):
+    path = project / "anims" / "x.kiv"
+    path.write_bytes(animation_file(1, b"\xffpal\0", [simple_frame()]))
+    file = pykiv.KivF()
+    assert file.load(str(path)) is None
+    with pytest.raises(UnicodeDecodeError):
+        file.data().palette.location()
+    stderr_lines()
+
+
+# -- results, reuse and failures ---------------------------------------------
+
+def test_file_without_frames(project, stderr_lines):
+    path = project / "anims" / "x.kiv"
+    path.write_bytes(animation_file(77, LOCATION + b"\0", []))
+    (project / "pal" / "p.pal").write_bytes(palette_file([(1, 2, 3, 4)]))
+    file = pykiv.KivF()
+    assert file.load(str(path)) is None
+    assert (file.data().info.speed, file.data().palette.location(), file.data().frames) == (77, "pal/p.pal", [])
+    assert stderr_lines() == []
+
+
+def test_missing_file_changes_nothing(project, gray_palette, stderr_lines):
+    (project / "pal" / "p.pal").write_bytes(gray_palette[0].read_bytes())
+    path = project / "anims" / "x.kiv"
+    path.write_bytes(animation_file(5, LOCATION + b"\0", [simple_frame()]))
+    file = pykiv.KivF()
+    data = file.load(str(path))
+    before = snapshot(data), snapshot_rendered(file.get_frame_buffer())
+    for missing in [str(project / "nope.kiv"), str(project), ""]:
+        assert file.load(missing) is None
+        assert (snapshot(data), snapshot_rendered(file.get_frame_buffer())) == before
+    assert stderr_lines() == []
+
+
+def test_reload_refills_the_same_objects(project, gray_palette):
+    (project / "pal" / "p.pal").write_bytes(gray_palette[0].read_bytes())
+    one, two = project / "anims" / "1.kiv", project / "anims" / "2.kiv"
+    one.write_bytes(animation_file(1, LOCATION + b"\0", [simple_frame()] * 3))
+    two.write_bytes(animation_file(2, LOCATION + b"\0", [simple_frame(width=9)]))
+    file = pykiv.KivF()
+    first, palette = file.load(str(one)), file.data().palette
+    second = file.load(str(two))
+    assert first is second is file.data()
+    assert palette is second.palette
+    assert (second.info.speed, [f.width for f in second.frames]) == (2, [9])
+    assert len(file.get_frame_buffer()) == 1
+
+
+def test_cut_inside_a_frame(project, gray_palette):
+    (project / "pal" / "p.pal").write_bytes(gray_palette[0].read_bytes())
+    rows = [[(0, 2, [1, 2])], [(1, 1, [3])], [(0, 1, [4])]]
+    data = animation_file(1, LOCATION + b"\0", [simple_frame(height_word=3, rows=rows), simple_frame()])
+    cut = len(data) - len(simple_frame()) - 5  # before the colour index of the first frame's second row
+    path = project / "anims" / "x.kiv"
+    path.write_bytes(data[:cut])
+    file = pykiv.KivF()
+    data = file.load(str(path))
+    first, second = snapshot(data).frames
+    assert first.pixel_sets == [PixelSet(1, [Block(0, 2, [1, 2])]), PixelSet(1, [Block(1, 1, [0])]),
+                                PixelSet(0, [])]
+    assert second == Frame()
+    assert [(f.width, f.height) for f in file.get_frame_buffer()] == [(3, 3), (0, 0)]
+
+
+@pytest.mark.parametrize("count, background", [(0xFFFFFFFF, False), (0xFFFFFFFF, True), (0x7FFFFFFF, False),
+                                               (3_000_000, False)])
+def test_frame_count_beyond_the_file_is_refused_before_allocating(tmp_path, count, background):
+    path = tmp_path / "x.kiv"
+    path.write_bytes(animation_file(1, b"", [], prefix=background, has_background_byte=int(background),
+                                    count=count))
+    file = pykiv.KivF()
+    with pytest.raises(MemoryError, match=r"^animation file declares \d+ frames but its remaining 0 bytes cannot hold them$"):
+        file.load(str(path))
+
+
+def test_cut_file_may_declare_more_frames_than_it_holds(tmp_path, stderr_lines):
+    path = tmp_path / "x.kiv"
+    path.write_bytes(animation_file(1, b"", [], count=1000))
+    file = pykiv.KivF()
+    file.load(str(path))
+    assert len(file.data().frames) == 1000 and snapshot(file.data()).frames == [Frame()] * 1000
+    assert stderr_lines() == [f"ERROR: Could not open palette file: {tmp_path}", "ERROR: No palette data available!"]
+
+
+def test_dropping_the_file_object_keeps_the_frames(project, gray_palette):
+    (project / "pal" / "p.pal").write_bytes(gray_palette[0].read_bytes())
+    path = project / "anims" / "x.kiv"
+    path.write_bytes(animation_file(1, LOCATION + b"\0", [simple_frame()] * 2))
+    data = pykiv.KivF().load(str(path))
+    assert len(data.frames) == 2 and data.frames[0].pixel_sets[0].blocks[0].colors == [1, 2]
+    assert len(pykiv.KivFrameBuffer(data).get_buffer()) == 2
+
+
+def test_load_arguments(project, gray_palette):
+    (project / "pal" / "p.pal").write_bytes(gray_palette[0].read_bytes())
+    path = project / "anims" / "x.kiv"
+    path.write_bytes(animation_file(1, LOCATION + b"\0", [simple_frame()]))
+    file = pykiv.KivF()
+    for call in [lambda: file.load(str(path)), lambda: file.load(file_name=str(path), color_profile=-2**31),
+                 lambda: file.load(os.fsencode(path), 2**31 - 1, ""), lambda: file.load(bytearray(os.fsencode(path)))]:
+        assert call() is file.data()
+    for bad in [lambda: file.load(None), lambda: file.load(str(path), 2**31), lambda: file.load(str(path), 1.0),
+                lambda: file.load()]:
+        with pytest.raises(TypeError):
+            bad()
