@@ -405,39 +405,25 @@ def test_unwritable_target(tmp_path, gray_palette, stderr_lines, monkeypatch, ta
     assert os.listdir(tmp_path / "out") == ["kept"]
 
 
-# The failures of the atomic writer are provoked in a child process whose
-# limits make the temporary file impossible to create (no file descriptor
-# left) or impossible to fill (file size limit). The palette is cut to two
-# colours so that it fits the size limit and only the animation fails.
+# A write failure of the atomic writer is provoked in a child process whose
+# file size limit makes the temporary file impossible to fill. The palette is
+# cut to two colours so that it fits the size limit and only the animation
+# fails.
 CHILD = textwrap.dedent("""
-    import os, resource, signal, sys
+    import resource, signal, sys
     import pykiv
-    source, source_palette, target, root, palette, limit = sys.argv[1:]
+    source, source_palette, target, root, palette = sys.argv[1:]
     file = pykiv.KivF()
     file.load(source, 0, source_palette)
     file.data().palette.colors(file.data().palette.colors()[:2])
-    if limit == "fsize":
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-        resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))
-    else:
-        free = 0
-        while True:
-            try:
-                os.fstat(free)
-                free += 1
-            except OSError:
-                break
-        resource.setrlimit(resource.RLIMIT_NOFILE, (free, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))
     file.save(target, root, palette)
 """)
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="POSIX resource limits")
-@pytest.mark.parametrize("limit, message", [
-    ("fsize", "ERROR: Could not write animation file: "),
-    ("nofile", "ERROR: Could not open animation file for writing: "),
-])
-def test_failed_save_keeps_existing_file(tmp_path, gray_palette, limit, message):
+def test_failed_write_keeps_existing_file(tmp_path, gray_palette):
     anim = random_animation(random.Random(5), background=False, max_frames=6, max_size=40)
     source = tmp_path / "source.kiv"
     source.write_bytes(raw_file(anim))
@@ -448,12 +434,21 @@ def test_failed_save_keeps_existing_file(tmp_path, gray_palette, limit, message)
     target.write_bytes(b"precious")
 
     child = subprocess.run([sys.executable, "-c", CHILD, str(source), str(gray_palette[0]), str(target),
-                            str(tmp_path), str(palette), limit], capture_output=True, text=True, check=True)
-    assert child.stderr.splitlines() == [message + str(target)]
+                            str(tmp_path), str(palette)], capture_output=True, text=True, check=True)
+    assert child.stderr.splitlines() == [f"ERROR: Could not write animation file: {target}"]
     assert target.read_bytes() == b"precious"
     assert stray_files(out) == []
-    if limit == "nofile":
-        assert os.listdir(out) == ["a.kiv"]
-    elif palette.exists():
+    if palette.exists():
         # The palette goes to disk before the animation is put in place.
         assert palette.read_bytes() == palette_file(gray_palette[1][:2])
+
+
+def test_failed_open_keeps_existing_file(tmp_path, gray_palette, dir_near_path_limit, stderr_lines):
+    file = held(tmp_path, BASE, gray_palette[0])
+    target = dir_near_path_limit / "t"
+    target.write_bytes(b"precious")
+    file.save(str(target), str(tmp_path), str(tmp_path / "a.pal"))
+    assert stderr_lines() == [f"ERROR: Could not open animation file for writing: {target}"]
+    assert target.read_bytes() == b"precious"
+    assert os.listdir(dir_near_path_limit) == ["t"]
+    assert not (tmp_path / "a.pal").exists()
