@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "animation/kiv_file.h"
+#include "animation/kiv_format.h"
 #include "io/byte_reader.h"
 #include "io/file_io.h"
 
@@ -12,11 +13,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr char prefix_magic[4] = {'K', 'V', 'I', 'F'};
-constexpr std::size_t prefix_flag_offset = 8;
-constexpr std::uint16_t shadow_flag = 0x8000;
-// frame_size, height word, width, two offsets, unk1, unk2.
-constexpr std::size_t min_frame_record_size = 14;
+using namespace pykiv::kiv_format;
+
 // Frames past the end of a cut file are read as empty records, so a count
 // may exceed what the file holds; this many beyond it are still accepted.
 constexpr std::size_t frames_beyond_file_allowed = 1 << 16;
@@ -53,7 +51,7 @@ struct HeightRule {
     std::uint16_t height_of(std::uint16_t height_word) {
         if (shadow_mode || (height_word & shadow_flag) != 0) {
             shadow_mode = true;
-            return static_cast<std::uint16_t>(height_word & 0xFF);
+            return static_cast<std::uint16_t>(height_word & shadow_mode_height_mask);
         }
         return height_word;
     }

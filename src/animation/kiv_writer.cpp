@@ -6,6 +6,7 @@
 #include <string>
 
 #include "animation/kiv_file.h"
+#include "animation/kiv_format.h"
 #include "io/byte_writer.h"
 #include "io/file_io.h"
 
@@ -13,10 +14,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr char prefix_magic[4] = {'K', 'V', 'I', 'F'};
-constexpr std::uint16_t shadow_flag = 0x8000;
-constexpr std::uint16_t max_plain_height = 0x7FFF;      // bit 15 would mark a shadow frame
-constexpr std::uint16_t max_height_after_shadow = 0xFF;  // the reader keeps 8 bits from then on
+using namespace pykiv::kiv_format;
+
+constexpr std::uint16_t max_plain_height = shadow_flag - 1;  // bit 15 would mark a shadow frame
+constexpr std::uint16_t max_height_after_shadow = shadow_mode_height_mask;
 
 [[noreturn]] void refuse(const std::string& where, const std::string& what) {
     throw std::invalid_argument("cannot save: " + where + ": " + what);
@@ -44,7 +45,7 @@ void check_writable(const KivData& data) {
 
     // Without the prefix the file starts with the speed; a speed whose bytes
     // spell the magic would make the file read back as prefixed.
-    if (!data.has_background && std::memcmp(&prefix_magic, speed_bytes(data.info.speed).data(), 4) == 0) {
+    if (!data.has_background && std::memcmp(prefix_magic, speed_bytes(data.info.speed).data(), 4) == 0) {
         refuse("info.speed", std::to_string(data.info.speed) +
                                  " is stored as \"KVIF\", which marks a background frame, but has_background is not set");
     }
@@ -55,7 +56,7 @@ void check_writable(const KivData& data) {
         const bool shadow = frame.is_shadow != 0;
         std::size_t rows = frame.height;
         if (shadow) {
-            rows = frame.height & 0xFF;
+            rows = frame.height & shadow_mode_height_mask;
         } else if (frame.height > max_plain_height) {
             refuse(frame_name(i), "height " + std::to_string(frame.height) + " is above " +
                                       std::to_string(max_plain_height) + " and would read back as a shadow frame");
@@ -96,7 +97,7 @@ void write_frame(std::ostream& out, KivFrame& frame) {
     frame.unk1 = 0;
     frame.unk2 = 1;
     write_le(out, frame.frame_size);  // as held, not recomputed
-    write_le(out, shadow ? static_cast<std::uint16_t>((frame.height & 0xFF) | shadow_flag) : frame.height);
+    write_le(out, shadow ? static_cast<std::uint16_t>((frame.height & shadow_mode_height_mask) | shadow_flag) : frame.height);
     write_le(out, frame.width);
     write_le(out, frame.y_offset);
     write_le(out, frame.x_offset);
