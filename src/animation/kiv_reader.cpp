@@ -103,8 +103,8 @@ KivF::~KivF() = default;
 std::shared_ptr<KivData> KivF::load(const std::string& file_name, std::int32_t color_profile,
                                     const std::string& io_pal) {
     color_profile_ = color_profile;
-    const fs::path file_path = pykiv::io::path_from_utf8(file_name);
-    auto bytes = pykiv::io::read_file(file_path);
+    const auto file_path = pykiv::io::try_path_from_utf8(file_name);
+    auto bytes = file_path ? pykiv::io::read_file(*file_path) : std::nullopt;
     if (!bytes) return nullptr;
     pykiv::io::ByteReader in(std::move(*bytes));
 
@@ -154,8 +154,9 @@ std::shared_ptr<KivData> KivF::load(const std::string& file_name, std::int32_t c
     if (!io_pal.empty()) {
         palette_path = pykiv::io::path_from_utf8(io_pal);
         if (!palette_path.is_absolute()) palette_path = fs::current_path() / palette_path;
-    } else {
-        palette_path = resolve_palette_path(file_path, pykiv::io::path_from_utf8(location_text));
+    } else if (const auto location_path = pykiv::io::try_path_from_utf8(location_text)) {
+        // A location with no platform form names no palette.
+        palette_path = resolve_palette_path(*file_path, *location_path);
     }
     palette.load(pykiv::io::path_to_utf8(palette_path));
 

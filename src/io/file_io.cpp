@@ -18,6 +18,14 @@ fs::path path_from_utf8(const std::string& text) {
     return fs::u8path(text);
 }
 
+std::optional<fs::path> try_path_from_utf8(const std::string& text) {
+    try {
+        return path_from_utf8(text);
+    } catch (const std::system_error&) {
+        return std::nullopt;
+    }
+}
+
 std::string path_to_utf8(const fs::path& path) {
     return path.u8string();
 }
@@ -101,7 +109,13 @@ WriteResult write_file_atomically(const fs::path& target,
     if (!out.is_open()) return WriteResult::open_failed;
 
     TemporaryFile temporary(temporary_path);
-    write_contents(out);
+    try {
+        write_contents(out);
+    } catch (...) {
+        // Windows does not remove a file that is still open.
+        out.close();
+        throw;
+    }
     out.flush();
     bool good = out.good();
     out.close();

@@ -22,6 +22,10 @@ namespace pykiv::io {
 // filesystem_error on Windows) when the text cannot be converted.
 std::filesystem::path path_from_utf8(const std::string& text);
 
+// The same, or nothing when the text has no platform form (text that is not
+// UTF-8, on Windows): such text names no file.
+std::optional<std::filesystem::path> try_path_from_utf8(const std::string& text);
+
 // A platform path to UTF-8 text.
 std::string path_to_utf8(const std::filesystem::path& path);
 

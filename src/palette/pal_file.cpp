@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
-#include <system_error>
 #include <utility>
 
 #include "io/byte_reader.h"
@@ -17,16 +16,6 @@ constexpr std::size_t max_colors = 256;
 // Count, model word and 256 entries: nothing after that is ever read.
 constexpr std::size_t max_file_bytes = 4 + 4 * max_colors;
 constexpr PalF::Color padding_color{0, 0, 0, 255};
-
-// Text that is no path on this platform (invalid UTF-8 on Windows) names no
-// file that could be opened.
-std::optional<std::filesystem::path> platform_path(const std::string& text) {
-    try {
-        return pykiv::io::path_from_utf8(text);
-    } catch (const std::system_error&) {
-        return std::nullopt;
-    }
-}
 
 }  // namespace
 
@@ -53,7 +42,7 @@ PalF::Color PalF::get_color(std::int32_t index) const {
 }
 
 std::int32_t PalF::load(const std::string& path) {
-    const auto file = platform_path(path);
+    const auto file = pykiv::io::try_path_from_utf8(path);
     auto bytes = file ? pykiv::io::read_file(*file, max_file_bytes) : std::nullopt;
     if (!bytes) {
         pykiv::io::report_error("Could not open palette file: " + path);
@@ -87,7 +76,7 @@ std::int32_t PalF::load(const std::string& path) {
 
 void PalF::save(const std::string& path) const {
     using pykiv::io::WriteResult;
-    const auto file = platform_path(path);
+    const auto file = pykiv::io::try_path_from_utf8(path);
     WriteResult result = WriteResult::open_failed;
     if (file) {
         result = pykiv::io::write_file_atomically(*file, [this](std::ostream& out) {

@@ -1,0 +1,1135 @@
+// Native tests of the C++ core: the palette search of the animation reader,
+// the palette location the writer stores, non-ASCII path text, and the safe
+// file writer, on the platform the tests are built for. Built for Linux and,
+// with mingw-w64, for Windows (run under wine there).
+//
+// Every file is made here, byte by byte, from its fields. Paths reach the core
+// as UTF-8 text, as they do from Python. This source file is UTF-8, and so is
+// the compiler's execution character set, so "é" below is the bytes C3 A9.
+//
+// Windows-only cases that need a second drive read its letter (for example
+// "D:") from the environment variable PYKIV_TEST_SECOND_DRIVE; the drive must
+// be one the tests may write to at its root. Without it they are skipped.
+#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
+#include <doctest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "animation/kiv_file.h"
+#include "io/file_io.h"
+#include "palette/pal_file.h"
+
+namespace fs = std::filesystem;
+using pykiv::io::path_from_utf8;
+using pykiv::io::path_to_utf8;
+using Bytes = std::vector<std::uint8_t>;
+
+// How failed checks show lines of text, bytes and loaded palette marks.
+namespace doctest {
+template <>
+struct StringMaker<std::vector<std::string>> {
+    static String convert(const std::vector<std::string>& lines) {
+        std::string text = "{";
+        for (const std::string& line : lines) text += "\n  \"" + line + "\"";
+        return String((text + "\n}").c_str());
+    }
+};
+template <>
+struct StringMaker<Bytes> {
+    static String convert(const Bytes& bytes) {
+        static const char digits[] = "0123456789abcdef";
+        std::string text = std::to_string(bytes.size()) + " bytes:";
+        for (std::uint8_t b : bytes) (text += ' ') += {digits[b >> 4], digits[b & 0xF]};
+        return String(text.c_str());
+    }
+};
+template <>
+struct StringMaker<std::optional<std::uint8_t>> {
+    static String convert(const std::optional<std::uint8_t>& mark) {
+        return String(mark ? std::to_string(*mark).c_str() : "nothing");
+    }
+};
+}  // namespace doctest
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Builders: file bytes from fields, little-endian.
+
+class LittleEndian {
+public:
+    LittleEndian& u8(std::uint8_t value) {
+        bytes_.push_back(value);
+        return *this;
+    }
+    LittleEndian& u16(std::uint16_t value) {
+        return u8(static_cast<std::uint8_t>(value & 0xFF)).u8(static_cast<std::uint8_t>(value >> 8));
+    }
+    LittleEndian& i16(std::int16_t value) { return u16(static_cast<std::uint16_t>(value)); }
+    LittleEndian& u32(std::uint32_t value) {
+        return u16(static_cast<std::uint16_t>(value & 0xFFFF)).u16(static_cast<std::uint16_t>(value >> 16));
+    }
+    LittleEndian& text(const std::string& text) {
+        bytes_.insert(bytes_.end(), text.begin(), text.end());
+        return *this;
+    }
+    const Bytes& bytes() const { return bytes_; }
+
+private:
+    Bytes bytes_;
+};
+
+struct Run {
+    std::uint8_t offset = 0;
+    std::vector<std::uint8_t> colors;  // color_count is their number
+};
+
+struct FrameFields {
+    std::uint32_t frame_size = 0;
+    std::uint16_t width = 0;
+    std::int16_t y_offset = 0;
+    std::int16_t x_offset = 0;
+    std::uint8_t unk1 = 0;
+    std::uint8_t unk2 = 1;
+    std::vector<std::vector<Run>> rows;  // the height word is their number
+};
+
+void append_frame(LittleEndian& out, const FrameFields& frame) {
+    out.u32(frame.frame_size)
+        .u16(static_cast<std::uint16_t>(frame.rows.size()))
+        .u16(frame.width)
+        .i16(frame.y_offset)
+        .i16(frame.x_offset)
+        .u8(frame.unk1)
+        .u8(frame.unk2);
+    for (const auto& row : frame.rows) {
+        out.u8(static_cast<std::uint8_t>(row.size()));
+        for (const Run& run : row) {
+            out.u8(run.offset).u8(static_cast<std::uint8_t>(run.colors.size()));
+            for (std::uint8_t index : run.colors) out.u8(index);
+        }
+    }
+}
+
+// An animation file. `location` is stored as given, closing zero byte
+// included when the caller puts one there; `frames` holds the background
+// frame too, which the stored count leaves out.
+Bytes animation_file(std::uint32_t speed, const std::string& location, const std::vector<FrameFields>& frames,
+                     bool has_background = false) {
+    LittleEndian out;
+    if (has_background) out.text("KVIF").u32(0).u8(1);
+    out.u32(speed).u32(static_cast<std::uint32_t>(location.size())).text(location);
+    out.u32(static_cast<std::uint32_t>(frames.size() - (has_background ? 1 : 0)));
+    for (const FrameFields& frame : frames) append_frame(out, frame);
+    return out.bytes();
+}
+
+std::string stored(const std::string& text) { return text + '\0'; }
+
+Bytes palette_file(const std::vector<PalF::Color>& colors, std::uint16_t model = 0) {
+    LittleEndian out;
+    out.u16(static_cast<std::uint16_t>(colors.size())).u16(model);
+    for (const PalF::Color& c : colors) out.u8(c.r).u8(c.g).u8(c.b).u8(c.a);
+    return out.bytes();
+}
+
+// The tests' animations paint their one pixel with palette index 1, and every
+// palette puts its own red byte (its mark) there, so the rendered pixel tells
+// which palette file the reader loaded.
+Bytes marked_palette(std::uint8_t mark) { return palette_file({{0, 0, 0, 255}, {mark, 0x22, 0x33, 0xFF}}); }
+
+Bytes animation_naming(const std::string& location_text) {
+    FrameFields frame;
+    frame.frame_size = 17;
+    frame.width = 1;
+    frame.rows = {{Run{0, {1}}}};
+    return animation_file(100, stored(location_text), {frame});
+}
+
+std::optional<std::uint8_t> loaded_mark(const KivF& kiv) {
+    const auto frames = kiv.get_frame_buffer();
+    if (frames.empty() || frames[0].pixels.size() < 4) return std::nullopt;
+    return frames[0].pixels[0];
+}
+
+// ---------------------------------------------------------------------------
+// Files and directories.
+
+void write_bytes(const fs::path& path, const Bytes& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    REQUIRE_MESSAGE(out.is_open(), "cannot create " << path_to_utf8(path));
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes read_bytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    REQUIRE_MESSAGE(in.is_open(), "cannot read " << path_to_utf8(path));
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+std::string random_suffix() {
+    static std::mt19937_64 generator{std::random_device{}()};
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (std::uint64_t n = generator(); text.size() < 12; n >>= 4) text += digits[n & 0xF];
+    return text;
+}
+
+// A new directory, removed with everything in it at the end of the test.
+// Paths under it are named by UTF-8 text with '/' between components and
+// handed out with the platform's preferred separator.
+class TempDir {
+public:
+    explicit TempDir(const fs::path& parent = fs::temp_directory_path()) {
+        const fs::path made = parent / path_from_utf8("pykiv-test-" + random_suffix());
+        fs::create_directories(made);
+        root_ = fs::canonical(made);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(root_, ec);
+    }
+
+    const fs::path& root() const { return root_; }
+    fs::path path(const std::string& relative) const {
+        return (root_ / path_from_utf8(relative)).make_preferred();
+    }
+    // The same path as UTF-8 text, as a caller would pass it.
+    std::string text(const std::string& relative) const { return path_to_utf8(path(relative)); }
+
+    fs::path file(const std::string& relative, const Bytes& bytes) const {
+        const fs::path made = path(relative);
+        write_bytes(made, bytes);
+        return made;
+    }
+    fs::path dir(const std::string& relative) const {
+        const fs::path made = path(relative);
+        fs::create_directories(made);
+        return made;
+    }
+
+private:
+    fs::path root_;
+};
+
+// Sets the current directory for the length of a test.
+class CurrentDirectory {
+public:
+    explicit CurrentDirectory(const fs::path& directory) : previous_(fs::current_path()) {
+        fs::current_path(directory);
+    }
+    CurrentDirectory(const CurrentDirectory&) = delete;
+    CurrentDirectory& operator=(const CurrentDirectory&) = delete;
+    ~CurrentDirectory() {
+        std::error_code ec;
+        fs::current_path(previous_, ec);
+    }
+
+private:
+    fs::path previous_;
+};
+
+// Collects what the core writes to std::cerr while it lives.
+class ErrorLines {
+public:
+    ErrorLines() : previous_(std::cerr.rdbuf(captured_.rdbuf())) {}
+    ErrorLines(const ErrorLines&) = delete;
+    ErrorLines& operator=(const ErrorLines&) = delete;
+    ~ErrorLines() { std::cerr.rdbuf(previous_); }
+
+    // The lines written so far, each without its line end; a line end is
+    // required after the last one.
+    std::vector<std::string> lines() const {
+        const std::string text = captured_.str();
+        std::vector<std::string> result;
+        std::size_t start = 0;
+        for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+            result.push_back(text.substr(start, end - start));
+        }
+        CHECK_MESSAGE(start == text.size(), "unterminated error output: " << text.substr(start));
+        return result;
+    }
+
+private:
+    std::ostringstream captured_;
+    std::streambuf* previous_;
+};
+
+using Lines = std::vector<std::string>;
+
+#ifdef _WIN32
+const std::string separator = "\\";
+#else
+const std::string separator = "/";
+#endif
+
+const std::string open_failed = "ERROR: Could not open palette file: ";
+const std::string no_palette = "ERROR: No palette data available!";
+
+// Names of the entries of a directory, as UTF-8 text.
+std::vector<std::string> entries_of(const fs::path& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(directory)) names.push_back(path_to_utf8(entry.path().filename()));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The location text and its size field as a file written without the prefix
+// stores them.
+struct StoredLocation {
+    std::uint32_t size = 0;
+    std::string bytes;
+};
+
+StoredLocation stored_location(const Bytes& file) {
+    REQUIRE(file.size() >= 8);
+    StoredLocation result;
+    result.size = std::uint32_t(file[4]) | std::uint32_t(file[5]) << 8 | std::uint32_t(file[6]) << 16 |
+                  std::uint32_t(file[7]) << 24;
+    REQUIRE(file.size() >= 8 + std::size_t(result.size));
+    result.bytes.assign(file.begin() + 8, file.begin() + 8 + result.size);
+    return result;
+}
+
+// Puts one frame and three colours into the records of `kiv`, as Python code
+// would before a save.
+void hold_one_frame(KivF& kiv) {
+    KivData& data = *kiv.data();
+    data.info.speed = 0x01020304;
+    data.info.frame_count = 1;
+    data.has_background = false;
+    auto frame = std::make_shared<KivFrame>();
+    frame->frame_size = 20;
+    frame->height = 1;
+    frame->width = 3;
+    frame->y_offset = -2;
+    frame->x_offset = 5;
+    frame->unk1 = 9;
+    frame->unk2 = 9;
+    KivPixelSet row;
+    row.block_count = 1;
+    row.blocks = {KivPixelBlock{1, 2, {1, 2}}};
+    frame->pixel_sets = {row};
+    data.frames = {frame};
+    data.palette->colors({{10, 20, 30, 40}, {50, 60, 70, 80}, {90, 100, 110, 120}});
+}
+
+// The fields hold_one_frame puts there, as the writer emits them.
+FrameFields held_frame_fields() {
+    FrameFields frame;
+    frame.frame_size = 20;
+    frame.width = 3;
+    frame.y_offset = -2;
+    frame.x_offset = 5;
+    frame.unk1 = 0;
+    frame.unk2 = 1;
+    frame.rows = {{Run{1, {1, 2}}}};
+    return frame;
+}
+
+const Bytes held_palette_file = palette_file({{10, 20, 30, 40}, {50, 60, 70, 80}, {90, 100, 110, 120}});
+
+#ifdef _WIN32
+// The root of the second drive the tests may write to, or nothing.
+std::optional<fs::path> second_drive() {
+    const char* letter = std::getenv("PYKIV_TEST_SECOND_DRIVE");
+    if (letter == nullptr || *letter == '\0') return std::nullopt;
+    return path_from_utf8(std::string(letter) + "\\");
+}
+
+std::string with_forward_slashes(std::string text) {
+    std::replace(text.begin(), text.end(), '\\', '/');
+    return text;
+}
+#endif
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+TEST_SUITE("palette search") {
+
+TEST_CASE("the reader searches the animation's directory and then each ancestor of an absolute path") {
+    // The animation lies in g/a/b and names pal/p.pal. Each row places
+    // palettes (or a directory) at some of the candidates; the nearest
+    // existing candidate wins, whatever kind of entry it is.
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::string, std::uint8_t>> palettes;  // path, mark
+        std::vector<std::string> directories;
+        std::optional<std::uint8_t> mark;  // nothing: no palette loaded
+        std::string failed_path;           // the path the loader reports, under the test directory
+    };
+    const std::vector<Case> cases = {
+        {"own directory first", {{"g/a/b/pal/p.pal", 1}, {"g/a/pal/p.pal", 2}, {"g/pal/p.pal", 3}}, {}, 1, ""},
+        {"then the parent", {{"g/a/pal/p.pal", 2}, {"g/pal/p.pal", 3}}, {}, 2, ""},
+        {"then the grandparent", {{"g/pal/p.pal", 3}}, {}, 3, ""},
+        {"then the test directory", {{"pal/p.pal", 4}}, {}, 4, ""},
+        {"a directory counts as found", {{"g/pal/p.pal", 3}}, {"g/a/pal/p.pal"}, std::nullopt, "g/a/pal/p.pal"},
+        {"nothing found", {{"g/a/b/pal/other.pal", 1}, {"g/pal.pal", 2}}, {}, std::nullopt, ""},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.name);
+        TempDir dir;
+        const fs::path animation = dir.file("g/a/b/x.kiv", animation_naming("pal/p.pal"));
+        for (const auto& [path, mark] : c.palettes) dir.file(path, marked_palette(mark));
+        for (const auto& path : c.directories) dir.dir(path);
+
+        KivF kiv;
+        ErrorLines errors;
+        const auto data = kiv.load(path_to_utf8(animation), 0, "");
+        CHECK(kiv.data()->palette->location() == "pal/p.pal");
+        CHECK(kiv.data()->palette->location_size() == 10);
+        if (c.mark) {
+            REQUIRE(data != nullptr);
+            CHECK(loaded_mark(kiv) == c.mark);
+            CHECK(errors.lines().empty());
+        } else {
+            CHECK(data == nullptr);
+            const std::string reported = c.failed_path.empty() ? "" : dir.text(c.failed_path);
+            CHECK(errors.lines() == Lines{open_failed + reported, no_palette});
+        }
+    }
+}
+
+TEST_CASE("the search goes up to the root of the file system") {
+    // The location names the palette from the root down, so the root is the
+    // one ancestor under which it exists.
+    TempDir dir;
+    dir.file("pal/p.pal", marked_palette(8));
+    const std::string location = path_to_utf8(dir.path("pal/p.pal").relative_path());
+    dir.file("g/a/x.kiv", animation_naming(location));
+    KivF kiv;
+    ErrorLines errors;
+    REQUIRE(kiv.load(dir.text("g/a/x.kiv"), 0, "") != nullptr);
+    CHECK(loaded_mark(kiv) == 8);
+    CHECK(errors.lines().empty());
+}
+
+TEST_CASE("the palette the reader loads is named by its canonical path") {
+    // An empty location makes the animation's own directory the first
+    // candidate; it exists, so the loader is handed its canonical form and
+    // fails on it, naming it. Dot and dot-dot components are gone from it.
+    TempDir dir;
+    dir.file("g/a/x.kiv", animation_file(1, "", {FrameFields{}}));
+    dir.dir("g/b");
+    for (const char* spelled : {"g/a/x.kiv", "g/./a/x.kiv", "g/b/../a/x.kiv", "g//a/x.kiv"}) {
+        CAPTURE(spelled);
+        KivF kiv;
+        ErrorLines errors;
+        CHECK(kiv.load(dir.text(spelled), 0, "") == nullptr);
+        CHECK(kiv.data()->palette->location_size() == 0);
+        CHECK(errors.lines() == Lines{open_failed + dir.text("g/a"), no_palette});
+    }
+}
+
+TEST_CASE("an absolute location is used as it is") {
+    TempDir dir;
+    dir.file("elsewhere/p.pal", marked_palette(7));
+    dir.file("g/pal/p.pal", marked_palette(1));
+    const std::string location = dir.text("elsewhere/p.pal");
+    const fs::path animation = dir.file("g/a/x.kiv", animation_naming(location));
+    KivF kiv;
+    ErrorLines errors;
+    REQUIRE(kiv.load(path_to_utf8(animation), 0, "") != nullptr);
+    CHECK(loaded_mark(kiv) == 7);
+    CHECK(kiv.data()->palette->location() == location);
+    CHECK(errors.lines().empty());
+}
+
+TEST_CASE("the search from a relative path stops at its first component") {
+    // The current directory is the test directory. Candidates are tried
+    // under the directories the path itself names, never under the current
+    // directory as such.
+    struct Case {
+        const char* name;
+        std::string animation;
+        std::vector<std::pair<std::string, std::uint8_t>> palettes;
+        std::optional<std::uint8_t> mark;
+    };
+    const std::vector<Case> cases = {
+        {"own directory", "anims/sub/x.kiv", {{"anims/sub/pal/p.pal", 1}, {"anims/pal/p.pal", 2}}, 1},
+        {"first component", "anims/sub/x.kiv", {{"anims/pal/p.pal", 2}, {"pal/p.pal", 3}}, 2},
+        {"current directory not tried", "anims/sub/x.kiv", {{"pal/p.pal", 3}}, std::nullopt},
+        {"no directory", "x.kiv", {{"pal/p.pal", 3}}, std::nullopt},
+        {"a dot as the directory", "./x.kiv", {{"pal/p.pal", 3}}, 3},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.name);
+        TempDir dir;
+        CurrentDirectory in_dir(dir.root());
+        dir.file(c.animation, animation_naming("pal/p.pal"));
+        for (const auto& [path, mark] : c.palettes) dir.file(path, marked_palette(mark));
+
+        KivF kiv;
+        ErrorLines errors;
+        const auto data = kiv.load(c.animation, 0, "");
+        if (c.mark) {
+            REQUIRE(data != nullptr);
+            CHECK(loaded_mark(kiv) == c.mark);
+            CHECK(errors.lines().empty());
+        } else {
+            CHECK(data == nullptr);
+            CHECK(errors.lines() == Lines{open_failed, no_palette});
+        }
+    }
+}
+
+TEST_CASE("an explicit palette path is taken relative to the current directory") {
+    TempDir dir;
+    CurrentDirectory in_dir(dir.root());
+    // The stored location would find palette 1; an explicit path wins.
+    dir.file("anims/x.kiv", animation_naming("pal/p.pal"));
+    dir.file("anims/pal/p.pal", marked_palette(1));
+    dir.file("p.pal", marked_palette(2));
+    dir.file("sub/q.pal", marked_palette(3));
+
+    struct Case {
+        const char* name;
+        std::string io_pal;
+        std::optional<std::uint8_t> mark;
+        std::string reported;  // the path in the loader's error line
+    };
+    const std::vector<Case> cases = {
+        {"bare name", "p.pal", 2, ""},
+        {"with a directory", "sub/q.pal", 3, ""},
+        {"dot-dot stays", "sub/../p.pal", 2, ""},
+        {"absolute", dir.text("sub/q.pal"), 3, ""},
+        {"relative and missing", "missing.pal", std::nullopt, path_to_utf8(fs::current_path() / "missing.pal")},
+        {"absolute and missing, not normalised", dir.text("sub") + "/../missing.pal", std::nullopt,
+         dir.text("sub") + "/../missing.pal"},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.name);
+        KivF kiv;
+        ErrorLines errors;
+        const auto data = kiv.load("anims/x.kiv", 0, c.io_pal);
+        CHECK(kiv.data()->palette->location() == c.io_pal);
+        CHECK(kiv.data()->palette->location_size() == 10);
+        if (c.mark) {
+            REQUIRE(data != nullptr);
+            CHECK(loaded_mark(kiv) == c.mark);
+            CHECK(errors.lines().empty());
+        } else {
+            CHECK(data == nullptr);
+            CHECK(errors.lines() == Lines{open_failed + c.reported, no_palette});
+        }
+    }
+}
+
+}  // TEST_SUITE("palette search")
+
+// ---------------------------------------------------------------------------
+TEST_SUITE("palette location written by save") {
+
+TEST_CASE("the writer stores the palette path relative to the project root") {
+    // The project is game/ with the animation in game/data and the palette
+    // in game/pal. Each row is run with absolute paths and again with the
+    // same paths relative to the current directory, which are made absolute
+    // because their first component exists.
+    struct Case {
+        const char* name;
+        std::string root;  // empty: an empty project root
+        std::string palette;
+        std::string location;
+    };
+    const std::vector<Case> cases = {
+        {"sibling directory", "game/data", "game/pal/a.pal", "../pal/a.pal"},
+        {"below the root", "game", "game/pal/a.pal", "pal/a.pal"},
+        {"two levels up", "game/data/deep", "game/pal/a.pal", "../../pal/a.pal"},
+        {"palette equal to the root", "game/pal/a.pal", "game/pal/a.pal", "."},
+        {"root with a trailing separator", "game/data/", "game/pal/a.pal", "../pal/a.pal"},
+        {"root with dot and dot-dot", "game/./data/../data", "game/pal/a.pal", "../pal/a.pal"},
+        {"palette with dot-dot", "game", "game/data/../pal/a.pal", "pal/a.pal"},
+        {"root not yet made", "game/new/dir", "game/pal/a.pal", "../../pal/a.pal"},
+        {"empty root", "", "game/pal/a.pal", ""},
+    };
+    for (const bool relative : {false, true}) {
+        for (const Case& c : cases) {
+            CAPTURE(relative);
+            CAPTURE(c.name);
+            TempDir dir;
+            CurrentDirectory in_dir(dir.root());
+            dir.dir("game/data/deep");
+            dir.dir("game/pal");
+            const auto spelled = [&](const std::string& path) {
+                return path.empty() || relative ? path : dir.text(path);
+            };
+
+            KivF kiv;
+            hold_one_frame(kiv);
+            ErrorLines errors;
+            kiv.save(spelled("game/data/x.kiv"), spelled(c.root), spelled(c.palette));
+            CHECK(errors.lines().empty());
+
+            const StoredLocation location = stored_location(read_bytes(dir.path("game/data/x.kiv")));
+            CHECK(location.bytes == stored(c.location));
+            CHECK(location.size == c.location.size() + 1);
+            CHECK(read_bytes(dir.path("game/pal/a.pal")) == held_palette_file);
+        }
+    }
+}
+
+TEST_CASE("a relative palette path whose first component does not exist stays relative") {
+    TempDir dir;
+    CurrentDirectory in_dir(dir.root());
+    dir.dir("game");
+    KivF kiv;
+    hold_one_frame(kiv);
+    ErrorLines errors;
+    kiv.save(dir.text("game/x.kiv"), dir.text("game"), "nosuch/./a.pal");
+    // Made lexically normal, in the platform's own separators, and not
+    // relative to the absolute root: the stored text is empty.
+#ifdef _WIN32
+    const std::string normal = "nosuch\\a.pal";
+#else
+    const std::string normal = "nosuch/a.pal";
+#endif
+    CHECK(errors.lines() == Lines{"ERROR: Could not open palette file for writing: " + normal});
+    CHECK(stored_location(read_bytes(dir.path("game/x.kiv"))).bytes == stored(""));
+}
+
+TEST_CASE("the written animation holds the records' fields with the location as stored text") {
+    TempDir dir;
+    dir.dir("game/data");
+    dir.dir("game/pal");
+    const std::string animation = dir.text("game/data/x.kiv");
+
+    SUBCASE("without background") {
+        KivF kiv;
+        hold_one_frame(kiv);
+        kiv.save(animation, dir.text("game/data"), dir.text("game/pal/a.pal"));
+        CHECK(read_bytes(path_from_utf8(animation)) ==
+              animation_file(0x01020304, stored("../pal/a.pal"), {held_frame_fields()}));
+        // The frames now hold the two bytes that were written.
+        CHECK(kiv.data()->frames[0]->unk1 == 0);
+        CHECK(kiv.data()->frames[0]->unk2 == 1);
+    }
+    SUBCASE("with background") {
+        KivF kiv;
+        hold_one_frame(kiv);
+        KivData& data = *kiv.data();
+        data.has_background = true;
+        data.frames.push_back(std::make_shared<KivFrame>(*data.frames[0]));
+        data.info.frame_count = 2;
+        kiv.save(animation, dir.text("game/data"), dir.text("game/pal/a.pal"));
+        CHECK(read_bytes(path_from_utf8(animation)) ==
+              animation_file(0x01020304, stored("../pal/a.pal"), {held_frame_fields(), held_frame_fields()}, true));
+    }
+    CHECK(read_bytes(dir.path("game/pal/a.pal")) == held_palette_file);
+}
+
+TEST_CASE("a saved animation loads again with the palette saved beside it") {
+    TempDir dir;
+    dir.dir("game/data/anims");
+    dir.dir("game/pal");
+    KivF writer;
+    hold_one_frame(writer);
+    writer.save(dir.text("game/data/anims/x.kiv"), dir.text("game"), dir.text("game/pal/a.pal"));
+
+    // pal/a.pal is found under game/, two levels above the animation.
+    KivF reader;
+    ErrorLines errors;
+    const auto data = reader.load(dir.text("game/data/anims/x.kiv"), 0, "");
+    REQUIRE(data != nullptr);
+    CHECK(errors.lines().empty());
+    CHECK(data->palette->location() == "pal/a.pal");
+    CHECK(data->palette->location_size() == 10);
+    CHECK(data->info.speed == 0x01020304);
+    REQUIRE(data->frames.size() == 1);
+    CHECK(data->frames[0]->x_offset == 5);
+    CHECK(data->frames[0]->y_offset == -2);
+    const auto frames = reader.get_frame_buffer();
+    REQUIRE(frames.size() == 1);
+    // Width 3: pixel 0 skipped, then colours 1 and 2 of the saved palette.
+    CHECK(frames[0].pixels == Bytes{0, 0, 0, 0, 50, 60, 70, 80, 90, 100, 110, 120});
+}
+
+}  // TEST_SUITE("palette location written by save")
+
+// ---------------------------------------------------------------------------
+TEST_SUITE("non-ASCII names") {
+
+TEST_CASE("path text converts between UTF-8 and the platform form") {
+    const std::string text = "game/paletté/ä€😀.pal";
+    const fs::path path = path_from_utf8(text);
+#ifdef _WIN32
+    const std::u16string utf16 = u"game/palett\u00e9/\u00e4\u20ac\U0001F600.pal";
+    CHECK(path.native() == std::wstring(utf16.begin(), utf16.end()));
+#else
+    CHECK(path.native() == text);
+#endif
+    CHECK(path_to_utf8(path) == text);
+    CHECK(path_to_utf8(path.filename()) == "ä€😀.pal");
+    CHECK(path_to_utf8(path.parent_path()) == "game/paletté");
+}
+
+TEST_CASE("a palette in a non-ASCII directory is found, loaded and saved") {
+    TempDir dir;
+    const std::string location = "paletté/ä.pal";
+    dir.file("game/" + location, marked_palette(5));
+    dir.file("game/animé/x.kiv", animation_naming(location));
+
+    KivF kiv;
+    ErrorLines errors;
+    REQUIRE(kiv.load(dir.text("game/animé/x.kiv"), 0, "") != nullptr);
+    CHECK(loaded_mark(kiv) == 5);
+    CHECK(kiv.data()->palette->location() == location);
+    CHECK(kiv.data()->palette->location_size() == location.size() + 1);
+
+    // Saved under another name, the location is stored as UTF-8 text and
+    // the palette is rewritten with its 256 loaded entries.
+    kiv.save(dir.text("game/animé/ÿ.kiv"), dir.text("game"), dir.text("game/" + location));
+    CHECK(errors.lines().empty());
+    CHECK(stored_location(read_bytes(dir.path("game/animé/ÿ.kiv"))).bytes == stored(location));
+    CHECK(read_bytes(dir.path("game/" + location)).size() == 4 + 4 * 256);
+    CHECK(entries_of(dir.path("game/animé")) == std::vector<std::string>{"x.kiv", "ÿ.kiv"});
+
+    KivF again;
+    REQUIRE(again.load(dir.text("game/animé/ÿ.kiv"), 0, "") != nullptr);
+    CHECK(loaded_mark(again) == 5);
+
+    // Named explicitly, relative to the current directory.
+    CurrentDirectory in_dir(dir.path("game"));
+    KivF explicitly;
+    REQUIRE(explicitly.load("animé/x.kiv", 0, location) != nullptr);
+    CHECK(loaded_mark(explicitly) == 5);
+    CHECK(errors.lines().empty());
+}
+
+TEST_CASE("error lines name non-ASCII paths in UTF-8") {
+    TempDir dir;
+    dir.file("animé/x.kiv", animation_file(1, "", {FrameFields{}}));
+    const std::string missing_palette = dir.text("paletté/fehlt-ö.pal");
+    const std::string unwritable_palette = dir.text("nicht-da/ü.pal");
+    const std::string unwritable_animation = dir.text("nicht-da/ß.kiv");
+
+    SUBCASE("palette that cannot be opened") {
+        ErrorLines errors;
+        PalF palette;
+        CHECK(palette.load(missing_palette) == -1);
+        CHECK(errors.lines() == Lines{open_failed + missing_palette});
+    }
+    SUBCASE("palette that cannot be written") {
+        ErrorLines errors;
+        PalF palette;
+        palette.save(unwritable_palette);
+        CHECK(errors.lines() == Lines{"ERROR: Could not open palette file for writing: " + unwritable_palette});
+    }
+    SUBCASE("found palette path, converted back from the platform form") {
+        // The empty location finds the animation's own directory.
+        ErrorLines errors;
+        KivF kiv;
+        CHECK(kiv.load(dir.text("animé/x.kiv"), 0, "") == nullptr);
+        CHECK(errors.lines() == Lines{open_failed + path_to_utf8(dir.root()) + separator + "anim\xC3\xA9", no_palette});
+    }
+    SUBCASE("animation that cannot be written") {
+        ErrorLines errors;
+        KivF kiv;
+        hold_one_frame(kiv);
+        kiv.save(unwritable_animation, path_to_utf8(dir.root()), unwritable_palette);
+        CHECK(errors.lines() == Lines{"ERROR: Could not open animation file for writing: " + unwritable_animation});
+        CHECK_FALSE(fs::exists(dir.path("nicht-da")));
+    }
+}
+
+TEST_CASE("palette path text that is not UTF-8") {
+    // Windows has no wide form for such text, so it names no file there and
+    // the palette reports it as given. Elsewhere the bytes are the name.
+    TempDir dir;
+    CurrentDirectory in_dir(dir.root());
+    const std::string text = "\xFF\xFE-kein.pal";
+    ErrorLines errors;
+    PalF palette;
+    palette.colors({{1, 2, 3, 4}});
+    CHECK(palette.load(text) == -1);
+    palette.save(text);
+#ifdef _WIN32
+    CHECK_THROWS_AS(path_from_utf8(text), std::system_error);
+    CHECK(errors.lines() == Lines{open_failed + text, "ERROR: Could not open palette file for writing: " + text});
+    CHECK(fs::is_empty(dir.root()));
+#else
+    CHECK(path_from_utf8(text).native() == text);
+    CHECK(errors.lines() == Lines{open_failed + text});
+    CHECK(read_bytes(dir.path(text)) == palette_file({{1, 2, 3, 4}}));
+#endif
+}
+
+TEST_CASE("animation path text that is not UTF-8 names no file") {
+    // Animation files made elsewhere may store the location in a legacy
+    // code page ("é" as the single byte E9). Such text is no UTF-8; the
+    // palette it names cannot be found, and the load goes on without it.
+    TempDir dir;
+    std::string location = "palett\xE9/p.pal";
+    dir.file("a/x.kiv", animation_naming(location));
+
+    ErrorLines errors;
+    KivF kiv;
+    std::shared_ptr<KivData> data;
+    REQUIRE_NOTHROW(data = kiv.load(dir.text("a/x.kiv"), 0, ""));
+    CHECK(data == nullptr);
+    CHECK(kiv.data()->palette->location() == location);
+    CHECK(kiv.data()->frames.size() == 1);
+    CHECK(errors.lines() == Lines{open_failed, no_palette});
+
+    // A file name that is no UTF-8 names no file that can be opened.
+    KivF other;
+    REQUIRE_NOTHROW(data = other.load(dir.text("a") + separator + "\xE9.kiv", 0, ""));
+    CHECK(data == nullptr);
+    CHECK(errors.lines() == Lines{open_failed, no_palette});
+}
+
+}  // TEST_SUITE("non-ASCII names")
+
+// ---------------------------------------------------------------------------
+TEST_SUITE("safe file writer") {
+
+TEST_CASE("an existing file is replaced whole and no temporary file is left") {
+    TempDir dir;
+    const fs::path target = dir.file("target.bin", bytes_of("old contents, longer than the new ones"));
+
+    SUBCASE("written") {
+        const auto result = pykiv::io::write_file_atomically(target, [](std::ostream& out) { out << "new"; });
+        CHECK(result == pykiv::io::WriteResult::written);
+        CHECK(read_bytes(target) == bytes_of("new"));
+    }
+    SUBCASE("the contents throw: the old file stays") {
+        CHECK_THROWS_AS(pykiv::io::write_file_atomically(target,
+                                                         [](std::ostream& out) {
+                                                             out << "partial";
+                                                             throw std::runtime_error("stop");
+                                                         }),
+                        std::runtime_error);
+        CHECK(read_bytes(target) == bytes_of("old contents, longer than the new ones"));
+    }
+    SUBCASE("the contents fail the stream: the old file stays") {
+        const auto result = pykiv::io::write_file_atomically(target, [](std::ostream& out) {
+            out << "partial";
+            out.setstate(std::ios::badbit);
+        });
+        CHECK(result == pykiv::io::WriteResult::write_failed);
+        CHECK(read_bytes(target) == bytes_of("old contents, longer than the new ones"));
+    }
+    CHECK(entries_of(dir.root()) == std::vector<std::string>{"target.bin"});
+}
+
+TEST_CASE("targets that name no file are refused before anything is created") {
+    TempDir dir;
+    dir.dir("a directory");
+    struct Case {
+        const char* name;
+        fs::path target;
+    };
+    const std::vector<Case> cases = {
+        {"a directory", dir.path("a directory")},
+        {"a path ending in a separator", dir.path("new/")},
+        {"a file in a missing directory", dir.path("missing/x.pal")},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.name);
+        bool called = false;
+        const auto result = pykiv::io::write_file_atomically(c.target, [&](std::ostream&) { called = true; });
+        CHECK(result == pykiv::io::WriteResult::open_failed);
+        CHECK_FALSE(called);
+    }
+    CHECK(entries_of(dir.root()) == std::vector<std::string>{"a directory"});
+    CHECK(fs::is_empty(dir.path("a directory")));
+}
+
+TEST_CASE("palette and animation saves replace existing files") {
+    TempDir dir;
+    const std::string old_text(3000, 'x');
+    dir.file("game/pal/a.pal", bytes_of(old_text));
+    dir.file("game/data/x.kiv", bytes_of(old_text));
+
+    SUBCASE("palette") {
+        PalF palette;
+        palette.colors({{1, 2, 3, 4}});
+        ErrorLines errors;
+        palette.save(dir.text("game/pal/a.pal"));
+        CHECK(errors.lines().empty());
+        CHECK(read_bytes(dir.path("game/pal/a.pal")) == palette_file({{1, 2, 3, 4}}));
+    }
+    SUBCASE("animation and its palette") {
+        KivF kiv;
+        hold_one_frame(kiv);
+        ErrorLines errors;
+        kiv.save(dir.text("game/data/x.kiv"), dir.text("game/data"), dir.text("game/pal/a.pal"));
+        CHECK(errors.lines().empty());
+        CHECK(read_bytes(dir.path("game/data/x.kiv")) ==
+              animation_file(0x01020304, stored("../pal/a.pal"), {held_frame_fields()}));
+        CHECK(read_bytes(dir.path("game/pal/a.pal")) == held_palette_file);
+    }
+    CHECK(entries_of(dir.path("game/pal")) == std::vector<std::string>{"a.pal"});
+    CHECK(entries_of(dir.path("game/data")) == std::vector<std::string>{"x.kiv"});
+}
+
+TEST_CASE("an animation is written even when its palette cannot be") {
+    TempDir dir;
+    KivF kiv;
+    hold_one_frame(kiv);
+    ErrorLines errors;
+    const std::string palette = dir.text("missing/a.pal");
+    kiv.save(dir.text("x.kiv"), path_to_utf8(dir.root()), palette);
+    CHECK(errors.lines() == Lines{"ERROR: Could not open palette file for writing: " + palette});
+    CHECK(read_bytes(dir.path("x.kiv")) == animation_file(0x01020304, stored("missing/a.pal"), {held_frame_fields()}));
+    CHECK(entries_of(dir.root()) == std::vector<std::string>{"x.kiv"});
+}
+
+TEST_CASE("whole-file reads") {
+    TempDir dir;
+    dir.file("f.bin", bytes_of("0123456789"));
+    dir.file("empty.bin", {});
+    dir.dir("d");
+    CHECK(pykiv::io::read_file(dir.path("f.bin")) == bytes_of("0123456789"));
+    CHECK(pykiv::io::read_file(dir.path("f.bin"), 4) == bytes_of("0123"));
+    CHECK(pykiv::io::read_file(dir.path("f.bin"), 0) == Bytes{});
+    CHECK(pykiv::io::read_file(dir.path("empty.bin")) == Bytes{});
+    CHECK_FALSE(pykiv::io::read_file(dir.path("d")).has_value());
+    CHECK_FALSE(pykiv::io::read_file(dir.path("missing.bin")).has_value());
+}
+
+}  // TEST_SUITE("safe file writer")
+
+// ---------------------------------------------------------------------------
+#ifdef _WIN32
+TEST_SUITE("Windows paths") {
+
+TEST_CASE("the search from an absolute drive path goes up to the drive") {
+    TempDir dir;  // under the user's temporary directory on C:
+    const std::string base = path_to_utf8(dir.root());
+    REQUIRE(base.size() > 3);
+    REQUIRE(base.substr(1, 2) == ":\\");
+    dir.file("g/pal/p.pal", marked_palette(3));
+    dir.file("g/a/b/x.kiv", animation_naming("pal/p.pal"));
+
+    for (const std::string& spelled : {base + "\\g\\a\\b\\x.kiv", with_forward_slashes(base) + "/g/a/b/x.kiv",
+                                      base + "\\g/a\\b/x.kiv"}) {
+        CAPTURE(spelled);
+        KivF kiv;
+        ErrorLines errors;
+        REQUIRE(kiv.load(spelled, 0, "") != nullptr);
+        CHECK(loaded_mark(kiv) == 3);
+        CHECK(errors.lines().empty());
+    }
+}
+
+TEST_CASE("a stored location with backslashes is found") {
+    TempDir dir;
+    dir.file("g/pal/p.pal", marked_palette(3));
+    dir.file("g/a/x.kiv", animation_naming("pal\\p.pal"));
+    KivF kiv;
+    ErrorLines errors;
+    REQUIRE(kiv.load(dir.text("g/a/x.kiv"), 0, "") != nullptr);
+    CHECK(loaded_mark(kiv) == 3);
+    CHECK(kiv.data()->palette->location() == "pal\\p.pal");
+}
+
+TEST_CASE("the search from a relative path with backslashes stops at its first component") {
+    struct Case {
+        const char* name;
+        std::string palette;
+        std::optional<std::uint8_t> mark;
+    };
+    const std::vector<Case> cases = {
+        {"own directory", "anims/sub/pal/p.pal", 1},
+        {"first component", "anims/pal/p.pal", 2},
+        {"current directory not tried", "pal/p.pal", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.name);
+        TempDir dir;
+        CurrentDirectory in_dir(dir.root());
+        dir.file("anims/sub/x.kiv", animation_naming("pal\\p.pal"));
+        dir.file(c.palette, marked_palette(c.mark.value_or(9)));
+        KivF kiv;
+        ErrorLines errors;
+        const auto data = kiv.load("anims\\sub\\x.kiv", 0, "");
+        if (c.mark) {
+            REQUIRE(data != nullptr);
+            CHECK(loaded_mark(kiv) == c.mark);
+        } else {
+            CHECK(data == nullptr);
+            CHECK(errors.lines() == Lines{open_failed, no_palette});
+        }
+    }
+}
+
+TEST_CASE("a location beginning with a separator keeps only the drive") {
+    const auto drive = second_drive();
+    if (!drive) {
+        MESSAGE("PYKIV_TEST_SECOND_DRIVE is not set: skipped");
+        return;
+    }
+    // pal/p.pal at the drive's root, and a decoy where a location taken as
+    // relative would find one first.
+    TempDir dir(*drive);
+    const fs::path root_palette = *drive / "pal" / "p.pal";
+    REQUIRE_FALSE(fs::exists(*drive / "pal"));
+    write_bytes(root_palette, marked_palette(2));
+    struct RemoveRootPalette {
+        fs::path path;
+        ~RemoveRootPalette() {
+            std::error_code ec;
+            fs::remove_all(path, ec);
+        }
+    } cleanup{*drive / "pal"};
+    dir.file("anims/sub/pal/p.pal", marked_palette(1));
+    const std::string drive_text = path_to_utf8(*drive);  // "D:\"
+
+    struct Case {
+        const char* name;
+        std::string location;
+        bool relative;  // the animation named relative to dir/anims
+    };
+    const std::vector<Case> cases = {
+        {"backslash", "\\pal\\p.pal", false},
+        {"forward slash", "/pal/p.pal", false},
+        {"from a relative animation path", "\\pal\\p.pal", true},
+        {"with the drive", drive_text + "pal\\p.pal", false},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.name);
+        dir.file("anims/sub/x.kiv", animation_naming(c.location));
+        CurrentDirectory in_dir(dir.path("anims"));
+        KivF kiv;
+        ErrorLines errors;
+        REQUIRE(kiv.load(c.relative ? "sub\\x.kiv" : dir.text("anims/sub/x.kiv"), 0, "") != nullptr);
+        CHECK(loaded_mark(kiv) == 2);
+        CHECK(errors.lines().empty());
+    }
+
+    // From an animation on another drive, a full location still finds it.
+    TempDir on_c;
+    on_c.file("anims/x.kiv", animation_naming(drive_text + "pal\\p.pal"));
+    KivF kiv;
+    REQUIRE(kiv.load(on_c.text("anims/x.kiv"), 0, "") != nullptr);
+    CHECK(loaded_mark(kiv) == 2);
+}
+
+TEST_CASE("the writer stores forward slashes for backslash paths") {
+    struct Case {
+        const char* name;
+        std::string root;
+        std::string palette;
+        std::string location;
+    };
+    const std::vector<Case> cases = {
+        {"sibling directory", "\\game\\data", "\\game\\pal\\a.pal", "../pal/a.pal"},
+        {"below the root", "\\game", "\\game\\pal\\sub\\a.pal", "pal/sub/a.pal"},
+        {"root with a trailing backslash", "\\game\\data\\", "\\game\\pal\\a.pal", "../pal/a.pal"},
+        {"dot-dot", "\\game\\data\\..\\data", "\\game\\data\\..\\pal\\a.pal", "../pal/a.pal"},
+        {"forward slashes", "/game/data", "/game/pal/a.pal", "../pal/a.pal"},
+        {"palette equal to the root", "\\game\\pal\\a.pal", "\\game\\pal\\a.pal", "."},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.name);
+        TempDir dir;
+        dir.dir("game/data");
+        dir.dir("game/pal/sub");
+        const std::string base = path_to_utf8(dir.root());
+        KivF kiv;
+        hold_one_frame(kiv);
+        ErrorLines errors;
+        kiv.save(base + "\\game\\data\\x.kiv", base + c.root, base + c.palette);
+        CHECK(errors.lines().empty());
+        const StoredLocation location = stored_location(read_bytes(dir.path("game/data/x.kiv")));
+        CHECK(location.bytes == stored(c.location));
+        CHECK(location.size == c.location.size() + 1);
+    }
+}
+
+TEST_CASE("a palette on another drive than the project root is stored with an empty location") {
+    const auto drive = second_drive();
+    if (!drive) {
+        MESSAGE("PYKIV_TEST_SECOND_DRIVE is not set: skipped");
+        return;
+    }
+    TempDir on_c;
+    TempDir on_d(*drive);
+    on_c.dir("game/pal");
+    on_d.dir("game/pal");
+    struct Case {
+        const char* name;
+        std::string root;
+        std::string palette;
+        std::string location;
+        fs::path written_palette;
+    };
+    const std::vector<Case> cases = {
+        {"root on C:, palette on the other drive", on_c.text("game"), on_d.text("game/pal/a.pal"), "",
+         on_d.path("game/pal/a.pal")},
+        {"root on the other drive, palette on C:", on_d.text("game"), on_c.text("game/pal/a.pal"), "",
+         on_c.path("game/pal/a.pal")},
+        {"root at the other drive's root", path_to_utf8(*drive), on_d.text("game/pal/a.pal"),
+         with_forward_slashes(path_to_utf8(on_d.root().filename())) + "/game/pal/a.pal",
+         on_d.path("game/pal/a.pal")},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.name);
+        KivF kiv;
+        hold_one_frame(kiv);
+        ErrorLines errors;
+        kiv.save(on_c.text("game/x.kiv"), c.root, c.palette);
+        CHECK(errors.lines().empty());
+        const StoredLocation location = stored_location(read_bytes(on_c.path("game/x.kiv")));
+        CHECK(location.bytes == stored(c.location));
+        CHECK(location.size == c.location.size() + 1);
+        CHECK(read_bytes(c.written_palette) == held_palette_file);
+    }
+}
+
+TEST_CASE("the safe writer replaces an existing file on both drives") {
+    std::vector<std::unique_ptr<TempDir>> dirs;
+    dirs.push_back(std::make_unique<TempDir>());
+    if (const auto drive = second_drive()) dirs.push_back(std::make_unique<TempDir>(*drive));
+    for (const auto& dir : dirs) {
+        CAPTURE(path_to_utf8(dir->root()));
+        const fs::path target = dir->file("ä.pal", bytes_of(std::string(2000, 'x')));
+        PalF palette;
+        palette.colors({{1, 2, 3, 4}, {5, 6, 7, 8}});
+        ErrorLines errors;
+        palette.save(path_to_utf8(target));
+        CHECK(errors.lines().empty());
+        CHECK(read_bytes(target) == palette_file({{1, 2, 3, 4}, {5, 6, 7, 8}}));
+        CHECK(entries_of(dir->root()) == std::vector<std::string>{"ä.pal"});
+    }
+}
+
+TEST_CASE("a file held open elsewhere is not replaced, and the temporary file is removed") {
+    // Windows refuses to rename over a file that another handle keeps open
+    // without delete sharing; the save fails and the old file stays whole.
+    TempDir dir;
+    const fs::path target = dir.file("held.pal", bytes_of("old"));
+    std::ifstream holder(target, std::ios::binary);
+    REQUIRE(holder.is_open());
+    PalF palette;
+    palette.colors({{1, 2, 3, 4}});
+    ErrorLines errors;
+    palette.save(path_to_utf8(target));
+    CHECK(errors.lines() == Lines{"ERROR: Could not write palette file: " + path_to_utf8(target)});
+    holder.close();
+    CHECK(read_bytes(target) == bytes_of("old"));
+    CHECK(entries_of(dir.root()) == std::vector<std::string>{"held.pal"});
+}
+
+}  // TEST_SUITE("Windows paths")
+#endif
