@@ -416,6 +416,14 @@ def render(frames: list[Frame], palette: list[tuple[int, int, int, int]] | None
 # Module objects as model records
 
 
+def _location_bytes(palette) -> bytes | None:
+    # location() decodes strictly; text that is not UTF-8 shows as None.
+    try:
+        return palette.location().encode("utf-8")
+    except UnicodeDecodeError:
+        return None
+
+
 def snapshot(data) -> Animation:
     """A pykiv KivData as model records. The location is what the palette's
     location() returns (the file's text, or io_pal when one was given)."""
@@ -425,7 +433,7 @@ def snapshot(data) -> Animation:
         frame_count=data.info.frame_count,
         has_background=data.has_background,
         location_size=palette.location_size(),
-        location=palette.location().encode("utf-8"),
+        location=_location_bytes(palette),
         frames=[Frame(f.frame_size, f.height, f.is_shadow, f.width, f.y_offset,
                       f.x_offset, f.unk1, f.unk2,
                       [PixelSet(p.block_count,
