@@ -310,6 +310,22 @@ StoredLocation stored_location(const Bytes& file) {
     return result;
 }
 
+// Checks the location text (and its size field, which counts the closing
+// zero byte) stored in a written animation file.
+void check_stored_location(const fs::path& file, const std::string& text) {
+    const StoredLocation location = stored_location(read_bytes(file));
+    CHECK(location.bytes == stored(text));
+    CHECK(location.size == text.size() + 1);
+}
+
+// A project root, a palette path, and the location text a save stores.
+struct LocationCase {
+    const char* name;
+    std::string root;
+    std::string palette;
+    std::string location;
+};
+
 // Puts one frame and three colours into the records of `kiv`, as Python code
 // would before a save.
 void hold_one_frame(KivF& kiv) {
@@ -545,13 +561,7 @@ TEST_CASE("the writer stores the palette path relative to the project root") {
     // in game/pal. Each row is run with absolute paths and again with the
     // same paths relative to the current directory, which are made absolute
     // because their first component exists.
-    struct Case {
-        const char* name;
-        std::string root;  // empty: an empty project root
-        std::string palette;
-        std::string location;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<LocationCase> cases = {
         {"sibling directory", "game/data", "game/pal/a.pal", "../pal/a.pal"},
         {"below the root", "game", "game/pal/a.pal", "pal/a.pal"},
         {"two levels up", "game/data/deep", "game/pal/a.pal", "../../pal/a.pal"},
@@ -563,7 +573,7 @@ TEST_CASE("the writer stores the palette path relative to the project root") {
         {"empty root", "", "game/pal/a.pal", ""},
     };
     for (const bool relative : {false, true}) {
-        for (const Case& c : cases) {
+        for (const LocationCase& c : cases) {
             CAPTURE(relative);
             CAPTURE(c.name);
             TempDir dir;
@@ -580,9 +590,7 @@ TEST_CASE("the writer stores the palette path relative to the project root") {
             kiv.save(spelled("game/data/x.kiv"), spelled(c.root), spelled(c.palette));
             CHECK(errors.lines().empty());
 
-            const StoredLocation location = stored_location(read_bytes(dir.path("game/data/x.kiv")));
-            CHECK(location.bytes == stored(c.location));
-            CHECK(location.size == c.location.size() + 1);
+            check_stored_location(dir.path("game/data/x.kiv"), c.location);
             CHECK(read_bytes(dir.path("game/pal/a.pal")) == held_palette_file);
         }
     }
@@ -1026,13 +1034,7 @@ TEST_CASE("a location beginning with a separator keeps only the drive") {
 }
 
 TEST_CASE("the writer stores forward slashes for backslash paths") {
-    struct Case {
-        const char* name;
-        std::string root;
-        std::string palette;
-        std::string location;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<LocationCase> cases = {
         {"sibling directory", "\\game\\data", "\\game\\pal\\a.pal", "../pal/a.pal"},
         {"below the root", "\\game", "\\game\\pal\\sub\\a.pal", "pal/sub/a.pal"},
         {"root with a trailing backslash", "\\game\\data\\", "\\game\\pal\\a.pal", "../pal/a.pal"},
@@ -1040,7 +1042,7 @@ TEST_CASE("the writer stores forward slashes for backslash paths") {
         {"forward slashes", "/game/data", "/game/pal/a.pal", "../pal/a.pal"},
         {"palette equal to the root", "\\game\\pal\\a.pal", "\\game\\pal\\a.pal", "."},
     };
-    for (const Case& c : cases) {
+    for (const LocationCase& c : cases) {
         CAPTURE(c.name);
         TempDir dir;
         dir.dir("game/data");
@@ -1051,9 +1053,7 @@ TEST_CASE("the writer stores forward slashes for backslash paths") {
         ErrorLines errors;
         kiv.save(base + "\\game\\data\\x.kiv", base + c.root, base + c.palette);
         CHECK(errors.lines().empty());
-        const StoredLocation location = stored_location(read_bytes(dir.path("game/data/x.kiv")));
-        CHECK(location.bytes == stored(c.location));
-        CHECK(location.size == c.location.size() + 1);
+        check_stored_location(dir.path("game/data/x.kiv"), c.location);
     }
 }
 
@@ -1090,9 +1090,7 @@ TEST_CASE("a palette on another drive than the project root is stored with an em
         ErrorLines errors;
         kiv.save(on_c.text("game/x.kiv"), c.root, c.palette);
         CHECK(errors.lines().empty());
-        const StoredLocation location = stored_location(read_bytes(on_c.path("game/x.kiv")));
-        CHECK(location.bytes == stored(c.location));
-        CHECK(location.size == c.location.size() + 1);
+        check_stored_location(on_c.path("game/x.kiv"), c.location);
         CHECK(read_bytes(c.written_palette) == held_palette_file);
     }
 }
