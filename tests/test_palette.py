@@ -6,13 +6,9 @@ import textwrap
 import pytest
 
 import pykiv
-from kivmodel import PADDING_COLOR, palette_file, parse_palette, u16
+from kivmodel import PADDING_COLOR, palette_file, parse_palette, snapshot_colors, u16
 
 RGBA = [(10, 20, 30, 40), (50, 60, 70, 80), (90, 100, 110, 120)]
-
-
-def colors_of(palette):
-    return [(c.r, c.g, c.b, c.a) for c in palette.colors()]
 
 
 def loaded(tmp_path, data, color_model=0):
@@ -42,7 +38,7 @@ LOAD_CASES = {
 def test_load(tmp_path, stderr_lines, data, model, code, colors, lines):
     palette, result = loaded(tmp_path, data, model)
     assert result == code
-    assert colors_of(palette) == colors
+    assert snapshot_colors(palette) == colors
     assert stderr_lines() == lines
 
 
@@ -55,13 +51,13 @@ def test_cut_entries_load_deterministically(tmp_path, stderr_lines, cut, model):
     first, code = loaded(tmp_path, data, model)
     second, _ = loaded(tmp_path, data, model)
     assert code == 1 and stderr_lines() == []
-    assert colors_of(first) == colors_of(second) == parse_palette(data, model)[1]
+    assert snapshot_colors(first) == snapshot_colors(second) == parse_palette(data, model)[1]
 
 
 def test_cut_first_entry_reads_zeros(tmp_path):
     palette, code = loaded(tmp_path, u16(2) + u16(0) + bytes([7, 8]))
     assert code == 1
-    assert colors_of(palette)[:3] == [(7, 8, 0, 0), (7, 8, 0, 0), PADDING_COLOR]
+    assert snapshot_colors(palette)[:3] == [(7, 8, 0, 0), (7, 8, 0, 0), PADDING_COLOR]
 
 
 def test_missing_file_and_directory(tmp_path, stderr_lines):
@@ -78,7 +74,7 @@ def test_failed_count_keeps_colours(tmp_path):
     palette, _ = loaded(tmp_path, palette_file(RGBA))
     (tmp_path / "bad.pal").write_bytes(palette_file([], count=300))
     assert palette.load(str(tmp_path / "bad.pal")) == -2
-    assert colors_of(palette)[:3] == RGBA
+    assert snapshot_colors(palette)[:3] == RGBA
 
 
 def test_save_writes_count_model_and_rgba(tmp_path):
@@ -100,7 +96,7 @@ def test_bgra_round_trip_swaps_again(tmp_path):
     again = pykiv.PalF()
     again.color_model(1)
     assert again.load(str(out)) == 1
-    assert colors_of(again)[:3] == RGBA
+    assert snapshot_colors(again)[:3] == RGBA
 
 
 def test_save_empty_and_oversized(tmp_path, stderr_lines):
@@ -125,7 +121,7 @@ def test_save_and_load_non_ascii_path(tmp_path, stderr_lines):
     target = folder / "ä.pal"
     palette, _ = loaded(tmp_path, palette_file(RGBA))
     palette.save(str(target))
-    assert target.read_bytes() == palette_file(colors_of(palette))
+    assert target.read_bytes() == palette_file(snapshot_colors(palette))
     again = pykiv.PalF()
     assert again.load(str(target)) == 1
     assert again.load(os.fsencode(target)) == 1  # bytes are taken unchanged
@@ -212,13 +208,13 @@ def test_colors_setter_takes_copies_and_checks_elements(tmp_path):
     first, third = palette.get_color(0), palette.get_color(2)
     other = pykiv.PalF()
     other.colors([third, first])
-    assert colors_of(other) == [RGBA[2], RGBA[0]]
+    assert snapshot_colors(other) == [RGBA[2], RGBA[0]]
     other.colors((c for c in [first]))  # any iterable the list conversion accepts
-    assert colors_of(other) == [RGBA[0]]
+    assert snapshot_colors(other) == [RGBA[0]]
     for bad in [[1, 2], [first, None], first, "ab"]:
         with pytest.raises(TypeError):
             other.colors(bad)
-        assert colors_of(other) == [RGBA[0]]
+        assert snapshot_colors(other) == [RGBA[0]]
     # Colours handed out are copies, and read-only.
     assert palette.colors()[0] is not palette.colors()[0]
     with pytest.raises(AttributeError):

@@ -6,7 +6,7 @@ from dataclasses import replace
 import pytest
 
 import pykiv
-from kivmodel import (Animation, Block, Frame, PixelSet, animation_file, encode_animation, field_boundaries,
+from kivmodel import (Block, Frame, PixelSet, animation_file, encode_animation, field_boundaries,
                       frame_record, palette_file, parse_animation, parse_palette, random_animation, random_palette,
                       render, snapshot, snapshot_rendered)
 

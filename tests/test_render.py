@@ -4,7 +4,7 @@ import pytest
 
 import pykiv
 from kivmodel import (animation_file, encode_animation, frame_record, palette_file, random_animation, render,
-                      snapshot, snapshot_rendered)
+                      snapshot, snapshot_colors, snapshot_rendered)
 
 BLACK = bytes((0, 0, 0, 255))
 CLEAR = bytes(4)
@@ -172,6 +172,6 @@ def test_random_renders_match_model(tmp_path, stderr_lines, seed):
                 if rng.random() < 0.2:
                     block.color_count = rng.randint(0, 3)
     stderr_lines()
-    expected, lines = render(snapshot(data).frames, [(c.r, c.g, c.b, c.a) for c in data.palette.colors()])
+    expected, lines = render(snapshot(data).frames, snapshot_colors(data.palette))
     assert snapshot_rendered(pykiv.KivFrameBuffer(data).get_buffer()) == expected
     assert stderr_lines() == lines

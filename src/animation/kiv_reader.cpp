@@ -1,6 +1,5 @@
 // The reading side of KivF: parsing, the palette search, rendering.
 #include <cstring>
-#include <limits>
 #include <new>
 #include <string>
 #include <utility>
@@ -19,15 +18,6 @@ using namespace pykiv::kiv_format;
 // Frames past the end of a cut file are read as empty records, so a count
 // may exceed what the file holds; this many beyond it are still accepted.
 constexpr std::size_t frames_beyond_file_allowed = 1 << 16;
-
-// Devices and pipes have no size and may never end (/dev/zero): of those,
-// the reader takes at most this much, far more than any animation needs.
-constexpr std::size_t max_unsized_file_bytes = std::size_t{64} << 20;
-
-std::size_t read_limit(const fs::path& path) {
-    std::error_code ec;
-    return fs::is_regular_file(path, ec) ? std::numeric_limits<std::size_t>::max() : max_unsized_file_bytes;
-}
 
 // Raised (as an allocation failure) for a frame count the file cannot
 // possibly back, before anything is allocated: a 16-byte file must not make
@@ -114,7 +104,7 @@ std::shared_ptr<KivData> KivF::load(const std::string& file_name, std::int32_t c
                                     const std::string& io_pal) {
     color_profile_ = color_profile;
     const auto file_path = pykiv::io::try_path_from_utf8(file_name);
-    auto bytes = file_path ? pykiv::io::read_file(*file_path, read_limit(*file_path)) : std::nullopt;
+    auto bytes = file_path ? pykiv::io::read_file(*file_path) : std::nullopt;
     if (!bytes) return nullptr;
     pykiv::io::ByteReader in(std::move(*bytes));
 

@@ -1,7 +1,5 @@
 // The writing side of KivF.
 #include <algorithm>
-#include <array>
-#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -23,11 +21,6 @@ constexpr std::uint16_t max_height_after_shadow = shadow_mode_height_mask;
     throw std::invalid_argument("cannot save: " + where + ": " + what);
 }
 
-std::array<char, 4> speed_bytes(std::uint32_t speed) {
-    return {static_cast<char>(speed & 0xFF), static_cast<char>((speed >> 8) & 0xFF),
-            static_cast<char>((speed >> 16) & 0xFF), static_cast<char>(speed >> 24)};
-}
-
 std::string frame_name(std::size_t frame) { return "frame " + std::to_string(frame); }
 
 // Refuses records that would be written into a file that does not read back
@@ -45,7 +38,7 @@ void check_writable(const KivData& data) {
 
     // Without the prefix the file starts with the speed; a speed whose bytes
     // spell the magic would make the file read back as prefixed.
-    if (!data.has_background && std::memcmp(prefix_magic, speed_bytes(data.info.speed).data(), 4) == 0) {
+    if (!data.has_background && data.info.speed == prefix_magic_as_u32) {
         refuse("info.speed", std::to_string(data.info.speed) +
                                  " is stored as \"KVIF\", which marks a background frame, but has_background is not set");
     }

@@ -31,15 +31,25 @@ std::string path_to_utf8(const fs::path& path) {
 }
 
 std::optional<std::vector<std::uint8_t>> read_file(const fs::path& path, std::size_t limit) {
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
     // Some systems open a directory for reading and only fail at the first
     // read; treat it as a file that cannot be opened everywhere.
-    std::error_code ec;
-    if (fs::is_directory(path, ec)) return std::nullopt;
+    if (fs::is_directory(status)) return std::nullopt;
+    // Devices and pipes have no size and may never end (/dev/zero): of those,
+    // at most this much is read, far more than any of the formats needs.
+    constexpr std::size_t max_unsized_file_bytes = std::size_t{64} << 20;
+    const bool regular = fs::is_regular_file(status);
+    if (!regular) limit = std::min(limit, max_unsized_file_bytes);
 
     std::ifstream in(path, std::ios::binary);
     if (!in.is_open()) return std::nullopt;
 
     std::vector<std::uint8_t> bytes;
+    if (regular) {
+        const std::uintmax_t size = fs::file_size(path, ec);
+        if (!ec) bytes.reserve(static_cast<std::size_t>(std::min<std::uintmax_t>(size, limit)));
+    }
     char chunk[1 << 16];
     while (bytes.size() < limit) {
         const std::size_t wanted = std::min<std::size_t>(sizeof chunk, limit - bytes.size());

@@ -29,9 +29,9 @@ std::optional<std::filesystem::path> try_path_from_utf8(const std::string& text)
 // A platform path to UTF-8 text.
 std::string path_to_utf8(const std::filesystem::path& path);
 
-// Reads a file, at most `limit` bytes of it. Returns nothing when the file
-// cannot be opened for reading; a directory counts as such a file on every
-// platform.
+// Reads a file, at most `limit` bytes of it, and at most 64 MiB of a file
+// without a size (a device or pipe). Returns nothing when the file cannot be
+// opened for reading; a directory counts as such a file on every platform.
 std::optional<std::vector<std::uint8_t>> read_file(
     const std::filesystem::path& path,
     std::size_t limit = std::numeric_limits<std::size_t>::max());
