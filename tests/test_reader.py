@@ -405,10 +405,12 @@ def test_mutated_files_parse_like_the_model(project, stderr_lines, seed):
         # keep the rendered sizes (and the row error lines) modest.
         if model and sum(f.width * f.height for f in model.frames) + sum(f.height for f in model.frames) > 1 << 20:
             continue
-        if model is None or model.frame_count > len(data) // 14 + (1 << 16):
+        if model is None:  # more frames than the file holds, and over the limit for cut files
             path.write_bytes(data)
             with pytest.raises(MemoryError):
                 pykiv.KivF().load(str(path))
+            continue
+        if model.frame_count > 4096:  # accepted, but too many records to compare here
             continue
         check_load(path, data, palette_path, colors, stderr_lines)
 

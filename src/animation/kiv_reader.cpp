@@ -1,6 +1,5 @@
 // The reading side of KivF: parsing, the palette search, rendering.
 #include <cstring>
-#include <new>
 #include <string>
 #include <utility>
 
@@ -8,6 +7,7 @@
 #include "animation/kiv_format.h"
 #include "io/byte_reader.h"
 #include "io/file_io.h"
+#include "system/allocation_refused.h"
 
 namespace fs = std::filesystem;
 
@@ -16,27 +16,19 @@ namespace {
 using namespace pykiv::kiv_format;
 
 // Frames past the end of a cut file are read as empty records, so a count
-// may exceed what the file holds; this many beyond it are still accepted.
-constexpr std::size_t frames_beyond_file_allowed = 1 << 16;
-
-// Raised (as an allocation failure) for a frame count the file cannot
-// possibly back, before anything is allocated: a 16-byte file must not make
-// the reader allocate billions of frames.
-class FrameCountTooLarge : public std::bad_alloc {
-public:
-    FrameCountTooLarge(std::uint64_t count, std::size_t remaining)
-        : message_("animation file declares " + std::to_string(count) + " frames but its remaining " +
-                   std::to_string(remaining) + " bytes cannot hold them") {}
-    const char* what() const noexcept override { return message_.c_str(); }
-
-private:
-    std::string message_;
-};
+// may exceed what the file holds. Up to this many frames are accepted
+// whatever the file holds; a larger count must fit in the rest of the file,
+// at the smallest frame record each, or it is refused before the frame list
+// is allocated: a 16-byte file must not make the reader allocate billions
+// of frames.
+constexpr std::size_t max_frames_beyond_file = std::size_t{1} << 20;
 
 void resize_frames(KivData& data, std::size_t remaining) {
     const std::size_t count = data.info.frame_count;
-    if (count > remaining / min_frame_record_size + frames_beyond_file_allowed) {
-        throw FrameCountTooLarge(count, remaining);
+    if (count > max_frames_beyond_file && count > remaining / min_frame_record_size) {
+        throw pykiv::system::AllocationRefused("animation file declares " + std::to_string(count) +
+                                               " frames but its remaining " + std::to_string(remaining) +
+                                               " bytes cannot hold them");
     }
     const std::size_t kept = std::min(count, data.frames.size());
     data.frames.resize(count);

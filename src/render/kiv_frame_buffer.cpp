@@ -6,6 +6,8 @@
 #include <string>
 
 #include "io/file_io.h"
+#include "system/allocation_refused.h"
+#include "system/physical_memory.h"
 
 namespace {
 
@@ -80,6 +82,26 @@ KivFrameBufferObject render_frame(const KivFrame& frame, const ColorTable& table
     return image;
 }
 
+// A frame's records may describe up to 65535 x 65535 pixels in a few bytes
+// of file, so what all frames need together is checked against the
+// machine's physical memory before any pixel is allocated: where memory is
+// overcommitted, an allocation beyond it would seem to succeed and the
+// process would be killed while painting.
+void check_pixel_memory(const std::vector<std::shared_ptr<KivFrame>>& frames) {
+    const std::uint64_t available = pykiv::system::physical_memory_bytes();
+    std::uint64_t needed = 0;
+    for (const auto& frame : frames) {
+        if (!frame) continue;
+        needed += std::uint64_t{frame->width} * frame->height * channels;
+        // Stops before the sum could wrap, however many frames there are.
+        if (needed > available) {
+            throw pykiv::system::AllocationRefused(
+                "rendering needs at least " + std::to_string(needed) + " bytes of pixel memory, more than the " +
+                std::to_string(available) + " bytes of physical memory");
+        }
+    }
+}
+
 }  // namespace
 
 KivFrameBuffer::KivFrameBuffer(const KivData& data) {
@@ -89,6 +111,7 @@ KivFrameBuffer::KivFrameBuffer(const KivData& data) {
         pykiv::io::report_error("No palette data available!");
         return;
     }
+    check_pixel_memory(data.frames);
     const ColorTable table = pack_colors(colors);
     frames_.reserve(data.frames.size());
     for (const auto& frame : data.frames) {

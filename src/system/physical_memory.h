@@ -1,0 +1,12 @@
+// The machine's physical memory, for refusing work that could never fit.
+#pragma once
+
+#include <cstdint>
+
+namespace pykiv::system {
+
+// Bytes of physical memory installed; the largest value when the system does
+// not tell, so that nothing is refused on its account.
+std::uint64_t physical_memory_bytes();
+
+}  // namespace pykiv::system
