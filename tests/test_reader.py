@@ -6,6 +6,7 @@ from dataclasses import replace
 import pytest
 
 import pykiv
+from child_process import run_child
 from kivmodel import (Block, Frame, PixelSet, animation_file, encode_animation, field_boundaries,
                       frame_record, palette_file, parse_animation, parse_palette, random_animation, random_palette,
                       render, snapshot, snapshot_rendered)
@@ -422,3 +423,184 @@ def test_endless_device_reads_as_empty_animation(stderr_lines):
     assert file.load("/dev/zero") is None
     assert (file.data().info.speed, file.data().frames, file.data().palette.location_size()) == (0, [], 0)
     assert stderr_lines() == ["ERROR: Could not open palette file: /dev"]
+
+
+# -- files that ask for more memory than they can back ---------------------
+# Each runs in a child process that measures its own peak memory: on a
+# system that overcommits memory, a reader that trusted these counts would
+# not fail at once but be killed later, taking the test run with it.
+
+MiB = 1 << 20
+
+
+def test_location_longer_than_the_file_allocates_only_what_the_file_holds():
+    result = run_child('''
+        import pykiv
+        from kivmodel import u32
+        path = os.path.abspath("bomb.kiv")
+        with open(path, "wb") as f:
+            f.write(u32(7) + u32(0xFFFFFFFF) + b"ab\\0c")  # 12 bytes
+        baseline = peak_rss()
+        file = pykiv.KivF()
+        result = file.load(path)
+        os.remove(path)
+        data = file.data()
+        report(result=result is None, speed=data.info.speed, frame_count=data.info.frame_count,
+               location_size=data.palette.location_size(), location=data.palette.location(),
+               growth=None if baseline is None else peak_rss() - baseline)
+    ''')
+    assert result | {"growth": None} == {"result": True, "speed": 7, "frame_count": 0, "location_size": 0xFFFFFFFF,
+                                         "location": "ab", "growth": None}
+    assert result["growth"] is None or result["growth"] < 64 * MiB
+
+
+@pytest.mark.parametrize("count", [0xFFFFFFF0, 50_000_000, (1 << 20) + 1])
+def test_frame_count_bomb_is_refused_at_once(tmp_path, gray_palette, count):
+    small = tmp_path / "small.kiv"
+    small.write_bytes(animation_file(1, b"", [simple_frame()]))
+    bomb = tmp_path / "bomb.kiv"
+    bomb.write_bytes(animation_file(5, b"pal\0", [simple_frame()], count=count))
+    result = run_child(f'''
+        import pykiv
+        file = pykiv.KivF()
+        file.load({str(small)!r}, 0, {str(gray_palette[0])!r})
+        baseline = peak_rss()
+        try:
+            file.load({str(bomb)!r}, 0, {str(gray_palette[0])!r})
+            error = None
+        except MemoryError as e:
+            error = str(e)
+        data = file.data()
+        report(error=error, speed=data.info.speed, frame_count=data.info.frame_count,
+               location=data.palette.location_size(), frames=len(data.frames),
+               rendered=[(f.width, f.height) for f in file.get_frame_buffer()],
+               growth=None if baseline is None else peak_rss() - baseline)
+    ''')
+    assert result["error"] == f"animation file declares {count} frames but its remaining {len(simple_frame())} bytes cannot hold them"
+    # Header and location are read, the frame list and rendering are untouched.
+    assert (result["speed"], result["frame_count"], result["location"]) == (5, count, 4)
+    assert (result["frames"], result["rendered"]) == (1, [[3, 1]])
+    assert result["growth"] is None or result["growth"] < 16 * MiB
+
+
+def test_frame_count_up_to_the_limit_reads_as_empty_frames(tmp_path):
+    path = tmp_path / "x.kiv"
+    path.write_bytes(animation_file(1, b"", [], count=1 << 20))
+    result = run_child(f'''
+        import pykiv
+        file = pykiv.KivF()
+        file.load({str(path)!r})
+        report(frame_count=file.data().info.frame_count)
+    ''')
+    assert result == {"frame_count": 1 << 20}
+
+
+def test_pixel_memory_beyond_the_machine_is_refused_before_rendering(tmp_path, gray_palette):
+    # Shadow frames of 65535 x 255 with empty rows: 269 bytes of file each,
+    # 67 MB of pixels each; enough of them to need twice the machine's
+    # physical memory.
+    shadow_frame = simple_frame(width=65535, height_word=0x8000 | 255, rows=[[]] * 255, shadow=True)
+    assert len(shadow_frame) == 269
+    small = tmp_path / "small.kiv"
+    small.write_bytes(animation_file(1, b"", [simple_frame()]))
+    bomb = tmp_path / "bomb.kiv"
+    result = run_child(f'''
+        import pykiv
+        from kivmodel import animation_file
+        frame_pixels = 65535 * 255 * 4
+        count = 2 * physical_memory() // frame_pixels + 1
+        with open({str(bomb)!r}, "wb") as f:
+            f.write(animation_file(1, b"", [{shadow_frame!r}] * count))
+        file = pykiv.KivF()
+        file.load({str(small)!r}, 0, {str(gray_palette[0])!r})
+        baseline = peak_rss()
+        errors = []
+        try:
+            file.load({str(bomb)!r}, 0, {str(gray_palette[0])!r})
+        except MemoryError as e:
+            errors.append(str(e))
+        data = file.data()
+        try:
+            pykiv.KivFrameBuffer(data)
+        except MemoryError as e:
+            errors.append(str(e))
+        frames = data.frames
+        report(errors=errors, count=count, frame_count=data.info.frame_count, frames=len(frames),
+               last=[frames[-1].width, frames[-1].height, frames[-1].is_shadow, len(frames[-1].pixel_sets)],
+               rendered=[(f.width, f.height) for f in file.get_frame_buffer()],
+               growth=None if baseline is None else peak_rss() - baseline)
+    ''')
+    assert len(result["errors"]) == 2
+    assert all(e.startswith("rendering needs at least ") and e.endswith(" bytes of physical memory")
+               for e in result["errors"])
+    # The records are read; the previous rendering is kept.
+    assert result["frame_count"] == result["frames"] == result["count"]
+    assert result["last"] == [65535, 255, 1, 255]
+    assert result["rendered"] == [[3, 1]]
+    assert result["growth"] is None or result["growth"] < 256 * MiB
+
+
+def test_mutated_and_cut_files_load_and_walk_without_crashing(tmp_path, gray_palette):
+    # Bytes changed, inserted, removed or cut off anywhere; every file is
+    # loaded, every record and every rendered pixel is read. In a child
+    # process, so that a crash fails this test and names the seed.
+    path = tmp_path / "x.kiv"
+    result = run_child(f'''
+        import random
+        import pykiv
+        from kivmodel import encode_animation, parse_animation, random_animation
+
+        def mutate(rng, data):
+            for _ in range(rng.randint(1, 6)):
+                kind = rng.random()
+                at = rng.randrange(len(data) + 1)
+                if kind < 0.5 and data:
+                    data[min(at, len(data) - 1)] = rng.choice([0, 0xFF, 0x80, 0x7F, rng.randrange(256)])
+                elif kind < 0.7:
+                    data[at:at] = bytes(rng.randrange(256) for _ in range(rng.randint(1, 8)))
+                elif kind < 0.9:
+                    del data[at:at + rng.randint(1, 8)]
+                else:
+                    del data[at:]
+            return bytes(data)
+
+        def walk(data, rendered):
+            seen = [data.info.speed, data.info.frame_count, data.has_background, data.palette.location_size()]
+            for frame in data.frames:
+                seen += [frame.frame_size, frame.height, frame.is_shadow, frame.width, frame.x_offset,
+                         frame.y_offset, frame.unk1, frame.unk2]
+                for pixel_set in frame.pixel_sets:
+                    seen.append(pixel_set.block_count)
+                    for block in pixel_set.blocks:
+                        seen += [block.offset, block.color_count, sum(block.colors)]
+            for image in rendered:
+                assert len(image.pixels) == image.width * image.height * image.channels
+            return len(seen)
+
+        loaded = refused = 0
+        for seed in range(300):
+            rng = random.Random(seed)
+            data = mutate(rng, bytearray(encode_animation(random_animation(rng, max_frames=6), b"pal/p.pal")))
+            try:
+                model = parse_animation(data)
+            except ValueError:
+                model = None  # a frame count beyond what cut files may declare
+            # Sizes are checked against what the file holds, not images:
+            # keep what a surviving file may describe quick to render.
+            if model and (model.frame_count > 4096 or sum(f.width * f.height for f in model.frames) > 1 << 22):
+                continue
+            with open({str(path)!r}, "wb") as f:
+                f.write(data)
+            print("seed", seed, file=sys.stderr, flush=True)
+            file = pykiv.KivF()
+            try:
+                file.load({str(path)!r}, 0, {str(gray_palette[0])!r})
+            except MemoryError:
+                refused += 1
+                continue
+            walk(file.data(), file.get_frame_buffer())
+            walk(file.data(), pykiv.KivFrameBuffer(file.data()).get_buffer())
+            loaded += 1
+        report(loaded=loaded, refused=refused)
+    ''')
+    assert result["loaded"] >= 200  # most files survive the filters above
