@@ -49,6 +49,10 @@ struct HeightRule {
     }
 };
 
+// The run store of one frame starts with room for this much and grows as
+// the rows need; it is only created for a frame that has runs.
+constexpr std::size_t first_run_store_bytes = 4096;
+
 // Reads one frame record. Reads past the end leave fields at 0, and the
 // loops still run their stored counts, so the rows of a cut frame come out
 // as empty rows.
@@ -66,19 +70,24 @@ KivFrame read_frame(pykiv::io::ByteReader& in, HeightRule& rule) {
     in.read(frame.unk2);
 
     frame.pixel_sets.reserve(frame.height);
+    RunStore* store = std::pmr::get_default_resource();
     for (std::size_t row = 0; row < frame.height; ++row) {
-        KivPixelSet pixel_set;
-        in.read(pixel_set.block_count);
-        pixel_set.blocks.resize(pixel_set.block_count);
-        for (KivPixelBlock& block : pixel_set.blocks) {
+        std::uint8_t block_count = 0;
+        in.read(block_count);
+        if (block_count != 0 && !frame.run_store) {
+            frame.run_store = std::make_shared<std::pmr::monotonic_buffer_resource>(first_run_store_bytes);
+            store = frame.run_store.get();
+        }
+        KivPixelSet pixel_set{block_count, std::pmr::vector<KivPixelBlock>(store)};
+        pixel_set.blocks.reserve(block_count);
+        for (std::size_t k = 0; k < block_count; ++k) {
+            KivPixelBlock block{0, 0, ColorIndices(store)};
             in.read(block.offset);
             in.read(block.color_count);
             // Shadow frames store no indices: their block records are two
             // bytes whatever color_count says.
-            if (frame.is_shadow == 0) {
-                block.colors.assign(block.color_count, 0);
-                in.read_some(block.colors.data(), block.colors.size());
-            }
+            if (frame.is_shadow == 0) in.read_bytes(block.colors, block.color_count);
+            pixel_set.blocks.push_back(std::move(block));
         }
         frame.pixel_sets.push_back(std::move(pixel_set));
     }

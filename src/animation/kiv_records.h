@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <memory_resource>
 #include <vector>
 
 #include "palette/pal_file.h"
@@ -18,15 +19,23 @@ struct KivInfo {
     std::uint32_t frame_count = 0;  // includes the background frame after a load
 };
 
+// The runs of a frame, and their colour indices, are allocated from a store
+// that belongs to the frame: a frame of a few hundred rows holds thousands
+// of runs, and one heap allocation for each would cost more than reading
+// and painting them. Records made elsewhere (default-constructed, or copied)
+// use the ordinary heap; a copy never refers to another frame's store.
+using RunStore = std::pmr::memory_resource;
+using ColorIndices = std::pmr::vector<std::uint8_t>;
+
 struct KivPixelBlock {
     std::uint8_t offset = 0;              // pixels skipped before this run
     std::uint8_t color_count = 0;         // run length as stored
-    std::vector<std::uint8_t> colors;     // palette indices; empty in shadow frames
+    ColorIndices colors;                  // palette indices; empty in shadow frames
 };
 
 struct KivPixelSet {
     std::uint8_t block_count = 0;         // number of runs as stored
-    std::vector<KivPixelBlock> blocks;
+    std::pmr::vector<KivPixelBlock> blocks;
 };
 
 // Field order follows the frame header in the file, where the shadow flag is
@@ -40,6 +49,9 @@ struct KivFrame {
     std::int16_t x_offset = 0;
     std::uint8_t unk1 = 0;
     std::uint8_t unk2 = 0;
+    // Where the reader put this frame's runs; declared before the rows so
+    // that it outlives them. Empty for frames not read from a file.
+    std::shared_ptr<RunStore> run_store;
     std::vector<KivPixelSet> pixel_sets;  // one per row, top row first
 };
 

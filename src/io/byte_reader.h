@@ -67,6 +67,22 @@ public:
         return copied;
     }
 
+    // Replaces `out` with `count` bytes, as reading into `count` zero bytes
+    // would: what is there is copied, the rest stays zero and fails the
+    // reader.
+    template <typename Bytes>
+    void read_bytes(Bytes& out, std::size_t count) {
+        const std::size_t copied = count < remaining() ? count : remaining();
+        const std::uint8_t* from = copied != 0 ? bytes_.data() + pos_ : nullptr;
+        out.assign(from, from + copied);
+        if (copied < count) {
+            out.resize(count, 0);
+            fail_at_end();
+        } else {
+            pos_ += copied;
+        }
+    }
+
 private:
     void fail_at_end() {
         failed_ = true;

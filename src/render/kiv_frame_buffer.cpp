@@ -12,49 +12,81 @@
 namespace {
 
 constexpr std::size_t channels = 4;
-constexpr std::array<std::uint8_t, channels> shadow_pixel{0, 0, 0, 255};
 
-// Palette colours packed as the four output bytes, for every index an 8-bit
-// index can name; `size` of them exist in the palette.
+// One pixel's four output bytes R, G, B, A, held as one word in memory order,
+// so that painting a pixel is a single 4-byte copy.
+using PackedPixel = std::uint32_t;
+static_assert(sizeof(PackedPixel) == channels, "a pixel is four bytes");
+
+PackedPixel pack(std::uint8_t r, std::uint8_t g, std::uint8_t b, std::uint8_t a) {
+    const std::uint8_t bytes[channels] = {r, g, b, a};
+    PackedPixel pixel;
+    std::memcpy(&pixel, bytes, channels);
+    return pixel;
+}
+
+// Palette colours packed once per render, for every index an 8-bit index can
+// name; the first `size` of them exist in the palette.
 struct ColorTable {
-    std::array<std::array<std::uint8_t, channels>, 256> rgba{};
+    std::array<PackedPixel, 256> pixels{};
     std::size_t size = 0;
 };
 
 ColorTable pack_colors(const std::vector<PalF::Color>& colors) {
     ColorTable table;
-    table.size = std::min(colors.size(), table.rgba.size());
+    table.size = std::min(colors.size(), table.pixels.size());
     for (std::size_t i = 0; i < table.size; ++i) {
-        table.rgba[i] = {colors[i].r, colors[i].g, colors[i].b, colors[i].a};
+        table.pixels[i] = pack(colors[i].r, colors[i].g, colors[i].b, colors[i].a);
     }
     return table;
 }
 
-// Paints one row. `x` is where the next run starts after its skip; a run is
-// cut at the right edge, and x then stays at the first pixel not painted, so
-// every later run of the row paints nothing.
+// Paints one row, every byte of it written once: runs from the table, and
+// zeros (transparent black) wherever no run paints. `x` is where the next run
+// starts after its skip; a run is cut at the right edge, and x then stays at
+// the first pixel not painted, so every later run of the row paints nothing.
 void render_row(const KivPixelSet& row, bool shadow, const ColorTable& table, std::uint8_t* out, std::size_t width) {
     std::size_t x = 0;
+    std::size_t written = 0;  // pixels [0, written) of the row hold their final bytes
+    const auto clear_up_to = [&](std::size_t end) {
+        std::memset(out + written * channels, 0, (end - written) * channels);
+        written = end;
+    };
+    const PackedPixel shadow_pixel = pack(0, 0, 0, 255);
     for (const KivPixelBlock& block : row.blocks) {
         x += block.offset;
         // A run of length 0 is skipped whatever its colour list holds.
         if (block.color_count == 0 || x >= width) continue;
+        clear_up_to(x);
+        std::uint8_t* pixel = out + x * channels;
         if (shadow) {
             const std::size_t run = std::min<std::size_t>(block.color_count, width - x);
-            for (std::size_t i = 0; i < run; ++i, ++x) std::memcpy(out + x * channels, shadow_pixel.data(), channels);
-            continue;
-        }
-        // The colour list, not color_count, sets the length of a painted run.
-        const std::size_t run = std::min(block.colors.size(), width - x);
-        for (std::size_t i = 0; i < run; ++i, ++x) {
-            const std::uint8_t index = block.colors[i];
-            if (index >= table.size) {
-                pykiv::io::report_error("Out-of-bounds color index! (" + std::to_string(index) + ")");
-                break;
+            for (std::size_t i = 0; i < run; ++i, pixel += channels) std::memcpy(pixel, &shadow_pixel, channels);
+            x += run;
+        } else {
+            // The colour list, not color_count, sets the length of a painted run.
+            const std::size_t run = std::min(block.colors.size(), width - x);
+            const std::uint8_t* index = block.colors.data();
+            std::size_t painted = 0;
+            if (table.size == table.pixels.size()) {
+                // Every index names a colour: the common case, without checks.
+                for (; painted < run; ++painted, pixel += channels) {
+                    std::memcpy(pixel, &table.pixels[index[painted]], channels);
+                }
+            } else {
+                for (; painted < run; ++painted, pixel += channels) {
+                    if (index[painted] >= table.size) {
+                        pykiv::io::report_error("Out-of-bounds color index! (" + std::to_string(index[painted]) + ")");
+                        break;
+                    }
+                    std::memcpy(pixel, &table.pixels[index[painted]], channels);
+                }
             }
-            std::memcpy(out + x * channels, table.rgba[index].data(), channels);
+            x += painted;
         }
+        written = x;
     }
+    clear_up_to(width);
 }
 
 KivFrameBufferObject render_frame(const KivFrame& frame, const ColorTable& table) {
@@ -65,18 +97,21 @@ KivFrameBufferObject render_frame(const KivFrame& frame, const ColorTable& table
     image.offset_y = frame.y_offset;
     image.channels = static_cast<std::int32_t>(channels);
 
-    // 64-bit sizes: the largest frame takes 65535 x 65535 x 4 bytes.
+    // 64-bit sizes: the largest frame takes 65535 x 65535 x 4 bytes. The
+    // buffer is not cleared first: every row below writes all of its bytes.
     const std::size_t width = frame.width;
     const std::size_t row_bytes = width * channels;
-    image.pixels.assign(row_bytes * frame.height, 0);
+    image.pixels = PixelBytes(row_bytes * frame.height);
 
     for (std::size_t y = 0; y < frame.height; ++y) {
-        if (y >= frame.pixel_sets.size()) {
-            pykiv::io::report_error("Row " + std::to_string(y) + " exceeds KivPixelSet count!");
-            continue;
-        }
-        if (width != 0) {
-            render_row(frame.pixel_sets[y], frame.is_shadow != 0, table, image.pixels.data() + y * row_bytes, width);
+        const bool has_row = y < frame.pixel_sets.size();
+        if (!has_row) pykiv::io::report_error("Row " + std::to_string(y) + " exceeds KivPixelSet count!");
+        if (row_bytes == 0) continue;  // an empty image has no bytes to point at
+        std::uint8_t* out = image.pixels.data() + y * row_bytes;
+        if (has_row) {
+            render_row(frame.pixel_sets[y], frame.is_shadow != 0, table, out, width);
+        } else {
+            std::memset(out, 0, row_bytes);
         }
     }
     return image;

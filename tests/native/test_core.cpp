@@ -668,7 +668,7 @@ TEST_CASE("a saved animation loads again with the palette saved beside it") {
     const auto frames = reader.get_frame_buffer();
     REQUIRE(frames.size() == 1);
     // Width 3: pixel 0 skipped, then colours 1 and 2 of the saved palette.
-    CHECK(frames[0].pixels == Bytes{0, 0, 0, 0, 50, 60, 70, 80, 90, 100, 110, 120});
+    CHECK(Bytes(frames[0].pixels.begin(), frames[0].pixels.end()) == Bytes{0, 0, 0, 0, 50, 60, 70, 80, 90, 100, 110, 120});
 }
 
 }  // TEST_SUITE("palette location written by save")
