@@ -49,9 +49,29 @@ struct HeightRule {
     }
 };
 
-// The run store of one frame starts with room for this much and grows as
-// the rows need; it is only created for a frame that has runs.
-constexpr std::size_t first_run_store_bytes = 4096;
+// What the rows of a frame, starting at `rows`, take in its run store: the
+// block list of each row that has runs, aligned, and the colour indices of
+// every run. Only the bytes that are there are counted, so this is exact for
+// a whole frame; the runs of a cut frame may need a little more, and the
+// store then grows.
+std::size_t run_store_bytes(const std::uint8_t* rows, std::size_t size, std::size_t height, bool shadow) {
+    std::size_t bytes = 0;
+    std::size_t at = 0;
+    for (std::size_t row = 0; row < height && at < size; ++row) {
+        const std::size_t block_count = rows[at++];
+        if (block_count == 0) continue;
+        bytes += block_count * sizeof(KivPixelBlock) + alignof(KivPixelBlock) - 1;
+        for (std::size_t k = 0; k < block_count && at + 2 <= size; ++k) {
+            const std::size_t color_count = rows[at + 1];
+            at += 2;
+            if (!shadow) {
+                bytes += color_count;
+                at += color_count;
+            }
+        }
+    }
+    return bytes;
+}
 
 // Reads one frame record. Reads past the end leave fields at 0, and the
 // loops still run their stored counts, so the rows of a cut frame come out
@@ -70,14 +90,15 @@ KivFrame read_frame(pykiv::io::ByteReader& in, HeightRule& rule) {
     in.read(frame.unk2);
 
     frame.pixel_sets.reserve(frame.height);
+    // One allocation holds all runs of the frame, sized by looking ahead.
     RunStore* store = std::pmr::get_default_resource();
+    if (const std::size_t bytes = run_store_bytes(in.unread(), in.remaining(), frame.height, frame.is_shadow != 0)) {
+        frame.run_store = std::make_shared<std::pmr::monotonic_buffer_resource>(bytes);
+        store = frame.run_store.get();
+    }
     for (std::size_t row = 0; row < frame.height; ++row) {
         std::uint8_t block_count = 0;
         in.read(block_count);
-        if (block_count != 0 && !frame.run_store) {
-            frame.run_store = std::make_shared<std::pmr::monotonic_buffer_resource>(first_run_store_bytes);
-            store = frame.run_store.get();
-        }
         KivPixelSet pixel_set{block_count, std::pmr::vector<KivPixelBlock>(store)};
         pixel_set.blocks.reserve(block_count);
         for (std::size_t k = 0; k < block_count; ++k) {
@@ -167,6 +188,10 @@ std::shared_ptr<KivData> KivF::load(const std::string& file_name, std::int32_t c
         // A new frame each time: frames handed out earlier stay intact.
         data.frames[static_cast<std::size_t>(i)] = std::make_shared<KivFrame>(read_frame(in, height_rule));
     }
+
+    // The file's bytes are let go before the pixels are allocated, so that
+    // a load never holds both.
+    in.release();
 
     KivFrameBuffer rendered(data);
     frame_buffer_ = rendered.release_frames();

@@ -27,6 +27,10 @@ public:
         return failed_ || pos_ >= bytes_.size() ? 0 : bytes_.size() - pos_;
     }
 
+    // The bytes not read yet (remaining() of them), to look ahead without
+    // reading; null when there are none.
+    const std::uint8_t* unread() const { return remaining() != 0 ? bytes_.data() + pos_ : nullptr; }
+
     // Moves to an absolute offset. Offsets past the end are allowed, as on a
     // stream; the next read then fails.
     void seek(std::size_t offset) {
@@ -81,6 +85,12 @@ public:
         } else {
             pos_ += copied;
         }
+    }
+
+    // Lets go of the bytes; every later read fails.
+    void release() {
+        std::vector<std::uint8_t>().swap(bytes_);
+        fail_at_end();
     }
 
 private:

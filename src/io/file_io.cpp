@@ -47,9 +47,16 @@ std::optional<std::vector<std::uint8_t>> read_file(const fs::path& path, std::si
 
     std::vector<std::uint8_t> bytes;
     if (regular) {
+        // A file of known size is read in one piece, straight into place.
         const std::uintmax_t size = fs::file_size(path, ec);
-        if (!ec) bytes.reserve(static_cast<std::size_t>(std::min<std::uintmax_t>(size, limit)));
+        if (!ec) {
+            bytes.resize(static_cast<std::size_t>(std::min<std::uintmax_t>(size, limit)));
+            in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+            bytes.resize(static_cast<std::size_t>(in.gcount()));
+            if (bytes.size() < size || !in) return bytes;  // the file ended early, or holds no more than the limit
+        }
     }
+    // Then, or for a file without a size, chunk by chunk up to the limit.
     char chunk[1 << 16];
     while (bytes.size() < limit) {
         const std::size_t wanted = std::min<std::size_t>(sizeof chunk, limit - bytes.size());
