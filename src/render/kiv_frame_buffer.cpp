@@ -41,52 +41,45 @@ ColorTable pack_colors(const std::vector<PalF::Color>& colors) {
     return table;
 }
 
-// Paints one row, every byte of it written once: runs from the table, and
-// zeros (transparent black) wherever no run paints. `x` is where the next run
-// starts after its skip; a run is cut at the right edge, and x then stays at
-// the first pixel not painted, so every later run of the row paints nothing.
+// Paints one row: cleared to transparent black in one go while it is in the
+// cache, then runs copied from the table. `x` is where the next run starts
+// after its skip; a run is cut at the right edge, and x then stays at the
+// first pixel not painted, so every later run of the row paints nothing.
 void render_row(const KivPixelSet& row, bool shadow, const ColorTable& table, std::uint8_t* out, std::size_t width) {
-    std::size_t x = 0;
-    std::size_t written = 0;  // pixels [0, written) of the row hold their final bytes
-    const auto clear_up_to = [&](std::size_t end) {
-        std::memset(out + written * channels, 0, (end - written) * channels);
-        written = end;
-    };
+    std::memset(out, 0, width * channels);
     const PackedPixel shadow_pixel = pack(0, 0, 0, 255);
+    std::size_t x = 0;
     for (const KivPixelBlock& block : row.blocks) {
         x += block.offset;
         // A run of length 0 is skipped whatever its colour list holds.
         if (block.color_count == 0 || x >= width) continue;
-        clear_up_to(x);
         std::uint8_t* pixel = out + x * channels;
         if (shadow) {
             const std::size_t run = std::min<std::size_t>(block.color_count, width - x);
             for (std::size_t i = 0; i < run; ++i, pixel += channels) std::memcpy(pixel, &shadow_pixel, channels);
             x += run;
-        } else {
-            // The colour list, not color_count, sets the length of a painted run.
-            const std::size_t run = std::min(block.colors.size(), width - x);
-            const std::uint8_t* index = block.colors.data();
-            std::size_t painted = 0;
-            if (table.size == table.pixels.size()) {
-                // Every index names a colour: the common case, without checks.
-                for (; painted < run; ++painted, pixel += channels) {
-                    std::memcpy(pixel, &table.pixels[index[painted]], channels);
-                }
-            } else {
-                for (; painted < run; ++painted, pixel += channels) {
-                    if (index[painted] >= table.size) {
-                        pykiv::io::report_error("Out-of-bounds color index! (" + std::to_string(index[painted]) + ")");
-                        break;
-                    }
-                    std::memcpy(pixel, &table.pixels[index[painted]], channels);
-                }
-            }
-            x += painted;
+            continue;
         }
-        written = x;
+        // The colour list, not color_count, sets the length of a painted run.
+        const std::size_t run = std::min(block.colors.size(), width - x);
+        const std::uint8_t* index = block.colors.data();
+        std::size_t painted = 0;
+        if (table.size == table.pixels.size()) {
+            // Every index names a colour: the common case, without checks.
+            for (; painted < run; ++painted, pixel += channels) {
+                std::memcpy(pixel, &table.pixels[index[painted]], channels);
+            }
+        } else {
+            for (; painted < run; ++painted, pixel += channels) {
+                if (index[painted] >= table.size) {
+                    pykiv::io::report_error("Out-of-bounds color index! (" + std::to_string(index[painted]) + ")");
+                    break;
+                }
+                std::memcpy(pixel, &table.pixels[index[painted]], channels);
+            }
+        }
+        x += painted;
     }
-    clear_up_to(width);
 }
 
 KivFrameBufferObject render_frame(const KivFrame& frame, const ColorTable& table) {

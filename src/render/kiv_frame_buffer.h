@@ -1,50 +1,16 @@
 // Renders every frame of an animation into its own RGBA image.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <new>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "animation/kiv_records.h"
 #include "system/page_memory.h"
 
-// Pixel bytes. New bytes are left uninitialised rather than cleared, and
-// come from memory whose pages are already present where the system allows:
-// the renderer writes every byte of an image itself, so clearing first, or
-// faulting the pages in one by one, would only touch the memory twice.
-template <typename T>
-struct PixelAllocator {
-    using value_type = T;
-
-    PixelAllocator() = default;
-    template <typename U>
-    PixelAllocator(const PixelAllocator<U>&) noexcept {}
-
-    T* allocate(std::size_t count) {
-        if (count > std::size_t(-1) / sizeof(T)) throw std::bad_alloc();
-        return static_cast<T*>(pykiv::system::allocate_pages(count * sizeof(T)));
-    }
-    void deallocate(T* memory, std::size_t count) noexcept { pykiv::system::free_pages(memory, count * sizeof(T)); }
-
-    template <typename U>
-    void construct(U* place) noexcept(std::is_nothrow_default_constructible_v<U>) {
-        ::new (static_cast<void*>(place)) U;
-    }
-    template <typename U, typename... Args>
-    void construct(U* place, Args&&... args) {
-        ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
-    }
-
-    template <typename U>
-    bool operator==(const PixelAllocator<U>&) const noexcept { return true; }
-    template <typename U>
-    bool operator!=(const PixelAllocator<U>&) const noexcept { return false; }
-};
-using PixelBytes = std::vector<std::uint8_t, PixelAllocator<std::uint8_t>>;
+// Pixel bytes: never cleared on allocation, since the renderer writes every
+// byte of an image itself.
+using PixelBytes = pykiv::system::PageBytes;
 
 // One rendered frame: `width` x `height` pixels of four bytes R, G, B, A,
 // rows top to bottom without padding. Pixels no run paints stay (0, 0, 0, 0).
