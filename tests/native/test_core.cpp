@@ -32,6 +32,7 @@
 #include "animation/kiv_file.h"
 #include "io/file_io.h"
 #include "palette/pal_file.h"
+#include "system/page_memory.h"
 
 namespace fs = std::filesystem;
 using pykiv::io::path_from_utf8;
@@ -916,6 +917,55 @@ TEST_CASE("whole-file reads") {
 }
 
 }  // TEST_SUITE("safe file writer")
+
+// ---------------------------------------------------------------------------
+TEST_SUITE("pixel memory") {
+
+// Regions are kept when freed and handed out again: a region handed out
+// twice at once, or one too small for its request, would mix the pixels of
+// two images. Every live buffer holds its own byte pattern, checked whole
+// when it is freed, through a random mix of sizes around the threshold for
+// regions of their own.
+TEST_CASE("live buffers never share memory while freed regions are reused") {
+    struct Live {
+        std::uint8_t* memory;
+        std::size_t bytes;
+        std::uint8_t pattern;
+    };
+    const std::size_t sizes[] = {1000, (64 << 10) - 1, 64 << 10, 307200, 307200, 1 << 20, 3 << 20};
+    std::mt19937 random(7);
+    std::vector<Live> live;
+    const auto free_one = [&](std::size_t i) {
+        const Live buffer = live[i];
+        CHECK(std::all_of(buffer.memory, buffer.memory + buffer.bytes,
+                          [&](std::uint8_t b) { return b == buffer.pattern; }));
+        pykiv::system::free_pages(buffer.memory, buffer.bytes);
+        live.erase(live.begin() + static_cast<std::ptrdiff_t>(i));
+    };
+    for (int step = 0; step < 400; ++step) {
+        if (!live.empty() && (live.size() > 40 || random() % 2 == 0)) {
+            free_one(random() % live.size());
+            continue;
+        }
+        const std::size_t bytes = sizes[random() % std::size(sizes)];
+        auto* memory = static_cast<std::uint8_t*>(pykiv::system::allocate_pages(bytes));
+        const auto pattern = static_cast<std::uint8_t>(step);
+        std::fill(memory, memory + bytes, pattern);
+        live.push_back({memory, bytes, pattern});
+    }
+    while (!live.empty()) free_one(live.size() - 1);
+}
+
+TEST_CASE("a freed region is handed out again for the same size") {
+    const std::size_t bytes = 320 * 240 * 4;
+    void* first = pykiv::system::allocate_pages(bytes);
+    pykiv::system::free_pages(first, bytes);
+    void* again = pykiv::system::allocate_pages(bytes);
+    CHECK(again == first);
+    pykiv::system::free_pages(again, bytes);
+}
+
+}  // TEST_SUITE("pixel memory")
 
 // ---------------------------------------------------------------------------
 #ifdef _WIN32
