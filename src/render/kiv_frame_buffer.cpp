@@ -41,12 +41,10 @@ ColorTable pack_colors(const std::vector<PalF::Color>& colors) {
     return table;
 }
 
-// Paints one row: cleared to transparent black in one go while it is in the
-// cache, then runs copied from the table. `x` is where the next run starts
+// Paints the runs of one row, copied from the table. `x` is where the next run starts
 // after its skip; a run is cut at the right edge, and x then stays at the
 // first pixel not painted, so every later run of the row paints nothing.
 void render_row(const KivPixelSet& row, bool shadow, const ColorTable& table, std::uint8_t* out, std::size_t width) {
-    std::memset(out, 0, width * channels);
     const PackedPixel shadow_pixel = pack(0, 0, 0, 255);
     std::size_t x = 0;
     for (const KivPixelBlock& block : row.blocks) {
@@ -91,7 +89,7 @@ KivFrameBufferObject render_frame(const KivFrame& frame, const ColorTable& table
     image.channels = static_cast<std::int32_t>(channels);
 
     // 64-bit sizes: the largest frame takes 65535 x 65535 x 4 bytes. The
-    // buffer is not cleared first: every row below writes all of its bytes.
+    // buffer is not cleared as a whole: each row is, just before painting.
     const std::size_t width = frame.width;
     const std::size_t row_bytes = width * channels;
     image.pixels = PixelBytes(row_bytes * frame.height);
@@ -100,12 +98,11 @@ KivFrameBufferObject render_frame(const KivFrame& frame, const ColorTable& table
         const bool has_row = y < frame.pixel_sets.size();
         if (!has_row) pykiv::io::report_error("Row " + std::to_string(y) + " exceeds KivPixelSet count!");
         if (row_bytes == 0) continue;  // an empty image has no bytes to point at
+        // Each row is cleared to transparent black in one go and painted
+        // while it is still in the cache.
         std::uint8_t* out = image.pixels.data() + y * row_bytes;
-        if (has_row) {
-            render_row(frame.pixel_sets[y], frame.is_shadow != 0, table, out, width);
-        } else {
-            std::memset(out, 0, row_bytes);
-        }
+        std::memset(out, 0, row_bytes);
+        if (has_row) render_row(frame.pixel_sets[y], frame.is_shadow != 0, table, out, width);
     }
     return image;
 }
