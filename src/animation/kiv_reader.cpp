@@ -8,6 +8,7 @@
 #include "io/byte_reader.h"
 #include "io/file_io.h"
 #include "system/allocation_refused.h"
+#include "system/page_memory.h"
 
 namespace fs = std::filesystem;
 
@@ -93,7 +94,7 @@ KivFrame read_frame(pykiv::io::ByteReader& in, HeightRule& rule) {
     // One allocation holds all runs of the frame, sized by looking ahead.
     RunStore* store = std::pmr::get_default_resource();
     if (const std::size_t bytes = run_store_bytes(in.unread(), in.remaining(), frame.height, frame.is_shadow != 0)) {
-        frame.run_store = std::make_shared<std::pmr::monotonic_buffer_resource>(bytes);
+        frame.run_store = std::make_shared<std::pmr::monotonic_buffer_resource>(bytes, pykiv::system::page_resource());
         store = frame.run_store.get();
     }
     for (std::size_t row = 0; row < frame.height; ++row) {

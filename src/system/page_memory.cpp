@@ -1,5 +1,6 @@
 #include "system/page_memory.h"
 
+#include <cstddef>
 #include <deque>
 #include <iterator>
 #include <mutex>
@@ -131,6 +132,25 @@ void free_pages(void* memory, std::size_t bytes) noexcept {
     } else {
         kept_regions().keep(memory, bytes);
     }
+}
+
+namespace {
+
+class PageResource : public std::pmr::memory_resource {
+    void* do_allocate(std::size_t bytes, std::size_t alignment) override {
+        // Regions are page-aligned and the heap aligns for any standard type.
+        if (alignment > alignof(std::max_align_t)) throw std::bad_alloc();
+        return allocate_pages(bytes);
+    }
+    void do_deallocate(void* memory, std::size_t bytes, std::size_t) override { free_pages(memory, bytes); }
+    bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override { return this == &other; }
+};
+
+}  // namespace
+
+std::pmr::memory_resource* page_resource() noexcept {
+    static PageResource resource;
+    return &resource;
 }
 
 }  // namespace pykiv::system

@@ -1,9 +1,10 @@
 // Memory for large buffers that are written whole as soon as they exist:
-// rendered pixels.
+// rendered pixels and the stores that hold the runs of a frame.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory_resource>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -24,6 +25,10 @@ void* allocate_pages(std::size_t bytes);
 
 // Frees what allocate_pages returned for the same `bytes`.
 void free_pages(void* memory, std::size_t bytes) noexcept;
+
+// allocate_pages and free_pages as a memory resource, for the stores that
+// hold the runs of a frame.
+std::pmr::memory_resource* page_resource() noexcept;
 
 // An allocator over allocate_pages that leaves new elements uninitialised:
 // the owner of such a buffer writes every byte of it, so clearing it first
