@@ -149,8 +149,9 @@ class PageResource : public std::pmr::memory_resource {
 }  // namespace
 
 std::pmr::memory_resource* page_resource() noexcept {
-    static PageResource resource;
-    return &resource;
+    // Never destroyed either: a frame may release its store during exit.
+    static PageResource* const resource = new PageResource;
+    return resource;
 }
 
 }  // namespace pykiv::system
