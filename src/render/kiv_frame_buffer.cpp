@@ -41,8 +41,8 @@ ColorTable pack_colors(const std::vector<PalF::Color>& colors) {
     return table;
 }
 
-// Paints the runs of one row, copied from the table. `x` is where the next run starts
-// after its skip; a run is cut at the right edge, and x then stays at the
+// Paints the runs of one row, copied from the table. `x` is where the next
+// run starts after its skip; a run is cut at the right edge, and x then stays at the
 // first pixel not painted, so every later run of the row paints nothing.
 void render_row(const KivPixelSet& row, bool shadow, const ColorTable& table, std::uint8_t* out, std::size_t width) {
     const PackedPixel shadow_pixel = pack(0, 0, 0, 255);
@@ -61,20 +61,19 @@ void render_row(const KivPixelSet& row, bool shadow, const ColorTable& table, st
         // The colour list, not color_count, sets the length of a painted run.
         const std::size_t run = std::min(block.colors.size(), width - x);
         const std::uint8_t* index = block.colors.data();
-        std::size_t painted = 0;
-        if (table.size == table.pixels.size()) {
-            // Every index names a colour: the common case, without checks.
-            for (; painted < run; ++painted, pixel += channels) {
-                std::memcpy(pixel, &table.pixels[index[painted]], channels);
-            }
-        } else {
-            for (; painted < run; ++painted, pixel += channels) {
-                if (index[painted] >= table.size) {
-                    pykiv::io::report_error("Out-of-bounds color index! (" + std::to_string(index[painted]) + ")");
-                    break;
-                }
-                std::memcpy(pixel, &table.pixels[index[painted]], channels);
-            }
+        // The run stops at the first index the palette does not hold; with
+        // 256 colours every index is held and nothing needs checking.
+        const std::size_t painted =
+            table.size == table.pixels.size()
+                ? run
+                : static_cast<std::size_t>(std::find_if(index, index + run,
+                                                        [&](std::uint8_t c) { return c >= table.size; }) -
+                                           index);
+        for (std::size_t i = 0; i < painted; ++i, pixel += channels) {
+            std::memcpy(pixel, &table.pixels[index[i]], channels);
+        }
+        if (painted < run) {
+            pykiv::io::report_error("Out-of-bounds color index! (" + std::to_string(index[painted]) + ")");
         }
         x += painted;
     }
