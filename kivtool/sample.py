@@ -1,9 +1,8 @@
-"""Writes a small sample animation and its palette: a shaded ball bouncing
-over a landscape, with a shadow frame and a background frame.
+"""The bundled sample: a small animation and its palette, a shaded ball
+bouncing over a landscape, with a shadow frame and a background frame.
 
-    python examples/make_sample.py [DIR]          (default: out/sample)
-
-creates DIR/pal/sample.pal and DIR/anim/sample.kiv. The animation stores the
+`write_sample(DIR)` (what `kivtool demo` starts with) creates
+DIR/pal/sample.pal and DIR/anim/sample.kiv. The animation stores the
 palette location "pal/sample.pal", so a reader that searches upwards from the
 animation's directory finds the palette one level up.
 
@@ -34,9 +33,9 @@ from __future__ import annotations
 
 import math
 import struct
-import sys
 from dataclasses import dataclass
 from pathlib import Path
+from typing import List, Optional, Tuple
 
 MAGIC = b"KVIF"
 SHADOW_BIT = 0x8000
@@ -48,7 +47,8 @@ SPEED = 100
 
 # An image row is a list of palette indices, None where nothing is drawn.
 # Shadow frames only use the difference between None and not None.
-Row = list
+Row = List[Optional[int]]
+Color = Tuple[int, int, int, int]
 
 
 @dataclass
@@ -90,7 +90,7 @@ def encode_row(row: Row, shadow: bool) -> bytes:
             blocks.append((MAX_RUN, []))
             skip -= MAX_RUN
         for pos in range(start, x, MAX_RUN):
-            blocks.append((skip, row[pos:min(pos + MAX_RUN, x)]))
+            blocks.append((skip, [index for index in row[pos:min(pos + MAX_RUN, x)] if index is not None]))
             skip = 0
         end = x
     if len(blocks) > 0xFF:
@@ -136,7 +136,7 @@ def animation_bytes(frames: list[Frame], location: str, speed: int, background: 
     return bytes(out)
 
 
-def palette_bytes(colors: list[tuple[int, int, int, int]]) -> bytes:
+def palette_bytes(colors: list[Color]) -> bytes:
     if not 1 <= len(colors) <= 256:
         raise ValueError("a palette holds 1 to 256 colours")
     return struct.pack("<HH", len(colors), 0) + b"".join(bytes(c) for c in colors)
@@ -146,9 +146,11 @@ def palette_bytes(colors: list[tuple[int, int, int, int]]) -> bytes:
 # The picture
 
 
-def ramp(a, b, n):
+def ramp(a: tuple[int, int, int], b: tuple[int, int, int], n: int) -> list[Color]:
     """n colours from a to b, both included."""
-    return [tuple(round(a[k] + (b[k] - a[k]) * i / (n - 1)) for k in range(3)) + (255,) for i in range(n)]
+    def mix(k: int, i: int) -> int:
+        return round(a[k] + (b[k] - a[k]) * i / (n - 1))
+    return [(mix(0, i), mix(1, i), mix(2, i), 255) for i in range(n)]
 
 
 BALL = 1     # 32 shades, dark to highlight
@@ -158,8 +160,8 @@ CLOUD = 73   # 4 whites
 SUN = 77     # 2 yellows
 
 
-def sample_palette() -> list[tuple[int, int, int, int]]:
-    colors = [(0, 0, 0, 255)]
+def sample_palette() -> list[Color]:
+    colors: list[Color] = [(0, 0, 0, 255)]
     colors += ramp((60, 0, 10), (230, 40, 30), 24) + ramp((240, 60, 40), (255, 230, 210), 8)
     colors += ramp((40, 90, 190), (170, 215, 250), 32)
     colors += ramp((30, 90, 30), (110, 180, 60), 8)
@@ -169,7 +171,7 @@ def sample_palette() -> list[tuple[int, int, int, int]]:
     return colors
 
 
-def inside(x, y, w, h):
+def inside(x: float, y: float, w: int, h: int) -> tuple[bool, float, float]:
     """Whether the centre of pixel (x, y) lies in the ellipse filling w x h."""
     u = (x + 0.5) / w * 2 - 1
     v = (y + 0.5) / h * 2 - 1
@@ -178,9 +180,9 @@ def inside(x, y, w, h):
 
 def ball(w: int, h: int) -> list[Row]:
     light = (-0.5, -0.6, 0.62)  # from the upper left, towards the viewer
-    rows = []
+    rows: list[Row] = []
     for y in range(h):
-        row = []
+        row: Row = []
         for x in range(w):
             hit, u, v = inside(x, y, w, h)
             if not hit:
@@ -201,9 +203,9 @@ def ellipse_mask(w: int, h: int) -> list[Row]:
 def landscape(w: int, h: int, horizon: int) -> list[Row]:
     clouds = [(40, 18, 46, 14), (70, 12, 30, 12), (200, 30, 60, 16), (235, 24, 34, 12)]
     sun_x, sun_y, sun_r = 275, 28, 14
-    rows = []
+    rows: list[Row] = []
     for y in range(h):
-        row = []
+        row: Row = []
         for x in range(w):
             if y >= horizon:
                 # Grass, darker towards the viewer, with faint diagonal stripes.
@@ -214,7 +216,7 @@ def landscape(w: int, h: int, horizon: int) -> list[Row]:
             color = SKY + round(y / max(1, horizon - 1) * 31)
             d = math.hypot(x + 0.5 - sun_x, y + 0.5 - sun_y)
             if d <= sun_r:
-                color = SUN + (d < sun_r * 0.6)
+                color = SUN + int(d < sun_r * 0.6)
             for cx, cy, cw, ch in clouds:
                 hit, _, v = inside(x - (cx - cw // 2), y - (cy - ch // 2), cw, ch)
                 if hit:  # lighter at the top of the cloud
@@ -228,7 +230,7 @@ def sample_frames() -> tuple[list[Frame], Frame]:
     """The bounce, a shadow and the background. Offsets place each frame
     relative to the point on the ground below the ball's centre, so they are
     negative: frames sit above and to the left of that point."""
-    frames = []
+    frames: list[Frame] = []
     # (width, height, height of the ball's bottom above the ground)
     for w, h, lift in [(28, 28, 60), (24, 32, 24), (36, 20, 0), (26, 30, 36)]:
         frames.append(Frame(ball(w, h), x_offset=-(w // 2), y_offset=-(lift + h)))
@@ -249,8 +251,3 @@ def write_sample(directory: Path) -> tuple[Path, Path]:
     animation_path.write_bytes(animation_bytes(frames, LOCATION, SPEED, background))
     return animation_path, palette_path
 
-
-if __name__ == "__main__":
-    target = Path(sys.argv[1]) if len(sys.argv) > 1 else Path("out") / "sample"
-    for path in write_sample(target):
-        print(path)

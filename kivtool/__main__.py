@@ -1,0 +1,7 @@
+from __future__ import annotations
+
+import sys
+
+from kivtool.cli import main
+
+sys.exit(main())

@@ -1,0 +1,220 @@
+"""One animation loaded through pykiv, with a plain reason when it cannot be.
+
+pykiv reports trouble inside a file as "ERROR: " lines on the process's
+standard error stream and answers `None` from `load` for several different
+causes. The loader here catches those lines at the file-descriptor level
+(they come from native code, not from Python's `sys.stderr`) and turns them,
+and the records that were read, into one sentence naming the file and the
+cause.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+import tempfile
+from contextlib import contextmanager
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Iterator, List, Optional
+
+import pykiv
+
+if TYPE_CHECKING:
+    from PIL import Image
+
+FRAME = "frame"
+SHADOW = "shadow"
+BACKGROUND = "background"
+
+# The module's messages are short; a damaged file can still produce one per
+# row. What is kept of them is bounded so that such a file costs no memory.
+MESSAGE_BYTES_KEPT = 1 << 16
+ERROR_PREFIX = "ERROR: "
+PALETTE_OPEN_FAILED = "Could not open palette file: "
+PALETTE_INVALID = "Invalid color count: "
+
+
+class LoadError(Exception):
+    """An animation that cannot be used; the text names the file and the cause."""
+
+
+@dataclass
+class FrameInfo:
+    index: int
+    width: int
+    height: int
+    x_offset: int
+    y_offset: int
+    kind: str
+
+    @property
+    def is_empty(self) -> bool:
+        return self.width == 0 or self.height == 0
+
+
+@dataclass
+class Animation:
+    path: Path
+    speed: int
+    frame_count: int
+    has_background: bool
+    location: Optional[str]        # the palette location stored in the file, None when unknown
+    palette_path: Optional[str]    # the palette file that was loaded, None when unknown
+    colors: int
+    frames: List[FrameInfo]
+    messages: List[str] = field(default_factory=list)  # the module's complaints, prefix removed
+    # The file object owns the records: a KivF that is dropped empties them.
+    kiv: Any = None
+    rendered: List[Any] = field(default_factory=list)
+
+    @property
+    def stem(self) -> str:
+        return self.path.stem
+
+    def image(self, index: int) -> Optional[Image.Image]:
+        """Frame `index` as rendered, an RGBA image of the frame's own size;
+        None for a frame of width or height 0."""
+        from PIL import Image
+
+        frame = self.rendered[index]
+        if frame.width == 0 or frame.height == 0:
+            return None
+        return Image.frombytes("RGBA", (frame.width, frame.height), frame.pixels)
+
+    def runs(self, index: int) -> int:
+        """Number of runs stored for frame `index`."""
+        record = self.kiv.data().frames[index]
+        return sum(len(row.blocks) for row in record.pixel_sets)
+
+
+@contextmanager
+def module_messages() -> Iterator[List[str]]:
+    """Collects the module's "ERROR: " lines written while the block runs.
+    The list is filled when the block ends."""
+    lines: List[str] = []
+    sys.stderr.flush()
+    with tempfile.TemporaryFile() as sink:
+        saved = os.dup(2)
+        os.dup2(sink.fileno(), 2)
+        try:
+            yield lines
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+            sink.seek(0)
+            text = sink.read(MESSAGE_BYTES_KEPT).decode("utf-8", "replace")
+            lines.extend(line[len(ERROR_PREFIX):] for line in text.splitlines()
+                         if line.startswith(ERROR_PREFIX))
+
+
+def resolve_palette_path(animation: str, location: str) -> Optional[str]:
+    """The palette file the module picks for an animation: `location` under
+    the animation's own folder, then under each folder above it; the first
+    that exists, made canonical. None when there is none."""
+    directory = os.path.dirname(animation)
+    while directory:
+        candidate = os.path.join(directory, location)
+        if os.path.exists(candidate):
+            return os.path.realpath(candidate)
+        parent = os.path.dirname(directory)
+        if parent == directory:
+            break
+        directory = parent
+    return None
+
+
+def frame_kind(index: int, is_shadow: int, has_background: bool, count: int) -> str:
+    # The background frame is stored after the counted frames.
+    if has_background and index == count - 1:
+        return BACKGROUND
+    return SHADOW if is_shadow else FRAME
+
+
+def _palette_failure(path: Path, messages: List[str], location: Optional[str],
+                     explicit: Optional[Path]) -> Optional[str]:
+    for message in messages:
+        if message.startswith(PALETTE_OPEN_FAILED):
+            tried = message[len(PALETTE_OPEN_FAILED):]
+            if explicit is not None:
+                return f"{path}: cannot open palette file {explicit}"
+            if not tried:
+                where = f"{location!r}" if location is not None else "the palette it names"
+                return (f"{path}: no palette found: {where} is not under the animation's folder "
+                        "or any folder above it (use --palette)")
+            return f"{path}: cannot open palette file {tried} (use --palette)"
+        if message.startswith(PALETTE_INVALID):
+            count = message[len(PALETTE_INVALID):]
+            used = explicit if explicit is not None else resolve_palette_path(str(path), location or "")
+            return f"{path}: palette file {used} is not usable (colour count {count}, must be 1 to 256)"
+    return None
+
+
+def load_animation(path: Path, palette: Optional[Path] = None) -> Animation:
+    """Loads and renders `path` (with `palette` instead of the one the file
+    names, when given). Raises LoadError for a file that gives no frames."""
+    if not path.exists():
+        raise LoadError(f"{path}: no such file")
+    if path.is_dir():
+        raise LoadError(f"{path}: is a folder, not an animation file")
+    try:
+        with open(path, "rb"):
+            pass
+    except OSError as error:
+        raise LoadError(f"{path}: cannot open: {error.strerror or error}") from None
+    if palette is not None and not palette.is_file():
+        raise LoadError(f"{palette}: no such palette file")
+
+    kiv = pykiv.KivF()
+    with module_messages() as messages:
+        try:
+            result = kiv.load(str(path), io_pal=str(palette) if palette is not None else "")
+        except MemoryError as error:
+            raise LoadError(f"{path}: refused: {error or 'not enough memory'}") from None
+        except RuntimeError as error:  # the palette search hit a filesystem error
+            raise LoadError(f"{path}: {error}") from None
+        except (TypeError, UnicodeError):  # the path has no UTF-8 form
+            raise LoadError(f"{path}: the file name is not valid text") from None
+
+    data = kiv.data()
+    location: Optional[str] = None
+    if palette is None:
+        try:
+            location = data.palette.location()
+        except UnicodeDecodeError:
+            location = None  # the stored bytes are not text; the module still used them
+    if result is None:
+        reason = _palette_failure(path, messages, location, palette)
+        if reason is None:
+            reason = (f"{path}: holds no frames" if not data.frames
+                      else f"{path}: no frame could be rendered")
+        raise LoadError(reason)
+
+    if palette is not None:
+        palette_path: Optional[str] = os.path.abspath(palette)
+    elif location is not None:
+        palette_path = resolve_palette_path(str(path), location)
+    else:
+        palette_path = None
+
+    records = data.frames
+    rendered = kiv.get_frame_buffer()
+    frames = [FrameInfo(index, image.width, image.height, image.offset_x, image.offset_y,
+                        frame_kind(index, record.is_shadow, data.has_background, len(records)))
+              for index, (record, image) in enumerate(zip(records, rendered))]
+    return Animation(path=path, speed=data.info.speed, frame_count=data.info.frame_count,
+                     has_background=data.has_background, location=location,
+                     palette_path=palette_path, colors=len(data.palette.colors()),
+                     frames=frames, messages=messages, kiv=kiv, rendered=rendered)
+
+
+def stored_location(path: Path) -> Optional[str]:
+    """The palette location stored in `path` (loading it once more, without
+    an explicit palette); None when it cannot be read or is not text."""
+    kiv = pykiv.KivF()
+    with module_messages():
+        try:
+            kiv.load(str(path))
+            return str(kiv.data().palette.location())
+        except (MemoryError, RuntimeError, TypeError, UnicodeError):
+            return None

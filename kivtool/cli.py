@@ -1,0 +1,298 @@
+"""The kivtool command line: one verb per job.
+
+Each verb is one `add_<verb>_command(commands)` that declares its options
+(shared options come from the `add_*_option` helpers so that they are named
+and explained the same way everywhere) and one `run_<verb>(args)` that does
+the work and returns the exit status. A new verb adds both and one line to
+`COMMANDS`.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import json
+import os
+import sys
+from pathlib import Path
+from typing import Any, Callable, List, NoReturn, Optional, Sequence
+
+PROG = "kivtool"
+INSTALL_HINT = 'python -m pip install "pykiv[tool]"   (from a checkout: python -m pip install ".[tool]")'
+# Modules the tool needs beyond the standard library, with the package that brings each.
+REQUIRED_MODULES = [("pykiv", "pykiv"), ("PIL", "Pillow"), ("numpy", "numpy"),
+                     ("tqdm", "tqdm"), ("rectpack", "rectpack"), ("pebble", "pebble")]
+
+
+DESCRIPTION = ("Look at Harbek animation files (.kiv), export them as PNG frames, sprite "
+               "sheets or animated images, and convert whole game folders.")
+
+
+class ToolError(Exception):
+    """A failure the user can act on: printed as one line, exit status 1."""
+
+
+class Parser(argparse.ArgumentParser):
+    """Reports a usage error as one line and the way to get help."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+def fail(message: str) -> None:
+    print(f"{PROG}: {message}", file=sys.stderr)
+
+
+def warn(message: str) -> None:
+    print(f"{PROG}: warning: {message}", file=sys.stderr)
+
+
+def missing_modules() -> List[str]:
+    missing = []
+    for module, package in REQUIRED_MODULES:
+        try:
+            importlib.import_module(module)
+        except ImportError:
+            missing.append(package)
+    return missing
+
+
+# --------------------------------------------------------------------------
+# Options shared by several verbs
+
+
+def add_palette_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--palette", metavar="PAL", type=Path,
+                        help="palette file to use instead of the one the animation names "
+                             "(by default it is searched for under the animation's folder "
+                             "and each folder above it)")
+
+
+def add_output_option(parser: argparse.ArgumentParser, what: str) -> None:
+    parser.add_argument("-o", "--output", metavar="DIR", type=Path, required=True,
+                        help=f"folder for {what}; created when missing")
+
+
+def add_export_options(parser: argparse.ArgumentParser) -> None:
+    """The options that choose what `export` and `batch` write."""
+    from kivtool import export
+
+    forms = ", ".join(export.FORMS)
+    parser.add_argument("--as", dest="forms", metavar="FORM", action="append",
+                        choices=export.FORMS,
+                        help=f"what to write, one of {forms}; repeat for several "
+                             f"(default: {export.DEFAULT_FORM})")
+    parser.add_argument("--fps", type=positive_number, default=10.0,
+                        help="animation steps per second for gif, apng, webp and the sheet's "
+                             "durations (default 10)")
+    parser.add_argument("--shadows-under", action="store_true",
+                        help="draw shadow frames under the sprite frames instead of playing "
+                             "them as steps of their own: the i-th shadow under the i-th "
+                             "other frame, or a single shadow under every frame")
+    parser.add_argument("--scale", type=positive_int, default=1,
+                        help="enlarge gif, apng, webp and placed by this whole factor "
+                             "(nearest neighbour), for previews; frames and sheet stay 1:1")
+    parser.add_argument("--png-compression", type=compression_level, default=6, metavar="LEVEL",
+                        help="zlib level 0-9 for every PNG written (default 6); 1 is much "
+                             "faster for big folders, at somewhat larger files")
+
+
+def positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be 1 or more: {text!r}")
+    return value
+
+
+def positive_number(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 < value <= 1000:
+        raise argparse.ArgumentTypeError(f"must be above 0 and at most 1000: {text!r}")
+    return value
+
+
+def compression_level(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if not 0 <= value <= 9:
+        raise argparse.ArgumentTypeError(f"must be a whole number from 0 to 9: {text!r}")
+    return value
+
+
+def export_options(args: argparse.Namespace) -> Any:
+    from kivtool import export
+
+    forms = list(dict.fromkeys(args.forms or [export.DEFAULT_FORM]))
+    return export.Options(forms=forms, fps=args.fps, shadows_under=args.shadows_under,
+                          scale=args.scale, png_compression=args.png_compression)
+
+
+def make_output_dir(directory: Path) -> None:
+    try:
+        directory.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise ToolError(f"{directory}: cannot create the output folder: "
+                        f"{error.strerror or error}") from None
+
+
+def report_messages(animation: Any) -> None:
+    """The module's complaints about a file that still loaded."""
+    shown = animation.messages[:3]
+    for message in shown:
+        warn(f"{animation.path}: {message}")
+    if len(animation.messages) > len(shown):
+        warn(f"{animation.path}: {len(animation.messages) - len(shown)} more problems in the data")
+
+
+# --------------------------------------------------------------------------
+# info
+
+
+def add_info_command(commands: Any) -> None:
+    parser = commands.add_parser(
+        "info", help="show what an animation file holds",
+        description="Shows the header, the palette and one line per frame of an animation.",
+        epilog="example: kivtool info game/anim/ball.kiv --json")
+    parser.add_argument("animation", metavar="ANIMATION", type=Path)
+    add_palette_option(parser)
+    parser.add_argument("--json", action="store_true", help="print one JSON object instead of text")
+    parser.set_defaults(run=run_info)
+
+
+def run_info(args: argparse.Namespace) -> int:
+    from kivtool.animation import LoadError, load_animation, stored_location
+
+    try:
+        animation = load_animation(args.animation, args.palette)
+    except LoadError as error:
+        raise ToolError(str(error)) from None
+    location = animation.location
+    if args.palette is not None:
+        location = stored_location(args.animation)
+    frames = [{"index": f.index, "width": f.width, "height": f.height,
+               "x_offset": f.x_offset, "y_offset": f.y_offset, "kind": f.kind,
+               "runs": animation.runs(f.index)} for f in animation.frames]
+    report = {
+        "file": str(args.animation),
+        "speed": animation.speed,
+        "frame_count": animation.frame_count,
+        "has_background": animation.has_background,
+        "palette": {"location": location, "path": animation.palette_path,
+                    "colors": animation.colors},
+        "frames": frames,
+    }
+    if args.json:
+        print(json.dumps(report, indent=2))
+    else:
+        print(f"{report['file']}")
+        background = "yes (the last frame)" if animation.has_background else "no"
+        print(f"  speed       {animation.speed}")
+        print(f"  frames      {animation.frame_count} (background counted)")
+        print(f"  background  {background}")
+        print(f"  palette     {location if location is not None else '(not text)'}"
+              f" -> {animation.palette_path or '(unknown)'}, {animation.colors} colours")
+        print(f"  {'index':>5}  {'size':>11}  {'offset':>13}  {'kind':<10}  {'runs':>6}")
+        for f in frames:
+            size = f"{f['width']} × {f['height']}"
+            offset = f"{f['x_offset']:+d}, {f['y_offset']:+d}"
+            print(f"  {f['index']:>5}  {size:>11}  {offset:>13}  {f['kind']:<10}  {f['runs']:>6}")
+    report_messages(animation)
+    return 0
+
+
+# --------------------------------------------------------------------------
+# export
+
+
+def add_export_command(commands: Any) -> None:
+    from kivtool import export
+
+    parser = commands.add_parser(
+        "export", help="write animations as PNG frames, a sprite sheet or animated images",
+        description=export.FORMS_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="example: kivtool export game/anim/ball.kiv -o out/ball --as sheet --as apng --scale 2")
+    parser.add_argument("animations", metavar="ANIMATION", type=Path, nargs="+")
+    add_output_option(parser, "the exported files")
+    add_palette_option(parser)
+    add_export_options(parser)
+    parser.set_defaults(run=run_export)
+
+
+def run_export(args: argparse.Namespace) -> int:
+    from kivtool import export
+    from kivtool.animation import LoadError, load_animation
+
+    options = export_options(args)
+    stems: dict[str, Path] = {}
+    for path in args.animations:
+        if path.stem in stems:
+            raise ToolError(f"{path}: has the same name as {stems[path.stem]}; "
+                            "their files would overwrite each other in one output folder")
+        stems[path.stem] = path
+    make_output_dir(args.output)
+    status = 0
+    for path in args.animations:
+        try:
+            animation = load_animation(path, args.palette)
+            report_messages(animation)
+            for written in export.export(animation, args.output, options):
+                print(written)
+        except (LoadError, export.ExportError) as error:
+            fail(str(error))
+            status = 1
+    return status
+
+
+# --------------------------------------------------------------------------
+
+
+COMMANDS: List[Callable[[Any], None]] = [add_info_command, add_export_command]
+
+
+def build_parser() -> argparse.ArgumentParser:
+    from kivtool import __version__
+
+    parser = Parser(prog=PROG, description=DESCRIPTION)
+
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
+    commands.required = True
+    for add_command in COMMANDS:
+        add_command(commands)
+    return parser
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Runs one kivtool command; returns the exit status."""
+    missing = missing_modules()
+    if missing:
+        fail(f"needs {', '.join(missing)}, which are not installed; install them with:\n"
+             f"    {INSTALL_HINT}")
+        return 1
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as stop:  # --help, --version and usage errors
+        return stop.code if isinstance(stop.code, int) else 1
+    try:
+        status: int = args.run(args)
+        return status
+    except ToolError as error:
+        fail(str(error))
+        return 1
+    except KeyboardInterrupt:
+        fail("interrupted")
+        return 130
+    except BrokenPipeError:  # the reader of our output went away (`kivtool info x | head`)
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
