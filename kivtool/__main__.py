@@ -4,4 +4,7 @@ import sys
 
 from kivtool.cli import main
 
-sys.exit(main())
+# Guarded: worker processes started by `kivtool batch` import this module
+# again when the tool was started as `python -m kivtool`.
+if __name__ == "__main__":
+    sys.exit(main())

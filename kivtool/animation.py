@@ -170,7 +170,12 @@ def load_animation(path: Path, palette: Optional[Path] = None) -> Animation:
         try:
             result = kiv.load(str(path), io_pal=str(palette) if palette is not None else "")
         except MemoryError as error:
-            raise LoadError(f"{path}: refused: {error or 'not enough memory'}") from None
+            # The module explains its own refusals; a bare allocation failure
+            # comes from a memory limit set on this process.
+            reason = str(error)
+            if not reason or reason == "std::bad_alloc":
+                reason = "the frames it declares need more memory than this process may use"
+            raise LoadError(f"{path}: refused: {reason}") from None
         except RuntimeError as error:  # the palette search hit a filesystem error
             raise LoadError(f"{path}: {error}") from None
         except (TypeError, UnicodeError):  # the path has no UTF-8 form

@@ -253,9 +253,122 @@ def run_export(args: argparse.Namespace) -> int:
 
 
 # --------------------------------------------------------------------------
+# batch
 
 
-COMMANDS: List[Callable[[Any], None]] = [add_info_command, add_export_command]
+def add_batch_command(commands: Any) -> None:
+    from kivtool import batch
+
+    parser = commands.add_parser(
+        "batch", help="export every animation under a folder",
+        description="Exports every *.kiv file under SRC, in all its subfolders, into the same "
+                    "relative folders under DST, several files at a time. A file that fails "
+                    "costs only that file; the failures are listed at the end and make the "
+                    "exit status 1.",
+        epilog="example: kivtool batch game/ -o out/game --as sheet --jobs 2")
+    parser.add_argument("source", metavar="SRC", type=Path, help="folder to search for animations")
+    add_output_option(parser, "the exported files (DST)")
+    add_palette_option(parser)
+    add_export_options(parser)
+    parser.add_argument("--jobs", type=positive_int, default=default_jobs(),
+                        help="files exported at the same time, each in its own process "
+                             f"(default: the machine's cores, {default_jobs()})")
+    parser.add_argument("--memory-limit", type=positive_int, metavar="MB",
+                        help="address space one worker may use, in MiB; a file that needs "
+                             "more fails with a clear message (default: the machine's memory "
+                             "divided by --jobs)")
+    parser.add_argument("--timeout", type=positive_number, default=batch.DEFAULT_TIMEOUT,
+                        metavar="SECONDS",
+                        help=f"time one file may take (default {batch.DEFAULT_TIMEOUT:g})")
+    parser.set_defaults(run=run_batch)
+
+
+def default_jobs() -> int:
+    try:
+        return len(os.sched_getaffinity(0))  # type: ignore[attr-defined,unused-ignore]
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+def run_batch(args: argparse.Namespace) -> int:
+    from kivtool import batch
+
+    if not args.source.is_dir():
+        raise ToolError(f"{args.source}: no such folder")
+    files = batch.find_animations(args.source)
+    if not files:
+        raise ToolError(f"{args.source}: holds no animation files (*{batch.SUFFIX})")
+    if args.palette is not None and not args.palette.is_file():
+        raise ToolError(f"{args.palette}: no such palette file")
+    make_output_dir(args.output)
+    options = export_options(args)
+    memory_limit = (args.memory_limit << 20 if args.memory_limit
+                    else batch.default_memory_limit(args.jobs))
+    reporter = batch.progress_reporter(len(files), sys.stderr.isatty())
+    summary = batch.run(args.source, args.output, options, args.jobs, memory_limit,
+                        args.timeout, reporter, files, args.palette)
+    failures = summary.failures
+    done = len(summary.results) - len(failures)
+    rate = len(summary.results) / summary.seconds if summary.seconds > 0 else 0.0
+    print(f"exported {done} of {len(summary.results)} files into {args.output} "
+          f"in {summary.seconds:.1f} s ({rate:.1f} files/s)")
+    warned = [result for result in summary.results if result.warnings and result.error is None]
+    for result in warned:
+        warn(f"{args.source / result.source}: {result.warnings[0]}")
+    if failures:
+        print(f"{len(failures)} failed:", file=sys.stderr)
+        for result in sorted(failures, key=lambda result: result.source):
+            print(f"  {result.error}", file=sys.stderr)
+        return 1
+    return 0
+
+
+# --------------------------------------------------------------------------
+# demo
+
+
+def add_demo_command(commands: Any) -> None:
+    parser = commands.add_parser(
+        "demo", help="write the bundled sample animation and export it in every form",
+        description="Writes the bundled sample animation (a ball bouncing over a landscape, "
+                    "with a shadow frame and a background frame) and its palette under DIR, "
+                    "then exports it into DIR in every form, shadows drawn under the ball.",
+        epilog="example: kivtool demo out/demo")
+    parser.add_argument("directory", metavar="DIR", type=Path, nargs="?",
+                        default=Path("out") / "demo", help="where to write (default: out/demo)")
+    parser.set_defaults(run=run_demo)
+
+
+def run_demo(args: argparse.Namespace) -> int:
+    from kivtool import export
+    from kivtool.animation import LoadError, load_animation
+    from kivtool.sample import write_sample
+
+    make_output_dir(args.directory)
+    try:
+        animation_path, palette_path = write_sample(args.directory)
+    except OSError as error:
+        raise ToolError(f"{args.directory}: cannot write the sample: "
+                        f"{error.strerror or error}") from None
+    print(f"wrote {animation_path} and {palette_path}")
+    options = export.Options(forms=list(export.FORMS), shadows_under=True)
+    try:
+        animation = load_animation(animation_path)
+        written = export.export(animation, args.directory, options)
+    except (LoadError, export.ExportError) as error:
+        raise ToolError(str(error)) from None
+    for path in written:
+        print(path)
+    print(f"(the same as: {PROG} export {animation_path} -o {args.directory} "
+          f"{' '.join('--as ' + form for form in export.FORMS)} --shadows-under)")
+    return 0
+
+
+# --------------------------------------------------------------------------
+
+
+COMMANDS: List[Callable[[Any], None]] = [add_info_command, add_export_command, add_batch_command,
+                                         add_demo_command]
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -1,0 +1,186 @@
+"""Exporting every animation under a folder, spread over worker processes.
+
+The module holds the interpreter lock while it loads and renders, so files
+are spread over processes, not threads. Files from anywhere can be damaged
+or hostile: each worker runs under an address-space limit (where the system
+has one), so that a file declaring huge frames is refused with a
+MemoryError instead of driving the machine out of memory, and each file has
+a time limit. A worker that dies or runs out of time costs only the file it
+was working on: the pool starts a new worker and the other files go on.
+"""
+
+from __future__ import annotations
+
+import multiprocessing
+import os
+import sys
+import time
+from concurrent.futures import TimeoutError as FutureTimeout
+from concurrent.futures import as_completed
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Callable, Dict, List, Optional
+
+from kivtool.export import ExportError, Options, Timings
+
+SUFFIX = ".kiv"
+DEFAULT_TIMEOUT = 300.0  # seconds for one file
+
+
+@dataclass
+class FileResult:
+    source: str                    # relative to the source folder
+    error: Optional[str] = None    # why the file failed, None when it was exported
+    written: int = 0
+    warnings: List[str] = field(default_factory=list)
+    load: float = 0.0              # seconds reading and rendering
+    compose: float = 0.0           # seconds placing frames on canvases and sheets
+    encode: float = 0.0            # seconds encoding and writing image files
+
+
+@dataclass
+class Summary:
+    results: List[FileResult]
+    seconds: float
+
+    @property
+    def failures(self) -> List[FileResult]:
+        return [result for result in self.results if result.error is not None]
+
+
+def find_animations(source: Path) -> List[Path]:
+    """Every animation file under `source`, in a stable order. Links to
+    folders are not followed, so a link loop cannot make the walk endless."""
+    found = []
+    for folder, subfolders, names in os.walk(source):
+        subfolders.sort()
+        for name in sorted(names):
+            if name.lower().endswith(SUFFIX):
+                found.append(Path(folder) / name)
+    return found
+
+
+def physical_memory() -> Optional[int]:
+    try:
+        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (AttributeError, ValueError, OSError):
+        return None
+
+
+def default_memory_limit(jobs: int) -> Optional[int]:
+    """Bytes of address space for each worker: the machine's memory shared
+    out among them, so that all of them together cannot exhaust it."""
+    memory = physical_memory()
+    if memory is None:
+        return None
+    return max(1 << 30, memory // max(1, jobs))
+
+
+def limit_worker(memory_limit: Optional[int]) -> None:
+    """Runs in each worker as it starts."""
+    if memory_limit is None:
+        return
+    try:
+        import resource
+    except ImportError:  # not on this system; the module's own limits still hold
+        return
+    resource.setrlimit(resource.RLIMIT_AS, (memory_limit, memory_limit))
+
+
+def export_file(source: str, root: str, destination: str, options: Options,
+                palette: Optional[str] = None) -> FileResult:
+    """Exports one animation; runs in a worker. `source` is relative to
+    `root`; the files go to the same relative folder under `destination`."""
+    from kivtool.animation import LoadError, load_animation
+    from kivtool.export import export
+
+    result = FileResult(source)
+    path = Path(root) / source
+    target = Path(destination) / Path(source).parent
+    start = time.perf_counter()
+    try:
+        animation = load_animation(path, Path(palette) if palette is not None else None)
+        result.load = time.perf_counter() - start
+        result.warnings = animation.messages[:3]
+        try:
+            target.mkdir(parents=True, exist_ok=True)
+        except OSError as error:
+            raise ExportError(f"{target}: cannot create the output folder: "
+                              f"{error.strerror or error}") from None
+        timings = Timings()
+        result.written = len(export(animation, target, options, timings))
+        result.compose, result.encode = timings.compose, timings.encode
+    except (LoadError, ExportError) as error:
+        result.error = str(error)
+    except MemoryError:  # refused by the worker's memory limit while exporting
+        result.error = f"{path}: refused: exporting it needs more memory than a worker may use"
+    return result
+
+
+def died(error: BaseException, path: Path) -> str:
+    import pebble
+
+    if isinstance(error, FutureTimeout):
+        return f"{path}: stopped after the time limit for one file"
+    if isinstance(error, pebble.ProcessExpired):
+        code = error.exitcode
+        how = f"killed by signal {-code}" if code is not None and code < 0 else f"exit status {code}"
+        return f"{path}: the worker process died while exporting it ({how})"
+    return f"{path}: the worker failed: {type(error).__name__}: {error}"
+
+
+def run(source: Path, destination: Path, options: Options, jobs: int,
+        memory_limit: Optional[int] = None, timeout: Optional[float] = DEFAULT_TIMEOUT,
+        on_result: Callable[[FileResult, int, int], None] = lambda result, done, total: None,
+        files: Optional[List[Path]] = None, palette: Optional[Path] = None,
+        worker: Callable[..., FileResult] = export_file) -> Summary:
+    """Exports every animation under `source` (or `files` found there) into
+    `destination`, `jobs` files at a time, each with `worker`; `on_result`
+    hears of each file as it is done."""
+    import pebble
+
+    start = time.perf_counter()
+    sources = [str(path.relative_to(source)) for path in (files or find_animations(source))]
+    results: List[FileResult] = []
+    # Workers are started fresh rather than forked: the tool's own threads
+    # (the pool's, the progress bar's) must not be copied into them.
+    context = multiprocessing.get_context("spawn")
+    with pebble.ProcessPool(max_workers=jobs, initializer=limit_worker, initargs=(memory_limit,),
+                            context=context) as pool:
+        futures: Dict[object, str] = {}
+        for name in sources:
+            future = pool.schedule(worker, args=(name, str(source), str(destination), options,
+                                                 str(palette) if palette is not None else None),
+                                   timeout=timeout)
+            futures[future] = name
+        for future in as_completed(futures):
+            name = futures[future]
+            try:
+                result = future.result()
+            except Exception as error:  # the worker died, ran out of time or broke
+                result = FileResult(name, error=died(error, source / name))
+            results.append(result)
+            on_result(result, len(results), len(sources))
+    return Summary(results, time.perf_counter() - start)
+
+
+def progress_reporter(total: int, stream_is_terminal: bool) -> Callable[[FileResult, int, int], None]:
+    """A progress bar (count, rate, time left) on a terminal, one plain line
+    per file otherwise."""
+    if stream_is_terminal:
+        from tqdm import tqdm
+
+        bar = tqdm(total=total, unit="file", file=sys.stderr, dynamic_ncols=True)
+
+        def on_bar(result: FileResult, done: int, total: int) -> None:
+            if result.error is not None:
+                bar.write(f"failed: {result.error}", file=sys.stderr)
+            bar.update(1)
+            if done == total:
+                bar.close()
+        return on_bar
+
+    def on_line(result: FileResult, done: int, total: int) -> None:
+        status = "ok" if result.error is None else f"failed: {result.error}"
+        print(f"[{done}/{total}] {result.source}: {status}", flush=True)
+    return on_line
