@@ -138,6 +138,8 @@ def _palette_failure(path: Path, messages: List[str], location: Optional[str],
             tried = message[len(PALETTE_OPEN_FAILED):]
             if explicit is not None:
                 return f"{path}: cannot open palette file {explicit}"
+            if location == "":
+                return f"{path}: names no palette (its palette location is empty; use --palette)"
             if not tried:
                 where = f"{location!r}" if location is not None else "the palette it names"
                 return (f"{path}: no palette found: {where} is not under the animation's folder "
@@ -162,6 +164,8 @@ def load_animation(path: Path, palette: Optional[Path] = None) -> Animation:
             pass
     except OSError as error:
         raise LoadError(f"{path}: cannot open: {error.strerror or error}") from None
+    if path.is_file() and path.stat().st_size == 0:
+        raise LoadError(f"{path}: is empty")
     if palette is not None and not palette.is_file():
         raise LoadError(f"{palette}: no such palette file")
 

@@ -306,7 +306,9 @@ def write_animated(form: str, animation: Animation, pictures: List[Image.Image],
         if form == "gif":
             # Each step replaces the last: clearing to the background colour
             # keeps pixels of the step before from showing through.
-            first.save(target, format="GIF", disposal=2, optimize=False, **common)
+            steps = [gif_step(picture) for picture in pictures]
+            common["append_images"] = steps[1:]
+            steps[0].save(target, format="GIF", disposal=2, optimize=False, **common)
         elif form == "apng":
             first.save(target, format="PNG", compress_level=options.png_compression, **common)
         else:
@@ -316,6 +318,37 @@ def write_animated(form: str, animation: Animation, pictures: List[Image.Image],
         raise ExportError(f"{target}: cannot write: {error.strerror or error}") from None
     timings.encode += time.perf_counter() - start
     return target
+
+
+def gif_step(picture: Image.Image) -> Image.Image:
+    """One step as a GIF frame: up to 255 colours and one transparent index.
+    A step with at most 255 colours keeps them exactly; one with more is
+    quantized. Pixels less than half opaque become transparent."""
+    import numpy as np
+
+    rgba = np.asarray(picture)
+    clear = rgba[..., 3] < 128
+    keys = (rgba[..., 0].astype(np.uint32) << 16) | (rgba[..., 1].astype(np.uint32) << 8) \
+        | rgba[..., 2]
+    colors, inverse = np.unique(keys[~clear], return_inverse=True)
+    if len(colors) <= 255:
+        indices = np.full(clear.shape, len(colors), dtype=np.uint8)
+        indices[~clear] = inverse.reshape(-1)
+        palette = np.stack([(colors >> 16) & 255, (colors >> 8) & 255, colors & 255], axis=1)
+        step = Image.fromarray(indices, "P")
+        step.putpalette(palette.astype(np.uint8).tobytes() + bytes(3))
+        transparent = len(colors)
+    else:
+        step = picture.convert("RGB").quantize(255, method=Image.Quantize.MEDIANCUT,
+                                               dither=Image.Dither.NONE)
+        indices = np.array(step)
+        indices[clear] = 255
+        palette_bytes = step.getpalette() or []
+        step = Image.fromarray(indices, "P")
+        step.putpalette(bytes(palette_bytes[:255 * 3]).ljust(255 * 3, b"\0") + bytes(3))
+        transparent = 255
+    step.info["transparency"] = transparent
+    return step
 
 
 def write_placed(animation: Animation, steps: List[Step], pictures: List[Image.Image],

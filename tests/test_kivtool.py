@@ -1,0 +1,604 @@
+"""kivtool, the command line: info, export in every form, batch, demo.
+
+Animations are built here from images (rows of palette indices, None where
+nothing is drawn) by the sample generator's encoder; what every form should
+show is predicted from those images and the palette with numpy, and the
+files the tool writes are read back with Pillow and compared pixel for pixel.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import signal
+import struct
+import subprocess
+import sys
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+import pytest
+from PIL import Image
+
+from kivtool import batch
+from kivtool.cli import main
+from kivtool.sample import Frame, animation_bytes, palette_bytes
+
+LOCATION = "pal/test.pal"
+CLEAR = 5  # a palette colour whose alpha is 0
+# Index i is a colour of its own; all opaque except CLEAR.
+PALETTE = [(i, 255 - i, (i * 37) % 256, 0 if i == CLEAR else 255) for i in range(256)]
+SHADOW_PIXEL = (0, 0, 0, 255)
+
+
+@dataclass
+class Scene:
+    """An animation file, its palette, and the frames it was made from
+    (file order, background last when there is one)."""
+    animation: Path
+    palette: Path
+    frames: list[Frame]
+    has_background: bool
+
+    @property
+    def stem(self) -> str:
+        return self.animation.stem
+
+
+def expected_image(frame: Frame) -> np.ndarray:
+    image = np.zeros((frame.height, frame.width, 4), dtype=np.uint8)
+    for y, row in enumerate(frame.rows):
+        for x, index in enumerate(row):
+            if index is not None:
+                image[y, x] = SHADOW_PIXEL if frame.shadow else PALETTE[index]
+    return image
+
+
+def write_scene(root: Path, frames: list[Frame], background: Frame | None = None,
+                name: str = "anim", palette: bool = True) -> Scene:
+    """`root`/pal/test.pal and `root`/anim/<name>.kiv, found from each other."""
+    animation = root / "anim" / f"{name}.kiv"
+    animation.parent.mkdir(parents=True, exist_ok=True)
+    animation.write_bytes(animation_bytes(frames, LOCATION, 77, background))
+    palette_path = root / LOCATION
+    if palette:
+        palette_path.parent.mkdir(parents=True, exist_ok=True)
+        palette_path.write_bytes(palette_bytes(PALETTE))
+    return Scene(animation, palette_path, frames + ([background] if background else []),
+                 background is not None)
+
+
+def grid(width: int, height: int, start: int, holes: set[tuple[int, int]] = frozenset()
+         ) -> list[list[int | None]]:
+    """A frame image: indices counting up from `start`, None at `holes` (x, y)."""
+    return [[None if (x, y) in holes else start + (y * width + x) % 40 for x in range(width)]
+            for y in range(height)]
+
+
+def sprite(x: int, y: int, rows: list[list[int | None]]) -> Frame:
+    return Frame(rows, x_offset=x, y_offset=y)
+
+
+def shadow(x: int, y: int, width: int, height: int) -> Frame:
+    return Frame([[0] * width for _ in range(height)], x_offset=x, y_offset=y, shadow=True)
+
+
+EMPTY = Frame([], x_offset=7, y_offset=7)  # 0 x 0: its offsets must not widen the canvas
+
+
+@pytest.fixture
+def scene(tmp_path: Path) -> Scene:
+    """Negative and positive offsets, a clear colour, a hole in the
+    background, a shadow, a 0 x 0 frame, and frames reaching outside the
+    background."""
+    frames = [
+        sprite(-4, -6, [[1, 2, None], [3, CLEAR, 4]]),
+        EMPTY,
+        shadow(-2, -1, 4, 1),
+        sprite(3, 2, [[6, None], [7, 8], [None, 9]]),
+    ]
+    background = sprite(-5, -7, grid(10, 8, 100, holes={(0, 0), (9, 7)}))
+    return write_scene(tmp_path, frames, background)
+
+
+def run(capsys: pytest.CaptureFixture[str], *argv: str | Path) -> tuple[int, str, str]:
+    status = main([str(arg) for arg in argv])
+    captured = capsys.readouterr()
+    return status, captured.out, captured.err
+
+
+def read_png(path: Path) -> np.ndarray:
+    with Image.open(path) as image:
+        assert image.mode == "RGBA"
+        return np.array(image)
+
+
+def read_animation(path: Path, step_ms: int) -> list[np.ndarray]:
+    """Every step of an animated image, as shown: an encoder may merge equal
+    steps into one longer frame, which is split again here by its duration."""
+    steps = []
+    with Image.open(path) as image:
+        for number in range(getattr(image, "n_frames", 1)):
+            image.seek(number)
+            image.load()  # some readers give a frame's duration only once it is decoded
+            duration = image.info["duration"]
+            pixels = np.array(image.convert("RGBA"))
+            steps += [pixels] * max(1, round(duration / step_ms))
+    return steps
+
+
+def no_color_in_clear(pixels: np.ndarray) -> np.ndarray:
+    """Fully transparent pixels are equal whatever colour they carry."""
+    pixels = pixels.copy()
+    pixels[pixels[..., 3] == 0] = 0
+    return pixels
+
+
+# --------------------------------------------------------------------------
+# The predicted common canvas
+
+
+def canvas_box(frames: list[Frame]) -> tuple[int, int, int, int]:
+    drawn = [f for f in frames if f.width and f.height]
+    left = min(f.x_offset for f in drawn)
+    top = min(f.y_offset for f in drawn)
+    right = max(f.x_offset + f.width for f in drawn)
+    bottom = max(f.y_offset + f.height for f in drawn)
+    return left, top, right - left, bottom - top
+
+
+def draw(canvas: np.ndarray, frame: Frame, left: int, top: int) -> None:
+    """Paints the opaque pixels of `frame` (alpha is 0 or 255 in these tests)."""
+    if not (frame.width and frame.height):
+        return
+    image = expected_image(frame)
+    x, y = frame.x_offset - left, frame.y_offset - top
+    region = canvas[y:y + frame.height, x:x + frame.width]
+    opaque = image[..., 3] == 255
+    region[opaque] = image[opaque]
+
+
+def expected_steps(scene: Scene, layers: list[list[int]]) -> list[np.ndarray]:
+    """One canvas per step; each step lists frame indices, bottom first."""
+    left, top, width, height = canvas_box(scene.frames)
+    steps = []
+    for indices in layers:
+        canvas = np.zeros((height, width, 4), dtype=np.uint8)
+        for index in indices:
+            draw(canvas, scene.frames[index], left, top)
+        steps.append(canvas)
+    return steps
+
+
+# Steps of the `scene` fixture: frame indices drawn, bottom first. The
+# background is frame 4, the shadow frame 2, the 0 x 0 frame 1.
+PLAYED_ALONE = {0: [4, 0], 1: [4, 1], 2: [4, 2], 3: [4, 3]}
+SHADOW_UNDER = {0: [4, 2, 0], 1: [4, 2, 1], 3: [4, 2, 3]}
+
+
+# --------------------------------------------------------------------------
+# info
+
+
+def test_info_json_describes_header_palette_and_every_frame(scene, capsys):
+    status, out, err = run(capsys, "info", scene.animation, "--json")
+    assert (status, err) == (0, "")
+    report = json.loads(out)
+    assert report["file"] == str(scene.animation)
+    assert (report["speed"], report["frame_count"], report["has_background"]) == (77, 5, True)
+    assert report["palette"] == {"location": LOCATION, "path": str(scene.palette.resolve()),
+                                 "colors": 256}
+    assert [(f["index"], f["width"], f["height"], f["x_offset"], f["y_offset"], f["kind"], f["runs"])
+            for f in report["frames"]] == [
+        (0, 3, 2, -4, -6, "frame", 2),
+        (1, 0, 0, 7, 7, "frame", 0),
+        (2, 4, 1, -2, -1, "shadow", 1),
+        (3, 2, 3, 3, 2, "frame", 3),
+        (4, 10, 8, -5, -7, "background", 8),
+    ]
+
+
+def test_info_text_has_one_line_per_frame(scene, capsys):
+    status, out, _ = run(capsys, "info", scene.animation)
+    assert status == 0
+    assert "pal/test.pal" in out and str(scene.palette.resolve()) in out
+    frame_lines = [line.split() for line in out.splitlines() if line.split()[:1] in
+                   (["0"], ["1"], ["2"], ["3"], ["4"])]
+    assert [line[-2] for line in frame_lines] == ["frame", "frame", "shadow", "frame", "background"]
+    assert frame_lines[2][1:4] == ["4", "×", "1"]
+
+
+def test_info_with_palette_keeps_the_stored_location(scene, tmp_path, capsys):
+    other = tmp_path / "elsewhere.pal"
+    other.write_bytes(palette_bytes(PALETTE[:16]))
+    status, out, _ = run(capsys, "info", scene.animation, "--palette", other, "--json")
+    report = json.loads(out)
+    assert status == 0
+    assert report["palette"] == {"location": LOCATION, "path": str(other.resolve()), "colors": 256}
+
+
+def cut_file(scene: Scene) -> None:
+    scene.animation.write_bytes(scene.animation.read_bytes()[:0])
+
+
+def huge_count(scene: Scene) -> None:
+    # 2^31 frames declared in a file that holds a few bytes
+    text = LOCATION.encode() + b"\0"
+    scene.animation.write_bytes(struct.pack("<II", 1, len(text)) + text + struct.pack("<I", 1 << 31))
+
+
+def no_frames(scene: Scene) -> None:
+    scene.animation.write_bytes(animation_bytes([], LOCATION, 1, None))
+
+
+def bad_palette(scene: Scene) -> None:
+    scene.palette.write_bytes(struct.pack("<HH", 0, 0))
+
+
+@pytest.mark.parametrize("spoil, cause", [
+    (lambda scene: scene.animation.unlink(), "no such file"),
+    (lambda scene: scene.palette.unlink(), "no palette found: 'pal/test.pal'"),
+    (bad_palette, "colour count 0"),
+    (no_frames, "holds no frames"),
+    (huge_count, "refused: animation file declares 2147483648 frames"),
+    (cut_file, "is empty"),
+], ids=["missing file", "no palette", "invalid palette", "no frames", "huge frame count",
+        "empty file"])
+@pytest.mark.parametrize("verb", ["info", "export"])
+def test_a_file_that_cannot_be_loaded_is_one_line_and_status_1(scene, tmp_path, capsys, spoil,
+                                                              cause, verb):
+    spoil(scene)
+    argv = [verb, scene.animation] + (["-o", tmp_path / "out"] if verb == "export" else [])
+    status, out, err = run(capsys, *argv)
+    assert status == 1
+    assert err.count("\n") == 1 and str(scene.animation) in err and cause in err
+    assert "Traceback" not in err and "ERROR" not in err
+
+
+def test_an_explicit_palette_that_is_missing_is_named(scene, tmp_path, capsys):
+    status, _, err = run(capsys, "info", scene.animation, "--palette", tmp_path / "nope.pal")
+    assert status == 1 and err.strip() == f"kivtool: {tmp_path / 'nope.pal'}: no such palette file"
+
+
+# --------------------------------------------------------------------------
+# export: frames and sheet
+
+
+def test_frames_are_written_as_rendered_and_empty_frames_get_no_file(scene, tmp_path, capsys):
+    out = tmp_path / "new" / "dir"
+    status, _, err = run(capsys, "export", scene.animation, "-o", out)
+    assert (status, err) == (0, "")
+    assert sorted(p.name for p in out.iterdir()) == [
+        "anim_000.png", "anim_002.png", "anim_003.png", "anim_004.png"]
+    for index in (0, 2, 3, 4):
+        assert np.array_equal(read_png(out / f"anim_{index:03d}.png"),
+                              expected_image(scene.frames[index])), index
+
+
+def test_frame_numbers_grow_past_three_digits(tmp_path, capsys):
+    frames = [EMPTY] * 1000 + [sprite(0, 0, [[1]])]
+    scene = write_scene(tmp_path, frames)
+    status, _, _ = run(capsys, "export", scene.animation, "-o", tmp_path / "out")
+    assert status == 0 and [p.name for p in (tmp_path / "out").iterdir()] == ["anim_1000.png"]
+
+
+def sheet_of(scene: Scene, out: Path) -> tuple[np.ndarray, dict]:
+    sheet = read_png(out / f"{scene.stem}.png")
+    description = json.loads((out / f"{scene.stem}.json").read_text())
+    return sheet, description
+
+
+def test_sheet_holds_every_frame_exactly_at_its_rectangle(scene, tmp_path, capsys):
+    out = tmp_path / "out"
+    status, _, _ = run(capsys, "export", scene.animation, "-o", out, "--as", "sheet", "--fps", "8")
+    assert status == 0
+    sheet, description = sheet_of(scene, out)
+    assert list(description["frames"]) == [f"anim_{i:03d}" for i in range(5)]
+    for index, frame in enumerate(scene.frames):
+        entry = description["frames"][f"anim_{index:03d}"]
+        r = entry["frame"]
+        assert sheet[r["y"]:r["y"] + r["h"], r["x"]:r["x"] + r["w"]].shape[:2] == (r["h"], r["w"])
+        assert np.array_equal(sheet[r["y"]:r["y"] + r["h"], r["x"]:r["x"] + r["w"]],
+                              expected_image(frame)), index
+        assert (r["w"], r["h"]) == (frame.width, frame.height)
+        assert entry["sourceSize"] == {"w": frame.width, "h": frame.height}
+        assert entry["spriteSourceSize"] == {"x": 0, "y": 0, "w": frame.width, "h": frame.height}
+        assert (entry["rotated"], entry["trimmed"], entry["duration"]) == (False, False, 125)
+        assert entry["offset"] == {"x": frame.x_offset, "y": frame.y_offset}
+        pivot = ({"x": -frame.x_offset / frame.width, "y": -frame.y_offset / frame.height}
+                 if frame.width else {"x": 0, "y": 0})
+        assert entry["pivot"] == pivot
+    assert [e["kind"] for e in description["frames"].values()] == [
+        "frame", "frame", "shadow", "frame", "background"]
+    assert description["meta"] == {
+        "app": "kivtool", "version": description["meta"]["version"], "image": "anim.png",
+        "format": "RGBA8888", "size": {"w": sheet.shape[1], "h": sheet.shape[0]}, "scale": "1",
+        "speed": 77}
+
+
+def overlaps(a: dict, b: dict) -> bool:
+    return (a["x"] < b["x"] + b["w"] and b["x"] < a["x"] + a["w"]
+            and a["y"] < b["y"] + b["h"] and b["y"] < a["y"] + a["h"])
+
+
+@pytest.mark.parametrize("sizes", [
+    [(16, 16)] * 24,
+    [(40, 8), (8, 40)] * 6 + [(64, 64)],
+    [(3 + (i * 7) % 29, 2 + (i * 11) % 23) for i in range(60)],
+], ids=["equal squares", "bars and a block", "mixed"])
+def test_sheet_packs_tightly_without_overlap(tmp_path, capsys, sizes):
+    frames = [sprite(0, 0, grid(w, h, 1)) for w, h in sizes]
+    scene = write_scene(tmp_path, frames)
+    assert run(capsys, "export", scene.animation, "-o", tmp_path, "--as", "sheet")[0] == 0
+    sheet, description = sheet_of(scene, tmp_path)
+    rects = [entry["frame"] for entry in description["frames"].values()]
+    for i, a in enumerate(rects):
+        assert a["x"] + a["w"] <= sheet.shape[1] and a["y"] + a["h"] <= sheet.shape[0]
+        assert not any(overlaps(a, b) for b in rects[i + 1:])
+    area = sum(w * h for w, h in sizes)
+    # Tight: little unused space, and a sheet, not a strip.
+    assert sheet.shape[0] * sheet.shape[1] <= 1.3 * area
+    assert max(sheet.shape[:2]) <= 3 * min(sheet.shape[:2])
+
+
+# --------------------------------------------------------------------------
+# export: one canvas around the anchor
+
+
+@pytest.mark.parametrize("shadows_under, steps", [
+    (False, PLAYED_ALONE),
+    (True, SHADOW_UNDER),
+], ids=["shadows played", "shadows under"])
+def test_placed_apng_and_webp_show_each_step_exactly(scene, tmp_path, capsys, shadows_under, steps):
+    out = tmp_path / "out"
+    argv = ["export", scene.animation, "-o", out, "--as", "placed", "--as", "apng", "--as", "webp"]
+    status, _, err = run(capsys, *argv, *(["--shadows-under"] if shadows_under else []))
+    assert (status, err) == (0, "")
+    expected = expected_steps(scene, list(steps.values()))
+    assert expected[0].shape[:2] == (12, 10)  # the canvas covers frames outside the background
+    assert sorted(p.name for p in out.glob("*_placed_*")) == [
+        f"anim_placed_{index:03d}.png" for index in steps]
+    for index, picture in zip(steps, expected):
+        assert np.array_equal(no_color_in_clear(read_png(out / f"anim_placed_{index:03d}.png")),
+                              picture), index
+    for form in ("apng", "webp"):
+        shown = read_animation(out / f"anim.{form}", 100)
+        assert len(shown) == len(expected), form
+        for number, (got, want) in enumerate(zip(shown, expected)):
+            assert np.array_equal(no_color_in_clear(got), want), (form, number)
+
+
+def test_gif_plays_the_same_steps_with_one_bit_transparency(scene, tmp_path, capsys):
+    assert run(capsys, "export", scene.animation, "-o", tmp_path, "--as", "gif", "--fps", "5")[0] == 0
+    expected = expected_steps(scene, list(PLAYED_ALONE.values()))
+    with Image.open(tmp_path / "anim.gif") as gif:
+        assert gif.info["duration"] == 200 and gif.info.get("loop") == 0
+    shown = read_animation(tmp_path / "anim.gif", 200)
+    assert len(shown) == len(expected)
+    for got, want in zip(shown, expected):
+        assert np.array_equal(got[..., 3] == 0, want[..., 3] == 0)
+        opaque = want[..., 3] == 255
+        # Each step has fewer than 256 colours: they are kept exactly.
+        assert np.array_equal(got[opaque], want[opaque])
+
+
+def test_gif_quantizes_a_step_of_more_than_255_colours(tmp_path, capsys):
+    opaque_palette = [(i, (i * 3) % 256, 255 - i, 255) for i in range(256)]
+    palette = tmp_path / "opaque.pal"
+    palette.write_bytes(palette_bytes(opaque_palette))
+    rows = [[y * 16 + x for x in range(16)] for y in range(16)]
+    rows[0][0] = None  # where the shadow shows: black is colour 257
+    scene = write_scene(tmp_path, [sprite(0, 0, rows), shadow(0, 0, 2, 2)])
+    status, _, _ = run(capsys, "export", scene.animation, "-o", tmp_path, "--as", "gif",
+                       "--palette", palette, "--shadows-under")
+    assert status == 0
+    want = np.array([[(0, 0, 0, 0) if i is None else opaque_palette[i] for i in row] for row in rows],
+                    dtype=np.uint8)
+    want[0, 0] = SHADOW_PIXEL
+    got = read_animation(tmp_path / "anim.gif", 100)[0]
+    assert np.array_equal(got[..., 3] == 0, want[..., 3] == 0)
+    opaque = want[..., 3] == 255
+    error = np.abs(got[opaque].astype(int) - want[opaque])
+    assert 0 < error.max() and error.mean() < 4  # 256 colours: quantized, closely
+
+
+@pytest.mark.parametrize("shadows, sprites, layers", [
+    (2, 2, [[0, 2], [1, 3]]),
+    (1, 3, [[0, 1], [0, 2], [0, 3]]),
+    (0, 2, [[0], [1]]),
+], ids=["one shadow each", "one shadow for all", "no shadows"])
+def test_shadows_under_pair_shadows_with_frames(tmp_path, capsys, shadows, sprites, layers):
+    # Shadows first in the file, then the sprites, which cover their
+    # shadows in part; `layers` are the frame indices of each step.
+    frames = [shadow(-3 + i, 0, 5, 2) for i in range(shadows)]
+    frames += [sprite(-1, -2 + i, grid(2, 3, 10 * (i + 1))) for i in range(sprites)]
+    scene = write_scene(tmp_path, frames)
+    status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path / "out",
+                         "--as", "placed", "--shadows-under")
+    assert (status, err) == (0, "")
+    assert len(list((tmp_path / "out").iterdir())) == len(layers)
+    for layer, picture in zip(layers, expected_steps(scene, layers)):
+        got = read_png(tmp_path / "out" / f"anim_placed_{layer[-1]:03d}.png")
+        assert np.array_equal(no_color_in_clear(got), picture), layer
+
+
+def test_shadows_under_refuses_an_ambiguous_count(tmp_path, capsys):
+    frames = [shadow(0, 0, 2, 1), shadow(0, 1, 2, 1)] + [sprite(0, 0, [[1]])] * 3
+    scene = write_scene(tmp_path, frames)
+    status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path, "--as", "gif",
+                         "--shadows-under")
+    assert status == 1 and err.count("\n") == 1
+    assert str(scene.animation) in err and "the file has 2" in err
+    assert not (tmp_path / "anim.gif").exists()
+
+
+def test_scale_enlarges_animated_and_placed_forms_only(scene, tmp_path, capsys):
+    status, _, _ = run(capsys, "export", scene.animation, "-o", tmp_path, "--as", "placed",
+                       "--as", "webp", "--as", "frames", "--scale", "3")
+    assert status == 0
+    one_to_one = expected_steps(scene, [PLAYED_ALONE[3]])[0]
+    enlarged = one_to_one.repeat(3, axis=0).repeat(3, axis=1)
+    assert np.array_equal(no_color_in_clear(read_png(tmp_path / "anim_placed_003.png")), enlarged)
+    assert np.array_equal(no_color_in_clear(read_animation(tmp_path / "anim.webp", 100)[3]),
+                          enlarged)
+    assert np.array_equal(read_png(tmp_path / "anim_003.png"), expected_image(scene.frames[3]))
+
+
+def test_animated_forms_follow_fps(scene, tmp_path, capsys):
+    assert run(capsys, "export", scene.animation, "-o", tmp_path, "--as", "apng", "--as", "webp",
+               "--fps", "25")[0] == 0
+    for form in ("apng", "webp"):
+        with Image.open(tmp_path / f"anim.{form}") as image:
+            image.seek(1)
+            image.load()
+            assert image.info["duration"] == 40, form
+
+
+@pytest.mark.parametrize("frames, form, cause", [
+    ([EMPTY, EMPTY], "sheet", "every frame is 0 × 0"),
+    ([EMPTY], "placed", "every frame is 0 × 0"),
+    ([shadow(0, 0, 2, 2)], "gif", None),  # a shadow alone is a step of its own
+], ids=["empty sheet", "empty canvas", "only a shadow"])
+def test_forms_with_nothing_to_show(tmp_path, capsys, frames, form, cause):
+    scene = write_scene(tmp_path, frames)
+    status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path / "out", "--as", form)
+    if cause is None:
+        assert status == 0 and err == ""
+    else:
+        assert status == 1 and cause in err and err.count("\n") == 1
+
+
+# --------------------------------------------------------------------------
+# export: usage errors
+
+
+def test_user_errors_are_one_line(scene, tmp_path, capsys):
+    blocker = tmp_path / "a-file"
+    blocker.write_text("")
+    cases = [
+        (["export", scene.animation, "-o", tmp_path, "--as", "png"], 2, "invalid choice: 'png'"),
+        (["export", scene.animation, "-o", blocker / "sub"], 1, "cannot create the output folder"),
+        (["export", scene.animation, scene.animation.parent / ".." / "anim" / "anim.kiv", "-o",
+          tmp_path], 1, "same name"),
+        (["export", scene.animation, "-o", tmp_path, "--scale", "0"], 2, "must be 1 or more"),
+        (["export", scene.animation, "-o", tmp_path, "--fps", "x"], 2, "not a number"),
+        (["batch", tmp_path / "nowhere", "-o", tmp_path], 1, "no such folder"),
+        (["frobnicate"], 2, "invalid choice: 'frobnicate'"),
+    ]
+    for argv, code, cause in cases:
+        status, _, err = run(capsys, *argv)
+        assert status == code and err.count("\n") == 1 and cause in err, argv
+
+
+def test_missing_dependencies_name_the_install_command(monkeypatch, capsys):
+    monkeypatch.setitem(sys.modules, "rectpack", None)  # import fails
+    status, _, err = run(capsys, "info", "x.kiv")
+    assert status == 1 and "rectpack" in err and 'pip install "pykiv[tool]"' in err
+
+
+# --------------------------------------------------------------------------
+# batch
+
+
+def game_folder(root: Path) -> dict[str, str | None]:
+    """A folder of animations in subfolders, and what should become of each:
+    None for exported, else a part of the failure's reason."""
+    source = root / "game"
+    write_scene(source, [sprite(-1, -1, [[1, 2]])], name="top")
+    (source / "units" / "deep").mkdir(parents=True)
+    for name in ("a", "b"):
+        write_scene(source, [sprite(0, 0, [[3]]), shadow(0, 0, 1, 1)], name=name)
+        os.replace(source / "anim" / f"{name}.kiv", source / "units" / "deep" / f"{name}.kiv")
+    (source / "units" / "broken.kiv").write_bytes(b"\x01")
+    text = b"elsewhere/none.pal\0"
+    (source / "units" / "lost.kiv").write_bytes(struct.pack("<II", 1, len(text)) + text
+                                                + struct.pack("<I", 0))
+    (source / "notes.txt").write_text("not an animation")
+    return {"anim/top.kiv": None, "units/deep/a.kiv": None, "units/deep/b.kiv": None,
+            "units/broken.kiv": "names no palette", "units/lost.kiv": "no palette found"}
+
+
+def test_batch_mirrors_folders_and_lists_failures(tmp_path, capsys):
+    outcome = game_folder(tmp_path)
+    status, out, err = run(capsys, "batch", tmp_path / "game", "-o", tmp_path / "out",
+                           "--as", "frames", "--as", "sheet", "--jobs", "2")
+    assert status == 1
+    assert sorted(str(p.relative_to(tmp_path / "out")) for p in (tmp_path / "out").rglob("*.json")
+                  ) == ["anim/top.json", "units/deep/a.json", "units/deep/b.json"]
+    assert (tmp_path / "out" / "units" / "deep" / "a_001.png").is_file()
+    # Plain lines when the output is not a terminal, one per file.
+    assert sorted(line.split("] ")[1].split(":")[0] for line in out.splitlines()
+                  if line.startswith("[")) == sorted(outcome)
+    assert "exported 3 of 5 files" in out
+    failures = [line.strip() for line in err.splitlines()[1:]]
+    assert err.splitlines()[0] == "2 failed:"
+    for name, cause in outcome.items():
+        if cause is not None:
+            assert any(str(tmp_path / "game" / name) in line and cause in line for line in failures)
+
+
+def test_batch_refuses_a_file_over_the_memory_limit(tmp_path, capsys):
+    write_scene(tmp_path / "game", [sprite(0, 0, [[1]])], name="fine")
+    # One frame of 20000 x 20000 with empty rows: a 20 kB file asking for
+    # 1.6 GB of pixels.
+    text = LOCATION.encode() + b"\0"
+    header = struct.pack("<IHHhhBB", 0, 20000, 20000, 0, 0, 0, 1)
+    (tmp_path / "game" / "anim" / "bomb.kiv").write_bytes(
+        struct.pack("<II", 1, len(text)) + text + struct.pack("<I", 1) + header + bytes(20000))
+    status, out, err = run(capsys, "batch", tmp_path / "game", "-o", tmp_path / "out",
+                           "--memory-limit", "600", "--jobs", "1")
+    assert status == 1 and "exported 1 of 2" in out
+    assert "bomb.kiv: refused" in err and (tmp_path / "out" / "anim" / "fine_000.png").is_file()
+
+
+def dying_worker(source: str, root: str, destination: str, options, palette) -> batch.FileResult:
+    """Kills its own process on files named die*, sleeps on files named hang*."""
+    name = Path(source).name
+    if name.startswith("die"):
+        os.kill(os.getpid(), signal.SIGKILL)
+    if name.startswith("hang"):
+        time.sleep(60)
+    return batch.export_file(source, root, destination, options, palette)
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="kills a process by a POSIX signal")
+def test_a_worker_that_dies_or_hangs_costs_only_its_file(tmp_path):
+    for name in ("die1", "ok1", "hang1", "ok2", "ok3"):
+        write_scene(tmp_path, [sprite(0, 0, [[1]])], name=name)
+    results = {}
+
+    def on_result(result, done, total):
+        results[result.source] = result.error
+
+    summary = batch.run(tmp_path / "anim", tmp_path / "out", batch.Options(), jobs=2,
+                        timeout=3.0, on_result=on_result, palette=tmp_path / LOCATION,
+                        worker=dying_worker)
+    assert len(summary.results) == 5
+    assert [name for name, error in sorted(results.items()) if error is None] == [
+        "ok1.kiv", "ok2.kiv", "ok3.kiv"]
+    assert "died while exporting it (killed by signal 9)" in results["die1.kiv"]
+    assert "time limit" in results["hang1.kiv"]
+    assert summary.seconds < 30
+
+
+# --------------------------------------------------------------------------
+# demo and the installed command
+
+
+def test_demo_writes_every_form(tmp_path, capsys):
+    status, out, err = run(capsys, "demo", tmp_path / "demo")
+    assert (status, err) == (0, "")
+    names = {p.name for p in (tmp_path / "demo").iterdir()}
+    assert {"anim", "pal", "sample.png", "sample.json", "sample.gif", "sample.apng",
+            "sample.webp", "sample_000.png", "sample_placed_000.png"} <= names
+    with Image.open(tmp_path / "demo" / "sample.apng") as apng:
+        assert apng.n_frames == 4  # the bounce; the shadow is drawn under it
+
+
+def test_module_entry_runs_as_a_program(tmp_path):
+    done = subprocess.run([sys.executable, "-m", "kivtool", "info", tmp_path / "missing.kiv"],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 1
+    assert done.stderr == f"kivtool: {tmp_path / 'missing.kiv'}: no such file\n"
