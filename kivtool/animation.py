@@ -18,7 +18,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Iterator, List, Optional
 
-import pykiv
+import pykiv  # type: ignore[import-not-found,unused-ignore]
 
 if TYPE_CHECKING:
     from PIL import Image
@@ -193,11 +193,11 @@ def load_animation(path: Path, palette: Optional[Path] = None) -> Animation:
         except UnicodeDecodeError:
             location = None  # the stored bytes are not text; the module still used them
     if result is None:
-        reason = _palette_failure(path, messages, location, palette)
-        if reason is None:
-            reason = (f"{path}: holds no frames" if not data.frames
-                      else f"{path}: no frame could be rendered")
-        raise LoadError(reason)
+        cause = _palette_failure(path, messages, location, palette)
+        if cause is not None:
+            raise LoadError(cause)
+        raise LoadError(f"{path}: holds no frames" if not data.frames
+                        else f"{path}: no frame could be rendered")
 
     if palette is not None:
         palette_path: Optional[str] = os.path.abspath(palette)

@@ -15,8 +15,8 @@ import multiprocessing
 import os
 import sys
 import time
+from concurrent.futures import Future, as_completed
 from concurrent.futures import TimeoutError as FutureTimeout
-from concurrent.futures import as_completed
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable, Dict, List, Optional
@@ -36,6 +36,7 @@ class FileResult:
     load: float = 0.0              # seconds reading and rendering
     compose: float = 0.0           # seconds placing frames on canvases and sheets
     encode: float = 0.0            # seconds encoding and writing image files
+    total: float = 0.0             # seconds in the worker for this file, all included
 
 
 @dataclass
@@ -76,6 +77,17 @@ def default_memory_limit(jobs: int) -> Optional[int]:
     return max(1 << 30, memory // max(1, jobs))
 
 
+def address_space_in_use() -> Optional[int]:
+    try:
+        with open("/proc/self/status", encoding="ascii") as status:
+            for line in status:
+                if line.startswith("VmSize:"):
+                    return int(line.split()[1]) * 1024
+    except (OSError, ValueError):
+        pass
+    return None
+
+
 def limit_worker(memory_limit: Optional[int]) -> None:
     """Runs in each worker as it starts."""
     if memory_limit is None:
@@ -83,6 +95,11 @@ def limit_worker(memory_limit: Optional[int]) -> None:
     try:
         import resource
     except ImportError:  # not on this system; the module's own limits still hold
+        return
+    in_use = address_space_in_use()
+    if in_use is not None and in_use >= memory_limit:
+        # Already past it (a sanitizer's shadow memory is reserved address
+        # space): the limit would refuse every allocation, so none is set.
         return
     resource.setrlimit(resource.RLIMIT_AS, (memory_limit, memory_limit))
 
@@ -114,6 +131,7 @@ def export_file(source: str, root: str, destination: str, options: Options,
         result.error = str(error)
     except MemoryError:  # refused by the worker's memory limit while exporting
         result.error = f"{path}: refused: exporting it needs more memory than a worker may use"
+    result.total = time.perf_counter() - start
     return result
 
 
@@ -147,16 +165,16 @@ def run(source: Path, destination: Path, options: Options, jobs: int,
     context = multiprocessing.get_context("spawn")
     with pebble.ProcessPool(max_workers=jobs, initializer=limit_worker, initargs=(memory_limit,),
                             context=context) as pool:
-        futures: Dict[object, str] = {}
+        futures: Dict[Future[FileResult], str] = {}
         for name in sources:
             future = pool.schedule(worker, args=(name, str(source), str(destination), options,
                                                  str(palette) if palette is not None else None),
                                    timeout=timeout)
             futures[future] = name
-        for future in as_completed(futures):
-            name = futures[future]
+        for finished in as_completed(futures):
+            name = futures[finished]
             try:
-                result = future.result()
+                result = finished.result()
             except Exception as error:  # the worker died, ran out of time or broke
                 result = FileResult(name, error=died(error, source / name))
             results.append(result)
@@ -168,7 +186,7 @@ def progress_reporter(total: int, stream_is_terminal: bool) -> Callable[[FileRes
     """A progress bar (count, rate, time left) on a terminal, one plain line
     per file otherwise."""
     if stream_is_terminal:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
 
         bar = tqdm(total=total, unit="file", file=sys.stderr, dynamic_ncols=True)
 

@@ -142,7 +142,7 @@ def pack(sizes: List[Tuple[int, int]]) -> Tuple[Tuple[int, int], List[Tuple[int,
     """Places rectangles of `sizes` (all non-empty) without overlap in as
     small a sheet as the packer finds; returns the sheet size and each
     rectangle's top-left corner, in the order given."""
-    import rectpack
+    import rectpack  # type: ignore[import-untyped,unused-ignore]
 
     area = sum(w * h for w, h in sizes)
     widest = max(w for w, _ in sizes)
@@ -290,7 +290,7 @@ def compose(canvas: Canvas, step: Step, animation: Animation,
         frame = animation.frames[index]
         picture.alpha_composite(image, (frame.x_offset - canvas.left, frame.y_offset - canvas.top))
     if scale != 1:
-        picture = picture.resize((canvas.width * scale, canvas.height * scale), Image.NEAREST)
+        picture = picture.resize((canvas.width * scale, canvas.height * scale), Image.Resampling.NEAREST)
     return picture
 
 
@@ -335,7 +335,7 @@ def gif_step(picture: Image.Image) -> Image.Image:
         indices = np.full(clear.shape, len(colors), dtype=np.uint8)
         indices[~clear] = inverse.reshape(-1)
         palette = np.stack([(colors >> 16) & 255, (colors >> 8) & 255, colors & 255], axis=1)
-        step = Image.fromarray(indices, "P")
+        step = Image.frombytes("P", (indices.shape[1], indices.shape[0]), indices.tobytes())
         step.putpalette(palette.astype(np.uint8).tobytes() + bytes(3))
         transparent = len(colors)
     else:
@@ -344,7 +344,7 @@ def gif_step(picture: Image.Image) -> Image.Image:
         indices = np.array(step)
         indices[clear] = 255
         palette_bytes = step.getpalette() or []
-        step = Image.fromarray(indices, "P")
+        step = Image.frombytes("P", (indices.shape[1], indices.shape[0]), indices.tobytes())
         step.putpalette(bytes(palette_bytes[:255 * 3]).ljust(255 * 3, b"\0") + bytes(3))
         transparent = 255
     step.info["transparency"] = transparent

@@ -539,6 +539,8 @@ def test_batch_mirrors_folders_and_lists_failures(tmp_path, capsys):
             assert any(str(tmp_path / "game" / name) in line and cause in line for line in failures)
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", "") or sys.platform == "win32",
+                    reason="no address-space limit: under AddressSanitizer or on Windows")
 def test_batch_refuses_a_file_over_the_memory_limit(tmp_path, capsys):
     write_scene(tmp_path / "game", [sprite(0, 0, [[1]])], name="fine")
     # One frame of 20000 x 20000 with empty rows: a 20 kB file asking for

@@ -1,0 +1,101 @@
+"""Benchmark of `kivtool batch`: files per second with one worker and with
+two, and where a file's time goes.
+
+    python bench/bench_batch.py [--files N] [--rounds R]
+
+Writes a game-like folder of N animations (default 240) under a temporary
+folder: sprites of a few sizes with a shadow frame, some with a background
+frame, in nested folders, all naming one palette. Then exports the folder
+as `kivtool batch` does (PNG frames, the default form), alternating one job
+and two jobs for R rounds (default 3) and keeping the best time of each,
+so that both see the same machine load. Reports:
+
+- files per second for 1 and 2 jobs, and their ratio;
+- for one job, the seconds spent loading and rendering, placing frames,
+  encoding PNGs and on the rest of each file's work (making images of the
+  rendered frames, folders), summed over the files by the worker, and what
+  is left of the wall time (starting the worker, handing files out);
+- the same folder with --png-compression 1, which trades file size for
+  encoding time.
+"""
+
+from __future__ import annotations
+
+import argparse
+import shutil
+import tempfile
+from pathlib import Path
+
+from kivtool import batch
+from kivtool.export import Options
+from kivtool.sample import (LOCATION, Frame, animation_bytes, ball, ellipse_mask, landscape,
+                            palette_bytes, sample_palette)
+
+
+def make_folder(root: Path, count: int) -> None:
+    palette = root / LOCATION
+    palette.parent.mkdir(parents=True)
+    palette.write_bytes(palette_bytes(sample_palette()))
+    background = Frame(landscape(320, 140, 110), x_offset=-160, y_offset=-110)
+    kinds = []
+    for size in (32, 48, 64, 96):
+        frames = [Frame(ball(size + step, size - step), x_offset=-(size // 2), y_offset=-size - 4 * step)
+                  for step in range(-6, 7, 2)]
+        frames.append(Frame(ellipse_mask(size, size // 4), x_offset=-(size // 2), y_offset=-(size // 8),
+                            shadow=True))
+        kinds.append(animation_bytes(frames, LOCATION, 100, None))
+        kinds.append(animation_bytes(frames, LOCATION, 100, background))
+    for number in range(count):
+        folder = root / "units" / f"group{number % 8}" / f"set{number % 3}"
+        folder.mkdir(parents=True, exist_ok=True)
+        (folder / f"unit{number:04d}.kiv").write_bytes(kinds[number % len(kinds)])
+
+
+def export_once(source: Path, jobs: int, level: int = 6) -> batch.Summary:
+    destination = source.parent / f"out{jobs}_{level}"
+    shutil.rmtree(destination, ignore_errors=True)
+    summary = batch.run(source, destination, Options(png_compression=level), jobs)
+    assert not summary.failures, summary.failures[0].error
+    return summary
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--files", type=int, default=240)
+    parser.add_argument("--rounds", type=int, default=3)
+    args = parser.parse_args()
+
+    with tempfile.TemporaryDirectory() as temporary:
+        source = Path(temporary) / "game"
+        make_folder(source, args.files)
+        best: dict[tuple[int, int], batch.Summary] = {}
+        for _ in range(args.rounds):
+            for jobs, level in ((1, 6), (2, 6), (2, 1), (1, 1)):
+                summary = export_once(source, jobs, level)
+                if (jobs, level) not in best or summary.seconds < best[jobs, level].seconds:
+                    best[jobs, level] = summary
+
+    n = args.files
+    rate = {key: n / summary.seconds for key, summary in best.items()}
+    print(f"{n} files, best of {args.rounds} rounds")
+    for level in (6, 1):
+        print(f"  PNG level {level}: 1 job {rate[1, level]:6.1f} files/s, "
+              f"2 jobs {rate[2, level]:6.1f} files/s, ratio {rate[2, level] / rate[1, level]:.2f}")
+    for level in (6, 1):
+        one = best[1, level]
+        parts = {
+            "load and render": sum(r.load for r in one.results),
+            "place on canvases": sum(r.compose for r in one.results),
+            "encode PNG": sum(r.encode for r in one.results),
+        }
+        work = sum(r.total for r in one.results)
+        parts["other work on a file"] = work - sum(parts.values())
+        parts["starting the worker, hand-out"] = one.seconds - work
+        print(f"  where one job's {one.seconds:.2f} s go (PNG level {level}):")
+        for name, seconds in parts.items():
+            print(f"    {name:<30} {seconds:6.2f} s  {100 * seconds / one.seconds:5.1f} %"
+                  f"  ({1000 * seconds / n:.2f} ms per file)")
+
+
+if __name__ == "__main__":
+    main()
