@@ -335,7 +335,7 @@ def gif_step(picture: Image.Image) -> Image.Image:
         indices = np.full(clear.shape, len(colors), dtype=np.uint8)
         indices[~clear] = inverse.reshape(-1)
         palette = np.stack([(colors >> 16) & 255, (colors >> 8) & 255, colors & 255], axis=1)
-        step = Image.frombytes("P", (indices.shape[1], indices.shape[0]), indices.tobytes())
+        step = Image.frombytes("P", picture.size, indices.tobytes())
         step.putpalette(palette.astype(np.uint8).tobytes() + bytes(3))
         transparent = len(colors)
     else:
@@ -344,7 +344,7 @@ def gif_step(picture: Image.Image) -> Image.Image:
         indices = np.array(step)
         indices[clear] = 255
         palette_bytes = step.getpalette() or []
-        step = Image.frombytes("P", (indices.shape[1], indices.shape[0]), indices.tobytes())
+        step = Image.frombytes("P", picture.size, indices.tobytes())
         step.putpalette(bytes(palette_bytes[:255 * 3]).ljust(255 * 3, b"\0") + bytes(3))
         transparent = 255
     step.info["transparency"] = transparent
