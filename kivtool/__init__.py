@@ -7,8 +7,10 @@ returns the exit status.
 
 from __future__ import annotations
 
+# The tool ships in the same distribution as the module, so they share a
+# version; asking the module is quicker than reading the package metadata.
 try:
-    from importlib.metadata import PackageNotFoundError, version
-    __version__ = version("pykiv")
-except PackageNotFoundError:  # running from a checkout that was never installed
+    import pykiv  # type: ignore[import-not-found,unused-ignore]
+    __version__: str = pykiv.__version__
+except ImportError:  # the module is missing; `kivtool` says how to install it
     __version__ = "0"
