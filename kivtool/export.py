@@ -104,6 +104,9 @@ def export(animation: Animation, directory: Path, options: Options,
         start = time.perf_counter()
         canvas = canvas_of(animation)
         steps = plan_steps(animation, options.shadows_under)
+        if not steps:
+            raise ExportError(f"{animation.path}: no frame to play: the file holds only "
+                              "its background frame")
         pictures = [compose(canvas, step, animation, images, options.scale) for step in steps]
         timings.compose += time.perf_counter() - start
         for form in ANIMATED_FORMS:
@@ -296,8 +299,6 @@ def compose(canvas: Canvas, step: Step, animation: Animation,
 
 def write_animated(form: str, animation: Animation, pictures: List[Image.Image], directory: Path,
                    options: Options, timings: Timings) -> Path:
-    if not pictures:
-        raise ExportError(f"{animation.path}: no frame to play: the file holds only its background")
     target = directory / f"{animation.stem}.{form}"
     first, rest = pictures[0], pictures[1:]
     common = {"save_all": True, "append_images": rest, "duration": duration_ms(options), "loop": 0}

@@ -456,13 +456,16 @@ def test_animated_forms_follow_fps(scene, tmp_path, capsys):
             assert image.info["duration"] == 40, form
 
 
-@pytest.mark.parametrize("frames, form, cause", [
-    ([EMPTY, EMPTY], "sheet", "every frame is 0 × 0"),
-    ([EMPTY], "placed", "every frame is 0 × 0"),
-    ([shadow(0, 0, 2, 2)], "gif", None),  # a shadow alone is a step of its own
-], ids=["empty sheet", "empty canvas", "only a shadow"])
-def test_forms_with_nothing_to_show(tmp_path, capsys, frames, form, cause):
-    scene = write_scene(tmp_path, frames)
+@pytest.mark.parametrize("frames, background, form, cause", [
+    ([EMPTY, EMPTY], None, "sheet", "every frame is 0 × 0"),
+    ([EMPTY], None, "placed", "every frame is 0 × 0"),
+    ([], sprite(0, 0, [[1]]), "placed", "holds only its background frame"),
+    ([], sprite(0, 0, [[1]]), "sheet", None),
+    ([shadow(0, 0, 2, 2)], None, "gif", None),  # a shadow alone is a step of its own
+], ids=["empty sheet", "empty canvas", "only a background", "sheet of a background",
+        "only a shadow"])
+def test_forms_with_nothing_to_show(tmp_path, capsys, frames, background, form, cause):
+    scene = write_scene(tmp_path, frames, background)
     status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path / "out", "--as", form)
     if cause is None:
         assert status == 0 and err == ""
