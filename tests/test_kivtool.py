@@ -384,6 +384,17 @@ def test_gif_plays_the_same_steps_with_one_bit_transparency(scene, tmp_path, cap
         assert np.array_equal(got[opaque], want[opaque])
 
 
+@pytest.mark.parametrize("form", ["gif", "apng", "webp"])
+def test_a_step_does_not_show_the_step_before(tmp_path, capsys, form):
+    # Without a background the canvas is transparent where a step draws
+    # nothing, also where the step before drew.
+    scene = write_scene(tmp_path, [sprite(0, 0, [[1, 2]]), sprite(1, 1, [[3, 4]]), sprite(0, 0, [[6]])])
+    assert run(capsys, "export", scene.animation, "-o", tmp_path, "--as", form)[0] == 0
+    expected = expected_steps(scene, [[0], [1], [2]])
+    shown = read_animation(tmp_path / f"anim.{form}", 100)
+    assert [no_color_in_clear(step).tolist() for step in shown] == [e.tolist() for e in expected]
+
+
 def test_gif_quantizes_a_step_of_more_than_255_colours(tmp_path, capsys):
     opaque_palette = [(i, (i * 3) % 256, 255 - i, 255) for i in range(256)]
     palette = tmp_path / "opaque.pal"
