@@ -14,7 +14,7 @@ TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 
 # Defined in every child before its code runs.
 PRELUDE = '''
-import json, os, sys
+import json, os, sys, tempfile
 sys.path.insert(0, {tests_dir!r})
 
 def peak_rss():
@@ -41,6 +41,41 @@ def physical_memory():
 
 def report(**values):
     print(json.dumps(values))
+
+def drop_privileges():
+    """Goes on as the unprivileged user "nobody", so that permission bits
+    apply as they do to users (root passes every check). Modules the child
+    needs are imported before, while their files are still readable. Returns
+    why that is impossible, or None."""
+    if not hasattr(os, "geteuid"):
+        return "no user ids on this platform"
+    if os.geteuid() != 0:
+        return None  # permission checks apply already
+    try:
+        import pwd
+        nobody = pwd.getpwnam("nobody")
+        os.setgroups([])
+        os.setgid(nobody.pw_gid)
+        os.setuid(nobody.pw_uid)
+    except (KeyError, OSError) as e:
+        return f"cannot become an unprivileged user: {{e}}"
+    return None
+
+def error_lines(call):
+    """Runs `call` and returns the lines it wrote to the standard error
+    stream (the module writes there below Python, so the descriptor itself
+    is redirected)."""
+    sys.stderr.flush()
+    with tempfile.TemporaryFile() as captured:
+        saved = os.dup(2)
+        os.dup2(captured.fileno(), 2)
+        try:
+            call()
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+        captured.seek(0)
+        return captured.read().decode().splitlines()
 '''
 
 

@@ -1,6 +1,8 @@
 import os
 import pathlib
+import shutil
 import sys
+import tempfile
 
 import pytest
 
@@ -41,3 +43,16 @@ def dir_near_path_limit(tmp_path):
         path += "/" + "d" * min(200, target_length - len(path) - 1)
     os.makedirs(path)
     return pathlib.Path(path)
+
+
+@pytest.fixture
+def public_tmp_path():
+    """A new directory that an unprivileged user can reach, for tests that
+    drop privileges in a child process (pytest's own directories are private
+    to the user running the tests); removed at the end."""
+    path = pathlib.Path(tempfile.mkdtemp(prefix="pykiv-"))
+    path.chmod(0o755)
+    yield path
+    for directory, _, _ in os.walk(path):
+        os.chmod(directory, 0o755)
+    shutil.rmtree(path)

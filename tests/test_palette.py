@@ -99,20 +99,30 @@ def test_bgra_round_trip_swaps_again(tmp_path):
     assert snapshot_colors(again)[:3] == RGBA
 
 
-def test_save_empty_and_oversized(tmp_path, stderr_lines):
+def test_save_empty(tmp_path, stderr_lines):
     palette = pykiv.PalF()
     palette.color_model(7)
     empty = tmp_path / "empty.pal"
     palette.save(str(empty))
     assert empty.read_bytes() == u16(0) + u16(7)
     assert pykiv.PalF().load(str(empty)) == -2
-
-    source, _ = loaded(tmp_path, palette_file(RGBA))
-    palette.colors(source.colors() * 100)  # 25600 entries
-    palette.save(str(empty))
-    assert empty.read_bytes()[:2] == u16(25600)
-    assert len(empty.read_bytes()) == 4 + 4 * 25600
     assert stderr_lines() == ["ERROR: Invalid color count: 0"]
+
+
+@pytest.mark.parametrize("count", [257, 65536, 65537])
+def test_save_refuses_more_colours_than_a_file_holds(tmp_path, stderr_lines, count):
+    # Above 256 the file would not load again; from 65536 on its count
+    # would wrap and colours would be lost without a word.
+    source, _ = loaded(tmp_path, palette_file(RGBA))
+    palette = pykiv.PalF()
+    palette.colors((source.colors() * (count // 256 + 1))[:count])
+    target = tmp_path / "target.pal"
+    target.write_bytes(b"precious")
+    with pytest.raises(ValueError, match=f"{count} colors"):
+        palette.save(str(target))
+    assert target.read_bytes() == b"precious"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["p.pal", "target.pal"]
+    assert stderr_lines() == []
 
 
 def test_save_and_load_non_ascii_path(tmp_path, stderr_lines):
@@ -171,13 +181,38 @@ def test_failed_write_keeps_existing_file(tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["source.pal", "target.pal"]
 
 
-def test_failed_open_keeps_existing_file(dir_near_path_limit, stderr_lines):
-    target = dir_near_path_limit / "t"
-    target.write_bytes(b"precious")
-    pykiv.PalF().save(str(target))
-    assert stderr_lines() == [f"ERROR: Could not open palette file for writing: {target}"]
-    assert target.read_bytes() == b"precious"
-    assert [p.name for p in dir_near_path_limit.iterdir()] == ["t"]
+def test_no_room_for_a_temporary_file_writes_in_place(tmp_path, dir_near_path_limit, stderr_lines):
+    # Beside a target whose path is just short enough, a temporary file's
+    # name is too long: the target is then written itself.
+    palette, _ = loaded(tmp_path, palette_file(RGBA))
+    for name in ["existing", "new"]:
+        target = dir_near_path_limit / name[0]
+        if name == "existing":
+            target.write_bytes(b"precious")
+        palette.save(str(target))
+        assert target.read_bytes() == palette_file(snapshot_colors(palette))
+    assert stderr_lines() == []
+    assert sorted(p.name for p in dir_near_path_limit.iterdir()) == ["e", "n"]
+
+
+NUL_PATHS = {
+    "load": lambda palette, path: palette.load(path),
+    "save": lambda palette, path: palette.save(path),
+}
+
+
+@pytest.mark.parametrize("call", NUL_PATHS.values(), ids=NUL_PATHS.keys())
+def test_path_with_nul_is_refused(tmp_path, stderr_lines, call):
+    # The system would read the path up to the NUL, and open p.pal.
+    palette, _ = loaded(tmp_path, palette_file(RGBA))
+    before = (tmp_path / "p.pal").read_bytes()
+    palette.colors(palette.colors()[:1])
+    with pytest.raises(ValueError, match="embedded null character"):
+        call(palette, str(tmp_path / "p.pal") + "\0.kiv")
+    assert (tmp_path / "p.pal").read_bytes() == before
+    assert len(palette.colors()) == 1
+    assert [p.name for p in tmp_path.iterdir()] == ["p.pal"]
+    assert stderr_lines() == []
 
 
 def test_save_replaces_existing_file(tmp_path):

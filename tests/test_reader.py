@@ -284,6 +284,119 @@ def test_non_utf8_location(project, stderr_lines):
     stderr_lines()
 
 
+# -- hostile locations ------------------------------------------------------
+# The location comes from the file, so any file can name what load opens.
+
+def hostile_location(project, kind):
+    """A special file and the location, relative to anims/x.kiv's ancestors
+    or absolute, that names it."""
+    if kind == "named pipe":
+        os.mkfifo(project / "pal" / "fifo")
+        return str(project / "pal" / "fifo"), b"pal/fifo"
+    return kind, kind.encode()
+
+
+SPECIAL_FILES = {
+    "named pipe, found by the search": ("named pipe", "search"),
+    "named pipe, given as io_pal": ("named pipe", "io_pal"),
+    "named pipe, loaded by PalF": ("named pipe", "palette"),
+    "endless device": ("/dev/zero", "search"),
+    "empty device": ("/dev/null", "search"),
+    "terminal": ("/dev/tty", "search"),
+}
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX special files")
+@pytest.mark.parametrize("kind, how", SPECIAL_FILES.values(), ids=SPECIAL_FILES.keys())
+def test_palette_is_read_from_a_regular_file_only(project, gray_palette, kind, how):
+    # A pipe or a terminal would block load in open() itself, with no way to
+    # interrupt it: the child process and its timeout keep a fault from
+    # hanging the test run.
+    if kind.startswith("/dev/") and not os.path.exists(kind):
+        pytest.skip(f"no {kind} here")
+    path, location = hostile_location(project, kind)
+    animation = project / "anims" / "x.kiv"
+    animation.write_bytes(animation_file(1, location + b"\0", [simple_frame()]))
+    calls = {
+        "search": f"pykiv.KivF().load({str(animation)!r})",
+        "io_pal": f"pykiv.KivF().load({str(animation)!r}, io_pal={path!r})",
+        "palette": f"pykiv.PalF().load({path!r})",
+    }
+    result = run_child(f"""
+        import pykiv
+        report(lines=error_lines(lambda: {calls[how]}))
+    """, timeout=60)
+    line = f"ERROR: Could not open palette file: {path}"
+    assert result["lines"] == ([line] if how == "palette" else [line, "ERROR: No palette data available!"])
+
+
+def loop_on_the_way(near):
+    near.symlink_to(near.name)
+
+
+def unsearchable_on_the_way(near):
+    near.mkdir()
+    near.chmod(0o600)  # readable, but nothing in it can be reached
+
+
+BLOCKED_CANDIDATES = {
+    "loop of links": loop_on_the_way,
+    "directory without search permission": unsearchable_on_the_way,
+}
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX links and permission bits")
+@pytest.mark.parametrize("block", BLOCKED_CANDIDATES.values(), ids=BLOCKED_CANDIDATES.keys())
+def test_candidate_that_cannot_be_examined_is_passed_over(public_tmp_path, gray_palette, block):
+    # anims/sub/pal cannot be looked into; the search goes on upwards and
+    # finds pal/p.pal. Run by an unprivileged user, to whom permission bits
+    # apply.
+    project = public_tmp_path
+    (project / "pal").mkdir()
+    (project / "pal" / "p.pal").write_bytes(gray_palette[0].read_bytes())
+    (project / "anims" / "sub").mkdir(parents=True)
+    block(project / "anims" / "sub" / "pal")
+    animation = project / "anims" / "sub" / "x.kiv"
+    animation.write_bytes(animation_file(5, LOCATION + b"\0", [simple_frame(width=2, rows=[[(0, 2, [7, 8])]])]))
+
+    result = run_child(f"""
+        import pykiv
+        file = pykiv.KivF()
+        file.load({str(animation)!r}, 0, {str(gray_palette[0])!r})  # a first file, fully loaded
+        reason = drop_privileges()
+        if reason:
+            report(skip=reason)
+        else:
+            loaded = []
+            lines = error_lines(lambda: loaded.append(file.load({str(animation)!r})))
+            data = file.data()
+            report(lines=lines, loaded=loaded[0] is data, speed=data.info.speed,
+                   pixels=list(file.get_frame_buffer()[0].pixels))
+    """)
+    if "skip" in result:
+        pytest.skip(result["skip"])
+    assert result["lines"] == []
+    assert result["loaded"] and result["speed"] == 5
+    assert result["pixels"] == [7, 248, 3, 255, 8, 247, 4, 255]  # gray palette colours 7 and 8
+
+
+@pytest.mark.parametrize("argument", ["file_name", "io_pal"])
+def test_path_with_nul_is_refused(project, gray_palette, stderr_lines, argument):
+    # The system would read the path only up to the NUL: "a.kiv\0junk"
+    # would load a.kiv.
+    path = project / "anims" / "x.kiv"
+    path.write_bytes(animation_file(5, LOCATION + b"\0", [simple_frame()]))
+    file = pykiv.KivF()
+    data = file.load(str(path), 3, str(gray_palette[0]))
+    before = snapshot(data), snapshot_rendered(file.get_frame_buffer())
+    args = {"file_name": str(path), "color_profile": 4, "io_pal": str(gray_palette[0])}
+    args[argument] += "\0junk"
+    with pytest.raises(ValueError, match="embedded null character"):
+        file.load(**args)
+    assert (snapshot(data), snapshot_rendered(file.get_frame_buffer())) == before
+    assert stderr_lines() == []
+
+
 # -- results, reuse and failures ---------------------------------------------
 
 def test_file_without_frames(project, stderr_lines):

@@ -225,7 +225,8 @@ def test_never_loaded(tmp_path, stderr_lines):
 
 # Paths are given relative to a scratch directory holding X/data, X/pal and
 # a symbolic link "link" to X; the expected palette file is where the
-# palette lands, or the error line when it cannot be written.
+# palette lands, or the error line when it cannot be written (and then the
+# animation is not written either, so no location is stored).
 LOCATIONS = {
     "sibling directory": ("{t}/X/data", "{t}/X/pal/a.pal", b"../pal/a.pal", "{t}/X/pal/a.pal"),
     "below the root": ("{t}/X", "{t}/X/pal/a.pal", b"pal/a.pal", "{t}/X/pal/a.pal"),
@@ -236,12 +237,12 @@ LOCATIONS = {
     "palette through a symbolic link": ("{t}/X", "{t}/link/pal/a.pal", b"pal/a.pal", "{t}/X/pal/a.pal"),
     "root through a symbolic link": ("{t}/link/data", "{t}/X/pal/a.pal", b"../pal/a.pal", "{t}/X/pal/a.pal"),
     "non-ASCII names": ("{t}/X", "{t}/X/palé/ä.pal", "palé/ä.pal".encode(), "{t}/X/palé/ä.pal"),
-    "palette is the root": ("{t}/X", "{t}/X", b".",
+    "palette is the root": ("{t}/X", "{t}/X", None,
                             "ERROR: Could not open palette file for writing: {t}/X"),
     "empty root": ("", "{t}/X/pal/a.pal", b"", "{t}/X/pal/a.pal"),
-    "relative palette under a missing directory": ("{t}/X", "nowhere/a.pal", b"",
+    "relative palette under a missing directory": ("{t}/X", "nowhere/a.pal", None,
                                                    "ERROR: Could not open palette file for writing: nowhere/a.pal"),
-    "empty palette path": ("{t}/X", "", b"", "ERROR: Could not open palette file for writing: "),
+    "empty palette path": ("{t}/X", "", None, "ERROR: Could not open palette file for writing: "),
 }
 
 
@@ -256,17 +257,18 @@ def test_location(tmp_path, gray_palette, stderr_lines, monkeypatch, root, palet
     file = held(t, BASE, gray_palette[0])
 
     file.save(str(t / "out" / "a.kiv"), root.format(t=t), palette.format(t=t))
-    assert (t / "out" / "a.kiv").read_bytes().startswith(u32(SPEED) + u32(len(text) + 1) + text + b"\0" + u32(3))
     outcome = outcome.format(t=t)
     if outcome.startswith("ERROR: "):
         assert stderr_lines() == [outcome]
         assert (t / "X" / "pal" / "a.pal").read_bytes() == b"old palette"
+        assert os.listdir(t / "out") == []
     else:
+        assert (t / "out" / "a.kiv").read_bytes().startswith(u32(SPEED) + u32(len(text) + 1) + text + b"\0" + u32(3))
         assert stderr_lines() == []
         assert os.path.getsize(outcome) == 1028
         with open(outcome, "rb") as saved:
             assert saved.read() == palette_file(gray_palette[1])
-    assert sorted(os.listdir(t / "out")) == ["a.kiv"]
+        assert sorted(os.listdir(t / "out")) == ["a.kiv"]
 
 
 # --------------------------------------------------------------------------
@@ -389,8 +391,8 @@ def test_path_that_cannot_be_made_canonical(tmp_path, gray_palette, stderr_lines
     assert stderr_lines() == []
 
 
-@pytest.mark.parametrize("target", ["{t}/nowhere/a.kiv", "{t}/out", ""],
-                         ids=["missing directory", "existing directory", "empty name"])
+@pytest.mark.parametrize("target", ["{t}/nowhere/a.kiv", "{t}/out", "", "{t}/out/" + "n" * 300],
+                         ids=["missing directory", "existing directory", "empty name", "name too long"])
 def test_unwritable_target(tmp_path, gray_palette, stderr_lines, monkeypatch, target):
     file = held(tmp_path, BASE, gray_palette[0])
     (tmp_path / "out").mkdir()
@@ -405,50 +407,146 @@ def test_unwritable_target(tmp_path, gray_palette, stderr_lines, monkeypatch, ta
     assert os.listdir(tmp_path / "out") == ["kept"]
 
 
-# A write failure of the atomic writer is provoked in a child process whose
-# file size limit makes the temporary file impossible to fill. The palette is
-# cut to two colours so that it fits the size limit and only the animation
-# fails.
+# A write failure is provoked in a child process whose file size limit lets
+# one of the two files be written and not the other: the animation is large
+# and the palette cut to two colours, or the animation small and the palette
+# the loaded 256 colours (1028 bytes). Either way neither old file changes.
 CHILD = textwrap.dedent("""
     import resource, signal, sys
     import pykiv
-    source, source_palette, target, root, palette = sys.argv[1:]
+    source, source_palette, target, root, palette, colors, limit = sys.argv[1:]
     file = pykiv.KivF()
     file.load(source, 0, source_palette)
-    file.data().palette.colors(file.data().palette.colors()[:2])
+    file.data().palette.colors(file.data().palette.colors()[:int(colors)])
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-    resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))
+    resource.setrlimit(resource.RLIMIT_FSIZE, (int(limit), int(limit)))
     file.save(target, root, palette)
 """)
 
+SMALL = Animation(speed=SPEED, frame_count=1, location=b"pal/a.pal", location_size=10, frames=[
+    Frame(frame_size=1, height=1, width=2, unk1=7, unk2=9, pixel_sets=[PixelSet(1, [Block(0, 2, [1, 2])])])])
+LARGE = random_animation(random.Random(5), background=False, max_frames=6, max_size=40)
+
+FAILED_WRITES = {
+    "animation fails": (LARGE, 2, 100, "animation", "a.kiv"),
+    "palette fails": (SMALL, 256, 500, "palette", "a.pal"),
+}
+
 
 @pytest.mark.skipif(sys.platform == "win32", reason="POSIX resource limits")
-def test_failed_write_keeps_existing_file(tmp_path, gray_palette):
-    anim = random_animation(random.Random(5), background=False, max_frames=6, max_size=40)
+@pytest.mark.parametrize("anim, colors, limit, kind, failing", FAILED_WRITES.values(), ids=FAILED_WRITES.keys())
+def test_failed_write_keeps_both_old_files(tmp_path, gray_palette, anim, colors, limit, kind, failing):
     source = tmp_path / "source.kiv"
     source.write_bytes(raw_file(anim))
-    assert len(source.read_bytes()) > 4 * 100  # well past the child's size limit
     out = tmp_path / "out"
     out.mkdir()
     target, palette = out / "a.kiv", out / "a.pal"
-    target.write_bytes(b"precious")
+    target.write_bytes(b"precious animation")
+    palette.write_bytes(b"precious palette")
+    sizes = {"a.kiv": len(encode_animation(snapshot_of_file(source, gray_palette[0]), b"out/a.pal")),
+             "a.pal": 4 + 4 * colors}
+    assert (sizes[failing] > limit) and (sum(sizes.values()) - sizes[failing] < limit)
 
     child = subprocess.run([sys.executable, "-c", CHILD, str(source), str(gray_palette[0]), str(target),
-                            str(tmp_path), str(palette)], capture_output=True, text=True, check=True)
-    assert child.stderr.splitlines() == [f"ERROR: Could not write animation file: {target}"]
-    assert target.read_bytes() == b"precious"
+                            str(tmp_path), str(palette), str(colors), str(limit)],
+                           capture_output=True, text=True, check=True)
+    assert child.stderr.splitlines() == [f"ERROR: Could not write {kind} file: {out / failing}"]
+    assert target.read_bytes() == b"precious animation"
+    assert palette.read_bytes() == b"precious palette"
     assert stray_files(out) == []
-    if palette.exists():
-        # The palette goes to disk before the animation is put in place.
-        assert palette.read_bytes() == palette_file(gray_palette[1][:2])
 
 
-def test_failed_open_keeps_existing_file(tmp_path, gray_palette, dir_near_path_limit, stderr_lines):
+def snapshot_of_file(path, palette):
+    file = pykiv.KivF()
+    file.load(str(path), 0, str(palette))
+    return snapshot(file.data())
+
+
+def test_no_room_for_a_temporary_file_writes_in_place(tmp_path, gray_palette, dir_near_path_limit, stderr_lines):
+    # Beside a target whose path is just short enough, a temporary file's
+    # name is too long: the files are then written themselves.
     file = held(tmp_path, BASE, gray_palette[0])
-    target = dir_near_path_limit / "t"
+    target, palette = dir_near_path_limit / "t", dir_near_path_limit / "p"
     target.write_bytes(b"precious")
-    file.save(str(target), str(tmp_path), str(tmp_path / "a.pal"))
-    assert stderr_lines() == [f"ERROR: Could not open animation file for writing: {target}"]
-    assert target.read_bytes() == b"precious"
-    assert os.listdir(dir_near_path_limit) == ["t"]
-    assert not (tmp_path / "a.pal").exists()
+    file.save(str(target), str(tmp_path), str(palette))
+    assert stderr_lines() == []
+    location = os.path.relpath(os.path.realpath(palette), os.path.realpath(tmp_path))
+    assert target.read_bytes() == encode_animation(snapshot(file.data()), os.fsencode(location))
+    assert palette.read_bytes() == palette_file(gray_palette[1])
+    assert sorted(os.listdir(dir_near_path_limit)) == ["p", "t"]
+
+
+# --------------------------------------------------------------------------
+# Paths refused before any file is touched
+
+
+SAME_FILE = {
+    "same path": ("{t}/out/a.kiv", "{t}/out/a.kiv"),
+    "relative and absolute": ("out/a.kiv", "{t}/out/a.kiv"),
+    "dot and dot-dot": ("{t}/out/./a.kiv", "{t}/pal/../out/a.kiv"),
+    "through a linked directory": ("{t}/out/a.kiv", "{t}/link/a.kiv"),
+    "link to the animation": ("{t}/out/a.kiv", "{t}/out/alias.kiv"),
+    "hard link": ("{t}/out/a.kiv", "{t}/out/hard.kiv"),
+    "neither exists yet": ("{t}/out/new.kiv", "{t}/out/./new.kiv"),
+    "link to a file not there yet": ("{t}/out/dangling.kiv", "{t}/out/new.kiv"),
+}
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="symbolic links need privileges on Windows")
+@pytest.mark.parametrize("file_name, palette_path", SAME_FILE.values(), ids=SAME_FILE.keys())
+def test_animation_and_palette_in_one_file_are_refused(tmp_path, gray_palette, stderr_lines, monkeypatch,
+                                                       file_name, palette_path):
+    t = tmp_path
+    file = held(t, BASE, gray_palette[0])
+    (t / "out").mkdir()
+    (t / "pal").mkdir()
+    (t / "out" / "a.kiv").write_bytes(b"precious")
+    (t / "link").symlink_to(t / "out")
+    (t / "out" / "alias.kiv").symlink_to("a.kiv")
+    (t / "out" / "dangling.kiv").symlink_to("new.kiv")
+    os.link(t / "out" / "a.kiv", t / "out" / "hard.kiv")
+    monkeypatch.chdir(t)
+    listing = sorted(os.listdir(t / "out"))
+    file_name, palette_path = file_name.format(t=t), palette_path.format(t=t)
+
+    with pytest.raises(ValueError) as refused:
+        file.save(file_name, str(t), palette_path)
+    assert file_name in str(refused.value) and palette_path in str(refused.value)
+    assert (t / "out" / "a.kiv").read_bytes() == b"precious"
+    assert sorted(os.listdir(t / "out")) == listing
+    assert stderr_lines() == []
+
+
+@pytest.mark.parametrize("argument", ["file_name", "project_root", "palette_path"])
+def test_path_with_nul_is_refused(tmp_path, gray_palette, stderr_lines, argument):
+    # "victim.pal\0.kiv" must not replace victim.pal.
+    file = held(tmp_path, BASE, gray_palette[0])
+    (tmp_path / "victim.pal").write_bytes(b"precious")
+    paths = {"file_name": str(tmp_path / "a.kiv"), "project_root": str(tmp_path),
+             "palette_path": str(tmp_path / "a.pal")}
+    paths[argument] = str(tmp_path / "victim.pal") + "\0.kiv"
+    listing = sorted(os.listdir(tmp_path))
+
+    with pytest.raises(ValueError, match="embedded null character"):
+        file.save(**paths)
+    assert (tmp_path / "victim.pal").read_bytes() == b"precious"
+    assert sorted(os.listdir(tmp_path)) == listing
+    assert stderr_lines() == []
+
+
+@pytest.mark.parametrize("count", [257, 65537])
+def test_palette_a_file_cannot_hold_is_refused(tmp_path, gray_palette, stderr_lines, count):
+    # Above 256 colours the file would not load; above 65535 its count
+    # would wrap and lose colours.
+    file = held(tmp_path, BASE, gray_palette[0])
+    colors = file.data().palette.colors()
+    file.data().palette.colors((colors * (count // len(colors) + 1))[:count])
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "a.kiv").write_bytes(b"precious")
+
+    with pytest.raises(ValueError, match=str(count)):
+        file.save(str(out / "a.kiv"), str(tmp_path), str(out / "a.pal"))
+    assert os.listdir(out) == ["a.kiv"]
+    assert (out / "a.kiv").read_bytes() == b"precious"
+    assert stderr_lines() == []

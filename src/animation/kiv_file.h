@@ -36,13 +36,17 @@ public:
     // `io_pal` when given, else by searching upwards from the file for the
     // location it stores) and renders every frame. Returns the held KivData,
     // or nothing when the file cannot be opened or no frame was rendered.
+    // A path holding a NUL is refused with std::invalid_argument before
+    // anything changes.
     std::shared_ptr<KivData> load(const std::string& file_name, std::int32_t color_profile,
                                   const std::string& io_pal);
 
     // Writes the held animation to `file_name`, storing the palette's place
     // as `palette_path` relative to `project_root`, and writes the palette to
-    // `palette_path`. Records that would not read back as themselves are
-    // refused with std::invalid_argument before any file is touched.
+    // `palette_path`: both files are replaced, or neither. Records that would
+    // not read back as themselves, a palette a file cannot hold, and two
+    // paths naming one file are refused with std::invalid_argument before
+    // any file is touched.
     void save(const std::string& file_name, const std::string& project_root, const std::string& palette_path);
 
     std::shared_ptr<KivData> data() const { return data_; }

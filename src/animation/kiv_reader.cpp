@@ -1,6 +1,8 @@
 // The reading side of KivF: parsing, the palette search, rendering.
 #include <cstring>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "animation/kiv_file.h"
@@ -125,8 +127,10 @@ KivF::~KivF() = default;
 
 std::shared_ptr<KivData> KivF::load(const std::string& file_name, std::int32_t color_profile,
                                     const std::string& io_pal) {
-    color_profile_ = color_profile;
     const auto file_path = pykiv::io::try_path_from_utf8(file_name);
+    std::optional<fs::path> explicit_palette;
+    if (!io_pal.empty()) explicit_palette = pykiv::io::path_from_utf8(io_pal);
+    color_profile_ = color_profile;
     auto bytes = file_path ? pykiv::io::read_file(*file_path) : std::nullopt;
     if (!bytes) return nullptr;
     pykiv::io::ByteReader in(std::move(*bytes));
@@ -174,8 +178,8 @@ std::shared_ptr<KivData> KivF::load(const std::string& file_name, std::int32_t c
     }
 
     fs::path palette_path;
-    if (!io_pal.empty()) {
-        palette_path = pykiv::io::path_from_utf8(io_pal);
+    if (explicit_palette) {
+        palette_path = *explicit_palette;
         if (!palette_path.is_absolute()) palette_path = fs::current_path() / palette_path;
     } else if (const auto location_path = pykiv::io::try_path_from_utf8(location_text)) {
         // A location with no platform form names no palette.
@@ -202,11 +206,18 @@ std::shared_ptr<KivData> KivF::load(const std::string& file_name, std::int32_t c
 // Tries `location` under the animation file's directory, then under each
 // ancestor up to the root (or, for a relative path, up to its first
 // component), and returns the canonical form of the first that exists.
+// The location comes from the file, so nothing here may fail on what it
+// names: a candidate that cannot be examined (behind a directory without
+// search permission, a loop of symbolic links) is taken as missing.
 fs::path KivF::resolve_palette_path(const fs::path& animation_path, const fs::path& location) {
     fs::path directory = animation_path.parent_path();
     while (!directory.empty()) {
         const fs::path candidate = directory / location;
-        if (fs::exists(candidate)) return fs::canonical(candidate);
+        std::error_code ec;
+        if (fs::exists(candidate, ec)) {
+            fs::path found = fs::canonical(candidate, ec);
+            if (!ec) return found;
+        }
         fs::path parent = directory.parent_path();
         if (parent == directory) break;
         directory = std::move(parent);

@@ -1,5 +1,6 @@
 // The writing side of KivF.
 #include <algorithm>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -138,23 +139,41 @@ std::string relative_location(const fs::path& project_root, const fs::path& pale
 
 void KivF::save(const std::string& file_name, const std::string& project_root, const std::string& palette_path) {
     KivData& data = *data_;
+    const fs::path animation_file = pykiv::io::path_from_utf8(file_name);
+    const fs::path root_path = pykiv::io::path_from_utf8(project_root);
+    const fs::path palette_given = pykiv::io::path_from_utf8(palette_path);
     check_writable(data);
+    if (data.palette) data.palette->check_savable();
 
-    const fs::path root = fs::weakly_canonical(pykiv::io::path_from_utf8(project_root));
-    const fs::path palette_file = fs::weakly_canonical(pykiv::io::path_from_utf8(palette_path));
+    const fs::path root = fs::weakly_canonical(root_path);
+    const fs::path palette_file = fs::weakly_canonical(palette_given);
     const std::string location = relative_location(root, palette_file);
 
-    using pykiv::io::WriteResult;
-    const WriteResult result =
-        pykiv::io::write_file_atomically(pykiv::io::path_from_utf8(file_name), [&](std::ostream& out) {
-            write_animation(out, data, location);
-            // The palette is written while the animation file is still open,
-            // so that the animation only appears once its palette exists.
-            if (data.palette) data.palette->save(pykiv::io::path_to_utf8(palette_file));
-        });
-    if (result == WriteResult::open_failed) {
-        pykiv::io::report_error("Could not open animation file for writing: " + file_name);
-    } else if (result == WriteResult::write_failed) {
-        pykiv::io::report_error("Could not write animation file: " + file_name);
+    // Writing the palette and then the animation over it would leave only
+    // the animation, and a load would read its bytes as colours.
+    if (pykiv::io::name_the_same_file(animation_file, palette_file)) {
+        throw std::invalid_argument("cannot save: file_name " + file_name + " and palette_path " + palette_path +
+                                    " name the same file");
     }
+
+    // Both files are written in full before either is put in place, so a
+    // failed save leaves the old pair as it was: never an old animation with
+    // a new palette. The palette goes in first, so that the animation only
+    // appears once its palette is there.
+    using pykiv::io::WriteResult;
+    const std::string palette_text = pykiv::io::path_to_utf8(palette_file);
+    pykiv::io::FileReplacement animation(animation_file);
+    WriteResult result = animation.prepare([&data, &location](std::ostream& out) { write_animation(out, data, location); });
+    if (result != WriteResult::written) return pykiv::io::report_write_failure(result, "animation", file_name);
+
+    std::optional<pykiv::io::FileReplacement> palette;
+    if (data.palette) {
+        palette.emplace(palette_file);
+        result = palette->prepare([&data](std::ostream& out) { data.palette->write(out); });
+        if (result != WriteResult::written) return pykiv::io::report_write_failure(result, "palette", palette_text);
+        result = palette->commit();
+        if (result != WriteResult::written) return pykiv::io::report_write_failure(result, "palette", palette_text);
+    }
+    result = animation.commit();
+    pykiv::io::report_write_failure(result, "animation", file_name);
 }

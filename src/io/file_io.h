@@ -1,4 +1,4 @@
-// Paths, whole-file reads, atomic file replacement and error lines, shared by
+// Paths, whole-file reads, safe file replacement and error lines, shared by
 // the palette and the animation file objects.
 //
 // Every path crosses the Python boundary as UTF-8 bytes. Windows would read a
@@ -18,12 +18,14 @@
 
 namespace pykiv::io {
 
-// UTF-8 text to a platform path. Throws std::system_error (a
+// UTF-8 text to a platform path. Throws std::invalid_argument for text
+// holding a NUL character: the system would take the path as ending there
+// and open another file than the one named. Throws std::system_error (a
 // filesystem_error on Windows) when the text cannot be converted.
 std::filesystem::path path_from_utf8(const std::string& text);
 
 // The same, or nothing when the text has no platform form (text that is not
-// UTF-8, on Windows): such text names no file.
+// UTF-8, on Windows): such text names no file. A NUL is refused as above.
 std::optional<std::filesystem::path> try_path_from_utf8(const std::string& text);
 
 // A platform path to UTF-8 text.
@@ -38,17 +40,63 @@ std::optional<std::vector<std::uint8_t>> read_file(
 
 enum class WriteResult {
     written,
-    open_failed,   // the temporary file could not be created
+    open_failed,   // the target cannot be written, or nothing can be created for it
     write_failed,  // a write, flush, close or the final rename failed
 };
 
-// Writes a file so that it is either replaced whole or not at all: the
-// contents go to a new temporary file in the target's directory, which is
-// renamed over the target only once everything was written and closed. On
-// failure, or when `write_contents` throws, the temporary file is removed and
-// an existing target is left as it was.
+// A new version of one file, made in two steps so that several files can be
+// replaced together: prepare() writes every new version beside its target,
+// and only when all of them are complete does commit() put each in place.
+// Whatever was prepared and not committed is removed when the object goes.
+//
+// The rules of replacing:
+// - a symbolic link is followed: the file it names is replaced, the link
+//   stays;
+// - the new file keeps the permission bits of the file it replaces (a new
+//   file gets the default the umask gives);
+// - a file the caller may not write (read-only) is refused, as opening it
+//   for writing would be;
+// - where no temporary file can be made beside the target (a directory the
+//   caller may not write, a name that would be too long), the target itself
+//   is written: created and written at once when it did not exist, else
+//   truncated and rewritten at commit.
+class FileReplacement {
+public:
+    explicit FileReplacement(std::filesystem::path target);
+    FileReplacement(const FileReplacement&) = delete;
+    FileReplacement& operator=(const FileReplacement&) = delete;
+    ~FileReplacement();
+
+    // Writes the new contents, flushed and closed. `write_contents` may be
+    // called again at commit (when the target is written in place); if it
+    // throws, the exception propagates and nothing stays behind.
+    WriteResult prepare(std::function<void(std::ostream&)> write_contents);
+
+    // Puts the prepared contents in place. Call only after prepare()
+    // returned `written`.
+    WriteResult commit();
+
+private:
+    enum class Mode { unprepared, temporary, created_in_place, rewrite_in_place, committed };
+
+    std::filesystem::path target_;     // as given
+    std::filesystem::path resolved_;   // with symbolic links followed
+    std::filesystem::path temporary_;  // the file to remove if not committed
+    std::function<void(std::ostream&)> write_contents_;
+    Mode mode_ = Mode::unprepared;
+};
+
+// Writes one file through a FileReplacement: prepared and committed at once.
 WriteResult write_file_atomically(const std::filesystem::path& target,
                                   const std::function<void(std::ostream&)>& write_contents);
+
+// Whether two paths name one file: the same file on disk (symbolic and hard
+// links included), or, for files that do not exist yet, the same path once
+// links are followed and the spelling made canonical.
+bool name_the_same_file(const std::filesystem::path& a, const std::filesystem::path& b);
+
+// The line for a failed write of a `kind` ("palette", "animation") file.
+void report_write_failure(WriteResult result, const std::string& kind, const std::string& path);
 
 // One line "ERROR: <message>" on the standard error stream, flushed at once.
 void report_error(const std::string& message);

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
+#include <string>
+#include <system_error>
 #include <utility>
 
 #include "io/byte_reader.h"
@@ -43,7 +45,12 @@ PalF::Color PalF::get_color(std::int32_t index) const {
 
 std::int32_t PalF::load(const std::string& path) {
     const auto file = pykiv::io::try_path_from_utf8(path);
-    auto bytes = file ? pykiv::io::read_file(*file, max_file_bytes) : std::nullopt;
+    // A palette is read from a regular file only, and that is known before
+    // the file is opened: a path from an animation file may name a terminal
+    // or a named pipe, where opening or reading would wait forever.
+    std::error_code ec;
+    const bool regular = file && std::filesystem::is_regular_file(std::filesystem::status(*file, ec));
+    auto bytes = regular ? pykiv::io::read_file(*file, max_file_bytes) : std::nullopt;
     if (!bytes) {
         pykiv::io::report_error("Could not open palette file: " + path);
         return -1;
@@ -74,26 +81,34 @@ std::int32_t PalF::load(const std::string& path) {
     return 1;
 }
 
+void PalF::check_savable() const {
+    // The count field has 16 bits, and a reader takes no more than 256: a
+    // larger palette would be saved as a file that does not load, or with a
+    // count that wrapped and lost colours.
+    if (colors_.size() > max_colors) {
+        throw std::invalid_argument("cannot save: palette: " + std::to_string(colors_.size()) +
+                                    " colors, more than the " + std::to_string(max_colors) +
+                                    " a palette file holds");
+    }
+}
+
+void PalF::write(std::ostream& out) const {
+    // Entries are always written R, G, B, A; the model word says how a
+    // reader might take them.
+    pykiv::io::write_le(out, static_cast<std::uint16_t>(colors_.size()));
+    pykiv::io::write_le(out, static_cast<std::uint16_t>(color_model_));
+    for (const Color& c : colors_) {
+        const char entry[4] = {static_cast<char>(c.r), static_cast<char>(c.g), static_cast<char>(c.b),
+                               static_cast<char>(c.a)};
+        out.write(entry, sizeof entry);
+    }
+}
+
 void PalF::save(const std::string& path) const {
     using pykiv::io::WriteResult;
     const auto file = pykiv::io::try_path_from_utf8(path);
-    WriteResult result = WriteResult::open_failed;
-    if (file) {
-        result = pykiv::io::write_file_atomically(*file, [this](std::ostream& out) {
-            // Entries are always written R, G, B, A; the model word says how
-            // a reader might take them, and the count wraps at 65536.
-            pykiv::io::write_le(out, static_cast<std::uint16_t>(colors_.size()));
-            pykiv::io::write_le(out, static_cast<std::uint16_t>(color_model_));
-            for (const Color& c : colors_) {
-                const char entry[4] = {static_cast<char>(c.r), static_cast<char>(c.g), static_cast<char>(c.b),
-                                       static_cast<char>(c.a)};
-                out.write(entry, sizeof entry);
-            }
-        });
-    }
-    if (result == WriteResult::open_failed) {
-        pykiv::io::report_error("Could not open palette file for writing: " + path);
-    } else if (result == WriteResult::write_failed) {
-        pykiv::io::report_error("Could not write palette file: " + path);
-    }
+    check_savable();
+    const WriteResult result = file ? pykiv::io::write_file_atomically(*file, [this](std::ostream& out) { write(out); })
+                                    : WriteResult::open_failed;
+    pykiv::io::report_write_failure(result, "palette", path);
 }

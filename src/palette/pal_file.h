@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -48,8 +49,17 @@ public:
     std::int32_t load(const std::string& path);
 
     // Writes the palette file, replacing `path` only when the whole file was
-    // written. Failures are reported as error lines, never thrown.
+    // written. A palette of more colours than a file holds is refused with
+    // std::invalid_argument before the file is touched; write failures are
+    // reported as error lines, never thrown.
     void save(const std::string& path) const;
+
+    // What save() refuses, thrown as std::invalid_argument; for callers that
+    // write the palette file together with another one.
+    void check_savable() const;
+
+    // The bytes of the palette file, written to `out`.
+    void write(std::ostream& out) const;
 
 private:
     std::vector<Color> colors_;

@@ -34,6 +34,10 @@
 #include "palette/pal_file.h"
 #include "system/page_memory.h"
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 namespace fs = std::filesystem;
 using pykiv::io::path_from_utf8;
 using pykiv::io::path_to_utf8;
@@ -606,14 +610,21 @@ TEST_CASE("a relative palette path whose first component does not exist stays re
     ErrorLines errors;
     kiv.save(dir.text("game/x.kiv"), dir.text("game"), "nosuch/./a.pal");
     // Made lexically normal, in the platform's own separators, and not
-    // relative to the absolute root: the stored text is empty.
+    // relative to the absolute root: the stored text would be empty; the
+    // palette cannot be written there, so nothing is.
 #ifdef _WIN32
     const std::string normal = "nosuch\\a.pal";
 #else
     const std::string normal = "nosuch/a.pal";
 #endif
     CHECK(errors.lines() == Lines{"ERROR: Could not open palette file for writing: " + normal});
+    CHECK(entries_of(dir.path("game")).empty());  // no animation without its palette
+
+    // A palette that can be written, in the current directory.
+    kiv.save(dir.text("game/x.kiv"), dir.text("game"), "a.pal");
+    CHECK(errors.lines().size() == 1);
     CHECK(stored_location(read_bytes(dir.path("game/x.kiv"))).bytes == stored(""));
+    CHECK(read_bytes(dir.path("a.pal")) == held_palette_file);
 }
 
 TEST_CASE("the written animation holds the records' fields with the location as stored text") {
@@ -891,16 +902,163 @@ TEST_CASE("palette and animation saves replace existing files") {
     CHECK(entries_of(dir.path("game/data")) == std::vector<std::string>{"x.kiv"});
 }
 
-TEST_CASE("an animation is written even when its palette cannot be") {
+TEST_CASE("neither file is written when the palette cannot be") {
     TempDir dir;
+    const fs::path animation = dir.file("x.kiv", bytes_of("old animation"));
     KivF kiv;
     hold_one_frame(kiv);
     ErrorLines errors;
     const std::string palette = dir.text("missing/a.pal");
-    kiv.save(dir.text("x.kiv"), path_to_utf8(dir.root()), palette);
+    kiv.save(path_to_utf8(animation), path_to_utf8(dir.root()), palette);
     CHECK(errors.lines() == Lines{"ERROR: Could not open palette file for writing: " + palette});
-    CHECK(read_bytes(dir.path("x.kiv")) == animation_file(0x01020304, stored("missing/a.pal"), {held_frame_fields()}));
+    CHECK(read_bytes(animation) == bytes_of("old animation"));
     CHECK(entries_of(dir.root()) == std::vector<std::string>{"x.kiv"});
+}
+
+TEST_CASE("replacements are written first and put in place only on commit") {
+    TempDir dir;
+    const fs::path first = dir.file("first.bin", bytes_of("old first"));
+    const fs::path second = dir.file("second.bin", bytes_of("old second"));
+    using pykiv::io::FileReplacement;
+    using pykiv::io::WriteResult;
+
+    SUBCASE("both prepared, then committed") {
+        FileReplacement a(first);
+        FileReplacement b(second);
+        REQUIRE(a.prepare([](std::ostream& out) { out << "new first"; }) == WriteResult::written);
+        REQUIRE(b.prepare([](std::ostream& out) { out << "new second"; }) == WriteResult::written);
+        CHECK(read_bytes(first) == bytes_of("old first"));
+        CHECK(read_bytes(second) == bytes_of("old second"));
+        CHECK(entries_of(dir.root()).size() == 4);  // two temporary files beside the targets
+        CHECK(a.commit() == WriteResult::written);
+        CHECK(b.commit() == WriteResult::written);
+        CHECK(read_bytes(first) == bytes_of("new first"));
+        CHECK(read_bytes(second) == bytes_of("new second"));
+    }
+    SUBCASE("the second fails: the first is dropped too") {
+        {
+            FileReplacement a(first);
+            FileReplacement b(dir.path("missing/second.bin"));
+            REQUIRE(a.prepare([](std::ostream& out) { out << "new first"; }) == WriteResult::written);
+            CHECK(b.prepare([](std::ostream& out) { out << "never"; }) == WriteResult::open_failed);
+        }
+        CHECK(read_bytes(first) == bytes_of("old first"));
+    }
+    SUBCASE("the second throws: the first is dropped too") {
+        const auto save_both = [&] {
+            FileReplacement a(first);
+            FileReplacement b(second);
+            REQUIRE(a.prepare([](std::ostream& out) { out << "new first"; }) == WriteResult::written);
+            b.prepare([](std::ostream& out) {
+                out << "partial";
+                throw std::runtime_error("stop");
+            });
+        };
+        CHECK_THROWS_AS(save_both(), std::runtime_error);
+        CHECK(read_bytes(first) == bytes_of("old first"));
+        CHECK(read_bytes(second) == bytes_of("old second"));
+    }
+    CHECK(entries_of(dir.root()) == std::vector<std::string>{"first.bin", "second.bin"});
+}
+
+// Whether this process passes permission checks whatever the bits say.
+bool checks_bypassed() {
+#ifdef _WIN32
+    return false;
+#else
+    return ::geteuid() == 0;
+#endif
+}
+
+TEST_CASE("a read-only file is not replaced") {
+    // On Windows the read-only attribute; elsewhere the permission bits,
+    // which root passes.
+    if (checks_bypassed()) {
+        MESSAGE("skipped: running as root, every file may be written");
+        return;
+    }
+    TempDir dir;
+    const fs::path target = dir.file("locked.pal", bytes_of("old"));
+    fs::permissions(target, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    PalF palette;
+    palette.colors({{1, 2, 3, 4}});
+    ErrorLines errors;
+    palette.save(path_to_utf8(target));
+    CHECK(errors.lines() == Lines{"ERROR: Could not open palette file for writing: " + path_to_utf8(target)});
+    fs::permissions(target, fs::perms::owner_write, fs::perm_options::add);
+    CHECK(read_bytes(target) == bytes_of("old"));
+    CHECK(entries_of(dir.root()) == std::vector<std::string>{"locked.pal"});
+}
+
+#ifndef _WIN32
+TEST_CASE("a replaced file keeps its permission bits, and a link keeps naming it") {
+    TempDir dir;
+    const fs::path target = dir.file("real/private.pal", bytes_of("old"));
+    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_symlink("real/private.pal", dir.path("link.pal"));
+    PalF palette;
+    palette.colors({{1, 2, 3, 4}});
+    ErrorLines errors;
+    palette.save(dir.text("link.pal"));
+    CHECK(errors.lines().empty());
+    CHECK(fs::is_symlink(dir.path("link.pal")));
+    CHECK(read_bytes(target) == palette_file({{1, 2, 3, 4}}));
+    CHECK(fs::status(target).permissions() == (fs::perms::owner_read | fs::perms::owner_write));
+    CHECK(entries_of(dir.path("real")) == std::vector<std::string>{"private.pal"});
+}
+#endif
+
+TEST_CASE("an animation and its palette in one file are refused") {
+    TempDir dir;
+    const fs::path existing = dir.file("game/x.kiv", bytes_of("old"));
+    struct Case {
+        const char* name;
+        std::string file_name;
+        std::string palette_path;
+    };
+    std::vector<Case> cases = {
+        {"one path", dir.text("game/x.kiv"), dir.text("game/x.kiv")},
+        {"two spellings", dir.text("game/x.kiv"), dir.text("game/../game/./x.kiv")},
+        {"a file not there yet", dir.text("game/new.kiv"), dir.text("game/./new.kiv")},
+#ifdef _WIN32
+        // Windows finds a file by its name in any case.
+        {"another case", dir.text("game/x.kiv"), dir.text("GAME/X.KIV")},
+        {"another case, not there yet", dir.text("game/new.kiv"), dir.text("game/NEW.kiv")},
+#endif
+    };
+    KivF kiv;
+    hold_one_frame(kiv);
+    ErrorLines errors;
+    for (const Case& c : cases) {
+        CAPTURE(c.name);
+        try {
+            kiv.save(c.file_name, dir.text("game"), c.palette_path);
+            FAIL("not refused");
+        } catch (const std::invalid_argument& refused) {
+            const std::string message = refused.what();
+            CHECK(message.find(c.file_name) != std::string::npos);
+            CHECK(message.find(c.palette_path) != std::string::npos);
+        }
+    }
+    CHECK(errors.lines().empty());
+    CHECK(read_bytes(existing) == bytes_of("old"));
+    CHECK(entries_of(dir.path("game")) == std::vector<std::string>{"x.kiv"});
+}
+
+TEST_CASE("path text holding a NUL names no file and is refused") {
+    TempDir dir;
+    const fs::path victim = dir.file("victim.pal", bytes_of("old"));
+    const std::string text = path_to_utf8(victim) + std::string(1, '\0') + ".kiv";
+    CHECK_THROWS_WITH_AS(path_from_utf8(text), "embedded null character", std::invalid_argument);
+    CHECK_THROWS_AS(pykiv::io::try_path_from_utf8(text), std::invalid_argument);
+    PalF palette;
+    CHECK_THROWS_AS(palette.save(text), std::invalid_argument);
+    CHECK_THROWS_AS(palette.load(text), std::invalid_argument);
+    KivF kiv;
+    CHECK_THROWS_AS(kiv.save(text, path_to_utf8(dir.root()), dir.text("a.pal")), std::invalid_argument);
+    CHECK_THROWS_AS(kiv.load(text, 0, ""), std::invalid_argument);
+    CHECK(read_bytes(victim) == bytes_of("old"));
+    CHECK(entries_of(dir.root()) == std::vector<std::string>{"victim.pal"});
 }
 
 TEST_CASE("whole-file reads") {
