@@ -488,6 +488,7 @@ SAME_FILE = {
     "link to the animation": ("{t}/out/a.kiv", "{t}/out/alias.kiv"),
     "hard link": ("{t}/out/a.kiv", "{t}/out/hard.kiv"),
     "neither exists yet": ("{t}/out/new.kiv", "{t}/out/./new.kiv"),
+    "bare name, neither exists yet": ("{t}/new.kiv", "new.kiv"),
     "link to a file not there yet": ("{t}/out/dangling.kiv", "{t}/out/new.kiv"),
 }
 
@@ -506,14 +507,14 @@ def test_animation_and_palette_in_one_file_are_refused(tmp_path, gray_palette, s
     (t / "out" / "dangling.kiv").symlink_to("new.kiv")
     os.link(t / "out" / "a.kiv", t / "out" / "hard.kiv")
     monkeypatch.chdir(t)
-    listing = sorted(os.listdir(t / "out"))
+    listings = sorted(os.listdir(t)), sorted(os.listdir(t / "out"))
     file_name, palette_path = file_name.format(t=t), palette_path.format(t=t)
 
     with pytest.raises(ValueError) as refused:
         file.save(file_name, str(t), palette_path)
     assert file_name in str(refused.value) and palette_path in str(refused.value)
     assert (t / "out" / "a.kiv").read_bytes() == b"precious"
-    assert sorted(os.listdir(t / "out")) == listing
+    assert (sorted(os.listdir(t)), sorted(os.listdir(t / "out"))) == listings
     assert stderr_lines() == []
 
 

@@ -263,9 +263,11 @@ bool name_the_same_file(const fs::path& a, const fs::path& b) {
     if (!file_a || !file_b) return false;
     std::error_code ec;
     if (fs::equivalent(*file_a, *file_b, ec)) return true;
-    const fs::path spelled_a = fs::weakly_canonical(*file_a, ec);
+    // Made absolute first: a relative path whose first component does not
+    // exist would stay relative.
+    const fs::path spelled_a = fs::weakly_canonical(fs::absolute(*file_a, ec), ec);
     if (ec) return false;
-    const fs::path spelled_b = fs::weakly_canonical(*file_b, ec);
+    const fs::path spelled_b = fs::weakly_canonical(fs::absolute(*file_b, ec), ec);
     if (ec) return false;
 #ifdef _WIN32
     // Windows finds a file by its name in any case.
