@@ -265,20 +265,27 @@ bool name_the_same_file(const fs::path& a, const fs::path& b) {
     if (fs::equivalent(*file_a, *file_b, ec)) return true;
     // Made absolute first: a relative path whose first component does not
     // exist would stay relative.
-    const fs::path spelled_a = fs::weakly_canonical(fs::absolute(*file_a, ec), ec);
-    if (ec) return false;
-    const fs::path spelled_b = fs::weakly_canonical(fs::absolute(*file_b, ec), ec);
-    if (ec) return false;
+    const auto spelled = [](const fs::path& file) -> std::optional<fs::path> {
+        std::error_code ec;
+        const fs::path absolute = fs::absolute(file, ec);
+        if (ec) return std::nullopt;
+        fs::path canonical = fs::weakly_canonical(absolute, ec);
+        if (ec) return std::nullopt;
+        return canonical;
+    };
+    const std::optional<fs::path> spelled_a = spelled(*file_a);
+    const std::optional<fs::path> spelled_b = spelled(*file_b);
+    if (!spelled_a || !spelled_b) return false;
 #ifdef _WIN32
     // Windows finds a file by its name in any case.
-    std::wstring text_a = spelled_a.native();
-    std::wstring text_b = spelled_b.native();
+    std::wstring text_a = spelled_a->native();
+    std::wstring text_b = spelled_b->native();
     for (std::wstring* text : {&text_a, &text_b}) {
         for (wchar_t& c : *text) c = static_cast<wchar_t>(std::towlower(static_cast<std::wint_t>(c)));
     }
     return fs::path(text_a) == fs::path(text_b);
 #else
-    return spelled_a == spelled_b;
+    return *spelled_a == *spelled_b;
 #endif
 }
 
