@@ -1,33 +1,30 @@
 // The animation file object: reads an animation file with its palette,
-// renders it, and writes it back.
-//
-// File layout (integers little-endian):
-//   optional prefix   "KVIF", 4 reserved bytes, 1 byte has_background
-//   speed             u32
-//   location size L   u32
-//   location          L bytes: palette path relative to a project root,
-//                     ended by a zero byte when written by this module
-//   frame count N     u32, not counting the background frame
-//   N frame records, and one more when has_background is set
-// Frame record:
-//   frame_size u32, height word u16 (bit 15: shadow frame), width u16,
-//   y_offset i16, x_offset i16, unk1 u8, unk2 u8, then one row per height:
-//   block_count u8, then per block: offset u8, color_count u8 and, outside
-//   shadow frames, color_count palette indices.
+// renders it, and writes it back. The bytes themselves are the codec's
+// (kiv_codec.h).
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "animation/kiv_codec.h"
 #include "animation/kiv_records.h"
+#include "memory/physical_memory.h"
 #include "render/kiv_frame_buffer.h"
+
+// What a load may take on. The defaults are the module's; a caller that
+// feeds arbitrary bytes in bulk (a fuzzer) sets smaller ones.
+struct KivLimits {
+    pykiv::kiv_codec::DecodeLimits decode;
+    std::uint64_t pixel_memory = pykiv::memory::physical_memory_bytes();  // see KivFrameBuffer
+};
 
 class KivF {
 public:
-    KivF();
+    explicit KivF(KivLimits limits = {});
     KivF(const KivF&) = delete;
     KivF& operator=(const KivF&) = delete;
     virtual ~KivF();
@@ -58,7 +55,16 @@ private:
     static std::filesystem::path resolve_palette_path(const std::filesystem::path& animation_path,
                                                       const std::filesystem::path& location);
 
+    // Where the palette of an animation file is: the explicit palette path
+    // when given (against the current directory when relative), else the
+    // nearest of the stored location's candidates that exists; an empty path
+    // when none does.
+    static std::filesystem::path find_palette(const std::filesystem::path& animation_path,
+                                              const std::optional<std::filesystem::path>& explicit_palette,
+                                              const std::string& location);
+
     std::vector<KivFrameBufferObject> frame_buffer_;
     std::shared_ptr<KivData> data_;
     std::int32_t color_profile_ = 0;  // kept; nothing reads it
+    KivLimits limits_;
 };

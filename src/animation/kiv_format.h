@@ -1,4 +1,26 @@
-// Constants of the animation file layout, shared by its reader and writer.
+// The animation file layout, and its constants shared by the decoder and the
+// encoder. Integers are little-endian; there is no padding, no checksum and
+// no trailer, and bytes after the last frame record are ignored.
+//
+//   optional prefix   "KVIF", 4 reserved bytes (written as zeros, never
+//                     read), 1 byte has_background (non-zero: true)
+//   speed             u32, kept as stored
+//   location size L   u32
+//   location          L bytes: the palette's path relative to a project
+//                     root, ended by a zero byte that L counts
+//   frame count N     u32, not counting the background frame
+//   N frame records, and one more when has_background is set
+//
+// Frame record:
+//   frame_size u32 (kept as stored, not the record's real size)
+//   height word u16: bit 15 marks a shadow frame
+//   width u16, y_offset i16, x_offset i16, unk1 u8, unk2 u8
+//   then one row per line of height:
+//     block_count u8, then per block: offset u8, color_count u8 and, in
+//     frames that are not shadow frames, color_count palette indices.
+//
+// From the first shadow frame of a file on, every frame's height is the low
+// 8 bits of its height word, shadow frame or not.
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,4 @@
-// Little-endian field reader over a file held in memory.
+// Little-endian field reader over bytes held in memory.
 //
 // Both file formats are read field by field with the semantics of a plain
 // binary stream: a read that finds too few bytes fails, and once failed the
@@ -9,14 +9,13 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
-#include <utility>
-#include <vector>
 
 namespace pykiv::io {
 
+// Reads bytes it does not own: they must outlive the reader.
 class ByteReader {
 public:
-    explicit ByteReader(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
+    ByteReader(const std::uint8_t* bytes, std::size_t size) : bytes_(bytes), size_(size) {}
 
     bool failed() const { return failed_; }
     void clear() { failed_ = false; }
@@ -24,12 +23,12 @@ public:
 
     // Bytes between the read position and the end; 0 once failed.
     std::size_t remaining() const {
-        return failed_ || pos_ >= bytes_.size() ? 0 : bytes_.size() - pos_;
+        return failed_ || pos_ >= size_ ? 0 : size_ - pos_;
     }
 
     // The bytes not read yet (remaining() of them), to look ahead without
     // reading; null when there are none.
-    const std::uint8_t* unread() const { return remaining() != 0 ? bytes_.data() + pos_ : nullptr; }
+    const std::uint8_t* unread() const { return remaining() != 0 ? bytes_ + pos_ : nullptr; }
 
     // Moves to an absolute offset. Offsets past the end are allowed, as on a
     // stream; the next read then fails.
@@ -65,7 +64,7 @@ public:
     std::size_t read_some(void* out, std::size_t count) {
         const std::size_t available = remaining();
         const std::size_t copied = count < available ? count : available;
-        if (copied != 0) std::memcpy(out, bytes_.data() + pos_, copied);
+        if (copied != 0) std::memcpy(out, bytes_ + pos_, copied);
         pos_ += copied;
         if (copied < count) fail_at_end();
         return copied;
@@ -77,7 +76,7 @@ public:
     template <typename Bytes>
     void read_bytes(Bytes& out, std::size_t count) {
         const std::size_t copied = count < remaining() ? count : remaining();
-        const std::uint8_t* from = copied != 0 ? bytes_.data() + pos_ : nullptr;
+        const std::uint8_t* from = copied != 0 ? bytes_ + pos_ : nullptr;
         out.assign(from, from + copied);
         if (copied < count) {
             out.resize(count, 0);
@@ -87,19 +86,14 @@ public:
         }
     }
 
-    // Lets go of the bytes; every later read fails.
-    void release() {
-        std::vector<std::uint8_t>().swap(bytes_);
-        fail_at_end();
-    }
-
 private:
     void fail_at_end() {
         failed_ = true;
-        pos_ = bytes_.size();
+        pos_ = size_;
     }
 
-    std::vector<std::uint8_t> bytes_;
+    const std::uint8_t* bytes_;
+    std::size_t size_;
     std::size_t pos_ = 0;
     bool failed_ = false;
 };

@@ -1,10 +1,11 @@
 #include "io/file_io.h"
 
+#include "io/error_line.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
-#include <iostream>
 #include <random>
 #include <stdexcept>
 #include <system_error>
@@ -295,11 +296,6 @@ void report_write_failure(WriteResult result, const std::string& kind, const std
     } else if (result == WriteResult::write_failed) {
         report_error("Could not write " + kind + " file: " + path);
     }
-}
-
-void report_error(const std::string& message) {
-    std::cerr << "ERROR: " << message << '\n';
-    std::cerr.flush();
 }
 
 }  // namespace pykiv::io

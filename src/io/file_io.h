@@ -1,4 +1,5 @@
-// Paths, whole-file reads, safe file replacement and error lines, shared by
+// Paths, whole-file reads, safe file replacement and the lines that report a
+// failed write, shared by
 // the palette and the animation file objects.
 //
 // Every path crosses the Python boundary as UTF-8 bytes. Windows would read a
@@ -97,8 +98,5 @@ bool name_the_same_file(const std::filesystem::path& a, const std::filesystem::p
 
 // The line for a failed write of a `kind` ("palette", "animation") file.
 void report_write_failure(WriteResult result, const std::string& kind, const std::string& path);
-
-// One line "ERROR: <message>" on the standard error stream, flushed at once.
-void report_error(const std::string& message);
 
 }  // namespace pykiv::io

@@ -11,7 +11,7 @@ namespace py = pybind11;
 
 PYBIND11_MODULE(pykiv, m) {
     m.doc() = "Harbek animation graphics parser for Python";
-    m.attr("__version__") = "0.8.0";
+    m.attr("__version__") = PYKIV_VERSION;
 
     // All classes exist before any member is bound, so that every generated
     // signature names the Python classes.

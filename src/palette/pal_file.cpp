@@ -10,6 +10,7 @@
 
 #include "io/byte_reader.h"
 #include "io/byte_writer.h"
+#include "io/error_line.h"
 #include "io/file_io.h"
 
 namespace {
@@ -56,7 +57,7 @@ std::int32_t PalF::load(const std::string& path) {
         return -1;
     }
 
-    pykiv::io::ByteReader in(std::move(*bytes));
+    pykiv::io::ByteReader in(bytes->data(), bytes->size());
     std::uint16_t count = 0;
     in.read(count);
     in.skip(2);  // the model word: the loading object's color_model decides

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "io/file_io.h"
-#include "system/allocation_refused.h"
-#include "system/physical_memory.h"
+#include "io/error_line.h"
+#include "memory/allocation_refused.h"
+#include "memory/physical_memory.h"
 
 namespace {
 
@@ -107,35 +107,35 @@ KivFrameBufferObject render_frame(const KivFrame& frame, const ColorTable& table
 }
 
 // A frame's records may describe up to 65535 x 65535 pixels in a few bytes
-// of file, so what all frames need together is checked against the
-// machine's physical memory before any pixel is allocated: where memory is
-// overcommitted, an allocation beyond it would seem to succeed and the
+// of file, so what all frames need together is checked against the limit
+// before any pixel is allocated: where memory is overcommitted, an
+// allocation beyond the machine's memory would seem to succeed and the
 // process would be killed while painting.
-void check_pixel_memory(const std::vector<std::shared_ptr<KivFrame>>& frames) {
-    const std::uint64_t available = pykiv::system::physical_memory_bytes();
+void check_pixel_memory(const std::vector<std::shared_ptr<KivFrame>>& frames, std::uint64_t limit) {
     std::uint64_t needed = 0;
     for (const auto& frame : frames) {
         if (!frame) continue;
         needed += std::uint64_t{frame->width} * frame->height * channels;
         // Stops before the sum could wrap, however many frames there are.
-        if (needed > available) {
-            throw pykiv::system::AllocationRefused(
-                "rendering needs at least " + std::to_string(needed) + " bytes of pixel memory, more than the " +
-                std::to_string(available) + " bytes of physical memory");
+        if (needed > limit) {
+            const bool physical = limit == pykiv::memory::physical_memory_bytes();
+            throw pykiv::memory::AllocationRefused("rendering needs at least " + std::to_string(needed) +
+                                                   " bytes of pixel memory, more than the " + std::to_string(limit) +
+                                                   (physical ? " bytes of physical memory" : " bytes allowed"));
         }
     }
 }
 
 }  // namespace
 
-KivFrameBuffer::KivFrameBuffer(const KivData& data) {
+KivFrameBuffer::KivFrameBuffer(const KivData& data, std::uint64_t pixel_memory_limit) {
     if (data.frames.empty()) return;
     const std::vector<PalF::Color> colors = data.palette ? data.palette->colors() : std::vector<PalF::Color>{};
     if (colors.empty()) {
         pykiv::io::report_error("No palette data available!");
         return;
     }
-    check_pixel_memory(data.frames);
+    check_pixel_memory(data.frames, pixel_memory_limit);
     const ColorTable table = pack_colors(colors);
     frames_.reserve(data.frames.size());
     for (const auto& frame : data.frames) {

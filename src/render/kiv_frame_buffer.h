@@ -6,11 +6,12 @@
 #include <vector>
 
 #include "animation/kiv_records.h"
-#include "system/page_memory.h"
+#include "memory/page_memory.h"
+#include "memory/physical_memory.h"
 
 // Pixel bytes: never cleared on allocation, since the renderer writes every
 // byte of an image itself.
-using PixelBytes = pykiv::system::PageBytes;
+using PixelBytes = pykiv::memory::PageBytes;
 
 // One rendered frame: `width` x `height` pixels of four bytes R, G, B, A,
 // rows top to bottom without padding. Pixels no run paints stay (0, 0, 0, 0).
@@ -27,8 +28,11 @@ class KivFrameBuffer {
 public:
     // Renders all frames of `data` at once. The data is only read while the
     // constructor runs. Problems in the data are reported as error lines and
-    // rendering goes on; only a failed pixel allocation throws.
-    explicit KivFrameBuffer(const KivData& data);
+    // rendering goes on; only a failed pixel allocation throws, and so does
+    // a render whose pixels would take more than `pixel_memory_limit` bytes
+    // (pykiv::memory::AllocationRefused, before any pixel is allocated).
+    explicit KivFrameBuffer(const KivData& data,
+                            std::uint64_t pixel_memory_limit = pykiv::memory::physical_memory_bytes());
 
     const std::vector<KivFrameBufferObject>& get_buffer() const { return frames_; }
 

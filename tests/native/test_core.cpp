@@ -32,7 +32,7 @@
 #include "animation/kiv_file.h"
 #include "io/file_io.h"
 #include "palette/pal_file.h"
-#include "system/page_memory.h"
+#include "memory/page_memory.h"
 
 #ifndef _WIN32
 #include <unistd.h>
@@ -1097,7 +1097,7 @@ TEST_CASE("live buffers never share memory while freed regions are reused") {
         const Live buffer = live[i];
         CHECK(std::all_of(buffer.memory, buffer.memory + buffer.bytes,
                           [&](std::uint8_t b) { return b == buffer.pattern; }));
-        pykiv::system::free_pages(buffer.memory, buffer.bytes);
+        pykiv::memory::free_pages(buffer.memory, buffer.bytes);
         live.erase(live.begin() + static_cast<std::ptrdiff_t>(i));
     };
     for (int step = 0; step < 400; ++step) {
@@ -1106,7 +1106,7 @@ TEST_CASE("live buffers never share memory while freed regions are reused") {
             continue;
         }
         const std::size_t bytes = sizes[random() % std::size(sizes)];
-        auto* memory = static_cast<std::uint8_t*>(pykiv::system::allocate_pages(bytes));
+        auto* memory = static_cast<std::uint8_t*>(pykiv::memory::allocate_pages(bytes));
         const auto pattern = static_cast<std::uint8_t>(step);
         std::fill(memory, memory + bytes, pattern);
         live.push_back({memory, bytes, pattern});
@@ -1116,11 +1116,11 @@ TEST_CASE("live buffers never share memory while freed regions are reused") {
 
 TEST_CASE("a freed region is handed out again for the same size") {
     const std::size_t bytes = 320 * 240 * 4;
-    void* first = pykiv::system::allocate_pages(bytes);
-    pykiv::system::free_pages(first, bytes);
-    void* again = pykiv::system::allocate_pages(bytes);
+    void* first = pykiv::memory::allocate_pages(bytes);
+    pykiv::memory::free_pages(first, bytes);
+    void* again = pykiv::memory::allocate_pages(bytes);
     CHECK(again == first);
-    pykiv::system::free_pages(again, bytes);
+    pykiv::memory::free_pages(again, bytes);
 }
 
 }  // TEST_SUITE("pixel memory")

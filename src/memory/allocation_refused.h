@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-namespace pykiv::system {
+namespace pykiv::memory {
 
 // Thrown instead of allocating when sizes read from a file ask for more than
 // could ever be had. On a system that overcommits memory, such an allocation
@@ -21,4 +21,4 @@ private:
     std::string message_;
 };
 
-}  // namespace pykiv::system
+}  // namespace pykiv::memory

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-namespace pykiv::system {
+namespace pykiv::memory {
 
 // `bytes` bytes of uninitialised memory, or std::bad_alloc.
 //
@@ -66,4 +66,4 @@ struct PageAllocator {
 // Bytes in such memory; resizing does not clear them.
 using PageBytes = std::vector<std::uint8_t, PageAllocator<std::uint8_t>>;
 
-}  // namespace pykiv::system
+}  // namespace pykiv::memory

@@ -3,10 +3,10 @@
 
 #include <cstdint>
 
-namespace pykiv::system {
+namespace pykiv::memory {
 
 // Bytes of physical memory installed; the largest value when the system does
 // not tell, so that nothing is refused on its account.
 std::uint64_t physical_memory_bytes();
 
-}  // namespace pykiv::system
+}  // namespace pykiv::memory

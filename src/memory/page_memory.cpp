@@ -1,4 +1,4 @@
-#include "system/page_memory.h"
+#include "memory/page_memory.h"
 
 #include <cstddef>
 #include <deque>
@@ -31,7 +31,7 @@
 #define PYKIV_MAP_PAGES 1
 #endif
 
-namespace pykiv::system {
+namespace pykiv::memory {
 
 namespace {
 
@@ -154,4 +154,4 @@ std::pmr::memory_resource* page_resource() noexcept {
     return resource;
 }
 
-}  // namespace pykiv::system
+}  // namespace pykiv::memory

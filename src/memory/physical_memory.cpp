@@ -1,6 +1,4 @@
-// Kept alone in its own file: a native test or fuzz target may link its own
-// definition instead, to exercise the refusals without the memory to match.
-#include "system/physical_memory.h"
+#include "memory/physical_memory.h"
 
 #include <limits>
 
@@ -13,7 +11,7 @@
 #include <unistd.h>
 #endif
 
-namespace pykiv::system {
+namespace pykiv::memory {
 
 std::uint64_t physical_memory_bytes() {
     constexpr std::uint64_t unknown = std::numeric_limits<std::uint64_t>::max();
@@ -30,4 +28,4 @@ std::uint64_t physical_memory_bytes() {
 #endif
 }
 
-}  // namespace pykiv::system
+}  // namespace pykiv::memory

@@ -1,0 +1,315 @@
+#include "round_trip.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <new>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "animation/kiv_codec.h"
+#include "io/file_io.h"
+
+namespace fs = std::filesystem;
+
+namespace pykiv::fuzz {
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using pykiv::kiv_codec::PaletteReference;
+
+[[noreturn]] void fail(const std::string& what) { throw RoundTripFailure(what); }
+
+void write_bytes(const std::string& path, const std::uint8_t* data, std::size_t size) {
+    std::ofstream out(pykiv::io::path_from_utf8(path), std::ios::binary | std::ios::trunc);
+    if (size != 0) out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    out.close();
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+Bytes read_bytes(const std::string& path) {
+    std::ifstream in(pykiv::io::path_from_utf8(path), std::ios::binary);
+    if (!in) fail("cannot read " + path);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// 256 different colours (red is the index, the other channels vary too), so
+// that painting with a wrong index shows.
+std::vector<PalF::Color> palette_colors() {
+    std::vector<PalF::Color> colors;
+    for (unsigned i = 0; i < 256; ++i) {
+        colors.push_back({static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(255 - i),
+                          static_cast<std::uint8_t>(i * 7 + 3), static_cast<std::uint8_t>(i ^ 0x5A)});
+    }
+    return colors;
+}
+
+Bytes palette_file(const std::vector<PalF::Color>& colors) {
+    Bytes bytes = {0x00, 0x01, 0x00, 0x00};  // count 256, model 0
+    for (const PalF::Color& c : colors) bytes.insert(bytes.end(), {c.r, c.g, c.b, c.a});
+    return bytes;
+}
+
+// A place in the records, for messages: a frame, row and block index as far
+// as they apply, or a name. The text is only made when a check fails.
+constexpr std::size_t none = static_cast<std::size_t>(-1);
+
+struct Where {
+    const char* name = nullptr;
+    std::size_t frame = none, row = none, block = none;
+
+    std::string text() const {
+        if (name != nullptr) return name;
+        std::string out = "frame " + std::to_string(frame);
+        if (row != none) out += " row " + std::to_string(row);
+        if (block != none) out += " block " + std::to_string(block);
+        return out;
+    }
+};
+
+Where frame_at(std::size_t f) { return {nullptr, f}; }
+Where row_at(std::size_t f, std::size_t y) { return {nullptr, f, y}; }
+Where block_at(std::size_t f, std::size_t y, std::size_t k) { return {nullptr, f, y, k}; }
+
+constexpr const char* reread_records = "the reread records differ from the encoded ones";
+constexpr const char* file_records = "the file object reads other records than the decoder";
+constexpr const char* rendered_record = "a rendered frame does not match its record";
+constexpr const char* reread_render = "the reread renders differently";
+constexpr const char* file_render = "the file object renders differently";
+
+template <typename T>
+void expect_equal(const char* check, const Where& where, const char* field, const T& expected, const T& found) {
+    if (expected == found) return;
+    fail(std::string(check) + " at " + where.text() + ": " + field + " " + std::to_string(expected) +
+         " expected, " + std::to_string(found) + " found");
+}
+
+void expect_text(const char* check, const char* field, const std::string& expected, const std::string& found) {
+    if (expected != found) fail(std::string(check) + ": " + field + " \"" + expected + "\" expected, \"" + found + "\" found");
+}
+
+void same_records(const char* check, const KivData& expected, const KivData& found) {
+    const Where header{"header"};
+    expect_equal(check, header, "speed", expected.info.speed, found.info.speed);
+    expect_equal(check, header, "frame_count", expected.info.frame_count, found.info.frame_count);
+    expect_equal(check, header, "has_background", expected.has_background, found.has_background);
+    expect_equal(check, header, "frame list size", expected.frames.size(), found.frames.size());
+    for (std::size_t f = 0; f < expected.frames.size(); ++f) {
+        if (!expected.frames[f] || !found.frames[f]) fail(std::string(check) + " at " + frame_at(f).text() + ": the frame is missing");
+        const KivFrame& s = *expected.frames[f];
+        const KivFrame& r = *found.frames[f];
+        expect_equal(check, frame_at(f), "frame_size", s.frame_size, r.frame_size);
+        expect_equal(check, frame_at(f), "height", s.height, r.height);
+        expect_equal(check, frame_at(f), "is_shadow", s.is_shadow, r.is_shadow);
+        expect_equal(check, frame_at(f), "width", s.width, r.width);
+        expect_equal(check, frame_at(f), "y_offset", s.y_offset, r.y_offset);
+        expect_equal(check, frame_at(f), "x_offset", s.x_offset, r.x_offset);
+        expect_equal(check, frame_at(f), "unk1", s.unk1, r.unk1);
+        expect_equal(check, frame_at(f), "unk2", s.unk2, r.unk2);
+        expect_equal(check, frame_at(f), "row count", s.pixel_sets.size(), r.pixel_sets.size());
+        for (std::size_t y = 0; y < s.pixel_sets.size(); ++y) {
+            const KivPixelSet& srow = s.pixel_sets[y];
+            const KivPixelSet& rrow = r.pixel_sets[y];
+            expect_equal(check, row_at(f, y), "block_count", srow.block_count, rrow.block_count);
+            expect_equal(check, row_at(f, y), "block list size", srow.blocks.size(), rrow.blocks.size());
+            for (std::size_t k = 0; k < srow.blocks.size(); ++k) {
+                const KivPixelBlock& sblock = srow.blocks[k];
+                const KivPixelBlock& rblock = rrow.blocks[k];
+                expect_equal(check, block_at(f, y, k), "offset", sblock.offset, rblock.offset);
+                expect_equal(check, block_at(f, y, k), "color_count", sblock.color_count, rblock.color_count);
+                expect_equal(check, block_at(f, y, k), "colour list size", sblock.colors.size(), rblock.colors.size());
+                if (sblock.colors != rblock.colors) {
+                    fail(std::string(check) + " at " + block_at(f, y, k).text() + ": colour indices");
+                }
+            }
+        }
+    }
+}
+
+// The pixels a frame's records describe, painted one pixel at a time: the
+// image starts transparent black; in each row a run skips `offset` pixels,
+// then paints its colour indices (a shadow run: color_count opaque black
+// pixels), cut at the right edge. Every index names one of the palette's
+// 256 colours.
+Bytes expected_pixels(const KivFrame& frame, const std::vector<PalF::Color>& colors) {
+    const std::size_t width = frame.width;
+    Bytes pixels(width * frame.height * 4, 0);
+    for (std::size_t y = 0; y < frame.height && y < frame.pixel_sets.size(); ++y) {
+        std::size_t x = 0;
+        for (const KivPixelBlock& block : frame.pixel_sets[y].blocks) {
+            x += block.offset;
+            if (block.color_count == 0) continue;
+            const std::size_t length = frame.is_shadow != 0 ? block.color_count : block.colors.size();
+            for (std::size_t i = 0; i < length && x < width; ++i, ++x) {
+                std::uint8_t* pixel = &pixels[(y * width + x) * 4];
+                if (frame.is_shadow != 0) {
+                    pixel[3] = 255;
+                } else {
+                    const PalF::Color& c = colors[block.colors[i]];
+                    pixel[0] = c.r;
+                    pixel[1] = c.g;
+                    pixel[2] = c.b;
+                    pixel[3] = c.a;
+                }
+            }
+        }
+    }
+    return pixels;
+}
+
+// With a palette of 256 colours every frame is rendered, into an image of
+// its own size holding the pixels its records describe.
+void check_rendered(const std::vector<KivFrameBufferObject>& images, const KivData& data,
+                    const std::vector<PalF::Color>& colors) {
+    const char* check = rendered_record;
+    expect_equal(check, Where{"animation"}, "image count", data.frames.size(), images.size());
+    for (std::size_t f = 0; f < images.size(); ++f) {
+        const KivFrameBufferObject& image = images[f];
+        const KivFrame& frame = *data.frames[f];
+        expect_equal(check, frame_at(f), "width", std::int32_t{frame.width}, image.width);
+        expect_equal(check, frame_at(f), "height", std::int32_t{frame.height}, image.height);
+        expect_equal(check, frame_at(f), "offset_x", std::int32_t{frame.x_offset}, image.offset_x);
+        expect_equal(check, frame_at(f), "offset_y", std::int32_t{frame.y_offset}, image.offset_y);
+        expect_equal(check, frame_at(f), "channels", std::int32_t{4}, image.channels);
+        const Bytes expected = expected_pixels(frame, colors);
+        expect_equal(check, frame_at(f), "pixel bytes", expected.size(), image.pixels.size());
+        if (expected.empty() || std::memcmp(expected.data(), image.pixels.data(), expected.size()) == 0) continue;
+        const auto differs = std::mismatch(expected.begin(), expected.end(), image.pixels.begin());
+        if (differs.first != expected.end()) {
+            const std::size_t byte = static_cast<std::size_t>(differs.first - expected.begin());
+            const std::size_t pixel = byte / 4;
+            fail(std::string(check) + " at " + frame_at(f).text() + ": pixel (" +
+                 std::to_string(pixel % std::size_t{frame.width}) + ", " +
+                 std::to_string(pixel / std::size_t{frame.width}) + ") byte " + std::to_string(byte % 4) + " is " +
+                 std::to_string(*differs.second) + ", " + std::to_string(*differs.first) + " expected");
+        }
+    }
+}
+
+void same_images(const char* check, const std::vector<KivFrameBufferObject>& expected,
+                 const std::vector<KivFrameBufferObject>& found) {
+    expect_equal(check, Where{"animation"}, "image count", expected.size(), found.size());
+    for (std::size_t f = 0; f < expected.size(); ++f) {
+        const KivFrameBufferObject& s = expected[f];
+        const KivFrameBufferObject& r = found[f];
+        expect_equal(check, frame_at(f), "width", s.width, r.width);
+        expect_equal(check, frame_at(f), "height", s.height, r.height);
+        expect_equal(check, frame_at(f), "offset_x", s.offset_x, r.offset_x);
+        expect_equal(check, frame_at(f), "offset_y", s.offset_y, r.offset_y);
+        expect_equal(check, frame_at(f), "channels", s.channels, r.channels);
+        if (s.pixels.size() != r.pixels.size() ||
+            (!s.pixels.empty() && std::memcmp(s.pixels.data(), r.pixels.data(), s.pixels.size()) != 0)) fail(std::string(check) + " at " + frame_at(f).text() + ": pixels");
+    }
+}
+
+bool encodable(const KivData& data) {
+    try {
+        pykiv::kiv_codec::check_encodable(data);
+        return true;
+    } catch (const std::invalid_argument&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+RoundTrip::RoundTrip(fs::path directory, KivLimits limits)
+    : directory_(fs::canonical(directory)), limits_(limits), palette_colors_(palette_colors()) {
+    input_path_ = pykiv::io::path_to_utf8(directory_ / "input.kiv");
+    palette_path_ = pykiv::io::path_to_utf8(directory_ / "palette.pal");
+    output_path_ = pykiv::io::path_to_utf8(directory_ / "saved.kiv");
+    saved_palette_path_ = pykiv::io::path_to_utf8(directory_ / "saved.pal");
+    palette_bytes_ = palette_file(palette_colors_);
+    write_bytes(palette_path_, palette_bytes_.data(), palette_bytes_.size());
+}
+
+void RoundTrip::check(const std::uint8_t* data, std::size_t size, bool through_files) {
+    using namespace pykiv::kiv_codec;
+
+    KivData decoded;
+    PaletteReference stored;
+    std::vector<KivFrameBufferObject> images;
+    bool refused = false;
+    try {
+        stored = decode_animation(data, size, decoded, limits_.decode);
+        decoded.palette->colors(palette_colors_);
+        images = KivFrameBuffer(decoded, limits_.pixel_memory).release_frames();
+    } catch (const std::bad_alloc&) {
+        refused = true;  // sizes the input cannot back, refused before allocating
+    }
+    if (!refused) check_rendered(images, decoded, palette_colors_);
+    if (through_files) check_files(data, size, refused, &decoded, stored.location_size, &images);
+    if (refused || !encodable(decoded)) return;
+
+    const Bytes encoded = encode_animation(decoded, stored.location());
+    mark_frames_written(decoded);
+
+    KivData reread;
+    PaletteReference reread_stored;
+    std::vector<KivFrameBufferObject> reread_images;
+    try {
+        reread_stored = decode_animation(encoded.data(), encoded.size(), reread, limits_.decode);
+        reread.palette->colors(palette_colors_);
+        reread_images = KivFrameBuffer(reread, limits_.pixel_memory).release_frames();
+    } catch (const std::bad_alloc& e) {
+        fail(std::string("the encoded bytes cannot be decoded again: ") + e.what());
+    }
+    same_records(reread_records, decoded, reread);
+    expect_text(reread_records, "palette location", stored.location(), reread_stored.location());
+    expect_equal(reread_records, Where{"header"}, "location size", std::uint32_t(stored.location().size() + 1),
+                 reread_stored.location_size);
+    same_images(reread_render, images, reread_images);
+    if (encode_animation(reread, stored.location()) != encoded) fail("the reread records encode to other bytes");
+}
+
+void RoundTrip::check_files(const std::uint8_t* data, std::size_t size, bool refused, const KivData* decoded,
+                            std::uint32_t location_size, const std::vector<KivFrameBufferObject>* images) {
+    write_bytes(input_path_, data, size);
+    KivF loaded(limits_);
+    std::shared_ptr<KivData> result;
+    try {
+        result = loaded.load(input_path_, 0, palette_path_);
+        if (refused) fail("the file object loads what the decoder refuses");
+    } catch (const std::bad_alloc& e) {
+        if (!refused) fail(std::string("the file object refuses what the decoder reads: ") + e.what());
+        return;
+    }
+    same_records(file_records, *decoded, *loaded.data());
+    expect_text(file_records, "palette location", palette_path_, loaded.data()->palette->location());
+    expect_equal(file_records, Where{"header"}, "location size", location_size,
+                 loaded.data()->palette->location_size());
+    same_images(file_render, *images, loaded.get_frame_buffer());
+    if ((result == nullptr) != images->empty()) fail("load returns the records exactly when it rendered a frame");
+
+    // Saved beside its own palette: the file holds what the encoder writes.
+    std::error_code ignored;
+    fs::remove(pykiv::io::path_from_utf8(output_path_), ignored);
+    const bool takes = encodable(*decoded);
+    try {
+        loaded.save(output_path_, pykiv::io::path_to_utf8(directory_), saved_palette_path_);
+        if (!takes) fail("save writes records the encoder refuses");
+    } catch (const std::invalid_argument& e) {
+        if (takes) fail(std::string("save refuses records the encoder takes: ") + e.what());
+        return;
+    }
+    if (read_bytes(output_path_) != pykiv::kiv_codec::encode_animation(*decoded, "saved.pal")) {
+        fail("save writes other bytes than the encoder");
+    }
+    if (read_bytes(saved_palette_path_) != palette_bytes_) fail("save writes another palette than it loaded");
+
+    // Loaded again, the palette is found beside the file by the search.
+    KivF again(limits_);
+    try {
+        again.load(output_path_, 0, "");
+    } catch (const std::bad_alloc& e) {
+        fail(std::string("the saved file cannot be loaded again: ") + e.what());
+    }
+    same_records(reread_records, *loaded.data(), *again.data());
+    expect_text(reread_records, "palette location", "saved.pal", again.data()->palette->location());
+    same_images(reread_render, *images, again.get_frame_buffer());
+}
+
+}  // namespace pykiv::fuzz

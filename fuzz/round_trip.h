@@ -1,0 +1,64 @@
+// The round trip every fuzz input goes through, also replayed by the native
+// tests on the inputs kept in fuzz/regressions/.
+//
+// Per input:
+//   1. the bytes are decoded with small limits; sizes the input cannot back
+//      (std::bad_alloc) end the input;
+//   2. the records are rendered with a fixed 256-colour palette, and every
+//      frame must hold the pixels its records describe, painted again here
+//      one pixel at a time;
+//   3. records the encoder refuses (std::invalid_argument) end the input,
+//      since no file reads back as them;
+//   4. the encoded bytes are decoded again and must give the same records
+//      (with the unk1 = 0, unk2 = 1 the writer stores), the same palette
+//      location and the same rendered frames, and must encode to the same
+//      bytes.
+// Through the files, the same input also goes through the file object: it
+// is loaded from a file with the palette named explicitly and must give
+// what the decoder gave; it is saved, and the file must hold what the
+// encoder wrote; and that file is loaded again, finding the saved palette
+// beside it by the palette search.
+//
+// Any difference throws RoundTripFailure.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "animation/kiv_file.h"
+
+namespace pykiv::fuzz {
+
+struct RoundTripFailure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+class RoundTrip {
+public:
+    // Keeps its files (the input, the palette, what is saved) in
+    // `directory`, which must exist.
+    RoundTrip(std::filesystem::path directory, KivLimits limits);
+
+    void check(const std::uint8_t* data, std::size_t size, bool through_files);
+
+private:
+    // The file object on the same input; `refused`, `decoded`, `location_size`
+    // and `images` are what the decoder and the renderer made of it.
+    void check_files(const std::uint8_t* data, std::size_t size, bool refused, const KivData* decoded,
+                     std::uint32_t location_size, const std::vector<KivFrameBufferObject>* images);
+
+    std::filesystem::path directory_;
+    KivLimits limits_;
+    std::vector<std::uint8_t> palette_bytes_;
+    std::vector<PalF::Color> palette_colors_;
+    std::string input_path_;
+    std::string palette_path_;
+    std::string output_path_;
+    std::string saved_palette_path_;
+};
+
+}  // namespace pykiv::fuzz

@@ -1,0 +1,83 @@
+// The animation codec: bytes to records and records to bytes. It knows no
+// paths and opens no file; the file object (kiv_file.h) reads and writes the
+// files, finds the palette and renders. The layout is in kiv_format.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "animation/kiv_records.h"
+#include "io/byte_reader.h"
+
+namespace pykiv::kiv_codec {
+
+struct DecodeLimits {
+    // Frames past the end of a cut input are read as empty records, so a
+    // frame count may exceed what the input holds. Up to this many frames
+    // are accepted whatever the input holds; a larger count must fit in the
+    // rest of the input, at the smallest frame record each, or it is refused
+    // before the frame list is allocated: a 16-byte input must not make the
+    // decoder allocate billions of frames.
+    std::size_t max_frames_beyond_input = std::size_t{1} << 20;
+};
+
+// What an animation file says about its palette: the location's size field
+// L and the location bytes the input holds (all L of them, unless the input
+// ends first).
+struct PaletteReference {
+    std::uint32_t location_size = 0;
+    std::string stored_location;
+
+    // The location as text: the stored bytes up to their first zero byte.
+    std::string location() const { return stored_location.substr(0, stored_location.find('\0')); }
+};
+
+// Reads one animation from bytes it does not own, in two steps, so that a
+// caller can act on the palette reference before the frames are read.
+//
+// Every input is read from the same start state, whatever the records held
+// before: no background frame, speed and frame count 0, and heights read
+// without the shadow rule until this input's first shadow frame. Reads past
+// the end of the input leave their fields at that start state (0 in every
+// new record); record loops still run their stored counts, so frames and
+// rows past the end come out empty. Sizes the input cannot back are refused
+// with std::bad_alloc (pykiv::memory::AllocationRefused) before anything is
+// allocated for them.
+class KivDecoder {
+public:
+    KivDecoder(const std::uint8_t* bytes, std::size_t size, DecodeLimits limits = {});
+
+    // The prefix, speed, palette location and frame count, into `data`
+    // (its info and has_background).
+    PaletteReference read_header(KivData& data);
+
+    // Sizes `data.frames` to the frame count (the background frame
+    // included, which info.frame_count then counts too) and reads every
+    // frame record into a new frame. Frames beyond the count are dropped.
+    void read_frames(KivData& data);
+
+private:
+    io::ByteReader in_;
+    DecodeLimits limits_;
+};
+
+// Both steps at once.
+PaletteReference decode_animation(const std::uint8_t* bytes, std::size_t size, KivData& data,
+                                  DecodeLimits limits = {});
+
+// Refuses, with std::invalid_argument, records that would be written into a
+// file that does not read back as the same records.
+void check_encodable(const KivData& data);
+
+// The file that holds `data`, with `location` as the palette's location text.
+// Every frame record is written with unk1 0 and unk2 1. Refuses what
+// check_encodable refuses, before writing a byte.
+std::vector<std::uint8_t> encode_animation(const KivData& data, const std::string& location);
+
+// Sets unk1 to 0 and unk2 to 1 in the frames encode_animation writes, so that
+// the records hold what a written file holds.
+void mark_frames_written(KivData& data);
+
+}  // namespace pykiv::kiv_codec
