@@ -2,12 +2,6 @@
 // trip of round_trip.h in memory (decode, render, encode, decode again), and
 // a sample of them through the file object too, so that reading and writing
 // files and the palette search stay covered.
-//
-// The limits are small: a few bytes of input can declare a million frames or
-// frames of 65535 x 32767 pixels, which are valid, and the fuzzer favours
-// such inputs, whose loops look like new coverage. With the module's limits
-// one of them takes seconds under the sanitizers; with these the refusals are
-// reached at once and the painting and checking stay fast.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -22,13 +16,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-KivLimits fuzz_limits() {
-    KivLimits limits{};
-    limits.decode.max_frames_beyond_input = 256;
-    limits.pixel_memory = std::uint64_t{256} << 10;  // 256 x 256 pixels in all
-    return limits;
-}
 
 // One input in this many goes through the files as well: a file is written
 // and read several times per input, which costs more than all the rest.
@@ -72,7 +59,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (mkdtemp(pattern.data()) == nullptr) fail("cannot create a directory under " + base.string());
     directory = fs::path(pattern);
     std::atexit(remove_directory);
-    round_trip = new pykiv::fuzz::RoundTrip(directory, fuzz_limits());
+    round_trip = new pykiv::fuzz::RoundTrip(directory, pykiv::fuzz::fuzz_limits());
     return 0;
 }
 

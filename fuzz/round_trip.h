@@ -33,6 +33,18 @@
 
 namespace pykiv::fuzz {
 
+// Small limits: a few bytes of input can declare a million frames or frames
+// of 65535 x 32767 pixels, which are valid, and a fuzzer favours such inputs,
+// whose loops look like new coverage. With the module's limits one of them
+// takes seconds under the sanitizers; with these the refusals are reached at
+// once and the painting and checking stay fast.
+inline KivLimits fuzz_limits() {
+    KivLimits limits;
+    limits.decode.max_frames_beyond_input = 256;
+    limits.pixel_memory = std::uint64_t{256} << 10;  // 256 x 256 pixels in all
+    return limits;
+}
+
 struct RoundTripFailure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };

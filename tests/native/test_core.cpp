@@ -1,6 +1,8 @@
-// Native tests of the C++ core: the palette search of the animation reader,
-// the palette location the writer stores, non-ASCII path text, and the safe
-// file writer, on the platform the tests are built for. Built for Linux and,
+// Native tests of the C++ core: the codec on byte buffers and its limits, the
+// palette search of the animation reader, the palette location the writer
+// stores, non-ASCII path text, the safe file writer, error lines, and the
+// inputs the fuzzer found worth keeping, on the platform the tests are built
+// for. Built for Linux and,
 // with mingw-w64, for Windows (run under wine there).
 //
 // Every file is made here, byte by byte, from its fields. Paths reach the core
@@ -29,10 +31,15 @@
 #include <system_error>
 #include <vector>
 
+#include "animation/kiv_codec.h"
 #include "animation/kiv_file.h"
+#include "io/error_line.h"
 #include "io/file_io.h"
-#include "palette/pal_file.h"
+#include "memory/allocation_refused.h"
 #include "memory/page_memory.h"
+#include "palette/pal_file.h"
+#include "render/kiv_frame_buffer.h"
+#include "round_trip.h"
 
 #ifndef _WIN32
 #include <unistd.h>
@@ -111,11 +118,14 @@ struct FrameFields {
     std::uint8_t unk1 = 0;
     std::uint8_t unk2 = 1;
     std::vector<std::vector<Run>> rows;  // the height word is their number
+    bool shadow = false;  // sets bit 15 of the height word; no colour bytes are stored
+    std::optional<std::uint16_t> height_word;  // instead of the above
 };
 
 void append_frame(LittleEndian& out, const FrameFields& frame) {
+    const auto rows = static_cast<std::uint16_t>(frame.rows.size() | (frame.shadow ? 0x8000u : 0u));
     out.u32(frame.frame_size)
-        .u16(static_cast<std::uint16_t>(frame.rows.size()))
+        .u16(frame.height_word.value_or(rows))
         .u16(frame.width)
         .i16(frame.y_offset)
         .i16(frame.x_offset)
@@ -125,7 +135,7 @@ void append_frame(LittleEndian& out, const FrameFields& frame) {
         out.u8(static_cast<std::uint8_t>(row.size()));
         for (const Run& run : row) {
             out.u8(run.offset).u8(static_cast<std::uint8_t>(run.colors.size()));
-            for (std::uint8_t index : run.colors) out.u8(index);
+            if (!frame.shadow) out.text(std::string(run.colors.begin(), run.colors.end()));
         }
     }
 }
@@ -384,6 +394,394 @@ std::string with_forward_slashes(std::string text) {
 #endif
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+TEST_SUITE("codec") {
+
+namespace {
+
+using pykiv::kiv_codec::DecodeLimits;
+using pykiv::kiv_codec::PaletteReference;
+
+// Records as one line of text, so that a table can say what it expects and a
+// failure shows all of it: the header, then each frame with its rows, a row
+// as "block_count: offset+color_count[indices] ...".
+std::string text_of(const KivData& data, const PaletteReference& palette) {
+    std::ostringstream out;
+    out << "speed " << data.info.speed << ", count " << data.info.frame_count << ", frames " << data.frames.size()
+        << ", background " << data.has_background << ", location \"" << palette.location() << "\" of "
+        << palette.location_size;
+    return out.str();
+}
+
+std::string text_of(const KivFrame& frame) {
+    std::ostringstream out;
+    out << "size " << frame.frame_size << " height " << frame.height << " shadow " << int(frame.is_shadow)
+        << " width " << frame.width << " y " << frame.y_offset << " x " << frame.x_offset << " unk "
+        << int(frame.unk1) << ' ' << int(frame.unk2);
+    for (const KivPixelSet& row : frame.pixel_sets) {
+        out << " | " << int(row.block_count) << ':';
+        for (const KivPixelBlock& block : row.blocks) {
+            out << ' ' << int(block.offset) << '+' << int(block.color_count);
+            if (block.colors.empty()) continue;
+            out << '[';
+            for (std::size_t i = 0; i < block.colors.size(); ++i) out << (i ? "," : "") << int(block.colors[i]);
+            out << ']';
+        }
+    }
+    return out.str();
+}
+
+std::vector<std::string> frames_of(const KivData& data) {
+    std::vector<std::string> frames;
+    for (const auto& frame : data.frames) frames.push_back(text_of(*frame));
+    return frames;
+}
+
+const std::string empty_frame = "size 0 height 0 shadow 0 width 0 y 0 x 0 unk 0 0";
+
+PaletteReference decode(const Bytes& bytes, KivData& data, DecodeLimits limits = {}) {
+    return pykiv::kiv_codec::decode_animation(bytes.data(), bytes.size(), data, limits);
+}
+
+FrameFields two_rows() {
+    FrameFields frame;
+    frame.frame_size = 17;
+    frame.width = 3;
+    frame.y_offset = -2;
+    frame.x_offset = 5;
+    frame.unk1 = 7;
+    frame.unk2 = 9;
+    frame.rows = {{Run{1, {1, 2}}}, {}};
+    return frame;
+}
+const std::string two_rows_text = "size 17 height 2 shadow 0 width 3 y -2 x 5 unk 7 9 | 1: 1+2[1,2] | 0:";
+
+FrameFields shadow_rows() {
+    FrameFields frame;
+    frame.width = 4;
+    frame.shadow = true;
+    frame.rows = {{Run{2, {0, 0, 0}}, Run{0, {0}}}};
+    return frame;
+}
+const std::string shadow_rows_text = "size 0 height 1 shadow 1 width 4 y 0 x 0 unk 0 1 | 2: 2+3 0+1";
+
+Bytes concatenated(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+}  // namespace
+
+TEST_CASE("the decoder reads the layout") {
+    FrameFields after_shadow = two_rows();
+    after_shadow.height_word = 0x0102;  // bit 8 is dropped after a shadow frame
+    struct Case {
+        const char* name;
+        Bytes input;
+        std::string header;
+        std::vector<std::string> frames;
+    };
+    const std::vector<Case> cases = {
+        {"no prefix", animation_file(100, stored("pal/a.pal"), {two_rows()}),
+         "speed 100, count 1, frames 1, background 0, location \"pal/a.pal\" of 10", {two_rows_text}},
+        {"prefix with a background frame, reserved bytes ignored",
+         concatenated(LittleEndian().text("KVIF").text("abcd").u8(1).bytes(),
+                      animation_file(7, stored(""), {two_rows(), shadow_rows()}, false)),
+         // The stored count 2 leaves out the background frame: one more is read.
+         "speed 7, count 3, frames 3, background 1, location \"\" of 1",
+         {two_rows_text, shadow_rows_text, empty_frame}},
+        {"prefix whose flag is 0",
+         concatenated(LittleEndian().text("KVIF").u32(0).u8(0).bytes(), animation_file(7, "", {two_rows()})),
+         "speed 7, count 1, frames 1, background 0, location \"\" of 0", {two_rows_text}},
+        {"any flag but 0 is set; a missing background frame is empty",
+         concatenated(LittleEndian().text("KVIF").u32(0).u8(0x80).bytes(), animation_file(7, "", {two_rows()})),
+         "speed 7, count 2, frames 2, background 1, location \"\" of 0", {two_rows_text, empty_frame}},
+        {"the magic alone", bytes_of("KVIF"), "speed 0, count 0, frames 0, background 0, location \"\" of 0", {}},
+        {"shadow frames store no indices; heights after them keep 8 bits",
+         animation_file(1, "", {shadow_rows(), after_shadow}),
+         "speed 1, count 2, frames 2, background 0, location \"\" of 0",
+         {shadow_rows_text, two_rows_text}},
+        {"the location ends at its first zero byte", animation_file(1, std::string("ab\0cd\0", 6), {}),
+         "speed 1, count 0, frames 0, background 0, location \"ab\" of 6", {}},
+        {"bytes after the last frame are ignored", concatenated(animation_file(1, "", {two_rows()}), bytes_of("junk")),
+         "speed 1, count 1, frames 1, background 0, location \"\" of 0", {two_rows_text}},
+        {"an empty input", {}, "speed 0, count 0, frames 0, background 0, location \"\" of 0", {}},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.name);
+        KivData data;
+        const PaletteReference palette = decode(c.input, data);
+        CHECK(text_of(data, palette) == c.header);
+        CHECK(frames_of(data) == c.frames);
+    }
+}
+
+TEST_CASE("every input is decoded from the same start state") {
+    // A background frame and a shadow frame from the first input leave no
+    // trace in the second, which has no prefix and a tall plain frame.
+    FrameFields tall = two_rows();
+    tall.height_word = 0x0102;
+    tall.rows.resize(0x102);
+    const Bytes plain = animation_file(3, "", {tall});
+    KivData fresh;
+    decode(plain, fresh);
+
+    KivData reused;
+    FrameFields shadow = shadow_rows();
+    decode(animation_file(9, "", {shadow, shadow}, true), reused);
+    REQUIRE(reused.has_background);
+    decode(plain, reused);
+    CHECK(frames_of(reused) == frames_of(fresh));
+    CHECK_FALSE(reused.has_background);
+    CHECK(reused.frames[0]->height == 0x102);
+}
+
+TEST_CASE("a cut input keeps the frames it holds whole; later frames are empty") {
+    const Bytes whole = animation_file(5, stored("p.pal"), {two_rows(), shadow_rows(), two_rows()});
+    KivData expected;
+    decode(whole, expected);
+    // Where each frame record ends: header and location, then the records.
+    const std::size_t header = 4 + 4 + 6 + 4;
+    const std::size_t two_rows_size = 14 + 1 + 2 + 2 + 1, shadow_size = 14 + 1 + 2 + 2;
+    const std::vector<std::size_t> ends = {header + two_rows_size, header + two_rows_size + shadow_size, whole.size()};
+    for (std::size_t cut = 0; cut <= whole.size(); ++cut) {
+        CAPTURE(cut);
+        KivData data;
+        const Bytes input(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
+        const PaletteReference palette = decode(input, data);
+        if (cut < header) {
+            CHECK(data.frames.empty());
+            continue;
+        }
+        CHECK(palette.location() == "p.pal");
+        REQUIRE(data.frames.size() == 3);
+        std::size_t start = header;
+        for (std::size_t f = 0; f < 3; ++f) {
+            if (cut >= ends[f]) CHECK(text_of(*data.frames[f]) == text_of(*expected.frames[f]));
+            if (cut <= start) CHECK(text_of(*data.frames[f]) == empty_frame);
+            start = ends[f];
+        }
+    }
+
+    // Cut inside the indices of the first row: the indices that are there
+    // are kept, the rest read as 0, and the second row is empty.
+    KivData data;
+    const Bytes input(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(header + 14 + 1 + 2 + 1));
+    decode(input, data);
+    CHECK(frames_of(data) == std::vector<std::string>{
+                                 "size 17 height 2 shadow 0 width 3 y -2 x 5 unk 7 9 | 1: 1+2[1,0] | 0:", empty_frame,
+                                 empty_frame});
+}
+
+TEST_CASE("a location longer than the input holds only what is there") {
+    const Bytes input = LittleEndian().u32(7).u32(0xFFFFFFFF).text(std::string("ab\0c", 4)).bytes();
+    KivData data;
+    const PaletteReference palette = decode(input, data);
+    CHECK(palette.location_size == 0xFFFFFFFF);
+    CHECK(palette.stored_location == std::string("ab\0c", 4));
+    CHECK(palette.location() == "ab");
+    CHECK(data.info.frame_count == 0);
+}
+
+TEST_CASE("frame counts beyond the input are refused above the limit") {
+    const DecodeLimits limits{3};
+    const Bytes smallest_frame = LittleEndian().u32(0).u16(0).u16(0).i16(0).i16(0).u8(0).u8(0).bytes();
+    const auto with_count = [](std::uint32_t count, bool background, const Bytes& rest) {
+        LittleEndian out;
+        if (background) out.text("KVIF").u32(0).u8(1);
+        out.u32(42).u32(0).u32(count).text(std::string(rest.begin(), rest.end()));
+        return out.bytes();
+    };
+    Bytes four_frames;
+    for (int i = 0; i < 4; ++i) four_frames = concatenated(four_frames, smallest_frame);
+
+    struct Case {
+        const char* name;
+        Bytes input;
+        std::size_t frames;   // read, or 0 when refused
+        std::string refusal;  // the message, or empty
+    };
+    const std::vector<Case> cases = {
+        {"up to the limit", with_count(3, false, {}), 3, ""},
+        {"one over the limit", with_count(4, false, {}), 0,
+         "animation file declares 4 frames but its remaining 0 bytes cannot hold them"},
+        {"over the limit with every record there", with_count(4, false, four_frames), 4, ""},
+        {"the background frame counts", with_count(3, true, {}), 0,
+         "animation file declares 4 frames but its remaining 0 bytes cannot hold them"},
+        {"the stored count is checked before the background frame is added", with_count(0xFFFFFFFF, true, {}), 0,
+         "animation file declares 4294967295 frames but its remaining 0 bytes cannot hold them"},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.name);
+        // The frames of an earlier input stay when the count is refused.
+        KivData data;
+        decode(animation_file(1, "", {two_rows()}), data);
+        try {
+            decode(c.input, data, limits);
+            CHECK(c.refusal.empty());
+            CHECK(data.frames.size() == c.frames);
+        } catch (const pykiv::memory::AllocationRefused& refused) {
+            CHECK(std::string(refused.what()) == c.refusal);
+            CHECK(data.info.speed == 42);  // the header is read
+            CHECK(frames_of(data) == std::vector<std::string>{two_rows_text});
+        }
+    }
+    // The module's limit.
+    CHECK(DecodeLimits{}.max_frames_beyond_input == std::size_t{1} << 20);
+}
+
+TEST_CASE("renders that need more pixel memory than the limit are refused before painting") {
+    KivData data;
+    FrameFields frame = two_rows();
+    frame.width = 10;
+    frame.rows.resize(10);
+    decode(animation_file(1, "", {frame, frame}), data);
+    data.palette->colors({{1, 2, 3, 4}, {5, 6, 7, 8}, {9, 10, 11, 12}});
+    const std::uint64_t both = 2 * 10 * 10 * 4;
+
+    CHECK(KivFrameBuffer(data, both).get_buffer().size() == 2);
+    CHECK_THROWS_WITH_AS(static_cast<void>(KivFrameBuffer(data, both - 1)),
+                         "rendering needs at least 800 bytes of pixel memory, more than the 799 bytes allowed",
+                         pykiv::memory::AllocationRefused);
+    // Frames without pixels need none.
+    data.frames[0]->width = 0;
+    CHECK(KivFrameBuffer(data, both / 2).get_buffer().size() == 2);
+}
+
+TEST_CASE("the encoder writes the layout the decoder reads") {
+    FrameFields plain = two_rows();
+    plain.unk1 = 0;
+    plain.unk2 = 1;
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        std::string location;
+    };
+    const std::vector<Case> cases = {
+        {"no prefix", animation_file(100, stored("pal/a.pal"), {plain, shadow_rows()}), "pal/a.pal"},
+        {"background", animation_file(7, stored(""), {plain, plain}, true), ""},
+        {"no frames", animation_file(7, stored("x"), {}), "x"},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.name);
+        KivData data;
+        const PaletteReference palette = decode(c.bytes, data);
+        CHECK(palette.location() == c.location);
+        CHECK(pykiv::kiv_codec::encode_animation(data, c.location) == c.bytes);
+    }
+
+    // Whatever the records hold: unk1 0 and unk2 1, the shadow flag with 8
+    // bits of height, no indices in a shadow frame, only color_count indices
+    // elsewhere, and a stored count without the background frame.
+    KivData data;
+    data.has_background = true;
+    data.info = {9, 2};
+    for (std::uint8_t shadow : {0, 3}) {
+        auto frame = std::make_shared<KivFrame>();
+        frame->height = shadow ? 0x0101 : 1;
+        frame->is_shadow = shadow;
+        frame->unk1 = 5;
+        frame->unk2 = 6;
+        frame->pixel_sets = {KivPixelSet{1, {KivPixelBlock{4, 2, {1, 2, 3}}}}};
+        data.frames.push_back(frame);
+    }
+    data.frames.push_back(std::make_shared<KivFrame>());  // beyond the count: not written
+    FrameFields first;
+    first.rows = {{Run{4, {1, 2}}}};
+    FrameFields second = first;
+    second.shadow = true;
+    CHECK(pykiv::kiv_codec::encode_animation(data, "p") == animation_file(9, stored("p"), {first, second}, true));
+    CHECK(data.frames[0]->unk1 == 5);  // encoding leaves the records alone
+
+    pykiv::kiv_codec::mark_frames_written(data);
+    CHECK(std::vector<int>{data.frames[0]->unk1, data.frames[0]->unk2, data.frames[1]->unk1, data.frames[1]->unk2,
+                           data.frames[2]->unk1, data.frames[2]->unk2} == std::vector<int>{0, 1, 0, 1, 0, 0});
+}
+
+TEST_CASE("records that would not read back as themselves are not encoded") {
+    KivData data;
+    decode(animation_file(1, "", {two_rows()}), data);
+    data.info.frame_count = 2;
+    CHECK_THROWS_WITH_AS(pykiv::kiv_codec::encode_animation(data, ""),
+                         "cannot save: info.frame_count: 2 frames declared but 1 frames held", std::invalid_argument);
+    data.info.frame_count = 1;
+    data.frames[0]->pixel_sets[0].blocks[0].color_count = 3;
+    CHECK_THROWS_WITH_AS(pykiv::kiv_codec::check_encodable(data),
+                         "cannot save: frame 0, row 0, block 0: color_count 3 but 2 colors", std::invalid_argument);
+}
+
+TEST_CASE("the round trip of the fuzzer holds for the decoder's own cases") {
+    TempDir dir;
+    pykiv::fuzz::RoundTrip round_trip(dir.root(), pykiv::fuzz::fuzz_limits());
+    const Bytes inputs_cut = animation_file(3, stored("p"), {two_rows(), shadow_rows()});
+    const std::vector<Bytes> inputs = {
+        animation_file(100, stored("pal/a.pal"), {two_rows(), shadow_rows()}),
+        animation_file(7, stored(""), {two_rows(), two_rows()}, true),
+        animation_file(7, "", {two_rows()}, true),
+        bytes_of("KVIF"),
+        {},
+        Bytes(inputs_cut.begin(), inputs_cut.end() - 3),
+    };
+    for (const Bytes& input : inputs) {
+        try {
+            round_trip.check(input.data(), input.size(), true);
+        } catch (const pykiv::fuzz::RoundTripFailure& e) {
+            FAIL_CHECK(e.what());
+        }
+    }
+}
+
+}  // TEST_SUITE("codec")
+
+// ---------------------------------------------------------------------------
+TEST_SUITE("fuzz regressions") {
+
+// Every input the fuzzer found worth keeping goes through its round trip
+// again, the files included.
+TEST_CASE("kept inputs pass the round trip") {
+    const fs::path kept = path_from_utf8(PYKIV_FUZZ_REGRESSIONS);
+    REQUIRE(fs::is_directory(kept));
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(kept)) {
+        if (entry.is_regular_file() && entry.path().filename() != "README") files.push_back(entry.path());
+    }
+    std::sort(files.begin(), files.end());
+    REQUIRE(!files.empty());
+
+    TempDir dir;
+    pykiv::fuzz::RoundTrip round_trip(dir.root(), pykiv::fuzz::fuzz_limits());
+    for (const fs::path& file : files) {
+        CAPTURE(path_to_utf8(file.filename()));
+        const Bytes input = read_bytes(file);
+        try {
+            round_trip.check(input.data(), input.size(), true);
+        } catch (const pykiv::fuzz::RoundTripFailure& e) {
+            FAIL_CHECK(e.what());
+        }
+    }
+}
+
+}  // TEST_SUITE("fuzz regressions")
+
+// ---------------------------------------------------------------------------
+TEST_SUITE("error lines") {
+
+std::vector<std::string> sunk;
+
+TEST_CASE("error lines go to the installed sink, else to the standard error stream") {
+    sunk.clear();
+    PalF palette;
+    ErrorLines errors;
+    pykiv::io::set_error_sink([](const std::string& line) { sunk.push_back(line); });
+    CHECK_THROWS_AS(palette.get_color(-1), std::out_of_range);
+    pykiv::io::set_error_sink(nullptr);
+    CHECK_THROWS_AS(palette.get_color(2), std::out_of_range);
+    CHECK(sunk == Lines{"ERROR: Color index out of bounds: -1"});
+    CHECK(errors.lines() == Lines{"ERROR: Color index out of bounds: 2"});
+}
+
+}  // TEST_SUITE("error lines")
 
 // ---------------------------------------------------------------------------
 TEST_SUITE("palette search") {
