@@ -1,3 +1,6 @@
+import contextlib
+import io
+import subprocess
 import sys
 
 import pytest
@@ -86,3 +89,49 @@ def test_subinterpreters_are_refused():
             interpreter.exec("import pykiv")
     finally:
         interpreter.close()
+
+
+# -- error lines -------------------------------------------------------------
+
+def test_error_lines_go_to_sys_stderr_as_python_code_sees_it(tmp_path, capfd):
+    # IDLE, Jupyter and contextlib.redirect_stderr replace sys.stderr: the
+    # lines follow it, whole and in order with Python's own writes. Bytes
+    # that are not UTF-8 show as escapes.
+    missing = tmp_path / "missing.pal"
+    buffer = io.StringIO()
+    with contextlib.redirect_stderr(buffer):
+        print("before", file=sys.stderr)
+        with pytest.raises(IndexError):
+            pykiv.PalF().get_color(3)
+        assert pykiv.PalF().load(str(missing)) == -1
+        assert pykiv.PalF().load(bytes(missing) + b"\xff") == -1
+    assert buffer.getvalue() == ("before\n"
+                                 "ERROR: Color index out of bounds: 3\n"
+                                 f"ERROR: Could not open palette file: {missing}\n"
+                                 f"ERROR: Could not open palette file: {missing}\\xff\n")
+    assert capfd.readouterr().err == ""
+
+
+STDERR_SETUPS = {
+    "the process's own": "",
+    "None, as under pythonw": "sys.stderr = None",
+    "a stream whose write raises": "class Broken:\n"
+                                   "    def write(self, text): raise OSError('broken')\n"
+                                   "    def flush(self): pass\n"
+                                   "sys.stderr = Broken()",
+    "a closed stream": "sys.stderr = open(os.devnull, 'w')\nsys.stderr.close()",
+}
+
+
+@pytest.mark.parametrize("setup", STDERR_SETUPS.values(), ids=STDERR_SETUPS.keys())
+def test_error_lines_reach_the_process_stderr_otherwise(setup):
+    # In a child process, whose file descriptor 2 is a pipe: the line arrives
+    # there whole, and nothing the stream raised escapes.
+    code = ("import os, sys\nimport pykiv\n" + setup + "\n"
+            "try:\n"
+            "    pykiv.PalF().get_color(-1)\n"
+            "except IndexError as e:\n"
+            "    print('raised', e)\n")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "raised Color index out of bounds\n",
+                                                           "ERROR: Color index out of bounds: -1\n")
