@@ -1,19 +1,16 @@
 """One animation loaded through pykiv, with a plain reason when it cannot be.
 
-pykiv reports trouble inside a file as "ERROR: " lines on the process's
-standard error stream and answers `None` from `load` for several different
-causes. The loader here catches those lines at the file-descriptor level
-(they come from native code, not from Python's `sys.stderr`) and turns them,
-and the records that were read, into one sentence naming the file and the
-cause.
+pykiv reports trouble inside a file as "ERROR: " lines on `sys.stderr` and
+answers `None` from `load` for several different causes. The loader here
+catches those lines by standing in for `sys.stderr` and turns them, and the
+records that were read, into one sentence naming the file and the cause.
 """
 
 from __future__ import annotations
 
+import io
 import os
-import sys
-import tempfile
-from contextlib import contextmanager
+from contextlib import contextmanager, redirect_stderr
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Iterator, List, Optional
@@ -88,24 +85,41 @@ class Animation:
         return sum(len(row.blocks) for row in record.pixel_sets)
 
 
+class _FirstCharacters(io.TextIOBase):
+    """A text stream that keeps the first `limit` characters written to it."""
+
+    def __init__(self, limit: int) -> None:
+        super().__init__()
+        self.limit = limit
+        self.parts: List[str] = []
+        self.kept = 0
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, text: str) -> int:
+        if self.kept < self.limit:
+            part = text[:self.limit - self.kept]
+            self.parts.append(part)
+            self.kept += len(part)
+        return len(text)
+
+    def getvalue(self) -> str:
+        return "".join(self.parts)
+
+
 @contextmanager
 def module_messages() -> Iterator[List[str]]:
     """Collects the module's "ERROR: " lines written while the block runs.
     The list is filled when the block ends."""
     lines: List[str] = []
-    sys.stderr.flush()
-    with tempfile.TemporaryFile() as sink:
-        saved = os.dup(2)
-        os.dup2(sink.fileno(), 2)
-        try:
+    sink = _FirstCharacters(MESSAGE_BYTES_KEPT)
+    try:
+        with redirect_stderr(sink):
             yield lines
-        finally:
-            os.dup2(saved, 2)
-            os.close(saved)
-            sink.seek(0)
-            text = sink.read(MESSAGE_BYTES_KEPT).decode("utf-8", "replace")
-            lines.extend(line[len(ERROR_PREFIX):] for line in text.splitlines()
-                         if line.startswith(ERROR_PREFIX))
+    finally:
+        lines.extend(line[len(ERROR_PREFIX):] for line in sink.getvalue().splitlines()
+                     if line.startswith(ERROR_PREFIX))
 
 
 def resolve_palette_path(animation: str, location: str) -> Optional[str]:
