@@ -91,7 +91,12 @@ void expect_text(const char* check, const char* field, const std::string& expect
     if (expected != found) fail(std::string(check) + ": " + field + " \"" + expected + "\" expected, \"" + found + "\" found");
 }
 
-void same_records(const char* check, const KivData& expected, const KivData& found) {
+// Edited records may hold what the file cannot: `written` compares them with
+// what they read back as once written. The file stores whether a frame is a
+// shadow frame, not the value of is_shadow; 8 bits of a shadow frame's
+// height; no colour indices in a shadow frame, and color_count of them in
+// other frames.
+void same_records(const char* check, const KivData& expected, const KivData& found, bool written = false) {
     const Where header{"header"};
     expect_equal(check, header, "speed", expected.info.speed, found.info.speed);
     expect_equal(check, header, "frame_count", expected.info.frame_count, found.info.frame_count);
@@ -102,8 +107,13 @@ void same_records(const char* check, const KivData& expected, const KivData& fou
         const KivFrame& s = *expected.frames[f];
         const KivFrame& r = *found.frames[f];
         expect_equal(check, frame_at(f), "frame_size", s.frame_size, r.frame_size);
-        expect_equal(check, frame_at(f), "height", s.height, r.height);
-        expect_equal(check, frame_at(f), "is_shadow", s.is_shadow, r.is_shadow);
+        const auto stored_height = static_cast<std::uint16_t>(written && s.is_shadow != 0 ? s.height & 0xFF : s.height);
+        expect_equal(check, frame_at(f), "height", stored_height, r.height);
+        if (written) {
+            expect_equal(check, frame_at(f), "is_shadow != 0", s.is_shadow != 0, r.is_shadow != 0);
+        } else {
+            expect_equal(check, frame_at(f), "is_shadow", s.is_shadow, r.is_shadow);
+        }
         expect_equal(check, frame_at(f), "width", s.width, r.width);
         expect_equal(check, frame_at(f), "y_offset", s.y_offset, r.y_offset);
         expect_equal(check, frame_at(f), "x_offset", s.x_offset, r.x_offset);
@@ -120,8 +130,10 @@ void same_records(const char* check, const KivData& expected, const KivData& fou
                 const KivPixelBlock& rblock = rrow.blocks[k];
                 expect_equal(check, block_at(f, y, k), "offset", sblock.offset, rblock.offset);
                 expect_equal(check, block_at(f, y, k), "color_count", sblock.color_count, rblock.color_count);
-                expect_equal(check, block_at(f, y, k), "colour list size", sblock.colors.size(), rblock.colors.size());
-                if (sblock.colors != rblock.colors) {
+                std::size_t stored_colors = sblock.colors.size();
+                if (written) stored_colors = s.is_shadow != 0 ? 0 : std::min<std::size_t>(stored_colors, sblock.color_count);
+                expect_equal(check, block_at(f, y, k), "colour list size", stored_colors, rblock.colors.size());
+                if (!std::equal(rblock.colors.begin(), rblock.colors.end(), sblock.colors.begin())) {
                     fail(std::string(check) + " at " + block_at(f, y, k).text() + ": colour indices");
                 }
             }
@@ -130,10 +142,10 @@ void same_records(const char* check, const KivData& expected, const KivData& fou
 }
 
 // The pixels a frame's records describe, painted one pixel at a time: the
-// image starts transparent black; in each row a run skips `offset` pixels,
-// then paints its colour indices (a shadow run: color_count opaque black
-// pixels), cut at the right edge. Every index names one of the palette's
-// 256 colours.
+// image starts transparent black; rows without a pixel set stay so; in each
+// row a run skips `offset` pixels, then, unless its color_count is 0, paints
+// its colour indices (a shadow run: color_count opaque black pixels), cut at
+// the right edge and at the first index the palette does not hold.
 Bytes expected_pixels(const KivFrame& frame, const std::vector<PalF::Color>& colors) {
     const std::size_t width = frame.width;
     Bytes pixels(width * frame.height * 4, 0);
@@ -144,6 +156,7 @@ Bytes expected_pixels(const KivFrame& frame, const std::vector<PalF::Color>& col
             if (block.color_count == 0) continue;
             const std::size_t length = frame.is_shadow != 0 ? block.color_count : block.colors.size();
             for (std::size_t i = 0; i < length && x < width; ++i, ++x) {
+                if (frame.is_shadow == 0 && block.colors[i] >= colors.size()) break;
                 std::uint8_t* pixel = &pixels[(y * width + x) * 4];
                 if (frame.is_shadow != 0) {
                     pixel[3] = 255;
@@ -160,7 +173,7 @@ Bytes expected_pixels(const KivFrame& frame, const std::vector<PalF::Color>& col
     return pixels;
 }
 
-// With a palette of 256 colours every frame is rendered, into an image of
+// With a palette that has colours every frame is rendered, into an image of
 // its own size holding the pixels its records describe.
 void check_rendered(const std::vector<KivFrameBufferObject>& images, const KivData& data,
                     const std::vector<PalF::Color>& colors) {
@@ -205,6 +218,38 @@ void same_images(const char* check, const std::vector<KivFrameBufferObject>& exp
     }
 }
 
+std::uint32_t hash_of(const std::uint8_t* data, std::size_t size) {
+    std::uint32_t hash = 2166136261u;  // FNV-1a
+    for (std::size_t i = 0; i < size; ++i) hash = (hash ^ data[i]) * 16777619u;
+    return hash;
+}
+
+// Edits that Python code can make to loaded records, which then disagree
+// with their counts: a frame loses its last row, or turns into a shadow
+// frame or back, a row claims one block more, a block claims another run
+// length. `choice` picks the frame and the edit.
+void edit_records(KivData& data, std::uint32_t choice) {
+    if (data.frames.empty()) return;
+    KivFrame& frame = *data.frames[choice % data.frames.size()];
+    choice /= static_cast<std::uint32_t>(data.frames.size());
+    KivPixelSet* row = frame.pixel_sets.empty() ? nullptr : &frame.pixel_sets[choice % frame.pixel_sets.size()];
+    KivPixelBlock* block = row == nullptr || row->blocks.empty() ? nullptr : &row->blocks.front();
+    switch ((choice >> 8) % 4) {
+    case 0:
+        if (!frame.pixel_sets.empty()) frame.pixel_sets.pop_back();
+        break;
+    case 1:
+        frame.is_shadow = frame.is_shadow != 0 ? 0 : 2;
+        break;
+    case 2:
+        if (row != nullptr) row->block_count = static_cast<std::uint8_t>(row->block_count + 1);
+        break;
+    default:
+        if (block != nullptr) block->color_count = static_cast<std::uint8_t>((choice >> 10) % 3 == 0 ? 0 : block->color_count + 1);
+        break;
+    }
+}
+
 bool encodable(const KivData& data) {
     try {
         pykiv::kiv_codec::check_encodable(data);
@@ -229,19 +274,29 @@ RoundTrip::RoundTrip(fs::path directory, KivLimits limits)
 void RoundTrip::check(const std::uint8_t* data, std::size_t size, bool through_files) {
     using namespace pykiv::kiv_codec;
 
+    if (through_files) check_files(data, size);
+
+    // Inputs are varied by their hash: one in eight renders with a palette
+    // of fewer colours, one in eight has its records edited before anything
+    // else.
+    const std::uint32_t hash = hash_of(data, size);
+    const std::uint32_t variant = hash % 8;
+    std::vector<PalF::Color> colors = palette_colors_;
+    if (variant == 1) colors.resize(1 + (hash >> 3) % 255);
+
     KivData decoded;
     PaletteReference stored;
     std::vector<KivFrameBufferObject> images;
     bool refused = false;
     try {
         stored = decode_animation(data, size, decoded, limits_.decode);
-        decoded.palette->colors(palette_colors_);
+        if (variant == 2) edit_records(decoded, hash >> 3);
+        decoded.palette->colors(colors);
         images = KivFrameBuffer(decoded, limits_.pixel_memory).release_frames();
     } catch (const std::bad_alloc&) {
         refused = true;  // sizes the input cannot back, refused before allocating
     }
-    if (!refused) check_rendered(images, decoded, palette_colors_);
-    if (through_files) check_files(data, size, refused, &decoded, stored.location_size, &images);
+    if (!refused) check_rendered(images, decoded, colors);
     if (refused || !encodable(decoded)) return;
 
     const Bytes encoded = encode_animation(decoded, stored.location());
@@ -252,21 +307,38 @@ void RoundTrip::check(const std::uint8_t* data, std::size_t size, bool through_f
     std::vector<KivFrameBufferObject> reread_images;
     try {
         reread_stored = decode_animation(encoded.data(), encoded.size(), reread, limits_.decode);
-        reread.palette->colors(palette_colors_);
+        reread.palette->colors(colors);
         reread_images = KivFrameBuffer(reread, limits_.pixel_memory).release_frames();
     } catch (const std::bad_alloc& e) {
         fail(std::string("the encoded bytes cannot be decoded again: ") + e.what());
     }
-    same_records(reread_records, decoded, reread);
+    const bool edited = variant == 2;
+    same_records(reread_records, decoded, reread, edited);
     expect_text(reread_records, "palette location", stored.location(), reread_stored.location());
     expect_equal(reread_records, Where{"header"}, "location size", std::uint32_t(stored.location().size() + 1),
                  reread_stored.location_size);
-    same_images(reread_render, images, reread_images);
+    if (edited) {
+        check_rendered(reread_images, reread, colors);
+    } else {
+        same_images(reread_render, images, reread_images);
+    }
     if (encode_animation(reread, stored.location()) != encoded) fail("the reread records encode to other bytes");
 }
 
-void RoundTrip::check_files(const std::uint8_t* data, std::size_t size, bool refused, const KivData* decoded,
-                            std::uint32_t location_size, const std::vector<KivFrameBufferObject>* images) {
+void RoundTrip::check_files(const std::uint8_t* data, std::size_t size) {
+    // What the decoder and the renderer make of the input.
+    KivData decoded;
+    std::uint32_t location_size = 0;
+    std::vector<KivFrameBufferObject> images;
+    bool refused = false;
+    try {
+        location_size = pykiv::kiv_codec::decode_animation(data, size, decoded, limits_.decode).location_size;
+        decoded.palette->colors(palette_colors_);
+        images = KivFrameBuffer(decoded, limits_.pixel_memory).release_frames();
+    } catch (const std::bad_alloc&) {
+        refused = true;
+    }
+
     write_bytes(input_path_, data, size);
     KivF loaded(limits_);
     std::shared_ptr<KivData> result;
@@ -277,17 +349,17 @@ void RoundTrip::check_files(const std::uint8_t* data, std::size_t size, bool ref
         if (!refused) fail(std::string("the file object refuses what the decoder reads: ") + e.what());
         return;
     }
-    same_records(file_records, *decoded, *loaded.data());
+    same_records(file_records, decoded, *loaded.data());
     expect_text(file_records, "palette location", palette_path_, loaded.data()->palette->location());
     expect_equal(file_records, Where{"header"}, "location size", location_size,
                  loaded.data()->palette->location_size());
-    same_images(file_render, *images, loaded.get_frame_buffer());
-    if ((result == nullptr) != images->empty()) fail("load returns the records exactly when it rendered a frame");
+    same_images(file_render, images, loaded.get_frame_buffer());
+    if ((result == nullptr) != images.empty()) fail("load returns the records exactly when it rendered a frame");
 
     // Saved beside its own palette: the file holds what the encoder writes.
     std::error_code ignored;
     fs::remove(pykiv::io::path_from_utf8(output_path_), ignored);
-    const bool takes = encodable(*decoded);
+    const bool takes = encodable(decoded);
     try {
         loaded.save(output_path_, pykiv::io::path_to_utf8(directory_), saved_palette_path_);
         if (!takes) fail("save writes records the encoder refuses");
@@ -295,7 +367,7 @@ void RoundTrip::check_files(const std::uint8_t* data, std::size_t size, bool ref
         if (takes) fail(std::string("save refuses records the encoder takes: ") + e.what());
         return;
     }
-    if (read_bytes(output_path_) != pykiv::kiv_codec::encode_animation(*decoded, "saved.pal")) {
+    if (read_bytes(output_path_) != pykiv::kiv_codec::encode_animation(decoded, "saved.pal")) {
         fail("save writes other bytes than the encoder");
     }
     if (read_bytes(saved_palette_path_) != palette_bytes_) fail("save writes another palette than it loaded");
@@ -309,7 +381,7 @@ void RoundTrip::check_files(const std::uint8_t* data, std::size_t size, bool ref
     }
     same_records(reread_records, *loaded.data(), *again.data());
     expect_text(reread_records, "palette location", "saved.pal", again.data()->palette->location());
-    same_images(reread_render, *images, again.get_frame_buffer());
+    same_images(reread_render, images, again.get_frame_buffer());
 }
 
 }  // namespace pykiv::fuzz

@@ -6,7 +6,9 @@
 //      (std::bad_alloc) end the input;
 //   2. the records are rendered with a fixed 256-colour palette, and every
 //      frame must hold the pixels its records describe, painted again here
-//      one pixel at a time;
+//      one pixel at a time; some inputs, picked by a hash of their bytes,
+//      render with fewer colours, or have their records edited first as
+//      Python code could (rows dropped, counts that disagree with lists);
 //   3. records the encoder refuses (std::invalid_argument) end the input,
 //      since no file reads back as them;
 //   4. the encoded bytes are decoded again and must give the same records
@@ -58,10 +60,8 @@ public:
     void check(const std::uint8_t* data, std::size_t size, bool through_files);
 
 private:
-    // The file object on the same input; `refused`, `decoded`, `location_size`
-    // and `images` are what the decoder and the renderer made of it.
-    void check_files(const std::uint8_t* data, std::size_t size, bool refused, const KivData* decoded,
-                     std::uint32_t location_size, const std::vector<KivFrameBufferObject>* images);
+    // The file object against the decoder and the renderer.
+    void check_files(const std::uint8_t* data, std::size_t size);
 
     std::filesystem::path directory_;
     KivLimits limits_;
