@@ -1,7 +1,5 @@
 #include "io/file_io.h"
 
-#include "io/error_line.h"
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -10,6 +8,8 @@
 #include <stdexcept>
 #include <system_error>
 #include <utility>
+
+#include "io/error_line.h"
 
 #ifdef _WIN32
 #include <io.h>

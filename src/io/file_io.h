@@ -1,6 +1,5 @@
 // Paths, whole-file reads, safe file replacement and the lines that report a
-// failed write, shared by
-// the palette and the animation file objects.
+// failed write, shared by the palette and the animation file objects.
 //
 // Every path crosses the Python boundary as UTF-8 bytes. Windows would read a
 // plain std::string as text in the ANSI code page, so paths are converted
