@@ -128,7 +128,7 @@ std::vector<std::uint8_t> encode_animation(const KivData& data, const std::strin
     out.reserve(size);
 
     if (data.has_background) {
-        out.insert(out.end(), prefix_magic, prefix_magic + sizeof prefix_magic);
+        write_le(out, prefix_magic_as_u32);  // "KVIF"
         write_le(out, std::uint32_t{0});  // reserved
         write_le(out, std::uint8_t{1});
     }
