@@ -1,6 +1,6 @@
 """Measures loading, rendering and saving against plain byte operations of
-the same size, on a generated animation (default: 50 frames of 512 x 512,
-rows of many short runs).
+the same size, on the generated sprite-like animation of bench/workload.py
+(default here: 50 frames of 512 x 512).
 
     python bench/bench_render.py [--frames N] [--size S] [--repeat R]
 
@@ -14,64 +14,16 @@ from __future__ import annotations
 
 import argparse
 import gc
-import struct
+import sys
 import tempfile
 import time
 from pathlib import Path
 
 import pykiv
 
-RUN = 13   # drawn pixels per run
-SKIP = 3   # pixels skipped before each run
-
-
-def palette_bytes() -> bytes:
-    # 256 entries R, G, B, A after a u16 count and a u16 colour model.
-    entries = b"".join(bytes(((i * 7) & 255, (i * 13) & 255, (i * 29) & 255, 255)) for i in range(256))
-    return struct.pack("<HH", 256, 0) + entries
-
-
-def row_bytes(width: int, seed: int) -> bytes:
-    """One row: runs of RUN indices after SKIP skipped pixels, shifted by the
-    row so that frames are not one repeated row."""
-    shift = seed % (SKIP + RUN)
-    blocks = []
-    x = 0
-    while True:
-        skip = SKIP + (shift if not blocks else 0)
-        if x + skip >= width:
-            break
-        n = min(RUN, width - x - skip)
-        blocks.append(bytes((skip, n)) + bytes((seed + x + k) & 255 for k in range(n)))
-        x += skip + n
-    return bytes((len(blocks),)) + b"".join(blocks)
-
-
-def animation_bytes(frames: int, size: int) -> bytes:
-    rows = [row_bytes(size, y) for y in range(size)]
-    body = b"".join(rows)
-    # frame_size u32, height word u16, width u16, y_offset i16, x_offset i16, unk1, unk2
-    record = struct.pack("<IHHhhBB", 14 + len(body), size, size, -size // 2, -size // 2, 0, 1) + body
-    location = b"bench.pal\0"
-    header = struct.pack("<II", 1, len(location)) + location + struct.pack("<I", frames)
-    return header + record * frames
-
-
-def python_render(size: int, colors: list[bytes]) -> bytes:
-    """The same frame decoded in plain Python, for comparison."""
-    out = bytearray(size * size * 4)
-    for y in range(size):
-        row = row_bytes(size, y)
-        pos, x = 1, 0
-        for _ in range(row[0]):
-            x += row[pos]
-            n = row[pos + 1]
-            start = (y * size + x) * 4
-            out[start:start + 4 * n] = b"".join(colors[i] for i in row[pos + 2:pos + 2 + n])
-            x += n
-            pos += 2 + n
-    return bytes(out)
-
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import workload  # noqa: E402
+from workload import kivmodel  # noqa: E402
 
 def best(repeat: int, action) -> float:
     times = []
@@ -93,10 +45,8 @@ def main() -> None:
 
     with tempfile.TemporaryDirectory() as tmp:
         folder = Path(tmp)
-        animation = folder / "bench.kiv"
-        (folder / "bench.pal").write_bytes(palette_bytes())
-        animation.write_bytes(animation_bytes(frames, size))
-        file_size = animation.stat().st_size
+        work = workload.build(folder, frames, size, size)
+        animation, file_size = work.animation, work.file_size
         frame_bytes = size * size * 4
         megapixels = frames * size * size / 1e6
 
@@ -107,8 +57,6 @@ def main() -> None:
         assert len(kiv.get_frame_buffer()) == frames
 
         source = bytearray(frame_bytes)
-        palette = data.palette
-        colors = [bytes((c.r, c.g, c.b, c.a)) for c in palette.colors()]
         images = kiv.get_frame_buffer()
 
         rows = []
@@ -129,16 +77,17 @@ def main() -> None:
         saved = folder / "saved.kiv"
         raw = animation.read_bytes()
         measure("KivF.save (with the palette)",
-                lambda: kiv.save(str(saved), str(folder), str(folder / "bench.pal")),
+                lambda: kiv.save(str(saved), str(folder), str(work.palette)),
                 "Path.write_bytes of the same size", lambda: (folder / "raw.kiv").write_bytes(raw))
         if saved.read_bytes() != raw:
             raise SystemExit("bench: the saved animation differs from the generated one")
 
         # Plain Python is slow; one frame is enough for its ratio. The module
         # renders all frames at once, so its time is divided among them.
-        t_python = best(min(repeat, 2), lambda: python_render(size, colors))
+        first = kivmodel.parse_animation(raw).frames[:1]
+        t_python = best(min(repeat, 2), lambda: kivmodel.render(first, work.colors))
         t_native = best(repeat, lambda: pykiv.KivFrameBuffer(data)) / frames
-        if python_render(size, colors) != images[0].pixels:
+        if kivmodel.render(first, work.colors)[0][0].pixels != images[0].pixels:
             raise SystemExit("bench: the Python decoder disagrees with the module")
         rows.append(("plain Python decode of one frame", "KivFrameBuffer, per frame",
                      t_python / t_native, t_python, t_native))
