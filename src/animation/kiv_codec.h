@@ -5,11 +5,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "animation/kiv_records.h"
 #include "io/byte_reader.h"
+#include "memory/page_memory.h"
 
 namespace pykiv::kiv_codec {
 
@@ -34,7 +36,7 @@ struct PaletteReference {
     std::string location() const { return stored_location.substr(0, stored_location.find('\0')); }
 };
 
-// Reads one animation from bytes it does not own, in two steps, so that a
+// Reads one animation from bytes in memory, in two steps, so that a
 // caller can act on the palette reference before the frames are read.
 //
 // Every input is read from the same start state, whatever the records held
@@ -47,6 +49,11 @@ struct PaletteReference {
 // allocated for them.
 class KivDecoder {
 public:
+    // Reads `bytes`, which the frames read from them then share: their runs
+    // see their colour indices where they lie in the bytes, uncopied.
+    explicit KivDecoder(std::shared_ptr<const memory::PageBytes> bytes, DecodeLimits limits = {});
+    // Reads a copy of `size` bytes at `bytes`, which need to live only for
+    // the call.
     KivDecoder(const std::uint8_t* bytes, std::size_t size, DecodeLimits limits = {});
 
     // The prefix, speed, palette location and frame count, into `data`
@@ -56,9 +63,11 @@ public:
     // Sizes `data.frames` to the frame count (the background frame
     // included, which info.frame_count then counts too) and reads every
     // frame record into a new frame. Frames beyond the count are dropped.
+    // The last step: afterwards the decoder holds nothing of the bytes.
     void read_frames(KivData& data);
 
 private:
+    std::shared_ptr<const memory::PageBytes> bytes_;
     io::ByteReader in_;
     DecodeLimits limits_;
 };

@@ -1,9 +1,12 @@
 // Animation bytes to records.
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <new>
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "animation/kiv_codec.h"
 #include "animation/kiv_format.h"
@@ -47,34 +50,58 @@ struct HeightRule {
     }
 };
 
-// What the rows of a frame, starting at `rows`, take in its run store: the
-// block list of each row that has runs, aligned, and the colour indices of
-// every run. Only the bytes that are there are counted, so this is exact for
-// a whole frame; the runs of a cut frame may need a little more, and the
-// store then grows.
-std::size_t run_store_bytes(const std::uint8_t* rows, std::size_t size, std::size_t height, bool shadow) {
-    std::size_t bytes = 0;
-    std::size_t at = 0;
-    for (std::size_t row = 0; row < height && at < size; ++row) {
-        const std::size_t block_count = rows[at++];
-        if (block_count == 0) continue;
-        bytes += block_count * sizeof(KivPixelBlock) + alignof(KivPixelBlock) - 1;
-        for (std::size_t k = 0; k < block_count && at + 2 <= size; ++k) {
-            const std::size_t color_count = rows[at + 1];
-            at += 2;
-            if (!shadow) {
-                bytes += color_count;
-                at += color_count;
-            }
-        }
+// The store of the runs of all frames of one load: chunks of page memory,
+// handed out front to back and freed together when the last frame of the
+// load is gone. Chunks are of one size (or larger for a row that needs
+// more), so that the chunks of a previous load, once freed, serve the next
+// one: memory from the heap would come back as fresh pages whenever the
+// heap had given its top back to the system. A frame of a few hundred rows
+// holds thousands of runs, and one heap allocation for each would cost more
+// than reading and painting them.
+class LoadRunStore final : public RunStore {
+public:
+    LoadRunStore() = default;
+    LoadRunStore(const LoadRunStore&) = delete;
+    LoadRunStore& operator=(const LoadRunStore&) = delete;
+    ~LoadRunStore() override {
+        for (const Chunk& chunk : chunks_) pykiv::memory::free_pages(chunk.memory, chunk.bytes);
     }
-    return bytes;
-}
+
+private:
+    struct Chunk {
+        void* memory;
+        std::size_t bytes;
+    };
+    static constexpr std::size_t chunk_bytes = std::size_t{64} << 10;
+
+    void* do_allocate(std::size_t bytes, std::size_t alignment) override {
+        void* at = next_;
+        if (std::align(alignment, bytes, at, space_) == nullptr) {
+            const std::size_t size = std::max(chunk_bytes, bytes + alignment);
+            chunks_.reserve(chunks_.size() + 1);
+            at = pykiv::memory::allocate_pages(size);
+            chunks_.push_back({at, size});
+            space_ = size;
+            if (std::align(alignment, bytes, at, space_) == nullptr) throw std::bad_alloc();
+        }
+        next_ = static_cast<unsigned char*>(at) + bytes;
+        space_ -= bytes;
+        return at;
+    }
+    void do_deallocate(void*, std::size_t, std::size_t) override {}
+    bool do_is_equal(const RunStore& other) const noexcept override { return this == &other; }
+
+    std::vector<Chunk> chunks_;
+    void* next_ = nullptr;
+    std::size_t space_ = 0;
+};
 
 // Reads one frame record. Reads past the end leave fields at 0, and the
 // loops still run their stored counts, so the rows of a cut frame come out
-// as empty rows.
-KivFrame read_frame(pykiv::io::ByteReader& in, HeightRule& rule) {
+// as empty rows. The runs' colour indices are seen where they lie in the
+// bytes `in` reads, which `bytes` keeps and the frame then shares.
+KivFrame read_frame(pykiv::io::ByteReader& in, HeightRule& rule, const std::shared_ptr<const void>& bytes,
+                    const std::shared_ptr<RunStore>& store) {
     KivFrame frame;
     std::uint16_t height_word = 0;
     in.read(frame.frame_size);
@@ -88,35 +115,52 @@ KivFrame read_frame(pykiv::io::ByteReader& in, HeightRule& rule) {
     in.read(frame.unk2);
 
     frame.pixel_sets.reserve(frame.height);
-    // One allocation holds all runs of the frame, sized by looking ahead.
-    RunStore* store = std::pmr::get_default_resource();
-    if (const std::size_t bytes = run_store_bytes(in.unread(), in.remaining(), frame.height, frame.is_shadow != 0)) {
-        frame.run_store = std::make_shared<std::pmr::monotonic_buffer_resource>(bytes, pykiv::memory::page_resource());
-        store = frame.run_store.get();
-    }
+    if (frame.height != 0) frame.run_store = store;
+    const bool shadow = frame.is_shadow != 0;
     for (std::size_t row = 0; row < frame.height; ++row) {
         std::uint8_t block_count = 0;
         in.read(block_count);
-        KivPixelSet pixel_set{block_count, std::pmr::vector<KivPixelBlock>(store)};
-        pixel_set.blocks.reserve(block_count);
+        KivPixelSet& pixel_set = frame.pixel_sets.emplace_back();
+        pixel_set.block_count = block_count;
+        if (block_count != 0) pixel_set.blocks.reserve_in(*store, block_count);
         for (std::size_t k = 0; k < block_count; ++k) {
-            KivPixelBlock block{0, 0, ColorIndices(store)};
-            in.read(block.offset);
-            in.read(block.color_count);
+            KivPixelBlock& block = pixel_set.blocks.emplace_back();
+            if (const std::uint8_t* header = in.take(2)) {
+                block.offset = header[0];
+                block.color_count = header[1];
+            } else {
+                in.read(block.offset);
+                in.read(block.color_count);
+            }
             // Shadow frames store no indices: their block records are two
             // bytes whatever color_count says.
-            if (frame.is_shadow == 0) in.read_bytes(block.colors, block.color_count);
-            pixel_set.blocks.push_back(std::move(block));
+            if (shadow) continue;
+            if (const std::uint8_t* indices = in.take(block.color_count)) {
+                block.colors.view(indices, block.color_count);
+            } else {
+                // A run cut by the end of the input: what is there, then zeros.
+                in.read_bytes(block.colors, block.color_count);
+            }
         }
-        frame.pixel_sets.push_back(std::move(pixel_set));
     }
+    if (!shadow && frame.height != 0) frame.file_bytes = bytes;
     return frame;
+}
+
+// A copy of `size` bytes, for a decoder whose input lives only for the call.
+std::shared_ptr<const pykiv::memory::PageBytes> copy_of(const std::uint8_t* bytes, std::size_t size) {
+    auto copy = std::make_shared<pykiv::memory::PageBytes>(size);
+    if (size != 0) std::memcpy(copy->data(), bytes, size);
+    return copy;
 }
 
 }  // namespace
 
+KivDecoder::KivDecoder(std::shared_ptr<const pykiv::memory::PageBytes> bytes, DecodeLimits limits)
+    : bytes_(std::move(bytes)), in_(bytes_->data(), bytes_->size()), limits_(limits) {}
+
 KivDecoder::KivDecoder(const std::uint8_t* bytes, std::size_t size, DecodeLimits limits)
-    : in_(bytes, size), limits_(limits) {}
+    : KivDecoder(copy_of(bytes, size), limits) {}
 
 PaletteReference KivDecoder::read_header(KivData& data) {
     data.has_background = false;
@@ -156,10 +200,14 @@ void KivDecoder::read_frames(KivData& data) {
     resize_frames(data, data.info.frame_count, remaining, limits_);
 
     HeightRule height_rule;
+    const auto store = std::make_shared<LoadRunStore>();
     for (std::size_t i = 0; i < data.info.frame_count; ++i) {
         // A new frame each time: frames handed out earlier stay intact.
-        data.frames[i] = std::make_shared<KivFrame>(read_frame(in_, height_rule));
+        data.frames[i] = std::make_shared<KivFrame>(read_frame(in_, height_rule, bytes_, store));
     }
+    // From here on only the frames that see them keep the bytes.
+    in_.set_failed();
+    bytes_.reset();
 }
 
 PaletteReference decode_animation(const std::uint8_t* bytes, std::size_t size, KivData& data, DecodeLimits limits) {

@@ -1,4 +1,5 @@
 // The reading side of KivF: the file, the palette search, rendering.
+#include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -34,8 +35,10 @@ std::shared_ptr<KivData> KivF::load(const std::string& file_name, std::int32_t c
     if (!data.palette) data.palette = std::make_shared<PalF>();
     PalF& palette = *data.palette;
 
-    // 4. The header: prefix, speed, palette location and frame count.
-    pykiv::kiv_codec::KivDecoder decoder(bytes->data(), bytes->size(), limits_.decode);
+    // 4. The header: prefix, speed, palette location and frame count. The
+    //    decoder takes the file's bytes and shares them with the frames.
+    pykiv::kiv_codec::KivDecoder decoder(std::make_shared<const pykiv::io::FileBytes>(std::move(*bytes)),
+                                         limits_.decode);
     const pykiv::kiv_codec::PaletteReference stored = decoder.read_header(data);
 
     // 5. The palette keeps the stored location's size, and as its location
@@ -43,21 +46,18 @@ std::shared_ptr<KivData> KivF::load(const std::string& file_name, std::int32_t c
     palette.location_size(stored.location_size);
     palette.location(io_pal.empty() ? stored.location() : io_pal);
 
-    // 6. The frames.
+    // 6. The frames. Their runs see their colour indices in the file's
+    //    bytes, which from here on only those frames hold.
     decoder.read_frames(data);
 
     // 7. The palette, wherever it is found; a palette that cannot be loaded
     //    reports why and keeps its colours.
     palette.load(pykiv::io::path_to_utf8(find_palette(*file_path, explicit_palette, palette.location())));
 
-    // 8. The file's bytes are let go before the pixels are allocated, so
-    //    that a load never holds both.
-    bytes.reset();
-
-    // 9. Every frame rendered, kept for get_frame_buffer.
+    // 8. Every frame rendered, kept for get_frame_buffer.
     frame_buffer_ = KivFrameBuffer(data, limits_.pixel_memory).release_frames();
 
-    // 10. The records when at least one frame was rendered.
+    // 9. The records when at least one frame was rendered.
     return frame_buffer_.empty() ? nullptr : data_;
 }
 

@@ -30,6 +30,15 @@ public:
     // reading; null when there are none.
     const std::uint8_t* unread() const { return remaining() != 0 ? bytes_ + pos_ : nullptr; }
 
+    // The next `count` bytes where they are, read past; null, with nothing
+    // read, when fewer remain.
+    const std::uint8_t* take(std::size_t count) {
+        if (remaining() < count) return nullptr;
+        const std::uint8_t* at = bytes_ + pos_;
+        pos_ += count;
+        return at;
+    }
+
     // Moves to an absolute offset. Offsets past the end are allowed, as on a
     // stream; the next read then fails.
     void seek(std::size_t offset) {

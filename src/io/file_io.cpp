@@ -45,7 +45,7 @@ std::string path_to_utf8(const fs::path& path) {
     return path.u8string();
 }
 
-std::optional<std::vector<std::uint8_t>> read_file(const fs::path& path, std::size_t limit) {
+std::optional<FileBytes> read_file(const fs::path& path, std::size_t limit) {
     std::error_code ec;
     const fs::file_status status = fs::status(path, ec);
     // Some systems open a directory for reading and only fail at the first
@@ -60,7 +60,7 @@ std::optional<std::vector<std::uint8_t>> read_file(const fs::path& path, std::si
     std::ifstream in(path, std::ios::binary);
     if (!in.is_open()) return std::nullopt;
 
-    std::vector<std::uint8_t> bytes;
+    FileBytes bytes;
     if (regular) {
         // A file of known size is read in one piece, straight into place.
         const std::uintmax_t size = fs::file_size(path, ec);

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "memory/page_memory.h"
+
 namespace pykiv::io {
 
 // UTF-8 text to a platform path. Throws std::invalid_argument for text
@@ -31,10 +33,13 @@ std::optional<std::filesystem::path> try_path_from_utf8(const std::string& text)
 // A platform path to UTF-8 text.
 std::string path_to_utf8(const std::filesystem::path& path);
 
+// A file's bytes, in memory that is not cleared before they are read into it.
+using FileBytes = pykiv::memory::PageBytes;
+
 // Reads a file, at most `limit` bytes of it, and at most 64 MiB of a file
 // without a size (a device or pipe). Returns nothing when the file cannot be
 // opened for reading; a directory counts as such a file on every platform.
-std::optional<std::vector<std::uint8_t>> read_file(
+std::optional<FileBytes> read_file(
     const std::filesystem::path& path,
     std::size_t limit = std::numeric_limits<std::size_t>::max());
 

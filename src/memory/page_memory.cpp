@@ -1,6 +1,7 @@
 #include "memory/page_memory.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <iterator>
 #include <mutex>
@@ -28,6 +29,7 @@
 // guard zones catch writes past a region's end.
 #if defined(__linux__) && !defined(PYKIV_ASAN)
 #include <sys/mman.h>
+#include <unistd.h>
 #define PYKIV_MAP_PAGES 1
 #endif
 
@@ -42,8 +44,51 @@ constexpr std::size_t min_region_bytes = std::size_t{64} << 10;
 // freed longest ago are given back.
 constexpr std::size_t max_kept_bytes = std::size_t{64} << 20;
 
+#ifdef PYKIV_MAP_PAGES
+// Regions of at least one huge page start on a huge page boundary and ask
+// for huge pages: the system then clears and maps fresh memory 2 MiB at a
+// time instead of 4 KiB at a time, which makes writing a new image about
+// three times faster. Where the system has no huge pages the advice does
+// nothing and the region is made of small pages.
+constexpr std::size_t huge_page_bytes = std::size_t{2} << 20;
+
+// Maps the region's pages in place at once, without a fault for each.
+// Systems before Linux 5.14 refuse the advice; their pages are then mapped
+// at first touch.
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23
+#endif
+
+std::size_t page_bytes() {
+    static const std::size_t bytes = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    return bytes;
+}
+
+std::size_t whole_pages(std::size_t bytes) {
+    return (bytes + page_bytes() - 1) / page_bytes() * page_bytes();
+}
+
+void* map_huge_region(std::size_t bytes) {
+    // One huge page more than needed, so that an aligned start lies inside;
+    // what lies before it and after the region's pages is unmapped again.
+    const std::size_t mapped = whole_pages(bytes) + huge_page_bytes;
+    void* memory = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) throw std::bad_alloc();
+    const auto start = reinterpret_cast<std::uintptr_t>(memory);
+    const std::uintptr_t aligned = (start + huge_page_bytes - 1) & ~std::uintptr_t{huge_page_bytes - 1};
+    const std::uintptr_t end = aligned + whole_pages(bytes);
+    if (aligned != start) munmap(memory, aligned - start);
+    if (start + mapped != end) munmap(reinterpret_cast<void*>(end), start + mapped - end);
+    void* region = reinterpret_cast<void*>(aligned);
+    madvise(region, bytes, MADV_HUGEPAGE);
+    madvise(region, bytes, MADV_POPULATE_WRITE);
+    return region;
+}
+#endif
+
 void* map_region(std::size_t bytes) {
 #ifdef PYKIV_MAP_PAGES
+    if (bytes >= huge_page_bytes) return map_huge_region(bytes);
     void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     if (memory == MAP_FAILED) throw std::bad_alloc();
     return memory;
@@ -134,24 +179,11 @@ void free_pages(void* memory, std::size_t bytes) noexcept {
     }
 }
 
-namespace {
-
-class PageResource : public std::pmr::memory_resource {
-    void* do_allocate(std::size_t bytes, std::size_t alignment) override {
-        // Regions are page-aligned and the heap aligns for any standard type.
-        if (alignment > alignof(std::max_align_t)) throw std::bad_alloc();
-        return allocate_pages(bytes);
-    }
-    void do_deallocate(void* memory, std::size_t bytes, std::size_t) override { free_pages(memory, bytes); }
-    bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override { return this == &other; }
-};
-
-}  // namespace
-
-std::pmr::memory_resource* page_resource() noexcept {
-    // Never destroyed either: a frame may release its store during exit.
-    static PageResource* const resource = new PageResource;
-    return resource;
+std::shared_ptr<std::uint8_t> shared_pages(std::size_t bytes) {
+    if (bytes == 0) return nullptr;
+    auto* memory = static_cast<std::uint8_t*>(allocate_pages(bytes));
+    // Should the owner's bookkeeping fail to allocate, the memory is freed.
+    return std::shared_ptr<std::uint8_t>(memory, [bytes](std::uint8_t* pages) { free_pages(pages, bytes); });
 }
 
 }  // namespace pykiv::memory

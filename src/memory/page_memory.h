@@ -1,9 +1,11 @@
 // Memory for large buffers that are written whole as soon as they exist:
-// rendered pixels and the stores that hold the runs of a frame.
+// rendered pixels, the bytes of a file and the stores that hold the runs of
+// a load.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <memory_resource>
 #include <new>
 #include <type_traits>
@@ -26,9 +28,10 @@ void* allocate_pages(std::size_t bytes);
 // Frees what allocate_pages returned for the same `bytes`.
 void free_pages(void* memory, std::size_t bytes) noexcept;
 
-// allocate_pages and free_pages as a memory resource, for the stores that
-// hold the runs of a frame.
-std::pmr::memory_resource* page_resource() noexcept;
+// `bytes` bytes of uninitialised memory from allocate_pages, freed when the
+// last owner lets go; null for 0 bytes. Parts of it can be handed out with
+// shared_ptr's aliasing constructor and keep all of it.
+std::shared_ptr<std::uint8_t> shared_pages(std::size_t bytes);
 
 // An allocator over allocate_pages that leaves new elements uninitialised:
 // the owner of such a buffer writes every byte of it, so clearing it first

@@ -12,6 +12,15 @@
 
 namespace py = pybind11;
 
+namespace pybind11::detail {
+// A run's colour indices reach Python as a list of ints, as a vector would.
+template <>
+struct type_caster<ColorIndices> : list_caster<ColorIndices, std::uint8_t> {};
+// A row's runs likewise, as a list of views of the runs.
+template <>
+struct type_caster<BlockList> : list_caster<BlockList, KivPixelBlock> {};
+}  // namespace pybind11::detail
+
 namespace {
 
 // The core's error lines go where Python code looks for them: to sys.stderr

@@ -1,7 +1,10 @@
 // Renders every frame of an animation into its own RGBA image.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -9,9 +12,39 @@
 #include "memory/page_memory.h"
 #include "memory/physical_memory.h"
 
-// Pixel bytes: never cleared on allocation, since the renderer writes every
-// byte of an image itself.
-using PixelBytes = pykiv::memory::PageBytes;
+// The pixel bytes of one rendered frame. The frames of one render are parts
+// of one region of memory, allocated at once for all of them (fresh memory
+// is cheapest to fault in by the huge page), which goes when the last of
+// them does. A copy has memory of its own. Never cleared on allocation: the
+// renderer writes every byte of an image itself.
+class PixelBytes {
+public:
+    PixelBytes() = default;
+    // A part of `size` bytes of a shared region, starting at `part`.
+    PixelBytes(std::shared_ptr<std::uint8_t> part, std::size_t size) : memory_(std::move(part)), size_(size) {}
+    PixelBytes(const PixelBytes& other);
+    PixelBytes& operator=(const PixelBytes& other);
+    PixelBytes(PixelBytes&&) noexcept = default;
+    PixelBytes& operator=(PixelBytes&&) noexcept = default;
+    ~PixelBytes() = default;
+
+    std::uint8_t* data() { return memory_.get(); }
+    const std::uint8_t* data() const { return memory_.get(); }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    const std::uint8_t* begin() const { return data(); }
+    const std::uint8_t* end() const { return data() + size_; }
+    std::uint8_t operator[](std::size_t i) const { return memory_.get()[i]; }
+
+    friend bool operator==(const PixelBytes& a, const PixelBytes& b) {
+        return a.size_ == b.size_ && (a.size_ == 0 || std::memcmp(a.data(), b.data(), a.size_) == 0);
+    }
+    friend bool operator!=(const PixelBytes& a, const PixelBytes& b) { return !(a == b); }
+
+private:
+    std::shared_ptr<std::uint8_t> memory_;
+    std::size_t size_ = 0;
+};
 
 // One rendered frame: `width` x `height` pixels of four bytes R, G, B, A,
 // rows top to bottom without padding. Pixels no run paints stay (0, 0, 0, 0).
