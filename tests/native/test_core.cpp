@@ -16,13 +16,16 @@
 #include <doctest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <limits>
 #include <memory>
+#include <memory_resource>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -1466,10 +1469,15 @@ TEST_CASE("whole-file reads") {
     dir.file("f.bin", bytes_of("0123456789"));
     dir.file("empty.bin", {});
     dir.dir("d");
-    CHECK(pykiv::io::read_file(dir.path("f.bin")) == bytes_of("0123456789"));
-    CHECK(pykiv::io::read_file(dir.path("f.bin"), 4) == bytes_of("0123"));
-    CHECK(pykiv::io::read_file(dir.path("f.bin"), 0) == Bytes{});
-    CHECK(pykiv::io::read_file(dir.path("empty.bin")) == Bytes{});
+    const auto read = [&](const char* name, std::size_t limit = std::numeric_limits<std::size_t>::max()) {
+        const auto bytes = pykiv::io::read_file(dir.path(name), limit);
+        REQUIRE(bytes.has_value());
+        return Bytes(bytes->begin(), bytes->end());
+    };
+    CHECK(read("f.bin") == bytes_of("0123456789"));
+    CHECK(read("f.bin", 4) == bytes_of("0123"));
+    CHECK(read("f.bin", 0) == Bytes{});
+    CHECK(read("empty.bin") == Bytes{});
     CHECK_FALSE(pykiv::io::read_file(dir.path("d")).has_value());
     CHECK_FALSE(pykiv::io::read_file(dir.path("missing.bin")).has_value());
 }
@@ -1524,6 +1532,143 @@ TEST_CASE("a freed region is handed out again for the same size") {
 }
 
 }  // TEST_SUITE("pixel memory")
+
+// ---------------------------------------------------------------------------
+TEST_SUITE("records of a loaded file") {
+
+// A run's indices list may see bytes it does not own: every change must give
+// it bytes of its own first, and a copy must never see the same bytes.
+TEST_CASE("a colour index list that sees bytes never writes to them, and its copies own theirs") {
+    struct Case {
+        const char* name;
+        void (*change)(ColorIndices&);
+        Bytes expected;
+    };
+    const std::vector<Case> cases = {
+        {"copied", [](ColorIndices& list) { list = ColorIndices(list); }, {1, 2, 3}},
+        {"grown by one", [](ColorIndices& list) { list.push_back(9); }, {1, 2, 3, 9}},
+        {"resized larger", [](ColorIndices& list) { list.resize(5, 7); }, {1, 2, 3, 7, 7}},
+        {"resized smaller", [](ColorIndices& list) { list.resize(1); }, {1}},
+        {"reserved", [](ColorIndices& list) { list.reserve(64); }, {1, 2, 3}},
+        {"assigned",
+         [](ColorIndices& list) {
+             const Bytes other{4, 5};
+             list.assign(other.data(), other.data() + 2);
+         },
+         {4, 5}},
+        {"cleared", [](ColorIndices& list) { list.clear(); }, {}},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.name);
+        Bytes seen{1, 2, 3};
+        ColorIndices list;
+        list.view(seen.data(), 3);
+        const ColorIndices copy = list;
+        c.change(list);
+        CHECK(seen == Bytes{1, 2, 3});
+        std::fill(seen.begin(), seen.end(), 0xEE);
+        CHECK(Bytes(list.begin(), list.end()) == c.expected);
+        CHECK(Bytes(copy.begin(), copy.end()) == Bytes{1, 2, 3});
+    }
+}
+
+// The rows a reader makes keep their runs in a store; a row that grows, and
+// every copy, must move to memory of its own with its runs intact.
+TEST_CASE("a row's runs leave the store when the row grows, and copies of a row are on the heap") {
+    alignas(std::max_align_t) unsigned char buffer[256];
+    std::pmr::monotonic_buffer_resource store(buffer, sizeof buffer, std::pmr::null_memory_resource());
+    BlockList row;
+    row.reserve_in(store, 2);
+    row.emplace_back() = KivPixelBlock{1, 2, {10, 11}};
+    row.emplace_back() = KivPixelBlock{3, 1, {12}};
+    const BlockList copy = row;
+    row.push_back(KivPixelBlock{5, 1, {13}});
+    row[0].offset = 7;
+    // Nothing may be left in the store: scribbling over it changes nothing.
+    std::fill(std::begin(buffer), std::end(buffer), 0xEE);
+
+    const auto summary = [](const BlockList& blocks) {
+        std::vector<std::pair<int, Bytes>> runs;
+        for (const KivPixelBlock& block : blocks) {
+            runs.emplace_back(block.offset, Bytes(block.colors.begin(), block.colors.end()));
+        }
+        return runs;
+    };
+    using Runs = std::vector<std::pair<int, Bytes>>;
+    CHECK(summary(row) == Runs{{7, {10, 11}}, {3, {12}}, {5, {13}}});
+    CHECK(summary(copy) == Runs{{1, {10, 11}}, {3, {12}}});
+}
+
+// The runs of a loaded frame see their indices in the file's bytes, which
+// live in page memory that is handed out again once freed: a frame that is
+// still held must keep them, however many loads come after it.
+TEST_CASE("a held frame keeps its indices through later loads that reuse freed memory") {
+    TempDir dir;
+    dir.file("p.pal", palette_file(std::vector<PalF::Color>(256, PalF::Color{1, 2, 3, 4})));
+    const auto file_with = [](std::uint8_t fill) {
+        FrameFields frame;
+        frame.width = 255;
+        // Rows enough for a file of page memory of its own (over 64 KiB).
+        frame.rows.assign(300, {Run{0, Bytes(255, fill)}});
+        return animation_file(1, stored("p.pal"), {frame});
+    };
+    dir.file("a.kiv", file_with(0xA1));
+    dir.file("b.kiv", file_with(0xB2));
+
+    std::shared_ptr<KivFrame> held;
+    KivFrame copied;
+    {
+        KivF kiv;
+        REQUIRE(kiv.load(dir.text("a.kiv"), 0, "") != nullptr);
+        held = kiv.data()->frames[0];
+        copied = *held;
+        kiv.load(dir.text("b.kiv"), 0, "");
+    }
+    for (int i = 0; i < 3; ++i) {
+        KivF kiv;
+        REQUIRE(kiv.load(dir.text("b.kiv"), 0, "") != nullptr);
+    }
+    for (const KivFrame* frame : {held.get(), &copied}) {
+        REQUIRE(frame->pixel_sets.size() == 300);
+        const ColorIndices& colors = frame->pixel_sets[299].blocks[0].colors;
+        CHECK(Bytes(colors.begin(), colors.end()) == Bytes(255, 0xA1));
+    }
+    held.reset();
+    const ColorIndices& colors = copied.pixel_sets[0].blocks[0].colors;
+    CHECK(Bytes(colors.begin(), colors.end()) == Bytes(255, 0xA1));
+}
+
+// The frames of one render share one region of pixel memory; a copy of a
+// frame has pixels of its own, which outlive the render.
+TEST_CASE("a copy of a rendered frame has pixels of its own") {
+    KivData data;
+    data.palette->colors({{1, 2, 3, 4}, {5, 6, 7, 8}});
+    for (std::uint8_t index : {0, 1}) {
+        auto frame = std::make_shared<KivFrame>();
+        frame->width = 2;
+        frame->height = 1;
+        KivPixelSet row;
+        row.blocks = {KivPixelBlock{0, 2, {index, index}}};
+        frame->pixel_sets = {row};
+        data.frames.push_back(frame);
+    }
+    std::vector<KivFrameBufferObject> copies;
+    {
+        const KivFrameBuffer rendered(data);
+        const auto& frames = rendered.get_buffer();
+        REQUIRE(frames.size() == 2);
+        CHECK(frames[0].pixels.data() + frames[0].pixels.size() <= frames[1].pixels.data());
+        copies = frames;
+        CHECK(copies[0].pixels.data() != frames[0].pixels.data());
+        copies[1] = copies[0];
+        CHECK(copies[1].pixels.data() != copies[0].pixels.data());
+    }
+    for (const auto& copy : copies) {
+        CHECK(Bytes(copy.pixels.begin(), copy.pixels.end()) == Bytes{1, 2, 3, 4, 1, 2, 3, 4});
+    }
+}
+
+}  // TEST_SUITE("records of a loaded file")
 
 // ---------------------------------------------------------------------------
 #ifdef _WIN32
