@@ -249,6 +249,10 @@ public:
     const KivPixelBlock* end() const noexcept { return data() + size(); }
     KivPixelBlock& operator[](std::size_t i) noexcept { return data()[i]; }
     const KivPixelBlock& operator[](std::size_t i) const noexcept { return data()[i]; }
+    KivPixelBlock& front() noexcept { return data()[0]; }
+    const KivPixelBlock& front() const noexcept { return data()[0]; }
+    KivPixelBlock& back() noexcept { return data()[size() - 1]; }
+    const KivPixelBlock& back() const noexcept { return data()[size() - 1]; }
 
     // A new default run at the end.
     KivPixelBlock& emplace_back() {
