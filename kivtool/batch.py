@@ -15,7 +15,7 @@ import multiprocessing
 import os
 import sys
 import time
-from concurrent.futures import Future, as_completed
+from concurrent.futures import FIRST_COMPLETED, Future, wait
 from concurrent.futures import TimeoutError as FutureTimeout
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -147,38 +147,67 @@ def died(error: BaseException, path: Path) -> str:
     return f"{path}: the worker failed: {type(error).__name__}: {error}"
 
 
+def export_files(worker: Callable[..., FileResult], names: List[str], root: str,
+                 destination: str, options: Options, palette: Optional[str]) -> List[FileResult]:
+    """Exports a few files in one hand-out to a worker."""
+    return [worker(name, root, destination, options, palette) for name in names]
+
+
+def chunk_size(files: int, jobs: int) -> int:
+    """Files per hand-out. Handing a worker one file costs about a
+    millisecond in each process, as much as exporting a small file takes a
+    few times over; a few files at a time spare that, while enough hand-outs
+    remain to keep every worker busy to the end."""
+    return max(1, min(8, files // (jobs * 16)))
+
+
 def run(source: Path, destination: Path, options: Options, jobs: int,
         memory_limit: Optional[int] = None, timeout: Optional[float] = DEFAULT_TIMEOUT,
         on_result: Callable[[FileResult, int, int], None] = lambda result, done, total: None,
         files: Optional[List[Path]] = None, palette: Optional[Path] = None,
-        worker: Callable[..., FileResult] = export_file) -> Summary:
+        worker: Callable[..., FileResult] = export_file, chunk: Optional[int] = None) -> Summary:
     """Exports every animation under `source` (or `files` found there) into
-    `destination`, `jobs` files at a time, each with `worker`; `on_result`
-    hears of each file as it is done."""
+    `destination`, `jobs` files at a time, each with `worker`, `chunk` files
+    to a hand-out; `on_result` hears of each file as it is done."""
     import pebble
 
     start = time.perf_counter()
     sources = [str(path.relative_to(source)) for path in (files or find_animations(source))]
+    chunk = chunk or chunk_size(len(sources), jobs)
+    arguments = (str(source), str(destination), options,
+                 str(palette) if palette is not None else None)
     results: List[FileResult] = []
     # Workers are started fresh rather than forked: the tool's own threads
     # (the pool's, the progress bar's) must not be copied into them.
     context = multiprocessing.get_context("spawn")
     with pebble.ProcessPool(max_workers=jobs, initializer=limit_worker, initargs=(memory_limit,),
                             context=context) as pool:
-        futures: Dict[Future[FileResult], str] = {}
-        for name in sources:
-            future = pool.schedule(worker, args=(name, str(source), str(destination), options,
-                                                 str(palette) if palette is not None else None),
-                                   timeout=timeout)
-            futures[future] = name
-        for finished in as_completed(futures):
-            name = futures[finished]
-            try:
-                result = finished.result()
-            except Exception as error:  # the worker died, ran out of time or broke
-                result = FileResult(name, error=died(error, source / name))
-            results.append(result)
-            on_result(result, len(results), len(sources))
+        pending: Dict[Future[List[FileResult]], List[str]] = {}
+
+        def hand_out(names: List[str]) -> None:
+            limit = timeout * len(names) if timeout is not None else None
+            pending[pool.schedule(export_files, args=(worker, names, *arguments),
+                                  timeout=limit)] = names
+
+        for first in range(0, len(sources), chunk):
+            hand_out(sources[first:first + chunk])
+        while pending:
+            finished, _ = wait(list(pending), return_when=FIRST_COMPLETED)
+            for future in finished:
+                names = pending.pop(future)
+                try:
+                    done = future.result()
+                except Exception as error:  # the worker died, ran out of time or broke
+                    if len(names) > 1:
+                        # Which of the files was the cause is not known: each
+                        # is tried again on its own.
+                        for name in names:
+                            hand_out([name])
+                        continue
+                    done = [FileResult(names[0], error=died(error, source / names[0]))]
+                for result in done:
+                    results.append(result)
+                    on_result(result, len(results), len(sources))
     return Summary(results, time.perf_counter() - start)
 
 

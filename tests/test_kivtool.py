@@ -580,7 +580,8 @@ def dying_worker(source: str, root: str, destination: str, options, palette) -> 
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="kills a process by a POSIX signal")
-def test_a_worker_that_dies_or_hangs_costs_only_its_file(tmp_path):
+@pytest.mark.parametrize("chunk", [1, 3], ids=["one file a hand-out", "three files a hand-out"])
+def test_a_worker_that_dies_or_hangs_costs_only_its_file(tmp_path, chunk):
     for name in ("die1", "ok1", "hang1", "ok2", "ok3"):
         write_scene(tmp_path, [sprite(0, 0, [[1]])], name=name)
     results = {}
@@ -589,8 +590,8 @@ def test_a_worker_that_dies_or_hangs_costs_only_its_file(tmp_path):
         results[result.source] = result.error
 
     summary = batch.run(tmp_path / "anim", tmp_path / "out", batch.Options(), jobs=2,
-                        timeout=3.0, on_result=on_result, palette=tmp_path / LOCATION,
-                        worker=dying_worker)
+                        timeout=2.0, on_result=on_result, palette=tmp_path / LOCATION,
+                        worker=dying_worker, chunk=chunk)
     assert len(summary.results) == 5
     assert [name for name, error in sorted(results.items()) if error is None] == [
         "ok1.kiv", "ok2.kiv", "ok3.kiv"]
