@@ -196,7 +196,7 @@ def load_animation(path: Path, palette: Optional[Path] = None) -> Animation:
             raise LoadError(f"{path}: refused: {reason}") from None
         except RuntimeError as error:  # the palette search hit a filesystem error
             raise LoadError(f"{path}: {error}") from None
-        except (TypeError, UnicodeError):  # the path has no UTF-8 form
+        except (TypeError, ValueError, UnicodeError):  # the path has no UTF-8 form, or a NUL
             raise LoadError(f"{path}: the file name is not valid text") from None
 
     data = kiv.data()
