@@ -22,6 +22,7 @@ so that both see the same machine load. Reports:
 from __future__ import annotations
 
 import argparse
+import os
 import shutil
 import tempfile
 from pathlib import Path
@@ -95,6 +96,9 @@ def main() -> None:
                     best[jobs, level] = summary
 
     n = args.files
+    if hasattr(os, "getloadavg"):
+        print(f"load average of the machine at the end: {os.getloadavg()[0]:.1f} "
+              f"(2 jobs can only gain where the cores are free)")
     rate = {key: n / summary.seconds for key, summary in best.items()}
     print(f"{n} files, best of {args.rounds} rounds")
     for level in (6, 1):

@@ -36,8 +36,9 @@ after the animation's file name without its extension (<stem>):
            rectangles, durations, pivot = the anchor as a fraction of the
            frame, plus the raw offsets and each frame's kind)
   gif      <stem>.gif, the animation on one canvas around the common anchor;
-           GIF holds at most 256 colours per step and one-bit transparency,
-           so colours may be quantized and soft edges become hard
+           GIF keeps up to 255 colours per step exactly and quantizes steps
+           with more, and its transparency is one bit: a pixel less than
+           half opaque becomes transparent, any other opaque
   apng     <stem>.apng, the same, lossless (exact pixels)
   webp     <stem>.webp, the same, lossless (exact pixels)
   placed   <stem>_placed_<NNN>.png, every step of the animation as a still
