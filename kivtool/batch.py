@@ -6,7 +6,8 @@ or hostile: each worker runs under an address-space limit (where the system
 has one), so that a file declaring huge frames is refused with a
 MemoryError instead of driving the machine out of memory, and each file has
 a time limit. A worker that dies or runs out of time costs only the file it
-was working on: the pool starts a new worker and the other files go on.
+was working on: the pool starts a new worker, the other files handed out
+with that one are tried again one by one, and the rest go on.
 """
 
 from __future__ import annotations
