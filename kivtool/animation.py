@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import io
 import os
+import stat
 from contextlib import contextmanager, redirect_stderr
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -169,17 +170,24 @@ def _palette_failure(path: Path, messages: List[str], location: Optional[str],
 def load_animation(path: Path, palette: Optional[Path] = None) -> Animation:
     """Loads and renders `path` (with `palette` instead of the one the file
     names, when given). Raises LoadError for a file that gives no frames."""
-    if not path.exists():
-        raise LoadError(f"{path}: no such file")
-    if path.is_dir():
-        raise LoadError(f"{path}: is a folder, not an animation file")
     try:
-        with open(path, "rb"):
-            pass
+        status = path.stat()
+    except FileNotFoundError:
+        raise LoadError(f"{path}: no such file") from None
     except OSError as error:
         raise LoadError(f"{path}: cannot open: {error.strerror or error}") from None
-    if path.is_file() and path.stat().st_size == 0:
-        raise LoadError(f"{path}: is empty")
+    if stat.S_ISDIR(status.st_mode):
+        raise LoadError(f"{path}: is a folder, not an animation file")
+    if stat.S_ISREG(status.st_mode):
+        if status.st_size == 0:
+            raise LoadError(f"{path}: is empty")
+        # Pipes and devices are left to the module: opening one here as
+        # a test could wait for a writer or take data the module needs.
+        try:
+            with open(path, "rb"):
+                pass
+        except OSError as error:
+            raise LoadError(f"{path}: cannot open: {error.strerror or error}") from None
     if palette is not None and not palette.is_file():
         raise LoadError(f"{palette}: no such palette file")
 

@@ -52,13 +52,16 @@ class Summary:
 
 def find_animations(source: Path) -> List[Path]:
     """Every animation file under `source`, in a stable order. Links to
-    folders are not followed, so a link loop cannot make the walk endless."""
+    folders are not followed, so a link loop cannot make the walk endless;
+    only regular files are taken, so a pipe named like an animation cannot
+    make a worker wait for a writer."""
     found = []
     for folder, subfolders, names in os.walk(source):
         subfolders.sort()
         for name in sorted(names):
-            if name.lower().endswith(SUFFIX):
-                found.append(Path(folder) / name)
+            path = Path(folder) / name
+            if name.lower().endswith(SUFFIX) and path.is_file():
+                found.append(path)
     return found
 
 

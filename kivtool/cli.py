@@ -179,7 +179,8 @@ def run_info(args: argparse.Namespace) -> int:
     except LoadError as error:
         raise ToolError(str(error)) from None
     location = animation.location
-    if args.palette is not None:
+    if args.palette is not None and args.animation.is_file():
+        # Read once more for the location it stores (a pipe cannot be).
         location = stored_location(args.animation)
     frames = [{"index": f.index, "width": f.width, "height": f.height,
                "x_offset": f.x_offset, "y_offset": f.y_offset, "kind": f.kind,

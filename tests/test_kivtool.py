@@ -530,6 +530,9 @@ def game_folder(root: Path) -> dict[str, str | None]:
     (source / "units" / "lost.kiv").write_bytes(struct.pack("<II", 1, len(text)) + text
                                                 + struct.pack("<I", 0))
     (source / "notes.txt").write_text("not an animation")
+    (source / "folder.kiv").mkdir()
+    if hasattr(os, "mkfifo"):
+        os.mkfifo(source / "units" / "pipe.kiv")  # no writer: opening it would wait
     return {"anim/top.kiv": None, "units/deep/a.kiv": None, "units/deep/b.kiv": None,
             "units/broken.kiv": "names no palette", "units/lost.kiv": "no palette found"}
 
