@@ -202,7 +202,7 @@ def run_info(args: argparse.Namespace) -> int:
         print(f"  speed       {animation.speed}")
         print(f"  frames      {animation.frame_count} (background counted)")
         print(f"  background  {background}")
-        print(f"  palette     {location if location is not None else '(not text)'}"
+        print(f"  palette     {location if location is not None else '(unknown)'}"
               f" -> {animation.palette_path or '(unknown)'}, {animation.colors} colours")
         print(f"  {'index':>5}  {'size':>11}  {'offset':>13}  {'kind':<10}  {'runs':>6}")
         for f in frames:
