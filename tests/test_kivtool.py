@@ -488,6 +488,20 @@ def test_forms_with_nothing_to_show(tmp_path, capsys, frames, background, form, 
         assert status == 1 and cause in err and err.count("\n") == 1
 
 
+def test_every_cut_of_a_file_exports_or_fails_in_one_line(scene, tmp_path, capsys):
+    whole = scene.animation.read_bytes()
+    forms = [arg for form in ("frames", "sheet", "gif", "apng", "webp", "placed")
+             for arg in ("--as", form)]
+    outcomes = set()
+    for length in range(len(whole)):
+        scene.animation.write_bytes(whole[:length])
+        status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path / "out", *forms)
+        assert (status, err.count("\n")) in ((0, 0), (1, 1)), (length, err)
+        assert "Traceback" not in err
+        outcomes.add(status)
+    assert outcomes == {0, 1}
+
+
 # --------------------------------------------------------------------------
 # export: usage errors
 
