@@ -1,0 +1,546 @@
+"""Images to an animation file, checked pixel for pixel before it replaces
+anything.
+
+The road of one import:
+
+1. Read the input: a sprite sheet with its JSON-hash description, or PNG
+   images with offsets from a JSON list. Every frame becomes an RGBA array
+   with its offsets and its kind (frame, shadow, background).
+2. Map pixels to palette indices. (0, 0, 0, 0) is never painted; a pixel
+   that is exactly a palette colour is painted with the lowest index holding
+   it; any other pixel with alpha 0 is not painted (image editors keep
+   colour in transparent pixels); anything else is refused, or with
+   `quantize` takes the nearest palette colour. In a shadow frame every
+   pixel with alpha above 0 is painted (shadow frames store no colours).
+3. Encode (`kiv_layout`), refusing what the format cannot hold before a
+   byte is written.
+4. Write a temporary file beside OUT, load it with pykiv as the game would
+   (the palette found through the stored location), and compare every
+   rendered frame, its offsets and kind, the frame count, the background
+   flag and the speed with what was meant. Only a file that matches is
+   renamed over OUT; otherwise the temporary file is removed and OUT stays
+   as it was.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import secrets
+import sys
+import tempfile
+from contextlib import contextmanager
+from dataclasses import dataclass
+from pathlib import Path, PurePath
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+
+import numpy as np
+import numpy.typing as npt
+
+import pykiv
+from kivtool import kiv_layout
+
+FRAME = "frame"
+SHADOW = "shadow"
+BACKGROUND = "background"
+KINDS = (FRAME, SHADOW, BACKGROUND)
+
+Pixels = npt.NDArray[np.uint32]  # height x width, one little-endian R, G, B, A word per pixel
+ShadowPixel = 0xFF000000  # opaque black: what a shadow frame's runs paint
+
+
+class ImportRefused(Exception):
+    """Input that cannot become an animation file; the text names the file
+    and the cause. Nothing has been written."""
+
+
+class VerificationFailed(Exception):
+    """The written file does not load back as what was meant: a fault of the
+    encoder. The text says where the two differ."""
+
+
+@dataclass
+class SourceFrame:
+    """One frame as read from the input."""
+
+    name: str  # names the frame in messages: the image file, or the sheet and the frame's key
+    rgba: npt.NDArray[np.uint8]  # height x width x 4
+    x_offset: int
+    y_offset: int
+    kind: str
+
+
+@dataclass
+class Plan:
+    """What the file will hold."""
+
+    frames: List[kiv_layout.FrameRuns]
+    names: List[str]
+    expected: List[Pixels]  # each frame as it must render
+    changed: List[int]  # pixels moved to the nearest palette colour, per frame
+    speed: int
+    has_background: bool
+
+
+# --------------------------------------------------------------------------
+# Palette
+
+
+class PaletteIndex:
+    """Finds palette indices for whole images at once.
+
+    Colours are compared as 32-bit words. A multiplicative hash that puts
+    every distinct palette colour in a slot of its own is searched once per
+    palette; a lookup is then a multiply, a shift, and two table reads per
+    pixel, followed by one comparison that tells whether the pixel's colour
+    is in the palette at all.
+    """
+
+    SLOT_BITS = 16
+
+    def __init__(self, colors: Sequence[Tuple[int, int, int, int]]) -> None:
+        if not colors:
+            raise ValueError("a palette without colours")
+        self.colors = np.array(colors, dtype=np.uint8).reshape(-1, 4)
+        self.words = self.colors.view("<u4").reshape(-1).astype(np.uint32)
+        lowest: Dict[int, int] = {}
+        for index, word in enumerate(self.words.tolist()):
+            # (0, 0, 0, 0) is never painted, so it is not looked up.
+            if word and word not in lowest:
+                lowest[word] = index
+        self.multiplier = np.uint32(1)
+        self.slot_index = np.zeros(1 << self.SLOT_BITS, dtype=np.uint8)
+        self.slot_word = np.zeros(1 << self.SLOT_BITS, dtype=np.uint32)
+        self.empty = not lowest
+        if self.empty:
+            return
+        words = np.array(list(lowest), dtype=np.uint32)
+        indices = np.array(list(lowest.values()), dtype=np.uint8)
+        rng = np.random.default_rng(0x5EED)
+        while True:
+            multiplier = np.uint32(rng.integers(1 << 31, dtype=np.uint32) * 2 + 1)
+            slots = self._slots(words, multiplier)
+            if np.unique(slots).size == slots.size:
+                break
+        self.multiplier = multiplier
+        # A free slot holds a colour whose own slot is elsewhere, so that no
+        # pixel hashed there can match it.
+        self.slot_word[:] = words[0]
+        self.slot_word[slots] = words
+        self.slot_index[slots] = indices
+
+    def _slots(self, words: npt.NDArray[np.uint32], multiplier: np.uint32) -> npt.NDArray[np.uint32]:
+        slots = words * multiplier
+        slots >>= np.uint32(32 - self.SLOT_BITS)
+        return slots
+
+    def lookup(self, pixels: Pixels) -> Tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]:
+        """The lowest palette index of each pixel's colour, and whether the
+        colour is in the palette at all ((0, 0, 0, 0) never is)."""
+        if self.empty:
+            return np.zeros(pixels.shape, dtype=np.uint8), np.zeros(pixels.shape, dtype=bool)
+        slots = self._slots(pixels, self.multiplier)
+        return self.slot_index[slots], self.slot_word[slots] == pixels
+
+    def nearest(self, words: npt.NDArray[np.uint32]) -> npt.NDArray[np.uint8]:
+        """The index of the nearest palette colour (R, G, B, A as a point;
+        the lowest index on a tie) for each colour."""
+        unique, inverse = np.unique(words, return_inverse=True)
+        channels = unique.astype("<u4").view(np.uint8).reshape(-1, 4).astype(np.int32)
+        palette = self.colors.astype(np.int32)
+        best = np.empty(unique.size, dtype=np.uint8)
+        chunk = 4096  # bounds the distance table at chunk x palette size
+        for start in range(0, unique.size, chunk):
+            part = channels[start:start + chunk]
+            distance = ((part[:, None, :] - palette[None, :, :]) ** 2).sum(axis=2)
+            best[start:start + chunk] = distance.argmin(axis=1)
+        return best[inverse.reshape(-1)]
+
+
+def color_text(word: int) -> str:
+    r, g, b, a = int(word).to_bytes(4, "little")
+    return f"({r}, {g}, {b}, {a})"
+
+
+def as_words(rgba: npt.NDArray[np.uint8]) -> Pixels:
+    height, width = rgba.shape[:2]
+    return np.ascontiguousarray(rgba).view("<u4").reshape(height, width).astype(np.uint32, copy=False)
+
+
+def map_frame(frame: SourceFrame, palette: PaletteIndex, quantize: bool
+              ) -> Tuple[kiv_layout.FrameRuns, Pixels, int]:
+    """The frame's runs, the pixels it must render as, and how many pixels
+    were moved to the nearest palette colour."""
+    pixels = as_words(frame.rgba)
+    visible = pixels > 0x00FFFFFF  # alpha above 0
+    if frame.kind == SHADOW:
+        runs = kiv_layout.FrameRuns(visible, None, frame.x_offset, frame.y_offset, shadow=True)
+        return runs, np.where(visible, np.uint32(ShadowPixel), np.uint32(0)), 0
+
+    indices, painted = palette.lookup(pixels)
+    expected = np.where(painted, pixels, np.uint32(0))
+    stray = visible & ~painted
+    changed = 0
+    if stray.any():
+        if not quantize:
+            y, x = (int(v) for v in np.unravel_index(int(np.argmax(stray)), stray.shape))
+            raise ImportRefused(f"{frame.name}: pixel x={x}, y={y} has colour {color_text(pixels[y, x])}, "
+                                "which is not in the palette (--quantize takes the nearest palette colour)")
+        nearest = palette.nearest(pixels[stray])
+        words = palette.words[nearest]
+        indices[stray] = nearest
+        # A nearest colour of (0, 0, 0, 0) renders the same unpainted.
+        painted[stray] = words != 0
+        expected[stray] = words
+        changed = int(nearest.size)
+    runs = kiv_layout.FrameRuns(painted, indices, frame.x_offset, frame.y_offset, shadow=False)
+    return runs, expected, changed
+
+
+def plan_import(sources: Sequence[SourceFrame], palette: PaletteIndex, *, speed: int,
+                quantize: bool) -> Plan:
+    names = [f"frame {i} ({source.name})" for i, source in enumerate(sources)]
+    backgrounds = [i for i, source in enumerate(sources) if source.kind == BACKGROUND]
+    if len(backgrounds) > 1 or (backgrounds and backgrounds[0] != len(sources) - 1):
+        raise ImportRefused(f"{names[backgrounds[0]]}: the background frame must be the last frame, "
+                            "and there can be only one")
+    frames, expected, changed = [], [], []
+    for source in sources:
+        runs, pixels, moved = map_frame(source, palette, quantize)
+        frames.append(runs)
+        expected.append(pixels)
+        changed.append(moved)
+    return Plan(frames, names, expected, changed, speed, has_background=bool(backgrounds))
+
+
+# --------------------------------------------------------------------------
+# Input
+
+
+def read_image(path: Path) -> npt.NDArray[np.uint8]:
+    from PIL import Image, UnidentifiedImageError
+
+    try:
+        with Image.open(path) as image:
+            if image.mode == "RGBA":
+                return np.asarray(image)
+            return np.asarray(image.convert("RGBA"))
+    except FileNotFoundError:
+        raise ImportRefused(f"{path}: no such file") from None
+    except IsADirectoryError:
+        raise ImportRefused(f"{path}: is a folder, not an image") from None
+    except UnidentifiedImageError:
+        raise ImportRefused(f"{path}: not an image file Pillow can read") from None
+    except (OSError, ValueError) as error:
+        raise ImportRefused(f"{path}: cannot read the image: {error}") from None
+
+
+def read_json(path: Path, what: str) -> Any:
+    try:
+        with open(path, encoding="utf-8") as file:
+            return json.load(file)
+    except FileNotFoundError:
+        raise ImportRefused(f"{path}: no such file") from None
+    except (OSError, UnicodeDecodeError) as error:
+        raise ImportRefused(f"{path}: cannot read {what}: {error}") from None
+    except json.JSONDecodeError as error:
+        raise ImportRefused(f"{path}: not valid JSON ({error.msg} at line {error.lineno}, "
+                            f"column {error.colno})") from None
+
+
+def whole_number(value: Any, where: str, low: int, high: int) -> int:
+    # JSON numbers such as 3.0 are whole numbers too; True is not.
+    if isinstance(value, float) and value.is_integer():
+        value = int(value)
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise ImportRefused(f"{where}: {json.dumps(value)} is not a whole number")
+    if not low <= value <= high:
+        raise ImportRefused(f"{where}: {value} is outside {low}..{high}")
+    return value
+
+
+def member(mapping: Any, key: str, where: str) -> Any:
+    if not isinstance(mapping, dict):
+        raise ImportRefused(f"{where}: expected a JSON object")
+    if key not in mapping:
+        raise ImportRefused(f"{where}: has no {key!r}")
+    return mapping[key]
+
+
+def sheet_frames(path: Path) -> Tuple[List[SourceFrame], Optional[int]]:
+    """The frames of a sheet in its description's order, and its speed
+    (None when it has none). Accepts the JSON-hash layout (`frames` maps
+    names to entries) and the JSON-array layout (entries with `filename`);
+    trimmed frames are put back on their source size."""
+    description = read_json(path, "the sheet description")
+    meta = member(description, "meta", str(path))
+    image_name = member(meta, "image", f"{path}: meta")
+    if not isinstance(image_name, str):
+        raise ImportRefused(f"{path}: meta.image is not a file name")
+    speed = None
+    if isinstance(meta, dict) and "speed" in meta:
+        speed = whole_number(meta["speed"], f"{path}: meta.speed", *kiv_layout.SPEED_RANGE)
+    entries = member(description, "frames", str(path))
+    if isinstance(entries, dict):
+        named = list(entries.items())
+    elif isinstance(entries, list):
+        named = [(str(member(entry, "filename", f"{path}: frames[{i}]")), entry)
+                 for i, entry in enumerate(entries)]
+    else:
+        raise ImportRefused(f"{path}: frames is neither an object nor a list")
+
+    sheet = read_image(path.parent / image_name)
+    sheet_height, sheet_width = sheet.shape[:2]
+    frames = []
+    for key, entry in named:
+        where = f"{path}: frame {key!r}"
+        rect = member(entry, "frame", where)
+        x, y, w, h = (whole_number(member(rect, k, f"{where}: frame"), f"{where}: frame.{k}", 0, 1 << 31)
+                      for k in ("x", "y", "w", "h"))
+        if entry.get("rotated", False):
+            raise ImportRefused(f"{where}: is rotated in the sheet; export the sheet without rotation")
+        if (w and h) and (x + w > sheet_width or y + h > sheet_height):
+            raise ImportRefused(f"{where}: its rectangle {w} x {h} at ({x}, {y}) reaches outside "
+                                f"the {sheet_width} x {sheet_height} sheet image")
+        pixels = sheet[y:y + h, x:x + w] if w and h else np.zeros((h, w, 4), dtype=np.uint8)
+        if entry.get("trimmed", False):
+            pixels = untrimmed(entry, pixels, where)
+        kind = entry.get("kind", FRAME)
+        if kind not in KINDS:
+            raise ImportRefused(f"{where}: kind {json.dumps(kind)} is not one of {', '.join(KINDS)}")
+        x_offset, y_offset = sheet_offsets(entry, pixels.shape[1], pixels.shape[0], where)
+        frames.append(SourceFrame(f"{path}: {key}", pixels, x_offset, y_offset, kind))
+    return frames, speed
+
+
+def untrimmed(entry: Any, pixels: npt.NDArray[np.uint8], where: str) -> npt.NDArray[np.uint8]:
+    source = member(entry, "sourceSize", where)
+    placed = member(entry, "spriteSourceSize", where)
+    w, h = (whole_number(member(source, k, where), f"{where}: sourceSize.{k}", 0, kiv_layout.MAX_WIDTH)
+            for k in ("w", "h"))
+    x, y = (whole_number(member(placed, k, where), f"{where}: spriteSourceSize.{k}", 0, 1 << 31)
+            for k in ("x", "y"))
+    if x + pixels.shape[1] > w or y + pixels.shape[0] > h:
+        raise ImportRefused(f"{where}: the trimmed rectangle does not fit its source size {w} x {h}")
+    canvas = np.zeros((h, w, 4), dtype=np.uint8)
+    canvas[y:y + pixels.shape[0], x:x + pixels.shape[1]] = pixels
+    return canvas
+
+
+def sheet_offsets(entry: Any, width: int, height: int, where: str) -> Tuple[int, int]:
+    """The frame's offsets: `offset` as written by export, else from the
+    pivot (the anchor as a fraction of the frame), else 0, 0."""
+    low, high = kiv_layout.OFFSET_RANGE
+    if "offset" in entry:
+        offset = entry["offset"]
+        return (whole_number(member(offset, "x", where), f"{where}: offset.x", low, high),
+                whole_number(member(offset, "y", where), f"{where}: offset.y", low, high))
+    if "pivot" in entry:
+        pivot = entry["pivot"]
+        result = []
+        for axis, size in (("x", width), ("y", height)):
+            value = member(pivot, axis, where)
+            if isinstance(value, bool) or not isinstance(value, (int, float)):
+                raise ImportRefused(f"{where}: pivot.{axis} is not a number")
+            result.append(whole_number(float(-round(value * size)), f"{where}: pivot.{axis} x size", low, high))
+        return result[0], result[1]
+    return 0, 0
+
+
+def image_frames(images: Sequence[Path], offsets_path: Optional[Path], shadows: Sequence[int],
+                 background: Optional[Path]) -> List[SourceFrame]:
+    paths = list(images) + ([background] if background is not None else [])
+    offsets = [(0, 0)] * len(paths)
+    if offsets_path is not None:
+        offsets = read_offsets(offsets_path, len(images), background is not None)
+    for index in shadows:
+        if not 0 <= index < len(images):
+            raise ImportRefused(f"--shadow {index}: there are {len(images)} images, counted from 0")
+    kinds = [SHADOW if i in shadows else FRAME for i in range(len(images))]
+    if background is not None:
+        kinds.append(BACKGROUND)
+    return [SourceFrame(str(path), read_image(path), x, y, kind)
+            for path, (x, y), kind in zip(paths, offsets, kinds)]
+
+
+def read_offsets(path: Path, images: int, background: bool) -> List[Tuple[int, int]]:
+    values = read_json(path, "the offsets")
+    wanted = images + (1 if background else 0)
+    if not isinstance(values, list) or len(values) != wanted:
+        got = f"{len(values)} entries" if isinstance(values, list) else "not a list"
+        extra = " and one for the background, last" if background else ""
+        raise ImportRefused(f"{path}: needs a JSON list of {wanted} [x, y] pairs, one per image{extra}; "
+                            f"it holds {got}")
+    low, high = kiv_layout.OFFSET_RANGE
+    offsets = []
+    for i, pair in enumerate(values):
+        if not isinstance(pair, list) or len(pair) != 2:
+            raise ImportRefused(f"{path}: entry {i} is not an [x, y] pair")
+        offsets.append((whole_number(pair[0], f"{path}: entry {i}, x", low, high),
+                        whole_number(pair[1], f"{path}: entry {i}, y", low, high)))
+    return offsets
+
+
+# --------------------------------------------------------------------------
+# Where the palette is stored, and where OUT goes
+
+
+def stored_location(out: Path, root: Path, palette: Path) -> str:
+    """The palette's location as the file stores it: relative to the project
+    root, both with links resolved, in forward slashes. Refuses an OUT from
+    which a reader would not find that palette."""
+    if not root.is_dir():
+        raise ImportRefused(f"{root}: the project root is not a folder")
+    real_root = Path(os.path.realpath(root))
+    real_palette = Path(os.path.realpath(palette))
+    real_folder = Path(os.path.realpath(out.absolute().parent))
+    if real_folder != real_root and real_root not in real_folder.parents:
+        raise ImportRefused(f"{out}: lies outside the project root {root}; the palette is found from an "
+                            "animation's folder upwards, so animations belong under the root")
+    try:
+        relative = os.path.relpath(real_palette, real_root)
+    except ValueError:  # another drive
+        raise ImportRefused(f"{palette}: cannot be reached from the project root {root}") from None
+    location = PurePath(relative).as_posix()
+    found = resolve_palette_path(str(out.absolute()), location)
+    if found is None or not os.path.samefile(found, real_palette):
+        raise ImportRefused(f"{out}: the stored palette location {location!r} would find "
+                            f"{found or 'no file'} from there, not {palette}")
+    return location
+
+
+def resolve_palette_path(animation: str, location: str) -> Optional[str]:
+    """The palette file a reader picks for an animation: `location` under
+    the animation's own folder, then under each folder above it; the first
+    that exists. None when there is none."""
+    directory = os.path.dirname(animation)
+    while directory:
+        candidate = os.path.join(directory, location)
+        if os.path.exists(candidate):
+            return os.path.realpath(candidate)
+        parent = os.path.dirname(directory)
+        if parent == directory:
+            break
+        directory = parent
+    return None
+
+
+@contextmanager
+def module_messages() -> Iterator[List[str]]:
+    """Collects what the module writes to the process's standard error
+    while the block runs (its "ERROR: " lines come from native code)."""
+    lines: List[str] = []
+    sys.stderr.flush()
+    with tempfile.TemporaryFile() as sink:
+        saved = os.dup(2)
+        os.dup2(sink.fileno(), 2)
+        try:
+            yield lines
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+            sink.seek(0)
+            lines.extend(sink.read(1 << 16).decode("utf-8", "replace").splitlines())
+
+
+def load_palette(path: Path) -> PaletteIndex:
+    if not path.is_file():
+        raise ImportRefused(f"{path}: no such palette file")
+    palette = pykiv.PalF()
+    with module_messages() as messages:
+        status = palette.load(str(path))
+    if status != 1:
+        reason = messages[0].replace("ERROR: ", "", 1) if messages else f"status {status}"
+        raise ImportRefused(f"{path}: not a usable palette file ({reason})")
+    return PaletteIndex([(c.r, c.g, c.b, c.a) for c in palette.colors()])
+
+
+# --------------------------------------------------------------------------
+# Writing and verifying
+
+
+def write_replacing(target: Path, contents: bytes, check: Callable[[Path], None]) -> None:
+    """Writes `contents` to a new file beside `target`, runs `check` on it and
+    only then renames it over `target`, so that `target` is either what it
+    was or the whole new file. The temporary file is gone afterwards in every
+    case."""
+    temporary = None
+    for _ in range(8):
+        candidate = target.with_name(f".kivtool-{secrets.token_hex(6)}.tmp")
+        try:
+            descriptor = os.open(candidate, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0),
+                                 0o666)
+        except FileExistsError:
+            continue
+        temporary = candidate
+        break
+    if temporary is None:
+        raise OSError(f"cannot create a temporary file beside {target}")
+    try:
+        with os.fdopen(descriptor, "wb") as file:
+            file.write(contents)
+        check(temporary)
+        os.replace(temporary, target)
+    except BaseException:
+        try:
+            os.remove(temporary)
+        except OSError:
+            pass
+        raise
+
+
+def verify(path: Path, plan: Plan) -> None:
+    """Loads `path` as the game would and compares it with the plan."""
+    kiv = pykiv.KivF()  # a fresh one: the reader's shadow rule carries over between loads
+    with module_messages() as messages:
+        data = kiv.load(str(path.absolute()))
+    if data is None:
+        raise VerificationFailed("the written file does not load" + (f": {messages[0]}" if messages else ""))
+    expected_count = len(plan.frames)
+    header = [("frame count", data.info.frame_count, expected_count),
+              ("background flag", data.has_background, plan.has_background),
+              ("speed", data.info.speed, plan.speed)]
+    for what, got, wanted in header:
+        if got != wanted:
+            raise VerificationFailed(f"the file reads back with {what} {got}, not {wanted}")
+    records = data.frames
+    rendered = kiv.get_frame_buffer()
+    if len(rendered) != expected_count or len(records) != expected_count:
+        raise VerificationFailed(f"{len(rendered)} frames render, not {expected_count}")
+    for i, (record, image, frame, pixels) in enumerate(zip(records, rendered, plan.frames, plan.expected)):
+        name = plan.names[i]
+        fields = [("width", image.width, frame.width), ("height", image.height, frame.height),
+                  ("x offset", image.offset_x, frame.x_offset), ("y offset", image.offset_y, frame.y_offset),
+                  ("shadow flag", bool(record.is_shadow), frame.shadow)]
+        for what, got, wanted in fields:
+            if got != wanted:
+                raise VerificationFailed(f"{name} reads back with {what} {got}, not {wanted}")
+        got_pixels = np.frombuffer(image.pixels, dtype="<u4").reshape(pixels.shape)
+        if not np.array_equal(got_pixels, pixels):
+            y, x = (int(v) for v in np.argwhere(got_pixels != pixels)[0])
+            raise VerificationFailed(f"{name} renders pixel x={x}, y={y} as {color_text(got_pixels[y, x])}, "
+                                     f"not {color_text(pixels[y, x])}")
+    if messages:
+        raise VerificationFailed(f"loading the written file reports: {messages[0]}")
+
+
+def import_animation(sources: Sequence[SourceFrame], out: Path, palette_path: Path, root: Path, *,
+                     speed: int, quantize: bool) -> Plan:
+    """Writes `sources` as the animation `out`, verified. Raises
+    ImportRefused for input that cannot be stored (nothing is written) and
+    VerificationFailed when the written file does not read back as meant
+    (`out` is left as it was)."""
+    palette = load_palette(palette_path)
+    location = stored_location(out, root, palette_path)
+    plan = plan_import(sources, palette, speed=speed, quantize=quantize)
+    try:
+        contents = kiv_layout.encode_animation(plan.frames, plan.names, speed=speed, location=location,
+                                               has_background=plan.has_background)
+    except kiv_layout.LayoutError as error:
+        raise ImportRefused(f"{out}: cannot store {error}") from None
+    try:
+        out.parent.mkdir(parents=True, exist_ok=True)
+        write_replacing(out, contents, lambda written: verify(written, plan))
+    except OSError as error:
+        raise ImportRefused(f"{out}: cannot write: {error.strerror or error}") from None
+    return plan
