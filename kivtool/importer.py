@@ -29,10 +29,12 @@ import os
 import secrets
 import sys
 import tempfile
+from concurrent.futures import ThreadPoolExecutor
 from contextlib import contextmanager
 from dataclasses import dataclass
+from functools import partial
 from pathlib import Path, PurePath
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -46,6 +48,9 @@ BACKGROUND = "background"
 KINDS = (FRAME, SHADOW, BACKGROUND)
 
 Pixels = npt.NDArray[np.uint32]  # height x width, one little-endian R, G, B, A word per pixel
+T = TypeVar("T")
+# map, or the map of a pool of threads
+FrameMap = Callable[[Callable[[Any], Any], Iterable[Any]], Iterator[Any]]
 ShadowPixel = 0xFF000000  # opaque black: what a shadow frame's runs paint
 
 
@@ -64,7 +69,9 @@ class SourceFrame:
     """One frame as read from the input."""
 
     name: str  # names the frame in messages: the image file, or the sheet and the frame's key
-    rgba: npt.NDArray[np.uint8]  # height x width x 4
+    # The frame's RGBA pixels, height x width x 4. Image files are decoded
+    # only when this is called, on a worker thread.
+    read: Callable[[], npt.NDArray[np.uint8]]
     x_offset: int
     y_offset: int
     kind: str
@@ -171,7 +178,7 @@ def map_frame(frame: SourceFrame, palette: PaletteIndex, quantize: bool
               ) -> Tuple[kiv_layout.FrameRuns, Pixels, int]:
     """The frame's runs, the pixels it must render as, and how many pixels
     were moved to the nearest palette colour."""
-    pixels = as_words(frame.rgba)
+    pixels = as_words(frame.read())
     visible = pixels > 0x00FFFFFF  # alpha above 0
     if frame.kind == SHADOW:
         runs = kiv_layout.FrameRuns(visible, None, frame.x_offset, frame.y_offset, shadow=True)
@@ -179,7 +186,7 @@ def map_frame(frame: SourceFrame, palette: PaletteIndex, quantize: bool
 
     indices, painted = palette.lookup(pixels)
     expected = np.where(painted, pixels, np.uint32(0))
-    stray = visible & ~painted
+    stray = np.less(painted, visible)
     changed = 0
     if stray.any():
         if not quantize:
@@ -198,15 +205,16 @@ def map_frame(frame: SourceFrame, palette: PaletteIndex, quantize: bool
 
 
 def plan_import(sources: Sequence[SourceFrame], palette: PaletteIndex, *, speed: int,
-                quantize: bool) -> Plan:
+                quantize: bool, frame_map: FrameMap = map) -> Plan:
+    """Maps every frame (through `frame_map`, which may spread them over
+    threads: decoding and array operations let go of the interpreter lock)."""
     names = [f"frame {i} ({source.name})" for i, source in enumerate(sources)]
     backgrounds = [i for i, source in enumerate(sources) if source.kind == BACKGROUND]
     if len(backgrounds) > 1 or (backgrounds and backgrounds[0] != len(sources) - 1):
         raise ImportRefused(f"{names[backgrounds[0]]}: the background frame must be the last frame, "
                             "and there can be only one")
     frames, expected, changed = [], [], []
-    for source in sources:
-        runs, pixels, moved = map_frame(source, palette, quantize)
+    for runs, pixels, moved in frame_map(lambda source: map_frame(source, palette, quantize), sources):
         frames.append(runs)
         expected.append(pixels)
         changed.append(moved)
@@ -215,6 +223,17 @@ def plan_import(sources: Sequence[SourceFrame], palette: PaletteIndex, *, speed:
 
 # --------------------------------------------------------------------------
 # Input
+
+
+def identity(value: T) -> T:
+    return value
+
+
+def check_readable(path: Path) -> None:
+    if not path.exists():
+        raise ImportRefused(f"{path}: no such file")
+    if path.is_dir():
+        raise ImportRefused(f"{path}: is a folder, not an image")
 
 
 def read_image(path: Path) -> npt.NDArray[np.uint8]:
@@ -309,7 +328,7 @@ def sheet_frames(path: Path) -> Tuple[List[SourceFrame], Optional[int]]:
         if kind not in KINDS:
             raise ImportRefused(f"{where}: kind {json.dumps(kind)} is not one of {', '.join(KINDS)}")
         x_offset, y_offset = sheet_offsets(entry, pixels.shape[1], pixels.shape[0], where)
-        frames.append(SourceFrame(f"{path}: {key}", pixels, x_offset, y_offset, kind))
+        frames.append(SourceFrame(f"{path}: {key}", partial(identity, pixels), x_offset, y_offset, kind))
     return frames, speed
 
 
@@ -359,7 +378,9 @@ def image_frames(images: Sequence[Path], offsets_path: Optional[Path], shadows: 
     kinds = [SHADOW if i in shadows else FRAME for i in range(len(images))]
     if background is not None:
         kinds.append(BACKGROUND)
-    return [SourceFrame(str(path), read_image(path), x, y, kind)
+    for path in paths:
+        check_readable(path)
+    return [SourceFrame(str(path), partial(read_image, path), x, y, kind)
             for path, (x, y), kind in zip(paths, offsets, kinds)]
 
 
@@ -532,12 +553,13 @@ def import_animation(sources: Sequence[SourceFrame], out: Path, palette_path: Pa
     (`out` is left as it was)."""
     palette = load_palette(palette_path)
     location = stored_location(out, root, palette_path)
-    plan = plan_import(sources, palette, speed=speed, quantize=quantize)
-    try:
-        contents = kiv_layout.encode_animation(plan.frames, plan.names, speed=speed, location=location,
-                                               has_background=plan.has_background)
-    except kiv_layout.LayoutError as error:
-        raise ImportRefused(f"{out}: cannot store {error}") from None
+    with ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
+        plan = plan_import(sources, palette, speed=speed, quantize=quantize, frame_map=pool.map)
+        try:
+            contents = kiv_layout.encode_animation(plan.frames, plan.names, speed=speed, location=location,
+                                                   has_background=plan.has_background, frame_map=pool.map)
+        except kiv_layout.LayoutError as error:
+            raise ImportRefused(f"{out}: cannot store {error}") from None
     try:
         out.parent.mkdir(parents=True, exist_ok=True)
         write_replacing(out, contents, lambda written: verify(written, plan))

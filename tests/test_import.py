@@ -37,7 +37,8 @@ def padded(colors):
 
 
 def source(pixels, kind=importer.FRAME, name="img.png", x=0, y=0):
-    return SourceFrame(name, np.array(pixels, dtype=np.uint8).reshape(len(pixels), -1, 4), x, y, kind)
+    rgba = np.array(pixels, dtype=np.uint8).reshape(len(pixels), -1, 4)
+    return SourceFrame(name, lambda: rgba, x, y, kind)
 
 
 def words(colors):
@@ -224,3 +225,61 @@ def test_replacing_keeps_no_temporary_file(project):
     import_sources(project, [source([[(10, 20, 30, 255)]])], out="a.kiv")
     assert sorted(p.name for p in project.iterdir()) == ["a.kiv", "pal"]
     assert out.read_bytes() != b"previous"
+
+
+# --------------------------------------------------------------------------
+# Sprite sheets
+
+
+def sheet_entry(x, y, w, h, **extra):
+    entry = {"frame": {"x": x, "y": y, "w": w, "h": h}, "rotated": False, "trimmed": False,
+             "spriteSourceSize": {"x": 0, "y": 0, "w": w, "h": h}, "sourceSize": {"w": w, "h": h}}
+    entry.update(extra)
+    return entry
+
+
+def write_sheet(folder, image, frames, **meta):
+    Image.fromarray(np.array(image, dtype=np.uint8)).save(folder / "s.png")
+    path = folder / "s.json"
+    path.write_text(json.dumps({"frames": frames, "meta": {"image": "s.png", **meta}}))
+    return path
+
+
+A, B, C = (10, 20, 30, 255), (200, 0, 0, 128), (250, 250, 250, 255)
+SHEET = [[A, B, C, C],
+         [B, A, C, C],
+         [A, A, A, B]]
+
+
+def read_sheet(path):
+    frames, speed = importer.sheet_frames(path)
+    return [(f.name.split(": ")[-1], f.read().tolist(), f.x_offset, f.y_offset, f.kind) for f in frames], speed
+
+
+def test_sheet_frames_come_in_the_description_order(tmp_path):
+    path = write_sheet(tmp_path, SHEET, {
+        "b": sheet_entry(2, 0, 2, 2, offset={"x": -1, "y": 5}, kind="shadow"),
+        "a": sheet_entry(0, 0, 2, 2, offset={"x": 3, "y": -4}, kind="frame"),
+        "empty": sheet_entry(0, 0, 0, 0, offset={"x": 7, "y": 8}, kind="frame"),
+        "bg": sheet_entry(0, 2, 4, 1, offset={"x": 0, "y": 0}, kind="background"),
+    }, speed=42)
+    assert read_sheet(path) == ([
+        ("b", [[list(C), list(C)], [list(C), list(C)]], -1, 5, "shadow"),
+        ("a", [[list(A), list(B)], [list(B), list(A)]], 3, -4, "frame"),
+        ("empty", [], 7, 8, "frame"),
+        ("bg", [[list(A), list(A), list(A), list(B)]], 0, 0, "background"),
+    ], 42)
+
+
+def test_sheet_from_other_tools(tmp_path):
+    """The array layout, trimmed frames put back on their source size,
+    offsets from the pivot, and no kind or speed."""
+    trimmed = sheet_entry(1, 1, 2, 1, pivot={"x": 0.5, "y": 1.0})
+    trimmed.update(trimmed=True, spriteSourceSize={"x": 1, "y": 0, "w": 2, "h": 1}, sourceSize={"w": 4, "h": 2})
+    path = write_sheet(tmp_path, SHEET, [dict(filename="t.png", **trimmed),
+                                         dict(filename="plain.png", **sheet_entry(0, 0, 1, 1))])
+    zero = [0, 0, 0, 0]
+    assert read_sheet(path) == ([
+        ("t.png", [[zero, list(A), list(C), zero], [zero] * 4], -2, -2, "frame"),
+        ("plain.png", [[list(A)]], 0, 0, "frame"),
+    ], None)

@@ -1,0 +1,164 @@
+"""Measures `kivtool import` on the sprite workload of bench_alternatives.py
+(48 frames of 320 x 240, runs of 4 to 60 random palette indices covering
+about 60 % of each row, 256 colours), against decoding the same frames'
+PNG files with Pillow.
+
+    python bench/bench_import.py [--repeat R]
+
+(needs the tool's extra: pip install ".[tool]")
+
+The frames are rendered by pykiv and written as one PNG each, as
+`kivtool export --as frames` writes them. Then, in interleaved rounds, best
+of R:
+
+  decode   Pillow opens and decodes every frame PNG: the floor of any import
+           that starts from these files.
+  import   the whole command, `kivtool import FRAMES... -o OUT --palette PAL
+           --project-root ROOT`: decode, map pixels to the palette, encode,
+           write, load the written file with pykiv and compare every frame.
+           Target: at most 1.0 times decode.
+  encode   the part of import after the decode (the same steps on frames
+           already decoded): what the tool adds to reading the images.
+
+A breakdown of one import by step follows, each step the best of R alone.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import dataclasses
+import functools
+import gc
+import io
+import sys
+import tempfile
+import time
+from pathlib import Path
+from typing import Any, Callable, Dict, List, Tuple
+
+import numpy as np
+from PIL import Image
+
+import pykiv
+from kivtool import cli, importer, kiv_layout
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import bench_alternatives  # noqa: E402  (the workload's generator)
+
+
+def timed(action: Callable[[], Any]) -> float:
+    gc.collect()
+    start = time.perf_counter()
+    result = action()
+    elapsed = time.perf_counter() - start
+    del result
+    return elapsed
+
+
+def best_of_rounds(repeat: int, actions: Dict[str, Callable[[], Any]]) -> Dict[str, float]:
+    """Each action once per round, in turn; the best time of each."""
+    times: Dict[str, List[float]] = {name: [] for name in actions}
+    for _ in range(repeat):
+        for name, action in actions.items():
+            times[name].append(timed(action))
+    return {name: min(values) for name, values in times.items()}
+
+
+def decode(paths: List[Path]) -> List[Image.Image]:
+    images = []
+    for path in paths:
+        with Image.open(path) as image:
+            image.load()
+            images.append(image)
+    return images
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--repeat", type=int, default=9)
+    repeat = parser.parse_args().repeat
+
+    with tempfile.TemporaryDirectory() as tmp:
+        root = Path(tmp)
+        animation, palette, _, coverage = bench_alternatives.build_files(root)
+        kiv = pykiv.KivF()
+        if kiv.load(str(animation), 0, str(palette)) is None:
+            raise SystemExit("bench: the generated animation did not load")
+        rendered = kiv.get_frame_buffer()
+        frames_dir = root / "frames"
+        frames_dir.mkdir()
+        paths = []
+        for index, frame in enumerate(rendered):
+            path = frames_dir / f"sprite_{index:03d}.png"
+            Image.frombytes("RGBA", (frame.width, frame.height), frame.pixels).save(path)
+            paths.append(path)
+        out = root / "anim" / "imported.kiv"
+        argv = [*map(str, paths), "-o", str(out), "--palette", str(palette), "--project-root", str(root)]
+
+        def run_import() -> None:
+            with contextlib.redirect_stdout(io.StringIO()):
+                if cli.main(["import", *argv]) != 0:
+                    raise SystemExit("bench: import failed")
+
+        run_import()
+        check = pykiv.KivF()
+        check.load(str(out))
+        if [f.pixels for f in check.get_frame_buffer()] != [f.pixels for f in rendered]:
+            raise SystemExit("bench: the imported animation renders differently")
+
+        # The frames decoded once, for the steps after the decode.
+        sources = [dataclasses.replace(s, read=functools.partial(importer.identity, s.read()))
+                   for s in importer.image_frames(paths, None, [], None)]
+
+        def encode_only() -> None:
+            importer.import_animation(sources, out, palette, root, speed=0, quantize=False)
+
+        best = best_of_rounds(repeat, {"decode": lambda: decode(paths), "import": run_import,
+                                       "encode": encode_only})
+
+        # One import step by step.
+        index = importer.load_palette(palette)
+        plan = importer.plan_import(sources, index, speed=0, quantize=False)
+        contents = kiv_layout.encode_animation(plan.frames, plan.names, speed=0, location="sprite.pal",
+                                               has_background=False)
+        out.write_bytes(contents)
+        lookup_words = [importer.as_words(s.read()) for s in sources]
+
+        def load_written() -> Tuple[Any, Any]:
+            k = pykiv.KivF()
+            k.load(str(out))
+            return k, k.get_frame_buffer()
+
+        steps: List[Tuple[str, Callable[[], Any]]] = [
+            ("decode PNGs (Pillow), as RGBA arrays",
+             lambda: [s.read() for s in importer.image_frames(paths, None, [], None)]),
+            ("palette file and stored location",
+             lambda: (importer.load_palette(palette), importer.stored_location(out, root, palette))),
+            ("  of mapping: palette lookup", lambda: [index.lookup(w) for w in lookup_words]),
+            ("map pixels to indices (all of it)",
+             lambda: importer.plan_import(sources, index, speed=0, quantize=False)),
+            ("encode runs and bytes",
+             lambda: kiv_layout.encode_animation(plan.frames, plan.names, speed=0, location="sprite.pal",
+                                                 has_background=False)),
+            ("write the file", lambda: out.write_bytes(contents)),
+            ("  of verifying: pykiv load and render", load_written),
+            ("verify (load, compare every frame)", lambda: importer.verify(out, plan)),
+        ]
+        step_times = [(name, min(timed(action) for _ in range(repeat))) for name, action in steps]
+
+    megapixels = len(paths) * bench_alternatives.WIDTH * bench_alternatives.HEIGHT / 1e6
+    print(f"{len(paths)} frames of {bench_alternatives.WIDTH}x{bench_alternatives.HEIGHT} "
+          f"({megapixels:.1f} megapixels, runs covering {coverage:.0%}), best of {repeat} interleaved rounds\n")
+    rows = [("import (whole command) vs decode", best["import"] / best["decode"], "<= 1.0"),
+            ("encode (import after the decode) vs decode", best["encode"] / best["decode"], "")]
+    for name, ratio, target in rows:
+        print(f"{name:<46} {ratio:6.2f}  {target}")
+    print(f"\ndecode {best['decode'] * 1e3:.1f} ms, import {best['import'] * 1e3:.1f} ms, "
+          f"encode {best['encode'] * 1e3:.1f} ms\n\nwhere an import's time goes (each step alone):")
+    for name, seconds in step_times:
+        print(f"  {name:<42} {seconds * 1e3:7.1f} ms")
+
+
+if __name__ == "__main__":
+    main()
