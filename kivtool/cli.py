@@ -370,10 +370,122 @@ def run_demo(args: argparse.Namespace) -> int:
 
 
 # --------------------------------------------------------------------------
+# import
+
+
+IMPORT_DESCRIPTION = """\
+Makes an animation file from images: one sheet description (the JSON that
+`kivtool export --as sheet` writes, or Aseprite or TexturePacker in the same
+JSON-hash layout), or PNG images, one per frame, in order.
+
+A pixel that is exactly a palette colour is painted with it (the lowest
+index when the palette holds it twice); (0, 0, 0, 0) and any other pixel with
+alpha 0 are left unpainted; any other colour stops the import, unless
+--quantize takes the nearest palette colour. In a shadow frame every pixel
+with alpha above 0 is painted (the game draws it black).
+
+The file stores the palette's place relative to ROOT, as the game finds it
+from the animation's folder upwards, so OUT must lie under ROOT. It is
+written beside OUT, loaded back and compared frame by frame with the images
+before it replaces OUT; on any difference OUT is left as it was."""
+
+
+def add_import_command(commands: Any) -> None:
+    parser = commands.add_parser(
+        "import", help="make an animation file from PNG frames or a sprite sheet",
+        description=IMPORT_DESCRIPTION,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="examples:\n"
+               "  kivtool import out/ball/ball.json -o game/anim/ball.kiv "
+               "--palette game/pal/ball.pal --project-root game\n"
+               "  kivtool import walk_0.png walk_1.png shadow.png --shadow 2 --offsets offsets.json "
+               "-o game/anim/walk.kiv --palette game/pal/ball.pal --project-root game")
+    parser.add_argument("inputs", metavar="INPUT", type=Path, nargs="+",
+                        help="a sheet description (.json), or PNG images, one per frame")
+    parser.add_argument("-o", "--output", metavar="OUT", type=Path, required=True,
+                        help="animation file to write (replaced only by a verified file)")
+    parser.add_argument("--palette", metavar="PAL", type=Path, required=True,
+                        help="palette file the animation uses; read, not rewritten")
+    parser.add_argument("--project-root", metavar="ROOT", type=Path, required=True,
+                        help="the game's folder that the palette's stored place is relative to")
+    parser.add_argument("--offsets", metavar="OFFSETS", type=Path,
+                        help="for images: a JSON list of [x, y], one per image and, with "
+                             "--background, one more for it, last (default: 0, 0 each)")
+    parser.add_argument("--shadow", metavar="INDEX", type=non_negative_int, action="append", default=[],
+                        help="for images: the image at this place among the INPUTs (from 0) is a "
+                             "shadow frame; repeat for several")
+    parser.add_argument("--background", metavar="IMAGE", type=Path,
+                        help="for images: the background frame, stored last")
+    parser.add_argument("--speed", type=speed_value,
+                        help="the animation's speed value (default: the sheet's meta.speed, or 0)")
+    parser.add_argument("--quantize", action="store_true",
+                        help="give colours that are not in the palette the nearest palette "
+                             "colour instead of stopping; the changed pixels are counted per frame")
+    parser.set_defaults(run=run_import)
+
+
+def non_negative_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more: {text!r}")
+    return value
+
+
+def speed_value(text: str) -> int:
+    from kivtool import kiv_layout
+
+    low, high = kiv_layout.SPEED_RANGE
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if not low <= value <= high:
+        raise argparse.ArgumentTypeError(f"must be a whole number from {low} to {high}: {text!r}")
+    return value
+
+
+def run_import(args: argparse.Namespace) -> int:
+    from kivtool import importer
+
+    sheets = [path for path in args.inputs if path.suffix.lower() == ".json"]
+    try:
+        if sheets:
+            if len(args.inputs) > 1:
+                raise ToolError(f"{sheets[0]}: a sheet description is imported alone, "
+                                "not together with other inputs")
+            for option, value in (("--offsets", args.offsets), ("--shadow", args.shadow),
+                                  ("--background", args.background)):
+                if value:
+                    raise ToolError(f"{sheets[0]}: {option} is for images; a sheet description "
+                                    "gives offsets and kinds itself")
+            sources, sheet_speed = importer.sheet_frames(sheets[0])
+        else:
+            sources = importer.image_frames(args.inputs, args.offsets, args.shadow, args.background)
+            sheet_speed = None
+        speed = args.speed if args.speed is not None else (sheet_speed or 0)
+        plan = importer.import_animation(sources, args.output, args.palette, args.project_root,
+                                         speed=speed, quantize=args.quantize)
+    except importer.ImportRefused as error:
+        raise ToolError(str(error)) from None
+    except importer.VerificationFailed as error:
+        raise ToolError(f"{args.output}: not written: the file made from the images does not read "
+                        f"back as them ({error}); this is a fault in kivtool, please report it") from None
+    for name, changed in zip(plan.names, plan.changed):
+        if changed:
+            print(f"{name}: {changed} pixels changed to the nearest palette colour")
+    background = ", the last one the background" if plan.has_background else ""
+    print(f"wrote {args.output}: {len(plan.frames)} frames{background}, speed {speed}, verified")
+    return 0
+
+
+# --------------------------------------------------------------------------
 
 
 COMMANDS: List[Callable[[Any], None]] = [add_info_command, add_export_command, add_batch_command,
-                                         add_demo_command]
+                                         add_demo_command, add_import_command]
 
 
 def build_parser() -> argparse.ArgumentParser:

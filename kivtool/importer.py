@@ -27,10 +27,7 @@ from __future__ import annotations
 import json
 import os
 import secrets
-import sys
-import tempfile
 from concurrent.futures import ThreadPoolExecutor
-from contextlib import contextmanager
 from dataclasses import dataclass
 from functools import partial
 from pathlib import Path, PurePath
@@ -41,10 +38,8 @@ import numpy.typing as npt
 
 import pykiv
 from kivtool import kiv_layout
+from kivtool.animation import BACKGROUND, FRAME, SHADOW, module_messages, resolve_palette_path
 
-FRAME = "frame"
-SHADOW = "shadow"
-BACKGROUND = "background"
 KINDS = (FRAME, SHADOW, BACKGROUND)
 
 Pixels = npt.NDArray[np.uint32]  # height x width, one little-endian R, G, B, A word per pixel
@@ -430,40 +425,6 @@ def stored_location(out: Path, root: Path, palette: Path) -> str:
     return location
 
 
-def resolve_palette_path(animation: str, location: str) -> Optional[str]:
-    """The palette file a reader picks for an animation: `location` under
-    the animation's own folder, then under each folder above it; the first
-    that exists. None when there is none."""
-    directory = os.path.dirname(animation)
-    while directory:
-        candidate = os.path.join(directory, location)
-        if os.path.exists(candidate):
-            return os.path.realpath(candidate)
-        parent = os.path.dirname(directory)
-        if parent == directory:
-            break
-        directory = parent
-    return None
-
-
-@contextmanager
-def module_messages() -> Iterator[List[str]]:
-    """Collects what the module writes to the process's standard error
-    while the block runs (its "ERROR: " lines come from native code)."""
-    lines: List[str] = []
-    sys.stderr.flush()
-    with tempfile.TemporaryFile() as sink:
-        saved = os.dup(2)
-        os.dup2(sink.fileno(), 2)
-        try:
-            yield lines
-        finally:
-            os.dup2(saved, 2)
-            os.close(saved)
-            sink.seek(0)
-            lines.extend(sink.read(1 << 16).decode("utf-8", "replace").splitlines())
-
-
 def load_palette(path: Path) -> PaletteIndex:
     if not path.is_file():
         raise ImportRefused(f"{path}: no such palette file")
@@ -471,7 +432,7 @@ def load_palette(path: Path) -> PaletteIndex:
     with module_messages() as messages:
         status = palette.load(str(path))
     if status != 1:
-        reason = messages[0].replace("ERROR: ", "", 1) if messages else f"status {status}"
+        reason = messages[0] if messages else f"status {status}"
         raise ImportRefused(f"{path}: not a usable palette file ({reason})")
     return PaletteIndex([(c.r, c.g, c.b, c.a) for c in palette.colors()])
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 import json
 import os
 import random
+import re
 from pathlib import Path
 
 import numpy as np
@@ -283,3 +284,297 @@ def test_sheet_from_other_tools(tmp_path):
         ("t.png", [[zero, list(A), list(C), zero], [zero] * 4], -2, -2, "frame"),
         ("plain.png", [[list(A)]], 0, 0, "frame"),
     ], None)
+
+
+# --------------------------------------------------------------------------
+# The command
+
+
+from kivtool import cli  # noqa: E402
+
+
+def kivtool(capsys, *args):
+    """Runs kivtool; returns (exit status, stdout lines, stderr lines)."""
+    status = cli.main([str(a) for a in args])
+    out, err = capsys.readouterr()
+    return status, out.splitlines(), err.splitlines()
+
+
+def save_png(path, pixels):
+    Image.fromarray(np.array(pixels, dtype=np.uint8).reshape(len(pixels), -1, 4), "RGBA").save(path)
+    return path
+
+
+def import_args(project, *inputs, out="anim/a.kiv"):
+    return ["import", *inputs, "-o", project / out, "--palette", project / "pal" / "p.pal",
+            "--project-root", project]
+
+
+def loaded(path):
+    """(header, frames) of a file as pykiv reads it: frames as (width,
+    height, x, y, is_shadow, pixels)."""
+    kiv = pykiv.KivF()
+    data = kiv.load(str(path))
+    assert data is not None, path
+    header = (data.info.speed, data.info.frame_count, data.has_background)
+    frames = [(i.width, i.height, i.offset_x, i.offset_y, f.is_shadow, i.pixels)
+              for f, i in zip(data.frames, kiv.get_frame_buffer())]
+    return header, frames
+
+
+def test_images_with_offsets_shadow_and_background(project, capsys):
+    images = project / "img"
+    images.mkdir()
+    a = save_png(images / "a.png", [[A, B], [(0, 0, 0, 0), C]])
+    shadow = save_png(images / "s.png", [[(3, 3, 3, 200), (0, 0, 0, 0), (9, 9, 9, 9)]])
+    background = save_png(images / "bg.png", [[C] * 4] * 3)
+    (images / "offsets.json").write_text("[[-1, -2], [3, 4], [-50, -60]]")
+    status, out, err = kivtool(capsys, *import_args(project, a, shadow), "--shadow", 1, "--background", background,
+                               "--offsets", images / "offsets.json", "--speed", 77)
+    assert (status, err) == (0, [])
+    assert out == [f"wrote {project / 'anim' / 'a.kiv'}: 3 frames, the last one the background, speed 77, verified"]
+    black, none = (0, 0, 0, 255), (0, 0, 0, 0)
+    assert loaded(project / "anim" / "a.kiv") == ((77, 3, True), [
+        (2, 2, -1, -2, 0, bytes(A + B + none + C)),
+        (3, 1, 3, 4, 1, bytes(black + none + black)),
+        (4, 3, -50, -60, 0, bytes(C) * 12)])
+
+
+def test_quantize_reports_the_changed_pixels_per_frame(project, capsys):
+    first = save_png(project / "one.png", [[A, (12, 20, 30, 255), (249, 250, 250, 255)]])
+    second = save_png(project / "two.png", [[A]])
+    status, out, err = kivtool(capsys, *import_args(project, first, second), "--quantize")
+    assert (status, err) == (0, [])
+    assert out[0] == f"frame 0 ({first}): 2 pixels changed to the nearest palette colour"
+    assert len(out) == 2 and out[1].startswith("wrote ")
+    assert loaded(project / "anim" / "a.kiv")[1][0][5] == bytes(A + A + C)
+
+
+def refusal_cases():
+    """(id, files to make, extra arguments, message). Files: name -> pixels,
+    or text for .json files. Inputs are named first in the arguments."""
+    wide = {"w.png": [[A] * 65536]}
+    return [
+        ("colour-not-in-palette", {"a.png": [[A, A], [A, (1, 2, 3, 255)]]}, ["a.png"],
+         r"a\.png: pixel x=1, y=1 has colour \(1, 2, 3, 255\), which is not in the palette"),
+        ("too-wide", wide, ["w.png"], r"frame 0 \(.*w\.png\): width 65536 is above 65535"),
+        ("too-tall", {"t.png": [[A]] * 32768}, ["t.png"],
+         r"frame 0 \(.*t\.png\): height 32768 does not fit: a frame has at most 32767 rows"),
+        ("shadow-too-tall", {"t.png": [[A]] * 256}, ["t.png", "--shadow", "0"],
+         r"height 256 does not fit: a shadow frame has at most 255 rows"),
+        ("too-tall-after-shadow", {"s.png": [[A]], "t.png": [[A]] * 256}, ["s.png", "t.png", "--shadow", "0"],
+         r"frame 1 \(.*t\.png\): height 256 does not fit: a frame after a shadow frame has at most 255 rows"),
+        ("background-too-tall-after-shadow", {"s.png": [[A]], "bg.png": [[A]] * 300},
+         ["s.png", "--shadow", "0", "--background", "bg.png"],
+         r"frame 1 \(.*bg\.png\): height 300 does not fit: a frame after a shadow frame"),
+        ("too-many-runs", {"r.png": [[A, (0, 0, 0, 0)] * 256]}, ["r.png"],
+         r"frame 0 \(.*r\.png\): row 0 needs 256 runs; a row holds at most 255"),
+        ("missing-image", {}, ["nothing.png"], r"nothing\.png: no such file"),
+        ("not-an-image", {"n.png": "not a picture"}, ["n.png"], r"n\.png: not an image file"),
+        ("offsets-count", {"a.png": [[A]], "o.json": "[[1, 2], [3, 4]]"}, ["a.png", "--offsets", "o.json"],
+         r"o\.json: needs a JSON list of 1 \[x, y\] pairs, one per image; it holds 2 entries"),
+        ("offset-range", {"a.png": [[A]], "o.json": "[[1, 40000]]"}, ["a.png", "--offsets", "o.json"],
+         r"o\.json: entry 0, y: 40000 is outside -32768\.\.32767"),
+        ("shadow-index", {"a.png": [[A]]}, ["a.png", "--shadow", "1"],
+         r"--shadow 1: there are 1 images, counted from 0"),
+        ("sheet-with-offsets", {"s.json": "{}", "o.json": "[]"}, ["s.json", "--offsets", "o.json"],
+         r"s\.json: --offsets is for images; a sheet description gives offsets and kinds itself"),
+        ("sheet-not-json", {"s.json": "{"}, ["s.json"], r"s\.json: not valid JSON"),
+    ]
+
+
+@pytest.mark.parametrize("files, args, message", [pytest.param(*case[1:], id=case[0]) for case in refusal_cases()])
+def test_refusals_name_the_file_and_cause_and_write_nothing(project, capsys, monkeypatch, files, args, message):
+    monkeypatch.chdir(project)
+    for name, content in files.items():
+        if isinstance(content, str):
+            (project / name).write_text(content)
+        else:
+            save_png(project / name, content)
+    out = project / "anim" / "a.kiv"
+    out.parent.mkdir()
+    out.write_bytes(b"previous")
+    status, _, err = kivtool(capsys, *import_args(project, *args))
+    assert status == 1
+    assert len(err) == 1 and err[0].startswith("kivtool: ")
+    assert re.search(message, err[0]), err[0]
+    assert out.read_bytes() == b"previous"
+    assert sorted(p.name for p in out.parent.iterdir()) == ["a.kiv"]
+
+
+SHEET_FRAME = sheet_entry(0, 0, 1, 1, offset={"x": 0, "y": 0}, kind="frame")
+
+
+@pytest.mark.parametrize("frames, message", [
+    pytest.param({"a": dict(SHEET_FRAME, rotated=True)}, "frame 'a': is rotated in the sheet", id="rotated"),
+    pytest.param({"a": sheet_entry(3, 2, 2, 2)}, r"frame 'a': its rectangle 2 x 2 at \(3, 2\) reaches outside "
+                                                 r"the 4 x 3 sheet image", id="outside-the-sheet"),
+    pytest.param({"a": dict(SHEET_FRAME, kind="ghost")}, 'frame \'a\': kind "ghost" is not one of', id="kind"),
+    pytest.param({"a": dict(SHEET_FRAME, offset={"x": 0.5, "y": 0})}, r"frame 'a': offset\.x: 0\.5 is not a whole",
+                 id="offset-not-whole"),
+    pytest.param({"bg": dict(SHEET_FRAME, kind="background"), "a": SHEET_FRAME},
+                 r"frame 0 \(.*bg\): the background frame must be the last frame", id="background-not-last"),
+    pytest.param({"a": {"rotated": False}}, "frame 'a': has no 'frame'", id="no-rectangle"),
+])
+def test_sheet_refusals(project, capsys, frames, message):
+    path = write_sheet(project, SHEET, frames)
+    status, _, err = kivtool(capsys, *import_args(project, path))
+    assert status == 1 and len(err) == 1
+    assert re.search(message, err[0]), err[0]
+    assert not (project / "anim").exists()
+
+
+@pytest.mark.parametrize("args, message", [
+    pytest.param(["--palette", "missing.pal"], "missing.pal: no such palette file", id="palette-missing"),
+    pytest.param(["--palette", "bad.pal"], r"bad\.pal: not a usable palette file \(Invalid color count: 0\)",
+                 id="palette-invalid"),
+    pytest.param(["--project-root", "nowhere"], "nowhere: the project root is not a folder", id="root-missing"),
+    pytest.param(["-o", "../a.kiv"], r"a\.kiv: lies outside the project root", id="out-outside-root"),
+])
+def test_refusals_of_palette_root_and_output(project, capsys, monkeypatch, args, message):
+    monkeypatch.chdir(project)
+    (project / "bad.pal").write_bytes(b"\0\0\0\0")
+    image = save_png(project / "a.png", [[A]])
+    defaults = {"-o": "anim/a.kiv", "--palette": "pal/p.pal", "--project-root": "."}
+    defaults.update(zip(args[::2], args[1::2]))
+    status, _, err = kivtool(capsys, "import", image, *[x for pair in defaults.items() for x in pair])
+    assert status == 1 and len(err) == 1
+    assert re.search(message, err[0]), err[0]
+    assert not (project / "anim").exists() and not (project.parent / "a.kiv").exists()
+
+
+def test_a_failed_verification_is_reported_and_leaves_no_file(project, capsys, monkeypatch):
+    original = kiv_layout.encode_frame
+    monkeypatch.setattr(kiv_layout, "encode_frame", lambda frame, name: original(frame, name)[:-1] + b"\x05")
+    image = save_png(project / "a.png", [[A, B]])
+    status, out, err = kivtool(capsys, *import_args(project, image))
+    assert status == 1 and out == [] and len(err) == 1
+    assert "not written: the file made from the images does not read back as them" in err[0]
+    assert "fault in kivtool" in err[0]
+    assert not (project / "anim" / "a.kiv").exists()
+
+
+# --------------------------------------------------------------------------
+# Round trips through export, on random files
+
+
+def random_colors(rng):
+    """256 colours with repeats, transparent black and other alpha-0
+    colours among them, as palettes drawn by hand have."""
+    colors = [tuple(rng.randrange(256) for _ in range(3)) + (rng.choice([255, 255, 128, 0]),) for _ in range(256)]
+    for _ in range(rng.randint(0, 10)):
+        colors[rng.randrange(256)] = rng.choice(colors)
+    colors[rng.randrange(256)] = (0, 0, 0, 0)
+    return colors
+
+
+def random_records(rng, shadow, max_height, empty=False):
+    """One frame written by something other than this encoder: rows of runs
+    that may touch (no skip between them), paint nothing, or run past the
+    right edge, and indices that may name the later of two equal colours."""
+    width = rng.randint(1, 40) if rng.random() < 0.9 else rng.randint(250, 700)
+    height = rng.randint(1, min(max_height, 12)) if rng.random() < 0.95 else rng.randint(256, 300)
+    height = min(height, max_height)
+    if empty:
+        width = height = 0
+    pixel_sets = []
+    for _ in range(height):
+        blocks = []
+        for _ in range(rng.randint(0, 4)):
+            count = rng.randint(0, 12) if rng.random() < 0.9 else rng.randint(200, 255)
+            colors = [] if shadow else [rng.randrange(256) for _ in range(count)]
+            blocks.append(kivmodel.Block(rng.choice([0, 0, 1, 3, 200, 255]), count, colors))
+        pixel_sets.append(kivmodel.PixelSet(len(blocks), blocks))
+    return kivmodel.Frame(frame_size=rng.getrandbits(32), height=height, is_shadow=int(shadow), width=width,
+                          y_offset=rng.randint(-32768, 32767), x_offset=rng.randint(-300, 300),
+                          pixel_sets=pixel_sets)
+
+
+def random_animation_file(rng, project):
+    """An animation and its palette under `project`, as another tool might
+    have written them; returns the animation's path."""
+    frames, after_shadow = [], False
+    for i in range(rng.randint(1, 5)):
+        shadow = rng.random() < 0.3
+        # 0 x 0 frames too; one frame with pixels gives the sheet an image.
+        empty = i > 0 and rng.random() < 0.15
+        frames.append(random_records(rng, shadow, kiv_layout.height_limit(shadow, after_shadow), empty))
+        after_shadow = after_shadow or shadow
+    background = rng.random() < 0.4
+    if background:  # the background frame is never a shadow frame
+        frames.append(random_records(rng, False, kiv_layout.height_limit(False, after_shadow)))
+    animation = kivmodel.Animation(speed=rng.getrandbits(31), frame_count=len(frames), has_background=background,
+                                   frames=frames)
+    (project / "pal" / "p.pal").write_bytes(kivmodel.palette_file(random_colors(rng)))
+    path = project / "anim" / "src.kiv"
+    path.parent.mkdir(exist_ok=True)
+    path.write_bytes(kivmodel.encode_animation(animation, b"pal/p.pal"))
+    return path
+
+
+@pytest.mark.parametrize("seed", range(25))
+def test_sheet_round_trip(project, capsys, seed):
+    """export --as sheet, then import: the same frames, pixel for pixel, the
+    same offsets, kinds, frame count, background and speed. A file this
+    encoder wrote comes back byte for byte the second time round."""
+    rng = random.Random(seed)
+    source = random_animation_file(rng, project)
+    sheets = project / "sheets"
+    status, _, err = kivtool(capsys, "export", source, "-o", sheets, "--as", "sheet")
+    assert (status, err) == (0, [])
+    first = project / "anim" / "first.kiv"
+    status, _, err = kivtool(capsys, *import_args(project, sheets / "src.json", out="anim/first.kiv"))
+    assert (status, err) == (0, [])
+    assert loaded(first) == loaded(source)
+
+    status, _, err = kivtool(capsys, "export", first, "-o", sheets, "--as", "sheet")
+    assert (status, err) == (0, [])
+    status, _, err = kivtool(capsys, *import_args(project, sheets / "first.json", out="anim/second.kiv"))
+    assert (status, err) == (0, [])
+    assert (project / "anim" / "second.kiv").read_bytes() == first.read_bytes()
+
+
+def random_image(rng, colors, shadow):
+    width, height = rng.randint(1, 30), rng.randint(1, 20)
+    pool = [(0, 0, 0, 255)] if shadow else [c for c in colors if c[3] or c == (0, 0, 0, 0)]
+    pixels = [[(0, 0, 0, 0) if rng.random() < 0.4 else rng.choice(pool) for _ in range(width)]
+              for _ in range(height)]
+    return np.array(pixels, dtype=np.uint8).reshape(height, width, 4)
+
+
+@pytest.mark.parametrize("seed", range(25))
+def test_png_frames_round_trip(project, capsys, seed):
+    """PNG frames with offsets, shadows and a background -> import ->
+    export --as frames gives the same pixels, and info the same offsets."""
+    rng = random.Random(seed)
+    colors = random_colors(rng)
+    (project / "pal" / "p.pal").write_bytes(kivmodel.palette_file(colors))
+    count = rng.randint(1, 6)
+    shadows = sorted(rng.sample(range(count), rng.randint(0, count)))
+    background = rng.random() < 0.5
+    images = project / "in"
+    images.mkdir()
+    arrays = [random_image(rng, colors, i in shadows) for i in range(count + background)]
+    paths = []
+    for i, array in enumerate(arrays):
+        paths.append(images / f"f{i}.png")
+        Image.fromarray(array, "RGBA").save(paths[-1])
+    offsets = [[rng.randint(-32768, 32767), rng.randint(-32768, 32767)] for _ in arrays]
+    (images / "offsets.json").write_text(json.dumps(offsets))
+    args = [*import_args(project, *paths[:count], out="anim/walk.kiv"), "--offsets", images / "offsets.json"]
+    args += [x for i in shadows for x in ("--shadow", i)]
+    if background:
+        args += ["--background", paths[-1]]
+    status, _, err = kivtool(capsys, *args)
+    assert (status, err) == (0, [])
+
+    status, _, err = kivtool(capsys, "export", project / "anim" / "walk.kiv", "-o", project / "out")
+    assert (status, err) == (0, [])
+    for i, array in enumerate(arrays):
+        exported = np.asarray(Image.open(project / "out" / f"walk_{i:03d}.png").convert("RGBA"))
+        assert exported.tolist() == array.tolist()
+    status, out, _ = kivtool(capsys, "info", project / "anim" / "walk.kiv", "--json")
+    info = json.loads("\n".join(out))
+    assert [[f["x_offset"], f["y_offset"]] for f in info["frames"]] == offsets
+    kinds = ["shadow" if i in shadows else "frame" for i in range(count)] + ["background"] * background
+    assert [f["kind"] for f in info["frames"]] == kinds
