@@ -66,7 +66,7 @@ def best_of_rounds(repeat: int, actions: Dict[str, Callable[[], Any]]) -> Dict[s
 
 
 def decode(paths: List[Path]) -> List[Image.Image]:
-    images = []
+    images: List[Image.Image] = []
     for path in paths:
         with Image.open(path) as image:
             image.load()
@@ -118,8 +118,8 @@ def main() -> None:
                                        "encode": encode_only})
 
         # One import step by step.
-        index = importer.load_palette(palette)
-        plan = importer.plan_import(sources, index, speed=0, quantize=False)
+        palette_index = importer.load_palette(palette)
+        plan = importer.plan_import(sources, palette_index, speed=0, quantize=False)
         contents = kiv_layout.encode_animation(plan.frames, plan.names, speed=0, location="sprite.pal",
                                                has_background=False)
         out.write_bytes(contents)
@@ -135,9 +135,9 @@ def main() -> None:
              lambda: [s.read() for s in importer.image_frames(paths, None, [], None)]),
             ("palette file and stored location",
              lambda: (importer.load_palette(palette), importer.stored_location(out, root, palette))),
-            ("  of mapping: palette lookup", lambda: [index.lookup(w) for w in lookup_words]),
+            ("  of mapping: palette lookup", lambda: [palette_index.lookup(w) for w in lookup_words]),
             ("map pixels to indices (all of it)",
-             lambda: importer.plan_import(sources, index, speed=0, quantize=False)),
+             lambda: importer.plan_import(sources, palette_index, speed=0, quantize=False)),
             ("encode runs and bytes",
              lambda: kiv_layout.encode_animation(plan.frames, plan.names, speed=0, location="sprite.pal",
                                                  has_background=False)),
