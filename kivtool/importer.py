@@ -205,6 +205,8 @@ def plan_import(sources: Sequence[SourceFrame], palette: PaletteIndex, *, speed:
                 quantize: bool, frame_map: FrameMap = map) -> Plan:
     """Maps every frame (through `frame_map`, which may spread them over
     threads: decoding and array operations let go of the interpreter lock)."""
+    if not sources:
+        raise ImportRefused("no frames to import")
     names = [f"frame {i} ({source.name})" for i, source in enumerate(sources)]
     backgrounds = [i for i, source in enumerate(sources) if source.kind == BACKGROUND]
     if len(backgrounds) > 1 or (backgrounds and backgrounds[0] != len(sources) - 1):
@@ -304,6 +306,8 @@ def sheet_frames(path: Path) -> Tuple[List[SourceFrame], Optional[int]]:
                  for i, entry in enumerate(entries)]
     else:
         raise ImportRefused(f"{path}: frames is neither an object nor a list")
+    if not named:
+        raise ImportRefused(f"{path}: holds no frames")
 
     sheet = read_image(path.parent / image_name)
     sheet_height, sheet_width = sheet.shape[:2]

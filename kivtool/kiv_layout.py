@@ -98,8 +98,6 @@ def height_limit(shadow: bool, after_shadow: bool) -> int:
 
 def check_frame_count(count: int) -> None:
     """`count` includes the background frame."""
-    if count == 0:
-        raise LayoutError("no frames to store: an animation needs at least one frame")
     if count > MAX_FRAMES:
         raise LayoutError(f"{count} frames; a file holds at most {MAX_FRAMES}")
 

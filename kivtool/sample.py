@@ -6,27 +6,10 @@ DIR/pal/sample.pal and DIR/anim/sample.kiv. The animation stores the
 palette location "pal/sample.pal", so a reader that searches upwards from the
 animation's directory finds the palette one level up.
 
-The files are built here byte by byte, so this is also a compact description
-of both formats (all integers little-endian):
-
-Palette file
-    u16 colour count (1..256), u16 colour model (0 here: entries are R,G,B,A),
-    then count entries of 4 bytes R, G, B, A.
-
-Animation file
-    optional prefix  "KVIF", 4 reserved zero bytes, u8 has_background
-    u32 speed        kept as stored; nothing here interprets it
-    u32 L, L bytes   palette location relative to the project root, with a
-                     closing zero byte that L counts
-    u32 N            frame count, NOT counting the background frame
-    N frame records, plus one (the background) when has_background is set
-
-Frame record
-    u32 frame_size, u16 height word (bit 15 = shadow frame), u16 width,
-    i16 y_offset, i16 x_offset, u8 unk1, u8 unk2, then one row per line:
-    u8 block_count, then per block u8 offset (pixels skipped since the end of
-    the previous run), u8 color_count, and color_count palette indices, which
-    shadow frames leave out (their runs are drawn opaque black).
+The palette file is built here byte by byte: u16 colour count (1..256), u16
+colour model (0 here: entries are R,G,B,A), then count entries of 4 bytes
+R, G, B, A. The animation's frames are drawn here as rows of palette indices
+and stored by `kivtool.kiv_layout`, which holds the animation file's layout.
 """
 
 from __future__ import annotations
@@ -37,10 +20,9 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import List, Optional, Tuple
 
-MAGIC = b"KVIF"
-SHADOW_BIT = 0x8000
-MAX_RUN = 0xFF  # offset and color_count are single bytes
-FRAME_HEADER = struct.Struct("<IHHhhBB")
+import numpy as np
+
+from kivtool import kiv_layout
 
 LOCATION = "pal/sample.pal"
 SPEED = 100
@@ -67,73 +49,22 @@ class Frame:
         return len(self.rows)
 
 
-# --------------------------------------------------------------------------
-# Encoding
-
-
-def encode_row(row: Row, shadow: bool) -> bytes:
-    """One row as runs of drawn pixels. A skip longer than a byte allows is
-    carried by empty runs (color_count 0, which only moves the position), and
-    a run longer than a byte allows is split into runs with offset 0."""
-    blocks: list[tuple[int, list[int]]] = []
-    end = 0  # where the previous run ended
-    x = 0
-    while x < len(row):
-        if row[x] is None:
-            x += 1
-            continue
-        start = x
-        while x < len(row) and row[x] is not None:
-            x += 1
-        skip = start - end
-        while skip > MAX_RUN:
-            blocks.append((MAX_RUN, []))
-            skip -= MAX_RUN
-        for pos in range(start, x, MAX_RUN):
-            blocks.append((skip, [index for index in row[pos:min(pos + MAX_RUN, x)] if index is not None]))
-            skip = 0
-        end = x
-    if len(blocks) > 0xFF:
-        raise ValueError(f"row needs {len(blocks)} runs; a row holds at most 255")
-
-    out = bytearray([len(blocks)])
-    for offset, colors in blocks:
-        out += bytes((offset, len(colors)))
-        if not shadow:
-            out += bytes(colors)
-    return bytes(out)
-
-
-def encode_frame(frame: Frame, after_shadow: bool) -> bytes:
-    # A reader keeps only the low 8 bits of the height word of a shadow frame
-    # and of every frame that follows one in the file; bit 15 of any other
-    # height word would mark it as a shadow frame.
-    limit = 0xFF if frame.shadow or after_shadow else 0x7FFF
-    if frame.height > limit:
-        raise ValueError(f"frame height {frame.height} does not fit here (at most {limit})")
+def frame_runs(frame: Frame) -> kiv_layout.FrameRuns:
     if any(len(row) != frame.width for row in frame.rows):
         raise ValueError("all rows of a frame must have the frame's width")
-    body = b"".join(encode_row(row, frame.shadow) for row in frame.rows)
-    height_word = frame.height | (SHADOW_BIT if frame.shadow else 0)
-    # frame_size is not used when reading; the whole record's length is
-    # stored, header included. unk1 = 0, unk2 = 1, as the module writes them.
-    header = FRAME_HEADER.pack(FRAME_HEADER.size + len(body), height_word, frame.width,
-                               frame.y_offset, frame.x_offset, 0, 1)
-    return header + body
+    shape = (frame.height, frame.width)
+    painted = np.array([[index is not None for index in row] for row in frame.rows], dtype=bool).reshape(shape)
+    indices = np.array([[index or 0 for index in row] for row in frame.rows], dtype=np.uint8).reshape(shape)
+    return kiv_layout.FrameRuns(painted, None if frame.shadow else indices, frame.x_offset, frame.y_offset,
+                                frame.shadow)
 
 
 def animation_bytes(frames: list[Frame], location: str, speed: int, background: Frame | None) -> bytes:
-    out = bytearray()
-    if background is not None:
-        out += MAGIC + bytes(4) + b"\x01"
-    text = location.encode("utf-8") + b"\0"
-    out += struct.pack("<II", speed, len(text)) + text
-    out += struct.pack("<I", len(frames))  # the background frame is not counted
-    after_shadow = False
-    for frame in frames + ([background] if background is not None else []):
-        out += encode_frame(frame, after_shadow)
-        after_shadow = after_shadow or frame.shadow
-    return bytes(out)
+    """The animation file; raises ValueError for frames it cannot hold."""
+    stored = frames + ([background] if background is not None else [])
+    return kiv_layout.encode_animation([frame_runs(frame) for frame in stored],
+                                       [f"frame {i}" for i in range(len(stored))], speed=speed,
+                                       location=location, has_background=background is not None)
 
 
 def palette_bytes(colors: list[Color]) -> bytes:

@@ -415,6 +415,7 @@ SHEET_FRAME = sheet_entry(0, 0, 1, 1, offset={"x": 0, "y": 0}, kind="frame")
     pytest.param({"bg": dict(SHEET_FRAME, kind="background"), "a": SHEET_FRAME},
                  r"frame 0 \(.*bg\): the background frame must be the last frame", id="background-not-last"),
     pytest.param({"a": {"rotated": False}}, "frame 'a': has no 'frame'", id="no-rectangle"),
+    pytest.param({}, r"s\.json: holds no frames", id="no-frames"),
 ])
 def test_sheet_refusals(project, capsys, frames, message):
     path = write_sheet(project, SHEET, frames)
