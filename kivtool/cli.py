@@ -477,7 +477,7 @@ def run_import(args: argparse.Namespace) -> int:
         if changed:
             print(f"{name}: {changed} pixels changed to the nearest palette colour")
     background = ", the last one the background" if plan.has_background else ""
-    print(f"wrote {args.output}: {len(plan.frames)} frames{background}, speed {speed}, verified")
+    print(f"wrote {args.output}: {len(plan.names)} frames{background}, speed {speed}, verified")
     return 0
 
 

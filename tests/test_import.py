@@ -431,6 +431,8 @@ def test_sheet_refusals(project, capsys, frames, message):
                  id="palette-invalid"),
     pytest.param(["--project-root", "nowhere"], "nowhere: the project root is not a folder", id="root-missing"),
     pytest.param(["-o", "../a.kiv"], r"a\.kiv: lies outside the project root", id="out-outside-root"),
+    pytest.param(["-o", "pal"], "pal: is a folder; name the animation file to write", id="out-is-a-folder"),
+    pytest.param(["-o", "pal/p.pal"], r"pal/p\.pal: is the palette file", id="out-is-the-palette"),
 ])
 def test_refusals_of_palette_root_and_output(project, capsys, monkeypatch, args, message):
     monkeypatch.chdir(project)
