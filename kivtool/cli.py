@@ -470,6 +470,8 @@ def run_import(args: argparse.Namespace) -> int:
                                          speed=speed, quantize=args.quantize)
     except importer.ImportRefused as error:
         raise ToolError(str(error)) from None
+    except MemoryError:
+        raise ToolError(f"{args.output}: not written: not enough memory for these images") from None
     except importer.VerificationFailed as error:
         raise ToolError(f"{args.output}: not written: the file made from the images does not read "
                         f"back as them ({error}); this is a fault in kivtool, please report it") from None

@@ -120,11 +120,14 @@ class PaletteIndex:
             return
         words = np.array(list(lowest), dtype=np.uint32)
         indices = np.array(list(lowest.values()), dtype=np.uint8)
-        rng = np.random.default_rng(0x5EED)
+        # Odd multipliers from a fixed sequence: about half of them put 256
+        # colours into 65536 slots without a collision.
+        candidate = 0
         while True:
-            multiplier = np.uint32(rng.integers(1 << 31, dtype=np.uint32) * 2 + 1)
+            candidate += 1
+            multiplier = np.uint32((0x9E3779B9 * candidate) & 0xFFFFFFFF | 1)
             slots = self._slots(words, multiplier)
-            if np.unique(slots).size == slots.size:
+            if np.bincount(slots).max() == 1:
                 break
         self.multiplier = multiplier
         # A free slot holds a colour whose own slot is elsewhere, so that no
@@ -256,8 +259,10 @@ def read_image(path: Path) -> npt.NDArray[np.uint8]:
         raise ImportRefused(f"{path}: is a folder, not an image") from None
     except UnidentifiedImageError:
         raise ImportRefused(f"{path}: not an image file Pillow can read") from None
-    except (OSError, ValueError) as error:
+    except (OSError, ValueError, Image.DecompressionBombError) as error:
         raise ImportRefused(f"{path}: cannot read the image: {error}") from None
+    except MemoryError:
+        raise ImportRefused(f"{path}: not enough memory to decode the image") from None
 
 
 def read_json(path: Path, what: str) -> Any:
