@@ -70,6 +70,14 @@ class SourceFrame:
     x_offset: int
     y_offset: int
     kind: str
+    # The size, known before the pixels are: the format's limits are
+    # checked on it before any image is decoded.
+    width: int
+    height: int
+
+    @property
+    def shadow(self) -> bool:
+        return self.kind == SHADOW
 
 
 @dataclass
@@ -221,6 +229,7 @@ def plan_import(sources: Sequence[SourceFrame], palette: PaletteIndex, *, speed:
     if len(backgrounds) > 1 or (backgrounds and backgrounds[0] != len(sources) - 1):
         raise ImportRefused(f"{names[backgrounds[0]]}: the background frame must be the last frame, "
                             "and there can be only one")
+    kiv_layout.check_frames(sources, names)
     frames, expected, changed = [], [], []
     for runs, pixels, moved in frame_map(lambda source: map_frame(source, palette, quantize), sources):
         frames.append(runs)
@@ -238,21 +247,22 @@ def identity(value: T) -> T:
     return value
 
 
-def check_readable(path: Path) -> None:
-    if not path.exists():
-        raise ImportRefused(f"{path}: no such file")
-    if path.is_dir():
-        raise ImportRefused(f"{path}: is a folder, not an image")
+def image_size(path: Path) -> Tuple[int, int]:
+    """Width and height from the image's header, without decoding it."""
+    width, height = _with_image(path, lambda image: image.size)
+    return int(width), int(height)
 
 
 def read_image(path: Path) -> npt.NDArray[np.uint8]:
+    return _with_image(path, lambda image: np.asarray(image if image.mode == "RGBA" else image.convert("RGBA")))
+
+
+def _with_image(path: Path, use: Callable[[Any], T]) -> T:
     from PIL import Image, UnidentifiedImageError
 
     try:
         with Image.open(path) as image:
-            if image.mode == "RGBA":
-                return np.asarray(image)
-            return np.asarray(image.convert("RGBA"))
+            return use(image)
     except FileNotFoundError:
         raise ImportRefused(f"{path}: no such file") from None
     except IsADirectoryError:
@@ -341,7 +351,8 @@ def sheet_frames(path: Path) -> Tuple[List[SourceFrame], Optional[int]]:
         if kind not in KINDS:
             raise ImportRefused(f"{where}: kind {json.dumps(kind)} is not one of {', '.join(KINDS)}")
         x_offset, y_offset = sheet_offsets(entry, pixels.shape[1], pixels.shape[0], where)
-        frames.append(SourceFrame(f"{path}: {key}", partial(identity, pixels), x_offset, y_offset, kind))
+        frames.append(SourceFrame(f"{path}: {key}", partial(identity, pixels), x_offset, y_offset, kind,
+                                  width=pixels.shape[1], height=pixels.shape[0]))
     return frames, speed
 
 
@@ -391,9 +402,7 @@ def image_frames(images: Sequence[Path], offsets_path: Optional[Path], shadows: 
     kinds = [SHADOW if i in shadows else FRAME for i in range(len(images))]
     if background is not None:
         kinds.append(BACKGROUND)
-    for path in paths:
-        check_readable(path)
-    return [SourceFrame(str(path), partial(read_image, path), x, y, kind)
+    return [SourceFrame(str(path), partial(read_image, path), x, y, kind, *image_size(path))
             for path, (x, y), kind in zip(paths, offsets, kinds)]
 
 
@@ -539,13 +548,13 @@ def import_animation(sources: Sequence[SourceFrame], out: Path, palette_path: Pa
     if out.exists() and os.path.samefile(out, palette_path):
         raise ImportRefused(f"{out}: is the palette file; the animation needs a file of its own")
     location = stored_location(out, root, palette_path)
-    with ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
-        plan = plan_import(sources, palette, speed=speed, quantize=quantize, frame_map=pool.map)
-        try:
+    try:
+        with ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
+            plan = plan_import(sources, palette, speed=speed, quantize=quantize, frame_map=pool.map)
             contents = kiv_layout.encode_animation(plan.frames, plan.names, speed=speed, location=location,
                                                    has_background=plan.has_background, frame_map=pool.map)
-        except kiv_layout.LayoutError as error:
-            raise ImportRefused(f"{out}: cannot store {error}") from None
+    except kiv_layout.LayoutError as error:
+        raise ImportRefused(f"{out}: cannot store {error}") from None
     # Only the pixels as they must render are needed from here on; the
     # masks and indices go before the file is loaded back.
     plan.frames = []

@@ -36,7 +36,7 @@ from __future__ import annotations
 
 import struct
 from dataclasses import dataclass
-from typing import Callable, Iterable, Iterator, Optional, Sequence, Tuple
+from typing import Callable, Iterable, Iterator, Optional, Protocol, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -102,10 +102,25 @@ def check_frame_count(count: int) -> None:
         raise LayoutError(f"{count} frames; a file holds at most {MAX_FRAMES}")
 
 
-def check_frames(frames: Sequence[FrameRuns], names: Sequence[str]) -> None:
-    """Refuses frames the file cannot hold, before anything is encoded:
-    sizes, heights at their place in the file, offsets. Runs per row are
-    checked while encoding."""
+class FrameShape(Protocol):
+    """What the limits of the format look at before the pixels do."""
+
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
+    @property
+    def x_offset(self) -> int: ...
+    @property
+    def y_offset(self) -> int: ...
+    @property
+    def shadow(self) -> bool: ...
+
+
+def check_frames(frames: Sequence[FrameShape], names: Sequence[str]) -> None:
+    """Refuses frames the file cannot hold, before anything is encoded (or
+    decoded): sizes, heights at their place in the file, offsets. Runs per
+    row are checked while encoding."""
     check_frame_count(len(frames))
     after_shadow = False
     low, high = OFFSET_RANGE

@@ -39,7 +39,7 @@ def padded(colors):
 
 def source(pixels, kind=importer.FRAME, name="img.png", x=0, y=0):
     rgba = np.array(pixels, dtype=np.uint8).reshape(len(pixels), -1, 4)
-    return SourceFrame(name, lambda: rgba, x, y, kind)
+    return SourceFrame(name, lambda: rgba, x, y, kind, width=rgba.shape[1], height=rgba.shape[0])
 
 
 def words(colors):
