@@ -581,3 +581,12 @@ def test_png_frames_round_trip(project, capsys, seed):
     assert [[f["x_offset"], f["y_offset"]] for f in info["frames"]] == offsets
     kinds = ["shadow" if i in shadows else "frame" for i in range(count)] + ["background"] * background
     assert [f["kind"] for f in info["frames"]] == kinds
+
+
+def test_limits_are_checked_before_any_image_is_decoded(project, capsys, monkeypatch):
+    fine = save_png(project / "fine.png", [[A]])
+    tall = save_png(project / "tall.png", [[A]] * 256)
+    monkeypatch.setattr(importer, "read_image", lambda path: pytest.fail(f"{path} was decoded"))
+    status, _, err = kivtool(capsys, *import_args(project, fine, fine, tall), "--shadow", 0)
+    assert status == 1
+    assert re.search(r"frame 2 \(.*tall\.png\): height 256 does not fit: a frame after a shadow frame", err[0])
