@@ -44,6 +44,9 @@ KINDS = (FRAME, SHADOW, BACKGROUND)
 
 Pixels = npt.NDArray[np.uint32]  # height x width, one little-endian R, G, B, A word per pixel
 T = TypeVar("T")
+# Threads that decode, map and encode frames side by side: decoding and
+# array operations let go of the interpreter lock.
+THREADS = os.cpu_count() or 1
 # map, or the map of a pool of threads
 FrameMap = Callable[[Callable[[Any], Any], Iterable[Any]], Iterator[Any]]
 ShadowPixel = 0xFF000000  # opaque black: what a shadow frame's runs paint
@@ -549,7 +552,7 @@ def import_animation(sources: Sequence[SourceFrame], out: Path, palette_path: Pa
         raise ImportRefused(f"{out}: is the palette file; the animation needs a file of its own")
     location = stored_location(out, root, palette_path)
     try:
-        with ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
+        with ThreadPoolExecutor(max_workers=THREADS) as pool:
             plan = plan_import(sources, palette, speed=speed, quantize=quantize, frame_map=pool.map)
             contents = kiv_layout.encode_animation(plan.frames, plan.names, speed=speed, location=location,
                                                    has_background=plan.has_background, frame_map=pool.map)

@@ -590,3 +590,36 @@ def test_limits_are_checked_before_any_image_is_decoded(project, capsys, monkeyp
     status, _, err = kivtool(capsys, *import_args(project, fine, fine, tall), "--shadow", 0)
     assert status == 1
     assert re.search(r"frame 2 \(.*tall\.png\): height 256 does not fit: a frame after a shadow frame", err[0])
+
+
+def leaves(value, path=()):
+    if isinstance(value, dict):
+        for key, item in value.items():
+            yield from leaves(item, path + (key,))
+    elif isinstance(value, list) and value:
+        for i, item in enumerate(value):
+            yield from leaves(item, path + (i,))
+    yield path
+
+
+@pytest.mark.parametrize("replacement", [None, "x", -1, 1.5, 10 ** 12, [], {}, True],
+                         ids=lambda v: json.dumps(v))
+def test_any_field_of_a_sheet_spoiled_gives_one_line_or_a_file(project, capsys, replacement):
+    """Every field of a sheet description, and every object holding them,
+    replaced in turn: the import either succeeds or says why in one line."""
+    good = {"frames": {"a": sheet_entry(0, 0, 2, 2, offset={"x": 1, "y": 2}, kind="frame"),
+                       "t": dict(sheet_entry(2, 0, 1, 1, pivot={"x": 0.5, "y": 0.5}), trimmed=True)},
+            "meta": {"image": "s.png", "speed": 5, "size": {"w": 4, "h": 3}}}
+    write_sheet(project, SHEET, {})
+    for path in leaves(good):
+        spoiled = json.loads(json.dumps(good))
+        if not path:
+            spoiled = replacement
+        else:
+            holder = spoiled
+            for key in path[:-1]:
+                holder = holder[key]
+            holder[path[-1]] = replacement
+        (project / "s.json").write_text(json.dumps(spoiled))
+        status, _, err = kivtool(capsys, *import_args(project, project / "s.json"))
+        assert status == 0 or (status == 1 and len(err) == 1 and err[0].startswith("kivtool: ")), (path, err)
