@@ -448,6 +448,8 @@ def stored_location(out: Path, root: Path, palette: Path) -> str:
     except ValueError:  # another drive
         raise ImportRefused(f"{palette}: cannot be reached from the project root {root}") from None
     location = PurePath(relative).as_posix()
+    check_text(out)
+    check_text(Path(location))
     found = resolve_palette_path(str(out.absolute()), location)
     if found is None or not os.path.samefile(found, real_palette):
         raise ImportRefused(f"{out}: the stored palette location {location!r} would find "
@@ -455,9 +457,20 @@ def stored_location(out: Path, root: Path, palette: Path) -> str:
     return location
 
 
+def check_text(path: Path) -> None:
+    """The module takes paths as UTF-8 text; a name that has none (bytes
+    that are not UTF-8, kept by the system as they are) cannot be handed
+    over."""
+    try:
+        str(path.absolute()).encode("utf-8")
+    except UnicodeEncodeError:
+        raise ImportRefused(f"{path}: the file name is not valid text") from None
+
+
 def load_palette(path: Path) -> PaletteIndex:
     if not path.is_file():
         raise ImportRefused(f"{path}: no such palette file")
+    check_text(path)
     palette = pykiv.PalF()
     with module_messages() as messages:
         status = palette.load(str(path))

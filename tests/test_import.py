@@ -623,3 +623,21 @@ def test_any_field_of_a_sheet_spoiled_gives_one_line_or_a_file(project, capsys, 
         (project / "s.json").write_text(json.dumps(spoiled))
         status, _, err = kivtool(capsys, *import_args(project, project / "s.json"))
         assert status == 0 or (status == 1 and len(err) == 1 and err[0].startswith("kivtool: ")), (path, err)
+
+
+@pytest.mark.parametrize("which", ["output", "palette"])
+def test_names_that_are_not_text_are_refused(project, capsys, which):
+    odd = Path(os.fsdecode(bytes(project) + b"/p\xff"))
+    try:
+        odd.mkdir()
+    except (OSError, UnicodeError):
+        pytest.skip("this system keeps only names that are text")
+    palette = project / "pal" / "p.pal"
+    if which == "palette":
+        palette = odd / "p.pal"
+        palette.write_bytes((project / "pal" / "p.pal").read_bytes())
+    out = odd / "a.kiv" if which == "output" else project / "a.kiv"
+    image = save_png(project / "a.png", [[A]])
+    status, _, err = kivtool(capsys, "import", image, "-o", out, "--palette", palette, "--project-root", project)
+    assert status == 1 and len(err) == 1 and err[0].endswith(": the file name is not valid text")
+    assert not out.exists()
