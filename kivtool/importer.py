@@ -49,7 +49,7 @@ T = TypeVar("T")
 THREADS = os.cpu_count() or 1
 # map, or the map of a pool of threads
 FrameMap = Callable[[Callable[[Any], Any], Iterable[Any]], Iterator[Any]]
-ShadowPixel = 0xFF000000  # opaque black: what a shadow frame's runs paint
+SHADOW_PIXEL = 0xFF000000  # opaque black: what a shadow frame's runs paint
 
 
 class ImportRefused(Exception):
@@ -195,7 +195,7 @@ def map_frame(frame: SourceFrame, palette: PaletteIndex, quantize: bool
     visible = pixels > 0x00FFFFFF  # alpha above 0
     if frame.kind == SHADOW:
         runs = kiv_layout.FrameRuns(visible, None, frame.x_offset, frame.y_offset, shadow=True)
-        return runs, np.where(visible, np.uint32(ShadowPixel), np.uint32(0)), 0
+        return runs, np.where(visible, np.uint32(SHADOW_PIXEL), np.uint32(0)), 0
 
     indices, painted = palette.lookup(pixels)
     # The pixels with every unpainted one cleared, through a mask of all
