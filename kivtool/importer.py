@@ -27,6 +27,7 @@ from __future__ import annotations
 import json
 import os
 import secrets
+import stat
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from functools import partial
@@ -484,11 +485,33 @@ def load_palette(path: Path) -> PaletteIndex:
 # Writing and verifying
 
 
+# As many links in a row as the systems themselves follow before giving up.
+MAX_LINKS_FOLLOWED = 40
+
+
+def follow_links(path: Path) -> Path:
+    """The file that writing to `path` writes: every symbolic link at its end
+    followed, so that a link stays a link and its target gets the new
+    contents."""
+    for _ in range(MAX_LINKS_FOLLOWED):
+        if not path.is_symlink():
+            return path
+        path = path.parent / os.readlink(path)
+    raise ImportRefused(f"{path}: too many symbolic links in a row")
+
+
 def write_replacing(target: Path, contents: bytes, check: Callable[[Path], None]) -> None:
-    """Writes `contents` to a new file beside `target`, runs `check` on it and
-    only then renames it over `target`, so that `target` is either what it
-    was or the whole new file. The temporary file is gone afterwards in every
-    case."""
+    """Writes `contents` to a new file beside `target` (beside the file it
+    links to, if it is a link), runs `check` on it and only then renames it
+    over that file, so that the file is either what it was or the whole new
+    one. An existing file keeps its permission bits; a read-only one is not
+    replaced. The temporary file is gone afterwards in every case."""
+    target = follow_links(target)
+    mode = None
+    if target.exists():
+        if not os.access(target, os.W_OK):
+            raise ImportRefused(f"{target}: is read-only")
+        mode = stat.S_IMODE(target.stat().st_mode)
     temporary = None
     for _ in range(8):
         candidate = target.with_name(f".kivtool-{secrets.token_hex(6)}.tmp")
@@ -502,6 +525,10 @@ def write_replacing(target: Path, contents: bytes, check: Callable[[Path], None]
     if temporary is None:
         raise OSError(f"cannot create a temporary file beside {target}")
     try:
+        # Set before anything is written, so that the contents of a private
+        # file are never readable by others.
+        if mode is not None:
+            os.chmod(temporary, mode)
         with os.fdopen(descriptor, "wb") as file:
             file.write(contents)
         check(temporary)
@@ -514,11 +541,12 @@ def write_replacing(target: Path, contents: bytes, check: Callable[[Path], None]
         raise
 
 
-def verify(path: Path, plan: Plan) -> None:
-    """Loads `path` as the game would and compares it with the plan."""
+def verify(path: Path, plan: Plan, palette: Optional[Path] = None) -> None:
+    """Loads `path` as the game would (or with `palette` instead of the one
+    its stored location finds) and compares it with the plan."""
     kiv = pykiv.KivF()  # a fresh one: the reader's shadow rule carries over between loads
     with module_messages() as messages:
-        data = kiv.load(str(path.absolute()))
+        data = kiv.load(str(path.absolute()), io_pal=str(palette.absolute()) if palette is not None else "")
     if data is None:
         raise VerificationFailed("the written file does not load" + (f": {messages[0]}" if messages else ""))
     expected_count = len(plan.expected)
@@ -576,7 +604,13 @@ def import_animation(sources: Sequence[SourceFrame], out: Path, palette_path: Pa
     plan.frames = []
     try:
         out.parent.mkdir(parents=True, exist_ok=True)
-        write_replacing(out, contents, lambda written: verify(written, plan))
+        # The file is loaded back from where it is written. When OUT links
+        # to a file in another folder, the palette search from there is not
+        # the game's (which starts from OUT's folder and was checked above),
+        # so the palette is then named.
+        folder = os.path.realpath(out.absolute().parent)
+        write_replacing(out, contents, lambda written: verify(
+            written, plan, None if os.path.realpath(written.parent) == folder else palette_path))
     except OSError as error:
         raise ImportRefused(f"{out}: cannot write: {error.strerror or error}") from None
     return plan

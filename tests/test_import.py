@@ -215,11 +215,43 @@ def test_failed_verification_leaves_the_previous_file(project, monkeypatch):
 
 
 def test_failed_verification_leaves_no_file_where_there_was_none(project, monkeypatch):
-    monkeypatch.setattr(importer, "verify", lambda path, plan: (_ for _ in ()).throw(
+    monkeypatch.setattr(importer, "verify", lambda *args: (_ for _ in ()).throw(
         importer.VerificationFailed("simulated")))
     with pytest.raises(importer.VerificationFailed):
         import_sources(project, [source([[(10, 20, 30, 255)]])])
     assert list((project / "anim").iterdir()) == []
+
+
+def test_a_link_stays_a_link_and_its_file_gets_the_animation(project, tmp_path):
+    elsewhere = tmp_path / "store"
+    elsewhere.mkdir()
+    (elsewhere / "a.kiv").write_bytes(b"previous")
+    (project / "anim").mkdir()
+    link = project / "anim" / "a.kiv"
+    link.symlink_to(elsewhere / "a.kiv")
+    import_sources(project, [source([[(10, 20, 30, 255)]])])
+    assert link.is_symlink()
+    assert sorted(p.name for p in elsewhere.iterdir()) == ["a.kiv"]
+    assert loaded(link)[1][0][5] == bytes((10, 20, 30, 255))  # its palette found from the link's folder
+
+
+@pytest.mark.skipif(os.name != "posix", reason="permission bits")
+def test_a_replaced_file_keeps_its_permission_bits(project):
+    out = project / "a.kiv"
+    out.write_bytes(b"previous")
+    out.chmod(0o640)
+    import_sources(project, [source([[(10, 20, 30, 255)]])], out="a.kiv")
+    assert out.stat().st_mode & 0o777 == 0o640
+
+
+@pytest.mark.skipif(os.name != "posix" or os.geteuid() == 0, reason="root may write any file")
+def test_a_read_only_file_is_not_replaced(project):
+    out = project / "a.kiv"
+    out.write_bytes(b"previous")
+    out.chmod(0o444)
+    with pytest.raises(ImportRefused, match="a.kiv: is read-only"):
+        import_sources(project, [source([[(10, 20, 30, 255)]])], out="a.kiv")
+    assert out.read_bytes() == b"previous"
 
 
 def test_replacing_keeps_no_temporary_file(project):
