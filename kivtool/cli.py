@@ -375,8 +375,8 @@ def run_demo(args: argparse.Namespace) -> int:
 
 IMPORT_DESCRIPTION = """\
 Makes an animation file from images: one sheet description (the JSON that
-`kivtool export --as sheet` writes, or Aseprite or TexturePacker in the same
-JSON-hash layout), or PNG images, one per frame, in order.
+`kivtool export --as sheet` writes, or Aseprite or TexturePacker in the
+JSON-hash or JSON-array layout), or PNG images, one per frame, in order.
 
 A pixel that is exactly a palette colour is painted with it (the lowest
 index when the palette holds it twice); (0, 0, 0, 0) and any other pixel with
@@ -416,7 +416,7 @@ def add_import_command(commands: Any) -> None:
                              "shadow frame; repeat for several")
     parser.add_argument("--background", metavar="IMAGE", type=Path,
                         help="for images: the background frame, stored last")
-    parser.add_argument("--speed", type=speed_value,
+    parser.add_argument("--speed", metavar="N", type=speed_value,
                         help="the animation's speed value (default: the sheet's meta.speed, or 0)")
     parser.add_argument("--quantize", action="store_true",
                         help="give colours that are not in the palette the nearest palette "
