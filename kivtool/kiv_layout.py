@@ -36,7 +36,7 @@ from __future__ import annotations
 
 import struct
 from dataclasses import dataclass
-from typing import Callable, Iterable, Iterator, Optional, Protocol, Sequence, Tuple
+from typing import Optional, Protocol, Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -63,7 +63,6 @@ MAGIC_AS_SPEED = int.from_bytes(MAGIC, "little")
 
 Mask = npt.NDArray[np.bool_]
 Indices = npt.NDArray[np.uint8]
-FrameMap = Callable[[Callable[[Tuple["FrameRuns", str]], bytes], Iterable[Tuple["FrameRuns", str]]], Iterator[bytes]]
 
 
 class LayoutError(ValueError):
@@ -152,10 +151,9 @@ def encode_frame(frame: FrameRuns, name: str) -> bytes:
 
 
 def encode_animation(frames: Sequence[FrameRuns], names: Sequence[str], *, speed: int,
-                     location: str, has_background: bool, frame_map: FrameMap = map) -> bytes:
+                     location: str, has_background: bool) -> bytes:
     """The whole file. With `has_background` the last frame is the
-    background frame. `names` name the frames in refusals. Frames are
-    encoded through `frame_map`, which may spread them over threads."""
+    background frame. `names` name the frames in refusals."""
     check_frames(frames, names)
     low, high = SPEED_RANGE
     if not low <= speed <= high:
@@ -170,7 +168,7 @@ def encode_animation(frames: Sequence[FrameRuns], names: Sequence[str], *, speed
     out.append(struct.pack("<II", speed, len(text)))
     out.append(text)
     out.append(struct.pack("<I", len(frames) - (1 if has_background else 0)))
-    out.extend(frame_map(lambda pair: encode_frame(*pair), zip(frames, names)))
+    out.extend(encode_frame(frame, name) for frame, name in zip(frames, names))
     return b"".join(out)
 
 
