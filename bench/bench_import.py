@@ -153,7 +153,7 @@ def main() -> None:
     rows = [("encode (import after the decode) vs decode", best["encode"] / best["decode"], "<= 1.0"),
             ("import (whole command, decode included) vs decode", best["import"] / best["decode"], "")]
     for name, ratio, target in rows:
-        print(f"{name:<46} {ratio:6.2f}  {target}")
+        print(f"{name:<52} {ratio:6.2f}  {target}")
     print(f"\n{', '.join(f'{name} {seconds * 1e3:.1f} ms' for name, seconds in best.items())}"
           "\n\nwhere an import's time goes (each step alone):")
     for name, seconds in step_times:
