@@ -36,7 +36,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar
 import numpy as np
 import numpy.typing as npt
 
-import pykiv
+import pykiv  # type: ignore[import-not-found,unused-ignore]
 from kivtool import kiv_layout
 from kivtool.animation import BACKGROUND, FRAME, SHADOW, module_messages, resolve_palette_path
 
