@@ -40,7 +40,7 @@ from typing import Any, Callable, Dict, List, Tuple
 
 from PIL import Image
 
-import pykiv
+import pykiv  # type: ignore[import-not-found,unused-ignore]
 from kivtool import cli, importer, kiv_layout
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
