@@ -1,7 +1,7 @@
-"""Measures `kivtool import` on the sprite workload of bench_alternatives.py
-(48 frames of 320 x 240, runs of 4 to 60 random palette indices covering
-about 60 % of each row, 256 colours), against decoding the same frames'
-PNG files with Pillow.
+"""Measures `kivtool import` on the benchmarks' sprite workload
+(bench/workload.py: 48 frames of 320 x 240, runs of 4 to 60 random palette
+indices covering about 60 % of each row, 256 colours), against decoding the
+same frames' PNG files with Pillow.
 
     python bench/bench_import.py [--repeat R]
 
@@ -44,7 +44,7 @@ import pykiv  # type: ignore[import-not-found,unused-ignore]
 from kivtool import cli, importer, kiv_layout
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import bench_alternatives  # noqa: E402  (the workload's generator)
+import workload  # noqa: E402
 
 
 def timed(action: Callable[[], Any]) -> float:
@@ -81,7 +81,8 @@ def main() -> None:
 
     with tempfile.TemporaryDirectory() as tmp:
         root = Path(tmp)
-        animation, palette, _, coverage = bench_alternatives.build_files(root)
+        sprite = workload.build(root)
+        animation, palette = sprite.animation, sprite.palette
         kiv = pykiv.KivF()
         if kiv.load(str(animation), 0, str(palette)) is None:
             raise SystemExit("bench: the generated animation did not load")
@@ -147,9 +148,7 @@ def main() -> None:
         ]
         step_times = [(name, min(timed(action) for _ in range(repeat))) for name, action in steps]
 
-    megapixels = len(paths) * bench_alternatives.WIDTH * bench_alternatives.HEIGHT / 1e6
-    print(f"{len(paths)} frames of {bench_alternatives.WIDTH}x{bench_alternatives.HEIGHT} "
-          f"({megapixels:.1f} megapixels, runs covering {coverage:.0%}), best of {repeat} interleaved rounds\n")
+    print(f"{sprite.describe()}; best of {repeat} interleaved rounds\n")
     rows = [("encode (import after the decode) vs decode", best["encode"] / best["decode"], "<= 1.0"),
             ("import (whole command, decode included) vs decode", best["import"] / best["decode"], "")]
     for name, ratio, target in rows:
