@@ -31,11 +31,8 @@ class KivInfo:
 
 class KivData:
     """One parsed animation, shared: the KivF that loaded it and every Python reference
-    hold the same object, refilled in place by each load of that KivF.
-
-    Once its KivF is gone, frames reads as an empty list; info, palette and
-    has_background stay.
-    """
+    hold the same object, refilled in place by each load of that KivF; it stays usable
+    after that KivF is gone."""
 
     @property
     def info(self) -> KivInfo:
