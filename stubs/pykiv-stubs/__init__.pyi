@@ -231,7 +231,9 @@ class KivF:
 
     def __init__(self) -> None:
         """A file object holding an empty KivData with an empty PalF."""
-    def load(self, file_name: str | bytes, color_profile: SupportsIndex = 0, io_pal: str | bytes = "") -> KivData | None:
+    def load(
+        self, file_name: str | bytes, color_profile: SupportsIndex = 0, io_pal: str | bytes = ""
+    ) -> KivData | None:
         """Reads file_name into the held KivData, loads its palette and renders every frame.
 
         The palette is io_pal when given, else the location stored in the file, looked
