@@ -6,7 +6,10 @@ kiv = pykiv.KivF()
 data = kiv.load("out/demo/anim/sample.kiv")  # palette found from the location stored in the file
 # data = kiv.load("out/demo/anim/sample.kiv", io_pal="out/demo/pal/sample.pal")  # or named explicitly
 if data is None:
-    raise SystemExit("not loaded; see the ERROR: lines on stderr")
+    # No ERROR: line when the file cannot be opened (missing, a directory,
+    # unreadable) or holds no frames; "ERROR: No palette data available!"
+    # when it has frames but no palette colours to render them with.
+    raise SystemExit("not loaded")
 
 print(data.info.speed, data.info.frame_count, data.has_background)
 print(data.palette.location(), data.palette.get_color(1).r)
