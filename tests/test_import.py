@@ -335,7 +335,7 @@ def kivtool(capsys, *args):
 
 
 def save_png(path, pixels):
-    Image.fromarray(np.array(pixels, dtype=np.uint8).reshape(len(pixels), -1, 4), "RGBA").save(path)
+    Image.fromarray(np.array(pixels, dtype=np.uint8).reshape(len(pixels), -1, 4)).save(path)
     return path
 
 
@@ -595,7 +595,7 @@ def test_png_frames_round_trip(project, capsys, seed):
     paths = []
     for i, array in enumerate(arrays):
         paths.append(images / f"f{i}.png")
-        Image.fromarray(array, "RGBA").save(paths[-1])
+        Image.fromarray(array).save(paths[-1])
     offsets = [[rng.randint(-32768, 32767), rng.randint(-32768, 32767)] for _ in arrays]
     (images / "offsets.json").write_text(json.dumps(offsets))
     args = [*import_args(project, *paths[:count], out="anim/walk.kiv"), "--offsets", images / "offsets.json"]
