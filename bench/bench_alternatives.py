@@ -59,7 +59,6 @@ import time
 from pathlib import Path
 
 import numpy as np
-
 import pykiv
 
 BENCH = Path(__file__).resolve().parent
@@ -67,7 +66,6 @@ sys.path.insert(0, str(BENCH))
 import numpy_decoder  # noqa: E402
 import workload  # noqa: E402
 from workload import kivmodel  # noqa: E402
-
 
 CLOCKS = {"wall": "perf_counter", "cpu": "process_time"}
 clock = time.perf_counter
@@ -126,8 +124,12 @@ FRESH_LOAD = textwrap.dedent("""
 
 def fresh_load(work: workload.Workload) -> tuple[float, int]:
     """First-load time and peak memory growth in a new interpreter."""
-    out = subprocess.run([sys.executable, "-c", FRESH_LOAD, str(work.animation), str(work.palette),
-                          clock.__name__], check=True, capture_output=True, text=True).stdout.split()
+    out = subprocess.run(
+        [sys.executable, "-c", FRESH_LOAD, str(work.animation), str(work.palette), clock.__name__],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout.split()
     if out[3] != "True":
         raise SystemExit("bench: the first load in a fresh interpreter rendered nothing")
     return float(out[0]), int(out[2]) - int(out[1])
@@ -160,8 +162,7 @@ def main() -> None:
             raise SystemExit("bench: the C decoder's pixels differ from the module's")
         if numpy_decoder.decode(work.animation, work.palette).tobytes() != module_pixels:
             raise SystemExit("bench: the numpy decoder's pixels differ from the module's")
-        rendered, errors = kivmodel.render(kivmodel.parse_animation(work.animation.read_bytes()).frames,
-                                           work.colors)
+        rendered, errors = kivmodel.render(kivmodel.parse_animation(work.animation.read_bytes()).frames, work.colors)
         if errors or b"".join(r.pixels for r in rendered) != module_pixels:
             raise SystemExit("bench: the pure-Python model's pixels differ from the module's")
         del rendered
@@ -179,9 +180,15 @@ def main() -> None:
         peak = max(peaks)
 
         # The two older measures, each in its own interleaved rounds.
-        t_model = min(timed(lambda: kivmodel.render(
-            kivmodel.parse_animation(work.animation.read_bytes()).frames,
-            kivmodel.parse_palette(work.palette.read_bytes(), 0)[1])) for _ in range(2))
+        t_model = min(
+            timed(
+                lambda: kivmodel.render(
+                    kivmodel.parse_animation(work.animation.read_bytes()).frames,
+                    kivmodel.parse_palette(work.palette.read_bytes(), 0)[1],
+                )
+            )
+            for _ in range(2)
+        )
         sources = [bytearray(len(image.pixels)) for image in images]
         t_pixels, t_copy = [], []
         for _ in range(rounds):
@@ -190,18 +197,48 @@ def main() -> None:
 
     ms = {name: f"{value * 1e3:.2f} ms" for name, value in best.items()}
     rows = [
-        ("1. steady load+render / one-pass C decoder", best["load"] / best["c"], "<= 1.2", lambda r: r <= 1.2,
-         f"{ms['load']} / {ms['c']}"),
-        ("2. first load in a fresh interpreter / steady load", best["first"] / best["load"], "<= 1.5",
-         lambda r: r <= 1.5, f"{ms['first']} / {ms['load']}"),
-        ("3. numpy decoder / steady load", best["numpy"] / best["load"], ">= 10", lambda r: r >= 10,
-         f"{ms['numpy']} / {ms['load']}"),
-        ("4. peak RSS growth of one load / (RGBA + file)", peak / (work.rgba_bytes + work.file_size), "<= 1.1",
-         lambda r: r <= 1.1, f"{peak / 1e6:.2f} MB / ({work.rgba_bytes / 1e6:.2f} + {work.file_size / 1e6:.2f}) MB"),
-        ("   pure-Python model / steady load", t_model / best["load"], ">= 300", lambda r: r >= 300,
-         f"{t_model * 1e3:.0f} ms / {ms['load']}"),
-        ("   .pixels of all frames / bytes copies", min(t_pixels) / min(t_copy), "<= 1.2", lambda r: r <= 1.2,
-         f"{min(t_pixels) * 1e3:.2f} ms / {min(t_copy) * 1e3:.2f} ms"),
+        (
+            "1. steady load+render / one-pass C decoder",
+            best["load"] / best["c"],
+            "<= 1.2",
+            lambda r: r <= 1.2,
+            f"{ms['load']} / {ms['c']}",
+        ),
+        (
+            "2. first load in a fresh interpreter / steady load",
+            best["first"] / best["load"],
+            "<= 1.5",
+            lambda r: r <= 1.5,
+            f"{ms['first']} / {ms['load']}",
+        ),
+        (
+            "3. numpy decoder / steady load",
+            best["numpy"] / best["load"],
+            ">= 10",
+            lambda r: r >= 10,
+            f"{ms['numpy']} / {ms['load']}",
+        ),
+        (
+            "4. peak RSS growth of one load / (RGBA + file)",
+            peak / (work.rgba_bytes + work.file_size),
+            "<= 1.1",
+            lambda r: r <= 1.1,
+            f"{peak / 1e6:.2f} MB / ({work.rgba_bytes / 1e6:.2f} + {work.file_size / 1e6:.2f}) MB",
+        ),
+        (
+            "   pure-Python model / steady load",
+            t_model / best["load"],
+            ">= 300",
+            lambda r: r >= 300,
+            f"{t_model * 1e3:.0f} ms / {ms['load']}",
+        ),
+        (
+            "   .pixels of all frames / bytes copies",
+            min(t_pixels) / min(t_copy),
+            "<= 1.2",
+            lambda r: r <= 1.2,
+            f"{min(t_pixels) * 1e3:.2f} ms / {min(t_copy) * 1e3:.2f} ms",
+        ),
     ]
     print(f"{work.describe()}; best of {rounds} rounds (the model: of 2), {args.clock} clock\n")
     widths = (max(len(r[0]) for r in rows), 8, 6, 3)

@@ -35,8 +35,16 @@ from typing import Any
 
 from kivtool import batch
 from kivtool.export import Options
-from kivtool.sample import (LOCATION, Frame, animation_bytes, ball, ellipse_mask, landscape,
-                            palette_bytes, sample_palette)
+from kivtool.sample import (
+    LOCATION,
+    Frame,
+    animation_bytes,
+    ball,
+    ellipse_mask,
+    landscape,
+    palette_bytes,
+    sample_palette,
+)
 
 
 def make_folder(root: Path, count: int) -> None:
@@ -46,10 +54,11 @@ def make_folder(root: Path, count: int) -> None:
     background = Frame(landscape(320, 140, 110), x_offset=-160, y_offset=-110)
     kinds = []
     for size in (32, 48, 64, 96):
-        frames = [Frame(ball(size + step, size - step), x_offset=-(size // 2), y_offset=-size - 4 * step)
-                  for step in range(-6, 7, 2)]
-        frames.append(Frame(ellipse_mask(size, size // 4), x_offset=-(size // 2), y_offset=-(size // 8),
-                            shadow=True))
+        frames = [
+            Frame(ball(size + step, size - step), x_offset=-(size // 2), y_offset=-size - 4 * step)
+            for step in range(-6, 7, 2)
+        ]
+        frames.append(Frame(ellipse_mask(size, size // 4), x_offset=-(size // 2), y_offset=-(size // 8), shadow=True))
         kinds.append(animation_bytes(frames, LOCATION, 100, None))
         kinds.append(animation_bytes(frames, LOCATION, 100, background))
     for number in range(count):
@@ -138,15 +147,21 @@ def main() -> None:
     n = args.files
     if hasattr(os, "getloadavg"):
         print(f"load average of the machine at the end: {os.getloadavg()[0]:.1f}")
-    print(f"two busy loops in two processes against one after the other: {control:.2f}x "
-          "(what 2 jobs can gain on this machine now, best round)")
+    print(
+        f"two busy loops in two processes against one after the other: {control:.2f}x "
+        "(what 2 jobs can gain on this machine now, best round)"
+    )
     rate = {key: n / summary.seconds for key, summary in best.items()}
     print(f"{n} files, best of {args.rounds} rounds")
     for level in (6, 1):
-        print(f"  PNG level {level}: 1 job {rate[1, level]:6.1f} files/s, "
-              f"2 jobs {rate[2, level]:6.1f} files/s, ratio {rate[2, level] / rate[1, level]:.2f}")
-    print(f"  starting and stopping the workers (a folder of one tiny file): "
-          f"1 job {start[1]:.2f} s, 2 jobs {start[2]:.2f} s")
+        print(
+            f"  PNG level {level}: 1 job {rate[1, level]:6.1f} files/s, "
+            f"2 jobs {rate[2, level]:6.1f} files/s, ratio {rate[2, level] / rate[1, level]:.2f}"
+        )
+    print(
+        f"  starting and stopping the workers (a folder of one tiny file): "
+        f"1 job {start[1]:.2f} s, 2 jobs {start[2]:.2f} s"
+    )
     for level in (6, 1):
         one = best[1, level]
         parts = {
@@ -159,8 +174,10 @@ def main() -> None:
         parts["starting the worker, hand-out"] = one.seconds - work
         print(f"  where one job's {one.seconds:.2f} s go (PNG level {level}):")
         for name, seconds in parts.items():
-            print(f"    {name:<30} {seconds:6.2f} s  {100 * seconds / one.seconds:5.1f} %"
-                  f"  ({1000 * seconds / n:.2f} ms per file)")
+            print(
+                f"    {name:<30} {seconds:6.2f} s  {100 * seconds / one.seconds:5.1f} %"
+                f"  ({1000 * seconds / n:.2f} ms per file)"
+            )
 
 
 if __name__ == "__main__":

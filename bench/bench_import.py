@@ -38,9 +38,9 @@ import time
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Tuple
 
+import pykiv  # type: ignore[import-not-found,unused-ignore]
 from PIL import Image
 
-import pykiv  # type: ignore[import-not-found,unused-ignore]
 from kivtool import cli, importer, kiv_layout
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -109,20 +109,22 @@ def main() -> None:
             raise SystemExit("bench: the imported animation renders differently")
 
         # The frames decoded once, for the steps after the decode.
-        sources = [dataclasses.replace(s, read=functools.partial(importer.identity, s.read()))
-                   for s in importer.image_frames(paths, None, [], None)]
+        sources = [
+            dataclasses.replace(s, read=functools.partial(importer.identity, s.read()))
+            for s in importer.image_frames(paths, None, [], None)
+        ]
 
         def encode_only() -> None:
             importer.import_animation(sources, out, palette, root, speed=0, quantize=False)
 
-        best = best_of_rounds(repeat, {"decode": lambda: decode(paths), "import": run_import,
-                                       "encode": encode_only})
+        best = best_of_rounds(repeat, {"decode": lambda: decode(paths), "import": run_import, "encode": encode_only})
 
         # One import step by step.
         palette_index = importer.load_palette(palette)
         plan = importer.plan_import(sources, palette_index, speed=0, quantize=False)
-        contents = kiv_layout.encode_animation(plan.frames, plan.names, speed=0, location="sprite.pal",
-                                               has_background=False)
+        contents = kiv_layout.encode_animation(
+            plan.frames, plan.names, speed=0, location="sprite.pal", has_background=False
+        )
         out.write_bytes(contents)
         lookup_words = [importer.as_words(s.read()) for s in sources]
 
@@ -132,16 +134,25 @@ def main() -> None:
             return k, k.get_frame_buffer()
 
         steps: List[Tuple[str, Callable[[], Any]]] = [
-            ("decode PNGs (Pillow), as RGBA arrays",
-             lambda: [s.read() for s in importer.image_frames(paths, None, [], None)]),
-            ("palette file and stored location",
-             lambda: (importer.load_palette(palette), importer.stored_location(out, root, palette))),
+            (
+                "decode PNGs (Pillow), as RGBA arrays",
+                lambda: [s.read() for s in importer.image_frames(paths, None, [], None)],
+            ),
+            (
+                "palette file and stored location",
+                lambda: (importer.load_palette(palette), importer.stored_location(out, root, palette)),
+            ),
             ("  of mapping: palette lookup", lambda: [palette_index.lookup(w) for w in lookup_words]),
-            ("map pixels to indices (all of it)",
-             lambda: importer.plan_import(sources, palette_index, speed=0, quantize=False)),
-            ("encode runs and bytes",
-             lambda: kiv_layout.encode_animation(plan.frames, plan.names, speed=0, location="sprite.pal",
-                                                 has_background=False)),
+            (
+                "map pixels to indices (all of it)",
+                lambda: importer.plan_import(sources, palette_index, speed=0, quantize=False),
+            ),
+            (
+                "encode runs and bytes",
+                lambda: kiv_layout.encode_animation(
+                    plan.frames, plan.names, speed=0, location="sprite.pal", has_background=False
+                ),
+            ),
             ("write the file", lambda: out.write_bytes(contents)),
             ("  of verifying: pykiv load and render", load_written),
             ("verify (load, compare every frame)", lambda: importer.verify(out, plan)),
@@ -149,12 +160,16 @@ def main() -> None:
         step_times = [(name, min(timed(action) for _ in range(repeat))) for name, action in steps]
 
     print(f"{sprite.describe()}; best of {repeat} interleaved rounds\n")
-    rows = [("encode (import after the decode) vs decode", best["encode"] / best["decode"], "<= 1.0"),
-            ("import (whole command, decode included) vs decode", best["import"] / best["decode"], "")]
+    rows = [
+        ("encode (import after the decode) vs decode", best["encode"] / best["decode"], "<= 1.0"),
+        ("import (whole command, decode included) vs decode", best["import"] / best["decode"], ""),
+    ]
     for name, ratio, target in rows:
         print(f"{name:<52} {ratio:6.2f}  {target}")
-    print(f"\n{', '.join(f'{name} {seconds * 1e3:.1f} ms' for name, seconds in best.items())}"
-          "\n\nwhere an import's time goes (each step alone):")
+    print(
+        f"\n{', '.join(f'{name} {seconds * 1e3:.1f} ms' for name, seconds in best.items())}"
+        "\n\nwhere an import's time goes (each step alone):"
+    )
     for name, seconds in step_times:
         print(f"  {name:<42} {seconds * 1e3:7.1f} ms")
 

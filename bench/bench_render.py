@@ -25,6 +25,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import workload  # noqa: E402
 from workload import kivmodel  # noqa: E402
 
+
 def best(repeat: int, action) -> float:
     times = []
     for _ in range(repeat):
@@ -66,19 +67,38 @@ def main() -> None:
             b = best(repeat, baseline)
             rows.append((name, baseline_name, t / b, t, b))
 
-        measure("KivF.load (read, parse, palette, render)", lambda: pykiv.KivF().load(str(animation)),
-                "Path.read_bytes of the file", animation.read_bytes)
-        measure("KivFrameBuffer(data), all frames", lambda: pykiv.KivFrameBuffer(data),
-                "bytes copy of all pixel bytes", lambda: [bytes(source) for _ in range(frames)])
-        measure("KivF.get_frame_buffer()", kiv.get_frame_buffer,
-                "bytes copy of all pixel bytes", lambda: [bytes(source) for _ in range(frames)])
-        measure("KivFrameBufferObject.pixels, all frames", lambda: [image.pixels for image in images],
-                "bytes copy of all pixel bytes", lambda: [bytes(source) for _ in range(frames)])
+        measure(
+            "KivF.load (read, parse, palette, render)",
+            lambda: pykiv.KivF().load(str(animation)),
+            "Path.read_bytes of the file",
+            animation.read_bytes,
+        )
+        measure(
+            "KivFrameBuffer(data), all frames",
+            lambda: pykiv.KivFrameBuffer(data),
+            "bytes copy of all pixel bytes",
+            lambda: [bytes(source) for _ in range(frames)],
+        )
+        measure(
+            "KivF.get_frame_buffer()",
+            kiv.get_frame_buffer,
+            "bytes copy of all pixel bytes",
+            lambda: [bytes(source) for _ in range(frames)],
+        )
+        measure(
+            "KivFrameBufferObject.pixels, all frames",
+            lambda: [image.pixels for image in images],
+            "bytes copy of all pixel bytes",
+            lambda: [bytes(source) for _ in range(frames)],
+        )
         saved = folder / "saved.kiv"
         raw = animation.read_bytes()
-        measure("KivF.save (with the palette)",
-                lambda: kiv.save(str(saved), str(folder), str(work.palette)),
-                "Path.write_bytes of the same size", lambda: (folder / "raw.kiv").write_bytes(raw))
+        measure(
+            "KivF.save (with the palette)",
+            lambda: kiv.save(str(saved), str(folder), str(work.palette)),
+            "Path.write_bytes of the same size",
+            lambda: (folder / "raw.kiv").write_bytes(raw),
+        )
         if saved.read_bytes() != raw:
             raise SystemExit("bench: the saved animation differs from the generated one")
 
@@ -89,11 +109,14 @@ def main() -> None:
         t_native = best(repeat, lambda: pykiv.KivFrameBuffer(data)) / frames
         if kivmodel.render(first, work.colors)[0][0].pixels != images[0].pixels:
             raise SystemExit("bench: the Python decoder disagrees with the module")
-        rows.append(("plain Python decode of one frame", "KivFrameBuffer, per frame",
-                     t_python / t_native, t_python, t_native))
+        rows.append(
+            ("plain Python decode of one frame", "KivFrameBuffer, per frame", t_python / t_native, t_python, t_native)
+        )
 
-    print(f"{frames} frames of {size}x{size} ({megapixels:.1f} megapixels), "
-          f"file {file_size / 1e6:.1f} MB, best of {repeat}\n")
+    print(
+        f"{frames} frames of {size}x{size} ({megapixels:.1f} megapixels), "
+        f"file {file_size / 1e6:.1f} MB, best of {repeat}\n"
+    )
     header = ("operation", "baseline", "ratio", "op ms", "base ms")
     widths = (max(len(r[0]) for r in rows), max(len(r[1]) for r in rows), 7, 9, 9)
     print("  ".join(h.ljust(w) if i < 2 else h.rjust(w) for i, (h, w) in enumerate(zip(header, widths))))
@@ -101,8 +124,10 @@ def main() -> None:
     for name, base, ratio, t, b in rows:
         print(f"{name:<{widths[0]}}  {base:<{widths[1]}}  {ratio:>7.2f}  {t * 1e3:>9.1f}  {b * 1e3:>9.1f}")
     render = next(r for r in rows if r[0].startswith("KivFrameBuffer("))
-    print(f"\nrender: {render[3] / megapixels * 1e3:.1f} ms per megapixel, "
-          f"{render[2]:.1f} times a plain copy of the same bytes")
+    print(
+        f"\nrender: {render[3] / megapixels * 1e3:.1f} ms per megapixel, "
+        f"{render[2]:.1f} times a plain copy of the same bytes"
+    )
 
 
 if __name__ == "__main__":

@@ -56,8 +56,8 @@ def decode(animation: Path, palette: Path) -> np.ndarray:
     (frames,) = struct.unpack_from("<I", data, at)
     at += 4
 
-    heads = ([], [])               # per run: where its header is, for colour runs and shadow runs
-    row_runs = ([], [])            # per row: how many runs, start and width in the output
+    heads = ([], [])  # per run: where its header is, for colour runs and shadow runs
+    row_runs = ([], [])  # per row: how many runs, start and width in the output
     row_start, row_width = ([], []), ([], [])
     base, shadow_mode = 0, False
     unpack_header = struct.Struct("<IHH").unpack_from

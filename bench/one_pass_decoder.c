@@ -14,13 +14,12 @@
 #include <stdlib.h>
 #include <string.h>
 
-static uint8_t *file_bytes;
+static uint8_t* file_bytes;
 static size_t file_capacity;
 
 /* Reads the whole file into the kept buffer; returns its size or -1. */
-static long read_file(const char *path)
-{
-    FILE *in = fopen(path, "rb");
+static long read_file(const char* path) {
+    FILE* in = fopen(path, "rb");
     if (!in) return -1;
     long size = -1;
     if (fseek(in, 0, SEEK_END) == 0) size = ftell(in);
@@ -29,7 +28,7 @@ static long read_file(const char *path)
         return -1;
     }
     if ((size_t)size > file_capacity) {
-        uint8_t *grown = realloc(file_bytes, (size_t)size);
+        uint8_t* grown = realloc(file_bytes, (size_t)size);
         if (!grown) {
             fclose(in);
             return -1;
@@ -42,16 +41,15 @@ static long read_file(const char *path)
     return (long)got;
 }
 
-static uint32_t u16_at(const uint8_t *p) { return (uint32_t)p[0] | (uint32_t)p[1] << 8; }
-static uint32_t u32_at(const uint8_t *p) { return u16_at(p) | u16_at(p + 2) << 16; }
+static uint32_t u16_at(const uint8_t* p) { return (uint32_t)p[0] | (uint32_t)p[1] << 8; }
+static uint32_t u32_at(const uint8_t* p) { return u16_at(p) | u16_at(p + 2) << 16; }
 
 /* The palette as 256 pixels in memory order R, G, B, A; entries the file
  * does not have are opaque black. Returns 0, or -1 for an unreadable file
  * or a count outside 1..256. */
-static int read_palette(const char *path, uint32_t table[256])
-{
+static int read_palette(const char* path, uint32_t table[256]) {
     uint8_t bytes[4 + 256 * 4];
-    FILE *in = fopen(path, "rb");
+    FILE* in = fopen(path, "rb");
     if (!in) return -1;
     size_t got = fread(bytes, 1, sizeof bytes, in);
     fclose(in);
@@ -61,9 +59,12 @@ static int read_palette(const char *path, uint32_t table[256])
     const uint8_t black[4] = {0, 0, 0, 255};
     for (uint32_t i = 0; i < 256; ++i) {
         uint8_t entry[4] = {0, 0, 0, 0};
-        if (i >= count) memcpy(entry, black, 4);
-        else if (4 + i * 4 + 4 <= got) memcpy(entry, bytes + 4 + i * 4, 4);
-        else if (4 + i * 4 < got) memcpy(entry, bytes + 4 + i * 4, got - 4 - i * 4);
+        if (i >= count)
+            memcpy(entry, black, 4);
+        else if (4 + i * 4 + 4 <= got)
+            memcpy(entry, bytes + 4 + i * 4, 4);
+        else if (4 + i * 4 < got)
+            memcpy(entry, bytes + 4 + i * 4, got - 4 - i * 4);
         memcpy(&table[i], entry, 4);
     }
     return 0;
@@ -72,14 +73,16 @@ static int read_palette(const char *path, uint32_t table[256])
 /* Decodes `animation` with the colours of `palette` into `out`. Returns the
  * number of bytes written, or -1 when a file cannot be read, is cut short,
  * or its frames need more than `out_size` bytes. */
-long long decode_files(const char *animation, const char *palette, uint8_t *out, size_t out_size)
-{
+long long decode_files(const char* animation, const char* palette, uint8_t* out, size_t out_size) {
     uint32_t table[256];
     if (read_palette(palette, table) != 0) return -1;
     long size = read_file(animation);
     if (size < 0) return -1;
     const uint8_t *p = file_bytes, *end = file_bytes + size;
-#define NEED(n) do { if ((size_t)(end - p) < (size_t)(n)) return -1; } while (0)
+#define NEED(n)                                         \
+    do {                                                \
+        if ((size_t)(end - p) < (size_t)(n)) return -1; \
+    } while (0)
 
     uint32_t has_background = 0;
     if (size >= 9 && memcmp(p, "KVIF", 4) == 0) {
@@ -109,7 +112,7 @@ long long decode_files(const char *animation, const char *palette, uint8_t *out,
         size_t row_bytes = width * 4;
         if (height * row_bytes > out_size - written) return -1;
         for (size_t y = 0; y < height; ++y, written += row_bytes) {
-            uint8_t *row = out + written;
+            uint8_t* row = out + written;
             memset(row, 0, row_bytes);
             NEED(1);
             unsigned blocks = *p++;

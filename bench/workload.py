@@ -36,9 +36,11 @@ class Workload:
         return self.frames * self.width * self.height * 4
 
     def describe(self) -> str:
-        return (f"{self.frames} frames of {self.width}x{self.height}, runs of {RUN_MIN}-{RUN_MAX} pixels "
-                f"covering {self.coverage:.0%} of each row; file {self.file_size / 1e6:.2f} MB, "
-                f"RGBA {self.rgba_bytes / 1e6:.1f} MB")
+        return (
+            f"{self.frames} frames of {self.width}x{self.height}, runs of {RUN_MIN}-{RUN_MAX} pixels "
+            f"covering {self.coverage:.0%} of each row; file {self.file_size / 1e6:.2f} MB, "
+            f"RGBA {self.rgba_bytes / 1e6:.1f} MB"
+        )
 
 
 def generate_rows(rng: random.Random, width: int, height: int) -> list[list[tuple[int, int, bytes]]]:
@@ -72,5 +74,4 @@ def build(folder: Path, frames: int = FRAMES, width: int = WIDTH, height: int = 
     file = kivmodel.animation_file(1, b"sprite.pal\0", records)
     animation.write_bytes(file)
     palette.write_bytes(kivmodel.palette_file(colors))
-    return Workload(animation, palette, colors, frames, width, height, painted / (frames * width * height),
-                    len(file))
+    return Workload(animation, palette, colors, frames, width, height, painted / (frames * width * height), len(file))

@@ -39,9 +39,9 @@ def seeds(count: int):
         if kind == 4:
             # Cut at a field boundary, or anywhere.
             if rng.random() < 0.7:
-                data = data[:rng.choice(km.field_boundaries(data))]
+                data = data[: rng.choice(km.field_boundaries(data))]
             else:
-                data = data[:rng.randint(0, len(data))]
+                data = data[: rng.randint(0, len(data))]
         elif kind == 5 and not anim.has_background:
             # The prefix without a background frame: it reads as no
             # background, and the writer leaves the prefix out.

@@ -83,12 +83,13 @@ constexpr const char* file_render = "the file object renders differently";
 template <typename T>
 void expect_equal(const char* check, const Where& where, const char* field, const T& expected, const T& found) {
     if (expected == found) return;
-    fail(std::string(check) + " at " + where.text() + ": " + field + " " + std::to_string(expected) +
-         " expected, " + std::to_string(found) + " found");
+    fail(std::string(check) + " at " + where.text() + ": " + field + " " + std::to_string(expected) + " expected, " +
+         std::to_string(found) + " found");
 }
 
 void expect_text(const char* check, const char* field, const std::string& expected, const std::string& found) {
-    if (expected != found) fail(std::string(check) + ": " + field + " \"" + expected + "\" expected, \"" + found + "\" found");
+    if (expected != found)
+        fail(std::string(check) + ": " + field + " \"" + expected + "\" expected, \"" + found + "\" found");
 }
 
 // Edited records may hold what the file cannot: `written` compares them with
@@ -103,7 +104,8 @@ void same_records(const char* check, const KivData& expected, const KivData& fou
     expect_equal(check, header, "has_background", expected.has_background, found.has_background);
     expect_equal(check, header, "frame list size", expected.frames.size(), found.frames.size());
     for (std::size_t f = 0; f < expected.frames.size(); ++f) {
-        if (!expected.frames[f] || !found.frames[f]) fail(std::string(check) + " at " + frame_at(f).text() + ": the frame is missing");
+        if (!expected.frames[f] || !found.frames[f])
+            fail(std::string(check) + " at " + frame_at(f).text() + ": the frame is missing");
         const KivFrame& s = *expected.frames[f];
         const KivFrame& r = *found.frames[f];
         expect_equal(check, frame_at(f), "frame_size", s.frame_size, r.frame_size);
@@ -131,7 +133,8 @@ void same_records(const char* check, const KivData& expected, const KivData& fou
                 expect_equal(check, block_at(f, y, k), "offset", sblock.offset, rblock.offset);
                 expect_equal(check, block_at(f, y, k), "color_count", sblock.color_count, rblock.color_count);
                 std::size_t stored_colors = sblock.colors.size();
-                if (written) stored_colors = s.is_shadow != 0 ? 0 : std::min<std::size_t>(stored_colors, sblock.color_count);
+                if (written)
+                    stored_colors = s.is_shadow != 0 ? 0 : std::min<std::size_t>(stored_colors, sblock.color_count);
                 expect_equal(check, block_at(f, y, k), "colour list size", stored_colors, rblock.colors.size());
                 if (!std::equal(rblock.colors.begin(), rblock.colors.end(), sblock.colors.begin())) {
                     fail(std::string(check) + " at " + block_at(f, y, k).text() + ": colour indices");
@@ -214,7 +217,8 @@ void same_images(const char* check, const std::vector<KivFrameBufferObject>& exp
         expect_equal(check, frame_at(f), "offset_y", s.offset_y, r.offset_y);
         expect_equal(check, frame_at(f), "channels", s.channels, r.channels);
         if (s.pixels.size() != r.pixels.size() ||
-            (!s.pixels.empty() && std::memcmp(s.pixels.data(), r.pixels.data(), s.pixels.size()) != 0)) fail(std::string(check) + " at " + frame_at(f).text() + ": pixels");
+            (!s.pixels.empty() && std::memcmp(s.pixels.data(), r.pixels.data(), s.pixels.size()) != 0))
+            fail(std::string(check) + " at " + frame_at(f).text() + ": pixels");
     }
 }
 
@@ -235,18 +239,19 @@ void edit_records(KivData& data, std::uint32_t choice) {
     KivPixelSet* row = frame.pixel_sets.empty() ? nullptr : &frame.pixel_sets[choice % frame.pixel_sets.size()];
     KivPixelBlock* block = row == nullptr || row->blocks.empty() ? nullptr : &row->blocks.front();
     switch ((choice >> 8) % 4) {
-    case 0:
-        if (!frame.pixel_sets.empty()) frame.pixel_sets.pop_back();
-        break;
-    case 1:
-        frame.is_shadow = frame.is_shadow != 0 ? 0 : 2;
-        break;
-    case 2:
-        if (row != nullptr) row->block_count = static_cast<std::uint8_t>(row->block_count + 1);
-        break;
-    default:
-        if (block != nullptr) block->color_count = static_cast<std::uint8_t>((choice >> 10) % 3 == 0 ? 0 : block->color_count + 1);
-        break;
+        case 0:
+            if (!frame.pixel_sets.empty()) frame.pixel_sets.pop_back();
+            break;
+        case 1:
+            frame.is_shadow = frame.is_shadow != 0 ? 0 : 2;
+            break;
+        case 2:
+            if (row != nullptr) row->block_count = static_cast<std::uint8_t>(row->block_count + 1);
+            break;
+        default:
+            if (block != nullptr)
+                block->color_count = static_cast<std::uint8_t>((choice >> 10) % 3 == 0 ? 0 : block->color_count + 1);
+            break;
     }
 }
 

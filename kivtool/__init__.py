@@ -11,6 +11,7 @@ from __future__ import annotations
 # version; asking the module is quicker than reading the package metadata.
 try:
     import pykiv  # type: ignore[import-not-found,unused-ignore]
+
     __version__: str = pykiv.__version__
 except ImportError:  # the module is missing; `kivtool` says how to install it
     __version__ = "0"

@@ -57,8 +57,8 @@ class Animation:
     speed: int
     frame_count: int
     has_background: bool
-    location: Optional[str]        # the palette location stored in the file, None when unknown
-    palette_path: Optional[str]    # the palette file that was loaded, None when unknown
+    location: Optional[str]  # the palette location stored in the file, None when unknown
+    palette_path: Optional[str]  # the palette file that was loaded, None when unknown
     colors: int
     frames: List[FrameInfo]
     messages: List[str] = field(default_factory=list)  # the module's complaints, prefix removed
@@ -100,7 +100,7 @@ class _FirstCharacters(io.TextIOBase):
 
     def write(self, text: str) -> int:
         if self.kept < self.limit:
-            part = text[:self.limit - self.kept]
+            part = text[: self.limit - self.kept]
             self.parts.append(part)
             self.kept += len(part)
         return len(text)
@@ -119,8 +119,9 @@ def module_messages() -> Iterator[List[str]]:
         with redirect_stderr(sink):
             yield lines
     finally:
-        lines.extend(line[len(ERROR_PREFIX):] for line in sink.getvalue().splitlines()
-                     if line.startswith(ERROR_PREFIX))
+        lines.extend(
+            line[len(ERROR_PREFIX) :] for line in sink.getvalue().splitlines() if line.startswith(ERROR_PREFIX)
+        )
 
 
 def resolve_palette_path(animation: str, location: str) -> Optional[str]:
@@ -146,22 +147,25 @@ def frame_kind(index: int, is_shadow: int, has_background: bool, count: int) -> 
     return SHADOW if is_shadow else FRAME
 
 
-def _palette_failure(path: Path, messages: List[str], location: Optional[str],
-                     explicit: Optional[Path]) -> Optional[str]:
+def _palette_failure(
+    path: Path, messages: List[str], location: Optional[str], explicit: Optional[Path]
+) -> Optional[str]:
     for message in messages:
         if message.startswith(PALETTE_OPEN_FAILED):
-            tried = message[len(PALETTE_OPEN_FAILED):]
+            tried = message[len(PALETTE_OPEN_FAILED) :]
             if explicit is not None:
                 return f"{path}: cannot open palette file {explicit}"
             if location == "":
                 return f"{path}: names no palette (its palette location is empty; use --palette)"
             if not tried:
                 where = f"{location!r}" if location is not None else "the palette it names"
-                return (f"{path}: no palette found: {where} is not under the animation's folder "
-                        "or any folder above it (use --palette)")
+                return (
+                    f"{path}: no palette found: {where} is not under the animation's folder "
+                    "or any folder above it (use --palette)"
+                )
             return f"{path}: cannot open palette file {tried} (use --palette)"
         if message.startswith(PALETTE_INVALID):
-            count = message[len(PALETTE_INVALID):]
+            count = message[len(PALETTE_INVALID) :]
             used = explicit if explicit is not None else resolve_palette_path(str(path), location or "")
             return f"{path}: palette file {used} is not usable (colour count {count}, must be 1 to 256)"
     return None
@@ -218,8 +222,7 @@ def load_animation(path: Path, palette: Optional[Path] = None) -> Animation:
         cause = _palette_failure(path, messages, location, palette)
         if cause is not None:
             raise LoadError(cause)
-        raise LoadError(f"{path}: holds no frames" if not data.frames
-                        else f"{path}: no frame could be rendered")
+        raise LoadError(f"{path}: holds no frames" if not data.frames else f"{path}: no frame could be rendered")
 
     if palette is not None:
         palette_path: Optional[str] = os.path.abspath(palette)
@@ -230,13 +233,30 @@ def load_animation(path: Path, palette: Optional[Path] = None) -> Animation:
 
     records = data.frames
     rendered = kiv.get_frame_buffer()
-    frames = [FrameInfo(index, image.width, image.height, image.offset_x, image.offset_y,
-                        frame_kind(index, record.is_shadow, data.has_background, len(records)))
-              for index, (record, image) in enumerate(zip(records, rendered))]
-    return Animation(path=path, speed=data.info.speed, frame_count=data.info.frame_count,
-                     has_background=data.has_background, location=location,
-                     palette_path=palette_path, colors=len(data.palette.colors()),
-                     frames=frames, messages=messages, kiv=kiv, rendered=rendered)
+    frames = [
+        FrameInfo(
+            index,
+            image.width,
+            image.height,
+            image.offset_x,
+            image.offset_y,
+            frame_kind(index, record.is_shadow, data.has_background, len(records)),
+        )
+        for index, (record, image) in enumerate(zip(records, rendered))
+    ]
+    return Animation(
+        path=path,
+        speed=data.info.speed,
+        frame_count=data.info.frame_count,
+        has_background=data.has_background,
+        location=location,
+        palette_path=palette_path,
+        colors=len(data.palette.colors()),
+        frames=frames,
+        messages=messages,
+        kiv=kiv,
+        rendered=rendered,
+    )
 
 
 def stored_location(path: Path) -> Optional[str]:

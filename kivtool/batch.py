@@ -30,14 +30,14 @@ DEFAULT_TIMEOUT = 300.0  # seconds for one file
 
 @dataclass
 class FileResult:
-    source: str                    # relative to the source folder
-    error: Optional[str] = None    # why the file failed, None when it was exported
+    source: str  # relative to the source folder
+    error: Optional[str] = None  # why the file failed, None when it was exported
     written: int = 0
     warnings: List[str] = field(default_factory=list)
-    load: float = 0.0              # seconds reading and rendering
-    compose: float = 0.0           # seconds placing frames on canvases and sheets
-    encode: float = 0.0            # seconds encoding and writing image files
-    total: float = 0.0             # seconds in the worker for this file, all included
+    load: float = 0.0  # seconds reading and rendering
+    compose: float = 0.0  # seconds placing frames on canvases and sheets
+    encode: float = 0.0  # seconds encoding and writing image files
+    total: float = 0.0  # seconds in the worker for this file, all included
 
 
 @dataclass
@@ -108,8 +108,9 @@ def limit_worker(memory_limit: Optional[int]) -> None:
     resource.setrlimit(resource.RLIMIT_AS, (memory_limit, memory_limit))
 
 
-def export_file(source: str, root: str, destination: str, options: Options,
-                palette: Optional[str] = None) -> FileResult:
+def export_file(
+    source: str, root: str, destination: str, options: Options, palette: Optional[str] = None
+) -> FileResult:
     """Exports one animation; runs in a worker. `source` is relative to
     `root`; the files go to the same relative folder under `destination`."""
     from kivtool.animation import LoadError, load_animation
@@ -126,8 +127,7 @@ def export_file(source: str, root: str, destination: str, options: Options,
         try:
             target.mkdir(parents=True, exist_ok=True)
         except OSError as error:
-            raise ExportError(f"{target}: cannot create the output folder: "
-                              f"{error.strerror or error}") from None
+            raise ExportError(f"{target}: cannot create the output folder: {error.strerror or error}") from None
         timings = Timings()
         result.written = len(export(animation, target, options, timings))
         result.compose, result.encode = timings.compose, timings.encode
@@ -151,8 +151,14 @@ def died(error: BaseException, path: Path) -> str:
     return f"{path}: the worker failed: {type(error).__name__}: {error}"
 
 
-def export_files(worker: Callable[..., FileResult], names: List[str], root: str,
-                 destination: str, options: Options, palette: Optional[str]) -> List[FileResult]:
+def export_files(
+    worker: Callable[..., FileResult],
+    names: List[str],
+    root: str,
+    destination: str,
+    options: Options,
+    palette: Optional[str],
+) -> List[FileResult]:
     """Exports a few files in one hand-out to a worker."""
     return [worker(name, root, destination, options, palette) for name in names]
 
@@ -165,11 +171,19 @@ def chunk_size(files: int, jobs: int) -> int:
     return max(1, min(8, files // (jobs * 16)))
 
 
-def run(source: Path, destination: Path, options: Options, jobs: int,
-        memory_limit: Optional[int] = None, timeout: Optional[float] = DEFAULT_TIMEOUT,
-        on_result: Callable[[FileResult, int, int], None] = lambda result, done, total: None,
-        files: Optional[List[Path]] = None, palette: Optional[Path] = None,
-        worker: Callable[..., FileResult] = export_file, chunk: Optional[int] = None) -> Summary:
+def run(
+    source: Path,
+    destination: Path,
+    options: Options,
+    jobs: int,
+    memory_limit: Optional[int] = None,
+    timeout: Optional[float] = DEFAULT_TIMEOUT,
+    on_result: Callable[[FileResult, int, int], None] = lambda result, done, total: None,
+    files: Optional[List[Path]] = None,
+    palette: Optional[Path] = None,
+    worker: Callable[..., FileResult] = export_file,
+    chunk: Optional[int] = None,
+) -> Summary:
     """Exports every animation under `source` (or `files` found there) into
     `destination`, `jobs` files at a time, each with `worker`, `chunk` files
     to a hand-out; `on_result` hears of each file as it is done."""
@@ -178,23 +192,22 @@ def run(source: Path, destination: Path, options: Options, jobs: int,
     start = time.perf_counter()
     sources = [str(path.relative_to(source)) for path in (files or find_animations(source))]
     chunk = chunk or chunk_size(len(sources), jobs)
-    arguments = (str(source), str(destination), options,
-                 str(palette) if palette is not None else None)
+    arguments = (str(source), str(destination), options, str(palette) if palette is not None else None)
     results: List[FileResult] = []
     # Workers are started fresh rather than forked: the tool's own threads
     # (the pool's, the progress bar's) must not be copied into them.
     context = multiprocessing.get_context("spawn")
-    with pebble.ProcessPool(max_workers=jobs, initializer=limit_worker, initargs=(memory_limit,),
-                            context=context) as pool:
+    with pebble.ProcessPool(
+        max_workers=jobs, initializer=limit_worker, initargs=(memory_limit,), context=context
+    ) as pool:
         pending: Dict[Future[List[FileResult]], List[str]] = {}
 
         def hand_out(names: List[str]) -> None:
             limit = timeout * len(names) if timeout is not None else None
-            pending[pool.schedule(export_files, args=(worker, names, *arguments),
-                                  timeout=limit)] = names
+            pending[pool.schedule(export_files, args=(worker, names, *arguments), timeout=limit)] = names
 
         for first in range(0, len(sources), chunk):
-            hand_out(sources[first:first + chunk])
+            hand_out(sources[first : first + chunk])
         while pending:
             finished, _ = wait(list(pending), return_when=FIRST_COMPLETED)
             for future in finished:
@@ -229,9 +242,11 @@ def progress_reporter(total: int, stream_is_terminal: bool) -> Callable[[FileRes
             bar.update(1)
             if done == total:
                 bar.close()
+
         return on_bar
 
     def on_line(result: FileResult, done: int, total: int) -> None:
         status = "ok" if result.error is None else f"failed: {result.error}"
         print(f"[{done}/{total}] {result.source}: {status}", flush=True)
+
     return on_line

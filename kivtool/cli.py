@@ -20,12 +20,20 @@ from typing import Any, Callable, List, NoReturn, Optional, Sequence
 PROG = "kivtool"
 INSTALL_HINT = 'python -m pip install "pykiv[tool]"   (from a checkout: python -m pip install ".[tool]")'
 # Modules the tool needs beyond the standard library, with the package that brings each.
-REQUIRED_MODULES = [("pykiv", "pykiv"), ("PIL", "Pillow"), ("numpy", "numpy"),
-                     ("tqdm", "tqdm"), ("rectpack", "rectpack"), ("pebble", "pebble")]
+REQUIRED_MODULES = [
+    ("pykiv", "pykiv"),
+    ("PIL", "Pillow"),
+    ("numpy", "numpy"),
+    ("tqdm", "tqdm"),
+    ("rectpack", "rectpack"),
+    ("pebble", "pebble"),
+]
 
 
-DESCRIPTION = ("Look at Harbek animation files (.kiv), export them as PNG frames, sprite "
-               "sheets or animated images, and convert whole game folders.")
+DESCRIPTION = (
+    "Look at Harbek animation files (.kiv), export them as PNG frames, sprite "
+    "sheets or animated images, and convert whole game folders."
+)
 
 
 class ToolError(Exception):
@@ -66,15 +74,20 @@ def missing_modules() -> List[str]:
 
 
 def add_palette_option(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--palette", metavar="PAL", type=Path,
-                        help="palette file to use instead of the one the animation names "
-                             "(by default it is searched for under the animation's folder "
-                             "and each folder above it)")
+    parser.add_argument(
+        "--palette",
+        metavar="PAL",
+        type=Path,
+        help="palette file to use instead of the one the animation names "
+        "(by default it is searched for under the animation's folder "
+        "and each folder above it)",
+    )
 
 
 def add_output_option(parser: argparse.ArgumentParser, what: str) -> None:
-    parser.add_argument("-o", "--output", metavar="DIR", type=Path, required=True,
-                        help=f"folder for {what}; created when missing")
+    parser.add_argument(
+        "-o", "--output", metavar="DIR", type=Path, required=True, help=f"folder for {what}; created when missing"
+    )
 
 
 def add_export_options(parser: argparse.ArgumentParser) -> None:
@@ -82,23 +95,42 @@ def add_export_options(parser: argparse.ArgumentParser) -> None:
     from kivtool import export
 
     forms = ", ".join(export.FORMS)
-    parser.add_argument("--as", dest="forms", metavar="FORM", action="append",
-                        choices=export.FORMS,
-                        help=f"what to write, one of {forms}; repeat for several "
-                             f"(default: {export.DEFAULT_FORM})")
-    parser.add_argument("--fps", type=positive_number, default=10.0,
-                        help="animation steps per second for gif, apng, webp and the sheet's "
-                             "durations (default 10)")
-    parser.add_argument("--shadows-under", action="store_true",
-                        help="draw shadow frames under the sprite frames instead of playing "
-                             "them as steps of their own: the i-th shadow under the i-th "
-                             "other frame, or a single shadow under every frame")
-    parser.add_argument("--scale", type=positive_int, default=1,
-                        help="enlarge gif, apng, webp and placed by this whole factor "
-                             "(nearest neighbour), for previews; frames and sheet stay 1:1")
-    parser.add_argument("--png-compression", type=compression_level, default=6, metavar="LEVEL",
-                        help="zlib level 0-9 for every PNG written (default 6); 1 is much "
-                             "faster for big folders, at somewhat larger files")
+    parser.add_argument(
+        "--as",
+        dest="forms",
+        metavar="FORM",
+        action="append",
+        choices=export.FORMS,
+        help=f"what to write, one of {forms}; repeat for several (default: {export.DEFAULT_FORM})",
+    )
+    parser.add_argument(
+        "--fps",
+        type=positive_number,
+        default=10.0,
+        help="animation steps per second for gif, apng, webp and the sheet's durations (default 10)",
+    )
+    parser.add_argument(
+        "--shadows-under",
+        action="store_true",
+        help="draw shadow frames under the sprite frames instead of playing "
+        "them as steps of their own: the i-th shadow under the i-th "
+        "other frame, or a single shadow under every frame",
+    )
+    parser.add_argument(
+        "--scale",
+        type=positive_int,
+        default=1,
+        help="enlarge gif, apng, webp and placed by this whole factor "
+        "(nearest neighbour), for previews; frames and sheet stay 1:1",
+    )
+    parser.add_argument(
+        "--png-compression",
+        type=compression_level,
+        default=6,
+        metavar="LEVEL",
+        help="zlib level 0-9 for every PNG written (default 6); 1 is much "
+        "faster for big folders, at somewhat larger files",
+    )
 
 
 def positive_int(text: str) -> int:
@@ -135,16 +167,20 @@ def export_options(args: argparse.Namespace) -> Any:
     from kivtool import export
 
     forms = list(dict.fromkeys(args.forms or [export.DEFAULT_FORM]))
-    return export.Options(forms=forms, fps=args.fps, shadows_under=args.shadows_under,
-                          scale=args.scale, png_compression=args.png_compression)
+    return export.Options(
+        forms=forms,
+        fps=args.fps,
+        shadows_under=args.shadows_under,
+        scale=args.scale,
+        png_compression=args.png_compression,
+    )
 
 
 def make_output_dir(directory: Path) -> None:
     try:
         directory.mkdir(parents=True, exist_ok=True)
     except OSError as error:
-        raise ToolError(f"{directory}: cannot create the output folder: "
-                        f"{error.strerror or error}") from None
+        raise ToolError(f"{directory}: cannot create the output folder: {error.strerror or error}") from None
 
 
 def report_messages(animation: Any) -> None:
@@ -162,9 +198,11 @@ def report_messages(animation: Any) -> None:
 
 def add_info_command(commands: Any) -> None:
     parser = commands.add_parser(
-        "info", help="show what an animation file holds",
+        "info",
+        help="show what an animation file holds",
         description="Shows the header, the palette and one line per frame of an animation.",
-        epilog="example: kivtool info game/anim/ball.kiv --json")
+        epilog="example: kivtool info game/anim/ball.kiv --json",
+    )
     parser.add_argument("animation", metavar="ANIMATION", type=Path)
     add_palette_option(parser)
     parser.add_argument("--json", action="store_true", help="print one JSON object instead of text")
@@ -182,16 +220,24 @@ def run_info(args: argparse.Namespace) -> int:
     if args.palette is not None and args.animation.is_file():
         # Read once more for the location it stores (a pipe cannot be).
         location = stored_location(args.animation)
-    frames = [{"index": f.index, "width": f.width, "height": f.height,
-               "x_offset": f.x_offset, "y_offset": f.y_offset, "kind": f.kind,
-               "runs": animation.runs(f.index)} for f in animation.frames]
+    frames = [
+        {
+            "index": f.index,
+            "width": f.width,
+            "height": f.height,
+            "x_offset": f.x_offset,
+            "y_offset": f.y_offset,
+            "kind": f.kind,
+            "runs": animation.runs(f.index),
+        }
+        for f in animation.frames
+    ]
     report = {
         "file": str(args.animation),
         "speed": animation.speed,
         "frame_count": animation.frame_count,
         "has_background": animation.has_background,
-        "palette": {"location": location, "path": animation.palette_path,
-                    "colors": animation.colors},
+        "palette": {"location": location, "path": animation.palette_path, "colors": animation.colors},
         "frames": frames,
     }
     if args.json:
@@ -202,8 +248,10 @@ def run_info(args: argparse.Namespace) -> int:
         print(f"  speed       {animation.speed}")
         print(f"  frames      {animation.frame_count} (background counted)")
         print(f"  background  {background}")
-        print(f"  palette     {location if location is not None else '(unknown)'}"
-              f" -> {animation.palette_path or '(unknown)'}, {animation.colors} colours")
+        print(
+            f"  palette     {location if location is not None else '(unknown)'}"
+            f" -> {animation.palette_path or '(unknown)'}, {animation.colors} colours"
+        )
         print(f"  {'index':>5}  {'size':>11}  {'offset':>13}  {'kind':<10}  {'runs':>6}")
         for f in frames:
             size = f"{f['width']} × {f['height']}"
@@ -221,10 +269,12 @@ def add_export_command(commands: Any) -> None:
     from kivtool import export
 
     parser = commands.add_parser(
-        "export", help="write animations as PNG frames, a sprite sheet or animated images",
+        "export",
+        help="write animations as PNG frames, a sprite sheet or animated images",
         description=export.FORMS_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
-        epilog="example: kivtool export game/anim/ball.kiv -o out/ball --as sheet --as apng --scale 2")
+        epilog="example: kivtool export game/anim/ball.kiv -o out/ball --as sheet --as apng --scale 2",
+    )
     parser.add_argument("animations", metavar="ANIMATION", type=Path, nargs="+")
     add_output_option(parser, "the exported files")
     add_palette_option(parser)
@@ -240,8 +290,10 @@ def run_export(args: argparse.Namespace) -> int:
     stems: dict[str, Path] = {}
     for path in args.animations:
         if path.stem in stems:
-            raise ToolError(f"{path}: has the same name as {stems[path.stem]}; "
-                            "their files would overwrite each other in one output folder")
+            raise ToolError(
+                f"{path}: has the same name as {stems[path.stem]}; "
+                "their files would overwrite each other in one output folder"
+            )
         stems[path.stem] = path
     make_output_dir(args.output)
     status = 0
@@ -265,26 +317,40 @@ def add_batch_command(commands: Any) -> None:
     from kivtool import batch
 
     parser = commands.add_parser(
-        "batch", help="export every animation under a folder",
+        "batch",
+        help="export every animation under a folder",
         description="Exports every *.kiv file under SRC, in all its subfolders, into the same "
-                    "relative folders under DST, several files at a time. A file that fails "
-                    "costs only that file; the failures are listed at the end and make the "
-                    "exit status 1.",
-        epilog="example: kivtool batch game/ -o out/game --as sheet --jobs 2")
+        "relative folders under DST, several files at a time. A file that fails "
+        "costs only that file; the failures are listed at the end and make the "
+        "exit status 1.",
+        epilog="example: kivtool batch game/ -o out/game --as sheet --jobs 2",
+    )
     parser.add_argument("source", metavar="SRC", type=Path, help="folder to search for animations")
     add_output_option(parser, "the exported files (DST)")
     add_palette_option(parser)
     add_export_options(parser)
-    parser.add_argument("--jobs", type=positive_int, default=default_jobs(),
-                        help="files exported at the same time, each in its own process "
-                             f"(default: the machine's cores, {default_jobs()})")
-    parser.add_argument("--memory-limit", type=positive_int, metavar="MB",
-                        help="address space one worker may use, in MiB; a file that needs "
-                             "more fails with a clear message (default: the machine's memory "
-                             "divided by --jobs)")
-    parser.add_argument("--timeout", type=positive_number, default=batch.DEFAULT_TIMEOUT,
-                        metavar="SECONDS",
-                        help=f"time one file may take (default {batch.DEFAULT_TIMEOUT:g})")
+    parser.add_argument(
+        "--jobs",
+        type=positive_int,
+        default=default_jobs(),
+        help="files exported at the same time, each in its own process "
+        f"(default: the machine's cores, {default_jobs()})",
+    )
+    parser.add_argument(
+        "--memory-limit",
+        type=positive_int,
+        metavar="MB",
+        help="address space one worker may use, in MiB; a file that needs "
+        "more fails with a clear message (default: the machine's memory "
+        "divided by --jobs)",
+    )
+    parser.add_argument(
+        "--timeout",
+        type=positive_number,
+        default=batch.DEFAULT_TIMEOUT,
+        metavar="SECONDS",
+        help=f"time one file may take (default {batch.DEFAULT_TIMEOUT:g})",
+    )
     parser.set_defaults(run=run_batch)
 
 
@@ -307,16 +373,18 @@ def run_batch(args: argparse.Namespace) -> int:
         raise ToolError(f"{args.palette}: no such palette file")
     make_output_dir(args.output)
     options = export_options(args)
-    memory_limit = (args.memory_limit << 20 if args.memory_limit
-                    else batch.default_memory_limit(args.jobs))
+    memory_limit = args.memory_limit << 20 if args.memory_limit else batch.default_memory_limit(args.jobs)
     reporter = batch.progress_reporter(len(files), sys.stderr.isatty())
-    summary = batch.run(args.source, args.output, options, args.jobs, memory_limit,
-                        args.timeout, reporter, files, args.palette)
+    summary = batch.run(
+        args.source, args.output, options, args.jobs, memory_limit, args.timeout, reporter, files, args.palette
+    )
     failures = summary.failures
     done = len(summary.results) - len(failures)
     rate = len(summary.results) / summary.seconds if summary.seconds > 0 else 0.0
-    print(f"exported {done} of {len(summary.results)} files into {args.output} "
-          f"in {summary.seconds:.1f} s ({rate:.1f} files/s)")
+    print(
+        f"exported {done} of {len(summary.results)} files into {args.output} "
+        f"in {summary.seconds:.1f} s ({rate:.1f} files/s)"
+    )
     warned = [result for result in summary.results if result.warnings and result.error is None]
     for result in warned:
         warn(f"{args.source / result.source}: {result.warnings[0]}")
@@ -334,13 +402,21 @@ def run_batch(args: argparse.Namespace) -> int:
 
 def add_demo_command(commands: Any) -> None:
     parser = commands.add_parser(
-        "demo", help="write the bundled sample animation and export it in every form",
+        "demo",
+        help="write the bundled sample animation and export it in every form",
         description="Writes the bundled sample animation (a ball bouncing over a landscape, "
-                    "with a shadow frame and a background frame) and its palette under DIR, "
-                    "then exports it into DIR in every form, shadows drawn under the ball.",
-        epilog="example: kivtool demo out/demo")
-    parser.add_argument("directory", metavar="DIR", type=Path, nargs="?",
-                        default=Path("out") / "demo", help="where to write (default: out/demo)")
+        "with a shadow frame and a background frame) and its palette under DIR, "
+        "then exports it into DIR in every form, shadows drawn under the ball.",
+        epilog="example: kivtool demo out/demo",
+    )
+    parser.add_argument(
+        "directory",
+        metavar="DIR",
+        type=Path,
+        nargs="?",
+        default=Path("out") / "demo",
+        help="where to write (default: out/demo)",
+    )
     parser.set_defaults(run=run_demo)
 
 
@@ -353,8 +429,7 @@ def run_demo(args: argparse.Namespace) -> int:
     try:
         animation_path, palette_path = write_sample(args.directory)
     except OSError as error:
-        raise ToolError(f"{args.directory}: cannot write the sample: "
-                        f"{error.strerror or error}") from None
+        raise ToolError(f"{args.directory}: cannot write the sample: {error.strerror or error}") from None
     print(f"wrote {animation_path} and {palette_path}")
     options = export.Options(forms=list(export.FORMS), shadows_under=True)
     try:
@@ -364,8 +439,10 @@ def run_demo(args: argparse.Namespace) -> int:
         raise ToolError(str(error)) from None
     for path in written:
         print(path)
-    print(f"(the same as: {PROG} export {animation_path} -o {args.directory} "
-          f"{' '.join('--as ' + form for form in export.FORMS)} --shadows-under)")
+    print(
+        f"(the same as: {PROG} export {animation_path} -o {args.directory} "
+        f"{' '.join('--as ' + form for form in export.FORMS)} --shadows-under)"
+    )
     return 0
 
 
@@ -392,35 +469,75 @@ before it replaces OUT; on any difference OUT is left as it was."""
 
 def add_import_command(commands: Any) -> None:
     parser = commands.add_parser(
-        "import", help="make an animation file from PNG frames or a sprite sheet",
+        "import",
+        help="make an animation file from PNG frames or a sprite sheet",
         description=IMPORT_DESCRIPTION,
         formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="examples:\n"
-               "  kivtool import out/ball/ball.json -o game/anim/ball.kiv "
-               "--palette game/pal/ball.pal --project-root game\n"
-               "  kivtool import walk_0.png walk_1.png shadow.png --shadow 2 --offsets offsets.json "
-               "-o game/anim/walk.kiv --palette game/pal/ball.pal --project-root game")
-    parser.add_argument("inputs", metavar="INPUT", type=Path, nargs="+",
-                        help="a sheet description (.json), or PNG images, one per frame")
-    parser.add_argument("-o", "--output", metavar="OUT", type=Path, required=True,
-                        help="animation file to write (replaced only by a verified file)")
-    parser.add_argument("--palette", metavar="PAL", type=Path, required=True,
-                        help="palette file the animation uses; read, not rewritten")
-    parser.add_argument("--project-root", metavar="ROOT", type=Path, required=True,
-                        help="the game's folder that the palette's stored place is relative to")
-    parser.add_argument("--offsets", metavar="OFFSETS", type=Path,
-                        help="for images: a JSON list of [x, y], one per image and, with "
-                             "--background, one more for it, last (default: 0, 0 each)")
-    parser.add_argument("--shadow", metavar="INDEX", type=non_negative_int, action="append", default=[],
-                        help="for images: the image at this place among the INPUTs (from 0) is a "
-                             "shadow frame; repeat for several")
-    parser.add_argument("--background", metavar="IMAGE", type=Path,
-                        help="for images: the background frame, stored last")
-    parser.add_argument("--speed", metavar="N", type=speed_value,
-                        help="the animation's speed value (default: the sheet's meta.speed, or 0)")
-    parser.add_argument("--quantize", action="store_true",
-                        help="give colours that are not in the palette the nearest palette "
-                             "colour instead of stopping; the changed pixels are counted per frame")
+        "  kivtool import out/ball/ball.json -o game/anim/ball.kiv "
+        "--palette game/pal/ball.pal --project-root game\n"
+        "  kivtool import walk_0.png walk_1.png shadow.png --shadow 2 --offsets offsets.json "
+        "-o game/anim/walk.kiv --palette game/pal/ball.pal --project-root game",
+    )
+    parser.add_argument(
+        "inputs",
+        metavar="INPUT",
+        type=Path,
+        nargs="+",
+        help="a sheet description (.json), or PNG images, one per frame",
+    )
+    parser.add_argument(
+        "-o",
+        "--output",
+        metavar="OUT",
+        type=Path,
+        required=True,
+        help="animation file to write (replaced only by a verified file)",
+    )
+    parser.add_argument(
+        "--palette",
+        metavar="PAL",
+        type=Path,
+        required=True,
+        help="palette file the animation uses; read, not rewritten",
+    )
+    parser.add_argument(
+        "--project-root",
+        metavar="ROOT",
+        type=Path,
+        required=True,
+        help="the game's folder that the palette's stored place is relative to",
+    )
+    parser.add_argument(
+        "--offsets",
+        metavar="OFFSETS",
+        type=Path,
+        help="for images: a JSON list of [x, y], one per image and, with "
+        "--background, one more for it, last (default: 0, 0 each)",
+    )
+    parser.add_argument(
+        "--shadow",
+        metavar="INDEX",
+        type=non_negative_int,
+        action="append",
+        default=[],
+        help="for images: the image at this place among the INPUTs (from 0) is a shadow frame; repeat for several",
+    )
+    parser.add_argument(
+        "--background", metavar="IMAGE", type=Path, help="for images: the background frame, stored last"
+    )
+    parser.add_argument(
+        "--speed",
+        metavar="N",
+        type=speed_value,
+        help="the animation's speed value (default: the sheet's meta.speed, or 0)",
+    )
+    parser.add_argument(
+        "--quantize",
+        action="store_true",
+        help="give colours that are not in the palette the nearest palette "
+        "colour instead of stopping; the changed pixels are counted per frame",
+    )
     parser.set_defaults(run=run_import)
 
 
@@ -454,27 +571,33 @@ def run_import(args: argparse.Namespace) -> int:
     try:
         if sheets:
             if len(args.inputs) > 1:
-                raise ToolError(f"{sheets[0]}: a sheet description is imported alone, "
-                                "not together with other inputs")
-            for option, value in (("--offsets", args.offsets), ("--shadow", args.shadow),
-                                  ("--background", args.background)):
+                raise ToolError(f"{sheets[0]}: a sheet description is imported alone, not together with other inputs")
+            for option, value in (
+                ("--offsets", args.offsets),
+                ("--shadow", args.shadow),
+                ("--background", args.background),
+            ):
                 if value:
-                    raise ToolError(f"{sheets[0]}: {option} is for images; a sheet description "
-                                    "gives offsets and kinds itself")
+                    raise ToolError(
+                        f"{sheets[0]}: {option} is for images; a sheet description gives offsets and kinds itself"
+                    )
             sources, sheet_speed = importer.sheet_frames(sheets[0])
         else:
             sources = importer.image_frames(args.inputs, args.offsets, args.shadow, args.background)
             sheet_speed = None
         speed = args.speed if args.speed is not None else (sheet_speed or 0)
-        plan = importer.import_animation(sources, args.output, args.palette, args.project_root,
-                                         speed=speed, quantize=args.quantize)
+        plan = importer.import_animation(
+            sources, args.output, args.palette, args.project_root, speed=speed, quantize=args.quantize
+        )
     except importer.ImportRefused as error:
         raise ToolError(str(error)) from None
     except MemoryError:
         raise ToolError(f"{args.output}: not written: not enough memory for these images") from None
     except importer.VerificationFailed as error:
-        raise ToolError(f"{args.output}: not written: the file made from the images does not read "
-                        f"back as them ({error}); this is a fault in kivtool, please report it") from None
+        raise ToolError(
+            f"{args.output}: not written: the file made from the images does not read "
+            f"back as them ({error}); this is a fault in kivtool, please report it"
+        ) from None
     for name, changed in zip(plan.names, plan.changed):
         if changed:
             print(f"{name}: {changed} pixels changed to the nearest palette colour")
@@ -486,8 +609,13 @@ def run_import(args: argparse.Namespace) -> int:
 # --------------------------------------------------------------------------
 
 
-COMMANDS: List[Callable[[Any], None]] = [add_info_command, add_export_command, add_batch_command,
-                                         add_demo_command, add_import_command]
+COMMANDS: List[Callable[[Any], None]] = [
+    add_info_command,
+    add_export_command,
+    add_batch_command,
+    add_demo_command,
+    add_import_command,
+]
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -507,8 +635,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     """Runs one kivtool command; returns the exit status."""
     missing = missing_modules()
     if missing:
-        fail(f"needs {', '.join(missing)}, which are not installed; install them with:\n"
-             f"    {INSTALL_HINT}")
+        fail(f"needs {', '.join(missing)}, which are not installed; install them with:\n    {INSTALL_HINT}")
         return 1
     parser = build_parser()
     try:

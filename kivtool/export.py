@@ -66,6 +66,7 @@ class Options:
 class Timings:
     """Seconds spent, added up over calls: placing frames on canvases, and
     encoding and writing image files."""
+
     compose: float = 0.0
     encode: float = 0.0
 
@@ -74,13 +75,14 @@ class Timings:
 class Step:
     """One step of the animation: the frame shown (its index in the file)
     and what is drawn under it."""
+
     index: int
     under: List[int]
 
 
 @dataclass
 class Canvas:
-    left: int    # anchor-relative position of the canvas's top-left corner
+    left: int  # anchor-relative position of the canvas's top-left corner
     top: int
     width: int
     height: int
@@ -90,8 +92,7 @@ def duration_ms(options: Options) -> int:
     return max(1, round(1000 / options.fps))
 
 
-def export(animation: Animation, directory: Path, options: Options,
-           timings: Optional[Timings] = None) -> List[Path]:
+def export(animation: Animation, directory: Path, options: Options, timings: Optional[Timings] = None) -> List[Path]:
     """Writes `animation` into `directory` in every form of `options`;
     returns the files written, in order."""
     timings = timings if timings is not None else Timings()
@@ -106,8 +107,7 @@ def export(animation: Animation, directory: Path, options: Options,
         canvas = canvas_of(animation)
         steps = plan_steps(animation, options.shadows_under)
         if not steps:
-            raise ExportError(f"{animation.path}: no frame to play: the file holds only "
-                              "its background frame")
+            raise ExportError(f"{animation.path}: no frame to play: the file holds only its background frame")
         pictures = [compose(canvas, step, animation, images, options.scale) for step in steps]
         timings.compose += time.perf_counter() - start
         for form in ANIMATED_FORMS:
@@ -128,8 +128,9 @@ def _save_png(image: Image.Image, target: Path, options: Options, timings: Timin
     return target
 
 
-def write_frames(animation: Animation, images: List[Optional[Image.Image]], directory: Path,
-                 options: Options, timings: Timings) -> List[Path]:
+def write_frames(
+    animation: Animation, images: List[Optional[Image.Image]], directory: Path, options: Options, timings: Timings
+) -> List[Path]:
     written = []
     for frame, image in zip(animation.frames, images):
         if image is not None:
@@ -156,7 +157,7 @@ def pack(sizes: List[Tuple[int, int]]) -> Tuple[Tuple[int, int], List[Tuple[int,
     # tried; the used part of each is measured and the smallest is kept.
     # Which of the packer's algorithms packs tightest depends on the sizes;
     # the slower maximal-rectangles one is only tried on small sets.
-    side = area ** 0.5
+    side = area**0.5
     widths = sorted({max(widest, round(side * factor)) for factor in (1.0, 1.1, 1.25, 1.5, 2.0)})
     algorithms = [rectpack.SkylineBlWm, rectpack.GuillotineBssfSas]
     if len(sizes) <= 100:
@@ -164,8 +165,7 @@ def pack(sizes: List[Tuple[int, int]]) -> Tuple[Tuple[int, int], List[Tuple[int,
     best: Optional[Tuple[Tuple[int, int], Tuple[int, int], List[Tuple[int, int]]]] = None
     for width in widths:
         for algorithm in algorithms:
-            packer = rectpack.newPacker(rotation=False, pack_algo=algorithm,
-                                        sort_algo=rectpack.SORT_AREA)
+            packer = rectpack.newPacker(rotation=False, pack_algo=algorithm, sort_algo=rectpack.SORT_AREA)
             for number, (w, h) in enumerate(sizes):
                 packer.add_rect(w, h, rid=number)
             packer.add_bin(width, total_height)
@@ -187,8 +187,9 @@ def pack(sizes: List[Tuple[int, int]]) -> Tuple[Tuple[int, int], List[Tuple[int,
     return best[1], best[2]
 
 
-def write_sheet(animation: Animation, images: List[Optional[Image.Image]], directory: Path,
-                options: Options, timings: Timings) -> List[Path]:
+def write_sheet(
+    animation: Animation, images: List[Optional[Image.Image]], directory: Path, options: Options, timings: Timings
+) -> List[Path]:
     drawn = [(frame, image) for frame, image in zip(animation.frames, images) if image is not None]
     if not drawn:
         raise ExportError(f"{animation.path}: nothing to put on a sheet: every frame is 0 × 0")
@@ -264,13 +265,12 @@ def plan_steps(animation: Animation, shadows_under: bool) -> List[Step]:
     background = [frame.index for frame in animation.frames if frame.kind == BACKGROUND]
     shadows = [frame.index for frame in animation.frames if frame.kind == SHADOW]
     if not shadows_under:
-        return [Step(frame.index, list(background))
-                for frame in animation.frames if frame.kind != BACKGROUND]
-    sprites = [frame.index for frame in animation.frames
-               if frame.kind not in (BACKGROUND, SHADOW)]
+        return [Step(frame.index, list(background)) for frame in animation.frames if frame.kind != BACKGROUND]
+    sprites = [frame.index for frame in animation.frames if frame.kind not in (BACKGROUND, SHADOW)]
     if not sprites:
-        raise ExportError(f"{animation.path}: --shadows-under leaves nothing to play: "
-                          "every frame is a shadow or the background")
+        raise ExportError(
+            f"{animation.path}: --shadows-under leaves nothing to play: every frame is a shadow or the background"
+        )
     if len(shadows) == len(sprites):
         pairs = list(zip(sprites, shadows))
     elif len(shadows) == 1:
@@ -280,12 +280,14 @@ def plan_steps(animation: Animation, shadows_under: bool) -> List[Step]:
     else:
         raise ExportError(
             f"{animation.path}: --shadows-under needs one shadow frame, or one for each of "
-            f"the {len(sprites)} other frames; the file has {len(shadows)}")
+            f"the {len(sprites)} other frames; the file has {len(shadows)}"
+        )
     return [Step(sprite, background + [shadow]) for sprite, shadow in pairs]
 
 
-def compose(canvas: Canvas, step: Step, animation: Animation,
-            images: List[Optional[Image.Image]], scale: int) -> Image.Image:
+def compose(
+    canvas: Canvas, step: Step, animation: Animation, images: List[Optional[Image.Image]], scale: int
+) -> Image.Image:
     picture = Image.new("RGBA", (canvas.width, canvas.height), (0, 0, 0, 0))
     for index in step.under + [step.index]:
         image = images[index]
@@ -298,8 +300,9 @@ def compose(canvas: Canvas, step: Step, animation: Animation,
     return picture
 
 
-def write_animated(form: str, animation: Animation, pictures: List[Image.Image], directory: Path,
-                   options: Options, timings: Timings) -> Path:
+def write_animated(
+    form: str, animation: Animation, pictures: List[Image.Image], directory: Path, options: Options, timings: Timings
+) -> Path:
     target = directory / f"{animation.stem}.{form}"
     first, rest = pictures[0], pictures[1:]
     common = {"save_all": True, "append_images": rest, "duration": duration_ms(options), "loop": 0}
@@ -314,8 +317,7 @@ def write_animated(form: str, animation: Animation, pictures: List[Image.Image],
         elif form == "apng":
             first.save(target, format="PNG", compress_level=options.png_compression, **common)
         else:
-            first.save(target, format="WEBP", lossless=True, exact=True, quality=100, method=4,
-                       **common)
+            first.save(target, format="WEBP", lossless=True, exact=True, quality=100, method=4, **common)
     except OSError as error:
         raise ExportError(f"{target}: cannot write: {error.strerror or error}") from None
     timings.encode += time.perf_counter() - start
@@ -330,8 +332,7 @@ def gif_step(picture: Image.Image) -> Image.Image:
 
     rgba = np.asarray(picture)
     clear = rgba[..., 3] < 128
-    keys = (rgba[..., 0].astype(np.uint32) << 16) | (rgba[..., 1].astype(np.uint32) << 8) \
-        | rgba[..., 2]
+    keys = (rgba[..., 0].astype(np.uint32) << 16) | (rgba[..., 1].astype(np.uint32) << 8) | rgba[..., 2]
     colors, inverse = np.unique(keys[~clear], return_inverse=True)
     if len(colors) <= 255:
         indices = np.full(clear.shape, len(colors), dtype=np.uint8)
@@ -341,20 +342,26 @@ def gif_step(picture: Image.Image) -> Image.Image:
         step.putpalette(palette.astype(np.uint8).tobytes() + bytes(3))
         transparent = len(colors)
     else:
-        step = picture.convert("RGB").quantize(255, method=Image.Quantize.MEDIANCUT,
-                                               dither=Image.Dither.NONE)
+        step = picture.convert("RGB").quantize(255, method=Image.Quantize.MEDIANCUT, dither=Image.Dither.NONE)
         indices = np.array(step)
         indices[clear] = 255
         palette_bytes = step.getpalette() or []
         step = Image.frombytes("P", picture.size, indices.tobytes())
-        step.putpalette(bytes(palette_bytes[:255 * 3]).ljust(255 * 3, b"\0") + bytes(3))
+        step.putpalette(bytes(palette_bytes[: 255 * 3]).ljust(255 * 3, b"\0") + bytes(3))
         transparent = 255
     step.info["transparency"] = transparent
     return step
 
 
-def write_placed(animation: Animation, steps: List[Step], pictures: List[Image.Image],
-                 directory: Path, options: Options, timings: Timings) -> List[Path]:
-    return [_save_png(picture, directory / f"{animation.stem}_placed_{step.index:03d}.png",
-                      options, timings)
-            for step, picture in zip(steps, pictures)]
+def write_placed(
+    animation: Animation,
+    steps: List[Step],
+    pictures: List[Image.Image],
+    directory: Path,
+    options: Options,
+    timings: Timings,
+) -> List[Path]:
+    return [
+        _save_png(picture, directory / f"{animation.stem}_placed_{step.index:03d}.png", options, timings)
+        for step, picture in zip(steps, pictures)
+    ]

@@ -35,8 +35,8 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar
 
 import numpy as np
 import numpy.typing as npt
-
 import pykiv  # type: ignore[import-not-found,unused-ignore]
+
 from kivtool import kiv_layout
 from kivtool.animation import BACKGROUND, FRAME, SHADOW, module_messages, resolve_palette_path
 
@@ -167,9 +167,9 @@ class PaletteIndex:
         best = np.empty(unique.size, dtype=np.uint8)
         chunk = 4096  # bounds the distance table at chunk x palette size
         for start in range(0, unique.size, chunk):
-            part = channels[start:start + chunk]
+            part = channels[start : start + chunk]
             distance = ((part[:, None, :] - palette[None, :, :]) ** 2).sum(axis=2)
-            best[start:start + chunk] = distance.argmin(axis=1)
+            best[start : start + chunk] = distance.argmin(axis=1)
         return best[inverse.reshape(-1)]
 
 
@@ -183,8 +183,7 @@ def as_words(rgba: npt.NDArray[np.uint8]) -> Pixels:
     return np.ascontiguousarray(rgba).view("<u4").reshape(height, width).astype(np.uint32, copy=False)
 
 
-def map_frame(frame: SourceFrame, palette: PaletteIndex, quantize: bool
-              ) -> Tuple[kiv_layout.FrameRuns, Pixels, int]:
+def map_frame(frame: SourceFrame, palette: PaletteIndex, quantize: bool) -> Tuple[kiv_layout.FrameRuns, Pixels, int]:
     """The frame's runs, the pixels it must render as, and how many pixels
     were moved to the nearest palette colour."""
     pixels = as_words(frame.read())
@@ -204,8 +203,10 @@ def map_frame(frame: SourceFrame, palette: PaletteIndex, quantize: bool
     if stray.any():
         if not quantize:
             y, x = (int(v) for v in np.unravel_index(int(np.argmax(stray)), stray.shape))
-            raise ImportRefused(f"{frame.name}: pixel x={x}, y={y} has colour {color_text(pixels[y, x])}, "
-                                "which is not in the palette (--quantize takes the nearest palette colour)")
+            raise ImportRefused(
+                f"{frame.name}: pixel x={x}, y={y} has colour {color_text(pixels[y, x])}, "
+                "which is not in the palette (--quantize takes the nearest palette colour)"
+            )
         nearest = palette.nearest(pixels[stray])
         words = palette.words[nearest]
         indices[stray] = nearest
@@ -217,24 +218,32 @@ def map_frame(frame: SourceFrame, palette: PaletteIndex, quantize: bool
     return runs, expected, changed
 
 
-def plan_import(sources: Sequence[SourceFrame], palette: PaletteIndex, *, speed: int,
-                quantize: bool) -> Plan:
+def plan_import(sources: Sequence[SourceFrame], palette: PaletteIndex, *, speed: int, quantize: bool) -> Plan:
     """Maps every frame, after checking the format's limits on the sizes."""
     if not sources:
         raise ImportRefused("no frames to import")
     names = [f"frame {i} ({source.name})" for i, source in enumerate(sources)]
     backgrounds = [i for i, source in enumerate(sources) if source.kind == BACKGROUND]
     if len(backgrounds) > 1 or (backgrounds and backgrounds[0] != len(sources) - 1):
-        raise ImportRefused(f"{names[backgrounds[0]]}: the background frame must be the last frame, "
-                            "and there can be only one")
+        raise ImportRefused(
+            f"{names[backgrounds[0]]}: the background frame must be the last frame, and there can be only one"
+        )
     kiv_layout.check_frames(sources, names)
     frames, expected, changed = [], [], []
     for runs, pixels, moved in (map_frame(source, palette, quantize) for source in sources):
         frames.append(runs)
         expected.append(pixels)
         changed.append(moved)
-    return Plan(frames, names, expected, [(f.x_offset, f.y_offset) for f in frames], [f.shadow for f in frames],
-                changed, speed, has_background=bool(backgrounds))
+    return Plan(
+        frames,
+        names,
+        expected,
+        [(f.x_offset, f.y_offset) for f in frames],
+        [f.shadow for f in frames],
+        changed,
+        speed,
+        has_background=bool(backgrounds),
+    )
 
 
 # --------------------------------------------------------------------------
@@ -282,8 +291,9 @@ def read_json(path: Path, what: str) -> Any:
     except (OSError, UnicodeDecodeError) as error:
         raise ImportRefused(f"{path}: cannot read {what}: {error}") from None
     except json.JSONDecodeError as error:
-        raise ImportRefused(f"{path}: not valid JSON ({error.msg} at line {error.lineno}, "
-                            f"column {error.colno})") from None
+        raise ImportRefused(
+            f"{path}: not valid JSON ({error.msg} at line {error.lineno}, column {error.colno})"
+        ) from None
 
 
 def whole_number(value: Any, where: str, low: int, high: int) -> int:
@@ -322,8 +332,7 @@ def sheet_frames(path: Path) -> Tuple[List[SourceFrame], Optional[int]]:
     if isinstance(entries, dict):
         named = list(entries.items())
     elif isinstance(entries, list):
-        named = [(str(member(entry, "filename", f"{path}: frames[{i}]")), entry)
-                 for i, entry in enumerate(entries)]
+        named = [(str(member(entry, "filename", f"{path}: frames[{i}]")), entry) for i, entry in enumerate(entries)]
     else:
         raise ImportRefused(f"{path}: frames is neither an object nor a list")
     if not named:
@@ -335,36 +344,49 @@ def sheet_frames(path: Path) -> Tuple[List[SourceFrame], Optional[int]]:
     for key, entry in named:
         where = f"{path}: frame {key!r}"
         rect = member(entry, "frame", where)
-        x, y, w, h = (whole_number(member(rect, k, f"{where}: frame"), f"{where}: frame.{k}", 0, 1 << 31)
-                      for k in ("x", "y", "w", "h"))
+        x, y, w, h = (
+            whole_number(member(rect, k, f"{where}: frame"), f"{where}: frame.{k}", 0, 1 << 31)
+            for k in ("x", "y", "w", "h")
+        )
         if entry.get("rotated", False):
             raise ImportRefused(f"{where}: is rotated in the sheet; export the sheet without rotation")
         if (w and h) and (x + w > sheet_width or y + h > sheet_height):
-            raise ImportRefused(f"{where}: its rectangle {w} x {h} at ({x}, {y}) reaches outside "
-                                f"the {sheet_width} x {sheet_height} sheet image")
-        pixels = sheet[y:y + h, x:x + w] if w and h else np.zeros((h, w, 4), dtype=np.uint8)
+            raise ImportRefused(
+                f"{where}: its rectangle {w} x {h} at ({x}, {y}) reaches outside "
+                f"the {sheet_width} x {sheet_height} sheet image"
+            )
+        pixels = sheet[y : y + h, x : x + w] if w and h else np.zeros((h, w, 4), dtype=np.uint8)
         if entry.get("trimmed", False):
             pixels = untrimmed(entry, pixels, where)
         kind = entry.get("kind", FRAME)
         if kind not in KINDS:
             raise ImportRefused(f"{where}: kind {json.dumps(kind)} is not one of {', '.join(KINDS)}")
         x_offset, y_offset = sheet_offsets(entry, pixels.shape[1], pixels.shape[0], where)
-        frames.append(SourceFrame(f"{path}: {key}", partial(identity, pixels), x_offset, y_offset, kind,
-                                  width=pixels.shape[1], height=pixels.shape[0]))
+        frames.append(
+            SourceFrame(
+                f"{path}: {key}",
+                partial(identity, pixels),
+                x_offset,
+                y_offset,
+                kind,
+                width=pixels.shape[1],
+                height=pixels.shape[0],
+            )
+        )
     return frames, speed
 
 
 def untrimmed(entry: Any, pixels: npt.NDArray[np.uint8], where: str) -> npt.NDArray[np.uint8]:
     source = member(entry, "sourceSize", where)
     placed = member(entry, "spriteSourceSize", where)
-    w, h = (whole_number(member(source, k, where), f"{where}: sourceSize.{k}", 0, kiv_layout.MAX_WIDTH)
-            for k in ("w", "h"))
-    x, y = (whole_number(member(placed, k, where), f"{where}: spriteSourceSize.{k}", 0, 1 << 31)
-            for k in ("x", "y"))
+    w, h = (
+        whole_number(member(source, k, where), f"{where}: sourceSize.{k}", 0, kiv_layout.MAX_WIDTH) for k in ("w", "h")
+    )
+    x, y = (whole_number(member(placed, k, where), f"{where}: spriteSourceSize.{k}", 0, 1 << 31) for k in ("x", "y"))
     if x + pixels.shape[1] > w or y + pixels.shape[0] > h:
         raise ImportRefused(f"{where}: the trimmed rectangle does not fit its source size {w} x {h}")
     canvas = np.zeros((h, w, 4), dtype=np.uint8)
-    canvas[y:y + pixels.shape[0], x:x + pixels.shape[1]] = pixels
+    canvas[y : y + pixels.shape[0], x : x + pixels.shape[1]] = pixels
     return canvas
 
 
@@ -374,8 +396,10 @@ def sheet_offsets(entry: Any, width: int, height: int, where: str) -> Tuple[int,
     low, high = kiv_layout.OFFSET_RANGE
     if "offset" in entry:
         offset = entry["offset"]
-        return (whole_number(member(offset, "x", where), f"{where}: offset.x", low, high),
-                whole_number(member(offset, "y", where), f"{where}: offset.y", low, high))
+        return (
+            whole_number(member(offset, "x", where), f"{where}: offset.x", low, high),
+            whole_number(member(offset, "y", where), f"{where}: offset.y", low, high),
+        )
     if "pivot" in entry:
         pivot = entry["pivot"]
         result = []
@@ -388,8 +412,9 @@ def sheet_offsets(entry: Any, width: int, height: int, where: str) -> Tuple[int,
     return 0, 0
 
 
-def image_frames(images: Sequence[Path], offsets_path: Optional[Path], shadows: Sequence[int],
-                 background: Optional[Path]) -> List[SourceFrame]:
+def image_frames(
+    images: Sequence[Path], offsets_path: Optional[Path], shadows: Sequence[int], background: Optional[Path]
+) -> List[SourceFrame]:
     paths = list(images) + ([background] if background is not None else [])
     offsets = [(0, 0)] * len(paths)
     if offsets_path is not None:
@@ -400,8 +425,10 @@ def image_frames(images: Sequence[Path], offsets_path: Optional[Path], shadows: 
     kinds = [SHADOW if i in shadows else FRAME for i in range(len(images))]
     if background is not None:
         kinds.append(BACKGROUND)
-    return [SourceFrame(str(path), partial(read_image, path), x, y, kind, *image_size(path))
-            for path, (x, y), kind in zip(paths, offsets, kinds)]
+    return [
+        SourceFrame(str(path), partial(read_image, path), x, y, kind, *image_size(path))
+        for path, (x, y), kind in zip(paths, offsets, kinds)
+    ]
 
 
 def read_offsets(path: Path, images: int, background: bool) -> List[Tuple[int, int]]:
@@ -410,15 +437,18 @@ def read_offsets(path: Path, images: int, background: bool) -> List[Tuple[int, i
     if not isinstance(values, list) or len(values) != wanted:
         got = f"{len(values)} entries" if isinstance(values, list) else "not a list"
         extra = " and one for the background, last" if background else ""
-        raise ImportRefused(f"{path}: needs a JSON list of {wanted} [x, y] pairs, one per image{extra}; "
-                            f"it holds {got}")
+        raise ImportRefused(f"{path}: needs a JSON list of {wanted} [x, y] pairs, one per image{extra}; it holds {got}")
     low, high = kiv_layout.OFFSET_RANGE
     offsets = []
     for i, pair in enumerate(values):
         if not isinstance(pair, list) or len(pair) != 2:
             raise ImportRefused(f"{path}: entry {i} is not an [x, y] pair")
-        offsets.append((whole_number(pair[0], f"{path}: entry {i}, x", low, high),
-                        whole_number(pair[1], f"{path}: entry {i}, y", low, high)))
+        offsets.append(
+            (
+                whole_number(pair[0], f"{path}: entry {i}, x", low, high),
+                whole_number(pair[1], f"{path}: entry {i}, y", low, high),
+            )
+        )
     return offsets
 
 
@@ -436,8 +466,10 @@ def stored_location(out: Path, root: Path, palette: Path) -> str:
     real_palette = Path(os.path.realpath(palette))
     real_folder = Path(os.path.realpath(out.absolute().parent))
     if real_folder != real_root and real_root not in real_folder.parents:
-        raise ImportRefused(f"{out}: lies outside the project root {root}; the palette is found from an "
-                            "animation's folder upwards, so animations belong under the root")
+        raise ImportRefused(
+            f"{out}: lies outside the project root {root}; the palette is found from an "
+            "animation's folder upwards, so animations belong under the root"
+        )
     try:
         relative = os.path.relpath(real_palette, real_root)
     except ValueError:  # another drive
@@ -447,8 +479,9 @@ def stored_location(out: Path, root: Path, palette: Path) -> str:
     check_text(Path(location))
     found = resolve_palette_path(str(out.absolute()), location)
     if found is None or not os.path.samefile(found, real_palette):
-        raise ImportRefused(f"{out}: the stored palette location {location!r} would find "
-                            f"{found or 'no file'} from there, not {palette}")
+        raise ImportRefused(
+            f"{out}: the stored palette location {location!r} would find {found or 'no file'} from there, not {palette}"
+        )
     return location
 
 
@@ -510,8 +543,7 @@ def write_replacing(target: Path, contents: bytes, check: Callable[[Path], None]
     for _ in range(8):
         candidate = target.with_name(f".kivtool-{secrets.token_hex(6)}.tmp")
         try:
-            descriptor = os.open(candidate, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0),
-                                 0o666)
+            descriptor = os.open(candidate, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
         except FileExistsError:
             continue
         temporary = candidate
@@ -544,9 +576,11 @@ def verify(path: Path, plan: Plan, palette: Optional[Path] = None) -> None:
     if data is None:
         raise VerificationFailed("the written file does not load" + (f": {messages[0]}" if messages else ""))
     expected_count = len(plan.expected)
-    header = [("frame count", data.info.frame_count, expected_count),
-              ("background flag", data.has_background, plan.has_background),
-              ("speed", data.info.speed, plan.speed)]
+    header = [
+        ("frame count", data.info.frame_count, expected_count),
+        ("background flag", data.has_background, plan.has_background),
+        ("speed", data.info.speed, plan.speed),
+    ]
     for what, got, wanted in header:
         if got != wanted:
             raise VerificationFailed(f"the file reads back with {what} {got}, not {wanted}")
@@ -558,9 +592,13 @@ def verify(path: Path, plan: Plan, palette: Optional[Path] = None) -> None:
         name = plan.names[i]
         height, width = pixels.shape
         x_offset, y_offset = plan.offsets[i]
-        fields = [("width", image.width, width), ("height", image.height, height),
-                  ("x offset", image.offset_x, x_offset), ("y offset", image.offset_y, y_offset),
-                  ("shadow flag", bool(record.is_shadow), plan.shadows[i])]
+        fields = [
+            ("width", image.width, width),
+            ("height", image.height, height),
+            ("x offset", image.offset_x, x_offset),
+            ("y offset", image.offset_y, y_offset),
+            ("shadow flag", bool(record.is_shadow), plan.shadows[i]),
+        ]
         for what, got, wanted in fields:
             if got != wanted:
                 raise VerificationFailed(f"{name} reads back with {what} {got}, not {wanted}")
@@ -568,14 +606,16 @@ def verify(path: Path, plan: Plan, palette: Optional[Path] = None) -> None:
         if got_bytes != pixels.astype("<u4", copy=False).tobytes():
             got_pixels = np.frombuffer(got_bytes, dtype="<u4").reshape(pixels.shape)
             y, x = (int(v) for v in np.argwhere(got_pixels != pixels)[0])
-            raise VerificationFailed(f"{name} renders pixel x={x}, y={y} as {color_text(got_pixels[y, x])}, "
-                                     f"not {color_text(pixels[y, x])}")
+            raise VerificationFailed(
+                f"{name} renders pixel x={x}, y={y} as {color_text(got_pixels[y, x])}, not {color_text(pixels[y, x])}"
+            )
     if messages:
         raise VerificationFailed(f"loading the written file reports: {messages[0]}")
 
 
-def import_animation(sources: Sequence[SourceFrame], out: Path, palette_path: Path, root: Path, *,
-                     speed: int, quantize: bool) -> Plan:
+def import_animation(
+    sources: Sequence[SourceFrame], out: Path, palette_path: Path, root: Path, *, speed: int, quantize: bool
+) -> Plan:
     """Writes `sources` as the animation `out`, verified. Raises
     ImportRefused for input that cannot be stored (nothing is written) and
     VerificationFailed when the written file does not read back as meant
@@ -588,8 +628,9 @@ def import_animation(sources: Sequence[SourceFrame], out: Path, palette_path: Pa
     location = stored_location(out, root, palette_path)
     try:
         plan = plan_import(sources, palette, speed=speed, quantize=quantize)
-        contents = kiv_layout.encode_animation(plan.frames, plan.names, speed=speed, location=location,
-                                               has_background=plan.has_background)
+        contents = kiv_layout.encode_animation(
+            plan.frames, plan.names, speed=speed, location=location, has_background=plan.has_background
+        )
     except kiv_layout.LayoutError as error:
         raise ImportRefused(f"{out}: cannot store {error}") from None
     # Only the pixels as they must render are needed from here on; the
@@ -602,8 +643,11 @@ def import_animation(sources: Sequence[SourceFrame], out: Path, palette_path: Pa
         # the game's (which starts from OUT's folder and was checked above),
         # so the palette is then named.
         folder = os.path.realpath(out.absolute().parent)
-        write_replacing(out, contents, lambda written: verify(
-            written, plan, None if os.path.realpath(written.parent) == folder else palette_path))
+        write_replacing(
+            out,
+            contents,
+            lambda written: verify(written, plan, None if os.path.realpath(written.parent) == folder else palette_path),
+        )
     except OSError as error:
         raise ImportRefused(f"{out}: cannot write: {error.strerror or error}") from None
     return plan

@@ -145,13 +145,15 @@ def encode_frame(frame: FrameRuns, name: str) -> bytes:
     """The frame record: header and rows of runs."""
     body = _encode_rows(frame, name)
     height_word = frame.height | (SHADOW_FLAG if frame.shadow else 0)
-    header = FRAME_HEADER.pack(FRAME_HEADER.size + len(body), height_word, frame.width,
-                               frame.y_offset, frame.x_offset, UNK1, UNK2)
+    header = FRAME_HEADER.pack(
+        FRAME_HEADER.size + len(body), height_word, frame.width, frame.y_offset, frame.x_offset, UNK1, UNK2
+    )
     return header + body
 
 
-def encode_animation(frames: Sequence[FrameRuns], names: Sequence[str], *, speed: int,
-                     location: str, has_background: bool) -> bytes:
+def encode_animation(
+    frames: Sequence[FrameRuns], names: Sequence[str], *, speed: int, location: str, has_background: bool
+) -> bytes:
     """The whole file. With `has_background` the last frame is the
     background frame. `names` name the frames in refusals."""
     check_frames(frames, names)
@@ -215,8 +217,10 @@ def _encode_rows(frame: FrameRuns, name: str) -> bytes:
     crowded = np.flatnonzero(runs_per_row > MAX_RUNS_PER_ROW)
     if crowded.size:
         row = int(crowded[0])
-        raise LayoutError(f"{name}: row {row} needs {int(runs_per_row[row])} runs; a row holds at most "
-                          f"{MAX_RUNS_PER_ROW} (runs and gaps longer than 255 pixels count once per 255)")
+        raise LayoutError(
+            f"{name}: row {row} needs {int(runs_per_row[row])} runs; a row holds at most "
+            f"{MAX_RUNS_PER_ROW} (runs and gaps longer than 255 pixels count once per 255)"
+        )
 
     # Blocks in file order: run k becomes skip_blocks[k] empty blocks, then
     # paint_blocks[k] painting ones. j is a block's place within its run.

@@ -55,16 +55,21 @@ def frame_runs(frame: Frame) -> kiv_layout.FrameRuns:
     shape = (frame.height, frame.width)
     painted = np.array([[index is not None for index in row] for row in frame.rows], dtype=bool).reshape(shape)
     indices = np.array([[index or 0 for index in row] for row in frame.rows], dtype=np.uint8).reshape(shape)
-    return kiv_layout.FrameRuns(painted, None if frame.shadow else indices, frame.x_offset, frame.y_offset,
-                                frame.shadow)
+    return kiv_layout.FrameRuns(
+        painted, None if frame.shadow else indices, frame.x_offset, frame.y_offset, frame.shadow
+    )
 
 
 def animation_bytes(frames: list[Frame], location: str, speed: int, background: Frame | None) -> bytes:
     """The animation file; raises ValueError for frames it cannot hold."""
     stored = frames + ([background] if background is not None else [])
-    return kiv_layout.encode_animation([frame_runs(frame) for frame in stored],
-                                       [f"frame {i}" for i in range(len(stored))], speed=speed,
-                                       location=location, has_background=background is not None)
+    return kiv_layout.encode_animation(
+        [frame_runs(frame) for frame in stored],
+        [f"frame {i}" for i in range(len(stored))],
+        speed=speed,
+        location=location,
+        has_background=background is not None,
+    )
 
 
 def palette_bytes(colors: list[Color]) -> bytes:
@@ -79,16 +84,18 @@ def palette_bytes(colors: list[Color]) -> bytes:
 
 def ramp(a: tuple[int, int, int], b: tuple[int, int, int], n: int) -> list[Color]:
     """n colours from a to b, both included."""
+
     def mix(k: int, i: int) -> int:
         return round(a[k] + (b[k] - a[k]) * i / (n - 1))
+
     return [(mix(0, i), mix(1, i), mix(2, i), 255) for i in range(n)]
 
 
-BALL = 1     # 32 shades, dark to highlight
-SKY = 33     # 32 shades, zenith to horizon
-GRASS = 65   # 8 greens
-CLOUD = 73   # 4 whites
-SUN = 77     # 2 yellows
+BALL = 1  # 32 shades, dark to highlight
+SKY = 33  # 32 shades, zenith to horizon
+GRASS = 65  # 8 greens
+CLOUD = 73  # 4 whites
+SUN = 77  # 2 yellows
 
 
 def sample_palette() -> list[Color]:
@@ -121,7 +128,7 @@ def ball(w: int, h: int) -> list[Row]:
                 continue
             z = math.sqrt(max(0.0, 1 - u * u - v * v))
             lit = max(0.0, u * light[0] + v * light[1] + z * light[2])
-            shade = min(1.0, 0.12 + 0.75 * lit + 0.6 * lit ** 12)
+            shade = min(1.0, 0.12 + 0.75 * lit + 0.6 * lit**12)
             row.append(BALL + round(shade * 31))
         rows.append(row)
     return rows
@@ -181,4 +188,3 @@ def write_sample(directory: Path) -> tuple[Path, Path]:
     palette_path.write_bytes(palette_bytes(sample_palette()))
     animation_path.write_bytes(animation_bytes(frames, LOCATION, SPEED, background))
     return animation_path, palette_path
-

@@ -4,9 +4,8 @@ import shutil
 import sys
 import tempfile
 
-import pytest
-
 import kivmodel
+import pytest
 
 
 @pytest.fixture

@@ -111,8 +111,7 @@ def i16(v: int) -> bytes:
     return struct.pack("<h", v)
 
 
-def frame_record(frame_size, height_word, width, y_offset, x_offset, unk1, unk2,
-                 rows, shadow: bool) -> bytes:
+def frame_record(frame_size, height_word, width, y_offset, x_offset, unk1, unk2, rows, shadow: bool) -> bytes:
     """One frame record. `rows` is a list of rows, each a list of
     (offset, color_count, colors); block_count is the row's length and the
     colours are written as given (not checked against color_count), and
@@ -130,10 +129,17 @@ def frame_record(frame_size, height_word, width, y_offset, x_offset, unk1, unk2,
     return bytes(out)
 
 
-def animation_file(speed: int, location: bytes, frame_records: list[bytes], *,
-                   prefix: bool = False, has_background_byte: int = 0,
-                   reserved: bytes = b"\0\0\0\0", count: int | None = None,
-                   location_size: int | None = None) -> bytes:
+def animation_file(
+    speed: int,
+    location: bytes,
+    frame_records: list[bytes],
+    *,
+    prefix: bool = False,
+    has_background_byte: int = 0,
+    reserved: bytes = b"\0\0\0\0",
+    count: int | None = None,
+    location_size: int | None = None,
+) -> bytes:
     """A whole animation file. `location` is written verbatim (add the zero
     terminator yourself); the count field leaves out the background frame
     unless `count` says otherwise."""
@@ -150,8 +156,7 @@ def animation_file(speed: int, location: bytes, frame_records: list[bytes], *,
     return bytes(out)
 
 
-def palette_file(colors: list[tuple[int, int, int, int]], model_field: int = 0,
-                 count: int | None = None) -> bytes:
+def palette_file(colors: list[tuple[int, int, int, int]], model_field: int = 0, count: int | None = None) -> bytes:
     """A palette file; entries are written in the order given (r, g, b, a as
     the writer does). Also what saving a palette with these colours and
     this colour model produces, when count is left to default."""
@@ -180,7 +185,7 @@ def encode_animation(anim: Animation, location_text: bytes) -> bytes:
     # background wraps to 0xFFFFFFFF.
     count = anim.frame_count - 1 if anim.has_background else anim.frame_count
     out += u32(count & 0xFFFFFFFF)
-    for frame in anim.frames[:anim.frame_count]:
+    for frame in anim.frames[: anim.frame_count]:
         shadow = frame.is_shadow != 0
         height_word = (frame.height & 0xFF) | SHADOW_BIT if shadow else frame.height
         out += u32(frame.frame_size) + u16(height_word) + u16(frame.width)
@@ -194,7 +199,7 @@ def encode_animation(anim: Animation, location_text: bytes) -> bytes:
                 if not shadow:
                     if block.color_count > len(block.colors):
                         raise ValueError("color_count exceeds colors; not modelled")
-                    out += bytes(block.colors[:block.color_count])
+                    out += bytes(block.colors[: block.color_count])
     return bytes(out)
 
 
@@ -202,9 +207,8 @@ def as_written(anim: Animation, location_text: bytes) -> Animation:
     """What reading back encode_animation(anim, location_text) gives for
     well-formed records: the written frames with unk1 0 and unk2 1, and the
     written location."""
-    frames = [replace(f, unk1=0, unk2=1) for f in anim.frames[:anim.frame_count]]
-    return replace(anim, frames=frames, location=location_text.split(b"\0", 1)[0],
-                   location_size=len(location_text) + 1)
+    frames = [replace(f, unk1=0, unk2=1) for f in anim.frames[: anim.frame_count]]
+    return replace(anim, frames=frames, location=location_text.split(b"\0", 1)[0], location_size=len(location_text) + 1)
 
 
 # --------------------------------------------------------------------------
@@ -235,7 +239,7 @@ class _Stream:
         if self.failed or self.pos + size > len(self.data):
             self.failed = True
             return current
-        raw = self.data[self.pos:self.pos + size]
+        raw = self.data[self.pos : self.pos + size]
         self.pos += size
         return int.from_bytes(raw, "little", signed=signed)
 
@@ -245,7 +249,7 @@ class _Stream:
         self._mark()
         if self.failed:
             return b""
-        raw = self.data[self.pos:self.pos + size]
+        raw = self.data[self.pos : self.pos + size]
         self.pos += len(raw)
         if len(raw) < size:
             self.failed = True
@@ -293,7 +297,7 @@ def _parse(data: bytes, marks: list[int] | None = None) -> Animation:
     anim = Animation()
     if s.bulk(4) == MAGIC:
         if marks is not None:
-            marks.append(4)            # the reserved word, never read
+            marks.append(4)  # the reserved word, never read
         s.failed = False
         s.seek(8)
         anim.has_background = s.fixed(1, 0) != 0
@@ -339,13 +343,12 @@ def field_boundaries(data: bytes) -> list[int]:
 # Palette
 
 
-def parse_palette(data: bytes, color_model: int
-                  ) -> tuple[int, list[tuple[int, int, int, int]] | None, list[str]]:
+def parse_palette(data: bytes, color_model: int) -> tuple[int, list[tuple[int, int, int, int]] | None, list[str]]:
     """(return code, colours after the load or None when left unchanged,
     error lines) for loading `data` with the given colour model."""
     s = _Stream(data)
     count = s.fixed(2, 0)
-    s.seek(s.pos + 2)              # the file's model field is not used
+    s.seek(s.pos + 2)  # the file's model field is not used
     if count == 0 or count > 256:
         return -2, None, [f"ERROR: Invalid color count: {count}"]
     # Every entry is read into one buffer that starts zeroed and is never
@@ -355,7 +358,7 @@ def parse_palette(data: bytes, color_model: int
     colors = []
     for _ in range(count):
         got = s.bulk(4)
-        buf[:len(got)] = got
+        buf[: len(got)] = got
         if color_model == 1:
             buf[0], buf[2] = buf[2], buf[0]
         colors.append(tuple(buf))
@@ -367,8 +370,9 @@ def parse_palette(data: bytes, color_model: int
 # Renderer
 
 
-def render(frames: list[Frame], palette: list[tuple[int, int, int, int]] | None
-           ) -> tuple[list[RenderedFrame], list[str]]:
+def render(
+    frames: list[Frame], palette: list[tuple[int, int, int, int]] | None
+) -> tuple[list[RenderedFrame], list[str]]:
     """The rendered frames and the error lines (in order) for these frames
     and palette colours."""
     if not frames:
@@ -395,7 +399,7 @@ def render(frames: list[Frame], palette: list[tuple[int, int, int, int]] | None
                         if x >= w:
                             break
                         at = (y * w + x) * 4
-                        pixels[at:at + 4] = SHADOW_PIXEL
+                        pixels[at : at + 4] = SHADOW_PIXEL
                         x += 1
                 else:
                     # The colour list, not color_count, sets the run length.
@@ -406,7 +410,7 @@ def render(frames: list[Frame], palette: list[tuple[int, int, int, int]] | None
                             lines.append(f"ERROR: Out-of-bounds color index! ({c})")
                             break
                         at = (y * w + x) * 4
-                        pixels[at:at + 4] = bytes(palette[c])
+                        pixels[at : at + 4] = bytes(palette[c])
                         x += 1
         out.append(RenderedFrame(w, h, frame.x_offset, frame.y_offset, 4, bytes(pixels)))
     return out, lines
@@ -434,19 +438,29 @@ def snapshot(data) -> Animation:
         has_background=data.has_background,
         location_size=palette.location_size(),
         location=_location_bytes(palette),
-        frames=[Frame(f.frame_size, f.height, f.is_shadow, f.width, f.y_offset,
-                      f.x_offset, f.unk1, f.unk2,
-                      [PixelSet(p.block_count,
-                                [Block(b.offset, b.color_count, list(b.colors))
-                                 for b in p.blocks])
-                       for p in f.pixel_sets])
-                for f in data.frames])
+        frames=[
+            Frame(
+                f.frame_size,
+                f.height,
+                f.is_shadow,
+                f.width,
+                f.y_offset,
+                f.x_offset,
+                f.unk1,
+                f.unk2,
+                [
+                    PixelSet(p.block_count, [Block(b.offset, b.color_count, list(b.colors)) for b in p.blocks])
+                    for p in f.pixel_sets
+                ],
+            )
+            for f in data.frames
+        ],
+    )
 
 
 def snapshot_rendered(objects) -> list[RenderedFrame]:
     """pykiv KivFrameBufferObjects as model records."""
-    return [RenderedFrame(o.width, o.height, o.offset_x, o.offset_y, o.channels,
-                          bytes(o.pixels)) for o in objects]
+    return [RenderedFrame(o.width, o.height, o.offset_x, o.offset_y, o.channels, bytes(o.pixels)) for o in objects]
 
 
 def snapshot_colors(palette) -> list[tuple[int, int, int, int]]:
@@ -470,8 +484,7 @@ def _random_offset(rng: random.Random) -> int:
     return rng.randint(-32768, 32767)
 
 
-def _random_frame(rng: random.Random, shadow: bool, max_size: int,
-                  max_height: int, tall: bool) -> Frame:
+def _random_frame(rng: random.Random, shadow: bool, max_size: int, max_height: int, tall: bool) -> Frame:
     width = 0 if rng.random() < 0.1 else rng.randint(1, max_size)
     if tall:
         # Heights above 255 catch a reader that masks without need; the
@@ -489,15 +502,27 @@ def _random_frame(rng: random.Random, shadow: bool, max_size: int,
             colors = [] if shadow else [rng.randint(0, 255) for _ in range(color_count)]
             blocks.append(Block(offset, color_count, colors))
         pixel_sets.append(PixelSet(len(blocks), blocks))
-    return Frame(frame_size=rng.getrandbits(32), height=height, is_shadow=int(shadow),
-                 width=width, y_offset=_random_offset(rng), x_offset=_random_offset(rng),
-                 unk1=rng.randint(0, 255), unk2=rng.randint(0, 255),
-                 pixel_sets=pixel_sets)
+    return Frame(
+        frame_size=rng.getrandbits(32),
+        height=height,
+        is_shadow=int(shadow),
+        width=width,
+        y_offset=_random_offset(rng),
+        x_offset=_random_offset(rng),
+        unk1=rng.randint(0, 255),
+        unk2=rng.randint(0, 255),
+        pixel_sets=pixel_sets,
+    )
 
 
-def random_animation(rng: random.Random, *, background: bool | None = None,
-                     shadow: bool | None = None, max_frames: int = 4,
-                     max_size: int = 12) -> Animation:
+def random_animation(
+    rng: random.Random,
+    *,
+    background: bool | None = None,
+    shadow: bool | None = None,
+    max_frames: int = 4,
+    max_size: int = 12,
+) -> Animation:
     """Well-formed records that read back unchanged after writing (apart
     from unk1/unk2 and the location; see as_written). `shadow` None mixes
     shadow and normal frames."""
@@ -521,12 +546,17 @@ def random_animation(rng: random.Random, *, background: bool | None = None,
         # A file without prefix whose speed spells the magic reads as prefixed.
         speed = rng.getrandbits(32)
     location = b"pal/%d.pal" % rng.randint(0, 999) if rng.random() < 0.9 else b""
-    return Animation(speed=speed, frame_count=len(frames), has_background=background,
-                     location_size=len(location) + 1, location=location, frames=frames)
+    return Animation(
+        speed=speed,
+        frame_count=len(frames),
+        has_background=background,
+        location_size=len(location) + 1,
+        location=location,
+        frames=frames,
+    )
 
 
-def random_palette(rng: random.Random, n: int | None = None
-                   ) -> list[tuple[int, int, int, int]]:
+def random_palette(rng: random.Random, n: int | None = None) -> list[tuple[int, int, int, int]]:
     if n is None:
         n = rng.randint(1, 256)
     return [tuple(rng.randint(0, 255) for _ in range(4)) for _ in range(n)]

@@ -10,19 +10,26 @@ import subprocess
 import sys
 from pathlib import Path
 
+import kivmodel
 import numpy as np
+import pykiv
 import pytest
 from PIL import Image
 
-import kivmodel
-import pykiv
 from kivtool import importer, kiv_layout
 from kivtool.importer import ImportRefused, SourceFrame
 
 # Index 0 is (0, 0, 0, 0), never painted; 1 and 2 hold the same colour;
 # 3 is a colour with alpha 0 that is still painted when a pixel is exactly it.
-COLORS = [(0, 0, 0, 0), (10, 20, 30, 255), (10, 20, 30, 255), (5, 5, 5, 0), (200, 0, 0, 128),
-          (0, 0, 0, 255), (250, 250, 250, 255)]
+COLORS = [
+    (0, 0, 0, 0),
+    (10, 20, 30, 255),
+    (10, 20, 30, 255),
+    (5, 5, 5, 0),
+    (200, 0, 0, 128),
+    (0, 0, 0, 255),
+    (250, 250, 250, 255),
+]
 
 
 @pytest.fixture
@@ -52,14 +59,17 @@ def words(colors):
 # Pixels to palette indices
 
 
-@pytest.mark.parametrize("pixel, index, renders_as", [
-    pytest.param((10, 20, 30, 255), 1, (10, 20, 30, 255), id="palette-colour-lowest-of-two"),
-    pytest.param((200, 0, 0, 128), 4, (200, 0, 0, 128), id="translucent-palette-colour"),
-    pytest.param((5, 5, 5, 0), 3, (5, 5, 5, 0), id="alpha-0-palette-colour-is-painted"),
-    pytest.param((0, 0, 0, 0), None, (0, 0, 0, 0), id="transparent-black-never-painted"),
-    pytest.param((9, 9, 9, 0), None, (0, 0, 0, 0), id="other-alpha-0-not-painted"),
-    pytest.param((0, 0, 0, 255), 5, (0, 0, 0, 255), id="opaque-black"),
-])
+@pytest.mark.parametrize(
+    "pixel, index, renders_as",
+    [
+        pytest.param((10, 20, 30, 255), 1, (10, 20, 30, 255), id="palette-colour-lowest-of-two"),
+        pytest.param((200, 0, 0, 128), 4, (200, 0, 0, 128), id="translucent-palette-colour"),
+        pytest.param((5, 5, 5, 0), 3, (5, 5, 5, 0), id="alpha-0-palette-colour-is-painted"),
+        pytest.param((0, 0, 0, 0), None, (0, 0, 0, 0), id="transparent-black-never-painted"),
+        pytest.param((9, 9, 9, 0), None, (0, 0, 0, 0), id="other-alpha-0-not-painted"),
+        pytest.param((0, 0, 0, 255), 5, (0, 0, 0, 255), id="opaque-black"),
+    ],
+)
 def test_pixels_map_to_palette_indices(pixel, index, renders_as):
     palette = importer.PaletteIndex(padded(COLORS))
     runs, expected, changed = importer.map_frame(source([[pixel]]), palette, quantize=False)
@@ -73,17 +83,23 @@ def test_pixels_map_to_palette_indices(pixel, index, renders_as):
 def test_a_colour_outside_the_palette_is_refused_with_its_place():
     palette = importer.PaletteIndex(padded(COLORS))
     pixels = [[(10, 20, 30, 255)] * 4, [(10, 20, 30, 255)] * 3 + [(1, 2, 3, 4)]]
-    with pytest.raises(ImportRefused, match=r"^img\.png: pixel x=3, y=1 has colour \(1, 2, 3, 4\), "
-                                            r"which is not in the palette \(--quantize"):
+    with pytest.raises(
+        ImportRefused,
+        match=r"^img\.png: pixel x=3, y=1 has colour \(1, 2, 3, 4\), "
+        r"which is not in the palette \(--quantize",
+    ):
         importer.map_frame(source(pixels), palette, quantize=False)
 
 
-@pytest.mark.parametrize("pixel, index, renders_as", [
-    pytest.param((11, 21, 29, 255), 1, (10, 20, 30, 255), id="near-a-duplicate-takes-the-lowest"),
-    pytest.param((240, 255, 255, 250), 6, (250, 250, 250, 255), id="near-white"),
-    pytest.param((1, 0, 1, 1), None, (0, 0, 0, 0), id="nearest-is-transparent-black"),
-    pytest.param((6, 4, 5, 2), 3, (5, 5, 5, 0), id="nearest-has-alpha-0"),
-])
+@pytest.mark.parametrize(
+    "pixel, index, renders_as",
+    [
+        pytest.param((11, 21, 29, 255), 1, (10, 20, 30, 255), id="near-a-duplicate-takes-the-lowest"),
+        pytest.param((240, 255, 255, 250), 6, (250, 250, 250, 255), id="near-white"),
+        pytest.param((1, 0, 1, 1), None, (0, 0, 0, 0), id="nearest-is-transparent-black"),
+        pytest.param((6, 4, 5, 2), 3, (5, 5, 5, 0), id="nearest-has-alpha-0"),
+    ],
+)
 def test_quantize_takes_the_nearest_palette_colour(pixel, index, renders_as):
     palette = importer.PaletteIndex(padded(COLORS))
     inside = (200, 0, 0, 128)
@@ -155,11 +171,18 @@ def test_links_are_resolved_like_the_writer_does(project, tmp_path):
     assert importer.stored_location(link / "anim" / "a.kiv", link, project / "pal" / "p.pal") == "pal/p.pal"
 
 
-@pytest.mark.parametrize("out, extra_palette, refusal", [
-    pytest.param("../elsewhere/a.kiv", None, "lies outside the project root", id="out-outside-root"),
-    pytest.param("anim/a.kiv", "anim/pal/p.pal", "the stored palette location 'pal/p.pal' would find .*anim/pal/p.pal",
-                 id="another-palette-found-first"),
-])
+@pytest.mark.parametrize(
+    "out, extra_palette, refusal",
+    [
+        pytest.param("../elsewhere/a.kiv", None, "lies outside the project root", id="out-outside-root"),
+        pytest.param(
+            "anim/a.kiv",
+            "anim/pal/p.pal",
+            "the stored palette location 'pal/p.pal' would find .*anim/pal/p.pal",
+            id="another-palette-found-first",
+        ),
+    ],
+)
 def test_locations_that_would_not_find_the_palette_are_refused(project, out, extra_palette, refusal):
     if extra_palette:
         (project / extra_palette).parent.mkdir(parents=True)
@@ -173,15 +196,18 @@ def test_locations_that_would_not_find_the_palette_are_refused(project, out, ext
 
 
 def import_sources(project, sources, out="anim/a.kiv", speed=3, quantize=False):
-    return importer.import_animation(sources, project / out, project / "pal" / "p.pal", project,
-                                     speed=speed, quantize=quantize)
+    return importer.import_animation(
+        sources, project / out, project / "pal" / "p.pal", project, speed=speed, quantize=quantize
+    )
 
 
 def test_imported_file_loads_back_as_the_images(project):
     red, blue = (200, 0, 0, 128), (10, 20, 30, 255)
-    sources = [source([[red, blue], [(0, 0, 0, 0), red]], x=-3, y=4),
-               source([[(7, 7, 7, 90)] * 3], kind=importer.SHADOW, x=1, y=-1),
-               source([[blue] * 5] * 2, kind=importer.BACKGROUND, x=-100, y=-50)]
+    sources = [
+        source([[red, blue], [(0, 0, 0, 0), red]], x=-3, y=4),
+        source([[(7, 7, 7, 90)] * 3], kind=importer.SHADOW, x=1, y=-1),
+        source([[blue] * 5] * 2, kind=importer.BACKGROUND, x=-100, y=-50),
+    ]
     import_sources(project, sources)
     kiv = pykiv.KivF()
     data = kiv.load(str(project / "anim" / "a.kiv"))
@@ -189,8 +215,11 @@ def test_imported_file_loads_back_as_the_images(project):
     assert (data.info.speed, data.info.frame_count, data.has_background) == (3, 3, True)
     assert data.palette.location() == "pal/p.pal"
     images = kiv.get_frame_buffer()
-    assert [(i.width, i.height, i.offset_x, i.offset_y) for i in images] == [(2, 2, -3, 4), (3, 1, 1, -1),
-                                                                             (5, 2, -100, -50)]
+    assert [(i.width, i.height, i.offset_x, i.offset_y) for i in images] == [
+        (2, 2, -3, 4),
+        (3, 1, 1, -1),
+        (5, 2, -100, -50),
+    ]
     assert [f.is_shadow for f in data.frames] == [0, 1, 0]
     assert images[0].pixels == bytes(red + blue + (0, 0, 0, 0) + red)
     assert images[1].pixels == bytes((0, 0, 0, 255)) * 3
@@ -215,8 +244,9 @@ def test_failed_verification_leaves_the_previous_file(project, monkeypatch):
 
 
 def test_failed_verification_leaves_no_file_where_there_was_none(project, monkeypatch):
-    monkeypatch.setattr(importer, "verify", lambda *args: (_ for _ in ()).throw(
-        importer.VerificationFailed("simulated")))
+    monkeypatch.setattr(
+        importer, "verify", lambda *args: (_ for _ in ()).throw(importer.VerificationFailed("simulated"))
+    )
     with pytest.raises(importer.VerificationFailed):
         import_sources(project, [source([[(10, 20, 30, 255)]])])
     assert list((project / "anim").iterdir()) == []
@@ -267,8 +297,13 @@ def test_replacing_keeps_no_temporary_file(project):
 
 
 def sheet_entry(x, y, w, h, **extra):
-    entry = {"frame": {"x": x, "y": y, "w": w, "h": h}, "rotated": False, "trimmed": False,
-             "spriteSourceSize": {"x": 0, "y": 0, "w": w, "h": h}, "sourceSize": {"w": w, "h": h}}
+    entry = {
+        "frame": {"x": x, "y": y, "w": w, "h": h},
+        "rotated": False,
+        "trimmed": False,
+        "spriteSourceSize": {"x": 0, "y": 0, "w": w, "h": h},
+        "sourceSize": {"w": w, "h": h},
+    }
     entry.update(extra)
     return entry
 
@@ -281,9 +316,7 @@ def write_sheet(folder, image, frames, **meta):
 
 
 A, B, C = (10, 20, 30, 255), (200, 0, 0, 128), (250, 250, 250, 255)
-SHEET = [[A, B, C, C],
-         [B, A, C, C],
-         [A, A, A, B]]
+SHEET = [[A, B, C, C], [B, A, C, C], [A, A, A, B]]
 
 
 def read_sheet(path):
@@ -292,18 +325,26 @@ def read_sheet(path):
 
 
 def test_sheet_frames_come_in_the_description_order(tmp_path):
-    path = write_sheet(tmp_path, SHEET, {
-        "b": sheet_entry(2, 0, 2, 2, offset={"x": -1, "y": 5}, kind="shadow"),
-        "a": sheet_entry(0, 0, 2, 2, offset={"x": 3, "y": -4}, kind="frame"),
-        "empty": sheet_entry(0, 0, 0, 0, offset={"x": 7, "y": 8}, kind="frame"),
-        "bg": sheet_entry(0, 2, 4, 1, offset={"x": 0, "y": 0}, kind="background"),
-    }, speed=42)
-    assert read_sheet(path) == ([
-        ("b", [[list(C), list(C)], [list(C), list(C)]], -1, 5, "shadow"),
-        ("a", [[list(A), list(B)], [list(B), list(A)]], 3, -4, "frame"),
-        ("empty", [], 7, 8, "frame"),
-        ("bg", [[list(A), list(A), list(A), list(B)]], 0, 0, "background"),
-    ], 42)
+    path = write_sheet(
+        tmp_path,
+        SHEET,
+        {
+            "b": sheet_entry(2, 0, 2, 2, offset={"x": -1, "y": 5}, kind="shadow"),
+            "a": sheet_entry(0, 0, 2, 2, offset={"x": 3, "y": -4}, kind="frame"),
+            "empty": sheet_entry(0, 0, 0, 0, offset={"x": 7, "y": 8}, kind="frame"),
+            "bg": sheet_entry(0, 2, 4, 1, offset={"x": 0, "y": 0}, kind="background"),
+        },
+        speed=42,
+    )
+    assert read_sheet(path) == (
+        [
+            ("b", [[list(C), list(C)], [list(C), list(C)]], -1, 5, "shadow"),
+            ("a", [[list(A), list(B)], [list(B), list(A)]], 3, -4, "frame"),
+            ("empty", [], 7, 8, "frame"),
+            ("bg", [[list(A), list(A), list(A), list(B)]], 0, 0, "background"),
+        ],
+        42,
+    )
 
 
 def test_sheet_from_other_tools(tmp_path):
@@ -311,13 +352,17 @@ def test_sheet_from_other_tools(tmp_path):
     offsets from the pivot, and no kind or speed."""
     trimmed = sheet_entry(1, 1, 2, 1, pivot={"x": 0.5, "y": 1.0})
     trimmed.update(trimmed=True, spriteSourceSize={"x": 1, "y": 0, "w": 2, "h": 1}, sourceSize={"w": 4, "h": 2})
-    path = write_sheet(tmp_path, SHEET, [dict(filename="t.png", **trimmed),
-                                         dict(filename="plain.png", **sheet_entry(0, 0, 1, 1))])
+    path = write_sheet(
+        tmp_path, SHEET, [dict(filename="t.png", **trimmed), dict(filename="plain.png", **sheet_entry(0, 0, 1, 1))]
+    )
     zero = [0, 0, 0, 0]
-    assert read_sheet(path) == ([
-        ("t.png", [[zero, list(A), list(C), zero], [zero] * 4], -2, -2, "frame"),
-        ("plain.png", [[list(A)]], 0, 0, "frame"),
-    ], None)
+    assert read_sheet(path) == (
+        [
+            ("t.png", [[zero, list(A), list(C), zero], [zero] * 4], -2, -2, "frame"),
+            ("plain.png", [[list(A)]], 0, 0, "frame"),
+        ],
+        None,
+    )
 
 
 # --------------------------------------------------------------------------
@@ -340,8 +385,7 @@ def save_png(path, pixels):
 
 
 def import_args(project, *inputs, out="anim/a.kiv"):
-    return ["import", *inputs, "-o", project / out, "--palette", project / "pal" / "p.pal",
-            "--project-root", project]
+    return ["import", *inputs, "-o", project / out, "--palette", project / "pal" / "p.pal", "--project-root", project]
 
 
 def loaded(path):
@@ -351,8 +395,10 @@ def loaded(path):
     data = kiv.load(str(path))
     assert data is not None, path
     header = (data.info.speed, data.info.frame_count, data.has_background)
-    frames = [(i.width, i.height, i.offset_x, i.offset_y, f.is_shadow, i.pixels)
-              for f, i in zip(data.frames, kiv.get_frame_buffer())]
+    frames = [
+        (i.width, i.height, i.offset_x, i.offset_y, f.is_shadow, i.pixels)
+        for f, i in zip(data.frames, kiv.get_frame_buffer())
+    ]
     return header, frames
 
 
@@ -363,15 +409,29 @@ def test_images_with_offsets_shadow_and_background(project, capsys):
     shadow = save_png(images / "s.png", [[(3, 3, 3, 200), (0, 0, 0, 0), (9, 9, 9, 9)]])
     background = save_png(images / "bg.png", [[C] * 4] * 3)
     (images / "offsets.json").write_text("[[-1, -2], [3, 4], [-50, -60]]")
-    status, out, err = kivtool(capsys, *import_args(project, a, shadow), "--shadow", 1, "--background", background,
-                               "--offsets", images / "offsets.json", "--speed", 77)
+    status, out, err = kivtool(
+        capsys,
+        *import_args(project, a, shadow),
+        "--shadow",
+        1,
+        "--background",
+        background,
+        "--offsets",
+        images / "offsets.json",
+        "--speed",
+        77,
+    )
     assert (status, err) == (0, [])
     assert out == [f"wrote {project / 'anim' / 'a.kiv'}: 3 frames, the last one the background, speed 77, verified"]
     black, none = (0, 0, 0, 255), (0, 0, 0, 0)
-    assert loaded(project / "anim" / "a.kiv") == ((77, 3, True), [
-        (2, 2, -1, -2, 0, bytes(A + B + none + C)),
-        (3, 1, 3, 4, 1, bytes(black + none + black)),
-        (4, 3, -50, -60, 0, bytes(C) * 12)])
+    assert loaded(project / "anim" / "a.kiv") == (
+        (77, 3, True),
+        [
+            (2, 2, -1, -2, 0, bytes(A + B + none + C)),
+            (3, 1, 3, 4, 1, bytes(black + none + black)),
+            (4, 3, -50, -60, 0, bytes(C) * 12),
+        ],
+    )
 
 
 def test_quantize_reports_the_changed_pixels_per_frame(project, capsys):
@@ -389,30 +449,69 @@ def refusal_cases():
     or text for .json files. Inputs are named first in the arguments."""
     wide = {"w.png": [[A] * 65536]}
     return [
-        ("colour-not-in-palette", {"a.png": [[A, A], [A, (1, 2, 3, 255)]]}, ["a.png"],
-         r"a\.png: pixel x=1, y=1 has colour \(1, 2, 3, 255\), which is not in the palette"),
+        (
+            "colour-not-in-palette",
+            {"a.png": [[A, A], [A, (1, 2, 3, 255)]]},
+            ["a.png"],
+            r"a\.png: pixel x=1, y=1 has colour \(1, 2, 3, 255\), which is not in the palette",
+        ),
         ("too-wide", wide, ["w.png"], r"frame 0 \(.*w\.png\): width 65536 is above 65535"),
-        ("too-tall", {"t.png": [[A]] * 32768}, ["t.png"],
-         r"frame 0 \(.*t\.png\): height 32768 does not fit: a frame has at most 32767 rows"),
-        ("shadow-too-tall", {"t.png": [[A]] * 256}, ["t.png", "--shadow", "0"],
-         r"height 256 does not fit: a shadow frame has at most 255 rows"),
-        ("too-tall-after-shadow", {"s.png": [[A]], "t.png": [[A]] * 256}, ["s.png", "t.png", "--shadow", "0"],
-         r"frame 1 \(.*t\.png\): height 256 does not fit: a frame after a shadow frame has at most 255 rows"),
-        ("background-too-tall-after-shadow", {"s.png": [[A]], "bg.png": [[A]] * 300},
-         ["s.png", "--shadow", "0", "--background", "bg.png"],
-         r"frame 1 \(.*bg\.png\): height 300 does not fit: a frame after a shadow frame"),
-        ("too-many-runs", {"r.png": [[A, (0, 0, 0, 0)] * 256]}, ["r.png"],
-         r"frame 0 \(.*r\.png\): row 0 needs 256 runs; a row holds at most 255"),
+        (
+            "too-tall",
+            {"t.png": [[A]] * 32768},
+            ["t.png"],
+            r"frame 0 \(.*t\.png\): height 32768 does not fit: a frame has at most 32767 rows",
+        ),
+        (
+            "shadow-too-tall",
+            {"t.png": [[A]] * 256},
+            ["t.png", "--shadow", "0"],
+            r"height 256 does not fit: a shadow frame has at most 255 rows",
+        ),
+        (
+            "too-tall-after-shadow",
+            {"s.png": [[A]], "t.png": [[A]] * 256},
+            ["s.png", "t.png", "--shadow", "0"],
+            r"frame 1 \(.*t\.png\): height 256 does not fit: a frame after a shadow frame has at most 255 rows",
+        ),
+        (
+            "background-too-tall-after-shadow",
+            {"s.png": [[A]], "bg.png": [[A]] * 300},
+            ["s.png", "--shadow", "0", "--background", "bg.png"],
+            r"frame 1 \(.*bg\.png\): height 300 does not fit: a frame after a shadow frame",
+        ),
+        (
+            "too-many-runs",
+            {"r.png": [[A, (0, 0, 0, 0)] * 256]},
+            ["r.png"],
+            r"frame 0 \(.*r\.png\): row 0 needs 256 runs; a row holds at most 255",
+        ),
         ("missing-image", {}, ["nothing.png"], r"nothing\.png: no such file"),
         ("not-an-image", {"n.png": "not a picture"}, ["n.png"], r"n\.png: not an image file"),
-        ("offsets-count", {"a.png": [[A]], "o.json": "[[1, 2], [3, 4]]"}, ["a.png", "--offsets", "o.json"],
-         r"o\.json: needs a JSON list of 1 \[x, y\] pairs, one per image; it holds 2 entries"),
-        ("offset-range", {"a.png": [[A]], "o.json": "[[1, 40000]]"}, ["a.png", "--offsets", "o.json"],
-         r"o\.json: entry 0, y: 40000 is outside -32768\.\.32767"),
-        ("shadow-index", {"a.png": [[A]]}, ["a.png", "--shadow", "1"],
-         r"--shadow 1: there are 1 images, counted from 0"),
-        ("sheet-with-offsets", {"s.json": "{}", "o.json": "[]"}, ["s.json", "--offsets", "o.json"],
-         r"s\.json: --offsets is for images; a sheet description gives offsets and kinds itself"),
+        (
+            "offsets-count",
+            {"a.png": [[A]], "o.json": "[[1, 2], [3, 4]]"},
+            ["a.png", "--offsets", "o.json"],
+            r"o\.json: needs a JSON list of 1 \[x, y\] pairs, one per image; it holds 2 entries",
+        ),
+        (
+            "offset-range",
+            {"a.png": [[A]], "o.json": "[[1, 40000]]"},
+            ["a.png", "--offsets", "o.json"],
+            r"o\.json: entry 0, y: 40000 is outside -32768\.\.32767",
+        ),
+        (
+            "shadow-index",
+            {"a.png": [[A]]},
+            ["a.png", "--shadow", "1"],
+            r"--shadow 1: there are 1 images, counted from 0",
+        ),
+        (
+            "sheet-with-offsets",
+            {"s.json": "{}", "o.json": "[]"},
+            ["s.json", "--offsets", "o.json"],
+            r"s\.json: --offsets is for images; a sheet description gives offsets and kinds itself",
+        ),
         ("sheet-not-json", {"s.json": "{"}, ["s.json"], r"s\.json: not valid JSON"),
     ]
 
@@ -439,18 +538,31 @@ def test_refusals_name_the_file_and_cause_and_write_nothing(project, capsys, mon
 SHEET_FRAME = sheet_entry(0, 0, 1, 1, offset={"x": 0, "y": 0}, kind="frame")
 
 
-@pytest.mark.parametrize("frames, message", [
-    pytest.param({"a": dict(SHEET_FRAME, rotated=True)}, "frame 'a': is rotated in the sheet", id="rotated"),
-    pytest.param({"a": sheet_entry(3, 2, 2, 2)}, r"frame 'a': its rectangle 2 x 2 at \(3, 2\) reaches outside "
-                                                 r"the 4 x 3 sheet image", id="outside-the-sheet"),
-    pytest.param({"a": dict(SHEET_FRAME, kind="ghost")}, 'frame \'a\': kind "ghost" is not one of', id="kind"),
-    pytest.param({"a": dict(SHEET_FRAME, offset={"x": 0.5, "y": 0})}, r"frame 'a': offset\.x: 0\.5 is not a whole",
-                 id="offset-not-whole"),
-    pytest.param({"bg": dict(SHEET_FRAME, kind="background"), "a": SHEET_FRAME},
-                 r"frame 0 \(.*bg\): the background frame must be the last frame", id="background-not-last"),
-    pytest.param({"a": {"rotated": False}}, "frame 'a': has no 'frame'", id="no-rectangle"),
-    pytest.param({}, r"s\.json: holds no frames", id="no-frames"),
-])
+@pytest.mark.parametrize(
+    "frames, message",
+    [
+        pytest.param({"a": dict(SHEET_FRAME, rotated=True)}, "frame 'a': is rotated in the sheet", id="rotated"),
+        pytest.param(
+            {"a": sheet_entry(3, 2, 2, 2)},
+            r"frame 'a': its rectangle 2 x 2 at \(3, 2\) reaches outside "
+            r"the 4 x 3 sheet image",
+            id="outside-the-sheet",
+        ),
+        pytest.param({"a": dict(SHEET_FRAME, kind="ghost")}, "frame 'a': kind \"ghost\" is not one of", id="kind"),
+        pytest.param(
+            {"a": dict(SHEET_FRAME, offset={"x": 0.5, "y": 0})},
+            r"frame 'a': offset\.x: 0\.5 is not a whole",
+            id="offset-not-whole",
+        ),
+        pytest.param(
+            {"bg": dict(SHEET_FRAME, kind="background"), "a": SHEET_FRAME},
+            r"frame 0 \(.*bg\): the background frame must be the last frame",
+            id="background-not-last",
+        ),
+        pytest.param({"a": {"rotated": False}}, "frame 'a': has no 'frame'", id="no-rectangle"),
+        pytest.param({}, r"s\.json: holds no frames", id="no-frames"),
+    ],
+)
 def test_sheet_refusals(project, capsys, frames, message):
     path = write_sheet(project, SHEET, frames)
     status, _, err = kivtool(capsys, *import_args(project, path))
@@ -459,15 +571,21 @@ def test_sheet_refusals(project, capsys, frames, message):
     assert not (project / "anim").exists()
 
 
-@pytest.mark.parametrize("args, message", [
-    pytest.param(["--palette", "missing.pal"], "missing.pal: no such palette file", id="palette-missing"),
-    pytest.param(["--palette", "bad.pal"], r"bad\.pal: not a usable palette file \(Invalid color count: 0\)",
-                 id="palette-invalid"),
-    pytest.param(["--project-root", "nowhere"], "nowhere: the project root is not a folder", id="root-missing"),
-    pytest.param(["-o", "../a.kiv"], r"a\.kiv: lies outside the project root", id="out-outside-root"),
-    pytest.param(["-o", "pal"], "pal: is a folder; name the animation file to write", id="out-is-a-folder"),
-    pytest.param(["-o", "pal/p.pal"], r"pal/p\.pal: is the palette file", id="out-is-the-palette"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        pytest.param(["--palette", "missing.pal"], "missing.pal: no such palette file", id="palette-missing"),
+        pytest.param(
+            ["--palette", "bad.pal"],
+            r"bad\.pal: not a usable palette file \(Invalid color count: 0\)",
+            id="palette-invalid",
+        ),
+        pytest.param(["--project-root", "nowhere"], "nowhere: the project root is not a folder", id="root-missing"),
+        pytest.param(["-o", "../a.kiv"], r"a\.kiv: lies outside the project root", id="out-outside-root"),
+        pytest.param(["-o", "pal"], "pal: is a folder; name the animation file to write", id="out-is-a-folder"),
+        pytest.param(["-o", "pal/p.pal"], r"pal/p\.pal: is the palette file", id="out-is-the-palette"),
+    ],
+)
 def test_refusals_of_palette_root_and_output(project, capsys, monkeypatch, args, message):
     monkeypatch.chdir(project)
     (project / "bad.pal").write_bytes(b"\0\0\0\0")
@@ -522,9 +640,15 @@ def random_records(rng, shadow, max_height, empty=False):
             colors = [] if shadow else [rng.randrange(256) for _ in range(count)]
             blocks.append(kivmodel.Block(rng.choice([0, 0, 1, 3, 200, 255]), count, colors))
         pixel_sets.append(kivmodel.PixelSet(len(blocks), blocks))
-    return kivmodel.Frame(frame_size=rng.getrandbits(32), height=height, is_shadow=int(shadow), width=width,
-                          y_offset=rng.randint(-32768, 32767), x_offset=rng.randint(-300, 300),
-                          pixel_sets=pixel_sets)
+    return kivmodel.Frame(
+        frame_size=rng.getrandbits(32),
+        height=height,
+        is_shadow=int(shadow),
+        width=width,
+        y_offset=rng.randint(-32768, 32767),
+        x_offset=rng.randint(-300, 300),
+        pixel_sets=pixel_sets,
+    )
 
 
 def random_animation_file(rng, project):
@@ -540,8 +664,9 @@ def random_animation_file(rng, project):
     background = rng.random() < 0.4
     if background:  # the background frame is never a shadow frame
         frames.append(random_records(rng, False, kiv_layout.height_limit(False, after_shadow)))
-    animation = kivmodel.Animation(speed=rng.getrandbits(31), frame_count=len(frames), has_background=background,
-                                   frames=frames)
+    animation = kivmodel.Animation(
+        speed=rng.getrandbits(31), frame_count=len(frames), has_background=background, frames=frames
+    )
     (project / "pal" / "p.pal").write_bytes(kivmodel.palette_file(random_colors(rng)))
     path = project / "anim" / "src.kiv"
     path.parent.mkdir(exist_ok=True)
@@ -574,8 +699,7 @@ def test_sheet_round_trip(project, capsys, seed):
 def random_image(rng, colors, shadow):
     width, height = rng.randint(1, 30), rng.randint(1, 20)
     pool = [(0, 0, 0, 255)] if shadow else [c for c in colors if c[3] or c == (0, 0, 0, 0)]
-    pixels = [[(0, 0, 0, 0) if rng.random() < 0.4 else rng.choice(pool) for _ in range(width)]
-              for _ in range(height)]
+    pixels = [[(0, 0, 0, 0) if rng.random() < 0.4 else rng.choice(pool) for _ in range(width)] for _ in range(height)]
     return np.array(pixels, dtype=np.uint8).reshape(height, width, 4)
 
 
@@ -636,14 +760,17 @@ def leaves(value, path=()):
     yield path
 
 
-@pytest.mark.parametrize("replacement", [None, "x", -1, 1.5, 10 ** 12, [], {}, True],
-                         ids=lambda v: json.dumps(v))
+@pytest.mark.parametrize("replacement", [None, "x", -1, 1.5, 10**12, [], {}, True], ids=lambda v: json.dumps(v))
 def test_any_field_of_a_sheet_spoiled_gives_one_line_or_a_file(project, capsys, replacement):
     """Every field of a sheet description, and every object holding them,
     replaced in turn: the import either succeeds or says why in one line."""
-    good = {"frames": {"a": sheet_entry(0, 0, 2, 2, offset={"x": 1, "y": 2}, kind="frame"),
-                       "t": dict(sheet_entry(2, 0, 1, 1, pivot={"x": 0.5, "y": 0.5}), trimmed=True)},
-            "meta": {"image": "s.png", "speed": 5, "size": {"w": 4, "h": 3}}}
+    good = {
+        "frames": {
+            "a": sheet_entry(0, 0, 2, 2, offset={"x": 1, "y": 2}, kind="frame"),
+            "t": dict(sheet_entry(2, 0, 1, 1, pivot={"x": 0.5, "y": 0.5}), trimmed=True),
+        },
+        "meta": {"image": "s.png", "speed": 5, "size": {"w": 4, "h": 3}},
+    }
     write_sheet(project, SHEET, {})
     for path in leaves(good):
         spoiled = json.loads(json.dumps(good))
@@ -674,8 +801,10 @@ def test_names_that_are_not_text_are_refused(project, which):
     image = save_png(project / "a.png", [[A]])
     # In a process of its own, whose error stream writes such names escaped
     # as a terminal's does.
-    run = subprocess.run([sys.executable, "-m", "kivtool", "import", image, "-o", out, "--palette", palette,
-                          "--project-root", project], capture_output=True)
+    run = subprocess.run(
+        [sys.executable, "-m", "kivtool", "import", image, "-o", out, "--palette", palette, "--project-root", project],
+        capture_output=True,
+    )
     err = run.stderr.decode("utf-8", "replace").splitlines()
     assert run.returncode == 1 and len(err) == 1 and err[0].endswith(": the file name is not valid text")
     assert not out.exists()

@@ -37,6 +37,7 @@ SHADOW_PIXEL = (0, 0, 0, 255)
 class Scene:
     """An animation file, its palette, and the frames it was made from
     (file order, background last when there is one)."""
+
     animation: Path
     palette: Path
     frames: list[Frame]
@@ -56,8 +57,9 @@ def expected_image(frame: Frame) -> np.ndarray:
     return image
 
 
-def write_scene(root: Path, frames: list[Frame], background: Frame | None = None,
-                name: str = "anim", palette: bool = True) -> Scene:
+def write_scene(
+    root: Path, frames: list[Frame], background: Frame | None = None, name: str = "anim", palette: bool = True
+) -> Scene:
     """`root`/pal/test.pal and `root`/anim/<name>.kiv, found from each other."""
     animation = root / "anim" / f"{name}.kiv"
     animation.parent.mkdir(parents=True, exist_ok=True)
@@ -66,15 +68,12 @@ def write_scene(root: Path, frames: list[Frame], background: Frame | None = None
     if palette:
         palette_path.parent.mkdir(parents=True, exist_ok=True)
         palette_path.write_bytes(palette_bytes(PALETTE))
-    return Scene(animation, palette_path, frames + ([background] if background else []),
-                 background is not None)
+    return Scene(animation, palette_path, frames + ([background] if background else []), background is not None)
 
 
-def grid(width: int, height: int, start: int, holes: set[tuple[int, int]] = frozenset()
-         ) -> list[list[int | None]]:
+def grid(width: int, height: int, start: int, holes: set[tuple[int, int]] = frozenset()) -> list[list[int | None]]:
     """A frame image: indices counting up from `start`, None at `holes` (x, y)."""
-    return [[None if (x, y) in holes else start + (y * width + x) % 40 for x in range(width)]
-            for y in range(height)]
+    return [[None if (x, y) in holes else start + (y * width + x) % 40 for x in range(width)] for y in range(height)]
 
 
 def sprite(x: int, y: int, rows: list[list[int | None]]) -> Frame:
@@ -155,7 +154,7 @@ def draw(canvas: np.ndarray, frame: Frame, left: int, top: int) -> None:
         return
     image = expected_image(frame)
     x, y = frame.x_offset - left, frame.y_offset - top
-    region = canvas[y:y + frame.height, x:x + frame.width]
+    region = canvas[y : y + frame.height, x : x + frame.width]
     opaque = image[..., 3] == 255
     region[opaque] = image[opaque]
 
@@ -188,10 +187,11 @@ def test_info_json_describes_header_palette_and_every_frame(scene, capsys):
     report = json.loads(out)
     assert report["file"] == str(scene.animation)
     assert (report["speed"], report["frame_count"], report["has_background"]) == (77, 5, True)
-    assert report["palette"] == {"location": LOCATION, "path": str(scene.palette.resolve()),
-                                 "colors": 256}
-    assert [(f["index"], f["width"], f["height"], f["x_offset"], f["y_offset"], f["kind"], f["runs"])
-            for f in report["frames"]] == [
+    assert report["palette"] == {"location": LOCATION, "path": str(scene.palette.resolve()), "colors": 256}
+    assert [
+        (f["index"], f["width"], f["height"], f["x_offset"], f["y_offset"], f["kind"], f["runs"])
+        for f in report["frames"]
+    ] == [
         (0, 3, 2, -4, -6, "frame", 2),
         (1, 0, 0, 7, 7, "frame", 0),
         (2, 4, 1, -2, -1, "shadow", 1),
@@ -241,18 +241,20 @@ def bad_palette(scene: Scene) -> None:
     scene.palette.write_bytes(struct.pack("<HH", 0, 0))
 
 
-@pytest.mark.parametrize("spoil, cause", [
-    (lambda scene: scene.animation.unlink(), "no such file"),
-    (lambda scene: scene.palette.unlink(), "no palette found: 'pal/test.pal'"),
-    (bad_palette, "colour count 0"),
-    (no_frames, "holds no frames"),
-    (huge_count, "refused: animation file declares 2147483648 frames"),
-    (empty_file, "is empty"),
-], ids=["missing file", "no palette", "invalid palette", "no frames", "huge frame count",
-        "empty file"])
+@pytest.mark.parametrize(
+    "spoil, cause",
+    [
+        (lambda scene: scene.animation.unlink(), "no such file"),
+        (lambda scene: scene.palette.unlink(), "no palette found: 'pal/test.pal'"),
+        (bad_palette, "colour count 0"),
+        (no_frames, "holds no frames"),
+        (huge_count, "refused: animation file declares 2147483648 frames"),
+        (empty_file, "is empty"),
+    ],
+    ids=["missing file", "no palette", "invalid palette", "no frames", "huge frame count", "empty file"],
+)
 @pytest.mark.parametrize("verb", ["info", "export"])
-def test_a_file_that_cannot_be_loaded_is_one_line_and_status_1(scene, tmp_path, capsys, spoil,
-                                                              cause, verb):
+def test_a_file_that_cannot_be_loaded_is_one_line_and_status_1(scene, tmp_path, capsys, spoil, cause, verb):
     spoil(scene)
     argv = [verb, scene.animation] + (["-o", tmp_path / "out"] if verb == "export" else [])
     status, out, err = run(capsys, *argv)
@@ -274,11 +276,9 @@ def test_frames_are_written_as_rendered_and_empty_frames_get_no_file(scene, tmp_
     out = tmp_path / "new" / "dir"
     status, _, err = run(capsys, "export", scene.animation, "-o", out)
     assert (status, err) == (0, "")
-    assert sorted(p.name for p in out.iterdir()) == [
-        "anim_000.png", "anim_002.png", "anim_003.png", "anim_004.png"]
+    assert sorted(p.name for p in out.iterdir()) == ["anim_000.png", "anim_002.png", "anim_003.png", "anim_004.png"]
     for index in (0, 2, 3, 4):
-        assert np.array_equal(read_png(out / f"anim_{index:03d}.png"),
-                              expected_image(scene.frames[index])), index
+        assert np.array_equal(read_png(out / f"anim_{index:03d}.png"), expected_image(scene.frames[index])), index
 
 
 def test_frame_numbers_grow_past_three_digits(tmp_path, capsys):
@@ -303,35 +303,46 @@ def test_sheet_holds_every_frame_exactly_at_its_rectangle(scene, tmp_path, capsy
     for index, frame in enumerate(scene.frames):
         entry = description["frames"][f"anim_{index:03d}"]
         r = entry["frame"]
-        assert sheet[r["y"]:r["y"] + r["h"], r["x"]:r["x"] + r["w"]].shape[:2] == (r["h"], r["w"])
-        assert np.array_equal(sheet[r["y"]:r["y"] + r["h"], r["x"]:r["x"] + r["w"]],
-                              expected_image(frame)), index
+        assert sheet[r["y"] : r["y"] + r["h"], r["x"] : r["x"] + r["w"]].shape[:2] == (r["h"], r["w"])
+        assert np.array_equal(sheet[r["y"] : r["y"] + r["h"], r["x"] : r["x"] + r["w"]], expected_image(frame)), index
         assert (r["w"], r["h"]) == (frame.width, frame.height)
         assert entry["sourceSize"] == {"w": frame.width, "h": frame.height}
         assert entry["spriteSourceSize"] == {"x": 0, "y": 0, "w": frame.width, "h": frame.height}
         assert (entry["rotated"], entry["trimmed"], entry["duration"]) == (False, False, 125)
         assert entry["offset"] == {"x": frame.x_offset, "y": frame.y_offset}
-        pivot = ({"x": -frame.x_offset / frame.width, "y": -frame.y_offset / frame.height}
-                 if frame.width else {"x": 0, "y": 0})
+        pivot = (
+            {"x": -frame.x_offset / frame.width, "y": -frame.y_offset / frame.height}
+            if frame.width
+            else {"x": 0, "y": 0}
+        )
         assert entry["pivot"] == pivot
-    assert [e["kind"] for e in description["frames"].values()] == [
-        "frame", "frame", "shadow", "frame", "background"]
+    assert [e["kind"] for e in description["frames"].values()] == ["frame", "frame", "shadow", "frame", "background"]
     assert description["meta"] == {
-        "app": "kivtool", "version": description["meta"]["version"], "image": "anim.png",
-        "format": "RGBA8888", "size": {"w": sheet.shape[1], "h": sheet.shape[0]}, "scale": "1",
-        "speed": 77}
+        "app": "kivtool",
+        "version": description["meta"]["version"],
+        "image": "anim.png",
+        "format": "RGBA8888",
+        "size": {"w": sheet.shape[1], "h": sheet.shape[0]},
+        "scale": "1",
+        "speed": 77,
+    }
 
 
 def overlaps(a: dict, b: dict) -> bool:
-    return (a["x"] < b["x"] + b["w"] and b["x"] < a["x"] + a["w"]
-            and a["y"] < b["y"] + b["h"] and b["y"] < a["y"] + a["h"])
+    return (
+        a["x"] < b["x"] + b["w"] and b["x"] < a["x"] + a["w"] and a["y"] < b["y"] + b["h"] and b["y"] < a["y"] + a["h"]
+    )
 
 
-@pytest.mark.parametrize("sizes", [
-    [(16, 16)] * 24,
-    [(40, 8), (8, 40)] * 6 + [(64, 64)],
-    [(3 + (i * 7) % 29, 2 + (i * 11) % 23) for i in range(60)],
-], ids=["equal squares", "bars and a block", "mixed"])
+@pytest.mark.parametrize(
+    "sizes",
+    [
+        [(16, 16)] * 24,
+        [(40, 8), (8, 40)] * 6 + [(64, 64)],
+        [(3 + (i * 7) % 29, 2 + (i * 11) % 23) for i in range(60)],
+    ],
+    ids=["equal squares", "bars and a block", "mixed"],
+)
 def test_sheet_packs_tightly_without_overlap(tmp_path, capsys, sizes):
     frames = [sprite(0, 0, grid(w, h, 1)) for w, h in sizes]
     scene = write_scene(tmp_path, frames)
@@ -340,7 +351,7 @@ def test_sheet_packs_tightly_without_overlap(tmp_path, capsys, sizes):
     rects = [entry["frame"] for entry in description["frames"].values()]
     for i, a in enumerate(rects):
         assert a["x"] + a["w"] <= sheet.shape[1] and a["y"] + a["h"] <= sheet.shape[0]
-        assert not any(overlaps(a, b) for b in rects[i + 1:])
+        assert not any(overlaps(a, b) for b in rects[i + 1 :])
     area = sum(w * h for w, h in sizes)
     # Tight: little unused space, and a sheet, not a strip.
     assert sheet.shape[0] * sheet.shape[1] <= 1.3 * area
@@ -351,10 +362,14 @@ def test_sheet_packs_tightly_without_overlap(tmp_path, capsys, sizes):
 # export: one canvas around the anchor
 
 
-@pytest.mark.parametrize("shadows_under, steps", [
-    (False, PLAYED_ALONE),
-    (True, SHADOW_UNDER),
-], ids=["shadows played", "shadows under"])
+@pytest.mark.parametrize(
+    "shadows_under, steps",
+    [
+        (False, PLAYED_ALONE),
+        (True, SHADOW_UNDER),
+    ],
+    ids=["shadows played", "shadows under"],
+)
 def test_placed_apng_and_webp_show_each_step_exactly(scene, tmp_path, capsys, shadows_under, steps):
     out = tmp_path / "out"
     argv = ["export", scene.animation, "-o", out, "--as", "placed", "--as", "apng", "--as", "webp"]
@@ -362,11 +377,9 @@ def test_placed_apng_and_webp_show_each_step_exactly(scene, tmp_path, capsys, sh
     assert (status, err) == (0, "")
     expected = expected_steps(scene, list(steps.values()))
     assert expected[0].shape[:2] == (12, 10)  # the canvas covers frames outside the background
-    assert sorted(p.name for p in out.glob("*_placed_*")) == [
-        f"anim_placed_{index:03d}.png" for index in steps]
+    assert sorted(p.name for p in out.glob("*_placed_*")) == [f"anim_placed_{index:03d}.png" for index in steps]
     for index, picture in zip(steps, expected):
-        assert np.array_equal(no_color_in_clear(read_png(out / f"anim_placed_{index:03d}.png")),
-                              picture), index
+        assert np.array_equal(no_color_in_clear(read_png(out / f"anim_placed_{index:03d}.png")), picture), index
     for form in ("apng", "webp"):
         shown = read_animation(out / f"anim.{form}", 100)
         assert len(shown) == len(expected), form
@@ -406,11 +419,11 @@ def test_gif_quantizes_a_step_of_more_than_255_colours(tmp_path, capsys):
     rows = [[y * 16 + x for x in range(16)] for y in range(16)]
     rows[0][0] = None  # where the shadow shows: black is colour 257
     scene = write_scene(tmp_path, [sprite(0, 0, rows), shadow(0, 0, 2, 2)])
-    status, _, _ = run(capsys, "export", scene.animation, "-o", tmp_path, "--as", "gif",
-                       "--palette", palette, "--shadows-under")
+    status, _, _ = run(
+        capsys, "export", scene.animation, "-o", tmp_path, "--as", "gif", "--palette", palette, "--shadows-under"
+    )
     assert status == 0
-    want = np.array([[(0, 0, 0, 0) if i is None else opaque_palette[i] for i in row] for row in rows],
-                    dtype=np.uint8)
+    want = np.array([[(0, 0, 0, 0) if i is None else opaque_palette[i] for i in row] for row in rows], dtype=np.uint8)
     want[0, 0] = SHADOW_PIXEL
     got = read_animation(tmp_path / "anim.gif", 100)[0]
     assert np.array_equal(got[..., 3] == 0, want[..., 3] == 0)
@@ -419,19 +432,22 @@ def test_gif_quantizes_a_step_of_more_than_255_colours(tmp_path, capsys):
     assert 0 < error.max() and error.mean() < 4  # 256 colours: quantized, closely
 
 
-@pytest.mark.parametrize("shadows, sprites, layers", [
-    (2, 2, [[0, 2], [1, 3]]),
-    (1, 3, [[0, 1], [0, 2], [0, 3]]),
-    (0, 2, [[0], [1]]),
-], ids=["one shadow each", "one shadow for all", "no shadows"])
+@pytest.mark.parametrize(
+    "shadows, sprites, layers",
+    [
+        (2, 2, [[0, 2], [1, 3]]),
+        (1, 3, [[0, 1], [0, 2], [0, 3]]),
+        (0, 2, [[0], [1]]),
+    ],
+    ids=["one shadow each", "one shadow for all", "no shadows"],
+)
 def test_shadows_under_pair_shadows_with_frames(tmp_path, capsys, shadows, sprites, layers):
     # Shadows first in the file, then the sprites, which cover their
     # shadows in part; `layers` are the frame indices of each step.
     frames = [shadow(-3 + i, 0, 5, 2) for i in range(shadows)]
     frames += [sprite(-1, -2 + i, grid(2, 3, 10 * (i + 1))) for i in range(sprites)]
     scene = write_scene(tmp_path, frames)
-    status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path / "out",
-                         "--as", "placed", "--shadows-under")
+    status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path / "out", "--as", "placed", "--shadows-under")
     assert (status, err) == (0, "")
     assert len(list((tmp_path / "out").iterdir())) == len(layers)
     for layer, picture in zip(layers, expected_steps(scene, layers)):
@@ -442,28 +458,38 @@ def test_shadows_under_pair_shadows_with_frames(tmp_path, capsys, shadows, sprit
 def test_shadows_under_refuses_an_ambiguous_count(tmp_path, capsys):
     frames = [shadow(0, 0, 2, 1), shadow(0, 1, 2, 1)] + [sprite(0, 0, [[1]])] * 3
     scene = write_scene(tmp_path, frames)
-    status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path, "--as", "gif",
-                         "--shadows-under")
+    status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path, "--as", "gif", "--shadows-under")
     assert status == 1 and err.count("\n") == 1
     assert str(scene.animation) in err and "the file has 2" in err
     assert not (tmp_path / "anim.gif").exists()
 
 
 def test_scale_enlarges_animated_and_placed_forms_only(scene, tmp_path, capsys):
-    status, _, _ = run(capsys, "export", scene.animation, "-o", tmp_path, "--as", "placed",
-                       "--as", "webp", "--as", "frames", "--scale", "3")
+    status, _, _ = run(
+        capsys,
+        "export",
+        scene.animation,
+        "-o",
+        tmp_path,
+        "--as",
+        "placed",
+        "--as",
+        "webp",
+        "--as",
+        "frames",
+        "--scale",
+        "3",
+    )
     assert status == 0
     one_to_one = expected_steps(scene, [PLAYED_ALONE[3]])[0]
     enlarged = one_to_one.repeat(3, axis=0).repeat(3, axis=1)
     assert np.array_equal(no_color_in_clear(read_png(tmp_path / "anim_placed_003.png")), enlarged)
-    assert np.array_equal(no_color_in_clear(read_animation(tmp_path / "anim.webp", 100)[3]),
-                          enlarged)
+    assert np.array_equal(no_color_in_clear(read_animation(tmp_path / "anim.webp", 100)[3]), enlarged)
     assert np.array_equal(read_png(tmp_path / "anim_003.png"), expected_image(scene.frames[3]))
 
 
 def test_animated_forms_follow_fps(scene, tmp_path, capsys):
-    assert run(capsys, "export", scene.animation, "-o", tmp_path, "--as", "apng", "--as", "webp",
-               "--fps", "25")[0] == 0
+    assert run(capsys, "export", scene.animation, "-o", tmp_path, "--as", "apng", "--as", "webp", "--fps", "25")[0] == 0
     for form in ("apng", "webp"):
         with Image.open(tmp_path / f"anim.{form}") as image:
             image.seek(1)
@@ -471,14 +497,17 @@ def test_animated_forms_follow_fps(scene, tmp_path, capsys):
             assert image.info["duration"] == 40, form
 
 
-@pytest.mark.parametrize("frames, background, form, cause", [
-    ([EMPTY, EMPTY], None, "sheet", "every frame is 0 × 0"),
-    ([EMPTY], None, "placed", "every frame is 0 × 0"),
-    ([], sprite(0, 0, [[1]]), "placed", "holds only its background frame"),
-    ([], sprite(0, 0, [[1]]), "sheet", None),
-    ([shadow(0, 0, 2, 2)], None, "gif", None),  # a shadow alone is a step of its own
-], ids=["empty sheet", "empty canvas", "only a background", "sheet of a background",
-        "only a shadow"])
+@pytest.mark.parametrize(
+    "frames, background, form, cause",
+    [
+        ([EMPTY, EMPTY], None, "sheet", "every frame is 0 × 0"),
+        ([EMPTY], None, "placed", "every frame is 0 × 0"),
+        ([], sprite(0, 0, [[1]]), "placed", "holds only its background frame"),
+        ([], sprite(0, 0, [[1]]), "sheet", None),
+        ([shadow(0, 0, 2, 2)], None, "gif", None),  # a shadow alone is a step of its own
+    ],
+    ids=["empty sheet", "empty canvas", "only a background", "sheet of a background", "only a shadow"],
+)
 def test_forms_with_nothing_to_show(tmp_path, capsys, frames, background, form, cause):
     scene = write_scene(tmp_path, frames, background)
     status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path / "out", "--as", form)
@@ -490,8 +519,7 @@ def test_forms_with_nothing_to_show(tmp_path, capsys, frames, background, form, 
 
 def test_every_cut_of_a_file_exports_or_fails_in_one_line(scene, tmp_path, capsys):
     whole = scene.animation.read_bytes()
-    forms = [arg for form in ("frames", "sheet", "gif", "apng", "webp", "placed")
-             for arg in ("--as", form)]
+    forms = [arg for form in ("frames", "sheet", "gif", "apng", "webp", "placed") for arg in ("--as", form)]
     outcomes = set()
     for length in range(len(whole)):
         scene.animation.write_bytes(whole[:length])
@@ -512,8 +540,11 @@ def test_user_errors_are_one_line(scene, tmp_path, capsys):
     cases = [
         (["export", scene.animation, "-o", tmp_path, "--as", "png"], 2, "invalid choice: 'png'"),
         (["export", scene.animation, "-o", blocker / "sub"], 1, "cannot create the output folder"),
-        (["export", scene.animation, scene.animation.parent / ".." / "anim" / "anim.kiv", "-o",
-          tmp_path], 1, "same name"),
+        (
+            ["export", scene.animation, scene.animation.parent / ".." / "anim" / "anim.kiv", "-o", tmp_path],
+            1,
+            "same name",
+        ),
         (["export", scene.animation, "-o", tmp_path, "--scale", "0"], 2, "must be 1 or more"),
         (["export", scene.animation, "-o", tmp_path, "--fps", "x"], 2, "not a number"),
         (["batch", tmp_path / "nowhere", "-o", tmp_path], 1, "no such folder"),
@@ -545,27 +576,36 @@ def game_folder(root: Path) -> dict[str, str | None]:
         os.replace(source / "anim" / f"{name}.kiv", source / "units" / "deep" / f"{name}.kiv")
     (source / "units" / "broken.kiv").write_bytes(b"\x01")
     text = b"elsewhere/none.pal\0"
-    (source / "units" / "lost.kiv").write_bytes(struct.pack("<II", 1, len(text)) + text
-                                                + struct.pack("<I", 0))
+    (source / "units" / "lost.kiv").write_bytes(struct.pack("<II", 1, len(text)) + text + struct.pack("<I", 0))
     (source / "notes.txt").write_text("not an animation")
     (source / "folder.kiv").mkdir()
     if hasattr(os, "mkfifo"):
         os.mkfifo(source / "units" / "pipe.kiv")  # no writer: opening it would wait
-    return {"anim/top.kiv": None, "units/deep/a.kiv": None, "units/deep/b.kiv": None,
-            "units/broken.kiv": "names no palette", "units/lost.kiv": "no palette found"}
+    return {
+        "anim/top.kiv": None,
+        "units/deep/a.kiv": None,
+        "units/deep/b.kiv": None,
+        "units/broken.kiv": "names no palette",
+        "units/lost.kiv": "no palette found",
+    }
 
 
 def test_batch_mirrors_folders_and_lists_failures(tmp_path, capsys):
     outcome = game_folder(tmp_path)
-    status, out, err = run(capsys, "batch", tmp_path / "game", "-o", tmp_path / "out",
-                           "--as", "frames", "--as", "sheet", "--jobs", "2")
+    status, out, err = run(
+        capsys, "batch", tmp_path / "game", "-o", tmp_path / "out", "--as", "frames", "--as", "sheet", "--jobs", "2"
+    )
     assert status == 1
-    assert sorted(str(p.relative_to(tmp_path / "out")) for p in (tmp_path / "out").rglob("*.json")
-                  ) == ["anim/top.json", "units/deep/a.json", "units/deep/b.json"]
+    assert sorted(str(p.relative_to(tmp_path / "out")) for p in (tmp_path / "out").rglob("*.json")) == [
+        "anim/top.json",
+        "units/deep/a.json",
+        "units/deep/b.json",
+    ]
     assert (tmp_path / "out" / "units" / "deep" / "a_001.png").is_file()
     # Plain lines when the output is not a terminal, one per file.
-    assert sorted(line.split("] ")[1].split(":")[0] for line in out.splitlines()
-                  if line.startswith("[")) == sorted(outcome)
+    assert sorted(line.split("] ")[1].split(":")[0] for line in out.splitlines() if line.startswith("[")) == sorted(
+        outcome
+    )
     assert "exported 3 of 5 files" in out
     failures = [line.strip() for line in err.splitlines()[1:]]
     assert err.splitlines()[0] == "2 failed:"
@@ -574,8 +614,10 @@ def test_batch_mirrors_folders_and_lists_failures(tmp_path, capsys):
             assert any(str(tmp_path / "game" / name) in line and cause in line for line in failures)
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", "") or sys.platform == "win32",
-                    reason="no address-space limit: under AddressSanitizer or on Windows")
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", "") or sys.platform == "win32",
+    reason="no address-space limit: under AddressSanitizer or on Windows",
+)
 def test_batch_refuses_a_file_over_the_memory_limit(tmp_path, capsys):
     write_scene(tmp_path / "game", [sprite(0, 0, [[1]])], name="fine")
     # One frame of 20000 x 20000 with empty rows: a 20 kB file asking for
@@ -583,9 +625,11 @@ def test_batch_refuses_a_file_over_the_memory_limit(tmp_path, capsys):
     text = LOCATION.encode() + b"\0"
     header = struct.pack("<IHHhhBB", 0, 20000, 20000, 0, 0, 0, 1)
     (tmp_path / "game" / "anim" / "bomb.kiv").write_bytes(
-        struct.pack("<II", 1, len(text)) + text + struct.pack("<I", 1) + header + bytes(20000))
-    status, out, err = run(capsys, "batch", tmp_path / "game", "-o", tmp_path / "out",
-                           "--memory-limit", "600", "--jobs", "1")
+        struct.pack("<II", 1, len(text)) + text + struct.pack("<I", 1) + header + bytes(20000)
+    )
+    status, out, err = run(
+        capsys, "batch", tmp_path / "game", "-o", tmp_path / "out", "--memory-limit", "600", "--jobs", "1"
+    )
     assert status == 1 and "exported 1 of 2" in out
     assert "bomb.kiv: refused" in err and (tmp_path / "out" / "anim" / "fine_000.png").is_file()
 
@@ -610,12 +654,19 @@ def test_a_worker_that_dies_or_hangs_costs_only_its_file(tmp_path, chunk):
     def on_result(result, done, total):
         results[result.source] = result.error
 
-    summary = batch.run(tmp_path / "anim", tmp_path / "out", batch.Options(), jobs=2,
-                        timeout=2.0, on_result=on_result, palette=tmp_path / LOCATION,
-                        worker=dying_worker, chunk=chunk)
+    summary = batch.run(
+        tmp_path / "anim",
+        tmp_path / "out",
+        batch.Options(),
+        jobs=2,
+        timeout=2.0,
+        on_result=on_result,
+        palette=tmp_path / LOCATION,
+        worker=dying_worker,
+        chunk=chunk,
+    )
     assert len(summary.results) == 5
-    assert [name for name, error in sorted(results.items()) if error is None] == [
-        "ok1.kiv", "ok2.kiv", "ok3.kiv"]
+    assert [name for name, error in sorted(results.items()) if error is None] == ["ok1.kiv", "ok2.kiv", "ok3.kiv"]
     assert "died while exporting it (killed by signal 9)" in results["die1.kiv"]
     assert "time limit" in results["hang1.kiv"]
     assert summary.seconds < 30
@@ -629,14 +680,24 @@ def test_demo_writes_every_form(tmp_path, capsys):
     status, out, err = run(capsys, "demo", tmp_path / "demo")
     assert (status, err) == (0, "")
     names = {p.name for p in (tmp_path / "demo").iterdir()}
-    assert {"anim", "pal", "sample.png", "sample.json", "sample.gif", "sample.apng",
-            "sample.webp", "sample_000.png", "sample_placed_000.png"} <= names
+    assert {
+        "anim",
+        "pal",
+        "sample.png",
+        "sample.json",
+        "sample.gif",
+        "sample.apng",
+        "sample.webp",
+        "sample_000.png",
+        "sample_placed_000.png",
+    } <= names
     with Image.open(tmp_path / "demo" / "sample.apng") as apng:
         assert apng.n_frames == 4  # the bounce; the shadow is drawn under it
 
 
 def test_module_entry_runs_as_a_program(tmp_path):
-    done = subprocess.run([sys.executable, "-m", "kivtool", "info", tmp_path / "missing.kiv"],
-                          capture_output=True, text=True, timeout=120)
+    done = subprocess.run(
+        [sys.executable, "-m", "kivtool", "info", tmp_path / "missing.kiv"], capture_output=True, text=True, timeout=120
+    )
     assert done.returncode == 1
     assert done.stderr == f"kivtool: {tmp_path / 'missing.kiv'}: no such file\n"

@@ -3,18 +3,26 @@ import io
 import subprocess
 import sys
 
+import pykiv
 import pytest
 
-import pykiv
-
-CLASS_ORDER = ["KivInfo", "KivData", "KivFrame", "KivPixelSet", "KivPixelBlock", "KivFrameBufferObject",
-               "KivFrameBuffer", "PalFColor", "PalF", "KivF"]
+CLASS_ORDER = [
+    "KivInfo",
+    "KivData",
+    "KivFrame",
+    "KivPixelSet",
+    "KivPixelBlock",
+    "KivFrameBufferObject",
+    "KivFrameBuffer",
+    "PalFColor",
+    "PalF",
+    "KivF",
+]
 
 MEMBERS = {
     "KivInfo": {"speed", "frame_count"},
     "KivData": {"info", "frames", "palette", "has_background"},
-    "KivFrame": {"frame_size", "height", "is_shadow", "width", "y_offset", "x_offset", "unk1", "unk2",
-                 "pixel_sets"},
+    "KivFrame": {"frame_size", "height", "is_shadow", "width", "y_offset", "x_offset", "unk1", "unk2", "pixel_sets"},
     "KivPixelSet": {"block_count", "blocks"},
     "KivPixelBlock": {"offset", "color_count", "colors"},
     "KivFrameBufferObject": {"pixels", "width", "height", "offset_x", "offset_y", "channels"},
@@ -41,8 +49,9 @@ def test_class_surface(name):
     assert "__dict__" not in vars(cls)
 
 
-@pytest.mark.parametrize("name", ["KivInfo", "KivData", "KivFrame", "KivPixelSet", "KivPixelBlock",
-                                  "KivFrameBufferObject", "PalFColor"])
+@pytest.mark.parametrize(
+    "name", ["KivInfo", "KivData", "KivFrame", "KivPixelSet", "KivPixelBlock", "KivFrameBufferObject", "PalFColor"]
+)
 def test_no_constructor(name):
     with pytest.raises(TypeError, match=f"^pykiv.{name}: No constructor defined!$"):
         getattr(pykiv, name)()
@@ -93,6 +102,7 @@ def test_subinterpreters_are_refused():
 
 # -- error lines -------------------------------------------------------------
 
+
 def test_error_lines_go_to_sys_stderr_as_python_code_sees_it(tmp_path, capfd):
     # IDLE, Jupyter and contextlib.redirect_stderr replace sys.stderr: the
     # lines follow it, whole and in order with Python's own writes. Bytes
@@ -105,10 +115,12 @@ def test_error_lines_go_to_sys_stderr_as_python_code_sees_it(tmp_path, capfd):
             pykiv.PalF().get_color(3)
         assert pykiv.PalF().load(str(missing)) == -1
         assert pykiv.PalF().load(bytes(missing) + b"\xff") == -1
-    assert buffer.getvalue() == ("before\n"
-                                 "ERROR: Color index out of bounds: 3\n"
-                                 f"ERROR: Could not open palette file: {missing}\n"
-                                 f"ERROR: Could not open palette file: {missing}\\xff\n")
+    assert buffer.getvalue() == (
+        "before\n"
+        "ERROR: Color index out of bounds: 3\n"
+        f"ERROR: Could not open palette file: {missing}\n"
+        f"ERROR: Could not open palette file: {missing}\\xff\n"
+    )
     assert capfd.readouterr().err == ""
 
 
@@ -116,9 +128,9 @@ STDERR_SETUPS = {
     "the process's own": "",
     "None, as under pythonw": "sys.stderr = None",
     "a stream whose write raises": "class Broken:\n"
-                                   "    def write(self, text): raise OSError('broken')\n"
-                                   "    def flush(self): pass\n"
-                                   "sys.stderr = Broken()",
+    "    def write(self, text): raise OSError('broken')\n"
+    "    def flush(self): pass\n"
+    "sys.stderr = Broken()",
     "a closed stream": "sys.stderr = open(os.devnull, 'w')\nsys.stderr.close()",
 }
 
@@ -127,11 +139,16 @@ STDERR_SETUPS = {
 def test_error_lines_reach_the_process_stderr_otherwise(setup):
     # In a child process, whose file descriptor 2 is a pipe: the line arrives
     # there whole, and nothing the stream raised escapes.
-    code = ("import os, sys\nimport pykiv\n" + setup + "\n"
-            "try:\n"
-            "    pykiv.PalF().get_color(-1)\n"
-            "except IndexError as e:\n"
-            "    print('raised', e)\n")
+    code = (
+        "import os, sys\nimport pykiv\n" + setup + "\n"
+        "try:\n"
+        "    pykiv.PalF().get_color(-1)\n"
+        "except IndexError as e:\n"
+        "    print('raised', e)\n"
+    )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
-    assert (done.returncode, done.stdout, done.stderr) == (0, "raised Color index out of bounds\n",
-                                                           "ERROR: Color index out of bounds: -1\n")
+    assert (done.returncode, done.stdout, done.stderr) == (
+        0,
+        "raised Color index out of bounds\n",
+        "ERROR: Color index out of bounds: -1\n",
+    )

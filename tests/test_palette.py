@@ -3,9 +3,8 @@ import subprocess
 import sys
 import textwrap
 
-import pytest
-
 import pykiv
+import pytest
 from kivmodel import PADDING_COLOR, palette_file, parse_palette, snapshot_colors, u16
 
 RGBA = [(10, 20, 30, 40), (50, 60, 70, 80), (90, 100, 110, 120)]
@@ -21,11 +20,21 @@ def loaded(tmp_path, data, color_model=0):
 
 LOAD_CASES = {
     "one colour is padded": (palette_file(RGBA[:1]), 0, 1, [RGBA[0]] + [PADDING_COLOR] * 255, []),
-    "256 colours, no padding": (palette_file([(i, i, i, i) for i in range(256)]), 0, 1,
-                                [(i, i, i, i) for i in range(256)], []),
+    "256 colours, no padding": (
+        palette_file([(i, i, i, i) for i in range(256)]),
+        0,
+        1,
+        [(i, i, i, i) for i in range(256)],
+        [],
+    ),
     "model word ignored": (palette_file(RGBA, model_field=1), 0, 1, RGBA + [PADDING_COLOR] * 253, []),
-    "bgra model swaps red and blue": (palette_file([(0x10, 0x20, 0x30, 0x40)]), 1, 1,
-                                      [(0x30, 0x20, 0x10, 0x40)] + [PADDING_COLOR] * 255, []),
+    "bgra model swaps red and blue": (
+        palette_file([(0x10, 0x20, 0x30, 0x40)]),
+        1,
+        1,
+        [(0x30, 0x20, 0x10, 0x40)] + [PADDING_COLOR] * 255,
+        [],
+    ),
     "count 257": (palette_file(RGBA, count=257), 0, -2, [], ["ERROR: Invalid color count: 257"]),
     "count 0": (palette_file([]), 0, -2, [], ["ERROR: Invalid color count: 0"]),
     "empty file": (b"", 0, -2, [], ["ERROR: Invalid color count: 0"]),
@@ -174,8 +183,12 @@ def test_failed_write_keeps_existing_file(tmp_path):
     source.write_bytes(palette_file(RGBA))
     target = tmp_path / "target.pal"
     target.write_bytes(b"precious")
-    child = subprocess.run([sys.executable, "-c", FILE_SIZE_LIMITED_SAVE, str(source), str(target)],
-                           capture_output=True, text=True, check=True)
+    child = subprocess.run(
+        [sys.executable, "-c", FILE_SIZE_LIMITED_SAVE, str(source), str(target)],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     assert child.stderr.splitlines() == [f"ERROR: Could not write palette file: {target}"]
     assert target.read_bytes() == b"precious"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["source.pal", "target.pal"]
@@ -261,17 +274,22 @@ def test_overloaded_accessors():
     assert (palette.location(), palette.location_size(), palette.color_model(), palette.colors()) == ("", 0, 0, [])
     palette.location("pal/a.pal")
     palette.location_size(2**32 - 1)
-    palette.color_model(-2**31)
-    assert (palette.location(), palette.location_size(), palette.color_model()) == ("pal/a.pal", 2**32 - 1, -2**31)
+    palette.color_model(-(2**31))
+    assert (palette.location(), palette.location_size(), palette.color_model()) == ("pal/a.pal", 2**32 - 1, -(2**31))
     palette.location(b"bytes/\xc3\xa4")
     assert palette.location() == "bytes/ä"
 
-    for call in [lambda: palette.location_size(-1), lambda: palette.location_size(2**32),
-                 lambda: palette.color_model(2**31), lambda: palette.color_model(1.0),
-                 lambda: palette.location("a", "b"), lambda: palette.location(None)]:
+    for call in [
+        lambda: palette.location_size(-1),
+        lambda: palette.location_size(2**32),
+        lambda: palette.color_model(2**31),
+        lambda: palette.color_model(1.0),
+        lambda: palette.location("a", "b"),
+        lambda: palette.location(None),
+    ]:
         with pytest.raises(TypeError):
             call()
-    assert (palette.location_size(), palette.color_model()) == (2**32 - 1, -2**31)
+    assert (palette.location_size(), palette.color_model()) == (2**32 - 1, -(2**31))
 
 
 def test_location_that_is_not_utf8():

@@ -3,13 +3,26 @@ import random
 import sys
 from dataclasses import replace
 
-import pytest
-
 import pykiv
+import pytest
 from child_process import run_child
-from kivmodel import (Block, Frame, PixelSet, animation_file, encode_animation, field_boundaries,
-                      frame_record, palette_file, parse_animation, parse_palette, random_animation, random_palette,
-                      render, snapshot, snapshot_rendered)
+from kivmodel import (
+    Block,
+    Frame,
+    PixelSet,
+    animation_file,
+    encode_animation,
+    field_boundaries,
+    frame_record,
+    palette_file,
+    parse_animation,
+    parse_palette,
+    random_animation,
+    random_palette,
+    render,
+    snapshot,
+    snapshot_rendered,
+)
 
 LOCATION = b"pal/p.pal"
 
@@ -40,11 +53,21 @@ def project(tmp_path):
 def simple_frame(width=3, height_word=1, rows=None, shadow=False, **fields):
     rows = rows if rows is not None else [[(0, 2, [1, 2])]]
     values = dict(frame_size=0, y_offset=0, x_offset=0, unk1=7, unk2=9) | fields
-    return frame_record(values["frame_size"], height_word, width, values["y_offset"], values["x_offset"],
-                        values["unk1"], values["unk2"], rows, shadow)
+    return frame_record(
+        values["frame_size"],
+        height_word,
+        width,
+        values["y_offset"],
+        values["x_offset"],
+        values["unk1"],
+        values["unk2"],
+        rows,
+        shadow,
+    )
 
 
 # -- differential test against the model -----------------------------------
+
 
 def check_load(path, data, palette_path, palette_colors, stderr_lines):
     """Loads `data` from `path` with a fresh KivF and compares records,
@@ -89,14 +112,21 @@ def test_random_files_and_their_cuts(project, stderr_lines, seed):
 
 HEADER_CASES = {
     "background frame counted": (
-        dict(prefix=True, has_background_byte=1, frame_records=[simple_frame()] * 3), (3, True)),
+        dict(prefix=True, has_background_byte=1, frame_records=[simple_frame()] * 3),
+        (3, True),
+    ),
     "prefix without background": (
-        dict(prefix=True, has_background_byte=0, frame_records=[simple_frame()] * 2), (2, False)),
+        dict(prefix=True, has_background_byte=0, frame_records=[simple_frame()] * 2),
+        (2, False),
+    ),
     "any background byte but 0 is true": (
-        dict(prefix=True, has_background_byte=0x80, frame_records=[simple_frame()] * 2), (2, True)),
+        dict(prefix=True, has_background_byte=0x80, frame_records=[simple_frame()] * 2),
+        (2, True),
+    ),
     "reserved bytes ignored": (
         dict(prefix=True, has_background_byte=1, reserved=b"\xff\x01KV", frame_records=[simple_frame()] * 2),
-        (2, True)),
+        (2, True),
+    ),
     "no prefix": (dict(frame_records=[simple_frame()] * 2), (2, False)),
 }
 
@@ -108,7 +138,9 @@ def test_header(project, gray_palette, fields, expected):
     (project / "pal" / "p.pal").write_bytes(gray_palette[0].read_bytes())
     data = pykiv.KivF().load(str(path))
     assert (data.info.frame_count, data.has_background, len(data.frames), data.info.speed) == expected + (
-        expected[0], 1234)
+        expected[0],
+        1234,
+    )
     assert [f.unk1 for f in data.frames] == [7] * expected[0]
 
 
@@ -146,8 +178,13 @@ def test_height_rule(tmp_path, words, expected):
 def test_each_load_starts_afresh(tmp_path, stderr_lines):
     # A file with a background frame and shadow frames, then files without
     # the prefix: the second parse must not depend on the first.
-    first = animation_file(1, b"", [simple_frame(height_word=0x8001, shadow=True, rows=[[(0, 1, [])]])] * 2,
-                           prefix=True, has_background_byte=1)
+    first = animation_file(
+        1,
+        b"",
+        [simple_frame(height_word=0x8001, shadow=True, rows=[[(0, 1, [])]])] * 2,
+        prefix=True,
+        has_background_byte=1,
+    )
     second = animation_file(2, b"", [simple_frame(height_word=0x0101, rows=[[]] * 0x101)])
     third = animation_file(3, b"", [])
     paths = []
@@ -167,7 +204,7 @@ def test_random_files_in_sequence_parse_as_alone(tmp_path, stderr_lines):
     for i in range(40):
         data = encode_animation(random_animation(rng), b"")
         if rng.random() < 0.3:
-            data = data[:rng.randrange(len(data) + 1)]
+            data = data[: rng.randrange(len(data) + 1)]
         path = tmp_path / f"{i}.kiv"
         path.write_bytes(data)
         file.load(str(path))
@@ -176,6 +213,7 @@ def test_random_files_in_sequence_parse_as_alone(tmp_path, stderr_lines):
 
 
 # -- the palette location and the upward search ------------------------------
+
 
 def test_location_text_and_size(project, gray_palette):
     (project / "pal" / "p.pal").write_bytes(gray_palette[0].read_bytes())
@@ -220,8 +258,10 @@ def test_empty_location_names_the_animation_directory(project, stderr_lines):
     path = project / "anims" / "x.kiv"
     path.write_bytes(animation_file(1, b"", [simple_frame()], location_size=0))
     assert pykiv.KivF().load(str(path)) is None
-    assert stderr_lines() == [f"ERROR: Could not open palette file: {os.path.realpath(path.parent)}",
-                              "ERROR: No palette data available!"]
+    assert stderr_lines() == [
+        f"ERROR: Could not open palette file: {os.path.realpath(path.parent)}",
+        "ERROR: No palette data available!",
+    ]
 
 
 @pytest.fixture
@@ -287,6 +327,7 @@ def test_non_utf8_location(project, stderr_lines):
 # -- hostile locations ------------------------------------------------------
 # The location comes from the file, so any file can name what load opens.
 
+
 def hostile_location(project, kind):
     """A special file and the location, relative to anims/x.kiv's ancestors
     or absolute, that names it."""
@@ -322,10 +363,13 @@ def test_palette_is_read_from_a_regular_file_only(project, gray_palette, kind, h
         "io_pal": f"pykiv.KivF().load({str(animation)!r}, io_pal={path!r})",
         "palette": f"pykiv.PalF().load({path!r})",
     }
-    result = run_child(f"""
+    result = run_child(
+        f"""
         import pykiv
         report(lines=error_lines(lambda: {calls[how]}))
-    """, timeout=60)
+    """,
+        timeout=60,
+    )
     line = f"ERROR: Could not open palette file: {path}"
     assert result["lines"] == ([line] if how == "palette" else [line, "ERROR: No palette data available!"])
 
@@ -399,6 +443,7 @@ def test_path_with_nul_is_refused(project, gray_palette, stderr_lines, argument)
 
 # -- results, reuse and failures ---------------------------------------------
 
+
 def test_file_without_frames(project, stderr_lines):
     path = project / "anims" / "x.kiv"
     path.write_bytes(animation_file(77, LOCATION + b"\0", []))
@@ -446,20 +491,21 @@ def test_cut_inside_a_frame(project, gray_palette):
     file = pykiv.KivF()
     data = file.load(str(path))
     first, second = snapshot(data).frames
-    assert first.pixel_sets == [PixelSet(1, [Block(0, 2, [1, 2])]), PixelSet(1, [Block(1, 1, [0])]),
-                                PixelSet(0, [])]
+    assert first.pixel_sets == [PixelSet(1, [Block(0, 2, [1, 2])]), PixelSet(1, [Block(1, 1, [0])]), PixelSet(0, [])]
     assert second == Frame()
     assert [(f.width, f.height) for f in file.get_frame_buffer()] == [(3, 3), (0, 0)]
 
 
-@pytest.mark.parametrize("count, background", [(0xFFFFFFFF, False), (0xFFFFFFFF, True), (0x7FFFFFFF, False),
-                                               (3_000_000, False)])
+@pytest.mark.parametrize(
+    "count, background", [(0xFFFFFFFF, False), (0xFFFFFFFF, True), (0x7FFFFFFF, False), (3_000_000, False)]
+)
 def test_frame_count_beyond_the_file_is_refused_before_allocating(tmp_path, count, background):
     path = tmp_path / "x.kiv"
-    path.write_bytes(animation_file(1, b"", [], prefix=background, has_background_byte=int(background),
-                                    count=count))
+    path.write_bytes(animation_file(1, b"", [], prefix=background, has_background_byte=int(background), count=count))
     file = pykiv.KivF()
-    with pytest.raises(MemoryError, match=r"^animation file declares \d+ frames but its remaining 0 bytes cannot hold them$"):
+    with pytest.raises(
+        MemoryError, match=r"^animation file declares \d+ frames but its remaining 0 bytes cannot hold them$"
+    ):
         file.load(str(path))
 
 
@@ -486,11 +532,19 @@ def test_load_arguments(project, gray_palette):
     path = project / "anims" / "x.kiv"
     path.write_bytes(animation_file(1, LOCATION + b"\0", [simple_frame()]))
     file = pykiv.KivF()
-    for call in [lambda: file.load(str(path)), lambda: file.load(file_name=str(path), color_profile=-2**31),
-                 lambda: file.load(os.fsencode(path), 2**31 - 1, ""), lambda: file.load(bytearray(os.fsencode(path)))]:
+    for call in [
+        lambda: file.load(str(path)),
+        lambda: file.load(file_name=str(path), color_profile=-(2**31)),
+        lambda: file.load(os.fsencode(path), 2**31 - 1, ""),
+        lambda: file.load(bytearray(os.fsencode(path))),
+    ]:
         assert call() is file.data()
-    for bad in [lambda: file.load(None), lambda: file.load(str(path), 2**31), lambda: file.load(str(path), 1.0),
-                lambda: file.load()]:
+    for bad in [
+        lambda: file.load(None),
+        lambda: file.load(str(path), 2**31),
+        lambda: file.load(str(path), 1.0),
+        lambda: file.load(),
+    ]:
         with pytest.raises(TypeError):
             bad()
 
@@ -547,7 +601,7 @@ MiB = 1 << 20
 
 
 def test_location_longer_than_the_file_allocates_only_what_the_file_holds():
-    result = run_child('''
+    result = run_child("""
         import pykiv
         from kivmodel import u32
         path = os.path.abspath("bomb.kiv")
@@ -561,9 +615,15 @@ def test_location_longer_than_the_file_allocates_only_what_the_file_holds():
         report(result=result is None, speed=data.info.speed, frame_count=data.info.frame_count,
                location_size=data.palette.location_size(), location=data.palette.location(),
                growth=None if baseline is None else peak_rss() - baseline)
-    ''')
-    assert result | {"growth": None} == {"result": True, "speed": 7, "frame_count": 0, "location_size": 0xFFFFFFFF,
-                                         "location": "ab", "growth": None}
+    """)
+    assert result | {"growth": None} == {
+        "result": True,
+        "speed": 7,
+        "frame_count": 0,
+        "location_size": 0xFFFFFFFF,
+        "location": "ab",
+        "growth": None,
+    }
     assert result["growth"] is None or result["growth"] < 64 * MiB
 
 
@@ -573,7 +633,7 @@ def test_frame_count_bomb_is_refused_at_once(tmp_path, gray_palette, count):
     small.write_bytes(animation_file(1, b"", [simple_frame()]))
     bomb = tmp_path / "bomb.kiv"
     bomb.write_bytes(animation_file(5, b"pal\0", [simple_frame()], count=count))
-    result = run_child(f'''
+    result = run_child(f"""
         import pykiv
         file = pykiv.KivF()
         file.load({str(small)!r}, 0, {str(gray_palette[0])!r})
@@ -588,8 +648,11 @@ def test_frame_count_bomb_is_refused_at_once(tmp_path, gray_palette, count):
                location=data.palette.location_size(), frames=len(data.frames),
                rendered=[(f.width, f.height) for f in file.get_frame_buffer()],
                growth=None if baseline is None else peak_rss() - baseline)
-    ''')
-    assert result["error"] == f"animation file declares {count} frames but its remaining {len(simple_frame())} bytes cannot hold them"
+    """)
+    assert (
+        result["error"]
+        == f"animation file declares {count} frames but its remaining {len(simple_frame())} bytes cannot hold them"
+    )
     # Header and location are read, the frame list and rendering are untouched.
     assert (result["speed"], result["frame_count"], result["location"]) == (5, count, 4)
     assert (result["frames"], result["rendered"]) == (1, [[3, 1]])
@@ -599,12 +662,12 @@ def test_frame_count_bomb_is_refused_at_once(tmp_path, gray_palette, count):
 def test_frame_count_up_to_the_limit_reads_as_empty_frames(tmp_path):
     path = tmp_path / "x.kiv"
     path.write_bytes(animation_file(1, b"", [], count=1 << 20))
-    result = run_child(f'''
+    result = run_child(f"""
         import pykiv
         file = pykiv.KivF()
         file.load({str(path)!r})
         report(frame_count=file.data().info.frame_count)
-    ''')
+    """)
     assert result == {"frame_count": 1 << 20}
 
 
@@ -617,7 +680,7 @@ def test_pixel_memory_beyond_the_machine_is_refused_before_rendering(tmp_path, g
     small = tmp_path / "small.kiv"
     small.write_bytes(animation_file(1, b"", [simple_frame()]))
     bomb = tmp_path / "bomb.kiv"
-    result = run_child(f'''
+    result = run_child(f"""
         import pykiv
         from kivmodel import animation_file
         frame_pixels = 65535 * 255 * 4
@@ -642,10 +705,11 @@ def test_pixel_memory_beyond_the_machine_is_refused_before_rendering(tmp_path, g
                last=[frames[-1].width, frames[-1].height, frames[-1].is_shadow, len(frames[-1].pixel_sets)],
                rendered=[(f.width, f.height) for f in file.get_frame_buffer()],
                growth=None if baseline is None else peak_rss() - baseline)
-    ''')
+    """)
     assert len(result["errors"]) == 2
-    assert all(e.startswith("rendering needs at least ") and e.endswith(" bytes of physical memory")
-               for e in result["errors"])
+    assert all(
+        e.startswith("rendering needs at least ") and e.endswith(" bytes of physical memory") for e in result["errors"]
+    )
     # The records are read; the previous rendering is kept.
     assert result["frame_count"] == result["frames"] == result["count"]
     assert result["last"] == [65535, 255, 1, 255]
@@ -658,7 +722,7 @@ def test_mutated_and_cut_files_load_and_walk_without_crashing(tmp_path, gray_pal
     # loaded, every record and every rendered pixel is read. In a child
     # process, so that a crash fails this test and names the seed.
     path = tmp_path / "x.kiv"
-    result = run_child(f'''
+    result = run_child(f"""
         import random
         import pykiv
         from kivmodel import encode_animation, parse_animation, random_animation
@@ -715,5 +779,5 @@ def test_mutated_and_cut_files_load_and_walk_without_crashing(tmp_path, gray_pal
             walk(file.data(), pykiv.KivFrameBuffer(file.data()).get_buffer())
             loaded += 1
         report(loaded=loaded, refused=refused)
-    ''')
+    """)
     assert result["loaded"] >= 200  # most files survive the filters above

@@ -1,8 +1,7 @@
 import gc
 
-import pytest
-
 import pykiv
+import pytest
 from kivmodel import animation_file, frame_record, snapshot
 
 
@@ -51,8 +50,12 @@ def test_identity_while_referenced(data):
 
 
 def test_lists_are_copies(data):
-    for owner, name in [(data, "frames"), (data.frames[0], "pixel_sets"), (data.frames[0].pixel_sets[0], "blocks"),
-                        (data.frames[0].pixel_sets[0].blocks[0], "colors")]:
+    for owner, name in [
+        (data, "frames"),
+        (data.frames[0], "pixel_sets"),
+        (data.frames[0].pixel_sets[0], "blocks"),
+        (data.frames[0].pixel_sets[0].blocks[0], "colors"),
+    ]:
         items = getattr(owner, name)
         before = len(items)
         items.append(items[0])
@@ -65,13 +68,24 @@ def test_lists_are_copies(data):
     assert len(data.frames) == 3
 
 
-@pytest.mark.parametrize("owner, name", [
-    ("data", "frames"), ("data", "palette"), ("data", "info"), ("frame", "pixel_sets"), ("row", "blocks"),
-    ("block", "colors"),
-])
+@pytest.mark.parametrize(
+    "owner, name",
+    [
+        ("data", "frames"),
+        ("data", "palette"),
+        ("data", "info"),
+        ("frame", "pixel_sets"),
+        ("row", "blocks"),
+        ("block", "colors"),
+    ],
+)
 def test_read_only_members(data, owner, name):
-    objects = {"data": data, "frame": data.frames[0], "row": data.frames[0].pixel_sets[0],
-               "block": data.frames[0].pixel_sets[0].blocks[0]}
+    objects = {
+        "data": data,
+        "frame": data.frames[0],
+        "row": data.frames[0].pixel_sets[0],
+        "block": data.frames[0].pixel_sets[0].blocks[0],
+    }
     with pytest.raises(AttributeError):
         setattr(objects[owner], name, getattr(objects[owner], name))
 
@@ -93,8 +107,12 @@ RANGES = {
 
 @pytest.mark.parametrize("owner, name, accepted, refused", RANGES.values(), ids=RANGES.keys())
 def test_ranges(data, owner, name, accepted, refused):
-    target = {"frame": data.frames[0], "info": data.info, "row": data.frames[0].pixel_sets[0],
-              "block": data.frames[0].pixel_sets[0].blocks[0]}[owner]
+    target = {
+        "frame": data.frames[0],
+        "info": data.info,
+        "row": data.frames[0].pixel_sets[0],
+        "block": data.frames[0].pixel_sets[0].blocks[0],
+    }[owner]
     for value in accepted:
         setattr(target, name, value)
         assert getattr(target, name) == value

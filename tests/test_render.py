@@ -1,10 +1,18 @@
 import random
 
-import pytest
-
 import pykiv
-from kivmodel import (animation_file, encode_animation, frame_record, palette_file, random_animation, render,
-                      snapshot, snapshot_colors, snapshot_rendered)
+import pytest
+from kivmodel import (
+    animation_file,
+    encode_animation,
+    frame_record,
+    palette_file,
+    random_animation,
+    render,
+    snapshot,
+    snapshot_colors,
+    snapshot_rendered,
+)
 
 BLACK = bytes((0, 0, 0, 255))
 CLEAR = bytes(4)
@@ -62,27 +70,50 @@ def test_frames_without_palette_colours(load, stderr_lines):
 
 RUN_CASES = {
     # width, rows, shadow, palette size, edits -> first row's pixels, lines
-    "shadow run at offset 2": (10, [[(2, 3, [])]], True, 256, None,
-                               CLEAR * 2 + BLACK * 3 + CLEAR * 5, []),
+    "shadow run at offset 2": (10, [[(2, 3, [])]], True, 256, None, CLEAR * 2 + BLACK * 3 + CLEAR * 5, []),
     "run of length 0 paints nothing but moves": (
-        8, [[(5, 2, [1, 2]), (0, 1, [3])]], False, 256, lambda b: setattr(b[0], "color_count", 0),
-        CLEAR * 5 + px(3) + CLEAR * 2, []),
+        8,
+        [[(5, 2, [1, 2]), (0, 1, [3])]],
+        False,
+        256,
+        lambda b: setattr(b[0], "color_count", 0),
+        CLEAR * 5 + px(3) + CLEAR * 2,
+        [],
+    ),
     "colour list sets the run length": (
-        6, [[(0, 4, [1, 2, 3, 4])]], False, 256, lambda b: setattr(b[0], "color_count", 2),
-        px(1) + px(2) + px(3) + px(4) + CLEAR * 2, []),
+        6,
+        [[(0, 4, [1, 2, 3, 4])]],
+        False,
+        256,
+        lambda b: setattr(b[0], "color_count", 2),
+        px(1) + px(2) + px(3) + px(4) + CLEAR * 2,
+        [],
+    ),
     "run cut at the right edge, later runs paint nothing": (
-        4, [[(2, 6, [1, 2, 3, 4, 5, 6]), (0, 1, [7])]], False, 256, None, CLEAR * 2 + px(1) + px(2), []),
+        4,
+        [[(2, 6, [1, 2, 3, 4, 5, 6]), (0, 1, [7])]],
+        False,
+        256,
+        None,
+        CLEAR * 2 + px(1) + px(2),
+        [],
+    ),
     "shadow run cut at the edge": (3, [[(1, 5, []), (0, 1, [])]], True, 256, None, CLEAR + BLACK * 2, []),
     "index out of range stops the run where it is": (
-        8, [[(0, 4, [1, 2, 7, 3]), (1, 1, [0])]], False, 4, None,
-        px(1) + px(2) + CLEAR + px(0) + CLEAR * 4, ["ERROR: Out-of-bounds color index! (7)"]),
+        8,
+        [[(0, 4, [1, 2, 7, 3]), (1, 1, [0])]],
+        False,
+        4,
+        None,
+        px(1) + px(2) + CLEAR + px(0) + CLEAR * 4,
+        ["ERROR: Out-of-bounds color index! (7)"],
+    ),
     "index 0 is a colour like any other": (2, [[(0, 2, [0, 0])]], False, 256, None, px(0) * 2, []),
     "offsets beyond the width": (3, [[(255, 1, [1]), (255, 1, [2])]], False, 256, None, CLEAR * 3, []),
 }
 
 
-@pytest.mark.parametrize("width, rows, shadow, colors, edit, expected, lines", RUN_CASES.values(),
-                         ids=RUN_CASES.keys())
+@pytest.mark.parametrize("width, rows, shadow, colors, edit, expected, lines", RUN_CASES.values(), ids=RUN_CASES.keys())
 def test_runs(load, stderr_lines, width, rows, shadow, colors, edit, expected, lines):
     _, data = load([frame(width, rows, shadow)], colors)
     if edit:
@@ -93,10 +124,13 @@ def test_runs(load, stderr_lines, width, rows, shadow, colors, edit, expected, l
     assert stderr_lines() == lines
 
 
-@pytest.mark.parametrize("height, sets, lines", [
-    (5, 3, ["ERROR: Row 3 exceeds KivPixelSet count!", "ERROR: Row 4 exceeds KivPixelSet count!"]),
-    (5, 7, []),
-])
+@pytest.mark.parametrize(
+    "height, sets, lines",
+    [
+        (5, 3, ["ERROR: Row 3 exceeds KivPixelSet count!", "ERROR: Row 4 exceeds KivPixelSet count!"]),
+        (5, 7, []),
+    ],
+)
 def test_rows_and_pixel_sets_disagree(load, stderr_lines, height, sets, lines):
     _, data = load([frame(2, [[(0, 1, [1])]] * sets)])
     data.frames[0].height = height
@@ -112,13 +146,23 @@ def test_empty_images_keep_size_and_offsets(load, stderr_lines, width, height):
     _, data = load([frame(width, [[(0, 1, [1])]] * height, x_offset=-5, y_offset=300)])
     image = render_one(data)
     assert (image.pixels, image.width, image.height, image.offset_x, image.offset_y, image.channels) == (
-        b"", width, height, -5, 300, 4)
+        b"",
+        width,
+        height,
+        -5,
+        300,
+        4,
+    )
     assert stderr_lines() == []
 
 
 def test_frames_rendered_separately_with_offsets_passed_on(load):
-    file, _ = load([frame(2, [[(0, 2, [1, 2])]], x_offset=-32768, y_offset=32767),
-                    frame(1, [[(0, 1, [3])], [(0, 1, [4])]], shadow=True)])
+    file, _ = load(
+        [
+            frame(2, [[(0, 2, [1, 2])]], x_offset=-32768, y_offset=32767),
+            frame(1, [[(0, 1, [3])], [(0, 1, [4])]], shadow=True),
+        ]
+    )
     images = file.get_frame_buffer()
     assert [(i.width, i.height, i.offset_x, i.offset_y) for i in images] == [(2, 1, -32768, 32767), (1, 2, 0, 0)]
     assert [i.pixels for i in images] == [px(1) + px(2), BLACK * 2]
@@ -160,7 +204,7 @@ def test_random_renders_match_model(tmp_path, stderr_lines, seed):
     # A short palette so that some indices are out of range.
     (tmp_path / "p.pal").write_bytes(palette_file(palette_colors(256)))
     data.palette.load(str(tmp_path / "p.pal"))
-    data.palette.colors(data.palette.colors()[:rng.randint(1, 256)])
+    data.palette.colors(data.palette.colors()[: rng.randint(1, 256)])
     # Edits that break the loaded invariants: heights, run lengths, widths.
     for f in data.frames:
         if rng.random() < 0.3:

@@ -9,9 +9,8 @@ import pathlib
 import stat
 import sys
 
-import pytest
-
 import pykiv
+import pytest
 from child_process import run_child
 from kivmodel import animation_file, frame_record, palette_file
 
@@ -29,7 +28,9 @@ def scratch(public_tmp_path):
     (path / "source").mkdir()
     (path / "source" / "p.pal").write_bytes(palette_file(COLORS))
     rows = [[(0, 2, [0, 1])]]
-    (path / "source" / "a.kiv").write_bytes(animation_file(7, b"p.pal\0", [frame_record(9, 1, 2, 0, 0, 0, 1, rows, False)]))
+    (path / "source" / "a.kiv").write_bytes(
+        animation_file(7, b"p.pal\0", [frame_record(9, 1, 2, 0, 0, 0, 1, rows, False)])
+    )
     for directory in ["out", "pal", "ref"]:
         (path / directory).mkdir()
     return path
@@ -72,6 +73,7 @@ def give_to_nobody(root: pathlib.Path) -> None:
     if os.geteuid() != 0:
         return
     import pwd
+
     nobody = pwd.getpwnam("nobody")
     for directory, names, files in os.walk(root):
         for name in [directory] + [os.path.join(directory, n) for n in names + files]:
@@ -81,7 +83,7 @@ def give_to_nobody(root: pathlib.Path) -> None:
 def save_unprivileged(writer: str, scratch: pathlib.Path, target: pathlib.Path, umask: int = 0o022) -> list[str]:
     """Saves in a child process running as an unprivileged user; returns the
     error lines of the save."""
-    result = run_child(f'''
+    result = run_child(f"""
         import pykiv, pathlib
         from test_replacing_files import save
         reason = drop_privileges()
@@ -91,7 +93,7 @@ def save_unprivileged(writer: str, scratch: pathlib.Path, target: pathlib.Path, 
             os.umask({umask:#o})
             report(lines=error_lines(lambda: save({writer!r}, pathlib.Path({str(scratch)!r}),
                                                   pathlib.Path({str(target)!r}))))
-    ''')
+    """)
     if "skip" in result:
         pytest.skip(result["skip"])
     return result["lines"]
@@ -144,8 +146,11 @@ PERMISSIONS = {
     "read-only file is refused": (read_only_file, 0o022, None),
     "read-only directory: file written in place": (file_in_read_only_directory, 0o022, 0o644),
     "read-only directory: no file to write in place": (new_file_in_read_only_directory, 0o022, None),
-    "another user's file in a sticky directory: written in place": (another_users_file_in_sticky_directory,
-                                                                    0o022, 0o666),
+    "another user's file in a sticky directory: written in place": (
+        another_users_file_in_sticky_directory,
+        0o022,
+        0o666,
+    ),
 }
 
 

@@ -6,12 +6,27 @@ import sys
 import textwrap
 from dataclasses import replace
 
-import pytest
-
 import pykiv
-from kivmodel import (PADDING_COLOR, Animation, Block, Frame, PixelSet, animation_file, as_written,
-                      encode_animation, frame_record, palette_file, random_animation, random_palette,
-                      snapshot, snapshot_colors, snapshot_rendered, u16, u32)
+import pytest
+from kivmodel import (
+    PADDING_COLOR,
+    Animation,
+    Block,
+    Frame,
+    PixelSet,
+    animation_file,
+    as_written,
+    encode_animation,
+    frame_record,
+    palette_file,
+    random_animation,
+    random_palette,
+    snapshot,
+    snapshot_colors,
+    snapshot_rendered,
+    u16,
+    u32,
+)
 
 SPEED = 0x01020304
 MAGIC_SPEED = 0x4649564B  # its little-endian bytes are "KVIF"
@@ -20,29 +35,74 @@ MAGIC_SPEED = 0x4649564B  # its little-endian bytes are "KVIF"
 # frame (2-byte blocks, no colours) and a plain frame after it, which the
 # reader limits to 8 bits of height. unk1/unk2 are neither 0 nor 1, so that
 # the values the writer puts there are seen.
-BASE = Animation(speed=SPEED, frame_count=3, location=b"pal/a.pal", location_size=10, frames=[
-    Frame(frame_size=111, height=4, is_shadow=0, width=6, y_offset=-2, x_offset=3, unk1=7, unk2=9,
-          pixel_sets=[PixelSet(1, [Block(0, 2, [1, 2])]),
-                      PixelSet(0, []),
-                      PixelSet(1, [Block(1, 1, [3])]),
-                      PixelSet(2, [Block(0, 2, [4, 5]), Block(1, 4, [6, 7, 8, 9])])]),
-    Frame(frame_size=222, height=2, is_shadow=1, width=5, y_offset=0, x_offset=0, unk1=7, unk2=9,
-          pixel_sets=[PixelSet(1, [Block(0, 3)]),
-                      PixelSet(2, [Block(1, 2), Block(0, 1)])]),
-    Frame(frame_size=333, height=2, is_shadow=0, width=4, y_offset=1, x_offset=-1, unk1=7, unk2=9,
-          pixel_sets=[PixelSet(1, [Block(0, 1, [7])]),
-                      PixelSet(1, [Block(2, 3, [10, 11, 12])])]),
-])
+BASE = Animation(
+    speed=SPEED,
+    frame_count=3,
+    location=b"pal/a.pal",
+    location_size=10,
+    frames=[
+        Frame(
+            frame_size=111,
+            height=4,
+            is_shadow=0,
+            width=6,
+            y_offset=-2,
+            x_offset=3,
+            unk1=7,
+            unk2=9,
+            pixel_sets=[
+                PixelSet(1, [Block(0, 2, [1, 2])]),
+                PixelSet(0, []),
+                PixelSet(1, [Block(1, 1, [3])]),
+                PixelSet(2, [Block(0, 2, [4, 5]), Block(1, 4, [6, 7, 8, 9])]),
+            ],
+        ),
+        Frame(
+            frame_size=222,
+            height=2,
+            is_shadow=1,
+            width=5,
+            y_offset=0,
+            x_offset=0,
+            unk1=7,
+            unk2=9,
+            pixel_sets=[PixelSet(1, [Block(0, 3)]), PixelSet(2, [Block(1, 2), Block(0, 1)])],
+        ),
+        Frame(
+            frame_size=333,
+            height=2,
+            is_shadow=0,
+            width=4,
+            y_offset=1,
+            x_offset=-1,
+            unk1=7,
+            unk2=9,
+            pixel_sets=[PixelSet(1, [Block(0, 1, [7])]), PixelSet(1, [Block(2, 3, [10, 11, 12])])],
+        ),
+    ],
+)
 BASE_BG = replace(BASE, has_background=True)
 
 # A frame taller than 8 bits between two short ones, the last a shadow frame:
 # valid as it stands, refused once a frame before the tall one turns shadow.
-TALL = Animation(speed=SPEED, frame_count=3, location=b"pal/a.pal", location_size=10, frames=[
-    Frame(frame_size=1, height=2, width=3, unk1=7, unk2=9, pixel_sets=[PixelSet(), PixelSet()]),
-    Frame(frame_size=2, height=300, width=3, unk1=7, unk2=9,
-          pixel_sets=[PixelSet(1, [Block(0, 1, [5])])] + [PixelSet() for _ in range(299)]),
-    Frame(frame_size=3, height=1, is_shadow=1, width=3, unk1=7, unk2=9, pixel_sets=[PixelSet(1, [Block(0, 2)])]),
-])
+TALL = Animation(
+    speed=SPEED,
+    frame_count=3,
+    location=b"pal/a.pal",
+    location_size=10,
+    frames=[
+        Frame(frame_size=1, height=2, width=3, unk1=7, unk2=9, pixel_sets=[PixelSet(), PixelSet()]),
+        Frame(
+            frame_size=2,
+            height=300,
+            width=3,
+            unk1=7,
+            unk2=9,
+            pixel_sets=[PixelSet(1, [Block(0, 1, [5])])] + [PixelSet() for _ in range(299)],
+        ),
+        Frame(frame_size=3, height=1, is_shadow=1, width=3, unk1=7, unk2=9, pixel_sets=[PixelSet(1, [Block(0, 2)])]),
+    ],
+)
 
 
 def raw_file(anim: Animation) -> bytes:
@@ -54,10 +114,26 @@ def raw_file(anim: Animation) -> bytes:
         shadow = frame.is_shadow != 0
         height_word = (frame.height & 0xFF) | 0x8000 if shadow else frame.height
         rows = [[(b.offset, b.color_count, b.colors) for b in p.blocks] for p in frame.pixel_sets]
-        records.append(frame_record(frame.frame_size, height_word, frame.width, frame.y_offset,
-                                    frame.x_offset, frame.unk1, frame.unk2, rows, shadow))
-    return animation_file(anim.speed, anim.location + b"\0", records,
-                          prefix=anim.has_background, has_background_byte=int(anim.has_background))
+        records.append(
+            frame_record(
+                frame.frame_size,
+                height_word,
+                frame.width,
+                frame.y_offset,
+                frame.x_offset,
+                frame.unk1,
+                frame.unk2,
+                rows,
+                shadow,
+            )
+        )
+    return animation_file(
+        anim.speed,
+        anim.location + b"\0",
+        records,
+        prefix=anim.has_background,
+        has_background_byte=int(anim.has_background),
+    )
 
 
 def held(tmp_path, anim: Animation, palette_path) -> pykiv.KivF:
@@ -102,10 +178,18 @@ def reloaded(target) -> pykiv.KivF:
 def with_trimmed_colors(anim: Animation) -> Animation:
     """The records as a reader sees them after writing: a plain block keeps
     only its first color_count colours."""
-    frames = [replace(f, pixel_sets=[replace(p, blocks=[replace(b, colors=b.colors[:b.color_count])
-                                                        for b in p.blocks])
-                                     for p in f.pixel_sets]) if not f.is_shadow else f
-              for f in anim.frames]
+    frames = [
+        replace(
+            f,
+            pixel_sets=[
+                replace(p, blocks=[replace(b, colors=b.colors[: b.color_count]) for b in p.blocks])
+                for p in f.pixel_sets
+            ],
+        )
+        if not f.is_shadow
+        else f
+        for f in anim.frames
+    ]
     return replace(anim, frames=frames)
 
 
@@ -134,8 +218,11 @@ HEADERS = {
     "background, one frame": (BASE_BG, {"info.frame_count": 1}, head(0, background=True)),
     "background set on records without one": (BASE, {"has_background": True}, head(2, background=True)),
     "background cleared": (BASE_BG, {"has_background": False}, head(3)),
-    "background, speed spelling the magic": (BASE_BG, {"info.speed": MAGIC_SPEED},
-                                             head(2, background=True, speed=MAGIC_SPEED)),
+    "background, speed spelling the magic": (
+        BASE_BG,
+        {"info.speed": MAGIC_SPEED},
+        head(2, background=True, speed=MAGIC_SPEED),
+    ),
 }
 
 
@@ -158,35 +245,72 @@ def test_height_words(tmp_path, gray_palette):
     # frame before any shadow frame stores its height whole.
     plain_rows = [[(0, 2, [1, 2])]] + [[] for _ in range(0x122)]
     shadow_rows = [[(1, 5, [])] for _ in range(0x23)]
-    anim = Animation(speed=SPEED, frame_count=2, location=b"pal/a.pal", location_size=10, frames=[
-        Frame(frame_size=10, height=0x123, width=4, unk1=7, unk2=9,
-              pixel_sets=[PixelSet(len(r), [Block(*b) for b in r]) for r in plain_rows]),
-        Frame(frame_size=20, height=0x23, is_shadow=1, width=4, unk1=7, unk2=9,
-              pixel_sets=[PixelSet(len(r), [Block(*b) for b in r]) for r in shadow_rows]),
-    ])
+    anim = Animation(
+        speed=SPEED,
+        frame_count=2,
+        location=b"pal/a.pal",
+        location_size=10,
+        frames=[
+            Frame(
+                frame_size=10,
+                height=0x123,
+                width=4,
+                unk1=7,
+                unk2=9,
+                pixel_sets=[PixelSet(len(r), [Block(*b) for b in r]) for r in plain_rows],
+            ),
+            Frame(
+                frame_size=20,
+                height=0x23,
+                is_shadow=1,
+                width=4,
+                unk1=7,
+                unk2=9,
+                pixel_sets=[PixelSet(len(r), [Block(*b) for b in r]) for r in shadow_rows],
+            ),
+        ],
+    )
     file = held(tmp_path, anim, gray_palette[0])
     file.data().frames[1].height = 0x0123  # the same low byte as the rows
     target, _ = save_in_game(tmp_path, file)
-    assert target.read_bytes() == (head(2)
-                                   + frame_record(10, 0x0123, 4, 0, 0, 0, 1, plain_rows, shadow=False)
-                                   + frame_record(20, 0x8023, 4, 0, 0, 0, 1, shadow_rows, shadow=True))
+    assert target.read_bytes() == (
+        head(2)
+        + frame_record(10, 0x0123, 4, 0, 0, 0, 1, plain_rows, shadow=False)
+        + frame_record(20, 0x8023, 4, 0, 0, 0, 1, shadow_rows, shadow=True)
+    )
     back = reloaded(target).data().frames
     assert [(f.height, f.is_shadow) for f in back] == [(0x123, 0), (0x23, 1)]
 
 
 ACCEPTED = {
-    "edited geometry and speed": (BASE, {"info.speed": 0xFFFFFFFF, "frames[0].width": 65535,
-                                         "frames[0].x_offset": -32768, "frames[2].y_offset": 32767,
-                                         "frames[1].width": 0}),
-    "edited rows keep the frame size as held": (BASE, {"frames[0].pixel_sets[3].blocks[0].offset": 255,
-                                                       "frames[1].pixel_sets[0].blocks[0].color_count": 200,
-                                                       "frames[2].frame_size": 0xFFFFFFFF}),
+    "edited geometry and speed": (
+        BASE,
+        {
+            "info.speed": 0xFFFFFFFF,
+            "frames[0].width": 65535,
+            "frames[0].x_offset": -32768,
+            "frames[2].y_offset": 32767,
+            "frames[1].width": 0,
+        },
+    ),
+    "edited rows keep the frame size as held": (
+        BASE,
+        {
+            "frames[0].pixel_sets[3].blocks[0].offset": 255,
+            "frames[1].pixel_sets[0].blocks[0].color_count": 200,
+            "frames[2].frame_size": 0xFFFFFFFF,
+        },
+    ),
     "frame_count below the frames": (BASE, {"info.frame_count": 1}),
-    "broken frame beyond frame_count": (BASE, {"info.frame_count": 2, "frames[2].height": 9,
-                                               "frames[2].pixel_sets[0].block_count": 4}),
+    "broken frame beyond frame_count": (
+        BASE,
+        {"info.frame_count": 2, "frames[2].height": 9, "frames[2].pixel_sets[0].block_count": 4},
+    ),
     "no frame written": (BASE, {"info.frame_count": 0}),
-    "color_count below the colours": (BASE, {"frames[0].pixel_sets[3].blocks[1].color_count": 2,
-                                             "frames[2].pixel_sets[1].blocks[0].color_count": 0}),
+    "color_count below the colours": (
+        BASE,
+        {"frames[0].pixel_sets[3].blocks[1].color_count": 2, "frames[2].pixel_sets[1].blocks[0].color_count": 0},
+    ),
     "shadow height above 8 bits": (BASE, {"frames[1].height": 0xFF02}),
     "tall frame before a shadow frame": (TALL, {}),
 }
@@ -232,16 +356,18 @@ LOCATIONS = {
     "below the root": ("{t}/X", "{t}/X/pal/a.pal", b"pal/a.pal", "{t}/X/pal/a.pal"),
     "root with a trailing separator": ("{t}/X/", "{t}/X/pal/a.pal", b"pal/a.pal", "{t}/X/pal/a.pal"),
     "relative root": ("X/data", "{t}/X/pal/a.pal", b"../pal/a.pal", "{t}/X/pal/a.pal"),
-    "dot-dot through a missing directory": ("{t}/X", "{t}/X/missing/../pal/./a.pal", b"pal/a.pal",
-                                            "{t}/X/pal/a.pal"),
+    "dot-dot through a missing directory": ("{t}/X", "{t}/X/missing/../pal/./a.pal", b"pal/a.pal", "{t}/X/pal/a.pal"),
     "palette through a symbolic link": ("{t}/X", "{t}/link/pal/a.pal", b"pal/a.pal", "{t}/X/pal/a.pal"),
     "root through a symbolic link": ("{t}/link/data", "{t}/X/pal/a.pal", b"../pal/a.pal", "{t}/X/pal/a.pal"),
     "non-ASCII names": ("{t}/X", "{t}/X/palé/ä.pal", "palé/ä.pal".encode(), "{t}/X/palé/ä.pal"),
-    "palette is the root": ("{t}/X", "{t}/X", None,
-                            "ERROR: Could not open palette file for writing: {t}/X"),
+    "palette is the root": ("{t}/X", "{t}/X", None, "ERROR: Could not open palette file for writing: {t}/X"),
     "empty root": ("", "{t}/X/pal/a.pal", b"", "{t}/X/pal/a.pal"),
-    "relative palette under a missing directory": ("{t}/X", "nowhere/a.pal", None,
-                                                   "ERROR: Could not open palette file for writing: nowhere/a.pal"),
+    "relative palette under a missing directory": (
+        "{t}/X",
+        "nowhere/a.pal",
+        None,
+        "ERROR: Could not open palette file for writing: nowhere/a.pal",
+    ),
     "empty palette path": ("{t}/X", "", None, "ERROR: Could not open palette file for writing: "),
 }
 
@@ -332,20 +458,34 @@ REFUSED = {
     "background without a frame": (BASE, {"info.frame_count": 0, "has_background": True}, [r"background"]),
     "height above the rows": (BASE, {"frames[0].height": 5}, [r"frame 0\b", r"\b5\b", r"\b4\b"]),
     "height below the rows": (BASE, {"frames[0].height": 1}, [r"frame 0\b", r"\b1\b", r"\b4\b"]),
-    "shadow height whose low byte is not the rows": (BASE, {"frames[1].height": 0x0205},
-                                                     [r"frame 1\b", r"\b(5|517)\b", r"\b2\b"]),
+    "shadow height whose low byte is not the rows": (
+        BASE,
+        {"frames[1].height": 0x0205},
+        [r"frame 1\b", r"\b(5|517)\b", r"\b2\b"],
+    ),
     "plain height with the shadow bit": (BASE, {"frames[0].height": 0x8004}, [r"frame 0\b", r"\b32772\b"]),
     "tall frame after a shadow frame": (TALL, {"frames[0].is_shadow": 1}, [r"frame 1\b", r"\b300\b", r"\b255\b"]),
-    "block_count above the blocks": (BASE, {"frames[0].pixel_sets[3].block_count": 5},
-                                     [r"frame 0\b", r"row 3\b", r"\b5\b", r"\b2\b"]),
-    "block_count below the blocks": (BASE, {"frames[0].pixel_sets[3].block_count": 1},
-                                     [r"frame 0\b", r"row 3\b", r"\b1\b", r"\b2\b"]),
-    "block_count in a shadow frame": (BASE, {"frames[1].pixel_sets[1].block_count": 4},
-                                      [r"frame 1\b", r"row 1\b", r"\b4\b", r"\b2\b"]),
-    "color_count above the colours": (BASE, {"frames[0].pixel_sets[3].blocks[1].color_count": 9},
-                                      [r"frame 0\b", r"row 3\b", r"block 1\b", r"\b9\b", r"\b4\b"]),
-    "speed spelling the magic without background": (BASE, {"info.speed": MAGIC_SPEED},
-                                                    [r"KVIF|1179211339|0x4649564B"]),
+    "block_count above the blocks": (
+        BASE,
+        {"frames[0].pixel_sets[3].block_count": 5},
+        [r"frame 0\b", r"row 3\b", r"\b5\b", r"\b2\b"],
+    ),
+    "block_count below the blocks": (
+        BASE,
+        {"frames[0].pixel_sets[3].block_count": 1},
+        [r"frame 0\b", r"row 3\b", r"\b1\b", r"\b2\b"],
+    ),
+    "block_count in a shadow frame": (
+        BASE,
+        {"frames[1].pixel_sets[1].block_count": 4},
+        [r"frame 1\b", r"row 1\b", r"\b4\b", r"\b2\b"],
+    ),
+    "color_count above the colours": (
+        BASE,
+        {"frames[0].pixel_sets[3].blocks[1].color_count": 9},
+        [r"frame 0\b", r"row 3\b", r"block 1\b", r"\b9\b", r"\b4\b"],
+    ),
+    "speed spelling the magic without background": (BASE, {"info.speed": MAGIC_SPEED}, [r"KVIF|1179211339|0x4649564B"]),
 }
 
 
@@ -391,8 +531,11 @@ def test_path_that_cannot_be_made_canonical(tmp_path, gray_palette, stderr_lines
     assert stderr_lines() == []
 
 
-@pytest.mark.parametrize("target", ["{t}/nowhere/a.kiv", "{t}/out", "", "{t}/out/" + "n" * 300],
-                         ids=["missing directory", "existing directory", "empty name", "name too long"])
+@pytest.mark.parametrize(
+    "target",
+    ["{t}/nowhere/a.kiv", "{t}/out", "", "{t}/out/" + "n" * 300],
+    ids=["missing directory", "existing directory", "empty name", "name too long"],
+)
 def test_unwritable_target(tmp_path, gray_palette, stderr_lines, monkeypatch, target):
     file = held(tmp_path, BASE, gray_palette[0])
     (tmp_path / "out").mkdir()
@@ -423,8 +566,13 @@ CHILD = textwrap.dedent("""
     file.save(target, root, palette)
 """)
 
-SMALL = Animation(speed=SPEED, frame_count=1, location=b"pal/a.pal", location_size=10, frames=[
-    Frame(frame_size=1, height=1, width=2, unk1=7, unk2=9, pixel_sets=[PixelSet(1, [Block(0, 2, [1, 2])])])])
+SMALL = Animation(
+    speed=SPEED,
+    frame_count=1,
+    location=b"pal/a.pal",
+    location_size=10,
+    frames=[Frame(frame_size=1, height=1, width=2, unk1=7, unk2=9, pixel_sets=[PixelSet(1, [Block(0, 2, [1, 2])])])],
+)
 LARGE = random_animation(random.Random(5), background=False, max_frames=6, max_size=40)
 
 FAILED_WRITES = {
@@ -443,13 +591,29 @@ def test_failed_write_keeps_both_old_files(tmp_path, gray_palette, anim, colors,
     target, palette = out / "a.kiv", out / "a.pal"
     target.write_bytes(b"precious animation")
     palette.write_bytes(b"precious palette")
-    sizes = {"a.kiv": len(encode_animation(snapshot_of_file(source, gray_palette[0]), b"out/a.pal")),
-             "a.pal": 4 + 4 * colors}
+    sizes = {
+        "a.kiv": len(encode_animation(snapshot_of_file(source, gray_palette[0]), b"out/a.pal")),
+        "a.pal": 4 + 4 * colors,
+    }
     assert (sizes[failing] > limit) and (sum(sizes.values()) - sizes[failing] < limit)
 
-    child = subprocess.run([sys.executable, "-c", CHILD, str(source), str(gray_palette[0]), str(target),
-                            str(tmp_path), str(palette), str(colors), str(limit)],
-                           capture_output=True, text=True, check=True)
+    child = subprocess.run(
+        [
+            sys.executable,
+            "-c",
+            CHILD,
+            str(source),
+            str(gray_palette[0]),
+            str(target),
+            str(tmp_path),
+            str(palette),
+            str(colors),
+            str(limit),
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     assert child.stderr.splitlines() == [f"ERROR: Could not write {kind} file: {out / failing}"]
     assert target.read_bytes() == b"precious animation"
     assert palette.read_bytes() == b"precious palette"
@@ -495,8 +659,9 @@ SAME_FILE = {
 
 @pytest.mark.skipif(sys.platform == "win32", reason="symbolic links need privileges on Windows")
 @pytest.mark.parametrize("file_name, palette_path", SAME_FILE.values(), ids=SAME_FILE.keys())
-def test_animation_and_palette_in_one_file_are_refused(tmp_path, gray_palette, stderr_lines, monkeypatch,
-                                                       file_name, palette_path):
+def test_animation_and_palette_in_one_file_are_refused(
+    tmp_path, gray_palette, stderr_lines, monkeypatch, file_name, palette_path
+):
     t = tmp_path
     file = held(t, BASE, gray_palette[0])
     (t / "out").mkdir()
@@ -523,8 +688,11 @@ def test_path_with_nul_is_refused(tmp_path, gray_palette, stderr_lines, argument
     # "victim.pal\0.kiv" must not replace victim.pal.
     file = held(tmp_path, BASE, gray_palette[0])
     (tmp_path / "victim.pal").write_bytes(b"precious")
-    paths = {"file_name": str(tmp_path / "a.kiv"), "project_root": str(tmp_path),
-             "palette_path": str(tmp_path / "a.pal")}
+    paths = {
+        "file_name": str(tmp_path / "a.kiv"),
+        "project_root": str(tmp_path),
+        "palette_path": str(tmp_path / "a.pal"),
+    }
     paths[argument] = str(tmp_path / "victim.pal") + "\0.kiv"
     listing = sorted(os.listdir(tmp_path))
 

@@ -73,8 +73,7 @@ private:
 };
 
 // Both steps at once.
-PaletteReference decode_animation(const std::uint8_t* bytes, std::size_t size, KivData& data,
-                                  DecodeLimits limits = {});
+PaletteReference decode_animation(const std::uint8_t* bytes, std::size_t size, KivData& data, DecodeLimits limits = {});
 
 // Refuses, with std::invalid_argument, records that would be written into a
 // file that does not read back as the same records.

@@ -2,8 +2,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <new>
 #include <memory>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>

@@ -74,8 +74,9 @@ void check_encodable(const KivData& data) {
     // Without the prefix the file starts with the speed; a speed whose bytes
     // spell the magic would make the file read back as prefixed.
     if (!data.has_background && data.info.speed == prefix_magic_as_u32) {
-        refuse("info.speed", std::to_string(data.info.speed) +
-                                 " is stored as \"KVIF\", which marks a background frame, but has_background is not set");
+        refuse("info.speed",
+               std::to_string(data.info.speed) +
+                   " is stored as \"KVIF\", which marks a background frame, but has_background is not set");
     }
 
     bool after_shadow = false;
@@ -129,7 +130,7 @@ std::vector<std::uint8_t> encode_animation(const KivData& data, const std::strin
 
     if (data.has_background) {
         write_le(out, prefix_magic_as_u32);  // "KVIF"
-        write_le(out, std::uint32_t{0});  // reserved
+        write_le(out, std::uint32_t{0});     // reserved
         write_le(out, std::uint8_t{1});
     }
     write_le(out, data.info.speed);

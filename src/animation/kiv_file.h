@@ -35,8 +35,7 @@ public:
     // or nothing when the file cannot be opened or no frame was rendered.
     // A path holding a NUL is refused with std::invalid_argument before
     // anything changes.
-    std::shared_ptr<KivData> load(const std::string& file_name, std::int32_t color_profile,
-                                  const std::string& io_pal);
+    std::shared_ptr<KivData> load(const std::string& file_name, std::int32_t color_profile, const std::string& io_pal);
 
     // Writes the held animation to `file_name`, storing the palette's place
     // as `palette_path` relative to `project_root`, and writes the palette to

@@ -186,9 +186,9 @@ private:
 };
 
 struct KivPixelBlock {
-    std::uint8_t offset = 0;              // pixels skipped before this run
-    std::uint8_t color_count = 0;         // run length as stored
-    ColorIndices colors;                  // palette indices; empty in shadow frames
+    std::uint8_t offset = 0;       // pixels skipped before this run
+    std::uint8_t color_count = 0;  // run length as stored
+    ColorIndices colors;           // palette indices; empty in shadow frames
 };
 
 // The runs of one row. The rows a reader makes hold their runs in the
@@ -329,7 +329,7 @@ private:
 };
 
 struct KivPixelSet {
-    std::uint8_t block_count = 0;         // number of runs as stored
+    std::uint8_t block_count = 0;  // number of runs as stored
     BlockList blocks;
 };
 
@@ -338,7 +338,7 @@ struct KivPixelSet {
 struct KivFrame {
     std::uint32_t frame_size = 0;
     std::uint16_t height = 0;
-    std::uint8_t is_shadow = 0;           // non-zero: runs paint opaque black
+    std::uint8_t is_shadow = 0;  // non-zero: runs paint opaque black
     std::uint16_t width = 0;
     std::int16_t y_offset = 0;
     std::int16_t x_offset = 0;

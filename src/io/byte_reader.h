@@ -22,9 +22,7 @@ public:
     void set_failed() { failed_ = true; }
 
     // Bytes between the read position and the end; 0 once failed.
-    std::size_t remaining() const {
-        return failed_ || pos_ >= size_ ? 0 : size_ - pos_;
-    }
+    std::size_t remaining() const { return failed_ || pos_ >= size_ ? 0 : size_ - pos_; }
 
     // The bytes not read yet (remaining() of them), to look ahead without
     // reading; null when there are none.

@@ -41,9 +41,7 @@ std::optional<fs::path> try_path_from_utf8(const std::string& text) {
     }
 }
 
-std::string path_to_utf8(const fs::path& path) {
-    return path.u8string();
-}
+std::string path_to_utf8(const fs::path& path) { return path.u8string(); }
 
 std::optional<FileBytes> read_file(const fs::path& path, std::size_t limit) {
     std::error_code ec;
@@ -143,8 +141,8 @@ bool rename_over_refused(const fs::path& file) {
     const uid_t user = ::geteuid();
     if (user == 0) return false;
     const fs::path parent = file.has_parent_path() ? file.parent_path() : fs::path(".");
-    struct stat directory_status {};
-    struct stat file_status {};
+    struct stat directory_status{};
+    struct stat file_status{};
     if (::stat(parent.c_str(), &directory_status) != 0 || (directory_status.st_mode & S_ISVTX) == 0) return false;
     if (::stat(file.c_str(), &file_status) != 0) return false;
     return file_status.st_uid != user && directory_status.st_uid != user;

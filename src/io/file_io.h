@@ -39,9 +39,8 @@ using FileBytes = pykiv::memory::PageBytes;
 // Reads a file, at most `limit` bytes of it, and at most 64 MiB of a file
 // without a size (a device or pipe). Returns nothing when the file cannot be
 // opened for reading; a directory counts as such a file on every platform.
-std::optional<FileBytes> read_file(
-    const std::filesystem::path& path,
-    std::size_t limit = std::numeric_limits<std::size_t>::max());
+std::optional<FileBytes> read_file(const std::filesystem::path& path,
+                                   std::size_t limit = std::numeric_limits<std::size_t>::max());
 
 enum class WriteResult {
     written,

@@ -64,9 +64,7 @@ std::size_t page_bytes() {
     return bytes;
 }
 
-std::size_t whole_pages(std::size_t bytes) {
-    return (bytes + page_bytes() - 1) / page_bytes() * page_bytes();
-}
+std::size_t whole_pages(std::size_t bytes) { return (bytes + page_bytes() - 1) / page_bytes() * page_bytes(); }
 
 void* map_huge_region(std::size_t bytes) {
     // One huge page more than needed, so that an aligned start lies inside;

@@ -61,9 +61,13 @@ struct PageAllocator {
     }
 
     template <typename U>
-    bool operator==(const PageAllocator<U>&) const noexcept { return true; }
+    bool operator==(const PageAllocator<U>&) const noexcept {
+        return true;
+    }
     template <typename U>
-    bool operator!=(const PageAllocator<U>&) const noexcept { return false; }
+    bool operator!=(const PageAllocator<U>&) const noexcept {
+        return false;
+    }
 };
 
 // Bytes in such memory; resizing does not clear them.

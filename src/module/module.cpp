@@ -81,8 +81,7 @@ PYBIND11_MODULE(pykiv, m) {
     py::class_<PalF, std::shared_ptr<PalF>> palette(m, "PalF");
     py::class_<KivF> file(m, "KivF");
 
-    info.def_readwrite("speed", &KivInfo::speed)
-        .def_readwrite("frame_count", &KivInfo::frame_count);
+    info.def_readwrite("speed", &KivInfo::speed).def_readwrite("frame_count", &KivInfo::frame_count);
 
     data.def_readonly("info", &KivData::info)
         .def_readonly("frames", &KivData::frames)
@@ -99,8 +98,7 @@ PYBIND11_MODULE(pykiv, m) {
         .def_readwrite("unk2", &KivFrame::unk2)
         .def_readonly("pixel_sets", &KivFrame::pixel_sets);
 
-    pixel_set.def_readwrite("block_count", &KivPixelSet::block_count)
-        .def_readonly("blocks", &KivPixelSet::blocks);
+    pixel_set.def_readwrite("block_count", &KivPixelSet::block_count).def_readonly("blocks", &KivPixelSet::blocks);
 
     pixel_block.def_readwrite("offset", &KivPixelBlock::offset)
         .def_readwrite("color_count", &KivPixelBlock::color_count)
@@ -117,8 +115,7 @@ PYBIND11_MODULE(pykiv, m) {
         .def_readonly("offset_y", &KivFrameBufferObject::offset_y)
         .def_readonly("channels", &KivFrameBufferObject::channels);
 
-    frame_buffer.def(py::init<const KivData&>())
-        .def("get_buffer", &KivFrameBuffer::get_buffer);
+    frame_buffer.def(py::init<const KivData&>()).def("get_buffer", &KivFrameBuffer::get_buffer);
 
     color.def_readonly("r", &PalF::Color::r)
         .def_readonly("g", &PalF::Color::g)

@@ -88,8 +88,7 @@ void PalF::check_savable() const {
     // count that wrapped and lost colours.
     if (colors_.size() > max_colors) {
         throw std::invalid_argument("cannot save: palette: " + std::to_string(colors_.size()) +
-                                    " colors, more than the " + std::to_string(max_colors) +
-                                    " a palette file holds");
+                                    " colors, more than the " + std::to_string(max_colors) + " a palette file holds");
     }
 }
 

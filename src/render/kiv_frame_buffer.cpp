@@ -92,9 +92,8 @@ void render_row(const KivPixelSet& row, bool shadow, const ColorTable& table, st
         const std::size_t painted =
             table.size == table.pixels.size()
                 ? run
-                : static_cast<std::size_t>(std::find_if(index, index + run,
-                                                        [&](std::uint8_t c) { return c >= table.size; }) -
-                                           index);
+                : static_cast<std::size_t>(
+                      std::find_if(index, index + run, [&](std::uint8_t c) { return c >= table.size; }) - index);
         paint_run(pixel, index, painted, table.pixels.data());
         if (painted < run) {
             pykiv::io::report_error("Out-of-bounds color index! (" + std::to_string(index[painted]) + ")");
@@ -152,9 +151,7 @@ std::uint64_t check_pixel_memory(const std::vector<std::shared_ptr<KivFrame>>& f
 }
 
 // 64-bit sizes: the largest frame takes 65535 x 65535 x 4 bytes.
-std::size_t pixel_bytes(const KivFrame& frame) {
-    return std::size_t{frame.width} * frame.height * channels;
-}
+std::size_t pixel_bytes(const KivFrame& frame) { return std::size_t{frame.width} * frame.height * channels; }
 
 }  // namespace
 

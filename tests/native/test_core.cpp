@@ -120,8 +120,8 @@ struct FrameFields {
     std::int16_t x_offset = 0;
     std::uint8_t unk1 = 0;
     std::uint8_t unk2 = 1;
-    std::vector<std::vector<Run>> rows;  // the height word is their number
-    bool shadow = false;  // sets bit 15 of the height word; no colour bytes are stored
+    std::vector<std::vector<Run>> rows;        // the height word is their number
+    bool shadow = false;                       // sets bit 15 of the height word; no colour bytes are stored
     std::optional<std::uint16_t> height_word;  // instead of the above
 };
 
@@ -228,9 +228,7 @@ public:
     }
 
     const fs::path& root() const { return root_; }
-    fs::path path(const std::string& relative) const {
-        return (root_ / path_from_utf8(relative)).make_preferred();
-    }
+    fs::path path(const std::string& relative) const { return (root_ / path_from_utf8(relative)).make_preferred(); }
     // The same path as UTF-8 text, as a caller would pass it.
     std::string text(const std::string& relative) const { return path_to_utf8(path(relative)); }
 
@@ -419,9 +417,9 @@ std::string text_of(const KivData& data, const PaletteReference& palette) {
 
 std::string text_of(const KivFrame& frame) {
     std::ostringstream out;
-    out << "size " << frame.frame_size << " height " << frame.height << " shadow " << int(frame.is_shadow)
-        << " width " << frame.width << " y " << frame.y_offset << " x " << frame.x_offset << " unk "
-        << int(frame.unk1) << ' ' << int(frame.unk2);
+    out << "size " << frame.frame_size << " height " << frame.height << " shadow " << int(frame.is_shadow) << " width "
+        << frame.width << " y " << frame.y_offset << " x " << frame.x_offset << " unk " << int(frame.unk1) << ' '
+        << int(frame.unk2);
     for (const KivPixelSet& row : frame.pixel_sets) {
         out << " | " << int(row.block_count) << ':';
         for (const KivPixelBlock& block : row.blocks) {
@@ -486,8 +484,10 @@ TEST_CASE("the decoder reads the layout") {
         std::vector<std::string> frames;
     };
     const std::vector<Case> cases = {
-        {"no prefix", animation_file(100, stored("pal/a.pal"), {two_rows()}),
-         "speed 100, count 1, frames 1, background 0, location \"pal/a.pal\" of 10", {two_rows_text}},
+        {"no prefix",
+         animation_file(100, stored("pal/a.pal"), {two_rows()}),
+         "speed 100, count 1, frames 1, background 0, location \"pal/a.pal\" of 10",
+         {two_rows_text}},
         {"prefix with a background frame, reserved bytes ignored",
          concatenated(LittleEndian().text("KVIF").text("abcd").u8(1).bytes(),
                       animation_file(7, stored(""), {two_rows(), shadow_rows()}, false)),
@@ -496,19 +496,25 @@ TEST_CASE("the decoder reads the layout") {
          {two_rows_text, shadow_rows_text, empty_frame}},
         {"prefix whose flag is 0",
          concatenated(LittleEndian().text("KVIF").u32(0).u8(0).bytes(), animation_file(7, "", {two_rows()})),
-         "speed 7, count 1, frames 1, background 0, location \"\" of 0", {two_rows_text}},
+         "speed 7, count 1, frames 1, background 0, location \"\" of 0",
+         {two_rows_text}},
         {"any flag but 0 is set; a missing background frame is empty",
          concatenated(LittleEndian().text("KVIF").u32(0).u8(0x80).bytes(), animation_file(7, "", {two_rows()})),
-         "speed 7, count 2, frames 2, background 1, location \"\" of 0", {two_rows_text, empty_frame}},
+         "speed 7, count 2, frames 2, background 1, location \"\" of 0",
+         {two_rows_text, empty_frame}},
         {"the magic alone", bytes_of("KVIF"), "speed 0, count 0, frames 0, background 0, location \"\" of 0", {}},
         {"shadow frames store no indices; heights after them keep 8 bits",
          animation_file(1, "", {shadow_rows(), after_shadow}),
          "speed 1, count 2, frames 2, background 0, location \"\" of 0",
          {shadow_rows_text, two_rows_text}},
-        {"the location ends at its first zero byte", animation_file(1, std::string("ab\0cd\0", 6), {}),
-         "speed 1, count 0, frames 0, background 0, location \"ab\" of 6", {}},
-        {"bytes after the last frame are ignored", concatenated(animation_file(1, "", {two_rows()}), bytes_of("junk")),
-         "speed 1, count 1, frames 1, background 0, location \"\" of 0", {two_rows_text}},
+        {"the location ends at its first zero byte",
+         animation_file(1, std::string("ab\0cd\0", 6), {}),
+         "speed 1, count 0, frames 0, background 0, location \"ab\" of 6",
+         {}},
+        {"bytes after the last frame are ignored",
+         concatenated(animation_file(1, "", {two_rows()}), bytes_of("junk")),
+         "speed 1, count 1, frames 1, background 0, location \"\" of 0",
+         {two_rows_text}},
         {"an empty input", {}, "speed 0, count 0, frames 0, background 0, location \"\" of 0", {}},
     };
     for (const Case& c : cases) {
@@ -572,9 +578,9 @@ TEST_CASE("a cut input keeps the frames it holds whole; later frames are empty")
     KivData data;
     const Bytes input(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(header + 14 + 1 + 2 + 1));
     decode(input, data);
-    CHECK(frames_of(data) == std::vector<std::string>{
-                                 "size 17 height 2 shadow 0 width 3 y -2 x 5 unk 7 9 | 1: 1+2[1,0] | 0:", empty_frame,
-                                 empty_frame});
+    CHECK(frames_of(data) ==
+          std::vector<std::string>{"size 17 height 2 shadow 0 width 3 y -2 x 5 unk 7 9 | 1: 1+2[1,0] | 0:", empty_frame,
+                                   empty_frame});
 }
 
 TEST_CASE("a location longer than the input holds only what is there") {
@@ -1083,7 +1089,8 @@ TEST_CASE("a saved animation loads again with the palette saved beside it") {
     const auto frames = reader.get_frame_buffer();
     REQUIRE(frames.size() == 1);
     // Width 3: pixel 0 skipped, then colours 1 and 2 of the saved palette.
-    CHECK(Bytes(frames[0].pixels.begin(), frames[0].pixels.end()) == Bytes{0, 0, 0, 0, 50, 60, 70, 80, 90, 100, 110, 120});
+    CHECK(Bytes(frames[0].pixels.begin(), frames[0].pixels.end()) ==
+          Bytes{0, 0, 0, 0, 50, 60, 70, 80, 90, 100, 110, 120});
 }
 
 }  // TEST_SUITE("palette location written by save")
@@ -1682,8 +1689,8 @@ TEST_CASE("the search from an absolute drive path goes up to the drive") {
     dir.file("g/pal/p.pal", marked_palette(3));
     dir.file("g/a/b/x.kiv", animation_naming("pal/p.pal"));
 
-    for (const std::string& spelled : {base + "\\g\\a\\b\\x.kiv", with_forward_slashes(base) + "/g/a/b/x.kiv",
-                                      base + "\\g/a\\b/x.kiv"}) {
+    for (const std::string& spelled :
+         {base + "\\g\\a\\b\\x.kiv", with_forward_slashes(base) + "/g/a/b/x.kiv", base + "\\g/a\\b/x.kiv"}) {
         CAPTURE(spelled);
         KivF kiv;
         ErrorLines errors;
@@ -1833,8 +1840,7 @@ TEST_CASE("a palette on another drive than the project root is stored with an em
         {"root on the other drive, palette on C:", on_d.text("game"), on_c.text("game/pal/a.pal"), "",
          on_c.path("game/pal/a.pal")},
         {"root at the other drive's root", path_to_utf8(*drive), on_d.text("game/pal/a.pal"),
-         with_forward_slashes(path_to_utf8(on_d.root().filename())) + "/game/pal/a.pal",
-         on_d.path("game/pal/a.pal")},
+         with_forward_slashes(path_to_utf8(on_d.root().filename())) + "/game/pal/a.pal", on_d.path("game/pal/a.pal")},
     };
     for (const Case& c : cases) {
         CAPTURE(c.name);
