@@ -133,14 +133,23 @@ def add_export_options(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be 1 or more: {text!r}")
-    return value
+def whole_number_from(minimum: int) -> Callable[[str], int]:
+    """An argparse type: a whole number of at least `minimum`."""
+
+    def convert(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"must be {minimum} or more: {text!r}")
+        return value
+
+    return convert
+
+
+positive_int = whole_number_from(1)
+non_negative_int = whole_number_from(0)
 
 
 def positive_number(text: str) -> float:
@@ -539,16 +548,6 @@ def add_import_command(commands: Any) -> None:
         "colour instead of stopping; the changed pixels are counted per frame",
     )
     parser.set_defaults(run=run_import)
-
-
-def non_negative_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 or more: {text!r}")
-    return value
 
 
 def speed_value(text: str) -> int:
