@@ -15,7 +15,8 @@ of R:
            that starts from these files.
   import   the whole command, `kivtool import FRAMES... -o OUT --palette PAL
            --project-root ROOT`: decode, map pixels to the palette, encode,
-           write, load the written file with pykiv and compare every frame.
+           write, load the written file through the core and compare every
+           frame.
   encode   the part of import after the decode (the same steps on frames
            already decoded): what the tool adds to reading the images.
            Target: at most 1.0 times decode. The whole command holds the
@@ -41,7 +42,7 @@ from typing import Any, Callable, Dict, List, Tuple
 import pykiv  # type: ignore[import-not-found,unused-ignore]
 from PIL import Image
 
-from kivtool import cli, importer, kiv_layout
+from kivtool import _core, cli, importer
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import workload  # noqa: E402
@@ -122,16 +123,9 @@ def main() -> None:
         # One import step by step.
         palette_index = importer.load_palette(palette)
         plan = importer.plan_import(sources, palette_index, speed=0, quantize=False)
-        contents = kiv_layout.encode_animation(
-            plan.frames, plan.names, speed=0, location="sprite.pal", has_background=False
-        )
+        contents = _core.encode(plan.frames, speed=0, location="sprite.pal", has_background=False, names=plan.names)
         out.write_bytes(contents)
         lookup_words = [importer.as_words(s.read()) for s in sources]
-
-        def load_written() -> Tuple[Any, Any]:
-            k = pykiv.KivF()
-            k.load(str(out))
-            return k, k.get_frame_buffer()
 
         steps: List[Tuple[str, Callable[[], Any]]] = [
             (
@@ -149,12 +143,12 @@ def main() -> None:
             ),
             (
                 "encode runs and bytes",
-                lambda: kiv_layout.encode_animation(
-                    plan.frames, plan.names, speed=0, location="sprite.pal", has_background=False
+                lambda: _core.encode(
+                    plan.frames, speed=0, location="sprite.pal", has_background=False, names=plan.names
                 ),
             ),
             ("write the file", lambda: out.write_bytes(contents)),
-            ("  of verifying: pykiv load and render", load_written),
+            ("  of verifying: load and render", lambda: _core.load(str(out))),
             ("verify (load, compare every frame)", lambda: importer.verify(out, plan)),
         ]
         step_times = [(name, min(timed(action) for _ in range(repeat))) for name, action in steps]
