@@ -125,7 +125,7 @@ def main() -> None:
         plan = importer.plan_import(sources, palette_index, speed=0, quantize=False)
         contents = _core.encode(plan.frames, speed=0, location="sprite.pal", has_background=False, names=plan.names)
         out.write_bytes(contents)
-        lookup_words = [importer.as_words(s.read()) for s in sources]
+        images = [s.read() for s in sources]
 
         steps: List[Tuple[str, Callable[[], Any]]] = [
             (
@@ -136,7 +136,7 @@ def main() -> None:
                 "palette file and stored location",
                 lambda: (importer.load_palette(palette), importer.stored_location(out, root, palette)),
             ),
-            ("  of mapping: palette lookup", lambda: [palette_index.lookup(w) for w in lookup_words]),
+            ("  of mapping: palette lookup", lambda: [palette_index.lookup(image) for image in images]),
             (
                 "map pixels to indices (all of it)",
                 lambda: importer.plan_import(sources, palette_index, speed=0, quantize=False),

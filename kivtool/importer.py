@@ -29,7 +29,7 @@ import os
 from dataclasses import dataclass
 from functools import partial
 from pathlib import Path, PurePath
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar
+from typing import Any, Callable, List, Optional, Sequence, Tuple, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -95,65 +95,28 @@ class Plan:
 
 
 class PaletteIndex:
-    """Finds palette indices for whole images at once.
-
-    Colours are compared as 32-bit words. A multiplicative hash that puts
-    every distinct palette colour in a slot of its own is searched once per
-    palette; a lookup is then a multiply, a shift, and two table reads per
-    pixel, followed by one comparison that tells whether the pixel's colour
-    is in the palette at all.
-    """
-
-    SLOT_BITS = 16
+    """Finds palette indices for whole images at once: the exact colours
+    natively (the lowest index holding each), the nearest colour here."""
 
     def __init__(self, colors: Sequence[Tuple[int, int, int, int]]) -> None:
         if not colors:
             raise ValueError("a palette without colours")
         self.colors = np.array(colors, dtype=np.uint8).reshape(-1, 4)
         self.words = self.colors.view("<u4").reshape(-1).astype(np.uint32)
-        lowest: Dict[int, int] = {}
-        for index, word in enumerate(self.words.tolist()):
-            # (0, 0, 0, 0) is never painted, so it is not looked up.
-            if word and word not in lowest:
-                lowest[word] = index
-        self.multiplier = np.uint32(1)
-        self.slot_index = np.zeros(1 << self.SLOT_BITS, dtype=np.uint8)
-        self.slot_word = np.zeros(1 << self.SLOT_BITS, dtype=np.uint32)
-        self.empty = not lowest
-        if self.empty:
-            return
-        words = np.array(list(lowest), dtype=np.uint32)
-        indices = np.array(list(lowest.values()), dtype=np.uint8)
-        # Odd multipliers from a fixed sequence: about half of them put 256
-        # colours into 65536 slots without a collision.
-        candidate = 0
-        while True:
-            candidate += 1
-            multiplier = np.uint32((0x9E3779B9 * candidate) & 0xFFFFFFFF | 1)
-            slots = self._slots(words, multiplier)
-            if np.bincount(slots).max() == 1:
-                break
-        self.multiplier = multiplier
-        # A free slot holds a colour whose own slot is elsewhere, so that no
-        # pixel hashed there can match it.
-        self.slot_word[:] = words[0]
-        self.slot_word[slots] = words
-        self.slot_index[slots] = indices
+        self.exact = _core.PaletteLookup(colors)
 
-    def _slots(self, words: npt.NDArray[np.uint32], multiplier: np.uint32) -> npt.NDArray[np.uint32]:
-        slots = words * multiplier
-        slots >>= np.uint32(32 - self.SLOT_BITS)
-        return slots
-
-    def lookup(self, pixels: Pixels) -> Tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]:
-        """The lowest palette index of each pixel's colour, and whether the
-        colour is in the palette at all ((0, 0, 0, 0) never is)."""
-        if self.empty:
-            return np.zeros(pixels.shape, dtype=np.uint8), np.zeros(pixels.shape, dtype=bool)
-        slots = self._slots(pixels, self.multiplier)
-        # Every slot is inside the tables, so the bounds check of a plain
-        # index, which costs as much as the read itself, is left out.
-        return self.slot_index.take(slots, mode="clip"), self.slot_word.take(slots, mode="clip") == pixels
+    def lookup(self, rgba: npt.NDArray[np.uint8]) -> Tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_], Pixels, int]:
+        """For a height x width x 4 image: the lowest palette index of each
+        pixel's colour, whether the palette holds the colour at all ((0, 0,
+        0, 0) it never does), the pixels it holds (0 elsewhere), and how
+        many pixels with alpha above 0 it does not hold."""
+        rgba = np.ascontiguousarray(rgba, dtype=np.uint8)
+        shape = rgba.shape[:2]
+        indices = np.empty(shape, dtype=np.uint8)
+        painted = np.empty(shape, dtype=bool)
+        kept = np.empty(shape, dtype=np.uint32)
+        missing = self.exact.map(rgba, indices, painted, kept)
+        return indices, painted, kept, missing
 
     def nearest(self, words: npt.NDArray[np.uint32]) -> npt.NDArray[np.uint8]:
         """The index of the nearest palette colour (R, G, B, A as a point;
@@ -183,21 +146,17 @@ def as_words(rgba: npt.NDArray[np.uint8]) -> Pixels:
 def map_frame(frame: SourceFrame, palette: PaletteIndex, quantize: bool) -> Tuple[_core.FramePlanes, Pixels, int]:
     """The frame's runs, the pixels it must render as, and how many pixels
     were moved to the nearest palette colour."""
-    pixels = as_words(frame.read())
-    visible = pixels > 0x00FFFFFF  # alpha above 0
+    rgba = frame.read()
     if frame.kind == SHADOW:
+        visible = as_words(rgba) > 0x00FFFFFF  # alpha above 0
         runs = _core.FramePlanes(visible, None, frame.x_offset, frame.y_offset, shadow=True)
         return runs, np.where(visible, np.uint32(SHADOW_PIXEL), np.uint32(0)), 0
 
-    indices, painted = palette.lookup(pixels)
-    # The pixels with every unpainted one cleared, through a mask of all
-    # ones or all zeros (several times faster than a select).
-    expected = painted.astype(np.uint32)
-    np.negative(expected, out=expected)
-    expected &= pixels
-    stray = np.less(painted, visible)
+    indices, painted, expected, missing = palette.lookup(rgba)
     changed = 0
-    if stray.any():
+    if missing:
+        pixels = as_words(rgba)
+        stray = np.less(painted, pixels > 0x00FFFFFF)  # visible, and not a palette colour
         if not quantize:
             y, x = (int(v) for v in np.unravel_index(int(np.argmax(stray)), stray.shape))
             raise ImportRefused(

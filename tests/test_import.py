@@ -138,13 +138,17 @@ def test_lookup_agrees_with_a_plain_search(seed):
         lowest.setdefault(c, i)
     pool = colors + [tuple(rng.randrange(256) for _ in range(4)) for _ in range(50)]
     pixels = [[rng.choice(pool) for _ in range(30)] for _ in range(20)]
-    indices, found = palette.lookup(importer.as_words(np.array(pixels, dtype=np.uint8)))
+    indices, found, kept, missing = palette.lookup(np.array(pixels, dtype=np.uint8))
+    unknown_visible = 0
     for y, row in enumerate(pixels):
         for x, c in enumerate(row):
             known = c in lowest and c != (0, 0, 0, 0)
             assert found[y, x] == known
+            assert kept[y, x] == (int.from_bytes(bytes(c), "little") if known else 0)
             if known:
                 assert indices[y, x] == lowest[c]
+            unknown_visible += not known and c[3] != 0
+    assert missing == unknown_visible
 
 
 # --------------------------------------------------------------------------
