@@ -347,8 +347,8 @@ def add_batch_command(commands: Any) -> None:
         type=positive_int,
         metavar="MB",
         help="address space one worker may use, in MiB; a file that needs "
-        "more fails with a clear message (default: the machine's memory "
-        "divided by --jobs)",
+        "more fails with a clear message (default: the memory the tool may "
+        "use, the machine's or its container's limit, divided by --jobs)",
     )
     parser.add_argument(
         "--timeout",

@@ -4,8 +4,10 @@
 //
 // Nothing here calls into Python while native work holds records: Python
 // arguments are turned into native values first, the work runs, and its
-// results are turned into Python values afterwards. Error lines are
-// collected in native memory while a load runs and handed back as values.
+// results are turned into Python values afterwards. The one call into
+// Python during work, FileReplacement.verify's check, runs while only this
+// module's own copy of the new contents is held. Error lines are collected
+// in native memory while a load runs and handed back as values.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 

@@ -2,7 +2,6 @@
 // into the indices a frame stores.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -22,15 +21,13 @@ public:
                     std::uint32_t* kept) const;
 
 private:
-    // Open addressing over the colours as 32-bit words: 256 colours at most
-    // fill a quarter of the slots, so a probe rarely goes past its first slot.
-    static constexpr std::size_t slot_bits = 10;
-    struct Slot {
-        std::uint32_t word = 0;  // 0: free ((0, 0, 0, 0) is never looked up)
-        std::uint8_t index = 0;
-    };
-    static std::size_t slot_of(std::uint32_t word) {
-        return static_cast<std::size_t>((word * 0x9E3779B1u) >> (32 - slot_bits));
-    }
-    std::array<Slot, std::size_t{1} << slot_bits> slots_{};
+    // A table in which every colour of the palette, as a 32-bit word, has a
+    // slot of its own, found by a multiply and a shift: a lookup is then two
+    // table reads and a comparison, the same steps for every pixel, with no
+    // branch for a sprite's mix of painted and clear pixels to mispredict.
+    std::uint32_t multiplier_ = 1;
+    unsigned shift_ = 32;
+    std::vector<std::uint32_t> slot_word_;  // the colour in each slot; a free slot holds one that hashes elsewhere
+    std::vector<std::uint8_t> slot_index_;
+    std::size_t slot_of(std::uint32_t word) const { return static_cast<std::size_t>((word * multiplier_) >> shift_); }
 };
