@@ -18,9 +18,11 @@ of R:
            write, load the written file through the core and compare every
            frame.
   encode   the part of import after the decode (the same steps on frames
-           already decoded): what the tool adds to reading the images.
-           Target: at most 1.0 times decode. The whole command holds the
-           decode itself, so it takes at least 1 + this ratio.
+           already decoded): what the tool adds to reading the images. The
+           whole command holds the decode itself, so it takes at least
+           1 + this ratio.
+
+Target: the whole import at most 1.2 times decode.
 
 A breakdown of one import by step follows, each step the best of R alone.
 """
@@ -155,8 +157,8 @@ def main() -> None:
 
     print(f"{sprite.describe()}; best of {repeat} interleaved rounds\n")
     rows = [
-        ("encode (import after the decode) vs decode", best["encode"] / best["decode"], "<= 1.0"),
-        ("import (whole command, decode included) vs decode", best["import"] / best["decode"], ""),
+        ("encode (import after the decode) vs decode", best["encode"] / best["decode"], ""),
+        ("import (whole command, decode included) vs decode", best["import"] / best["decode"], "<= 1.2"),
     ]
     for name, ratio, target in rows:
         print(f"{name:<52} {ratio:6.2f}  {target}")
