@@ -71,14 +71,6 @@ void check_encodable(const KivData& data) {
                "0 frames with has_background set; the background frame must be counted (frame_count >= 1)");
     }
 
-    // Without the prefix the file starts with the speed; a speed whose bytes
-    // spell the magic would make the file read back as prefixed.
-    if (!data.has_background && data.info.speed == prefix_magic_as_u32) {
-        refuse("info.speed",
-               std::to_string(data.info.speed) +
-                   " is stored as \"KVIF\", which marks a background frame, but has_background is not set");
-    }
-
     bool after_shadow = false;
     for (std::size_t i = 0; i < frame_count; ++i) {
         const KivFrame& frame = *data.frames[i];
@@ -128,10 +120,13 @@ std::vector<std::uint8_t> encode_animation(const KivData& data, const std::strin
     Bytes out;
     out.reserve(size);
 
-    if (data.has_background) {
+    // Without the prefix the file starts with the speed, so a speed whose
+    // bytes spell the magic would read back as a prefix: such a file gets
+    // the prefix too, with the background flag 0.
+    if (data.has_background || data.info.speed == prefix_magic_as_u32) {
         write_le(out, prefix_magic_as_u32);  // "KVIF"
         write_le(out, std::uint32_t{0});     // reserved
-        write_le(out, std::uint8_t{1});
+        write_le(out, static_cast<std::uint8_t>(data.has_background ? 1 : 0));
     }
     write_le(out, data.info.speed);
     // The location is stored with a closing zero byte, counted in its size.
