@@ -576,7 +576,10 @@ CHILD = textwrap.dedent("""
     file.data().palette.colors(file.data().palette.colors()[:int(colors)])
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     resource.setrlimit(resource.RLIMIT_FSIZE, (int(limit), int(limit)))
+    unks = lambda: [(f.unk1, f.unk2) for f in file.data().frames]
+    before = unks()
     file.save(target, root, palette)
+    print("records unchanged" if unks() == before else "records changed")
 """)
 
 SMALL = Animation(
@@ -596,16 +599,23 @@ FAILED_WRITES = {
 
 @pytest.mark.skipif(sys.platform == "win32", reason="POSIX resource limits")
 @pytest.mark.parametrize("anim, colors, limit, kind, failing", FAILED_WRITES.values(), ids=FAILED_WRITES.keys())
-def test_failed_write_keeps_both_old_files(tmp_path, gray_palette, anim, colors, limit, kind, failing):
+@pytest.mark.parametrize("place", ["beside", "in place"])
+def test_failed_write_keeps_both_old_files(request, tmp_path, gray_palette, anim, colors, limit, kind, failing, place):
+    # Beside the targets, or in place where no temporary file can be made
+    # (a directory path at the length limit): an existing file is never cut
+    # before the new contents have room.
     source = tmp_path / "source.kiv"
     source.write_bytes(raw_file(anim))
-    out = tmp_path / "out"
-    out.mkdir()
+    if place == "beside":
+        out = tmp_path / "out"
+        out.mkdir()
+    else:
+        out = request.getfixturevalue("dir_near_path_limit")
     target, palette = out / "a.kiv", out / "a.pal"
     target.write_bytes(b"precious animation")
     palette.write_bytes(b"precious palette")
     sizes = {
-        "a.kiv": len(encode_animation(snapshot_of_file(source, gray_palette[0]), b"out/a.pal")),
+        "a.kiv": len(encode_animation(snapshot_of_file(source, gray_palette[0]), b"a.pal")),
         "a.pal": 4 + 4 * colors,
     }
     assert (sizes[failing] > limit) and (sum(sizes.values()) - sizes[failing] < limit)
@@ -618,7 +628,7 @@ def test_failed_write_keeps_both_old_files(tmp_path, gray_palette, anim, colors,
             str(source),
             str(gray_palette[0]),
             str(target),
-            str(tmp_path),
+            str(out),
             str(palette),
             str(colors),
             str(limit),
@@ -631,6 +641,7 @@ def test_failed_write_keeps_both_old_files(tmp_path, gray_palette, anim, colors,
     assert target.read_bytes() == b"precious animation"
     assert palette.read_bytes() == b"precious palette"
     assert stray_files(out) == []
+    assert child.stdout.splitlines() == ["records unchanged"]  # unk1 and unk2 as they were
 
 
 def snapshot_of_file(path, palette):
