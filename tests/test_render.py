@@ -299,7 +299,7 @@ def test_stream_that_changes_the_records_being_rendered(meddle):
     images = rendered(pykiv.KivFrameBuffer(data).get_buffer())
     sys.stderr = sys.__stderr__
     report(lines=stream.lines, images=images)
-    """
+    """,
     )
     # The frame as it was when the render began, with every line.
     assert result["images"] == [[4, 4, 64]]
@@ -319,7 +319,7 @@ def test_stream_that_loads_again_during_a_load():
                       0, os.path.join(directory, "missing.pal"))
     sys.stderr = sys.__stderr__
     report(lines=stream.lines, same=loaded is data, images=rendered(kiv.get_frame_buffer()))
-    """
+    """,
     )
     # The load that ran inside the line's write replaced what the outer one
     # loaded, and wrote no line of its own.
@@ -364,7 +364,7 @@ def test_other_thread_changes_the_records_being_rendered(stream):
     thread.join()
     sys.stderr = sys.__stderr__
     report(renders=renders, consistent=consistent)
-    """
+    """,
     )
     assert result["renders"] > 0 and result["consistent"]
 

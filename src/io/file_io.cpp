@@ -5,8 +5,8 @@
 #include <chrono>
 #include <fstream>
 #include <random>
-#include <string_view>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -160,8 +160,8 @@ void sync_directory(const fs::path&) {}
 // ReplaceFileW keeps the replaced file's security descriptor (owner and
 // access list), attributes and streams; a new file is moved into place.
 bool put_in_place(const fs::path& temporary, const fs::path& target, bool exists) {
-    if (exists && ::ReplaceFileW(target.c_str(), temporary.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
-                                 nullptr)) {
+    if (exists &&
+        ::ReplaceFileW(target.c_str(), temporary.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
         return true;
     }
     return ::MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
@@ -534,8 +534,8 @@ WriteResult FileReplacement::commit() {
             break;
         case Mode::rewrite_in_place: {
             const std::size_t size = contents_.size();
-            const bool written = write_all(file_, contents_.data(), size) && (size >= old_size_ || set_size(file_, size)) &&
-                                 sync_file(file_);
+            const bool written = write_all(file_, contents_.data(), size) &&
+                                 (size >= old_size_ || set_size(file_, size)) && sync_file(file_);
             mode_ = Mode::committed;
             close_file();
             if (!written) return WriteResult::write_failed;

@@ -101,8 +101,8 @@ private:
     std::filesystem::path resolved_;   // with symbolic links followed
     std::filesystem::path temporary_;  // the file to remove if not committed
     std::vector<std::uint8_t> contents_;
-    int file_ = -1;                 // the open temporary file, or the target written in place
-    std::uint64_t old_size_ = 0;    // of a target written in place, to give back a reservation
+    int file_ = -1;               // the open temporary file, or the target written in place
+    std::uint64_t old_size_ = 0;  // of a target written in place, to give back a reservation
     Mode mode_ = Mode::unprepared;
 };
 

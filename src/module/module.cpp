@@ -156,7 +156,8 @@ PYBIND11_MODULE(pykiv, m) {
         .def(py::init([](const KivData& data) {
             const ErrorLinesAfterTheCall lines;
             return KivFrameBuffer(data);
-        })).def("get_buffer", &KivFrameBuffer::get_buffer);
+        }))
+        .def("get_buffer", &KivFrameBuffer::get_buffer);
 
     color.def_readonly("r", &PalF::Color::r)
         .def_readonly("g", &PalF::Color::g)
@@ -177,7 +178,8 @@ PYBIND11_MODULE(pykiv, m) {
         .def("save", lines_after(&PalF::save));
 
     file.def(py::init<>())
-        .def("load", lines_after(&KivF::load), py::arg("file_name"), py::arg("color_profile") = 0, py::arg("io_pal") = "")
+        .def("load", lines_after(&KivF::load), py::arg("file_name"), py::arg("color_profile") = 0,
+             py::arg("io_pal") = "")
         .def("save", lines_after(&KivF::save), py::arg("file_name"), py::arg("project_root"), py::arg("palette_path"))
         .def("data", &KivF::data)
         .def("get_frame_buffer", &KivF::get_frame_buffer);

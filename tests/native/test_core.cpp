@@ -691,7 +691,8 @@ TEST_CASE("the encoder writes the layout the decoder reads") {
         {"no frames", animation_file(7, stored("x"), {}), "x"},
         // Without the prefix this speed would read back as the prefix.
         {"speed spelling the magic, no background",
-         concatenated(LittleEndian().text("KVIF").u32(0).u8(0).bytes(), animation_file(0x4649564B, stored("x"), {plain})),
+         concatenated(LittleEndian().text("KVIF").u32(0).u8(0).bytes(),
+                      animation_file(0x4649564B, stored("x"), {plain})),
          "x"},
     };
     for (const Case& c : cases) {
