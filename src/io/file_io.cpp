@@ -160,9 +160,19 @@ void sync_directory(const fs::path&) {}
 // ReplaceFileW keeps the replaced file's security descriptor (owner and
 // access list), attributes and streams; a new file is moved into place.
 bool put_in_place(const fs::path& temporary, const fs::path& target, bool exists) {
-    if (exists &&
-        ::ReplaceFileW(target.c_str(), temporary.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
-        return true;
+    if (exists) {
+        // A file that another handle holds open without delete sharing
+        // cannot be replaced. Asked first, since a replace call that fails
+        // may leave files of its own beside the target.
+        const HANDLE held =
+            ::CreateFileW(target.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (held == INVALID_HANDLE_VALUE) return false;
+        ::CloseHandle(held);
+        if (::ReplaceFileW(target.c_str(), temporary.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                           nullptr)) {
+            return true;
+        }
     }
     return ::MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
