@@ -436,3 +436,58 @@ def test_killed_saves_leave_whole_files_and_their_temporary_files_go(scratch):
 
 def stray_files(directory: pathlib.Path) -> list[str]:
     return sorted(name for name in os.listdir(directory) if name.startswith(".pykiv-"))
+
+
+# --------------------------------------------------------------------------
+# A full disk
+
+
+@pytest.fixture
+def small_disk():
+    """A file system of 512 KiB of its own (a tmpfs), unmounted at the end."""
+    if not sys.platform.startswith("linux") or os.geteuid() != 0:
+        pytest.skip("needs root on Linux to mount a file system")
+    import tempfile
+
+    path = pathlib.Path(tempfile.mkdtemp(prefix="pykiv-disk-"))
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=512k", "tmpfs", str(path)], capture_output=True)
+    if mounted.returncode != 0:
+        path.rmdir()
+        pytest.skip(f"cannot mount a tmpfs: {mounted.stderr.decode().strip()}")
+    yield path
+    subprocess.run(["umount", str(path)], check=True)
+    path.rmdir()
+
+
+def deep_directory(root: pathlib.Path) -> pathlib.Path:
+    """A directory under `root` whose path is so long that no temporary file
+    name fits beside a short one (see the dir_near_path_limit fixture)."""
+    path = str(root)
+    while len(path) < 4080:
+        path += "/" + "d" * min(200, 4080 - len(path) - 1)
+    os.makedirs(path)
+    return pathlib.Path(path)
+
+
+@pytest.mark.parametrize("place", ["beside", "in place"])
+def test_full_disk_cuts_no_file(scratch, small_disk, stderr_lines, place):
+    # Beside the target the temporary file runs out of room; in place, the
+    # room is asked for before the old file is touched. Either way both old
+    # files stay whole.
+    row = [(0, 255, list(range(255)))]
+    big = frame_record(0, 255, 255, 0, 0, 0, 0, [row] * 255, False)
+    (scratch / "source" / "a.kiv").write_bytes(animation_file(7, b"p.pal\0", [big] * 2))
+    out = small_disk if place == "beside" else deep_directory(small_disk)
+    target = out / "t"
+    old = OLD * 500  # 29 KB
+    target.write_bytes(old)
+    (scratch / "pal" / "p.pal").write_bytes(OLD)
+    free = os.statvfs(small_disk).f_bavail * os.statvfs(small_disk).f_frsize
+    (small_disk / "filler").write_bytes(bytes(free - 64 * 1024))  # 64 KB left, for 130 KB
+    stderr_lines()
+
+    save("animation", scratch, target)
+    assert stderr_lines() == [f"ERROR: Could not write animation file: {target}"]
+    assert target.read_bytes() == old
+    assert (scratch / "pal" / "p.pal").read_bytes() == OLD
+    assert sorted(os.listdir(out)) == (["filler", "t"] if place == "beside" else ["t"])
