@@ -3,11 +3,10 @@
 #include <pybind11/stl.h>
 
 #include <string>
-#include <utility>
 
 #include "animation/kiv_file.h"
 #include "animation/kiv_records.h"
-#include "io/error_line.h"
+#include "module/error_lines.h"
 #include "palette/pal_file.h"
 #include "render/kiv_frame_buffer.h"
 
@@ -21,83 +20,6 @@ struct type_caster<ColorIndices> : list_caster<ColorIndices, std::uint8_t> {};
 template <>
 struct type_caster<BlockList> : list_caster<BlockList, KivPixelBlock> {};
 }  // namespace pybind11::detail
-
-namespace {
-
-// The core's error lines go where Python code looks for them: to sys.stderr
-// as it is when the line is written, which IDLE, Jupyter or
-// contextlib.redirect_stderr may have replaced. Without a sys.stderr that
-// takes the line, it goes to the process's standard error stream, and
-// whatever the stream raised is dropped: a line must never turn into an
-// exception, nor replace one already on its way to Python.
-void write_to_sys_stderr(const std::string& line) {
-    const py::error_scope keep_pending_error;
-    PyObject* const stream = PySys_GetObject("stderr");  // borrowed; null when there is none
-    if (stream != nullptr && stream != Py_None) {
-        try {
-            // Bytes that are not UTF-8 (a path from elsewhere) are shown
-            // as \x escapes instead of failing the line.
-            const std::string text = line + '\n';
-            const py::str decoded = py::reinterpret_steal<py::str>(
-                PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace"));
-            if (!decoded) throw py::error_already_set();
-            // Held for the call: the write may replace sys.stderr.
-            const auto sys_stderr = py::reinterpret_borrow<py::object>(stream);
-            sys_stderr.attr("write")(decoded);
-            try {
-                sys_stderr.attr("flush")();
-            } catch (const py::error_already_set&) {
-                // The stream has the line; one that cannot flush is its own affair.
-            }
-            return;
-        } catch (const py::error_already_set&) {
-            // Falls back to the process's stream below.
-        }
-    }
-    pykiv::io::write_to_standard_error(line);
-}
-
-// Writing a line runs Python code (a stream written in Python, or any other
-// thread, since writing to a file lets go of the interpreter lock), and that
-// code may change or free the records the core is working on. So the lines
-// of one call are held back while its native work runs and written, in
-// order, once it is done: when the call returns, and also before an
-// exception it throws reaches Python.
-class ErrorLinesAfterTheCall {
-public:
-    ErrorLinesAfterTheCall() = default;
-    ErrorLinesAfterTheCall(const ErrorLinesAfterTheCall&) = delete;
-    ErrorLinesAfterTheCall& operator=(const ErrorLinesAfterTheCall&) = delete;
-    ~ErrorLinesAfterTheCall() {
-        try {
-            for (const std::string& line : collected_.finish()) write_to_sys_stderr(line);
-        } catch (...) {
-            // Out of memory for a line: the call's own result or exception goes first.
-        }
-    }
-
-private:
-    pykiv::io::CollectedErrors collected_;
-};
-
-// A method of the core bound so that its error lines are written after it.
-template <typename Result, typename Class, typename... Args>
-auto lines_after(Result (Class::*method)(Args...)) {
-    return [method](Class& self, Args... args) -> Result {
-        const ErrorLinesAfterTheCall lines;
-        return (self.*method)(std::forward<Args>(args)...);
-    };
-}
-
-template <typename Result, typename Class, typename... Args>
-auto lines_after(Result (Class::*method)(Args...) const) {
-    return [method](const Class& self, Args... args) -> Result {
-        const ErrorLinesAfterTheCall lines;
-        return (self.*method)(std::forward<Args>(args)...);
-    };
-}
-
-}  // namespace
 
 PYBIND11_MODULE(pykiv, m) {
     m.doc() = "Harbek animation graphics parser for Python";
@@ -154,7 +76,7 @@ PYBIND11_MODULE(pykiv, m) {
 
     frame_buffer
         .def(py::init([](const KivData& data) {
-            const ErrorLinesAfterTheCall lines;
+            const pykiv::module::ErrorLinesAfterTheCall lines;
             return KivFrameBuffer(data);
         }))
         .def("get_buffer", &KivFrameBuffer::get_buffer);
@@ -173,14 +95,15 @@ PYBIND11_MODULE(pykiv, m) {
         .def("color_model", py::overload_cast<>(&PalF::color_model, py::const_))
         .def("colors", py::overload_cast<std::vector<PalF::Color>>(&PalF::colors))
         .def("colors", py::overload_cast<>(&PalF::colors, py::const_))
-        .def("get_color", lines_after(&PalF::get_color))
-        .def("load", lines_after(&PalF::load))
-        .def("save", lines_after(&PalF::save));
+        .def("get_color", pykiv::module::lines_after(&PalF::get_color))
+        .def("load", pykiv::module::lines_after(&PalF::load))
+        .def("save", pykiv::module::lines_after(&PalF::save));
 
     file.def(py::init<>())
-        .def("load", lines_after(&KivF::load), py::arg("file_name"), py::arg("color_profile") = 0,
+        .def("load", pykiv::module::lines_after(&KivF::load), py::arg("file_name"), py::arg("color_profile") = 0,
              py::arg("io_pal") = "")
-        .def("save", lines_after(&KivF::save), py::arg("file_name"), py::arg("project_root"), py::arg("palette_path"))
+        .def("save", pykiv::module::lines_after(&KivF::save), py::arg("file_name"), py::arg("project_root"),
+             py::arg("palette_path"))
         .def("data", &KivF::data)
         .def("get_frame_buffer", &KivF::get_frame_buffer);
 }
