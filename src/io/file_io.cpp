@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <stdexcept>
@@ -27,6 +28,7 @@
 
 #include <cwctype>
 #else
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -365,18 +367,36 @@ fs::path temporary_sibling(const fs::path& target) {
 // Removes the temporary files of saves of `target` that were killed before
 // they could remove their own. Those of a save still running are kept.
 void remove_stale_temporaries(const fs::path& target) {
-    const std::string stem = temporary_stem(target);
+    // The folder of a game may hold thousands of files: names are compared
+    // as the system lists them, without a path made for each.
+    const fs::path::string_type stem = fs::u8path(temporary_stem(target)).native();
+    const fs::path::string_type suffix = fs::u8path(std::string(temporary_suffix)).native();
+    const std::size_t name_size = stem.size() + 12 + suffix.size();
     const fs::path directory = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+    const auto remove_if_stale = [&](const fs::path::string_type& name) {
+        if (name.size() != name_size || name.compare(0, stem.size(), stem) != 0 ||
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+            return;
+        }
+        const fs::path path = directory / name;
+        std::error_code ec;
+        if (is_stale_temporary(path)) fs::remove(path, ec);
+    };
+#ifdef _WIN32
     std::error_code ec;
     for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string name = it->path().filename().u8string();
-        if (name.size() != stem.size() + 12 + temporary_suffix.size() || name.compare(0, stem.size(), stem) != 0 ||
-            name.compare(name.size() - temporary_suffix.size(), temporary_suffix.size(), temporary_suffix) != 0) {
-            continue;
-        }
-        std::error_code remove_ec;
-        if (is_stale_temporary(it->path())) fs::remove(it->path(), remove_ec);
+        remove_if_stale(it->path().filename().native());
     }
+#else
+    DIR* const listing = ::opendir(directory.c_str());
+    if (listing == nullptr) return;
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(listing)) {
+        if (std::strncmp(entry->d_name, stem.c_str(), stem.size()) == 0) names.emplace_back(entry->d_name);
+    }
+    ::closedir(listing);
+    for (const std::string& name : names) remove_if_stale(name);
+#endif
 }
 
 // As many links in a row as the systems themselves follow before giving up.
