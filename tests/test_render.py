@@ -2,6 +2,7 @@ import contextlib
 import io
 import os
 import random
+import re
 import textwrap
 
 import pykiv
@@ -392,3 +393,20 @@ def test_lines_held_back_are_written_before_an_exception(tmp_path):
         with pytest.raises(IndexError):
             pykiv.PalF().get_color(-1)
     assert buffer.getvalue().splitlines()[1:] == ["ERROR: Color index out of bounds: -1"]
+
+
+def test_lines_held_back_are_bounded(load):
+    # Edited heights can make a render report every row of every frame; past
+    # a bound the lines are counted, not kept.
+    _, data = load([frame(1, [[(0, 1, [1])]])] * 40)
+    for f in data.frames:
+        f.height = 32767
+    buffer = io.StringIO()
+    with contextlib.redirect_stderr(buffer):
+        images = pykiv.KivFrameBuffer(data).get_buffer()
+    assert [(i.width, i.height) for i in images] == [(1, 32767)] * 40
+    lines = buffer.getvalue().splitlines()
+    assert lines[:2] == [f"ERROR: Row {y} exceeds KivPixelSet count!" for y in (1, 2)]
+    left_out = int(re.fullmatch(r"ERROR: (\d+) more error lines left out", lines[-1]).group(1))
+    assert len(lines) - 1 + left_out == 40 * 32766
+    assert 100_000 < len(lines) < 40 * 32766

@@ -80,9 +80,15 @@ PaletteReference decode_animation(const std::uint8_t* bytes, std::size_t size, K
 void check_encodable(const KivData& data);
 
 // The file that holds `data`, with `location` as the palette's location text.
-// Every frame record is written with unk1 0 and unk2 1. Refuses what
-// check_encodable refuses, before writing a byte.
+// Every frame record is written with unk1 0 and unk2 1. A speed whose bytes
+// spell the prefix's magic is written with the prefix, background flag 0,
+// when there is no background frame, so that it reads back as that speed.
+// Refuses what check_encodable refuses, before writing a byte.
 std::vector<std::uint8_t> encode_animation(const KivData& data, const std::string& location);
+
+// The bytes the record of `frame` takes in a file, from the lists it is
+// written from.
+std::size_t frame_record_size(const KivFrame& frame);
 
 // Sets unk1 to 0 and unk2 to 1 in the frames encode_animation writes, so that
 // the records hold what a written file holds.

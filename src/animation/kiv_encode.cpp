@@ -23,17 +23,6 @@ constexpr std::uint16_t max_height_after_shadow = shadow_mode_height_mask;
 
 std::string frame_name(std::size_t frame) { return "frame " + std::to_string(frame); }
 
-// The bytes a frame record takes, from the lists it is written from.
-std::size_t frame_record_size(const KivFrame& frame) {
-    std::size_t size = min_frame_record_size;
-    for (const KivPixelSet& row : frame.pixel_sets) {
-        size += 1 + 2 * row.blocks.size();
-        if (frame.is_shadow != 0) continue;
-        for (const KivPixelBlock& block : row.blocks) size += block.color_count;
-    }
-    return size;
-}
-
 // The two frame-header bytes the writer always stores.
 constexpr std::uint8_t written_unk1 = 0;
 constexpr std::uint8_t written_unk2 = 1;
@@ -59,6 +48,16 @@ void write_frame(Bytes& out, const KivFrame& frame) {
 }
 
 }  // namespace
+
+std::size_t frame_record_size(const KivFrame& frame) {
+    std::size_t size = min_frame_record_size;
+    for (const KivPixelSet& row : frame.pixel_sets) {
+        size += 1 + 2 * row.blocks.size();
+        if (frame.is_shadow != 0) continue;
+        for (const KivPixelBlock& block : row.blocks) size += block.color_count;
+    }
+    return size;
+}
 
 void check_encodable(const KivData& data) {
     const std::uint32_t frame_count = data.info.frame_count;

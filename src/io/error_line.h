@@ -2,6 +2,7 @@
 // "ERROR: <message>", and the operation goes on.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -29,24 +30,36 @@ void report_error(const std::string& message);
 // threads included) collects the lines of one native operation and writes
 // them once that operation has let go of every record it was working on:
 // the code a line runs may change or free those records.
+//
+// Edited records can make a render report a line for every row of every
+// frame, billions of them, so what is held is bounded: past `max_bytes` of
+// text, lines are counted instead of kept.
 class CollectedErrors {
 public:
-    CollectedErrors() noexcept;
+    static constexpr std::size_t default_max_bytes = std::size_t{16} << 20;
+
+    explicit CollectedErrors(std::size_t max_bytes = default_max_bytes) noexcept;
     CollectedErrors(const CollectedErrors&) = delete;
     CollectedErrors& operator=(const CollectedErrors&) = delete;
     ~CollectedErrors();
 
-    // The lines held back so far.
+    // The lines held back so far, "ERROR: " included.
     const std::vector<std::string>& lines() const noexcept { return lines_; }
 
-    // Stops holding lines back and hands over those held; later lines go
-    // where they went before this scope began.
-    std::vector<std::string> finish() noexcept;
+    // Stops holding lines back and hands over those held, followed by one
+    // line "ERROR: <n> more error lines left out" when lines past the bound
+    // were dropped. Later lines go where they went before this scope began.
+    std::vector<std::string> finish();
 
 private:
     friend void report_error(const std::string& message);
 
+    void stop_collecting() noexcept;
+
     std::vector<std::string> lines_;
+    std::size_t bytes_ = 0;
+    std::size_t max_bytes_;
+    std::size_t left_out_ = 0;
     CollectedErrors* outer_;
     bool collecting_ = true;
 };

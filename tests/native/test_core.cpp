@@ -830,6 +830,15 @@ TEST_CASE("collected error lines are held back in order until their scope finish
     CHECK(sunk == Lines{"ERROR: Color index out of bounds: 4", "ERROR: Color index out of bounds: 6"});
 }
 
+TEST_CASE("collected error lines are bounded, and what is left out is counted") {
+    PalF palette;
+    const std::string line = "ERROR: Color index out of bounds: 1";
+    pykiv::io::CollectedErrors collected(2 * line.size());
+    for (int i = 0; i < 5; ++i) CHECK_THROWS_AS(palette.get_color(1), std::out_of_range);
+    CHECK(collected.lines() == Lines{line, line});
+    CHECK(collected.finish() == Lines{line, line, "ERROR: 3 more error lines left out"});
+}
+
 }  // TEST_SUITE("error lines")
 
 // ---------------------------------------------------------------------------
