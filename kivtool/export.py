@@ -14,11 +14,11 @@ import json
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 from PIL import Image
 
-from kivtool import __version__
+from kivtool import __version__, png
 from kivtool.animation import BACKGROUND, SHADOW, Animation
 
 DEFAULT_FORM = "frames"
@@ -96,10 +96,12 @@ def export(animation: Animation, directory: Path, options: Options, timings: Opt
     """Writes `animation` into `directory` in every form of `options`;
     returns the files written, in order."""
     timings = timings if timings is not None else Timings()
-    images = [animation.image(frame.index) for frame in animation.frames]
     written: List[Path] = []
     if "frames" in options.forms:
-        written += write_frames(animation, images, directory, options, timings)
+        written += write_frames(animation, directory, options, timings)
+    if options.forms == ["frames"]:
+        return written  # the frames are written from the rendered pixels as they are
+    images = [animation.image(frame.index) for frame in animation.frames]
     if "sheet" in options.forms:
         written += write_sheet(animation, images, directory, options, timings)
     if any(form in options.forms for form in ANIMATED_FORMS + ["placed"]):
@@ -118,24 +120,27 @@ def export(animation: Animation, directory: Path, options: Options, timings: Opt
     return written
 
 
-def _save_png(image: Image.Image, target: Path, options: Options, timings: Timings) -> Path:
+def _save_png(target: Path, pixels: Any, size: Tuple[int, int], options: Options, timings: Timings) -> Path:
     start = time.perf_counter()
     try:
-        image.save(target, format="PNG", compress_level=options.png_compression)
+        png.write_png(target, pixels, size[0], size[1], options.png_compression)
     except OSError as error:
         raise ExportError(f"{target}: cannot write: {error.strerror or error}") from None
     timings.encode += time.perf_counter() - start
     return target
 
 
-def write_frames(
-    animation: Animation, images: List[Optional[Image.Image]], directory: Path, options: Options, timings: Timings
-) -> List[Path]:
+def _save_image_png(image: Image.Image, target: Path, options: Options, timings: Timings) -> Path:
+    return _save_png(target, image.tobytes(), image.size, options, timings)
+
+
+def write_frames(animation: Animation, directory: Path, options: Options, timings: Timings) -> List[Path]:
     written = []
-    for frame, image in zip(animation.frames, images):
-        if image is not None:
+    for frame in animation.frames:
+        if not frame.is_empty:
+            rendered = animation.rendered[frame.index]
             target = directory / f"{animation.stem}_{frame.index:03d}.png"
-            written.append(_save_png(image, target, options, timings))
+            written.append(_save_png(target, rendered.pixels, (frame.width, frame.height), options, timings))
     return written
 
 
@@ -232,7 +237,7 @@ def write_sheet(
             "speed": animation.speed,
         },
     }
-    image_path = _save_png(sheet, directory / f"{stem}.png", options, timings)
+    image_path = _save_image_png(sheet, directory / f"{stem}.png", options, timings)
     json_path = directory / f"{stem}.json"
     try:
         json_path.write_text(json.dumps(description, indent=1) + "\n", encoding="utf-8")
@@ -362,6 +367,6 @@ def write_placed(
     timings: Timings,
 ) -> List[Path]:
     return [
-        _save_png(picture, directory / f"{animation.stem}_placed_{step.index:03d}.png", options, timings)
+        _save_image_png(picture, directory / f"{animation.stem}_placed_{step.index:03d}.png", options, timings)
         for step, picture in zip(steps, pictures)
     ]

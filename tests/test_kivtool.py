@@ -8,6 +8,7 @@ files the tool writes are read back with Pillow and compared pixel for pixel.
 
 from __future__ import annotations
 
+import io
 import json
 import os
 import signal
@@ -22,7 +23,7 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from kivtool import batch
+from kivtool import batch, png
 from kivtool.cli import main
 from kivtool.sample import Frame, animation_bytes, palette_bytes
 
@@ -279,6 +280,37 @@ def test_frames_are_written_as_rendered_and_empty_frames_get_no_file(scene, tmp_
     assert sorted(p.name for p in out.iterdir()) == ["anim_000.png", "anim_002.png", "anim_003.png", "anim_004.png"]
     for index in (0, 2, 3, 4):
         assert np.array_equal(read_png(out / f"anim_{index:03d}.png"), expected_image(scene.frames[index])), index
+
+
+@pytest.mark.parametrize(
+    "width, height, level",
+    [(1, 1, 6), (3, 5, 0), (257, 2, 9), (64, 48, 1), (1, 300, 6)],
+    ids=["one pixel", "stored, odd sizes", "wide, level 9", "sprite, level 1", "one column"],
+)
+def test_png_files_decode_to_the_pixels_they_were_made_of(width, height, level):
+    rng = np.random.default_rng(width * 1000 + height)
+    pixels = rng.integers(0, 256, (height, width, 4), dtype=np.uint8)
+    pixels[rng.random((height, width)) < 0.4] = 0  # transparent gaps, as in sprites
+    with Image.open(io.BytesIO(png.png_bytes(pixels.tobytes(), width, height, level))) as image:
+        assert (image.mode, image.size) == ("RGBA", (width, height))
+        assert np.array_equal(np.array(image), pixels)
+
+
+@pytest.mark.parametrize("width, height, size", [(2, 2, 15), (0, 4, 0), (4, 0, 0)], ids=["short", "no width", "no rows"])
+def test_png_pixels_that_do_not_fill_the_size_are_refused(width, height, size):
+    with pytest.raises(ValueError):
+        png.png_bytes(bytes(size), width, height)
+
+
+def test_png_compression_level_reaches_the_frames(scene, tmp_path, capsys):
+    sizes = {}
+    for level in ("0", "9"):
+        out = tmp_path / level
+        assert run(capsys, "export", scene.animation, "-o", out, "--png-compression", level)[0] == 0
+        sizes[level] = sum(path.stat().st_size for path in out.iterdir())
+        for index in (0, 2, 3, 4):
+            assert np.array_equal(read_png(out / f"anim_{index:03d}.png"), expected_image(scene.frames[index]))
+    assert sizes["9"] < sizes["0"]
 
 
 def test_frame_numbers_grow_past_three_digits(tmp_path, capsys):
