@@ -215,6 +215,30 @@ def test_info_text_has_one_line_per_frame(scene, capsys):
     ]
 
 
+# Building the parser must not import what other verbs work with: each verb
+# would then start as slowly as the heaviest.
+@pytest.mark.parametrize(
+    "argv, not_imported",
+    [
+        (["info", "{animation}"], ["PIL", "numpy", "multiprocessing", "rectpack", "kivtool.export", "kivtool.batch"]),
+        (["info", "--help"], ["PIL", "numpy", "kivtool.export", "kivtool.batch"]),
+        (["--help"], ["PIL", "numpy", "kivtool.animation", "kivtool.export", "kivtool.batch"]),
+    ],
+    ids=["info", "info --help", "--help"],
+)
+def test_a_verb_imports_only_what_it_uses(scene, argv, not_imported):
+    argv = [arg.format(animation=scene.animation) for arg in argv]
+    code = (
+        "import sys\n"
+        "from kivtool.cli import main\n"
+        f"status = main({argv!r})\n"
+        f"print(sorted(name for name in {not_imported!r} if name in sys.modules))\n"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[-1] == "[]"
+
+
 def test_info_with_palette_keeps_the_stored_location(scene, tmp_path, capsys):
     other = tmp_path / "elsewhere.pal"
     other.write_bytes(palette_bytes(PALETTE[:16]))
