@@ -26,7 +26,6 @@ REQUIRED_MODULES = [
     ("PIL", "Pillow"),
     ("numpy", "numpy"),
     ("tqdm", "tqdm"),
-    ("rectpack", "rectpack"),
     ("pebble", "pebble"),
 ]
 

@@ -220,7 +220,7 @@ def test_info_text_has_one_line_per_frame(scene, capsys):
 @pytest.mark.parametrize(
     "argv, not_imported",
     [
-        (["info", "{animation}"], ["PIL", "numpy", "multiprocessing", "rectpack", "kivtool.export", "kivtool.batch"]),
+        (["info", "{animation}"], ["PIL", "numpy", "multiprocessing", "kivtool.export", "kivtool.batch"]),
         (["info", "--help"], ["PIL", "numpy", "kivtool.export", "kivtool.batch"]),
         (["--help"], ["PIL", "numpy", "kivtool.animation", "kivtool.export", "kivtool.batch"]),
     ],
@@ -412,6 +412,34 @@ def test_sheet_packs_tightly_without_overlap(tmp_path, capsys, sizes):
     # Tight: little unused space, and a sheet, not a strip.
     assert sheet.shape[0] * sheet.shape[1] <= 1.3 * area
     assert max(sheet.shape[:2]) <= 3 * min(sheet.shape[:2])
+
+
+def random_sizes(count: int, largest: int, seed: int) -> list[tuple[int, int]]:
+    rng = np.random.default_rng(seed)
+    return [(int(w), int(h)) for w, h in rng.integers(1, largest + 1, (count, 2))]
+
+
+@pytest.mark.parametrize(
+    "sizes",
+    [
+        random_sizes(500, 128, 1),
+        random_sizes(200, 8, 2) + [(60, 5)],
+        [(1, 1)] * 50 + [(90, 90)],
+        [(5, 200)] * 30 + [(200, 5)] * 30,
+    ],
+    ids=["many sprites", "small ones and one wide", "dots and a block", "tall and flat bars"],
+)
+def test_packing_many_rectangles_leaves_no_overlap_and_little_room(sizes):
+    from kivtool.export import pack
+
+    (width, height), places = pack(sizes)
+    cover = np.zeros((height, width), dtype=np.int32)
+    for (x, y), (w, h) in zip(places, sizes):
+        assert x >= 0 and y >= 0 and x + w <= width and y + h <= height
+        cover[y : y + h, x : x + w] += 1
+    assert cover.max() == 1
+    assert width * height <= 1.3 * sum(w * h for w, h in sizes)
+    assert max(width, height) <= 3 * min(width, height)
 
 
 # --------------------------------------------------------------------------
@@ -612,9 +640,9 @@ def test_user_errors_are_one_line(scene, tmp_path, capsys):
 
 
 def test_missing_dependencies_name_the_install_command(monkeypatch, capsys):
-    monkeypatch.setitem(sys.modules, "rectpack", None)  # import fails
+    monkeypatch.setitem(sys.modules, "pebble", None)  # import fails
     status, _, err = run(capsys, "info", "x.kiv")
-    assert status == 1 and "rectpack" in err and 'pip install "pykiv[tool]"' in err
+    assert status == 1 and "pebble" in err and 'pip install "pykiv[tool]"' in err
 
 
 # --------------------------------------------------------------------------
