@@ -195,7 +195,9 @@ def main() -> None:
         c_eight = []
         for each in eight + [large]:
             out = np.ones(each.rgba_bytes, dtype=np.uint8)
-            c_eight.append((out, (str(each.animation).encode(), str(each.palette).encode(), out.ctypes.data, out.nbytes)))
+            c_eight.append(
+                (out, (str(each.animation).encode(), str(each.palette).encode(), out.ctypes.data, out.nbytes))
+            )
             check = pykiv.KivF()
             if check.load(str(each.animation), 0, str(each.palette)) is None:
                 raise SystemExit(f"bench: {each.describe()} did not load")

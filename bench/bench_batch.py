@@ -37,6 +37,7 @@ from pathlib import Path
 from typing import Any
 
 import pillow_png
+
 from kivtool import batch
 from kivtool.export import Options
 from kivtool.sample import (

@@ -55,9 +55,7 @@ def main() -> None:
     print(f"frames of 16 to 128 pixels a side; best of {rounds} rounds, {args.clock} clock\n")
     for count in COUNTS:
         print(f"{count:>5} frames: {best[count] * 1e3:8.1f} ms, the frames fill {fill(work[count]):.1%} of the sheet")
-    print(
-        f"{large} frames / {small} frames: {ratio:.2f}  target <= 12  {'met' if ratio <= 12 else 'NOT MET'}"
-    )
+    print(f"{large} frames / {small} frames: {ratio:.2f}  target <= 12  {'met' if ratio <= 12 else 'NOT MET'}")
 
 
 if __name__ == "__main__":

@@ -16,7 +16,7 @@ import os
 import sys
 from importlib.util import find_spec
 from pathlib import Path
-from typing import Any, Callable, List, NoReturn, Optional, Sequence, Tuple
+from typing import Any, Callable, List, NoReturn, Optional, Sequence, Tuple, Type
 
 PROG = "kivtool"
 INSTALL_HINT = 'python -m pip install "pykiv[tool]"   (from a checkout: python -m pip install ".[tool]")'
@@ -614,7 +614,7 @@ def set_text(
     parser: argparse.ArgumentParser,
     description: str,
     epilog: str,
-    formatter_class: Optional[type] = None,
+    formatter_class: Optional[Type[argparse.HelpFormatter]] = None,
 ) -> None:
     """The texts of a verb's --help, set on the parser made for the verb."""
     parser.description = description

@@ -137,12 +137,13 @@ def _save_image_png(image: Image.Image, target: Path, options: Options, timings:
 
 
 def write_frames(animation: Animation, directory: Path, options: Options, timings: Timings) -> List[Path]:
+    assert animation.loaded is not None
     written = []
     for frame in animation.frames:
         if not frame.is_empty:
-            rendered = animation.rendered[frame.index]
+            pixels = animation.loaded.rgba(frame.index)
             target = directory / f"{animation.stem}_{frame.index:03d}.png"
-            written.append(_save_png(target, rendered.pixels, (frame.width, frame.height), options, timings))
+            written.append(_save_png(target, pixels, (frame.width, frame.height), options, timings))
     return written
 
 

@@ -42,7 +42,7 @@ def png_bytes(pixels: Pixels, width: int, height: int, level: int = 6) -> bytes:
         (
             SIGNATURE,
             chunk(b"IHDR", RGBA_HEADER.pack(width, height, 8, 6, 0, 0, 0)),
-            chunk(b"IDAT", zlib.compress(rows, level)),
+            chunk(b"IDAT", zlib.compress(rows.data, level)),
             chunk(b"IEND", b""),
         )
     )

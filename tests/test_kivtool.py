@@ -320,7 +320,9 @@ def test_png_files_decode_to_the_pixels_they_were_made_of(width, height, level):
         assert np.array_equal(np.array(image), pixels)
 
 
-@pytest.mark.parametrize("width, height, size", [(2, 2, 15), (0, 4, 0), (4, 0, 0)], ids=["short", "no width", "no rows"])
+@pytest.mark.parametrize(
+    "width, height, size", [(2, 2, 15), (0, 4, 0), (4, 0, 0)], ids=["short", "no width", "no rows"]
+)
 def test_png_pixels_that_do_not_fill_the_size_are_refused(width, height, size):
     with pytest.raises(ValueError):
         png.png_bytes(bytes(size), width, height)

@@ -61,8 +61,8 @@ constexpr std::size_t largest_fit_eighths = 12;
 constexpr std::size_t max_kept_bytes = std::size_t{128} << 20;
 
 std::size_t kept_limit() {
-    static const std::size_t limit = static_cast<std::size_t>(
-        std::min<std::uint64_t>(max_kept_bytes, physical_memory_bytes() / 16));
+    static const std::size_t limit =
+        static_cast<std::size_t>(std::min<std::uint64_t>(max_kept_bytes, physical_memory_bytes() / 16));
     return limit;
 }
 
