@@ -9,7 +9,7 @@
 #include <system_error>
 #include <utility>
 
-#include "animation/kiv_codec.h"
+#include "codec/kiv_codec.h"
 #include "io/file_io.h"
 
 namespace fs = std::filesystem;

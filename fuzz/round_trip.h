@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "animation/kiv_file.h"
+#include "file/kiv_file.h"
 
 namespace pykiv::fuzz {
 

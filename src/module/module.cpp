@@ -4,10 +4,10 @@
 
 #include <string>
 
-#include "animation/kiv_file.h"
-#include "animation/kiv_records.h"
+#include "file/kiv_file.h"
 #include "module/error_lines.h"
 #include "palette/pal_file.h"
+#include "records/kiv_records.h"
 #include "render/kiv_frame_buffer.h"
 
 namespace py = pybind11;

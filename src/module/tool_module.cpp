@@ -22,9 +22,9 @@
 #include <utility>
 #include <vector>
 
-#include "animation/kiv_codec.h"
-#include "animation/kiv_file.h"
-#include "animation/kiv_planes.h"
+#include "codec/kiv_codec.h"
+#include "codec/kiv_planes.h"
+#include "file/kiv_file.h"
 #include "io/error_line.h"
 #include "io/file_io.h"
 #include "memory/physical_memory.h"

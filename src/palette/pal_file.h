@@ -27,7 +27,7 @@ public:
     virtual ~PalF();
 
     // The palette path text an animation file stores, and the length field
-    // that preceded it there. Only the animation reader sets them.
+    // that preceded it there. Only loading an animation file sets them.
     void location(const std::string& text);
     std::string location() const;
     void location_size(std::uint32_t size);

@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "animation/kiv_records.h"
 #include "memory/page_memory.h"
 #include "memory/physical_memory.h"
+#include "records/kiv_records.h"
 
 // The pixel bytes of one rendered frame. The frames of one render are parts
 // of one region of memory, allocated at once for all of them (fresh memory

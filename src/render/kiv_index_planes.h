@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "animation/kiv_records.h"
+#include "records/kiv_records.h"
 
 // Fills `indices` and `painted`, width x height bytes each, rows top to
 // bottom: the palette index of each painted pixel (0 in a shadow frame,

@@ -35,8 +35,8 @@
 #include <utility>
 #include <vector>
 
-#include "animation/kiv_codec.h"
-#include "animation/kiv_file.h"
+#include "codec/kiv_codec.h"
+#include "file/kiv_file.h"
 #include "io/error_line.h"
 #include "io/file_io.h"
 #include "memory/allocation_refused.h"

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "animation/kiv_codec.h"
-#include "animation/kiv_format.h"
+#include "codec/kiv_codec.h"
+#include "codec/kiv_format.h"
 #include "memory/allocation_refused.h"
 #include "memory/page_memory.h"
 

@@ -1,6 +1,7 @@
 // The animation file object: reads an animation file with its palette,
-// renders it, and writes it back. The bytes themselves are the codec's
-// (kiv_codec.h).
+// renders it, and writes it back (kiv_file_load.cpp, kiv_file_save.cpp). The
+// bytes themselves are the codec's (codec/kiv_codec.h), the pixels the
+// renderer's (render/kiv_frame_buffer.h).
 #pragma once
 
 #include <cstdint>
@@ -10,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "animation/kiv_codec.h"
-#include "animation/kiv_records.h"
+#include "codec/kiv_codec.h"
 #include "memory/physical_memory.h"
+#include "records/kiv_records.h"
 #include "render/kiv_frame_buffer.h"
 
 // What a load may take on. The defaults are the module's; a caller that

@@ -4,7 +4,8 @@
 // of rows (pixel sets); a row is a list of runs (pixel blocks) of 8-bit
 // palette indices. The records are plain data: they never check one field
 // against another, and the counts they carry may disagree with their lists
-// once edited.
+// once edited. The records hold their palette (palette/pal_file.h), a layer
+// below them: a palette file knows nothing of animations.
 #pragma once
 
 #include <algorithm>
@@ -26,15 +27,15 @@ struct KivInfo {
     std::uint32_t frame_count = 0;  // includes the background frame after a load
 };
 
-// The runs a reader makes are allocated from a store that the frames of one
+// The runs the decoder makes are allocated from a store that the frames of one
 // load share and that goes with the last of them: a frame of a few hundred
 // rows holds thousands of runs, and one heap allocation for each would cost
 // more than reading and painting them. Records made elsewhere
 // (default-constructed, or copied) use the ordinary heap; a copy never
-// refers to a reader's store.
+// refers to the decoder's store.
 using RunStore = std::pmr::memory_resource;
 
-// The palette indices of one run. The runs a reader makes see their indices
+// The palette indices of one run. The runs the decoder makes see their indices
 // where they lie in the file's bytes, which their frame keeps (a run is
 // stored as its header and then its indices, so nothing needs copying);
 // every other list, a copy included, holds bytes of its own. A list that
@@ -191,7 +192,7 @@ struct KivPixelBlock {
     ColorIndices colors;           // palette indices; empty in shadow frames
 };
 
-// The runs of one row. The rows a reader makes hold their runs in the
+// The runs of one row. The rows the decoder makes hold their runs in the
 // load's run store, which frees that memory with the last frame of the
 // load; every other list, a copy included, holds its runs on the heap.
 // Either way the list destroys its runs, since a run may hold indices of its
@@ -344,7 +345,7 @@ struct KivFrame {
     std::int16_t x_offset = 0;
     std::uint8_t unk1 = 0;
     std::uint8_t unk2 = 0;
-    // What the reader's records of this frame live in: the file's bytes,
+    // What the decoder's records of this frame live in: the file's bytes,
     // where its runs' colour indices lie, and the store of its runs (shared
     // with the other frames of the same load).
     // Declared before the rows so that they outlive them. Empty for frames
@@ -359,7 +360,7 @@ struct KivData {
     // Each frame is held by shared ownership so that code still holding a
     // frame (a Python view of it, or of one of its rows or runs) keeps it
     // alive when a later load rebuilds this list. A frame's rows and runs are
-    // never resized once the frame is in the list: the reader builds a new
+    // never resized once the frame is in the list: the decoder builds a new
     // frame instead.
     std::vector<std::shared_ptr<KivFrame>> frames;
     std::shared_ptr<PalF> palette = std::make_shared<PalF>();

@@ -1,6 +1,8 @@
 // The animation codec: bytes to records and records to bytes. It knows no
-// paths and opens no file; the file object (kiv_file.h) reads and writes the
-// files, finds the palette and renders. The layout is in kiv_format.h.
+// paths and opens no file; the file object (file/kiv_file.h) reads and writes
+// the files, finds the palette and renders. The layout is in kiv_format.h;
+// decoding in kiv_decode.cpp, encoding in kiv_encode.cpp, frames given as
+// pixels in kiv_planes.h.
 #pragma once
 
 #include <cstddef>
@@ -9,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "animation/kiv_records.h"
 #include "io/byte_reader.h"
 #include "memory/page_memory.h"
+#include "records/kiv_records.h"
 
 namespace pykiv::kiv_codec {
 

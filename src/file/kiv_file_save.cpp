@@ -1,4 +1,4 @@
-// The writing side of KivF.
+// Saving a KivF: the animation file and its palette, replaced together.
 #include <algorithm>
 #include <optional>
 #include <stdexcept>
@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "animation/kiv_codec.h"
-#include "animation/kiv_file.h"
+#include "codec/kiv_codec.h"
+#include "file/kiv_file.h"
 #include "io/file_io.h"
 
 namespace fs = std::filesystem;

@@ -1,12 +1,12 @@
-// The reading side of KivF: the file, the palette search, rendering.
+// Loading a KivF: the file, the palette search, rendering.
 #include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
 #include <utility>
 
-#include "animation/kiv_codec.h"
-#include "animation/kiv_file.h"
+#include "codec/kiv_codec.h"
+#include "file/kiv_file.h"
 #include "io/file_io.h"
 
 namespace fs = std::filesystem;

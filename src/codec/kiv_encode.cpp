@@ -2,8 +2,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "animation/kiv_codec.h"
-#include "animation/kiv_format.h"
+#include "codec/kiv_codec.h"
+#include "codec/kiv_format.h"
 #include "io/byte_writer.h"
 
 namespace pykiv::kiv_codec {

@@ -1,15 +1,15 @@
 // Frames given as pixels to animation bytes; placement fields patched.
-#include "animation/kiv_planes.h"
+#include "codec/kiv_planes.h"
 
 #include <cstring>
 #include <memory>
 #include <memory_resource>
 #include <stdexcept>
 
-#include "animation/kiv_codec.h"
-#include "animation/kiv_format.h"
-#include "animation/kiv_records.h"
+#include "codec/kiv_codec.h"
+#include "codec/kiv_format.h"
 #include "io/byte_reader.h"
+#include "records/kiv_records.h"
 
 namespace pykiv::kiv_codec {
 
