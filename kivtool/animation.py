@@ -9,13 +9,17 @@ produced. Those become one sentence naming the file and the cause.
 from __future__ import annotations
 
 import stat
-from dataclasses import dataclass, field
-from pathlib import Path
-from typing import TYPE_CHECKING, List, Optional
 
 from kivtool import _core
 
+# `kivtool info` comes through here: what is imported for typing alone
+# (typing, and dataclasses with what it imports) would cost it more than the
+# load itself, so the classes below are written out.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from pathlib import Path
+    from typing import List, Optional
+
     from PIL import Image
 
 FRAME = "frame"
@@ -27,33 +31,49 @@ class LoadError(Exception):
     """An animation that cannot be used; the text names the file and the cause."""
 
 
-@dataclass
 class FrameInfo:
-    index: int
-    width: int
-    height: int
-    x_offset: int
-    y_offset: int
-    kind: str
-    runs: int = 0  # runs stored for the frame
+    __slots__ = ("index", "width", "height", "x_offset", "y_offset", "kind", "runs")
+
+    def __init__(
+        self, index: int, width: int, height: int, x_offset: int, y_offset: int, kind: str, runs: int = 0
+    ) -> None:
+        self.index = index
+        self.width = width
+        self.height = height
+        self.x_offset = x_offset
+        self.y_offset = y_offset
+        self.kind = kind
+        self.runs = runs  # runs stored for the frame
 
     @property
     def is_empty(self) -> bool:
         return self.width == 0 or self.height == 0
 
 
-@dataclass
 class Animation:
-    path: Path
-    speed: int
-    frame_count: int
-    has_background: bool
-    location: Optional[str]  # the palette location stored in the file (bytes that are not text escaped)
-    palette_path: Optional[str]  # the palette file that was loaded, None when unknown
-    colors: int
-    frames: List[FrameInfo]
-    messages: List[str] = field(default_factory=list)  # the core's complaints, prefix removed
-    loaded: Optional[_core.Loaded] = None  # the load itself: records, rendering, palette
+    def __init__(
+        self,
+        path: Path,
+        speed: int,
+        frame_count: int,
+        has_background: bool,
+        location: Optional[str],
+        palette_path: Optional[str],
+        colors: int,
+        frames: List[FrameInfo],
+        messages: Optional[List[str]] = None,
+        loaded: Optional[_core.Loaded] = None,
+    ) -> None:
+        self.path = path
+        self.speed = speed
+        self.frame_count = frame_count
+        self.has_background = has_background
+        self.location = location  # the palette location stored in the file (bytes that are not text escaped)
+        self.palette_path = palette_path  # the palette file that was loaded, None when unknown
+        self.colors = colors
+        self.frames = frames
+        self.messages = messages if messages is not None else []  # the core's complaints, prefix removed
+        self.loaded = loaded  # the load itself: records, rendering, palette
 
     @property
     def stem(self) -> str:

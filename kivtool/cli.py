@@ -11,12 +11,16 @@ only the modules it needs.
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import sys
 from importlib.util import find_spec
 from pathlib import Path
-from typing import Any, Callable, List, NoReturn, Optional, Sequence, Tuple, Type
+
+# Every start of the tool imports this module: what is imported for typing
+# alone would cost `kivtool info` a tenth of its time.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Callable, List, NoReturn, Optional, Sequence, Tuple, Type
 
 PROG = "kivtool"
 INSTALL_HINT = 'python -m pip install "pykiv[tool]"   (from a checkout: python -m pip install ".[tool]")'
@@ -246,6 +250,8 @@ def run_info(args: argparse.Namespace) -> int:
         "frames": frames,
     }
     if args.json:
+        import json
+
         print(json.dumps(report, indent=2))
     else:
         print(f"{report['file']}")
@@ -632,7 +638,9 @@ def build_parser(argv: Optional[Sequence[str]] = None) -> argparse.ArgumentParse
     parser = Parser(prog=PROG, description=DESCRIPTION)
 
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
+    # Naming the program spares argparse working it out with a help
+    # formatter, which would import shutil to measure the terminal.
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser, prog=PROG)
     commands.required = True
     words = list(sys.argv[1:] if argv is None else argv)
     # Before the verb come only the options that take no value.
