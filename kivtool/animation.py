@@ -127,7 +127,9 @@ def module_messages() -> Iterator[List[str]]:
 def resolve_palette_path(animation: str, location: str) -> Optional[str]:
     """The palette file the module picks for an animation: `location` under
     the animation's own folder, then under each folder above it; the first
-    that exists, made canonical. None when there is none."""
+    that exists, made canonical. None when there is none. Like the module,
+    the search of a relative `animation` stops at its first component; the
+    tool hands over absolute paths (`absolute`)."""
     directory = os.path.dirname(animation)
     while directory:
         candidate = os.path.join(directory, location)
@@ -138,6 +140,15 @@ def resolve_palette_path(animation: str, location: str) -> Optional[str]:
             break
         directory = parent
     return None
+
+
+def absolute(path: Path) -> str:
+    """`path` as the tool hands it to the module: absolute. The module's
+    palette search from a relative path stops at the path's first component
+    and never tries the current folder, so `anim/a.kiv` run from the game's
+    folder would not find its `pal/a.pal`; from the absolute path every
+    folder above counts."""
+    return os.path.abspath(path)
 
 
 def frame_kind(index: int, is_shadow: int, has_background: bool, count: int) -> str:
@@ -166,7 +177,7 @@ def _palette_failure(
             return f"{path}: cannot open palette file {tried} (use --palette)"
         if message.startswith(PALETTE_INVALID):
             count = message[len(PALETTE_INVALID) :]
-            used = explicit if explicit is not None else resolve_palette_path(str(path), location or "")
+            used = explicit if explicit is not None else resolve_palette_path(absolute(path), location or "")
             return f"{path}: palette file {used} is not usable (colour count {count}, must be 1 to 256)"
     return None
 
@@ -198,7 +209,7 @@ def load_animation(path: Path, palette: Optional[Path] = None) -> Animation:
     kiv = pykiv.KivF()
     with module_messages() as messages:
         try:
-            result = kiv.load(str(path), io_pal=str(palette) if palette is not None else "")
+            result = kiv.load(absolute(path), io_pal=str(palette) if palette is not None else "")
         except MemoryError as error:
             # The module explains its own refusals; a bare allocation failure
             # comes from a memory limit set on this process.
@@ -227,7 +238,7 @@ def load_animation(path: Path, palette: Optional[Path] = None) -> Animation:
     if palette is not None:
         palette_path: Optional[str] = os.path.abspath(palette)
     elif location is not None:
-        palette_path = resolve_palette_path(str(path), location)
+        palette_path = resolve_palette_path(absolute(path), location)
     else:
         palette_path = None
 
@@ -265,7 +276,7 @@ def stored_location(path: Path) -> Optional[str]:
     kiv = pykiv.KivF()
     with module_messages():
         try:
-            kiv.load(str(path))
+            kiv.load(absolute(path))
             return str(kiv.data().palette.location())
         except (MemoryError, RuntimeError, TypeError, UnicodeError):
             return None

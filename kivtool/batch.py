@@ -212,7 +212,14 @@ def run(
     start = time.perf_counter()
     sources = [str(path.relative_to(source)) for path in (files or find_animations(source))]
     chunk = chunk or chunk_size(len(sources), jobs)
-    arguments = (str(source), str(destination), options, str(palette) if palette is not None else None)
+    # Absolute, since a worker's current folder is not this process's: a
+    # fork server keeps the folder it was started in.
+    arguments = (
+        os.path.abspath(source),
+        os.path.abspath(destination),
+        options,
+        os.path.abspath(palette) if palette is not None else None,
+    )
     results: List[FileResult] = []
     context = worker_context()
     with pebble.ProcessPool(

@@ -18,11 +18,13 @@ from pathlib import Path
 from typing import Any, Callable, List, NoReturn, Optional, Sequence
 
 PROG = "kivtool"
-INSTALL_HINT = 'python -m pip install "pykiv[tool]"   (from a checkout: python -m pip install ".[tool]")'
+# No package index serves pykiv yet: the tool is installed from a checkout.
+INSTALL_HINT = 'python -m pip install ".[tool]" in the pykiv checkout (inside a virtual environment)'
 # Modules the tool needs beyond the standard library, with the package that brings each.
 REQUIRED_MODULES = [
     ("pykiv", "pykiv"),
     ("PIL", "Pillow"),
+    ("png", "pypng"),
     ("numpy", "numpy"),
     ("tqdm", "tqdm"),
     ("rectpack", "rectpack"),
@@ -634,7 +636,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     """Runs one kivtool command; returns the exit status."""
     missing = missing_modules()
     if missing:
-        fail(f"needs {', '.join(missing)}, which are not installed; install them with:\n    {INSTALL_HINT}")
+        fail(f"needs {', '.join(missing)}, which are not installed; install them with: {INSTALL_HINT}")
         return 1
     parser = build_parser()
     try:

@@ -558,7 +558,8 @@ def test_user_errors_are_one_line(scene, tmp_path, capsys):
 def test_missing_dependencies_name_the_install_command(monkeypatch, capsys):
     monkeypatch.setitem(sys.modules, "rectpack", None)  # import fails
     status, _, err = run(capsys, "info", "x.kiv")
-    assert status == 1 and "rectpack" in err and 'pip install "pykiv[tool]"' in err
+    assert status == 1 and err.count("\n") == 1 and "rectpack" in err
+    assert 'python -m pip install ".[tool]" in the pykiv checkout' in err
 
 
 # --------------------------------------------------------------------------
@@ -701,3 +702,27 @@ def test_module_entry_runs_as_a_program(tmp_path):
     )
     assert done.returncode == 1
     assert done.stderr == f"kivtool: {tmp_path / 'missing.kiv'}: no such file\n"
+
+
+# --------------------------------------------------------------------------
+# Relative paths: the palette is found from every folder above the file
+
+
+@pytest.mark.parametrize(
+    "argv, written",
+    [
+        (["info", "anim/anim.kiv"], None),
+        (["info", "./anim/../anim/anim.kiv", "--json"], None),
+        (["export", "anim/anim.kiv", "-o", "../x"], "x/anim_000.png"),
+        (["batch", "anim", "-o", "../x", "--jobs", "1"], "x/anim_000.png"),
+        (["batch", ".", "-o", "../x", "--jobs", "1"], "x/anim/anim_000.png"),
+    ],
+    ids=["info", "info through dot-dot", "export", "batch", "batch of the current folder"],
+)
+def test_relative_paths_find_the_palette_from_the_game_folder(tmp_path, capsys, monkeypatch, argv, written):
+    write_scene(tmp_path / "game", [sprite(0, 0, [[1, 2]])])
+    monkeypatch.chdir(tmp_path / "game")
+    status, _, err = run(capsys, *argv)
+    assert (status, err) == (0, "")
+    if written:
+        assert (tmp_path / written).is_file()
