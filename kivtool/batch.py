@@ -33,7 +33,7 @@ class FileResult:
     source: str  # relative to the source folder
     error: Optional[str] = None  # why the file failed, None when it was exported
     written: int = 0
-    warnings: List[str] = field(default_factory=list)
+    warnings: List[str] = field(default_factory=list)  # whole lines, each naming its file
     load: float = 0.0  # seconds reading and rendering
     compose: float = 0.0  # seconds placing frames on canvases and sheets
     encode: float = 0.0  # seconds encoding and writing image files
@@ -123,13 +123,13 @@ def export_file(
     try:
         animation = load_animation(path, Path(palette) if palette is not None else None)
         result.load = time.perf_counter() - start
-        result.warnings = animation.messages[:3]
+        result.warnings = [f"{path}: {message}" for message in animation.messages[:3]]
         try:
             target.mkdir(parents=True, exist_ok=True)
         except OSError as error:
             raise ExportError(f"{target}: cannot create the output folder: {error.strerror or error}") from None
         timings = Timings()
-        result.written = len(export(animation, target, options, timings))
+        result.written = len(export(animation, target, options, timings, result.warnings))
         result.compose, result.encode = timings.compose, timings.encode
     except (LoadError, ExportError) as error:
         result.error = str(error)

@@ -111,12 +111,23 @@ def add_export_options(parser: argparse.ArgumentParser) -> None:
         default=10.0,
         help="animation steps per second for gif, apng, webp and the sheet's durations (default 10)",
     )
-    parser.add_argument(
+    shadows = parser.add_mutually_exclusive_group()
+    shadows.add_argument(
         "--shadows-under",
-        action="store_true",
-        help="draw shadow frames under the sprite frames instead of playing "
-        "them as steps of their own: the i-th shadow under the i-th "
-        "other frame, or a single shadow under every frame",
+        dest="shadows",
+        action="store_const",
+        const=export.SHADOWS_UNDER,
+        default=export.SHADOWS_AUTO,
+        help="draw shadow frames under the sprite frames: the i-th shadow under the i-th "
+        "other frame, or a single shadow under every frame; refused when the counts do not "
+        "pair (the default draws them under when they pair, else plays them as steps)",
+    )
+    shadows.add_argument(
+        "--shadows-as-steps",
+        dest="shadows",
+        action="store_const",
+        const=export.SHADOWS_AS_STEPS,
+        help="play shadow frames as steps of their own",
     )
     parser.add_argument(
         "--scale",
@@ -181,7 +192,7 @@ def export_options(args: argparse.Namespace) -> Any:
     return export.Options(
         forms=forms,
         fps=args.fps,
-        shadows_under=args.shadows_under,
+        shadows=args.shadows,
         scale=args.scale,
         png_compression=args.png_compression,
     )
@@ -312,8 +323,11 @@ def run_export(args: argparse.Namespace) -> int:
         try:
             animation = load_animation(path, args.palette)
             report_messages(animation)
-            for written in export.export(animation, args.output, options):
+            warnings: List[str] = []
+            for written in export.export(animation, args.output, options, warnings=warnings):
                 print(written)
+            for line in warnings:
+                warn(line)
         except (LoadError, export.ExportError) as error:
             fail(str(error))
             status = 1
@@ -398,7 +412,8 @@ def run_batch(args: argparse.Namespace) -> int:
     )
     warned = [result for result in summary.results if result.warnings and result.error is None]
     for result in warned:
-        warn(f"{args.source / result.source}: {result.warnings[0]}")
+        for line in result.warnings:
+            warn(line)
     if failures:
         print(f"{len(failures)} failed:", file=sys.stderr)
         for result in sorted(failures, key=lambda result: result.source):
@@ -442,7 +457,7 @@ def run_demo(args: argparse.Namespace) -> int:
     except OSError as error:
         raise ToolError(f"{args.directory}: cannot write the sample: {error.strerror or error}") from None
     print(f"wrote {animation_path} and {palette_path}")
-    options = export.Options(forms=list(export.FORMS), shadows_under=True)
+    options = export.Options(forms=list(export.FORMS), shadows=export.SHADOWS_UNDER)
     try:
         animation = load_animation(animation_path)
         written = export.export(animation, args.directory, options)

@@ -315,7 +315,7 @@ def test_sheet_holds_every_frame_exactly_at_its_rectangle(scene, tmp_path, capsy
             if frame.width
             else {"x": 0, "y": 0}
         )
-        assert entry["pivot"] == pivot
+        assert entry["pivot"] == pivot and entry["anchor"] == pivot
     assert [e["kind"] for e in description["frames"].values()] == ["frame", "frame", "shadow", "frame", "background"]
     assert description["meta"] == {
         "app": "kivtool",
@@ -325,6 +325,12 @@ def test_sheet_holds_every_frame_exactly_at_its_rectangle(scene, tmp_path, capsy
         "size": {"w": sheet.shape[1], "h": sheet.shape[0]},
         "scale": "1",
         "speed": 77,
+        "frameTags": [
+            {"name": "frames", "from": 0, "to": 1, "direction": "forward"},
+            {"name": "shadows", "from": 2, "to": 2, "direction": "forward"},
+            {"name": "frames", "from": 3, "to": 3, "direction": "forward"},
+            {"name": "background", "from": 4, "to": 4, "direction": "forward"},
+        ],
     }
 
 
@@ -363,17 +369,18 @@ def test_sheet_packs_tightly_without_overlap(tmp_path, capsys, sizes):
 
 
 @pytest.mark.parametrize(
-    "shadows_under, steps",
+    "shadows, steps",
     [
-        (False, PLAYED_ALONE),
-        (True, SHADOW_UNDER),
+        (["--shadows-as-steps"], PLAYED_ALONE),
+        (["--shadows-under"], SHADOW_UNDER),
+        ([], SHADOW_UNDER),
     ],
-    ids=["shadows played", "shadows under"],
+    ids=["shadows played", "shadows under", "default: under, since they pair"],
 )
-def test_placed_apng_and_webp_show_each_step_exactly(scene, tmp_path, capsys, shadows_under, steps):
+def test_placed_apng_and_webp_show_each_step_exactly(scene, tmp_path, capsys, shadows, steps):
     out = tmp_path / "out"
     argv = ["export", scene.animation, "-o", out, "--as", "placed", "--as", "apng", "--as", "webp"]
-    status, _, err = run(capsys, *argv, *(["--shadows-under"] if shadows_under else []))
+    status, _, err = run(capsys, *argv, *shadows)
     assert (status, err) == (0, "")
     expected = expected_steps(scene, list(steps.values()))
     assert expected[0].shape[:2] == (12, 10)  # the canvas covers frames outside the background
@@ -388,7 +395,8 @@ def test_placed_apng_and_webp_show_each_step_exactly(scene, tmp_path, capsys, sh
 
 
 def test_gif_plays_the_same_steps_with_one_bit_transparency(scene, tmp_path, capsys):
-    assert run(capsys, "export", scene.animation, "-o", tmp_path, "--as", "gif", "--fps", "5")[0] == 0
+    argv = ["export", scene.animation, "-o", tmp_path, "--as", "gif", "--fps", "5", "--shadows-as-steps"]
+    assert run(capsys, *argv)[0] == 0
     expected = expected_steps(scene, list(PLAYED_ALONE.values()))
     with Image.open(tmp_path / "anim.gif") as gif:
         assert gif.info["duration"] == 200 and gif.info.get("loop") == 0
@@ -432,6 +440,7 @@ def test_gif_quantizes_a_step_of_more_than_255_colours(tmp_path, capsys):
     assert 0 < error.max() and error.mean() < 4  # 256 colours: quantized, closely
 
 
+@pytest.mark.parametrize("flag", [["--shadows-under"], []], ids=["--shadows-under", "by default"])
 @pytest.mark.parametrize(
     "shadows, sprites, layers",
     [
@@ -441,13 +450,13 @@ def test_gif_quantizes_a_step_of_more_than_255_colours(tmp_path, capsys):
     ],
     ids=["one shadow each", "one shadow for all", "no shadows"],
 )
-def test_shadows_under_pair_shadows_with_frames(tmp_path, capsys, shadows, sprites, layers):
+def test_shadows_under_pair_shadows_with_frames(tmp_path, capsys, shadows, sprites, layers, flag):
     # Shadows first in the file, then the sprites, which cover their
     # shadows in part; `layers` are the frame indices of each step.
     frames = [shadow(-3 + i, 0, 5, 2) for i in range(shadows)]
     frames += [sprite(-1, -2 + i, grid(2, 3, 10 * (i + 1))) for i in range(sprites)]
     scene = write_scene(tmp_path, frames)
-    status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path / "out", "--as", "placed", "--shadows-under")
+    status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path / "out", "--as", "placed", *flag)
     assert (status, err) == (0, "")
     assert len(list((tmp_path / "out").iterdir())) == len(layers)
     for layer, picture in zip(layers, expected_steps(scene, layers)):
@@ -455,13 +464,43 @@ def test_shadows_under_pair_shadows_with_frames(tmp_path, capsys, shadows, sprit
         assert np.array_equal(no_color_in_clear(got), picture), layer
 
 
-def test_shadows_under_refuses_an_ambiguous_count(tmp_path, capsys):
+def test_shadows_that_do_not_pair_are_refused_under_and_played_by_default(tmp_path, capsys):
     frames = [shadow(0, 0, 2, 1), shadow(0, 1, 2, 1)] + [sprite(0, 0, [[1]])] * 3
     scene = write_scene(tmp_path, frames)
-    status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path, "--as", "gif", "--shadows-under")
+    status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path, "--as", "placed", "--shadows-under")
     assert status == 1 and err.count("\n") == 1
     assert str(scene.animation) in err and "the file has 2" in err
-    assert not (tmp_path / "anim.gif").exists()
+    assert not list(tmp_path.glob("anim_placed_*"))
+    status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path, "--as", "placed")
+    assert (status, err) == (0, "") and len(list(tmp_path.glob("anim_placed_*"))) == 5
+
+
+@pytest.mark.parametrize(
+    "fps, delays, raised",
+    [
+        (10, [10, 10, 10, 10], False),
+        (7, [14, 15, 14, 14], False),
+        (30, [3, 4, 3, 3], False),
+        (60, [2, 2, 2, 2], True),
+        (1000, [2, 2, 2, 2], True),
+    ],
+    ids=["10 fps", "7 fps: the total stays right", "30 fps", "60 fps: one step raised", "1000 fps"],
+)
+def test_gif_delays_are_whole_hundredths_adding_up_and_at_least_two(tmp_path, capsys, fps, delays, raised):
+    scene = write_scene(tmp_path, [sprite(0, 0, [[i + 1]]) for i in range(4)])
+    status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path, "--as", "gif", "--fps", fps)
+    assert status == 0
+    shown = []
+    with Image.open(tmp_path / "anim.gif") as gif:
+        for number in range(gif.n_frames):
+            gif.seek(number)
+            shown.append(gif.info["duration"] // 10)
+    assert shown == delays
+    if raised:
+        assert err.count("\n") == 1 and "warning" in err and str(tmp_path / "anim.gif") in err
+        assert f"slower than {fps} steps per second" in err
+    else:
+        assert err == ""
 
 
 def test_scale_enlarges_animated_and_placed_forms_only(scene, tmp_path, capsys):
@@ -479,6 +518,7 @@ def test_scale_enlarges_animated_and_placed_forms_only(scene, tmp_path, capsys):
         "frames",
         "--scale",
         "3",
+        "--shadows-as-steps",
     )
     assert status == 0
     one_to_one = expected_steps(scene, [PLAYED_ALONE[3]])[0]
