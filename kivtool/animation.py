@@ -18,6 +18,8 @@ from typing import TYPE_CHECKING, Any, Iterator, List, Optional
 
 import pykiv  # type: ignore[import-not-found,unused-ignore]
 
+from kivtool.text import excerpt, quoted
+
 if TYPE_CHECKING:
     from PIL import Image
 
@@ -31,6 +33,8 @@ MESSAGE_BYTES_KEPT = 1 << 16
 ERROR_PREFIX = "ERROR: "
 PALETTE_OPEN_FAILED = "Could not open palette file: "
 PALETTE_INVALID = "Invalid color count: "
+# A path made from text stored in a file is cut to this much in messages.
+PATH_CHARACTERS = 300
 
 
 class LoadError(Exception):
@@ -169,14 +173,14 @@ def _palette_failure(
             if location == "":
                 return f"{path}: names no palette (its palette location is empty; use --palette)"
             if not tried:
-                where = f"{location!r}" if location is not None else "the palette it names"
+                where = quoted(location) if location is not None else "the palette it names"
                 return (
                     f"{path}: no palette found: {where} is not under the animation's folder "
                     "or any folder above it (use --palette)"
                 )
-            return f"{path}: cannot open palette file {tried} (use --palette)"
+            return f"{path}: cannot open palette file {excerpt(tried, PATH_CHARACTERS)} (use --palette)"
         if message.startswith(PALETTE_INVALID):
-            count = message[len(PALETTE_INVALID) :]
+            count = excerpt(message[len(PALETTE_INVALID) :])
             used = explicit if explicit is not None else resolve_palette_path(absolute(path), location or "")
             return f"{path}: palette file {used} is not usable (colour count {count}, must be 1 to 256)"
     return None

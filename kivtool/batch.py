@@ -23,6 +23,7 @@ from pathlib import Path
 from typing import Callable, Dict, List, Optional
 
 from kivtool.export import ExportError, Options, Timings
+from kivtool.text import printable
 
 SUFFIX = ".kiv"
 DEFAULT_TIMEOUT = 300.0  # seconds for one file
@@ -263,7 +264,7 @@ def progress_reporter(total: int, stream_is_terminal: bool) -> Callable[[FileRes
 
         def on_bar(result: FileResult, done: int, total: int) -> None:
             if result.error is not None:
-                bar.write(f"failed: {result.error}", file=sys.stderr)
+                bar.write(printable(f"failed: {result.error}"), file=sys.stderr)
             bar.update(1)
             if done == total:
                 bar.close()
@@ -272,6 +273,6 @@ def progress_reporter(total: int, stream_is_terminal: bool) -> Callable[[FileRes
 
     def on_line(result: FileResult, done: int, total: int) -> None:
         status = "ok" if result.error is None else f"failed: {result.error}"
-        print(f"[{done}/{total}] {result.source}: {status}", flush=True)
+        print(printable(f"[{done}/{total}] {result.source}: {status}"), flush=True)
 
     return on_line

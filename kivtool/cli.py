@@ -17,6 +17,8 @@ from importlib.util import find_spec
 from pathlib import Path
 from typing import Any, Callable, List, NoReturn, Optional, Sequence
 
+from kivtool.text import printable, quoted
+
 PROG = "kivtool"
 # No package index serves pykiv yet: the tool is installed from a checkout.
 INSTALL_HINT = 'python -m pip install ".[tool]" in the pykiv checkout (inside a virtual environment)'
@@ -46,15 +48,15 @@ class Parser(argparse.ArgumentParser):
     """Reports a usage error as one line and the way to get help."""
 
     def error(self, message: str) -> NoReturn:
-        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+        self.exit(2, printable(f"{self.prog}: error: {message} (see {self.prog} --help)") + "\n")
 
 
 def fail(message: str) -> None:
-    print(f"{PROG}: {message}", file=sys.stderr)
+    print(printable(f"{PROG}: {message}"), file=sys.stderr)
 
 
 def warn(message: str) -> None:
-    print(f"{PROG}: warning: {message}", file=sys.stderr)
+    print(printable(f"{PROG}: warning: {message}"), file=sys.stderr)
 
 
 def missing_modules() -> List[str]:
@@ -153,9 +155,9 @@ def whole_number_from(minimum: int) -> Callable[[str], int]:
         try:
             value = int(text)
         except ValueError:
-            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+            raise argparse.ArgumentTypeError(f"not a whole number: {quoted(text)}") from None
         if value < minimum:
-            raise argparse.ArgumentTypeError(f"must be {minimum} or more: {text!r}")
+            raise argparse.ArgumentTypeError(f"must be {minimum} or more: {quoted(text)}")
         return value
 
     return convert
@@ -169,9 +171,9 @@ def positive_number(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        raise argparse.ArgumentTypeError(f"not a number: {quoted(text)}") from None
     if not 0 < value <= 1000:
-        raise argparse.ArgumentTypeError(f"must be above 0 and at most 1000: {text!r}")
+        raise argparse.ArgumentTypeError(f"must be above 0 and at most 1000: {quoted(text)}")
     return value
 
 
@@ -181,7 +183,7 @@ def compression_level(text: str) -> int:
     except ValueError:
         value = -1
     if not 0 <= value <= 9:
-        raise argparse.ArgumentTypeError(f"must be a whole number from 0 to 9: {text!r}")
+        raise argparse.ArgumentTypeError(f"must be a whole number from 0 to 9: {quoted(text)}")
     return value
 
 
@@ -265,14 +267,16 @@ def run_info(args: argparse.Namespace) -> int:
     if args.json:
         print(json.dumps(report, indent=2))
     else:
-        print(f"{report['file']}")
+        print(printable(str(report["file"])))
         background = "yes (the last frame)" if animation.has_background else "no"
         print(f"  speed       {animation.speed}")
         print(f"  frames      {animation.frame_count} (background counted)")
         print(f"  background  {background}")
         print(
-            f"  palette     {location if location is not None else '(unknown)'}"
-            f" -> {animation.palette_path or '(unknown)'}, {animation.colors} colours"
+            printable(
+                f"  palette     {location if location is not None else '(unknown)'}"
+                f" -> {animation.palette_path or '(unknown)'}, {animation.colors} colours"
+            )
         )
         print(f"  {'index':>5}  {'size':>11}  {'offset':>13}  {'kind':<10}  {'runs':>6}")
         for f in frames:
@@ -325,7 +329,7 @@ def run_export(args: argparse.Namespace) -> int:
             report_messages(animation)
             warnings: List[str] = []
             for written in export.export(animation, args.output, options, warnings=warnings):
-                print(written)
+                print(printable(str(written)))
             for line in warnings:
                 warn(line)
         except (LoadError, export.ExportError) as error:
@@ -407,8 +411,10 @@ def run_batch(args: argparse.Namespace) -> int:
     done = len(summary.results) - len(failures)
     rate = len(summary.results) / summary.seconds if summary.seconds > 0 else 0.0
     print(
-        f"exported {done} of {len(summary.results)} files into {args.output} "
-        f"in {summary.seconds:.1f} s ({rate:.1f} files/s)"
+        printable(
+            f"exported {done} of {len(summary.results)} files into {args.output} "
+            f"in {summary.seconds:.1f} s ({rate:.1f} files/s)"
+        )
     )
     warned = [result for result in summary.results if result.warnings and result.error is None]
     for result in warned:
@@ -417,7 +423,7 @@ def run_batch(args: argparse.Namespace) -> int:
     if failures:
         print(f"{len(failures)} failed:", file=sys.stderr)
         for result in sorted(failures, key=lambda result: result.source):
-            print(f"  {result.error}", file=sys.stderr)
+            print(printable(f"  {result.error}"), file=sys.stderr)
         return 1
     return 0
 
@@ -464,7 +470,7 @@ def run_demo(args: argparse.Namespace) -> int:
     except (LoadError, export.ExportError) as error:
         raise ToolError(str(error)) from None
     for path in written:
-        print(path)
+        print(printable(str(path)))
     print(
         f"(the same as: {PROG} export {animation_path} -o {args.directory} "
         f"{' '.join('--as ' + form for form in export.FORMS)} --shadows-under)"
@@ -576,7 +582,7 @@ def speed_value(text: str) -> int:
     except ValueError:
         value = -1
     if not low <= value <= high:
-        raise argparse.ArgumentTypeError(f"must be a whole number from {low} to {high}: {text!r}")
+        raise argparse.ArgumentTypeError(f"must be a whole number from {low} to {high}: {quoted(text)}")
     return value
 
 
@@ -616,9 +622,9 @@ def run_import(args: argparse.Namespace) -> int:
         ) from None
     for name, changed in zip(plan.names, plan.changed):
         if changed:
-            print(f"{name}: {changed} pixels changed to the nearest palette colour")
+            print(printable(f"{name}: {changed} pixels changed to the nearest palette colour"))
     background = ", the last one the background" if plan.has_background else ""
-    print(f"wrote {args.output}: {len(plan.names)} frames{background}, speed {speed}, verified")
+    print(printable(f"wrote {args.output}: {len(plan.names)} frames{background}, speed {speed}, verified"))
     return 0
 
 

@@ -25,6 +25,7 @@ The road of one import:
 from __future__ import annotations
 
 import json
+import math
 import os
 import secrets
 import stat
@@ -39,6 +40,7 @@ import pykiv  # type: ignore[import-not-found,unused-ignore]
 
 from kivtool import kiv_layout
 from kivtool.animation import BACKGROUND, FRAME, SHADOW, module_messages, resolve_palette_path
+from kivtool.text import excerpt, number, quoted
 
 KINDS = (FRAME, SHADOW, BACKGROUND)
 
@@ -267,6 +269,7 @@ def read_image(path: Path) -> npt.NDArray[np.uint8]:
 def _with_image(path: Path, use: Callable[[Any], T]) -> T:
     from PIL import Image, UnidentifiedImageError
 
+    check_regular_file(path, "an image")
     try:
         with Image.open(path) as image:
             return use(image)
@@ -282,7 +285,23 @@ def _with_image(path: Path, use: Callable[[Any], T]) -> T:
         raise ImportRefused(f"{path}: not enough memory to decode the image") from None
 
 
+def check_regular_file(path: Path, what: str) -> None:
+    """Refuses what is not a regular file before it is opened: opening a
+    pipe would wait for a writer, and a device can be endless."""
+    try:
+        status = path.stat()
+    except FileNotFoundError:
+        raise ImportRefused(f"{path}: no such file") from None
+    except OSError as error:
+        raise ImportRefused(f"{path}: cannot read {what}: {error.strerror or error}") from None
+    if stat.S_ISDIR(status.st_mode):
+        raise ImportRefused(f"{path}: is a folder, not {what}")
+    if not stat.S_ISREG(status.st_mode):
+        raise ImportRefused(f"{path}: is not a regular file (a pipe or a device); {what} is read from files only")
+
+
 def read_json(path: Path, what: str) -> Any:
+    check_regular_file(path, what)
     try:
         with open(path, encoding="utf-8") as file:
             return json.load(file)
@@ -294,6 +313,10 @@ def read_json(path: Path, what: str) -> Any:
         raise ImportRefused(
             f"{path}: not valid JSON ({error.msg} at line {error.lineno}, column {error.colno})"
         ) from None
+    except ValueError:  # an integer of more digits than Python converts
+        raise ImportRefused(f"{path}: not usable JSON: it holds a number of thousands of digits") from None
+    except RecursionError:
+        raise ImportRefused(f"{path}: not usable JSON: its values are nested too deeply") from None
 
 
 def whole_number(value: Any, where: str, low: int, high: int) -> int:
@@ -301,10 +324,24 @@ def whole_number(value: Any, where: str, low: int, high: int) -> int:
     if isinstance(value, float) and value.is_integer():
         value = int(value)
     if isinstance(value, bool) or not isinstance(value, int):
-        raise ImportRefused(f"{where}: {json.dumps(value)} is not a whole number")
+        raise ImportRefused(f"{where}: {json_excerpt(value)} is not a whole number")
     if not low <= value <= high:
-        raise ImportRefused(f"{where}: {value} is outside {low}..{high}")
+        raise ImportRefused(f"{where}: {number(value)} is outside {low}..{high}")
     return value
+
+
+def json_excerpt(value: Any) -> str:
+    """A JSON value from a file as a short text."""
+    if isinstance(value, int) and not isinstance(value, bool):
+        return number(value)
+    try:
+        return excerpt(json.dumps(value))
+    except (ValueError, RecursionError):
+        return type(value).__name__
+
+
+def json_key(value: Any) -> str:
+    return value if isinstance(value, str) else json_excerpt(value)
 
 
 def member(mapping: Any, key: str, where: str) -> Any:
@@ -332,7 +369,9 @@ def sheet_frames(path: Path) -> Tuple[List[SourceFrame], Optional[int]]:
     if isinstance(entries, dict):
         named = list(entries.items())
     elif isinstance(entries, list):
-        named = [(str(member(entry, "filename", f"{path}: frames[{i}]")), entry) for i, entry in enumerate(entries)]
+        named = [
+            (json_key(member(entry, "filename", f"{path}: frames[{i}]")), entry) for i, entry in enumerate(entries)
+        ]
     else:
         raise ImportRefused(f"{path}: frames is neither an object nor a list")
     if not named:
@@ -342,7 +381,7 @@ def sheet_frames(path: Path) -> Tuple[List[SourceFrame], Optional[int]]:
     sheet_height, sheet_width = sheet.shape[:2]
     frames = []
     for key, entry in named:
-        where = f"{path}: frame {key!r}"
+        where = f"{path}: frame {quoted(key)}"
         rect = member(entry, "frame", where)
         x, y, w, h = (
             whole_number(member(rect, k, f"{where}: frame"), f"{where}: frame.{k}", 0, 1 << 31)
@@ -360,11 +399,11 @@ def sheet_frames(path: Path) -> Tuple[List[SourceFrame], Optional[int]]:
             pixels = untrimmed(entry, pixels, where)
         kind = entry.get("kind", FRAME)
         if kind not in KINDS:
-            raise ImportRefused(f"{where}: kind {json.dumps(kind)} is not one of {', '.join(KINDS)}")
+            raise ImportRefused(f"{where}: kind {json_excerpt(kind)} is not one of {', '.join(KINDS)}")
         x_offset, y_offset = sheet_offsets(entry, pixels.shape[1], pixels.shape[0], where)
         frames.append(
             SourceFrame(
-                f"{path}: {key}",
+                f"{path}: {excerpt(key)}",
                 partial(identity, pixels),
                 x_offset,
                 y_offset,
@@ -407,7 +446,17 @@ def sheet_offsets(entry: Any, width: int, height: int, where: str) -> Tuple[int,
             value = member(pivot, axis, where)
             if isinstance(value, bool) or not isinstance(value, (int, float)):
                 raise ImportRefused(f"{where}: pivot.{axis} is not a number")
-            result.append(whole_number(float(-round(value * size)), f"{where}: pivot.{axis} x size", low, high))
+            # NaN, the infinities and numbers whose product with the size
+            # is no finite offset are refused before they are rounded.
+            try:
+                offset = -float(value) * size
+            except OverflowError:  # an integer beyond every float
+                offset = math.inf
+            if not math.isfinite(offset):
+                raise ImportRefused(f"{where}: pivot.{axis} {json_excerpt(value)} gives no offset")
+            if not low - 1 <= offset <= high + 1:
+                raise ImportRefused(f"{where}: pivot.{axis} x size: {number(offset)} is outside {low}..{high}")
+            result.append(whole_number(float(round(offset)), f"{where}: pivot.{axis} x size", low, high))
         return result[0], result[1]
     return 0, 0
 

@@ -808,3 +808,73 @@ def test_names_that_are_not_text_are_refused(project, which):
     err = run.stderr.decode("utf-8", "replace").splitlines()
     assert run.returncode == 1 and len(err) == 1 and err[0].endswith(": the file name is not valid text")
     assert not out.exists()
+
+
+# --------------------------------------------------------------------------
+# Hostile input: one short line, never a traceback, a hang or a wrong answer
+
+HUGE = "1" + "0" * 5000
+DEEP = "[" * 100_000 + "]" * 100_000
+
+
+def sheet_text(entry_text='{"frame": {"x": 0, "y": 0, "w": 1, "h": 1}}', image="s.png"):
+    return f'{{"frames": {{"a": {entry_text}}}, "meta": {{"image": {json.dumps(image)}}}}}'
+
+
+def pivot_entry(value):
+    return f'{{"frame": {{"x": 0, "y": 0, "w": 2, "h": 2}}, "pivot": {{"x": {value}, "y": 0}}}}'
+
+
+def hostile_cases():
+    """(id, sheet or None for images, extra arguments, message)."""
+    fifo = pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no named pipes")
+    return [
+        pytest.param(
+            sheet_text(f'{{"frame": {{"x": {HUGE}, "y": 0, "w": 1, "h": 1}}}}'), [], "s.json: ", id="huge-int"
+        ),
+        pytest.param(sheet_text(DEEP), [], "s.json: ", id="deep-nesting"),
+        pytest.param(sheet_text(pivot_entry("NaN")), [], r"pivot\.x NaN gives no offset", id="pivot-nan"),
+        pytest.param(sheet_text(pivot_entry("Infinity")), [], r"pivot\.x Infinity gives no offset", id="pivot-inf"),
+        pytest.param(sheet_text(pivot_entry("-Infinity")), [], r"pivot\.x -Infinity", id="pivot-minus-inf"),
+        pytest.param(sheet_text(pivot_entry("1e308")), [], r"pivot\.x 1e\+308 gives no offset", id="pivot-1e308"),
+        pytest.param(sheet_text(pivot_entry("1e10")), [], r"pivot\.x x size: .* is outside", id="pivot-1e10"),
+        pytest.param(sheet_text(pivot_entry(HUGE)), [], "s.json: ", id="pivot-huge-int"),
+        pytest.param(None, ["--offsets", "o.json"], "o.json: ", id="offsets-huge-int"),
+        pytest.param(None, ["--offsets", "deep.json"], "deep.json: ", id="offsets-deep-nesting"),
+        pytest.param(sheet_text(image="pipe"), [], "pipe: is not a regular file", id="fifo-sheet-image", marks=fifo),
+        pytest.param(None, ["--background", "pipe"], "pipe: is not a regular file", id="fifo-background", marks=fifo),
+        pytest.param(None, ["--offsets", "pipe"], "pipe: is not a regular file", id="fifo-offsets", marks=fifo),
+        pytest.param(
+            sheet_text('{"frame": {"x": 0, "y": 0, "w": 1, "h": 1}, "kind": "' + "k" * 5000 + '"}'),
+            [],
+            r"kind \"kkk.*\(5002 characters\) is not one of",
+            id="long-kind",
+        ),
+    ]
+
+
+@pytest.mark.parametrize("sheet, args, message", hostile_cases())
+def test_hostile_input_is_one_short_line(project, capsys, monkeypatch, sheet, args, message):
+    monkeypatch.chdir(project)
+    save_png(project / "s.png", [[A, A], [A, A]])
+    (project / "o.json").write_text(f"[[{HUGE}, 0]]")
+    (project / "deep.json").write_text(DEEP)
+    if hasattr(os, "mkfifo"):
+        os.mkfifo(project / "pipe")  # no writer: opening it would wait for ever
+    if sheet is not None:
+        (project / "s.json").write_text(sheet)
+        inputs = ["s.json"]
+    else:
+        inputs = ["s.png"]
+    status, out, err = kivtool(capsys, *import_args(project, *inputs), *args)
+    assert status == 1 and len(err) == 1 and len(err[0]) < 300, err
+    assert re.search(message, err[0]), err[0]
+    assert not (project / "anim").exists()
+
+
+def test_control_characters_in_names_are_escaped(project, capsys):
+    entry = dict(sheet_entry(0, 0, 1, 1), kind="frame")
+    path = write_sheet(project, [[(1, 2, 3, 255)]], {"a\nb\x1b[31mred\x9b": entry})
+    status, _, err = kivtool(capsys, *import_args(project, path))
+    assert status == 1 and len(err) == 1
+    assert "a\\x0ab\\x1b[31mred\\x9b" in err[0] and "\x1b" not in err[0]

@@ -766,3 +766,28 @@ def test_relative_paths_find_the_palette_from_the_game_folder(tmp_path, capsys, 
     assert (status, err) == (0, "")
     if written:
         assert (tmp_path / written).is_file()
+
+
+# --------------------------------------------------------------------------
+# Messages: short, one line, control characters escaped
+
+
+def text_as_animation(path: Path) -> str:
+    """A text file read as an animation: its second word is taken as the
+    length of a palette location that is the rest of the file."""
+    path.write_bytes(b"# title\n\n" + b"Some prose, " * 2500)
+
+
+@pytest.mark.parametrize(
+    "make, name, cause",
+    [
+        (text_as_animation, "README.md", "no palette found: '"),
+        (lambda path: None, "new\nline\x1b[2J.kiv", "new\\x0aline\\x1b[2J.kiv: no such file"),
+    ],
+    ids=["text file quoted in part", "control characters in a name"],
+)
+def test_messages_are_one_short_line(tmp_path, capsys, make, name, cause):
+    make(tmp_path / name)
+    status, out, err = run(capsys, "info", tmp_path / name)
+    assert status == 1 and out == "" and err.count("\n") == 1 and len(err) < 400, err
+    assert cause in err and "\x1b" not in err
