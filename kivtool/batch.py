@@ -14,13 +14,14 @@ from __future__ import annotations
 
 import multiprocessing
 import os
+import stat
 import sys
 import time
 from concurrent.futures import FIRST_COMPLETED, Future, wait
 from concurrent.futures import TimeoutError as FutureTimeout
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Callable, Dict, List, Optional
+from typing import Callable, Dict, List, Optional, Tuple
 
 from kivtool.export import ExportError, Options, Timings
 from kivtool.text import printable
@@ -51,19 +52,82 @@ class Summary:
         return [result for result in self.results if result.error is not None]
 
 
-def find_animations(source: Path) -> List[Path]:
-    """Every animation file under `source`, in a stable order. Links to
-    folders are not followed, so a link loop cannot make the walk endless;
-    only regular files are taken, so a pipe named like an animation cannot
-    make a worker wait for a writer."""
-    found = []
-    for folder, subfolders, names in os.walk(source):
+@dataclass
+class Found:
+    """What a walk of the source folder found: the animation files, and
+    what it had to leave out, each with the reason (paths under the source
+    folder)."""
+
+    files: List[Path]
+    skipped: List[Tuple[Path, str]]
+
+
+def find_animations(source: Path) -> Found:
+    """Every animation file under `source`, in a stable order, and every
+    entry left out that may have been meant as one. Links to folders are not
+    followed, so a link loop cannot make the walk endless; only regular
+    files are taken, so a pipe named like an animation cannot make a worker
+    wait for a writer."""
+    files: List[Path] = []
+    skipped: List[Tuple[Path, str]] = []
+
+    def unreadable(error: OSError) -> None:
+        path = Path(error.filename) if error.filename else source
+        skipped.append((path, f"cannot read the folder: {error.strerror or error}"))
+
+    for folder, subfolders, names in os.walk(source, onerror=unreadable):
         subfolders.sort()
+        for name in subfolders:
+            if name.lower().endswith(SUFFIX):
+                skipped.append((Path(folder) / name, "is a folder, not an animation file"))
         for name in sorted(names):
+            if not name.lower().endswith(SUFFIX):
+                continue
             path = Path(folder) / name
-            if name.lower().endswith(SUFFIX) and path.is_file():
-                found.append(path)
-    return found
+            try:
+                status = path.stat()
+            except FileNotFoundError:
+                skipped.append((path, "is a symbolic link to nothing"))
+                continue
+            except OSError as error:
+                skipped.append((path, f"cannot be examined: {error.strerror or error}"))
+                continue
+            if stat.S_ISREG(status.st_mode):
+                files.append(path)
+            elif stat.S_ISDIR(status.st_mode):
+                skipped.append((path, "is a link to a folder, not an animation file"))
+            else:
+                skipped.append((path, "is not a regular file (a pipe or a device)"))
+    return Found(files, skipped)
+
+
+def output_key(source: Path, path: Path) -> Tuple[str, str]:
+    """What names the outputs of `path`: its folder under the source and its
+    stem, compared without case as Windows compares names."""
+    relative = path.relative_to(source)
+    return (relative.parent.as_posix().casefold(), relative.stem.casefold())
+
+
+def output_collisions(source: Path, files: List[Path]) -> List[Tuple[Path, str]]:
+    """The files whose outputs would have the same names as another's (names
+    compared without case), each with the one it collides with. All of them
+    are left out: which of the two was meant is not known."""
+    by_key: Dict[Tuple[str, str], List[Path]] = {}
+    for path in files:
+        by_key.setdefault(output_key(source, path), []).append(path)
+    collisions = []
+    for paths in by_key.values():
+        if len(paths) > 1:
+            for path in paths:
+                others = ", ".join(str(other) for other in paths if other != path)
+                collisions.append(
+                    (
+                        path,
+                        f"its output files would have the same names as those of {others} "
+                        "(names compared without case, as Windows does); neither is written",
+                    )
+                )
+    return collisions
 
 
 def physical_memory() -> Optional[int]:
@@ -208,10 +272,10 @@ def run(
     """Exports every animation under `source` (or `files` found there) into
     `destination`, `jobs` files at a time, each with `worker`, `chunk` files
     to a hand-out; `on_result` hears of each file as it is done."""
-    import pebble
-
     start = time.perf_counter()
-    sources = [str(path.relative_to(source)) for path in (files or find_animations(source))]
+    if files is None:
+        files = find_animations(source).files
+    sources = [str(path.relative_to(source)) for path in files]
     chunk = chunk or chunk_size(len(sources), jobs)
     # Absolute, since a worker's current folder is not this process's: a
     # fork server keeps the folder it was started in.
@@ -222,6 +286,10 @@ def run(
         os.path.abspath(palette) if palette is not None else None,
     )
     results: List[FileResult] = []
+    if not sources:
+        return Summary(results, time.perf_counter() - start)
+    import pebble
+
     context = worker_context()
     with pebble.ProcessPool(
         max_workers=jobs, initializer=limit_worker, initargs=(memory_limit,), context=context

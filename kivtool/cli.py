@@ -395,18 +395,38 @@ def run_batch(args: argparse.Namespace) -> int:
 
     if not args.source.is_dir():
         raise ToolError(f"{args.source}: no such folder")
-    files = batch.find_animations(args.source)
-    if not files:
+    found = batch.find_animations(args.source)
+    if not found.files and not found.skipped:
         raise ToolError(f"{args.source}: holds no animation files (*{batch.SUFFIX})")
     if args.palette is not None and not args.palette.is_file():
         raise ToolError(f"{args.palette}: no such palette file")
     make_output_dir(args.output)
     options = export_options(args)
     memory_limit = args.memory_limit << 20 if args.memory_limit else batch.default_memory_limit(args.jobs)
-    reporter = batch.progress_reporter(len(files), sys.stderr.isatty())
+    # What cannot be exported, and files whose outputs would overwrite each
+    # other's, are failures known before anything is written.
+    collisions = batch.output_collisions(args.source, found.files)
+    colliding = {path for path, _ in collisions}
+    files = [path for path in found.files if path not in colliding]
+    refused = [
+        batch.FileResult(str(path.relative_to(args.source)) if path != args.source else ".", error=f"{path}: {reason}")
+        for path, reason in sorted(found.skipped + collisions)
+    ]
+    reporter = batch.progress_reporter(len(files) + len(refused), sys.stderr.isatty())
+    for number, result in enumerate(refused, 1):
+        reporter(result, number, len(files) + len(refused))
     summary = batch.run(
-        args.source, args.output, options, args.jobs, memory_limit, args.timeout, reporter, files, args.palette
+        args.source,
+        args.output,
+        options,
+        args.jobs,
+        memory_limit,
+        args.timeout,
+        lambda result, done, total: reporter(result, done + len(refused), total + len(refused)),
+        files,
+        args.palette,
     )
+    summary.results[:0] = refused
     failures = summary.failures
     done = len(summary.results) - len(failures)
     rate = len(summary.results) / summary.seconds if summary.seconds > 0 else 0.0

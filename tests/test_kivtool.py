@@ -22,6 +22,8 @@ import numpy as np
 import pytest
 from PIL import Image
 
+from child_process import run_child
+
 from kivtool import batch
 from kivtool.cli import main
 from kivtool.sample import Frame, animation_bytes, palette_bytes
@@ -620,15 +622,18 @@ def game_folder(root: Path) -> dict[str, str | None]:
     (source / "units" / "lost.kiv").write_bytes(struct.pack("<II", 1, len(text)) + text + struct.pack("<I", 0))
     (source / "notes.txt").write_text("not an animation")
     (source / "folder.kiv").mkdir()
-    if hasattr(os, "mkfifo"):
-        os.mkfifo(source / "units" / "pipe.kiv")  # no writer: opening it would wait
-    return {
+    outcome: dict[str, str | None] = {
         "anim/top.kiv": None,
         "units/deep/a.kiv": None,
         "units/deep/b.kiv": None,
         "units/broken.kiv": "names no palette",
         "units/lost.kiv": "no palette found",
+        "folder.kiv": "is a folder",
     }
+    if hasattr(os, "mkfifo"):
+        os.mkfifo(source / "units" / "pipe.kiv")  # no writer: opening it would wait
+        outcome["units/pipe.kiv"] = "is not a regular file"
+    return outcome
 
 
 def test_batch_mirrors_folders_and_lists_failures(tmp_path, capsys):
@@ -647,9 +652,9 @@ def test_batch_mirrors_folders_and_lists_failures(tmp_path, capsys):
     assert sorted(line.split("] ")[1].split(":")[0] for line in out.splitlines() if line.startswith("[")) == sorted(
         outcome
     )
-    assert "exported 3 of 5 files" in out
+    assert f"exported 3 of {len(outcome)} files" in out
     failures = [line.strip() for line in err.splitlines()[1:]]
-    assert err.splitlines()[0] == "2 failed:"
+    assert err.splitlines()[0] == f"{len(outcome) - 3} failed:"
     for name, cause in outcome.items():
         if cause is not None:
             assert any(str(tmp_path / "game" / name) in line and cause in line for line in failures)
@@ -791,3 +796,82 @@ def test_messages_are_one_short_line(tmp_path, capsys, make, name, cause):
     status, out, err = run(capsys, "info", tmp_path / name)
     assert status == 1 and out == "" and err.count("\n") == 1 and len(err) < 400, err
     assert cause in err and "\x1b" not in err
+
+
+# --------------------------------------------------------------------------
+# batch: everything left out is a failure
+
+
+def dangling_link(source: Path) -> None:
+    (source / "gone.kiv").symlink_to(source / "nowhere.kiv")
+
+
+def pipe(source: Path) -> None:
+    if not hasattr(os, "mkfifo"):
+        pytest.skip("no named pipes")
+    os.mkfifo(source / "pipe.kiv")
+
+
+def same_name_in_other_case(source: Path) -> None:
+    write_scene(source, [sprite(0, 0, [[1]])], name="same")
+    write_scene(source, [sprite(0, 0, [[2]])], name="other")
+    os.replace(source / "anim" / "other.kiv", source / "anim" / "same.KIV")
+
+
+def same_folder_in_other_case(source: Path) -> None:
+    write_scene(source, [sprite(0, 0, [[1]])], name="twin")
+    (source / "Anim").mkdir()
+    (source / "Anim" / "twin.kiv").write_bytes((source / "anim" / "twin.kiv").read_bytes())
+
+
+@pytest.mark.parametrize(
+    "make, failed",
+    [
+        (dangling_link, {"gone.kiv": "is a symbolic link to nothing"}),
+        (lambda source: (source / "dir.kiv").mkdir(), {"dir.kiv": "is a folder"}),
+        (pipe, {"pipe.kiv": "is not a regular file"}),
+        (
+            same_name_in_other_case,
+            {"anim/same.kiv": "same names as those of", "anim/same.KIV": "same names as those of"},
+        ),
+        (
+            same_folder_in_other_case,
+            {"anim/twin.kiv": "same names as those of", "Anim/twin.kiv": "same names as those of"},
+        ),
+    ],
+    ids=["dangling link", "folder named .kiv", "pipe", "names differing in case", "folders differing in case"],
+)
+def test_batch_reports_what_it_leaves_out_and_goes_on(tmp_path, capsys, make, failed):
+    source = tmp_path / "game"
+    write_scene(source, [sprite(0, 0, [[1]])], name="good")
+    make(source)
+    status, out, err = run(capsys, "batch", source, "-o", tmp_path / "out", "--jobs", "1")
+    assert status == 1 and f"{len(failed)} failed:" in err
+    for name, cause in failed.items():
+        assert any(f"{source / name}: " in line and cause in line for line in err.splitlines()), (name, err)
+    assert (tmp_path / "out" / "anim" / "good_000.png").is_file()
+    assert sorted(p.name for p in (tmp_path / "out").rglob("*.png")) == ["good_000.png"]
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid"), reason="permission bits")
+def test_batch_reports_an_unreadable_folder(public_tmp_path):
+    # The walk, as a user whom the folder's bits lock out (the workers are
+    # not started: their interpreter may not be readable by that user).
+    source = public_tmp_path / "game"
+    write_scene(source, [sprite(0, 0, [[1]])], name="good")
+    (source / "locked").mkdir()
+    (source / "locked" / "hidden.kiv").write_bytes(b"")
+    (source / "locked").chmod(0)
+    result = run_child(
+        f"""
+        from pathlib import Path
+        from kivtool import batch
+        why = drop_privileges()
+        found = batch.find_animations(Path({str(source)!r}))
+        report(why=why, files=[str(p) for p in found.files], skipped=[[str(p), r] for p, r in found.skipped])
+        """
+    )
+    if result["why"]:
+        pytest.skip(result["why"])
+    assert result["files"] == [str(source / "anim" / "good.kiv")]
+    assert result["skipped"] == [[str(source / "locked"), "cannot read the folder: Permission denied"]]
