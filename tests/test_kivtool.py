@@ -20,9 +20,8 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from PIL import Image
-
 from child_process import run_child
+from PIL import Image
 
 from kivtool import batch
 from kivtool.cli import main
