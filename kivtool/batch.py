@@ -46,6 +46,8 @@ class FileResult:
 class Summary:
     results: List[FileResult]
     seconds: float
+    stopped: Optional[KeyboardInterrupt] = None  # what stopped the batch before its end
+    not_done: int = 0  # files not exported when it was stopped
 
     @property
     def failures(self) -> List[FileResult]:
@@ -157,8 +159,25 @@ def address_space_in_use() -> Optional[int]:
     return None
 
 
-def limit_worker(memory_limit: Optional[int]) -> None:
+class WorkerStopped(SystemExit):
+    """SIGTERM in a worker: the pool is ending it."""
+
+
+def stop_worker(signum: int, frame: object) -> None:
+    # Raised where the worker is, so that the file it is writing is removed
+    # on the way out (an idle worker just exits).
+    raise WorkerStopped(128 + signum)
+
+
+def start_worker(memory_limit: Optional[int]) -> None:
     """Runs in each worker as it starts."""
+    import signal
+
+    signal.signal(signal.SIGTERM, stop_worker)
+    limit_worker(memory_limit)
+
+
+def limit_worker(memory_limit: Optional[int]) -> None:
     if memory_limit is None:
         return
     try:
@@ -225,7 +244,11 @@ def export_files(
     palette: Optional[str],
 ) -> List[FileResult]:
     """Exports a few files in one hand-out to a worker."""
-    return [worker(name, root, destination, options, palette) for name in names]
+    try:
+        return [worker(name, root, destination, options, palette) for name in names]
+    except WorkerStopped as stop:
+        # Ended by the pool, which waits for no answer: out at once.
+        os._exit(stop.code if isinstance(stop.code, int) else 1)
 
 
 # What a worker imports to export a file: loaded once into the fork server,
@@ -291,15 +314,14 @@ def run(
     import pebble
 
     context = worker_context()
-    with pebble.ProcessPool(
-        max_workers=jobs, initializer=limit_worker, initargs=(memory_limit,), context=context
-    ) as pool:
-        pending: Dict[Future[List[FileResult]], List[str]] = {}
+    pool = pebble.ProcessPool(max_workers=jobs, initializer=start_worker, initargs=(memory_limit,), context=context)
+    pending: Dict[Future[List[FileResult]], List[str]] = {}
 
-        def hand_out(names: List[str]) -> None:
-            limit = timeout * len(names) if timeout is not None else None
-            pending[pool.schedule(export_files, args=(worker, names, *arguments), timeout=limit)] = names
+    def hand_out(names: List[str]) -> None:
+        limit = timeout * len(names) if timeout is not None else None
+        pending[pool.schedule(export_files, args=(worker, names, *arguments), timeout=limit)] = names
 
+    try:
         for first in range(0, len(sources), chunk):
             hand_out(sources[first : first + chunk])
         while pending:
@@ -319,6 +341,18 @@ def run(
                 for result in done:
                     results.append(result)
                     on_result(result, len(results), len(sources))
+    except KeyboardInterrupt as stop:  # Ctrl-C, or SIGTERM as the command line raises it
+        # The files not handed out are dropped and the workers ended at once
+        # (each removes the file it was writing); what was done is kept.
+        pool.stop()  # type: ignore[no-untyped-call,unused-ignore]
+        pool.join()
+        return Summary(results, time.perf_counter() - start, stopped=stop, not_done=len(sources) - len(results))
+    except BaseException:
+        pool.stop()  # type: ignore[no-untyped-call,unused-ignore]
+        pool.join()
+        raise
+    pool.close()  # type: ignore[no-untyped-call,unused-ignore]
+    pool.join()
     return Summary(results, time.perf_counter() - start)
 
 

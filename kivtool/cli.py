@@ -12,6 +12,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import signal
 import sys
 from importlib.util import find_spec
 from pathlib import Path
@@ -42,6 +43,20 @@ DESCRIPTION = (
 
 class ToolError(Exception):
     """A failure the user can act on: printed as one line, exit status 1."""
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, raised wherever the tool is, so that it stops the way it
+    stops on Ctrl-C: output files whole or absent, workers ended."""
+
+
+# Exit statuses of a program stopped by SIGINT and SIGTERM, as shells report them.
+INTERRUPTED_STATUS = 128 + signal.SIGINT
+TERMINATED_STATUS = 128 + signal.SIGTERM
+
+
+def raise_terminated(signum: int, frame: object) -> None:
+    raise Terminated()
 
 
 class Parser(argparse.ArgumentParser):
@@ -432,7 +447,7 @@ def run_batch(args: argparse.Namespace) -> int:
     rate = len(summary.results) / summary.seconds if summary.seconds > 0 else 0.0
     print(
         printable(
-            f"exported {done} of {len(summary.results)} files into {args.output} "
+            f"exported {done} of {len(summary.results) + summary.not_done} files into {args.output} "
             f"in {summary.seconds:.1f} s ({rate:.1f} files/s)"
         )
     )
@@ -440,12 +455,15 @@ def run_batch(args: argparse.Namespace) -> int:
     for result in warned:
         for line in result.warnings:
             warn(line)
+    if summary.stopped is not None:
+        print(f"stopped before its end: {summary.not_done} files not exported", file=sys.stderr)
     if failures:
         print(f"{len(failures)} failed:", file=sys.stderr)
         for result in sorted(failures, key=lambda result: result.source):
             print(printable(f"  {result.error}"), file=sys.stderr)
-        return 1
-    return 0
+    if summary.stopped is not None:
+        raise summary.stopped
+    return 1 if failures else 0
 
 
 # --------------------------------------------------------------------------
@@ -684,16 +702,28 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         args = parser.parse_args(argv)
     except SystemExit as stop:  # --help, --version and usage errors
         return stop.code if isinstance(stop.code, int) else 1
+    previous = None
+    if hasattr(signal, "SIGTERM"):
+        try:
+            previous = signal.signal(signal.SIGTERM, raise_terminated)
+        except ValueError:  # not the main thread: SIGTERM keeps its meaning
+            pass
     try:
         status: int = args.run(args)
         return status
     except ToolError as error:
         fail(str(error))
         return 1
+    except Terminated:
+        fail("stopped by SIGTERM")
+        return TERMINATED_STATUS
     except KeyboardInterrupt:
         fail("interrupted")
-        return 130
+        return INTERRUPTED_STATUS
     except BrokenPipeError:  # the reader of our output went away (`kivtool info x | head`)
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 1
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)

@@ -21,6 +21,7 @@ from PIL import Image
 
 from kivtool import __version__
 from kivtool.animation import BACKGROUND, FRAME, SHADOW, Animation
+from kivtool.files import write_bytes, write_whole
 
 DEFAULT_FORM = "frames"
 SHADOWS_AUTO = "auto"
@@ -162,7 +163,7 @@ def export(
 def _save_png(image: Image.Image, target: Path, options: Options, timings: Timings) -> Path:
     start = time.perf_counter()
     try:
-        image.save(target, format="PNG", compress_level=options.png_compression)
+        write_whole(target, lambda file: image.save(file, format="PNG", compress_level=options.png_compression))
     except OSError as error:
         raise ExportError(f"{target}: cannot write: {error.strerror or error}") from None
     timings.encode += time.perf_counter() - start
@@ -280,7 +281,8 @@ def write_sheet(
     image_path = _save_png(sheet, directory / f"{stem}.png", options, timings)
     json_path = directory / f"{stem}.json"
     try:
-        json_path.write_text(json.dumps(description, indent=1) + "\n", encoding="utf-8")
+        contents = (json.dumps(description, indent=1) + "\n").encode("utf-8")
+        write_whole(json_path, lambda file: write_bytes(file, contents))
     except OSError as error:
         raise ExportError(f"{json_path}: cannot write: {error.strerror or error}") from None
     return [image_path, json_path]
@@ -391,11 +393,19 @@ def write_animated(
                     f"{GIF_MIN_DELAY_CS}/100 s long (GIF players slow shorter ones down), "
                     f"so it plays slower than {options.fps:g} steps per second"
                 )
-            steps[0].save(target, format="GIF", disposal=2, optimize=False, **common)
+            write_whole(target, lambda file: steps[0].save(file, format="GIF", disposal=2, optimize=False, **common))
         elif form == "apng":
-            first.save(target, format="PNG", compress_level=options.png_compression, **common)
+            write_whole(
+                target,
+                lambda file: first.save(file, format="PNG", compress_level=options.png_compression, **common),
+            )
         else:
-            first.save(target, format="WEBP", lossless=True, exact=True, quality=100, method=4, **common)
+            write_whole(
+                target,
+                lambda file: first.save(
+                    file, format="WEBP", lossless=True, exact=True, quality=100, method=4, **common
+                ),
+            )
     except OSError as error:
         raise ExportError(f"{target}: cannot write: {error.strerror or error}") from None
     timings.encode += time.perf_counter() - start

@@ -14,6 +14,7 @@ import signal
 import struct
 import subprocess
 import sys
+import textwrap
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -874,3 +875,160 @@ def test_batch_reports_an_unreadable_folder(public_tmp_path):
         pytest.skip(result["why"])
     assert result["files"] == [str(source / "anim" / "good.kiv")]
     assert result["skipped"] == [[str(source / "locked"), "cannot read the folder: Permission denied"]]
+
+
+# --------------------------------------------------------------------------
+# Stopping: Ctrl-C and SIGTERM
+
+
+STOPS = [
+    pytest.param(signal.SIGINT, 130, "kivtool: interrupted", id="SIGINT"),
+    pytest.param(getattr(signal, "SIGTERM", None), 143, "kivtool: stopped by SIGTERM", id="SIGTERM"),
+]
+posix_only = pytest.mark.skipif(sys.platform == "win32", reason="sends POSIX signals")
+
+
+def files_left(folder: Path) -> dict[str, bytes]:
+    return {str(p.relative_to(folder)): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
+
+
+@posix_only
+@pytest.mark.parametrize("stop, status, line", STOPS)
+@pytest.mark.parametrize(
+    "verb, hook",
+    [
+        # The signal comes once an image is written, before it is in place.
+        ("export", "from PIL.Image import Image as owner"),
+        # It comes once the file is written, before it is in place.
+        ("import", "from kivtool import importer as owner"),
+    ],
+)
+def test_export_and_import_stop_leaving_old_files(tmp_path, stop, status, line, verb, hook):
+    scene = write_scene(tmp_path, [sprite(0, 0, [[1, 2]]), sprite(1, 1, [[3]])])
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "anim_000.png").write_bytes(b"old")
+    (tmp_path / "anim" / "new.kiv").write_bytes(b"old")
+    png = tmp_path / "in.png"
+    Image.fromarray(expected_image(scene.frames[0])).save(png)
+    argv = {
+        "export": ["export", scene.animation, "-o", out, "--as", "frames", "--as", "sheet"],
+        "import": [
+            "import",
+            png,
+            "-o",
+            tmp_path / "anim" / "new.kiv",
+            "--palette",
+            scene.palette,
+            "--project-root",
+            tmp_path,
+        ],
+    }[verb]
+    name = {"export": "save", "import": "verify"}[verb]
+    result = run_child(
+        f"""
+        from kivtool.cli import main
+        {hook}
+        original = getattr(owner, {name!r})
+
+        def then_stop(*args, **kwargs):
+            original(*args, **kwargs)
+            os.kill(os.getpid(), {int(stop)})
+
+        setattr(owner, {name!r}, then_stop)
+        status = main({[str(arg) for arg in argv]!r})
+        report(status=status)
+        """
+    )
+    assert result["status"] == status
+    assert (out / "anim_000.png").read_bytes() == b"old"
+    assert (tmp_path / "anim" / "new.kiv").read_bytes() == b"old"
+    assert not [p for p in tmp_path.rglob("*") if "tmp" in p.name]
+
+
+def sleepy_worker(source: str, root: str, destination: str, options, palette) -> batch.FileResult:
+    """Exports files named fast*. On the others it starts to replace the
+    first frame's output, says so in a file named after its process in the
+    folder $SLEEPY_MARKERS, and waits."""
+    if Path(source).name.startswith("fast"):
+        return batch.export_file(source, root, destination, options, palette)
+    from kivtool.files import write_whole
+
+    target = Path(destination) / Path(source).parent / f"{Path(source).stem}_000.png"
+
+    def half_then_wait(file):
+        file.write(b"half")
+        file.flush()
+        (Path(os.environ["SLEEPY_MARKERS"]) / str(os.getpid())).write_text("")
+        time.sleep(600)
+
+    write_whole(target, half_then_wait)
+    raise AssertionError("not stopped")
+
+
+def process_ended(pid: int) -> bool:
+    try:
+        with open(f"/proc/{pid}/status") as status:
+            return any(line.split()[:2] == ["State:", "Z"] for line in status)
+    except FileNotFoundError:
+        return True
+
+
+@posix_only
+@pytest.mark.parametrize("stop, status, line", STOPS)
+def test_batch_stops_at_once_leaving_whole_files_and_a_summary(tmp_path, stop, status, line):
+    source = tmp_path / "game"
+    names = ["fast0", "fast1"] + [f"slow{i}" for i in range(10)]
+    for name in names:
+        write_scene(source, [sprite(0, 0, [[1, 2]])], name=name)
+    out = tmp_path / "out"
+    (out / "anim").mkdir(parents=True)
+    for name in names[2:]:
+        (out / "anim" / f"{name}_000.png").write_bytes(b"old")
+    markers = tmp_path / "markers"
+    markers.mkdir()
+    script = textwrap.dedent(
+        f"""
+        import functools, sys
+        sys.path.insert(0, {str(Path(__file__).parent)!r})
+        from kivtool import batch, cli
+        from test_kivtool import sleepy_worker
+        batch.run = functools.partial(batch.run, worker=sleepy_worker)
+        sys.exit(cli.main(["batch", {str(source)!r}, "-o", {str(out)!r}, "--jobs", "2", "--as", "frames"]))
+        """
+    )
+    child = subprocess.Popen(
+        [sys.executable, "-c", script],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env={**os.environ, "SLEEPY_MARKERS": str(markers)},
+        start_new_session=True,  # a process group of its own, as a terminal gives a command
+    )
+    try:
+        progress = [child.stdout.readline() for _ in range(2)]
+        assert all(": ok" in line for line in progress), progress
+        deadline = time.monotonic() + 120  # a guard against a hang, not a measurement
+        while len(list(markers.iterdir())) < 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        workers = [int(p.name) for p in markers.iterdir()]
+        assert len(workers) == 2
+        if stop == signal.SIGINT:
+            os.killpg(child.pid, stop)  # Ctrl-C reaches every process of the group
+        else:
+            os.kill(child.pid, stop)
+        rest, err = child.communicate(timeout=120)
+    finally:
+        if child.poll() is None:
+            os.killpg(child.pid, signal.SIGKILL)
+    assert child.returncode == status, err
+    assert "exported 2 of 12 files" in rest
+    lines = err.splitlines()
+    assert "stopped before its end: 10 files not exported" in lines and lines[-1] == line
+    assert "Traceback" not in err
+    left = files_left(out)
+    assert {name: left[f"anim/{name}_000.png"] for name in names[2:]} == {name: b"old" for name in names[2:]}
+    assert sorted(left) == sorted(f"anim/{name}_000.png" for name in names)
+    for name in names[:2]:
+        assert np.array_equal(read_png(out / "anim" / f"{name}_000.png"), expected_image(sprite(0, 0, [[1, 2]])))
+    assert all(process_ended(pid) for pid in workers)
