@@ -3,7 +3,7 @@
 The module holds the interpreter lock while it loads and renders, so files
 are spread over processes, not threads. Files from anywhere can be damaged
 or hostile: each worker runs under an address-space limit (where the system
-has one), so that a file declaring huge frames is refused with a
+has one; lowered, never raised above a limit the user set), so that a file declaring huge frames is refused with a
 MemoryError instead of driving the machine out of memory, and each file has
 a time limit. A worker that dies or runs out of time costs only the file it
 was working on: the pool starts a new worker, the other files handed out
@@ -24,6 +24,7 @@ from pathlib import Path
 from typing import Callable, Dict, List, Optional, Tuple
 
 from kivtool.export import ExportError, Options, Timings
+from kivtool.limits import limit_address_space
 from kivtool.text import printable
 
 SUFFIX = ".kiv"
@@ -132,33 +133,6 @@ def output_collisions(source: Path, files: List[Path]) -> List[Tuple[Path, str]]
     return collisions
 
 
-def physical_memory() -> Optional[int]:
-    try:
-        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
-    except (AttributeError, ValueError, OSError):
-        return None
-
-
-def default_memory_limit(jobs: int) -> Optional[int]:
-    """Bytes of address space for each worker: the machine's memory shared
-    out among them, so that all of them together cannot exhaust it."""
-    memory = physical_memory()
-    if memory is None:
-        return None
-    return max(1 << 30, memory // max(1, jobs))
-
-
-def address_space_in_use() -> Optional[int]:
-    try:
-        with open("/proc/self/status", encoding="ascii") as status:
-            for line in status:
-                if line.startswith("VmSize:"):
-                    return int(line.split()[1]) * 1024
-    except (OSError, ValueError):
-        pass
-    return None
-
-
 class WorkerStopped(SystemExit):
     """SIGTERM in a worker: the pool is ending it."""
 
@@ -174,22 +148,7 @@ def start_worker(memory_limit: Optional[int]) -> None:
     import signal
 
     signal.signal(signal.SIGTERM, stop_worker)
-    limit_worker(memory_limit)
-
-
-def limit_worker(memory_limit: Optional[int]) -> None:
-    if memory_limit is None:
-        return
-    try:
-        import resource
-    except ImportError:  # not on this system; the module's own limits still hold
-        return
-    in_use = address_space_in_use()
-    if in_use is not None and in_use >= memory_limit:
-        # Already past it (a sanitizer's shadow memory is reserved address
-        # space): the limit would refuse every allocation, so none is set.
-        return
-    resource.setrlimit(resource.RLIMIT_AS, (memory_limit, memory_limit))
+    limit_address_space(memory_limit)
 
 
 def export_file(

@@ -18,6 +18,7 @@ from importlib.util import find_spec
 from pathlib import Path
 from typing import Any, Callable, List, NoReturn, Optional, Sequence
 
+from kivtool.limits import DEFAULT_MAX_PIXELS
 from kivtool.text import printable, quoted
 
 PROG = "kivtool"
@@ -350,6 +351,9 @@ def run_export(args: argparse.Namespace) -> int:
         except (LoadError, export.ExportError) as error:
             fail(str(error))
             status = 1
+        except MemoryError:
+            fail(f"{path}: not exported: not enough memory (a limit set on this process, or the machine's)")
+            status = 1
     return status
 
 
@@ -385,8 +389,9 @@ def add_batch_command(commands: Any) -> None:
         type=positive_int,
         metavar="MB",
         help="address space one worker may use, in MiB; a file that needs "
-        "more fails with a clear message (default: the machine's memory "
-        "divided by --jobs)",
+        "more fails with a clear message (default: three quarters of the memory "
+        "available, the control group's limit or else the machine's memory, divided "
+        "by --jobs); a lower limit set on the tool (ulimit -v) is kept",
     )
     parser.add_argument(
         "--timeout",
@@ -406,7 +411,7 @@ def default_jobs() -> int:
 
 
 def run_batch(args: argparse.Namespace) -> int:
-    from kivtool import batch
+    from kivtool import batch, limits
 
     if not args.source.is_dir():
         raise ToolError(f"{args.source}: no such folder")
@@ -417,7 +422,7 @@ def run_batch(args: argparse.Namespace) -> int:
         raise ToolError(f"{args.palette}: no such palette file")
     make_output_dir(args.output)
     options = export_options(args)
-    memory_limit = args.memory_limit << 20 if args.memory_limit else batch.default_memory_limit(args.jobs)
+    memory_limit = args.memory_limit << 20 if args.memory_limit else limits.default_worker_limit(args.jobs)
     # What cannot be exported, and files whose outputs would overwrite each
     # other's, are failures known before anything is written.
     collisions = batch.output_collisions(args.source, found.files)
@@ -606,7 +611,16 @@ def add_import_command(commands: Any) -> None:
         "--quantize",
         action="store_true",
         help="give colours that are not in the palette the nearest palette "
-        "colour instead of stopping; the changed pixels are counted per frame",
+        "colour instead of stopping, and round 16-bit samples that are no "
+        "8-bit value; the pixels changed to palette colours are counted per frame",
+    )
+    parser.add_argument(
+        "--max-pixels",
+        metavar="N",
+        type=positive_int,
+        default=DEFAULT_MAX_PIXELS,
+        help="refuse an image, or a frame a sheet declares, of more than N pixels, "
+        f"before it is decoded (default {DEFAULT_MAX_PIXELS})",
     )
     parser.set_defaults(run=run_import)
 
@@ -641,9 +655,16 @@ def run_import(args: argparse.Namespace) -> int:
                     raise ToolError(
                         f"{sheets[0]}: {option} is for images; a sheet description gives offsets and kinds itself"
                     )
-            sources, sheet_speed = importer.sheet_frames(sheets[0])
+            sources, sheet_speed = importer.sheet_frames(sheets[0], quantize=args.quantize, max_pixels=args.max_pixels)
         else:
-            sources = importer.image_frames(args.inputs, args.offsets, args.shadow, args.background)
+            sources = importer.image_frames(
+                args.inputs,
+                args.offsets,
+                args.shadow,
+                args.background,
+                quantize=args.quantize,
+                max_pixels=args.max_pixels,
+            )
             sheet_speed = None
         speed = args.speed if args.speed is not None else (sheet_speed or 0)
         plan = importer.import_animation(
@@ -713,6 +734,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return status
     except ToolError as error:
         fail(str(error))
+        return 1
+    except MemoryError:
+        fail("stopped: not enough memory (a limit set on this process, or the machine's)")
         return 1
     except Terminated:
         fail("stopped by SIGTERM")

@@ -22,6 +22,7 @@ from PIL import Image
 from kivtool import __version__
 from kivtool.animation import BACKGROUND, FRAME, SHADOW, Animation
 from kivtool.files import write_bytes, write_whole
+from kivtool.limits import memory_budget
 
 DEFAULT_FORM = "frames"
 SHADOWS_AUTO = "auto"
@@ -150,6 +151,14 @@ def export(
         steps = plan_steps(animation, options.shadows)
         if not steps:
             raise ExportError(f"{animation.path}: no frame to play: the file holds only its background frame")
+        # Every step is held as a picture until the files are written, and
+        # composing one takes up to two more of its size.
+        check_memory(
+            animation,
+            f"{len(steps)} steps on a canvas of {canvas.width * options.scale} × {canvas.height * options.scale} pixels"
+            + (f" (--scale {options.scale})" if options.scale != 1 else ""),
+            (len(steps) + 2) * canvas.width * canvas.height * options.scale**2 * 4,
+        )
         pictures = [compose(canvas, step, animation, images, options.scale) for step in steps]
         timings.compose += time.perf_counter() - start
         for form in ANIMATED_FORMS:
@@ -158,6 +167,17 @@ def export(
         if "placed" in options.forms:
             written += write_placed(animation, steps, pictures, directory, options, timings)
     return written
+
+
+def check_memory(animation: Animation, what: str, needed: int) -> None:
+    """Refuses, before anything is allocated, work that needs more memory
+    than this process may use (`limits.memory_budget`)."""
+    budget = memory_budget()
+    if budget is not None and needed > budget:
+        raise ExportError(
+            f"{animation.path}: refused: {what} need {needed / 2**20:,.0f} MiB, more than the "
+            f"{budget / 2**20:,.0f} MiB this process may use"
+        )
 
 
 def _save_png(image: Image.Image, target: Path, options: Options, timings: Timings) -> Path:
@@ -237,6 +257,7 @@ def write_sheet(
         raise ExportError(f"{animation.path}: nothing to put on a sheet: every frame is 0 × 0")
     start = time.perf_counter()
     size, places = pack([image.size for _, image in drawn])
+    check_memory(animation, f"a sheet of {size[0]} × {size[1]} pixels", 2 * size[0] * size[1] * 4)
     sheet = Image.new("RGBA", size, (0, 0, 0, 0))
     place_of: Dict[int, Tuple[int, int]] = {}
     for (frame, image), place in zip(drawn, places):

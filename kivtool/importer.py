@@ -38,8 +38,9 @@ import numpy as np
 import numpy.typing as npt
 import pykiv  # type: ignore[import-not-found,unused-ignore]
 
-from kivtool import kiv_layout
+from kivtool import kiv_layout, png_image
 from kivtool.animation import BACKGROUND, FRAME, SHADOW, module_messages, resolve_palette_path
+from kivtool.limits import DEFAULT_MAX_PIXELS, memory_budget
 from kivtool.text import excerpt, number, quoted
 
 KINDS = (FRAME, SHADOW, BACKGROUND)
@@ -220,6 +221,25 @@ def map_frame(frame: SourceFrame, palette: PaletteIndex, quantize: bool) -> Tupl
     return runs, expected, changed
 
 
+# Bytes held per pixel of every frame until the file is verified: the pixels
+# as they must render (4), its painted mask and indices (2), and while one
+# frame is mapped, its decoded image and working copies.
+BYTES_HELD_PER_PIXEL = 8
+
+
+def check_memory(sources: Sequence[SourceFrame]) -> None:
+    """Refuses frames that together need more memory than this process may
+    use, before any of them is decoded."""
+    pixels = sum(source.width * source.height for source in sources)
+    needed = pixels * BYTES_HELD_PER_PIXEL + max(source.width * source.height for source in sources) * 16
+    budget = memory_budget()
+    if budget is not None and needed > budget:
+        raise ImportRefused(
+            f"{sources[0].name}: the {len(sources)} frames hold {pixels:,} pixels together; importing them "
+            f"needs about {needed / 2**20:,.0f} MiB, more than the {budget / 2**20:,.0f} MiB this process may use"
+        )
+
+
 def plan_import(sources: Sequence[SourceFrame], palette: PaletteIndex, *, speed: int, quantize: bool) -> Plan:
     """Maps every frame, after checking the format's limits on the sizes."""
     if not sources:
@@ -231,6 +251,7 @@ def plan_import(sources: Sequence[SourceFrame], palette: PaletteIndex, *, speed:
             f"{names[backgrounds[0]]}: the background frame must be the last frame, and there can be only one"
         )
     kiv_layout.check_frames(sources, names)
+    check_memory(sources)
     frames, expected, changed = [], [], []
     for runs, pixels, moved in (map_frame(source, palette, quantize) for source in sources):
         frames.append(runs)
@@ -256,20 +277,54 @@ def identity(value: T) -> T:
     return value
 
 
-def image_size(path: Path) -> Tuple[int, int]:
-    """Width and height from the image's header, without decoding it."""
+def check_pixels(where: str, width: int, height: int, max_pixels: int) -> None:
+    if width * height > max_pixels:
+        raise ImportRefused(
+            f"{where}: {width} × {height} is {width * height:,} pixels, more than the {max_pixels:,} "
+            "allowed for one image (--max-pixels)"
+        )
+
+
+def image_size(path: Path, max_pixels: int = DEFAULT_MAX_PIXELS) -> Tuple[int, int]:
+    """Width and height from the image's header, without decoding it;
+    refuses an image of more than `max_pixels`."""
     width, height = _with_image(path, lambda image: image.size)
+    check_pixels(str(path), int(width), int(height), max_pixels)
     return int(width), int(height)
 
 
-def read_image(path: Path) -> npt.NDArray[np.uint8]:
+def read_image(path: Path, *, quantize: bool = False, max_pixels: int = DEFAULT_MAX_PIXELS) -> npt.NDArray[np.uint8]:
+    """The image's pixels as RGBA, 8 bits a sample, exactly as stored. A
+    16-bit PNG is taken when its samples are 8-bit values (or rounded to
+    them with `quantize`); other images are decoded by Pillow."""
+    image_size(path, max_pixels)
+    header = _png_header(path)
+    if header is not None and header.bit_depth == 16:
+        try:
+            return png_image.read_16_bit(path, str(path), quantize)[0]
+        except png_image.InexactImage as error:
+            raise ImportRefused(str(error)) from None
+        except MemoryError:
+            raise ImportRefused(f"{path}: not enough memory to decode the image") from None
+        except Exception as error:  # pypng's own errors for damaged files
+            raise ImportRefused(f"{path}: cannot read the image: {error}") from None
     return _with_image(path, lambda image: np.asarray(image if image.mode == "RGBA" else image.convert("RGBA")))
+
+
+def _png_header(path: Path) -> Optional[png_image.PngHeader]:
+    try:
+        return png_image.read_header(path)
+    except OSError as error:
+        raise ImportRefused(f"{path}: cannot read the image: {error.strerror or error}") from None
 
 
 def _with_image(path: Path, use: Callable[[Any], T]) -> T:
     from PIL import Image, UnidentifiedImageError
 
     check_regular_file(path, "an image")
+    # Sizes are checked against --max-pixels before anything is decoded;
+    # Pillow's own, fixed check would warn or refuse on its own terms.
+    Image.MAX_IMAGE_PIXELS = None
     try:
         with Image.open(path) as image:
             return use(image)
@@ -352,11 +407,15 @@ def member(mapping: Any, key: str, where: str) -> Any:
     return mapping[key]
 
 
-def sheet_frames(path: Path) -> Tuple[List[SourceFrame], Optional[int]]:
+def sheet_frames(
+    path: Path, *, quantize: bool = False, max_pixels: int = DEFAULT_MAX_PIXELS
+) -> Tuple[List[SourceFrame], Optional[int]]:
     """The frames of a sheet in its description's order, and its speed
     (None when it has none). Accepts the JSON-hash layout (`frames` maps
     names to entries) and the JSON-array layout (entries with `filename`);
-    trimmed frames are put back on their source size."""
+    trimmed frames are put back on their source size. Every size, the
+    image's and each frame's, is checked against `max_pixels` before
+    anything of that size is allocated."""
     description = read_json(path, "the sheet description")
     meta = member(description, "meta", str(path))
     image_name = member(meta, "image", f"{path}: meta")
@@ -377,7 +436,7 @@ def sheet_frames(path: Path) -> Tuple[List[SourceFrame], Optional[int]]:
     if not named:
         raise ImportRefused(f"{path}: holds no frames")
 
-    sheet = read_image(path.parent / image_name)
+    sheet = read_image(path.parent / image_name, quantize=quantize, max_pixels=max_pixels)
     sheet_height, sheet_width = sheet.shape[:2]
     frames = []
     for key, entry in named:
@@ -387,6 +446,7 @@ def sheet_frames(path: Path) -> Tuple[List[SourceFrame], Optional[int]]:
             whole_number(member(rect, k, f"{where}: frame"), f"{where}: frame.{k}", 0, 1 << 31)
             for k in ("x", "y", "w", "h")
         )
+        check_pixels(where, w, h, max_pixels)
         if entry.get("rotated", False):
             raise ImportRefused(f"{where}: is rotated in the sheet; export the sheet without rotation")
         if (w and h) and (x + w > sheet_width or y + h > sheet_height):
@@ -395,27 +455,25 @@ def sheet_frames(path: Path) -> Tuple[List[SourceFrame], Optional[int]]:
                 f"the {sheet_width} x {sheet_height} sheet image"
             )
         pixels = sheet[y : y + h, x : x + w] if w and h else np.zeros((h, w, 4), dtype=np.uint8)
+        read: Callable[[], npt.NDArray[np.uint8]] = partial(identity, pixels)
+        width, height = pixels.shape[1], pixels.shape[0]
         if entry.get("trimmed", False):
-            pixels = untrimmed(entry, pixels, where)
+            read, width, height = untrimmed(entry, pixels, where, max_pixels)
         kind = entry.get("kind", FRAME)
         if kind not in KINDS:
             raise ImportRefused(f"{where}: kind {json_excerpt(kind)} is not one of {', '.join(KINDS)}")
-        x_offset, y_offset = sheet_offsets(entry, pixels.shape[1], pixels.shape[0], where)
+        x_offset, y_offset = sheet_offsets(entry, width, height, where)
         frames.append(
-            SourceFrame(
-                f"{path}: {excerpt(key)}",
-                partial(identity, pixels),
-                x_offset,
-                y_offset,
-                kind,
-                width=pixels.shape[1],
-                height=pixels.shape[0],
-            )
+            SourceFrame(f"{path}: {excerpt(key)}", read, x_offset, y_offset, kind, width=width, height=height)
         )
     return frames, speed
 
 
-def untrimmed(entry: Any, pixels: npt.NDArray[np.uint8], where: str) -> npt.NDArray[np.uint8]:
+def untrimmed(
+    entry: Any, pixels: npt.NDArray[np.uint8], where: str, max_pixels: int
+) -> Tuple[Callable[[], npt.NDArray[np.uint8]], int, int]:
+    """A trimmed frame put back on its source size: the pixels (made when
+    the frame is mapped, one frame at a time) and the size."""
     source = member(entry, "sourceSize", where)
     placed = member(entry, "spriteSourceSize", where)
     w, h = (
@@ -424,6 +482,11 @@ def untrimmed(entry: Any, pixels: npt.NDArray[np.uint8], where: str) -> npt.NDAr
     x, y = (whole_number(member(placed, k, where), f"{where}: spriteSourceSize.{k}", 0, 1 << 31) for k in ("x", "y"))
     if x + pixels.shape[1] > w or y + pixels.shape[0] > h:
         raise ImportRefused(f"{where}: the trimmed rectangle does not fit its source size {w} x {h}")
+    check_pixels(f"{where}: sourceSize", w, h, max_pixels)
+    return partial(placed_on_canvas, pixels, x, y, w, h), w, h
+
+
+def placed_on_canvas(pixels: npt.NDArray[np.uint8], x: int, y: int, w: int, h: int) -> npt.NDArray[np.uint8]:
     canvas = np.zeros((h, w, 4), dtype=np.uint8)
     canvas[y : y + pixels.shape[0], x : x + pixels.shape[1]] = pixels
     return canvas
@@ -462,7 +525,13 @@ def sheet_offsets(entry: Any, width: int, height: int, where: str) -> Tuple[int,
 
 
 def image_frames(
-    images: Sequence[Path], offsets_path: Optional[Path], shadows: Sequence[int], background: Optional[Path]
+    images: Sequence[Path],
+    offsets_path: Optional[Path],
+    shadows: Sequence[int],
+    background: Optional[Path],
+    *,
+    quantize: bool = False,
+    max_pixels: int = DEFAULT_MAX_PIXELS,
 ) -> List[SourceFrame]:
     paths = list(images) + ([background] if background is not None else [])
     offsets = [(0, 0)] * len(paths)
@@ -475,7 +544,14 @@ def image_frames(
     if background is not None:
         kinds.append(BACKGROUND)
     return [
-        SourceFrame(str(path), partial(read_image, path), x, y, kind, *image_size(path))
+        SourceFrame(
+            str(path),
+            partial(read_image, path, quantize=quantize, max_pixels=max_pixels),
+            x,
+            y,
+            kind,
+            *image_size(path, max_pixels),
+        )
         for path, (x, y), kind in zip(paths, offsets, kinds)
     ]
 

@@ -1,0 +1,168 @@
+"""How much memory the tool may use, and the limits it sets on its workers.
+
+Every memory default of the tool comes from `available_memory()`: what the
+process may use at most, the memory limit of its control group where there
+is one, else the machine's physical memory. A quarter of that is left free.
+A limit the user set on the process (`ulimit -v`, RLIMIT_AS) bounds it too
+and is never raised.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+from typing import List, Optional
+
+# Images of more pixels than this are refused before they are decoded
+# (`kivtool import --max-pixels`): a few bytes of compressed data can declare
+# gigabytes.
+DEFAULT_MAX_PIXELS = 64_000_000
+# A quarter of the memory is left to the system and to other processes.
+SHARE_USED = 3 / 4
+# A control group limit this high means none (cgroup v1 writes 2^63 rounded
+# down to a page).
+NO_LIMIT = 1 << 60
+
+
+def physical_memory() -> Optional[int]:
+    if sys.platform == "win32":
+        import ctypes
+
+        class MemoryStatus(ctypes.Structure):
+            _fields_ = [("length", ctypes.c_ulong), ("load", ctypes.c_ulong)] + [
+                (name, ctypes.c_ulonglong)
+                for name in (
+                    "total_phys",
+                    "avail_phys",
+                    "total_page",
+                    "avail_page",
+                    "total_virtual",
+                    "avail_virtual",
+                    "avail_extended",
+                )
+            ]
+
+        status = MemoryStatus(length=ctypes.sizeof(MemoryStatus))
+        if not ctypes.windll.kernel32.GlobalMemoryStatusEx(ctypes.byref(status)):  # type: ignore[attr-defined,unused-ignore]
+            return None
+        return int(status.total_phys)
+    try:
+        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (AttributeError, ValueError, OSError):
+        return None
+
+
+def _read_limit(path: str) -> Optional[int]:
+    try:
+        with open(path, encoding="ascii") as file:
+            text = file.read().strip()
+    except (OSError, UnicodeDecodeError):
+        return None
+    if not text.isdigit():  # "max": none
+        return None
+    value = int(text)
+    return value if value < NO_LIMIT else None
+
+
+def cgroup_memory_limit(proc_cgroup: str = "/proc/self/cgroup", root: str = "/sys/fs/cgroup") -> Optional[int]:
+    """The lowest memory limit of this process's control group and the
+    groups above it (cgroup v2 `memory.max`, v1 `memory.limit_in_bytes`);
+    None when there is none or the system has no control groups."""
+    try:
+        with open(proc_cgroup, encoding="utf-8") as file:
+            entries = [line.rstrip("\n").split(":", 2) for line in file]
+    except (OSError, UnicodeDecodeError):
+        return None
+    candidates: List[str] = []
+    for entry in entries:
+        if len(entry) != 3:
+            continue
+        _, controllers, group = entry
+        if controllers == "":  # v2
+            base, name = root, "memory.max"
+        elif "memory" in controllers.split(","):
+            base, name = os.path.join(root, "memory"), "memory.limit_in_bytes"
+        else:
+            continue
+        # A container sees its own group at the mount's root; elsewhere the
+        # group's path is below it. Each group above bounds it too.
+        parts = [part for part in group.split("/") if part]
+        for depth in range(len(parts), -1, -1):
+            candidates.append(os.path.join(base, *parts[:depth], name))
+    limits = [limit for limit in (_read_limit(path) for path in candidates) if limit is not None]
+    return min(limits) if limits else None
+
+
+def available_memory() -> Optional[int]:
+    """Bytes of memory available to this process: its control group's limit
+    where there is one, else the machine's physical memory; None when
+    neither is known."""
+    known = [value for value in (cgroup_memory_limit(), physical_memory()) if value is not None]
+    return min(known) if known else None
+
+
+def address_space_limit() -> Optional[int]:
+    """The soft limit on this process's address space (RLIMIT_AS), None
+    when there is none."""
+    try:
+        import resource
+    except ImportError:
+        return None
+    soft, _ = resource.getrlimit(resource.RLIMIT_AS)
+    return None if soft == resource.RLIM_INFINITY else soft
+
+
+def address_space_in_use() -> Optional[int]:
+    try:
+        with open("/proc/self/status", encoding="ascii") as status:
+            for line in status:
+                if line.startswith("VmSize:"):
+                    return int(line.split()[1]) * 1024
+    except (OSError, ValueError):
+        pass
+    return None
+
+
+def memory_budget() -> Optional[int]:
+    """Bytes one piece of work (a canvas, the frames of an import) may take
+    in this process: three quarters of the available memory, and no more
+    than the address space left under a limit set on the process."""
+    bounds = []
+    available = available_memory()
+    if available is not None:
+        bounds.append(int(available * SHARE_USED))
+    limit = address_space_limit()
+    if limit is not None:
+        bounds.append(max(0, limit - (address_space_in_use() or 0)))
+    return min(bounds) if bounds else None
+
+
+def default_worker_limit(jobs: int) -> Optional[int]:
+    """Bytes of address space for each of `jobs` workers: three quarters of
+    the available memory shared out among them, so that all of them
+    together leave a quarter free."""
+    available = available_memory()
+    if available is None:
+        return None
+    return int(available * SHARE_USED) // max(1, jobs)
+
+
+def limit_address_space(limit: Optional[int]) -> None:
+    """Lowers this process's address-space limit to `limit`; never raises
+    a limit already set (the user's `ulimit -v` stays the bound)."""
+    if limit is None:
+        return
+    try:
+        import resource
+    except ImportError:  # not on this system; the module's own limits still hold
+        return
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    for bound in (soft, hard):
+        if bound != resource.RLIM_INFINITY:
+            limit = min(limit, bound)
+    in_use = address_space_in_use()
+    if in_use is not None and in_use >= limit:
+        # Already past it (a sanitizer's shadow memory is reserved address
+        # space): the limit would refuse every allocation, so none is set.
+        return
+    resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
