@@ -296,13 +296,14 @@ def image_size(path: Path, max_pixels: int = DEFAULT_MAX_PIXELS) -> Tuple[int, i
 def read_image(path: Path, *, quantize: bool = False, max_pixels: int = DEFAULT_MAX_PIXELS) -> npt.NDArray[np.uint8]:
     """The image's pixels as RGBA, 8 bits a sample, exactly as stored. A
     16-bit PNG is taken when its samples are 8-bit values (or rounded to
-    them with `quantize`); other images are decoded by Pillow."""
+    them with `quantize`). PNGs of other depths than 8 are decoded by
+    `png_image`, other images by Pillow."""
     image_size(path, max_pixels)
     header = _png_header(path)
-    if header is not None and header.bit_depth == 16:
+    if header is not None and header.bit_depth != 8:
         try:
-            return png_image.read_16_bit(path, str(path), quantize)[0]
-        except png_image.InexactImage as error:
+            return png_image.read_exact(path, str(path), quantize)[0]
+        except png_image.RefusedImage as error:
             raise ImportRefused(str(error)) from None
         except MemoryError:
             raise ImportRefused(f"{path}: not enough memory to decode the image") from None

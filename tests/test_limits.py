@@ -270,4 +270,3 @@ def project(tmp_path):
     (root / "pal").mkdir(parents=True)
     (root / "pal" / "p.pal").write_bytes(kivmodel.palette_file(COLORS))
     return root
-
