@@ -298,6 +298,7 @@ def run(
                         continue
                     done = [FileResult(names[0], error=died(error, source / names[0]))]
                 for result in done:
+                    as_given(result, arguments[0], str(source))
                     results.append(result)
                     on_result(result, len(results), len(sources))
     except KeyboardInterrupt as stop:  # Ctrl-C, or SIGTERM as the command line raises it
@@ -313,6 +314,18 @@ def run(
     pool.close()  # type: ignore[no-untyped-call,unused-ignore]
     pool.join()
     return Summary(results, time.perf_counter() - start)
+
+
+def as_given(result: FileResult, absolute: str, given: str) -> None:
+    """Names the files of `result`'s messages as the user gave the source
+    folder, not by the absolute path the worker was handed."""
+
+    def shown(text: str) -> str:
+        return given + text[len(absolute) :] if text.startswith(absolute + os.sep) else text
+
+    if result.error is not None:
+        result.error = shown(result.error)
+    result.warnings = [shown(line) for line in result.warnings]
 
 
 def progress_reporter(total: int, stream_is_terminal: bool) -> Callable[[FileResult, int, int], None]:

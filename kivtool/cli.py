@@ -331,12 +331,14 @@ def run_export(args: argparse.Namespace) -> int:
     options = export_options(args)
     stems: dict[str, Path] = {}
     for path in args.animations:
-        if path.stem in stems:
+        # Compared without case, as Windows compares names.
+        stem = path.stem.casefold()
+        if stem in stems:
             raise ToolError(
-                f"{path}: has the same name as {stems[path.stem]}; "
+                f"{path}: has the same name as {stems[stem]}; "
                 "their files would overwrite each other in one output folder"
             )
-        stems[path.stem] = path
+        stems[stem] = path
     make_output_dir(args.output)
     status = 0
     for path in args.animations:

@@ -587,6 +587,7 @@ def test_user_errors_are_one_line(scene, tmp_path, capsys):
             1,
             "same name",
         ),
+        (["export", scene.animation, scene.animation.with_name("ANIM.kiv"), "-o", tmp_path], 1, "same name"),
         (["export", scene.animation, "-o", tmp_path, "--scale", "0"], 2, "must be 1 or more"),
         (["export", scene.animation, "-o", tmp_path, "--fps", "x"], 2, "not a number"),
         (["batch", tmp_path / "nowhere", "-o", tmp_path], 1, "no such folder"),
