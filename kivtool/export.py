@@ -175,8 +175,8 @@ def check_memory(animation: Animation, what: str, needed: int) -> None:
     budget = memory_budget()
     if budget is not None and needed > budget:
         raise ExportError(
-            f"{animation.path}: refused: {what} need {needed / 2**20:,.0f} MiB, more than the "
-            f"{budget / 2**20:,.0f} MiB this process may use"
+            f"{animation.path}: refused: {what} would take {needed / 2**20:,.0f} MiB of memory, more than "
+            f"the {budget / 2**20:,.0f} MiB this process may use"
         )
 
 

@@ -140,7 +140,7 @@ def small_scene(tmp_path):
 def test_export_refuses_a_canvas_beyond_memory_in_one_line(small_scene, tmp_path, capsys, args, what):
     status, out, err = run(capsys, "export", small_scene.animation, "-o", tmp_path / "out", *args)
     assert status == 1 and out == "" and err.count("\n") == 1
-    assert f"{small_scene.animation}: refused: {what} need" in err and "this process may use" in err
+    assert f"{small_scene.animation}: refused: {what} would take" in err and "this process may use" in err
     assert not (tmp_path / "out").exists() or not list((tmp_path / "out").iterdir())
 
 
@@ -162,7 +162,7 @@ def test_export_under_a_memory_limit_refuses_in_one_line(small_scene, tmp_path):
         """
     )
     assert result["status"] == 1 and result["err"].count("\n") == 1
-    assert "refused: 2 steps on a canvas of 5000 × 5500 pixels (--scale 500) need" in result["err"]
+    assert "refused: 2 steps on a canvas of 5000 × 5500 pixels (--scale 500) would take" in result["err"]
 
 
 def png_header_only(width: int, height: int) -> bytes:
