@@ -755,19 +755,20 @@ def test_module_entry_runs_as_a_program(tmp_path):
 
 
 @pytest.mark.parametrize(
-    "argv, written",
+    "cwd, argv, written",
     [
-        (["info", "anim/anim.kiv"], None),
-        (["info", "./anim/../anim/anim.kiv", "--json"], None),
-        (["export", "anim/anim.kiv", "-o", "../x"], "x/anim_000.png"),
-        (["batch", "anim", "-o", "../x", "--jobs", "1"], "x/anim_000.png"),
-        (["batch", ".", "-o", "../x", "--jobs", "1"], "x/anim/anim_000.png"),
+        ("game", ["info", "anim/anim.kiv"], None),
+        ("game", ["info", "./anim/../anim/anim.kiv", "--json"], None),
+        ("game/anim", ["info", "anim.kiv"], None),
+        ("game", ["export", "anim/anim.kiv", "-o", "../x"], "x/anim_000.png"),
+        ("game", ["batch", "anim", "-o", "../x", "--jobs", "1"], "x/anim_000.png"),
+        ("game", ["batch", ".", "-o", "../x", "--jobs", "1"], "x/anim/anim_000.png"),
     ],
-    ids=["info", "info through dot-dot", "export", "batch", "batch of the current folder"],
+    ids=["info", "info through dot-dot", "info of a bare name", "export", "batch", "batch of the current folder"],
 )
-def test_relative_paths_find_the_palette_from_the_game_folder(tmp_path, capsys, monkeypatch, argv, written):
+def test_relative_paths_find_the_palette_from_the_game_folder(tmp_path, capsys, monkeypatch, cwd, argv, written):
     write_scene(tmp_path / "game", [sprite(0, 0, [[1, 2]])])
-    monkeypatch.chdir(tmp_path / "game")
+    monkeypatch.chdir(tmp_path / cwd)
     status, _, err = run(capsys, *argv)
     assert (status, err) == (0, "")
     if written:
