@@ -12,7 +12,7 @@ import os
 import secrets
 import stat
 from pathlib import Path
-from typing import BinaryIO, Callable
+from typing import BinaryIO, Callable, Optional
 
 # As many links in a row as the systems themselves follow before giving up.
 MAX_LINKS_FOLLOWED = 40
@@ -34,10 +34,14 @@ def write_bytes(file: BinaryIO, contents: bytes) -> None:
     file.write(contents)
 
 
-def write_whole(path: Path, write: Callable[[BinaryIO], None]) -> None:
+def write_whole(
+    path: Path, write: Callable[[BinaryIO], None], check: Optional[Callable[[Path], None]] = None
+) -> None:
     """Calls `write` with a file open for writing beside `path` and puts that
-    file in place of `path` when `write` returns. An existing file keeps its
-    permission bits."""
+    file in place of `path` when `write` returns (and `check`, given the
+    written file's path, returns). An existing file keeps its permission
+    bits, set before anything is written, so that the contents of a private
+    file are never readable by others."""
     target = write_target(path)
     try:
         mode = stat.S_IMODE(target.stat().st_mode)
@@ -57,6 +61,8 @@ def write_whole(path: Path, write: Callable[[BinaryIO], None]) -> None:
             os.chmod(temporary, mode)
         with os.fdopen(descriptor, "wb") as file:
             write(file)
+        if check is not None:
+            check(temporary)
         os.replace(temporary, target)
     except BaseException:
         try:

@@ -27,7 +27,6 @@ from __future__ import annotations
 import json
 import math
 import os
-import secrets
 import stat
 from dataclasses import dataclass
 from functools import partial
@@ -38,7 +37,7 @@ import numpy as np
 import numpy.typing as npt
 import pykiv  # type: ignore[import-not-found,unused-ignore]
 
-from kivtool import kiv_layout, png_image
+from kivtool import files, kiv_layout, png_image
 from kivtool.animation import BACKGROUND, FRAME, SHADOW, module_messages, resolve_palette_path
 from kivtool.limits import DEFAULT_MAX_PIXELS, memory_budget
 from kivtool.text import excerpt, number, quoted
@@ -638,59 +637,19 @@ def load_palette(path: Path) -> PaletteIndex:
 # Writing and verifying
 
 
-# As many links in a row as the systems themselves follow before giving up.
-MAX_LINKS_FOLLOWED = 40
-
-
-def follow_links(path: Path) -> Path:
-    """The file that writing to `path` writes: every symbolic link at its end
-    followed, so that a link stays a link and its target gets the new
-    contents."""
-    for _ in range(MAX_LINKS_FOLLOWED):
-        if not path.is_symlink():
-            return path
-        path = path.parent / os.readlink(path)
-    raise ImportRefused(f"{path}: too many symbolic links in a row")
-
-
 def write_replacing(target: Path, contents: bytes, check: Callable[[Path], None]) -> None:
     """Writes `contents` to a new file beside `target` (beside the file it
     links to, if it is a link), runs `check` on it and only then renames it
     over that file, so that the file is either what it was or the whole new
     one. An existing file keeps its permission bits; a read-only one is not
     replaced. The temporary file is gone afterwards in every case."""
-    target = follow_links(target)
-    mode = None
-    if target.exists():
-        if not os.access(target, os.W_OK):
-            raise ImportRefused(f"{target}: is read-only")
-        mode = stat.S_IMODE(target.stat().st_mode)
-    temporary = None
-    for _ in range(8):
-        candidate = target.with_name(f".kivtool-{secrets.token_hex(6)}.tmp")
-        try:
-            descriptor = os.open(candidate, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
-        except FileExistsError:
-            continue
-        temporary = candidate
-        break
-    if temporary is None:
-        raise OSError(f"cannot create a temporary file beside {target}")
     try:
-        # Set before anything is written, so that the contents of a private
-        # file are never readable by others.
-        if mode is not None:
-            os.chmod(temporary, mode)
-        with os.fdopen(descriptor, "wb") as file:
-            file.write(contents)
-        check(temporary)
-        os.replace(temporary, target)
-    except BaseException:
-        try:
-            os.remove(temporary)
-        except OSError:
-            pass
-        raise
+        real = files.write_target(target)
+    except OSError:
+        raise ImportRefused(f"{target}: too many symbolic links in a row") from None
+    if real.exists() and not os.access(real, os.W_OK):
+        raise ImportRefused(f"{real}: is read-only")
+    files.write_whole(real, lambda file: files.write_bytes(file, contents), check)
 
 
 def verify(path: Path, plan: Plan, palette: Optional[Path] = None) -> None:
