@@ -431,7 +431,7 @@ def run_batch(args: argparse.Namespace) -> int:
     colliding = {path for path, _ in collisions}
     files = [path for path in found.files if path not in colliding]
     refused = [
-        batch.FileResult(str(path.relative_to(args.source)) if path != args.source else ".", error=f"{path}: {reason}")
+        batch.FileResult(str(path.relative_to(args.source)), error=f"{path}: {reason}")
         for path, reason in sorted(found.skipped + collisions)
     ]
     reporter = batch.progress_reporter(len(files) + len(refused), sys.stderr.isatty())
