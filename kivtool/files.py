@@ -34,9 +34,7 @@ def write_bytes(file: BinaryIO, contents: bytes) -> None:
     file.write(contents)
 
 
-def write_whole(
-    path: Path, write: Callable[[BinaryIO], None], check: Optional[Callable[[Path], None]] = None
-) -> None:
+def write_whole(path: Path, write: Callable[[BinaryIO], None], check: Optional[Callable[[Path], None]] = None) -> None:
     """Calls `write` with a file open for writing beside `path` and puts that
     file in place of `path` when `write` returns (and `check`, given the
     written file's path, returns). An existing file keeps its permission
