@@ -9,9 +9,7 @@ and is never raised.
 
 from __future__ import annotations
 
-import os
-import sys
-from typing import List, Optional
+from typing import Optional
 
 # Images of more pixels than this are refused before they are decoded
 # (`kivtool import --max-pixels`): a few bytes of compressed data can declare
@@ -19,86 +17,19 @@ from typing import List, Optional
 DEFAULT_MAX_PIXELS = 64_000_000
 # A quarter of the memory is left to the system and to other processes.
 SHARE_USED = 3 / 4
-# A control group limit this high means none (cgroup v1 writes 2^63 rounded
-# down to a page).
+# An answer this high means the memory is not known.
 NO_LIMIT = 1 << 60
-
-
-def physical_memory() -> Optional[int]:
-    if sys.platform == "win32":
-        import ctypes
-
-        class MemoryStatus(ctypes.Structure):
-            _fields_ = [("length", ctypes.c_ulong), ("load", ctypes.c_ulong)] + [
-                (name, ctypes.c_ulonglong)
-                for name in (
-                    "total_phys",
-                    "avail_phys",
-                    "total_page",
-                    "avail_page",
-                    "total_virtual",
-                    "avail_virtual",
-                    "avail_extended",
-                )
-            ]
-
-        status = MemoryStatus(length=ctypes.sizeof(MemoryStatus))
-        if not ctypes.windll.kernel32.GlobalMemoryStatusEx(ctypes.byref(status)):  # type: ignore[attr-defined,unused-ignore]
-            return None
-        return int(status.total_phys)
-    try:
-        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
-    except (AttributeError, ValueError, OSError):
-        return None
-
-
-def _read_limit(path: str) -> Optional[int]:
-    try:
-        with open(path, encoding="ascii") as file:
-            text = file.read().strip()
-    except (OSError, UnicodeDecodeError):
-        return None
-    if not text.isdigit():  # "max": none
-        return None
-    value = int(text)
-    return value if value < NO_LIMIT else None
-
-
-def cgroup_memory_limit(proc_cgroup: str = "/proc/self/cgroup", root: str = "/sys/fs/cgroup") -> Optional[int]:
-    """The lowest memory limit of this process's control group and the
-    groups above it (cgroup v2 `memory.max`, v1 `memory.limit_in_bytes`);
-    None when there is none or the system has no control groups."""
-    try:
-        with open(proc_cgroup, encoding="utf-8") as file:
-            entries = [line.rstrip("\n").split(":", 2) for line in file]
-    except (OSError, UnicodeDecodeError):
-        return None
-    candidates: List[str] = []
-    for entry in entries:
-        if len(entry) != 3:
-            continue
-        _, controllers, group = entry
-        if controllers == "":  # v2
-            base, name = root, "memory.max"
-        elif "memory" in controllers.split(","):
-            base, name = os.path.join(root, "memory"), "memory.limit_in_bytes"
-        else:
-            continue
-        # A container sees its own group at the mount's root; elsewhere the
-        # group's path is below it. Each group above bounds it too.
-        parts = [part for part in group.split("/") if part]
-        for depth in range(len(parts), -1, -1):
-            candidates.append(os.path.join(base, *parts[:depth], name))
-    limits = [limit for limit in (_read_limit(path) for path in candidates) if limit is not None]
-    return min(limits) if limits else None
 
 
 def available_memory() -> Optional[int]:
     """Bytes of memory available to this process: its control group's limit
-    where there is one, else the machine's physical memory; None when
-    neither is known."""
-    known = [value for value in (cgroup_memory_limit(), physical_memory()) if value is not None]
-    return min(known) if known else None
+    (and those of the groups above it) where there is one, else the
+    machine's physical memory; None when neither is known. The core's
+    answer, so that the tool and the module bound memory alike."""
+    from kivtool import _core
+
+    available = _core.available_memory()
+    return available if 0 < available < NO_LIMIT else None
 
 
 def address_space_limit() -> Optional[int]:

@@ -24,50 +24,25 @@ no_address_space_limit = pytest.mark.skipif(
 
 
 # --------------------------------------------------------------------------
-# The control group's limit
+# What the process may use
 
 
-@pytest.mark.parametrize(
-    "cgroup, files, limit",
-    [
-        ("0::/\n", {"memory.max": "max\n"}, None),
-        ("0::/\n", {"memory.max": "2147483648\n"}, 2 << 30),
-        ("0::/a/b\n", {"memory.max": "max", "a/memory.max": "3000000000", "a/b/memory.max": "max"}, 3_000_000_000),
-        ("0::/a/b\n", {"a/b/memory.max": "1000000000", "memory.max": "5000000000"}, 1_000_000_000),
-        ("4:memory:/x\n1:cpu:/\n", {"memory/memory.limit_in_bytes": "9223372036854771712"}, None),
-        ("4:memory:/x\n", {"memory/x/memory.limit_in_bytes": "536870912"}, 512 << 20),
-        ("4:cpu,memory:/\n", {"memory/memory.limit_in_bytes": "536870912"}, 512 << 20),
-        ("1:cpu:/\n", {"memory.max": "1000"}, None),
-        ("", {}, None),
-    ],
-    ids=[
-        "v2 no limit",
-        "v2 limit",
-        "v2 limit of a group above",
-        "v2 lowest wins",
-        "v1 no limit",
-        "v1 own group",
-        "v1 shared hierarchy",
-        "no memory controller",
-        "no control groups",
-    ],
-)
-def test_cgroup_memory_limit(tmp_path, cgroup, files, limit):
-    (tmp_path / "cgroup").write_text(cgroup)
-    for name, text in files.items():
-        path = tmp_path / "fs" / name
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text(text)
-    assert limits.cgroup_memory_limit(str(tmp_path / "cgroup"), str(tmp_path / "fs")) == limit
+def test_defaults_leave_a_quarter_of_the_available_memory(monkeypatch):
+    monkeypatch.setattr(limits, "available_memory", lambda: 8 << 30)
+    monkeypatch.setattr(limits, "address_space_limit", lambda: None)
+    assert limits.default_worker_limit(3) == (6 << 30) // 3  # three quarters, shared out
+    assert limits.memory_budget() == 6 << 30
+    monkeypatch.setattr(limits, "address_space_limit", lambda: 6 << 30)
+    monkeypatch.setattr(limits, "address_space_in_use", lambda: 5 << 30)
+    assert limits.memory_budget() == 1 << 30  # what is left under the process's own limit
 
 
-def test_available_memory_is_the_lower_of_group_and_machine(monkeypatch):
-    monkeypatch.setattr(limits, "physical_memory", lambda: 8 << 30)
-    monkeypatch.setattr(limits, "cgroup_memory_limit", lambda: 2 << 30)
-    assert limits.available_memory() == 2 << 30
-    assert limits.default_worker_limit(3) == (3 << 30) // 2 // 3  # three quarters, shared out
-    monkeypatch.setattr(limits, "cgroup_memory_limit", lambda: None)
-    assert limits.available_memory() == 8 << 30
+def test_available_memory_is_the_core_s(monkeypatch):
+    from kivtool import _core
+
+    assert limits.available_memory() == _core.available_memory()
+    monkeypatch.setattr(_core, "available_memory", lambda: (1 << 64) - 1)  # not known
+    assert limits.available_memory() is None
 
 
 # --------------------------------------------------------------------------
