@@ -1,33 +1,20 @@
 """Output files that are whole or absent, also when the tool is stopped.
 
-A file is written under a temporary name beside its target and renamed over
-it only once it is complete, so that an interrupt (Ctrl-C, SIGTERM, a full
-disk) leaves the target as it was: the old file, or none. The temporary file
-is removed on every failure.
+The core's file replacement does the writing (`kivtool._core.FileReplacement`,
+the same as `KivF.save`): the new contents go to a file beside the target
+and are renamed over it only once complete, a link stays a link and the file
+it names gets the contents, the permission bits stay. An interrupt (Ctrl-C,
+SIGTERM, a full disk) before the rename leaves the target as it was, the old
+file or none, and the prepared file is removed.
 """
 
 from __future__ import annotations
 
-import os
-import secrets
-import stat
+import io
 from pathlib import Path
 from typing import BinaryIO, Callable, Optional
 
-# As many links in a row as the systems themselves follow before giving up.
-MAX_LINKS_FOLLOWED = 40
-TEMPORARY_SUFFIX = ".kivtool-tmp"
-
-
-def write_target(path: Path) -> Path:
-    """The file that writing to `path` replaces: every symbolic link at its
-    end followed, so that a link stays a link and its target gets the new
-    contents."""
-    for _ in range(MAX_LINKS_FOLLOWED):
-        if not path.is_symlink():
-            return path
-        path = path.parent / os.readlink(path)
-    raise OSError(f"too many symbolic links in a row at {path}")
+from kivtool import _core
 
 
 def write_bytes(file: BinaryIO, contents: bytes) -> None:
@@ -35,36 +22,14 @@ def write_bytes(file: BinaryIO, contents: bytes) -> None:
 
 
 def write_whole(path: Path, write: Callable[[BinaryIO], None], check: Optional[Callable[[Path], None]] = None) -> None:
-    """Calls `write` with a file open for writing beside `path` and puts that
-    file in place of `path` when `write` returns (and `check`, given the
-    written file's path, returns). An existing file keeps its permission
-    bits, set before anything is written, so that the contents of a private
-    file are never readable by others."""
-    target = write_target(path)
-    try:
-        mode = stat.S_IMODE(target.stat().st_mode)
-    except FileNotFoundError:
-        mode = None
-    for _ in range(8):
-        temporary = target.with_name(f".{target.name[:64]}.{secrets.token_hex(4)}{TEMPORARY_SUFFIX}")
-        try:
-            descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
-            break
-        except FileExistsError:
-            continue
-    else:
-        raise OSError(f"cannot create a temporary file beside {target}")
-    try:
-        if mode is not None:
-            os.chmod(temporary, mode)
-        with os.fdopen(descriptor, "wb") as file:
-            write(file)
+    """Puts what `write` writes to the file object it is given in place of
+    `path`, once `write` (and `check`, given a file holding the new
+    contents) has returned. Raises OSError naming the cause."""
+    buffer = io.BytesIO()
+    write(buffer)
+    with _core.FileReplacement(str(path)) as replacement:
+        replacement.write(buffer.getbuffer().tobytes())
+        del buffer
         if check is not None:
-            check(temporary)
-        os.replace(temporary, target)
-    except BaseException:
-        try:
-            os.remove(temporary)
-        except OSError:
-            pass
-        raise
+            replacement.verify(lambda written: check(Path(written)))
+        replacement.commit()

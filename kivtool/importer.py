@@ -640,13 +640,10 @@ def write_replacing(target: Path, contents: bytes, check: Callable[[Path], None]
     over that file, so that the file is either what it was or the whole new
     one. An existing file keeps its permission bits; a read-only one is not
     replaced. The temporary file is gone afterwards in every case."""
-    try:
-        real = files.write_target(target)
-    except OSError:
-        raise ImportRefused(f"{target}: too many symbolic links in a row") from None
+    real = Path(os.path.realpath(target))
     if real.exists() and not os.access(real, os.W_OK):
         raise ImportRefused(f"{real}: is read-only")
-    files.write_whole(real, lambda file: files.write_bytes(file, contents), check)
+    files.write_whole(target, lambda file: files.write_bytes(file, contents), check)
 
 
 def verify(path: Path, plan: Plan, palette: Optional[Path] = None) -> None:

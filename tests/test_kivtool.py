@@ -949,22 +949,21 @@ def test_export_and_import_stop_leaving_old_files(tmp_path, stop, status, line, 
 
 
 def sleepy_worker(source: str, root: str, destination: str, options, palette) -> batch.FileResult:
-    """Exports files named fast*. On the others it starts to replace the
-    first frame's output, says so in a file named after its process in the
-    folder $SLEEPY_MARKERS, and waits."""
+    """Exports files named fast*. On the others it prepares new contents for
+    the first frame's output, and while they wait beside it to be put in
+    place, says so in a file named after its process in the folder
+    $SLEEPY_MARKERS, and waits."""
     if Path(source).name.startswith("fast"):
         return batch.export_file(source, root, destination, options, palette)
-    from kivtool.files import write_whole
+    from kivtool.files import write_bytes, write_whole
 
     target = Path(destination) / Path(source).parent / f"{Path(source).stem}_000.png"
 
-    def half_then_wait(file):
-        file.write(b"half")
-        file.flush()
-        (Path(os.environ["SLEEPY_MARKERS"]) / str(os.getpid())).write_text("")
+    def wait(prepared: Path) -> None:
+        (Path(os.environ["SLEEPY_MARKERS"]) / str(os.getpid())).write_text(str(prepared))
         time.sleep(600)
 
-    write_whole(target, half_then_wait)
+    write_whole(target, lambda file: write_bytes(file, b"new"), wait)
     raise AssertionError("not stopped")
 
 
@@ -1014,7 +1013,8 @@ def test_batch_stops_at_once_leaving_whole_files_and_a_summary(tmp_path, stop, s
         while len(list(markers.iterdir())) < 2 and time.monotonic() < deadline:
             time.sleep(0.05)
         workers = [int(p.name) for p in markers.iterdir()]
-        assert len(workers) == 2
+        prepared = [Path(p.read_text()) for p in markers.iterdir()]
+        assert len(workers) == 2 and all(path.read_bytes() == b"new" for path in prepared)
         if stop == signal.SIGINT:
             os.killpg(child.pid, stop)  # Ctrl-C reaches every process of the group
         else:
@@ -1034,3 +1034,4 @@ def test_batch_stops_at_once_leaving_whole_files_and_a_summary(tmp_path, stop, s
     for name in names[:2]:
         assert np.array_equal(read_png(out / "anim" / f"{name}_000.png"), expected_image(sprite(0, 0, [[1, 2]])))
     assert all(process_ended(pid) for pid in workers)
+    assert not any(path.exists() for path in prepared)
