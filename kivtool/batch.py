@@ -3,9 +3,9 @@
 The module holds the interpreter lock while it loads and renders, so files
 are spread over processes, not threads. Files from anywhere can be damaged
 or hostile: each worker runs under an address-space limit (where the system
-has one; lowered, never raised above a limit the user set), so that a file declaring huge frames is refused with a
-MemoryError instead of driving the machine out of memory, and each file has
-a time limit. A worker that dies or runs out of time costs only the file it
+has one; a limit the user set is never raised), so that a file declaring
+huge frames is refused with a MemoryError instead of driving the machine out
+of memory, and each file has a time limit. A worker that dies or runs out of time costs only the file it
 was working on: the pool starts a new worker, the other files handed out
 with that one are tried again one by one, and the rest go on.
 """
@@ -138,8 +138,8 @@ class WorkerStopped(SystemExit):
 
 
 def stop_worker(signum: int, frame: object) -> None:
-    # Raised where the worker is, so that the file it is writing is removed
-    # on the way out (an idle worker just exits).
+    # Raised where the worker is, so that the new contents it has prepared
+    # beside a target are removed on the way out (an idle worker just exits).
     raise WorkerStopped(128 + signum)
 
 
