@@ -21,7 +21,7 @@ from concurrent.futures import FIRST_COMPLETED, Future, wait
 from concurrent.futures import TimeoutError as FutureTimeout
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from kivtool.export import ExportError, Options, Timings
 from kivtool.limits import limit_address_space
@@ -328,25 +328,28 @@ def as_given(result: FileResult, absolute: str, given: str) -> None:
     result.warnings = [shown(line) for line in result.warnings]
 
 
-def progress_reporter(total: int, stream_is_terminal: bool) -> Callable[[FileResult, int, int], None]:
+class Progress:
     """A progress bar (count, rate, time left) on a terminal, one plain line
-    per file otherwise."""
-    if stream_is_terminal:
-        from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
+    per file otherwise; called with each file's result as it is done."""
 
-        bar = tqdm(total=total, unit="file", file=sys.stderr, dynamic_ncols=True)
+    def __init__(self, total: int, stream_is_terminal: bool) -> None:
+        self.bar: Any = None
+        if stream_is_terminal:
+            from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
 
-        def on_bar(result: FileResult, done: int, total: int) -> None:
-            if result.error is not None:
-                bar.write(printable(f"failed: {result.error}"), file=sys.stderr)
-            bar.update(1)
-            if done == total:
-                bar.close()
+            self.bar = tqdm(total=total, unit="file", file=sys.stderr, dynamic_ncols=True)
 
-        return on_bar
+    def __call__(self, result: FileResult, done: int, total: int) -> None:
+        if self.bar is None:
+            status = "ok" if result.error is None else f"failed: {result.error}"
+            print(printable(f"[{done}/{total}] {result.source}: {status}"), flush=True)
+            return
+        if result.error is not None:
+            self.bar.write(printable(f"failed: {result.error}"), file=sys.stderr)
+        self.bar.update(1)
 
-    def on_line(result: FileResult, done: int, total: int) -> None:
-        status = "ok" if result.error is None else f"failed: {result.error}"
-        print(printable(f"[{done}/{total}] {result.source}: {status}"), flush=True)
-
-    return on_line
+    def close(self) -> None:
+        """Ends the bar, also when the batch stopped before its end, so that
+        the summary starts on a line of its own."""
+        if self.bar is not None:
+            self.bar.close()

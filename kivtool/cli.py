@@ -431,20 +431,23 @@ def run_batch(args: argparse.Namespace) -> int:
         batch.FileResult(str(path.relative_to(args.source)), error=f"{path}: {reason}")
         for path, reason in sorted(found.skipped + collisions)
     ]
-    reporter = batch.progress_reporter(len(files) + len(refused), sys.stderr.isatty())
+    reporter = batch.Progress(len(files) + len(refused), sys.stderr.isatty())
     for number, result in enumerate(refused, 1):
         reporter(result, number, len(files) + len(refused))
-    summary = batch.run(
-        args.source,
-        args.output,
-        options,
-        args.jobs,
-        memory_limit,
-        args.timeout,
-        lambda result, done, total: reporter(result, done + len(refused), total + len(refused)),
-        files,
-        args.palette,
-    )
+    try:
+        summary = batch.run(
+            args.source,
+            args.output,
+            options,
+            args.jobs,
+            memory_limit,
+            args.timeout,
+            lambda result, done, total: reporter(result, done + len(refused), total + len(refused)),
+            files,
+            args.palette,
+        )
+    finally:
+        reporter.close()
     summary.results[:0] = refused
     failures = summary.failures
     done = len(summary.results) - len(failures)
