@@ -28,8 +28,8 @@ def write_whole(path: Path, write: Callable[[BinaryIO], None], check: Optional[C
     buffer = io.BytesIO()
     write(buffer)
     with _core.FileReplacement(str(path)) as replacement:
-        replacement.write(buffer.getbuffer().tobytes())
-        del buffer
+        replacement.write(buffer.getvalue())
+        buffer.close()  # the core holds its own copy
         if check is not None:
             replacement.verify(lambda written: check(Path(written)))
         replacement.commit()
