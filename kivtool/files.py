@@ -17,8 +17,14 @@ from typing import BinaryIO, Callable, Optional
 from kivtool import _core
 
 
-def write_bytes(file: BinaryIO, contents: bytes) -> None:
-    file.write(contents)
+def replace_with(path: Path, contents: bytes, check: Optional[Callable[[Path], None]] = None) -> None:
+    """Puts `contents` in place of `path` once `check` (given a file holding
+    them) has returned. Raises OSError naming the cause."""
+    with _core.FileReplacement(str(path)) as replacement:
+        replacement.write(contents)
+        if check is not None:
+            replacement.verify(lambda written: check(Path(written)))
+        replacement.commit()
 
 
 def write_whole(path: Path, write: Callable[[BinaryIO], None], check: Optional[Callable[[Path], None]] = None) -> None:
@@ -27,9 +33,6 @@ def write_whole(path: Path, write: Callable[[BinaryIO], None], check: Optional[C
     contents) has returned. Raises OSError naming the cause."""
     buffer = io.BytesIO()
     write(buffer)
-    with _core.FileReplacement(str(path)) as replacement:
-        replacement.write(buffer.getvalue())
-        buffer.close()  # the core holds its own copy
-        if check is not None:
-            replacement.verify(lambda written: check(Path(written)))
-        replacement.commit()
+    contents = buffer.getvalue()
+    buffer.close()
+    replace_with(path, contents, check)

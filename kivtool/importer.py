@@ -643,7 +643,7 @@ def write_replacing(target: Path, contents: bytes, check: Callable[[Path], None]
     real = Path(os.path.realpath(target))
     if real.exists() and not os.access(real, os.W_OK):
         raise ImportRefused(f"{real}: is read-only")
-    files.write_whole(target, lambda file: files.write_bytes(file, contents), check)
+    files.replace_with(target, contents, check)
 
 
 def verify(path: Path, plan: Plan, palette: Optional[Path] = None) -> None:
