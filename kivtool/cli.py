@@ -623,9 +623,9 @@ def add_import_command(parser: argparse.ArgumentParser) -> None:
 
 
 def speed_value(text: str) -> int:
-    from kivtool import kiv_layout
+    from kivtool import _core
 
-    low, high = kiv_layout.SPEED_RANGE
+    low, high = 0, _core.SPEED_MAX
     try:
         value = int(text)
     except ValueError:
