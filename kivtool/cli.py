@@ -606,6 +606,63 @@ def run_import(args: argparse.Namespace) -> int:
 
 
 # --------------------------------------------------------------------------
+# view
+
+
+def add_view_command(commands: Any) -> None:
+    parser = commands.add_parser(
+        "view",
+        help="play animations in the browser and fix their placement",
+        description="Starts a local web server for PATH (an animation, or a folder shown as a gallery) "
+        "and opens it in a browser: the animation plays with its background and shadows, the pixel "
+        "under the pointer is described, and frames can be moved and the speed changed, then saved "
+        "(only the offsets and the speed of the file change). Prints the address to open, with its "
+        "secret token, and serves until Ctrl-C.",
+        epilog="example: kivtool view out/demo",
+    )
+    parser.add_argument("path", metavar="PATH", type=Path, help="an animation file or a folder of them")
+    parser.add_argument(
+        "--root",
+        metavar="ROOT",
+        type=Path,
+        help="the folder whose animation and palette files the viewer may read and write (default: the "
+        "folder above PATH where the palette was found, else PATH's folder, or PATH itself for a folder)",
+    )
+    add_palette_option(parser)
+    parser.add_argument(
+        "--port", type=port_number, default=0, help="port on 127.0.0.1 to listen on (default 0: a free one)"
+    )
+    parser.add_argument("--no-browser", action="store_true", help="only print the address; open no browser")
+    parser.set_defaults(run=run_view)
+
+
+port_number_from_zero = whole_number_from(0)
+
+
+def port_number(text: str) -> int:
+    value = port_number_from_zero(text)
+    if value > 65535:
+        raise argparse.ArgumentTypeError(f"must be 65535 or less: {text!r}")
+    return value
+
+
+VIEW_MODULES = [("starlette", "starlette"), ("uvicorn", "uvicorn")]
+
+
+def run_view(args: argparse.Namespace) -> int:
+    missing = [package for module, package in VIEW_MODULES if find_spec(module) is None]
+    if missing:
+        raise ToolError(f"view needs {', '.join(missing)}, which are not installed; install them with:\n    {INSTALL_HINT}")
+    from kivtool.view import server
+
+    try:
+        settings = server.prepare(args.path, args.root, args.palette)
+        return server.serve(settings, args.port, not args.no_browser)
+    except server.ViewError as error:
+        raise ToolError(str(error)) from None
+
+
+# --------------------------------------------------------------------------
 
 
 COMMANDS: List[Callable[[Any], None]] = [
@@ -614,6 +671,7 @@ COMMANDS: List[Callable[[Any], None]] = [
     add_batch_command,
     add_demo_command,
     add_import_command,
+    add_view_command,
 ]
 
 
