@@ -666,6 +666,9 @@ def listen(port: int) -> socket.socket:
     sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     try:
         sock.bind(("127.0.0.1", port))
+        # Listening before the address is printed: a browser that comes
+        # at once waits in the queue instead of being turned away.
+        sock.listen(128)
     except OSError as error:
         sock.close()
         raise ViewError(f"port {port}: cannot listen on 127.0.0.1: {error.strerror or error}") from None

@@ -191,5 +191,6 @@ def _fallback_replace(path: str, data: bytes) -> None:
         stream.write(data)
         stream.flush()
         os.fsync(stream.fileno())
-    os.chmod(temporary, os.stat(target).st_mode & 0o7777)
+    if os.path.exists(target):
+        os.chmod(temporary, os.stat(target).st_mode & 0o7777)
     os.replace(temporary, target)
