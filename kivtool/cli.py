@@ -652,7 +652,9 @@ VIEW_MODULES = [("starlette", "starlette"), ("uvicorn", "uvicorn")]
 def run_view(args: argparse.Namespace) -> int:
     missing = [package for module, package in VIEW_MODULES if find_spec(module) is None]
     if missing:
-        raise ToolError(f"view needs {', '.join(missing)}, which are not installed; install them with:\n    {INSTALL_HINT}")
+        raise ToolError(
+            f"view needs {', '.join(missing)}, which are not installed; install them with:\n    {INSTALL_HINT}"
+        )
     from kivtool.view import server
 
     try:

@@ -17,7 +17,6 @@ import http.client
 import json
 import os
 import select
-import shutil
 import signal
 import subprocess
 import sys
@@ -27,6 +26,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from urllib.parse import urlsplit
 
+import chromium
 import numpy as np
 import pytest
 from PIL import Image
@@ -189,9 +189,7 @@ def test_refuses_requests_without_the_token_or_under_another_host(game, view, to
     served = view(game)
     query = {"none": "", "wrong": "?token=x" + served.token[1:], "good": f"?token={served.token}"}[token]
     for path in ["/", "/api/session", "/static/view.js", "/api/animation/anim/walk.kiv"]:
-        status, _, body = served.request(
-            "GET", path + query, host=host and host.format(port=served.port), token=False
-        )
+        status, _, body = served.request("GET", path + query, host=host and host.format(port=served.port), token=False)
         assert status == 403, (path, body)
 
 
@@ -270,7 +268,9 @@ def placement(meta, moves=None, speed=None):
     offsets = [[f["x"], f["y"]] for f in meta["frames"]]
     for index, (dx, dy) in (moves or {}).items():
         offsets[index] = [offsets[index][0] + dx, offsets[index][1] + dy]
-    return json.dumps({"digest": meta["digest"], "speed": meta["speed"] if speed is None else speed, "offsets": offsets})
+    return json.dumps(
+        {"digest": meta["digest"], "speed": meta["speed"] if speed is None else speed, "offsets": offsets}
+    )
 
 
 @pytest.mark.parametrize(
@@ -376,7 +376,9 @@ def test_save_changes_only_offsets_and_speed_and_refuses_a_file_changed_on_disk(
 
 
 def screenshot_folder() -> Path:
-    folder = Path(os.environ.get("KIVTOOL_VIEW_SCREENSHOTS") or Path(tempfile.gettempdir()) / "kivtool-view-screenshots")
+    folder = Path(
+        os.environ.get("KIVTOOL_VIEW_SCREENSHOTS") or Path(tempfile.gettempdir()) / "kivtool-view-screenshots"
+    )
     folder.mkdir(parents=True, exist_ok=True)
     return folder
 
@@ -384,33 +386,13 @@ def screenshot_folder() -> Path:
 @pytest.fixture(scope="module")
 def browser(request):
     """Headless Chromium under Selenium; skipped when it is missing outside CI."""
-    under_ci = os.environ.get("CI") == "true"
-    missing = []
-    try:
-        from selenium import webdriver
-        from selenium.webdriver.chrome.service import Service
-    except ImportError:
-        missing.append("selenium (the test extra)")
-    chromium = shutil.which("chromium") or shutil.which("chromium-browser")
-    driver_path = shutil.which("chromedriver")
-    if chromium is None:
-        missing.append("chromium")
-    if driver_path is None:
-        missing.append("chromium-driver")
-    if missing:
-        message = f"the browser tests need {', '.join(missing)}"
-        if under_ci:
+    absent = chromium.missing()
+    if absent:
+        message = f"the browser tests need {', '.join(absent)}"
+        if os.environ.get("CI") == "true":
             pytest.fail(message + ", which CI installs")
         pytest.skip(message)
-    options = webdriver.ChromeOptions()
-    options.binary_location = chromium
-    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--window-size=1400,900"):
-        options.add_argument(argument)
-    # The sanitizer run preloads its runtimes into Python; the browser is
-    # not built for them.
-    environment = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
-    driver = webdriver.Chrome(service=Service(driver_path, env=environment), options=options)
-    driver.set_script_timeout(60)
+    driver = chromium.start()
     folder = screenshot_folder()
     capture = request.config.pluginmanager.getplugin("capturemanager")
     with capture.global_and_fixture_disabled():
@@ -535,7 +517,9 @@ def test_inspector_names_frame_place_palette_index_and_colour(browser, game, vie
         "index": str(index),
         "rgba": ", ".join(map(str, PALETTE[index])),
     }
-    hot = browser.execute_script("return [...document.querySelectorAll('#palette div')].findIndex(d => d.classList.contains('hot'))")
+    hot = browser.execute_script(
+        "return [...document.querySelectorAll('#palette div')].findIndex(d => d.classList.contains('hot'))"
+    )
     assert hot == index
 
 

@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import hmac
 import json
+import logging
 import os
 import secrets
 import socket
@@ -48,6 +49,10 @@ LOADS_KEPT = 6  # animations kept loaded, pixels included
 STATUS_BATCH = 200
 SPEED_RANGE = (0, 0xFFFFFFFF)
 OFFSET_RANGE = (-0x8000, 0x7FFF)
+
+
+# Held while a save writes, so that stopping the server waits for it.
+SAVING = threading.Lock()
 
 
 class ViewError(Exception):
@@ -297,16 +302,23 @@ def frame_kinds(loaded: Any) -> List[str]:
 def step_plans(loaded: Any, kinds: List[str], name: str) -> Dict[str, Any]:
     """The steps the page plays, as the animated exports make them: with the
     shadows as steps of their own, and with the shadows drawn under."""
-    from types import SimpleNamespace
-
-    from kivtool.animation import FrameInfo
+    from kivtool.animation import Animation, FrameInfo
     from kivtool.export import ExportError, plan_steps
 
     frames = [
         FrameInfo(index, frame.width, frame.height, frame.x_offset, frame.y_offset, kind)
         for index, (frame, kind) in enumerate(zip(loaded.frames, kinds))
     ]
-    animation = SimpleNamespace(path=name, frames=frames)
+    animation = Animation(
+        path=Path(name),
+        speed=loaded.speed,
+        frame_count=loaded.frame_count,
+        has_background=loaded.has_background,
+        location=loaded.location,
+        palette_path=loaded.palette_used,
+        colors=len(loaded.colors),
+        frames=frames,
+    )
     plans: Dict[str, Any] = {}
     for mode, under in (("steps", False), ("under", True)):
         try:
@@ -423,8 +435,8 @@ class Guard:
             return
         token = query_token(scope)
         if token is not None:
-            cookie = (
-                f"{self.settings.cookie}={self.settings.token}; HttpOnly; SameSite=Strict; Path=/".encode("latin-1")
+            cookie = f"{self.settings.cookie}={self.settings.token}; HttpOnly; SameSite=Strict; Path=/".encode(
+                "latin-1"
             )
 
             async def send_with_cookie(message: Dict[str, Any]) -> None:
@@ -624,7 +636,8 @@ def make_app(settings: Settings) -> Any:
         except ValueError as error:
             raise Refused(400, f"{rel}: {error}") from None
         try:
-            source.replace_file(written, data)
+            with SAVING:
+                source.replace_file(written, data)
         except OSError as error:
             raise Refused(500, f"{written_rel}: not saved: {error.strerror or error}") from None
         summary = change_summary(written_rel, base.loaded, speed, offsets)
@@ -721,6 +734,8 @@ def serve(settings: Settings, port: int, browser: bool) -> int:
         timeout_graceful_shutdown=1,
     )
     server = uvicorn.Server(config)
+    # Requests cut short by Ctrl-C are cancelled; that is no error to report.
+    logging.getLogger("uvicorn.error").addFilter(lambda record: not server.should_exit)
     print(f"kivtool view: {settings.url}", flush=True)
     if browser and not open_browser(settings.url):
         print("kivtool view: no graphical display; open the address above in a browser", file=sys.stderr)
@@ -730,4 +745,15 @@ def serve(settings: Settings, port: int, browser: bool) -> int:
         pass
     finally:
         sock.close()
+    # A load still running in a worker thread cannot be stopped, and the
+    # interpreter would wait for it at exit. Saves are waited for (a save
+    # replaces its file in one step, so it is never left half written);
+    # then the process ends without waiting for the rest.
+    if SAVING.acquire(timeout=10):
+        SAVING.release()
+    main = threading.main_thread()
+    if any(thread.is_alive() and not thread.daemon and thread is not main for thread in threading.enumerate()):
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(0)
     return 0
