@@ -198,23 +198,37 @@ def resolve(settings: Settings, rel: str, *, folder: bool = False, existing: boo
 
 
 def list_animations(settings: Settings, folder: str) -> List[Dict[str, Any]]:
-    """Every animation file under `folder`, in a stable order. Links to
-    folders are not followed (no loops); a link leading out of ROOT is
-    listed with the reason it is not shown."""
+    """Every animation file under `folder` (canonical), in a stable order.
+    Links to folders are not followed (no loops, and every folder walked is
+    under ROOT); a link to a file outside ROOT is listed with the reason it
+    is not shown."""
     found: List[Dict[str, Any]] = []
-    for directory, subfolders, names in os.walk(folder):
-        subfolders.sort()
-        for name in sorted(names):
-            if not name.lower().endswith(SUFFIX):
+    pending = [folder]
+    while pending:
+        directory = pending.pop()
+        try:
+            with os.scandir(directory) as listing:
+                items = sorted(listing, key=lambda item: item.name)
+        except OSError:
+            continue
+        subfolders = []
+        for item in items:
+            if item.is_dir(follow_symlinks=False):
+                subfolders.append(item.path)
                 continue
-            full = os.path.join(directory, name)
-            real = os.path.realpath(full)
-            entry: Dict[str, Any] = {"path": relative(settings.root, full)}
-            if not is_inside(settings.root, real):
-                entry["reason"] = "a link to a file outside the root folder"
-            elif not os.path.isfile(real):
+            if not item.name.lower().endswith(SUFFIX):
+                continue
+            entry: Dict[str, Any] = {"path": relative(settings.root, item.path)}
+            if item.is_symlink():
+                real = os.path.realpath(item.path)
+                if not is_inside(settings.root, real):
+                    entry["reason"] = "a link to a file outside the root folder"
+                elif not os.path.isfile(real):
+                    continue
+            elif not item.is_file():
                 continue
             found.append(entry)
+        pending.extend(reversed(subfolders))
     return found
 
 

@@ -240,7 +240,10 @@ async function showGallery(folder) {
     byPath.set(file.path, entry);
     return entry;
   });
-  cards.append(...entries.map((e) => e.card));
+  // The first cards at once, the rest a batch at a time after them, so
+  // that the first screen does not wait for the layout of thousands.
+  const FIRST_CARDS = 60;
+  cards.append(...entries.slice(0, FIRST_CARDS).map((e) => e.card));
 
   function counts() {
     const shown = entries.filter((e) => !e.card.hidden).length;
@@ -348,7 +351,18 @@ async function showGallery(folder) {
     },
     { rootMargin: "0px" },
   );
-  entries.forEach((e) => observer.observe(e.card));
+  entries.slice(0, FIRST_CARDS).forEach((e) => observer.observe(e.card));
+  (async () => {
+    for (let start = FIRST_CARDS; start < entries.length; start += 500) {
+      await new Promise((resolve) => setTimeout(resolve, start === FIRST_CARDS ? 50 : 0));
+      const batch = entries.slice(start, start + 500);
+      cards.append(...batch.map((e) => e.card));
+      batch.forEach((e) => observer.observe(e.card));
+      // the filter applies to cards that arrive after it was typed
+      const text = $("filter").value.toLowerCase();
+      if (text) for (const entry of batch) entry.card.hidden = !entry.file.path.toLowerCase().includes(text);
+    }
+  })();
 
   // Previews play at 10 steps a second, the visible ones only.
   let last = 0;
