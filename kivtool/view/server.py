@@ -38,6 +38,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Awaitable, Callable, Dict, List, Optional, Tuple
 
+from kivtool.animation import Animation
 from kivtool.view import source
 
 SUFFIX = ".kiv"
@@ -156,8 +157,9 @@ def prepare(path: Path, root: Optional[Path], palette: Optional[Path]) -> Settin
                 outcome = source.load(probe)
             except OSError:
                 outcome = None
-            if outcome is not None and outcome.loaded is not None:
-                found = palette_root(probe, outcome.loaded.location, outcome.loaded.palette_used)
+            if outcome is not None and outcome.animation is not None:
+                animation = outcome.animation
+                found = palette_root(probe, animation.location or "", animation.palette_path or "")
                 if found is not None and is_inside(found, top):
                     top = found
     return Settings(
@@ -261,8 +263,8 @@ class Loads:
             outcome = source.load(path, self.settings.palette)
         except OSError as error:
             raise Refused(404, f"cannot read: {error.strerror or error}") from None
-        if outcome.loaded is not None and outcome.reason is None:
-            outcome.reason = self.unusable(outcome.loaded)
+        if outcome.animation is not None and outcome.reason is None:
+            outcome.reason = self.unusable(outcome.animation)
         with self.lock:
             self.recent[key] = outcome
             self.reasons[key] = outcome.reason
@@ -292,47 +294,23 @@ class Loads:
                     return outcome
         return None
 
-    def unusable(self, loaded: Any) -> Optional[str]:
+    def unusable(self, animation: Animation) -> Optional[str]:
         """A load the page cannot show although the module read it."""
-        if loaded.palette_used and not self.settings.palette:
-            used = os.path.realpath(loaded.palette_used)
+        if animation.palette_path and not self.settings.palette:
+            used = os.path.realpath(animation.palette_path)
             if not is_inside(self.settings.root, used):
                 return f"its palette {used} is outside the root folder (see --root)"
-        total = sum(frame.width * frame.height * 4 for frame in loaded.frames)
+        total = sum(frame.width * frame.height * 4 for frame in animation.frames)
         if total > MAX_PIXEL_BYTES:
             return f"its frames hold {total >> 20} MiB of pixels, more than the viewer shows"
         return None
 
 
-def frame_kinds(loaded: Any) -> List[str]:
-    from kivtool.animation import frame_kind
-
-    count = len(loaded.frames)
-    return [
-        frame_kind(index, frame.is_shadow, loaded.has_background, count) for index, frame in enumerate(loaded.frames)
-    ]
-
-
-def step_plans(loaded: Any, kinds: List[str], name: str) -> Dict[str, Any]:
+def step_plans(animation: Animation) -> Dict[str, Any]:
     """The steps the page plays, as the animated exports make them: with the
     shadows as steps of their own, and with the shadows drawn under."""
-    from kivtool.animation import Animation, FrameInfo
     from kivtool.export import ExportError, plan_steps
 
-    frames = [
-        FrameInfo(index, frame.width, frame.height, frame.x_offset, frame.y_offset, kind)
-        for index, (frame, kind) in enumerate(zip(loaded.frames, kinds))
-    ]
-    animation = Animation(
-        path=Path(name),
-        speed=loaded.speed,
-        frame_count=loaded.frame_count,
-        has_background=loaded.has_background,
-        location=loaded.location,
-        palette_path=loaded.palette_used,
-        colors=len(loaded.colors),
-        frames=frames,
-    )
     plans: Dict[str, Any] = {}
     for mode, under in (("steps", False), ("under", True)):
         try:
@@ -344,41 +322,40 @@ def step_plans(loaded: Any, kinds: List[str], name: str) -> Dict[str, Any]:
 
 
 def describe(settings: Settings, rel: str, outcome: source.Outcome) -> Dict[str, Any]:
-    loaded = outcome.loaded
-    if outcome.reason is not None:
+    animation = outcome.animation
+    if outcome.reason is not None or animation is None:
         return {"path": rel, "ok": False, "reason": outcome.reason, "digest": outcome.digest}
-    kinds = frame_kinds(loaded)
-    palette_used = os.path.realpath(loaded.palette_used) if loaded.palette_used else ""
+    palette_used = os.path.realpath(animation.palette_path) if animation.palette_path else ""
     return {
         "path": rel,
         "ok": True,
         "digest": outcome.digest,
-        "speed": loaded.speed,
-        "frame_count": loaded.frame_count,
-        "has_background": loaded.has_background,
-        "location": loaded.location,
+        "speed": animation.speed,
+        "frame_count": animation.frame_count,
+        "has_background": animation.has_background,
+        "location": animation.location,
         "palette": relative(settings.root, palette_used) if is_inside(settings.root, palette_used) else palette_used,
-        "colors": [list(color) for color in loaded.colors],
-        "messages": list(loaded.errors)[:20],
+        "colors": [list(color) for color in source.colors(animation)],
+        "messages": animation.messages[:20],
         "frames": [
             {
-                "index": index,
+                "index": frame.index,
                 "width": frame.width,
                 "height": frame.height,
                 "x": frame.x_offset,
                 "y": frame.y_offset,
-                "kind": kind,
+                "kind": frame.kind,
             }
-            for index, (frame, kind) in enumerate(zip(loaded.frames, kinds))
+            for frame in animation.frames
         ],
-        "plans": step_plans(loaded, kinds, rel),
+        "plans": step_plans(animation),
     }
 
 
-def change_summary(rel: str, loaded: Any, speed: int, offsets: List[Tuple[int, int]]) -> str:
+def change_summary(rel: str, animation: Animation, speed: int, offsets: List[Tuple[int, int]]) -> str:
     moved = [
         (index, x - frame.x_offset, y - frame.y_offset)
-        for index, (frame, (x, y)) in enumerate(zip(loaded.frames, offsets))
+        for index, (frame, (x, y)) in enumerate(zip(animation.frames, offsets))
         if (x, y) != (frame.x_offset, frame.y_offset)
     ]
     parts = []
@@ -391,8 +368,8 @@ def change_summary(rel: str, loaded: Any, speed: int, offsets: List[Tuple[int, i
             parts += [f"frame {index} moved by ({dx:+d}, {dy:+d})" for index, dx, dy in moved]
         else:
             parts.append(f"{len(moved)} frames moved")
-    if speed != loaded.speed:
-        parts.append(f"speed {loaded.speed} → {speed}")
+    if speed != animation.speed:
+        parts.append(f"speed {animation.speed} → {speed}")
     return f"{rel}: " + (", ".join(parts) if parts else "nothing changed")
 
 
@@ -581,7 +558,7 @@ def make_app(settings: Settings) -> Any:
         outcome = loads.load(resolve(settings, rel))
         return JSONResponse(describe(settings, rel, outcome), headers=no_store)
 
-    def exact_load(request: Request) -> source.Outcome:
+    def exact_load(request: Request) -> Animation:
         rel = request.path_params["rel"]
         path = resolve(settings, rel)
         digest = request.query_params.get("digest", "")
@@ -590,18 +567,18 @@ def make_app(settings: Settings) -> Any:
             outcome = loads.load(path)
             if outcome.digest != digest:
                 raise Refused(409, f"{rel}: the file changed since the page loaded it")
-        if outcome.reason is not None:
+        if outcome.reason is not None or outcome.animation is None:
             raise Refused(422, f"{rel}: {outcome.reason}")
-        return outcome
+        return outcome.animation
 
     def rgba(request: Request) -> Response:
-        loaded = exact_load(request).loaded
-        body = b"".join(loaded.rgba(index) for index in range(len(loaded.frames)))
+        animation = exact_load(request)
+        body = b"".join(source.rgba(animation, index) for index in range(len(animation.frames)))
         return Response(body, media_type="application/octet-stream", headers=no_store)
 
     def indices(request: Request) -> Response:
-        loaded = exact_load(request).loaded
-        body = b"".join(b"".join(loaded.indices(index)) for index in range(len(loaded.frames)))
+        animation = exact_load(request)
+        body = b"".join(source.indices(animation, index) for index in range(len(animation.frames)))
         return Response(body, media_type="application/octet-stream", headers=no_store)
 
     async def save(request: Request) -> Response:
@@ -619,10 +596,11 @@ def make_app(settings: Settings) -> Any:
         path = resolve(settings, rel)
         digest, speed, offsets, target = parse_placement(body)
         base = loads.by_digest(path, digest)
-        if base is None or base.reason is not None:
+        if base is None or base.animation is None or base.reason is not None:
             raise Refused(409, f"{rel}: load the file again before saving (the viewer no longer holds it)")
-        if len(offsets) != len(base.loaded.frames):
-            raise Refused(400, f"{len(offsets)} offsets for {len(base.loaded.frames)} frames")
+        loaded = base.animation
+        if len(offsets) != len(loaded.frames):
+            raise Refused(400, f"{len(offsets)} offsets for {len(loaded.frames)} frames")
         if target is None:
             try:
                 with open(path, "rb") as stream:
@@ -654,7 +632,7 @@ def make_app(settings: Settings) -> Any:
                 source.replace_file(written, data)
         except OSError as error:
             raise Refused(500, f"{written_rel}: not saved: {error.strerror or error}") from None
-        summary = change_summary(written_rel, base.loaded, speed, offsets)
+        summary = change_summary(written_rel, loaded, speed, offsets)
         return JSONResponse({"saved": written_rel, "digest": source.digest(data), "summary": summary}, headers=no_store)
 
     routes = [
