@@ -628,7 +628,7 @@ def test_a_file_changed_on_disk_is_not_overwritten_and_can_be_saved_under_anothe
 def test_demo_plays_with_its_shadow_and_background(browser, tmp_path, view):
     assert main(["demo", str(tmp_path / "demo")]) == 0
     served = view(tmp_path / "demo")
-    open_page(browser, served, "&file=anim/sample.kiv")
+    open_page(browser, served)  # a folder of one animation: the player at once
     player = browser.execute_script(
         "const p = kivview.player; return {mode: p.mode, steps: p.plan().length, layers: p.layers(p.plan()[0]), "
         "kinds: p.anim.frames.map(f => f.kind), playing: p.playing}"
@@ -636,6 +636,11 @@ def test_demo_plays_with_its_shadow_and_background(browser, tmp_path, view):
     assert player["mode"] == "under" and player["playing"]
     kinds = player["kinds"]
     assert [kinds[i] for i in player["layers"]] == ["background", "shadow", "frame"]
+    # what the demo exported, with the shadow under the ball
+    shown = page_steps(browser, player["steps"])
+    for number, (data, _) in enumerate(shown):
+        with Image.open(tmp_path / "demo" / f"sample_placed_{number:03d}.png") as image:
+            assert data.tobytes() == np.array(image.convert("RGBA")).tobytes(), number
     first = browser.execute_script("return kivview.player.step")
     wait_for(browser, f"return kivview.player.step !== {first}")
     hover(browser, 0, -60)  # over the ball or the sky: the inspector fills in

@@ -1125,7 +1125,13 @@ async function boot() {
     const gallery = session.folder ? session.start : null;
     if (params.has("file")) await showPlayer(params.get("file"), params.has("folder") ? params.get("folder") : gallery);
     else if (params.has("folder")) await showGallery(params.get("folder"));
-    else if (session.folder) await showGallery(session.start);
+    else if (session.folder) {
+      // A folder of one animation opens it in the player at once.
+      const listing = await getJSON(`/api/list/${encodePath(session.start)}`);
+      const only = listing.files.length === 1 && !listing.files[0].reason;
+      if (only) await showPlayer(listing.files[0].path, session.start);
+      else await showGallery(session.start);
+    }
     else await showPlayer(session.start, null);
   } catch (error) {
     showNotice(error.message, true);
