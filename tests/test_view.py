@@ -18,6 +18,7 @@ import json
 import os
 import select
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -246,6 +247,23 @@ def test_refuses_paths_that_leave_root_or_are_not_animations(game, outside, view
     assert status in (403, 404), body
     assert b"secret" not in body.replace(b"secret-link", b"").replace(b"secret.kiv", b"")
     assert served.request("GET", "/api/animation/anim/walk.kiv")[0] == 200
+
+
+def test_frames_too_big_to_show_are_refused_before_they_are_rendered(game, view):
+    data = bytearray((game / "anim" / "walk.kiv").read_bytes())
+    # The first frame record follows the prefix, the speed, the location and
+    # the frame count; its height and width words follow its size.
+    first = 9 + 4 + 4 + len(LOCATION) + 1 + 4
+    struct.pack_into("<HH", data, first + 4, 0x7FFF, 0xFFFF)
+    (game / "anim" / "huge.kiv").write_bytes(bytes(data))
+    served = view(game)
+    started = time.monotonic()
+    status, _, body = served.request("GET", "/api/animation/anim/huge.kiv")
+    assert time.monotonic() - started < 3
+    answer = json.loads(body)
+    assert (status, answer["ok"]) == (200, False)
+    assert "MiB of pixels" in answer["reason"]
+    assert served.request("GET", f"/api/rgba/anim/huge.kiv?digest={answer['digest']}")[0] in (409, 422)
 
 
 def test_links_inside_root_are_followed(game, view):

@@ -45,7 +45,9 @@ SUFFIX = ".kiv"
 STATIC = Path(__file__).parent / "static"
 STATIC_FILES = {"view.js": "text/javascript", "view.css": "text/css"}
 MAX_BODY = 4 << 20  # a save names two numbers per frame; this holds hundreds of thousands
-MAX_PIXEL_BYTES = 1 << 30  # RGBA of all frames of one animation the page is sent
+# RGBA of all frames of one animation: what the page is sent and the server
+# keeps for it (a few such loads are kept).
+MAX_PIXEL_BYTES = 256 << 20
 LOADS_KEPT = 6  # animations kept loaded, pixels included
 STATUS_BATCH = 200
 SPEED_RANGE = (0, 0xFFFFFFFF)
@@ -259,12 +261,21 @@ class Loads:
             if key in self.recent:
                 self.recent.move_to_end(key)
                 return self.recent[key]
-        try:
-            outcome = source.load(path, self.settings.palette)
-        except OSError as error:
-            raise Refused(404, f"cannot read: {error.strerror or error}") from None
+        # Frames too big to show are refused before they are rendered.
+        size = source.pixel_bytes(path)
+        if size > MAX_PIXEL_BYTES:
+            outcome = source.Outcome(
+                None, f"its frames hold {size >> 20} MiB of pixels, more than the viewer shows", "", b""
+            )
+        else:
+            try:
+                outcome = source.load(path, self.settings.palette)
+            except OSError as error:
+                raise Refused(404, f"cannot read: {error.strerror or error}") from None
         if outcome.animation is not None and outcome.reason is None:
             outcome.reason = self.unusable(outcome.animation)
+            if outcome.reason is not None:
+                outcome.animation = None  # not shown: not kept
         with self.lock:
             self.recent[key] = outcome
             self.reasons[key] = outcome.reason
@@ -300,9 +311,6 @@ class Loads:
             used = os.path.realpath(animation.palette_path)
             if not is_inside(self.settings.root, used):
                 return f"its palette {used} is outside the root folder (see --root)"
-        total = sum(frame.width * frame.height * 4 for frame in animation.frames)
-        if total > MAX_PIXEL_BYTES:
-            return f"its frames hold {total >> 20} MiB of pixels, more than the viewer shows"
         return None
 
 

@@ -45,6 +45,16 @@ def _identity(path: str) -> Tuple[int, int, int]:
     return info.st_mtime_ns, info.st_size, info.st_ino
 
 
+def pixel_bytes(path: str) -> int:
+    """The bytes of RGBA the frames of `path` render to, from its header and
+    frame table alone (nothing is rendered); 0 when they cannot be read."""
+    try:
+        header = _core.read_header(path)
+    except (MemoryError, OSError, RuntimeError, ValueError):
+        return 0
+    return sum(frame.width * frame.height * 4 for frame in header.frames)
+
+
 def load(path: str, palette: str = "") -> Outcome:
     """Loads `path`; the digest is of the bytes the load read (the file is
     read again when it changed while it was loaded). OSError when it cannot
