@@ -632,15 +632,17 @@ class Player {
     }
     const plan = this.plan();
     const step = this.currentStep();
-    if ($("show-onion").checked && plan.length > 1) {
-      const before = plan[(this.step - 1 + plan.length) % plan.length];
-      const composed = this.anim.compose([before.index]);
-      ctx.globalAlpha = 0.35;
-      if (composed) this.blit(composed, view);
-      ctx.globalAlpha = 1;
-    }
     const composed = this.anim.compose(this.layers(step));
     if (composed) this.blit(composed, view);
+    // The onion skin: the frame of the step before, faint, over this one
+    // (under it, an opaque background would hide it).
+    if ($("show-onion").checked && plan.length > 1) {
+      const before = plan[(this.step - 1 + plan.length) % plan.length];
+      const ghost = this.anim.compose([before.index]);
+      ctx.globalAlpha = 0.4;
+      if (ghost) this.blit(ghost, view);
+      ctx.globalAlpha = 1;
+    }
     const half = 0.5;
     if ($("show-bounds").checked) {
       ctx.lineWidth = 1;
