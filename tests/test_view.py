@@ -108,8 +108,8 @@ def view():
         return served
 
     yield start
-    for served in started:
-        status, out, err = stop_view(served)
+    stopped = [stop_view(served) for served in started]  # every one, before any check
+    for status, out, err in stopped:
         assert (status, out) == (0, ""), err
         assert "Traceback" not in err
 
@@ -161,8 +161,12 @@ def game(tmp_path) -> Path:
 
 def test_prints_one_address_line_and_stops_on_ctrl_c(game):
     served = start_view(game / "anim" / "walk.kiv")
-    assert served.url == f"http://127.0.0.1:{served.port}/?token={served.token}"
-    assert served.request("GET", "/")[0] == 200
+    try:
+        assert served.url == f"http://127.0.0.1:{served.port}/?token={served.token}"
+        assert served.request("GET", "/")[0] == 200
+    except BaseException:
+        served.process.kill()
+        raise
     status, out, err = stop_view(served)
     assert (status, out) == (0, "")
     assert "Traceback" not in err
