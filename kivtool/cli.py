@@ -685,6 +685,61 @@ def run_import(args: argparse.Namespace) -> int:
 
 
 # --------------------------------------------------------------------------
+# view
+
+
+def add_view_command(parser: argparse.ArgumentParser) -> None:
+    set_text(
+        parser,
+        description="Starts a local web server for PATH (an animation, or a folder shown as a gallery) "
+        "and opens it in a browser: the animation plays with its background and shadows, the pixel "
+        "under the pointer is described, and frames can be moved and the speed changed, then saved "
+        "(only the offsets and the speed of the file change). Prints the address to open, with its "
+        "secret token, and serves until Ctrl-C.",
+        epilog="example: kivtool view out/demo",
+    )
+    parser.add_argument("path", metavar="PATH", type=Path, help="an animation file or a folder of them")
+    parser.add_argument(
+        "--root",
+        metavar="ROOT",
+        type=Path,
+        help="the folder whose animation and palette files the viewer may read and write (default: the "
+        "folder above PATH where the palette was found, else PATH's folder, or PATH itself for a folder)",
+    )
+    add_palette_option(parser)
+    parser.add_argument(
+        "--port", type=port_number, default=0, help="port on 127.0.0.1 to listen on (default 0: a free one)"
+    )
+    parser.add_argument("--no-browser", action="store_true", help="only print the address; open no browser")
+    parser.set_defaults(run=run_view)
+
+
+def port_number(text: str) -> int:
+    value = non_negative_int(text)
+    if value > 65535:
+        raise argparse.ArgumentTypeError(f"must be 65535 or less: {text!r}")
+    return value
+
+
+VIEW_MODULES = [("starlette", "starlette"), ("uvicorn", "uvicorn")]
+
+
+def run_view(args: argparse.Namespace) -> int:
+    missing = [package for module, package in VIEW_MODULES if find_spec(module) is None]
+    if missing:
+        raise ToolError(
+            f"view needs {', '.join(missing)}, which are not installed; install them with:\n    {INSTALL_HINT}"
+        )
+    from kivtool.view import server
+
+    try:
+        settings = server.prepare(args.path, args.root, args.palette)
+        return server.serve(settings, args.port, not args.no_browser)
+    except server.ViewError as error:
+        raise ToolError(str(error)) from None
+
+
+# --------------------------------------------------------------------------
 
 
 # Each verb: its name, its line in the list of verbs, and what declares its options.
@@ -694,6 +749,7 @@ COMMANDS: List[Tuple[str, str, Callable[[argparse.ArgumentParser], None]]] = [
     ("batch", "export every animation under a folder", add_batch_command),
     ("demo", "write the bundled sample animation and export it in every form", add_demo_command),
     ("import", "make an animation file from PNG frames or a sprite sheet", add_import_command),
+    ("view", "play animations in the browser and fix their placement", add_view_command),
 ]
 
 
