@@ -16,6 +16,8 @@ from typing import Union
 
 import numpy as np
 
+from kivtool import files
+
 Pixels = Union[bytes, bytearray, memoryview]
 
 SIGNATURE = b"\x89PNG\r\n\x1a\n"
@@ -49,7 +51,6 @@ def png_bytes(pixels: Pixels, width: int, height: int, level: int = 6) -> bytes:
 
 
 def write_png(target: Path, pixels: Pixels, width: int, height: int, level: int = 6) -> None:
-    """Writes `target` as png_bytes makes it; OSError when it cannot be."""
-    data = png_bytes(pixels, width, height, level)
-    with open(target, "wb") as file:
-        file.write(data)
+    """Writes `target` as png_bytes makes it, whole or not at all (an
+    interrupt leaves the old file or none); OSError when it cannot be."""
+    files.replace_with(target, png_bytes(pixels, width, height, level))
