@@ -136,7 +136,7 @@ def main() -> None:
             ),
             (
                 "palette file and stored location",
-                lambda: (importer.load_palette(palette), importer.stored_location(out, root, palette)),
+                lambda: (importer.load_palette(palette), importer.location_to_store(out, root, palette)),
             ),
             ("  of mapping: palette lookup", lambda: [palette_index.lookup(image) for image in images]),
             (

@@ -17,14 +17,14 @@ import sys
 from importlib.util import find_spec
 from pathlib import Path
 
+from kivtool.limits import DEFAULT_MAX_PIXELS
+from kivtool.text import printable, quoted
+
 # Every start of the tool imports this module: what is imported for typing
 # alone would cost `kivtool info` a tenth of its time.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Callable, List, NoReturn, Optional, Sequence, Tuple, Type
-
-from kivtool.limits import DEFAULT_MAX_PIXELS
-from kivtool.text import printable, quoted
 
 PROG = "kivtool"
 # No package index serves pykiv yet: the tool is installed from a checkout.

@@ -17,7 +17,7 @@ import math
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from PIL import Image
 
@@ -33,38 +33,22 @@ SHADOWS_AS_STEPS = "steps"
 # Players show a GIF step shorter than this many hundredths of a second as
 # ten of them; every step is made at least this long.
 GIF_MIN_DELAY_CS = 2
-FORMS = ["frames", "sheet", "gif", "apng", "webp", "placed"]
-ANIMATED_FORMS = ["gif", "apng", "webp"]
+# What a form is written from: the frames as rendered, their images, or the
+# steps of the animation composed on the common canvas.
+FROM_FRAMES = "frames"
+FROM_IMAGES = "images"
+FROM_STEPS = "steps"
 
-FORMS_HELP = """\
-Writes each ANIMATION in one or more forms (--as, repeatable) into DIR, named
-after the animation's file name without its extension (<stem>):
 
-  frames   <stem>_<NNN>.png, every frame as rendered, NNN its index in the
-           file (a 0 x 0 frame has no image and gets no file)
-  sheet    <stem>.png with every frame packed into one image, and <stem>.json
-           in the JSON-hash layout of Aseprite and TexturePacker (frame
-           rectangles, durations, pivot and anchor = the anchor as a
-           fraction of the frame, plus the raw offsets and each frame's
-           kind; meta.frameTags names the runs of frames, shadows and the
-           background)
-  gif      <stem>.gif, the animation on one canvas around the common anchor;
-           GIF keeps up to 255 colours per step exactly and quantizes steps
-           with more, and its transparency is one bit: a pixel less than
-           half opaque becomes transparent, any other opaque
-  apng     <stem>.apng, the same, lossless (exact pixels)
-  webp     <stem>.webp, the same, lossless (exact pixels)
-  placed   <stem>_placed_<NNN>.png, every step of the animation as a still
-           image on the common canvas, exactly as the animated forms show it
+@dataclass(frozen=True)
+class Form:
+    """One form `export --as` writes: its name, its entry in the help (lines
+    after the name), what it is written from, and its writer."""
 
-In the animated forms and placed, the background frame (when the file has
-one) is drawn under every step and is not a step of its own; every other
-frame is one step, in file order, 1000/fps ms long. Shadow frames are drawn
-under the other frames when they pair with them (one shadow for each other
-frame, the i-th under the i-th, or a single shadow under every frame);
-otherwise, or with --shadows-as-steps, each is a step of its own. GIF stores
-whole hundredths of a second and players slow steps shorter than 2 of them,
-so its steps are at least 2/100 s (a warning says when --fps asked for less)."""
+    name: str
+    help: str
+    source: str
+    write: Callable[[Job], List[Path]]
 
 
 class ExportError(Exception):
@@ -106,6 +90,89 @@ class Canvas:
     height: int
 
 
+@dataclass
+class Job:
+    """What the writers of the forms are given; images, steps and pictures
+    only when a chosen form is written from them."""
+
+    animation: Animation
+    directory: Path
+    options: Options
+    timings: Timings
+    warnings: List[str]
+    images: Optional[List[Optional[Image.Image]]] = None
+    steps: List[Step] = field(default_factory=list)
+    pictures: Optional[List[Image.Image]] = None
+
+
+def _animated(form: str) -> Callable[[Job], List[Path]]:
+    return lambda job: [
+        write_animated(form, job.animation, job.pictures or [], job.directory, job.options, job.timings, job.warnings)
+    ]
+
+
+# The forms, in the order they are listed and written. A new form is one
+# entry here.
+FORM_TABLE: List[Form] = [
+    Form(
+        "frames",
+        "<stem>_<NNN>.png, every frame as rendered, NNN its index in the\n"
+        "file (a 0 x 0 frame has no image and gets no file)",
+        FROM_FRAMES,
+        lambda job: write_frames(job.animation, job.directory, job.options, job.timings),
+    ),
+    Form(
+        "sheet",
+        "<stem>.png with every frame packed into one image, and <stem>.json\n"
+        "in the JSON-hash layout of Aseprite and TexturePacker (frame\n"
+        "rectangles, durations, pivot and anchor = the anchor as a\n"
+        "fraction of the frame, plus the raw offsets and each frame's\n"
+        "kind; meta.frameTags names the runs of frames, shadows and the\n"
+        "background)",
+        FROM_IMAGES,
+        lambda job: write_sheet(job.animation, job.images or [], job.directory, job.options, job.timings),
+    ),
+    Form(
+        "gif",
+        "<stem>.gif, the animation on one canvas around the common anchor;\n"
+        "GIF keeps up to 255 colours per step exactly and quantizes steps\n"
+        "with more, and its transparency is one bit: a pixel less than\n"
+        "half opaque becomes transparent, any other opaque",
+        FROM_STEPS,
+        _animated("gif"),
+    ),
+    Form("apng", "<stem>.apng, the same, lossless (exact pixels)", FROM_STEPS, _animated("apng")),
+    Form("webp", "<stem>.webp, the same, lossless (exact pixels)", FROM_STEPS, _animated("webp")),
+    Form(
+        "placed",
+        "<stem>_placed_<NNN>.png, every step of the animation as a still\n"
+        "image on the common canvas, exactly as the animated forms show it",
+        FROM_STEPS,
+        lambda job: write_placed(job.animation, job.steps, job.pictures or [], job.directory, job.options, job.timings),
+    ),
+]
+FORMS = [form.name for form in FORM_TABLE]
+
+FORMS_HELP = (
+    """\
+Writes each ANIMATION in one or more forms (--as, repeatable) into DIR, named
+after the animation's file name without its extension (<stem>):
+
+"""
+    + "\n".join(f"  {form.name:<8} " + form.help.replace("\n", "\n" + " " * 11) for form in FORM_TABLE)
+    + """
+
+In the animated forms and placed, the background frame (when the file has
+one) is drawn under every step and is not a step of its own; every other
+frame is one step, in file order, 1000/fps ms long. Shadow frames are drawn
+under the other frames when they pair with them (one shadow for each other
+frame, the i-th under the i-th, or a single shadow under every frame);
+otherwise, or with --shadows-as-steps, each is a step of its own. GIF stores
+whole hundredths of a second and players slow steps shorter than 2 of them,
+so its steps are at least 2/100 s (a warning says when --fps asked for less)."""
+)
+
+
 def duration_ms(options: Options) -> int:
     return max(1, round(1000 / options.fps))
 
@@ -139,38 +206,44 @@ def export(
     """Writes `animation` into `directory` in every form of `options`;
     returns the files written, in order. What the user should know about a
     file that was still written is added to `warnings`, one line each."""
-    timings = timings if timings is not None else Timings()
-    warnings = warnings if warnings is not None else []
+    chosen = [form for form in FORM_TABLE if form.name in options.forms]
+    job = Job(
+        animation,
+        directory,
+        options,
+        timings if timings is not None else Timings(),
+        warnings if warnings is not None else [],
+    )
     written: List[Path] = []
-    if "frames" in options.forms:
-        written += write_frames(animation, directory, options, timings)
-    if options.forms == ["frames"]:
-        return written  # the frames are written from the rendered pixels as they are
-    images = [animation.image(frame.index) for frame in animation.frames]
-    if "sheet" in options.forms:
-        written += write_sheet(animation, images, directory, options, timings)
-    if any(form in options.forms for form in ANIMATED_FORMS + ["placed"]):
-        start = time.perf_counter()
-        canvas = canvas_of(animation)
-        steps = plan_steps(animation, options.shadows)
-        if not steps:
-            raise ExportError(f"{animation.path}: no frame to play: the file holds only its background frame")
-        # Every step is held as a picture until the files are written, and
-        # composing one takes up to two more of its size.
-        check_memory(
-            animation,
-            f"{len(steps)} steps on a canvas of {canvas.width * options.scale} × {canvas.height * options.scale} pixels"
-            + (f" (--scale {options.scale})" if options.scale != 1 else ""),
-            (len(steps) + 2) * canvas.width * canvas.height * options.scale**2 * 4,
-        )
-        pictures = [compose(canvas, step, animation, images, options.scale) for step in steps]
-        timings.compose += time.perf_counter() - start
-        for form in ANIMATED_FORMS:
-            if form in options.forms:
-                written.append(write_animated(form, animation, pictures, directory, options, timings, warnings))
-        if "placed" in options.forms:
-            written += write_placed(animation, steps, pictures, directory, options, timings)
+    for form in chosen:
+        # The frames are written from the rendered pixels as they are;
+        # images and steps are made once, for the first form that needs them.
+        if form.source != FROM_FRAMES and job.images is None:
+            job.images = [animation.image(frame.index) for frame in animation.frames]
+        if form.source == FROM_STEPS and job.pictures is None:
+            _compose_steps(job)
+        written += form.write(job)
     return written
+
+
+def _compose_steps(job: Job) -> None:
+    animation, options = job.animation, job.options
+    assert job.images is not None
+    start = time.perf_counter()
+    canvas = canvas_of(animation)
+    job.steps = plan_steps(animation, options.shadows)
+    if not job.steps:
+        raise ExportError(f"{animation.path}: no frame to play: the file holds only its background frame")
+    # Every step is held as a picture until the files are written, and
+    # composing one takes up to two more of its size.
+    check_memory(
+        animation,
+        f"{len(job.steps)} steps on a canvas of {canvas.width * options.scale} × "
+        f"{canvas.height * options.scale} pixels" + (f" (--scale {options.scale})" if options.scale != 1 else ""),
+        (len(job.steps) + 2) * canvas.width * canvas.height * options.scale**2 * 4,
+    )
+    job.pictures = [compose(canvas, step, animation, job.images, options.scale) for step in job.steps]
+    job.timings.compose += time.perf_counter() - start
 
 
 def check_memory(animation: Animation, what: str, needed: int) -> None:

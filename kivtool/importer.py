@@ -39,11 +39,11 @@ import numpy.typing as npt
 from kivtool import _core, png_image
 from kivtool.animation import BACKGROUND, FRAME, SHADOW
 from kivtool.limits import DEFAULT_MAX_PIXELS, memory_budget
+from kivtool.palette_index import PaletteIndex, Pixels, color_text
 from kivtool.text import excerpt, number, quoted
 
 KINDS = (FRAME, SHADOW, BACKGROUND)
 
-Pixels = npt.NDArray[np.uint32]  # height x width, one little-endian R, G, B, A word per pixel
 T = TypeVar("T")
 SHADOW_PIXEL = 0xFF000000  # opaque black: what a shadow frame's runs paint
 
@@ -92,54 +92,6 @@ class Plan:
     changed: List[int]  # pixels moved to the nearest palette colour, per frame
     speed: int
     has_background: bool
-
-
-# --------------------------------------------------------------------------
-# Palette
-
-
-class PaletteIndex:
-    """Finds palette indices for whole images at once: the exact colours
-    natively (the lowest index holding each), the nearest colour here."""
-
-    def __init__(self, colors: Sequence[Tuple[int, int, int, int]]) -> None:
-        if not colors:
-            raise ValueError("a palette without colours")
-        self.colors = np.array(colors, dtype=np.uint8).reshape(-1, 4)
-        self.words = self.colors.view("<u4").reshape(-1).astype(np.uint32)
-        self.exact = _core.PaletteLookup(colors)
-
-    def lookup(self, rgba: npt.NDArray[np.uint8]) -> Tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_], Pixels, int]:
-        """For a height x width x 4 image: the lowest palette index of each
-        pixel's colour, whether the palette holds the colour at all ((0, 0,
-        0, 0) it never does), the pixels it holds (0 elsewhere), and how
-        many pixels with alpha above 0 it does not hold."""
-        rgba = np.ascontiguousarray(rgba, dtype=np.uint8)
-        shape = rgba.shape[:2]
-        indices = np.empty(shape, dtype=np.uint8)
-        painted = np.empty(shape, dtype=bool)
-        kept = np.empty(shape, dtype=np.uint32)
-        missing = self.exact.map(rgba, indices, painted, kept)
-        return indices, painted, kept, missing
-
-    def nearest(self, words: npt.NDArray[np.uint32]) -> npt.NDArray[np.uint8]:
-        """The index of the nearest palette colour (R, G, B, A as a point;
-        the lowest index on a tie) for each colour."""
-        unique, inverse = np.unique(words, return_inverse=True)
-        channels = unique.astype("<u4").view(np.uint8).reshape(-1, 4).astype(np.int32)
-        palette = self.colors.astype(np.int32)
-        best = np.empty(unique.size, dtype=np.uint8)
-        chunk = 4096  # bounds the distance table at chunk x palette size
-        for start in range(0, unique.size, chunk):
-            part = channels[start : start + chunk]
-            distance = ((part[:, None, :] - palette[None, :, :]) ** 2).sum(axis=2)
-            best[start : start + chunk] = distance.argmin(axis=1)
-        return best[inverse.reshape(-1)]
-
-
-def color_text(word: int) -> str:
-    r, g, b, a = int(word).to_bytes(4, "little")
-    return f"({r}, {g}, {b}, {a})"
 
 
 def as_words(rgba: npt.NDArray[np.uint8]) -> Pixels:
@@ -540,7 +492,7 @@ def read_offsets(path: Path, images: int, background: bool) -> List[Tuple[int, i
 # Where the palette is stored, and where OUT goes
 
 
-def stored_location(out: Path, root: Path, palette: Path) -> str:
+def location_to_store(out: Path, root: Path, palette: Path) -> str:
     """The palette's location as the file stores it: relative to the project
     root, both with links resolved, in forward slashes. Refuses an OUT from
     which a reader would not find that palette."""
@@ -650,7 +602,7 @@ def import_animation(
         raise ImportRefused(f"{out}: is a folder; name the animation file to write")
     if out.exists() and os.path.samefile(out, palette_path):
         raise ImportRefused(f"{out}: is the palette file; the animation needs a file of its own")
-    location = stored_location(out, root, palette_path)
+    location = location_to_store(out, root, palette_path)
     try:
         plan = plan_import(sources, palette, speed=speed, quantize=quantize)
         contents = _core.encode(

@@ -9,7 +9,10 @@ and is never raised.
 
 from __future__ import annotations
 
-from typing import Optional
+# Imported by every start of the tool: typing is for type checkers alone.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Optional
 
 # Images of more pixels than this are refused before they are decoded
 # (`kivtool import --max-pixels`): a few bytes of compressed data can declare

@@ -18,6 +18,7 @@ from PIL import Image
 
 from kivtool import _core, importer
 from kivtool.importer import ImportRefused, SourceFrame
+from kivtool.palette_index import PaletteIndex
 
 # Index 0 is (0, 0, 0, 0), never painted; 1 and 2 hold the same colour;
 # 3 is a colour with alpha 0 that is still painted when a pixel is exactly it.
@@ -71,7 +72,7 @@ def words(colors):
     ],
 )
 def test_pixels_map_to_palette_indices(pixel, index, renders_as):
-    palette = importer.PaletteIndex(padded(COLORS))
+    palette = PaletteIndex(padded(COLORS))
     runs, expected, changed = importer.map_frame(source([[pixel]]), palette, quantize=False)
     assert bool(runs.painted[0, 0]) == (index is not None)
     if index is not None:
@@ -81,7 +82,7 @@ def test_pixels_map_to_palette_indices(pixel, index, renders_as):
 
 
 def test_a_colour_outside_the_palette_is_refused_with_its_place():
-    palette = importer.PaletteIndex(padded(COLORS))
+    palette = PaletteIndex(padded(COLORS))
     pixels = [[(10, 20, 30, 255)] * 4, [(10, 20, 30, 255)] * 3 + [(1, 2, 3, 4)]]
     with pytest.raises(
         ImportRefused,
@@ -101,7 +102,7 @@ def test_a_colour_outside_the_palette_is_refused_with_its_place():
     ],
 )
 def test_quantize_takes_the_nearest_palette_colour(pixel, index, renders_as):
-    palette = importer.PaletteIndex(padded(COLORS))
+    palette = PaletteIndex(padded(COLORS))
     inside = (200, 0, 0, 128)
     runs, expected, changed = importer.map_frame(source([[inside, pixel, pixel]]), palette, quantize=True)
     assert changed == 2
@@ -112,7 +113,7 @@ def test_quantize_takes_the_nearest_palette_colour(pixel, index, renders_as):
 
 
 def test_shadow_frames_paint_every_visible_pixel_black():
-    palette = importer.PaletteIndex(padded(COLORS))
+    palette = PaletteIndex(padded(COLORS))
     pixels = [[(1, 2, 3, 4), (0, 0, 0, 0), (9, 9, 9, 0), (10, 20, 30, 255)]]
     runs, expected, changed = importer.map_frame(source(pixels, kind=importer.SHADOW), palette, quantize=False)
     assert runs.shadow and runs.indices is None
@@ -132,7 +133,7 @@ def test_lookup_agrees_with_a_plain_search(seed):
     if rng.random() < 0.5:
         colors.insert(rng.randrange(len(colors)), (0, 0, 0, 0))
     colors = colors[:256]
-    palette = importer.PaletteIndex(colors)
+    palette = PaletteIndex(colors)
     lowest = {}
     for i, c in enumerate(colors):
         lowest.setdefault(c, i)
@@ -156,8 +157,8 @@ def test_lookup_agrees_with_a_plain_search(seed):
 
 
 def test_location_is_the_palette_relative_to_the_root(project):
-    assert importer.stored_location(project / "anim" / "a.kiv", project, project / "pal" / "p.pal") == "pal/p.pal"
-    assert importer.stored_location(project / "a.kiv", project, project / "pal" / "p.pal") == "pal/p.pal"
+    assert importer.location_to_store(project / "anim" / "a.kiv", project, project / "pal" / "p.pal") == "pal/p.pal"
+    assert importer.location_to_store(project / "a.kiv", project, project / "pal" / "p.pal") == "pal/p.pal"
 
 
 def test_location_above_the_root(tmp_path):
@@ -166,13 +167,13 @@ def test_location_above_the_root(tmp_path):
     (tmp_path / "game" / "pal").mkdir()
     palette = tmp_path / "game" / "pal" / "p.pal"
     palette.write_bytes(kivmodel.palette_file(COLORS))
-    assert importer.stored_location(root / "anim" / "a.kiv", root, palette) == "../pal/p.pal"
+    assert importer.location_to_store(root / "anim" / "a.kiv", root, palette) == "../pal/p.pal"
 
 
 def test_links_are_resolved_like_the_writer_does(project, tmp_path):
     link = tmp_path / "link"
     link.symlink_to(project, target_is_directory=True)
-    assert importer.stored_location(link / "anim" / "a.kiv", link, project / "pal" / "p.pal") == "pal/p.pal"
+    assert importer.location_to_store(link / "anim" / "a.kiv", link, project / "pal" / "p.pal") == "pal/p.pal"
 
 
 @pytest.mark.parametrize(
@@ -192,7 +193,7 @@ def test_locations_that_would_not_find_the_palette_are_refused(project, out, ext
         (project / extra_palette).parent.mkdir(parents=True)
         (project / extra_palette).write_bytes(kivmodel.palette_file(COLORS))
     with pytest.raises(ImportRefused, match=refusal):
-        importer.stored_location(project / out, project, project / "pal" / "p.pal")
+        importer.location_to_store(project / out, project, project / "pal" / "p.pal")
 
 
 # --------------------------------------------------------------------------

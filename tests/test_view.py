@@ -667,3 +667,19 @@ def test_demo_plays_with_its_shadow_and_background(browser, tmp_path, view):
     wait_for(browser, f"return kivview.player.step !== {first}")
     hover(browser, 0, -60)  # over the ball or the sky: the inspector fills in
     browser.save_screenshot(str(screenshot_folder() / "demo.png"))
+
+
+def test_the_player_gets_both_plans_of_the_shadows(tmp_path):
+    """The page switches between shadows drawn under and shadows as steps of
+    their own: the two plans must differ where the file has a shadow."""
+    from kivtool.animation import SHADOW, load_animation
+    from kivtool.sample import write_sample
+    from kivtool.view.server import step_plans
+
+    animation = load_animation(write_sample(tmp_path)[0])
+    shadows = {frame.index for frame in animation.frames if frame.kind == SHADOW}
+    assert shadows
+    plans = step_plans(animation)
+    assert shadows <= {step["index"] for step in plans["steps"]}
+    assert not shadows & {step["index"] for step in plans["under"]}
+    assert all(shadows & set(step["under"]) for step in plans["under"])

@@ -32,10 +32,10 @@ struct DecodeLimits {
 // ends first).
 struct PaletteReference {
     std::uint32_t location_size = 0;
-    std::string stored_location;
+    std::string location_bytes;
 
     // The location as text: the stored bytes up to their first zero byte.
-    std::string location() const { return stored_location.substr(0, stored_location.find('\0')); }
+    std::string location() const { return location_bytes.substr(0, location_bytes.find('\0')); }
 };
 
 // Reads one animation from bytes in memory, in two steps, so that a

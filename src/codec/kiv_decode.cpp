@@ -183,9 +183,9 @@ PaletteReference KivDecoder::read_header(KivData& data) {
     in_.read(palette.location_size);
     // Bytes the input does not have would read as zeros, and the text ends
     // at the first zero, so only what the input holds is allocated.
-    palette.stored_location.resize(std::min<std::size_t>(palette.location_size, in_.remaining()));
-    in_.read_some(palette.stored_location.data(), palette.stored_location.size());
-    if (palette.stored_location.size() < palette.location_size) in_.set_failed();
+    palette.location_bytes.resize(std::min<std::size_t>(palette.location_size, in_.remaining()));
+    in_.read_some(palette.location_bytes.data(), palette.location_bytes.size());
+    if (palette.location_bytes.size() < palette.location_size) in_.set_failed();
 
     in_.read(data.info.frame_count);
     return palette;

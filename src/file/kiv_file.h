@@ -26,7 +26,7 @@ struct KivLimits {
 // What the last load met on its way, beyond its result.
 struct KivLoadReport {
     bool opened = false;              // the file was read
-    std::string stored_location;      // the palette location the file stores, up to its first zero byte
+    std::string location;             // the palette location the file stores, up to its first zero byte
     std::string palette_tried;        // the palette path handed to the palette's load ("" when none was found)
     std::int32_t palette_result = 0;  // what that load returned (1, -1, -2); 0 when it was not reached
 };

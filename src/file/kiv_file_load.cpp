@@ -45,7 +45,7 @@ std::shared_ptr<KivData> KivF::load(const std::string& file_name, std::int32_t c
 
     // 5. The palette keeps the stored location's size, and as its location
     //    the caller's palette path or else the stored text.
-    last_load_.stored_location = stored.location();
+    last_load_.location = stored.location();
     palette.location_size(stored.location_size);
     palette.location(io_pal.empty() ? stored.location() : io_pal);
 

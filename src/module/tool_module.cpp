@@ -187,7 +187,7 @@ public:
         status_ = status_name(file_->last_load_status());
         palette_tried_ = report.palette_tried;
         if (report.palette_result == 1) palette_used_ = report.palette_tried;
-        location_ = report.stored_location;
+        location_ = report.location;
         header_ = header_of(*file_->data(), location_);
     }
 

@@ -606,7 +606,7 @@ TEST_CASE("a location longer than the input holds only what is there") {
     KivData data;
     const PaletteReference palette = decode(input, data);
     CHECK(palette.location_size == 0xFFFFFFFF);
-    CHECK(palette.stored_location == std::string("ab\0c", 4));
+    CHECK(palette.location_bytes == std::string("ab\0c", 4));
     CHECK(palette.location() == "ab");
     CHECK(data.info.frame_count == 0);
 }

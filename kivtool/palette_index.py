@@ -1,0 +1,62 @@
+"""Palette indices for whole images: what turns an image back into the
+indices a frame stores.
+
+Exact colours are found by the core (`kivtool._core.PaletteLookup`, the
+lowest index holding each); the nearest colour, for `kivtool import
+--quantize`, here with numpy.
+"""
+
+from __future__ import annotations
+
+from typing import Sequence, Tuple
+
+import numpy as np
+import numpy.typing as npt
+
+from kivtool import _core
+
+Pixels = npt.NDArray[np.uint32]  # height x width, one little-endian R, G, B, A word per pixel
+
+
+class PaletteIndex:
+    """Finds palette indices for whole images at once: the exact colours
+    natively (the lowest index holding each), the nearest colour here."""
+
+    def __init__(self, colors: Sequence[Tuple[int, int, int, int]]) -> None:
+        if not colors:
+            raise ValueError("a palette without colours")
+        self.colors = np.array(colors, dtype=np.uint8).reshape(-1, 4)
+        self.words = self.colors.view("<u4").reshape(-1).astype(np.uint32)
+        self.exact = _core.PaletteLookup(colors)
+
+    def lookup(self, rgba: npt.NDArray[np.uint8]) -> Tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_], Pixels, int]:
+        """For a height x width x 4 image: the lowest palette index of each
+        pixel's colour, whether the palette holds the colour at all ((0, 0,
+        0, 0) it never does), the pixels it holds (0 elsewhere), and how
+        many pixels with alpha above 0 it does not hold."""
+        rgba = np.ascontiguousarray(rgba, dtype=np.uint8)
+        shape = rgba.shape[:2]
+        indices = np.empty(shape, dtype=np.uint8)
+        painted = np.empty(shape, dtype=bool)
+        kept = np.empty(shape, dtype=np.uint32)
+        missing = self.exact.map(rgba, indices, painted, kept)
+        return indices, painted, kept, missing
+
+    def nearest(self, words: npt.NDArray[np.uint32]) -> npt.NDArray[np.uint8]:
+        """The index of the nearest palette colour (R, G, B, A as a point;
+        the lowest index on a tie) for each colour."""
+        unique, inverse = np.unique(words, return_inverse=True)
+        channels = unique.astype("<u4").view(np.uint8).reshape(-1, 4).astype(np.int32)
+        palette = self.colors.astype(np.int32)
+        best = np.empty(unique.size, dtype=np.uint8)
+        chunk = 4096  # bounds the distance table at chunk x palette size
+        for start in range(0, unique.size, chunk):
+            part = channels[start : start + chunk]
+            distance = ((part[:, None, :] - palette[None, :, :]) ** 2).sum(axis=2)
+            best[start : start + chunk] = distance.argmin(axis=1)
+        return best[inverse.reshape(-1)]
+
+
+def color_text(word: int) -> str:
+    r, g, b, a = int(word).to_bytes(4, "little")
+    return f"({r}, {g}, {b}, {a})"
