@@ -642,7 +642,7 @@ def speed_value(text: str) -> int:
 
 
 def run_import(args: argparse.Namespace) -> int:
-    from kivtool import importer
+    from kivtool import importer, sheet
 
     sheets = [path for path in args.inputs if path.suffix.lower() == ".json"]
     try:
@@ -658,7 +658,7 @@ def run_import(args: argparse.Namespace) -> int:
                     raise ToolError(
                         f"{sheets[0]}: {option} is for images; a sheet description gives offsets and kinds itself"
                     )
-            sources, sheet_speed = importer.sheet_frames(sheets[0], quantize=args.quantize, max_pixels=args.max_pixels)
+            sources, sheet_speed = sheet.sheet_frames(sheets[0], quantize=args.quantize, max_pixels=args.max_pixels)
         else:
             sources = importer.image_frames(
                 args.inputs,

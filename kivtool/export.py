@@ -10,8 +10,6 @@ offsets written beside it.
 
 from __future__ import annotations
 
-import bisect
-import heapq
 import json
 import math
 import time
@@ -21,8 +19,9 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from PIL import Image
 
-from kivtool import __version__, png
-from kivtool.animation import BACKGROUND, FRAME, SHADOW, Animation
+from kivtool import png
+from kivtool import sheet as sheet_format
+from kivtool.animation import BACKGROUND, SHADOW, Animation
 from kivtool.files import replace_with, write_whole
 from kivtool.limits import memory_budget
 
@@ -282,106 +281,6 @@ def write_frames(animation: Animation, directory: Path, options: Options, timing
     return written
 
 
-# --------------------------------------------------------------------------
-# Sprite sheet
-
-
-def pack(sizes: List[Tuple[int, int]]) -> Tuple[Tuple[int, int], List[Tuple[int, int]]]:
-    """Places rectangles of `sizes` (all non-empty) without overlap in as
-    small a sheet as the packer finds; returns the sheet size and each
-    rectangle's top-left corner, in the order given."""
-    area = sum(w * h for w, h in sizes)
-    widest = max(w for w, _ in sizes)
-    # Sheets of a few widths around the square root of the area are filled;
-    # the smallest is kept, of equal areas the squarer one.
-    side = area**0.5
-    best: Optional[Tuple[Tuple[int, int], Tuple[int, int], List[Tuple[int, int]]]] = None
-    for width in sorted({max(widest, round(side * factor)) for factor in (1.0, 1.1, 1.25, 1.5, 2.0)}):
-        size, places = fill_width(sizes, width)
-        score = (size[0] * size[1], abs(size[0] - size[1]))
-        if best is None or score < best[0]:
-            best = (score, size, places)
-    assert best is not None
-    return best[1], best[2]
-
-
-def fill_width(sizes: List[Tuple[int, int]], width: int) -> Tuple[Tuple[int, int], List[Tuple[int, int]]]:
-    """Places every rectangle in a sheet `width` wide (at least the widest
-    rectangle) and as tall as it takes; returns the size used and the
-    corners.
-
-    The packer is best fit on a skyline: the top edge of what has been
-    placed is a row of level segments, and the lowest segment (the leftmost
-    of equal ones) gets the widest rectangle left that fits in it, the
-    tallest of equal widths, at its left end. A segment that no rectangle
-    fits is raised to the lower of its neighbours and joins it. Each step
-    takes time that grows with the logarithm of the number of rectangles, so
-    the whole grows little faster than their number."""
-    # The rectangles left, by width: the widths in order, and for each the
-    # rectangles of that width, the tallest last.
-    by_width: Dict[int, List[Tuple[int, int]]] = {}
-    for number, (w, h) in enumerate(sizes):
-        by_width.setdefault(w, []).append((h, number))
-    for group in by_width.values():
-        group.sort()
-    widths = sorted(by_width)
-    # The skyline: segment starts left to right, each one's level and width;
-    # and a heap of (level, start) that holds every segment, among entries
-    # of segments since changed, which are passed over.
-    starts = [0]
-    level = {0: 0}
-    span = {0: width}
-    lowest = [(0, 0)]
-    places = [(0, 0)] * len(sizes)
-    left = len(sizes)
-    while left:
-        y, x = heapq.heappop(lowest)
-        if level.get(x) != y:
-            continue
-        gap = span[x]
-        i = bisect.bisect_left(starts, x)
-        k = bisect.bisect_right(widths, gap) - 1
-        if k < 0:
-            before = starts[i - 1] if i > 0 else None
-            after = starts[i + 1] if i + 1 < len(starts) else None
-            if after is None or (before is not None and level[before] <= level[after]):
-                assert before is not None  # one segment spans the width, which fits every rectangle
-                span[before] += gap
-                del starts[i], level[x], span[x]
-            else:
-                level[x] = level[after]
-                span[x] += span[after]
-                del starts[i + 1], level[after], span[after]
-                heapq.heappush(lowest, (level[x], x))
-            continue
-        w = widths[k]
-        group = by_width[w]
-        h, number = group.pop()
-        if not group:
-            del widths[k]
-        left -= 1
-        places[number] = (x, y)
-        top = y + h
-        if w < gap:
-            rest = x + w
-            starts.insert(i + 1, rest)
-            level[rest], span[rest] = y, gap - w
-            heapq.heappush(lowest, (y, rest))
-        level[x], span[x] = top, w
-        if i + 1 < len(starts) and level[starts[i + 1]] == top:
-            after = starts[i + 1]
-            span[x] += span[after]
-            del starts[i + 1], level[after], span[after]
-        if i > 0 and level[starts[i - 1]] == top:
-            span[starts[i - 1]] += span[x]
-            del starts[i], level[x], span[x]
-        else:
-            heapq.heappush(lowest, (top, x))
-    used_width = max(x + w for (x, _), (w, _) in zip(places, sizes))
-    used_height = max(y + h for (_, y), (_, h) in zip(places, sizes))
-    return (used_width, used_height), places
-
-
 def write_sheet(
     animation: Animation, images: List[Optional[Image.Image]], directory: Path, options: Options, timings: Timings
 ) -> List[Path]:
@@ -389,7 +288,7 @@ def write_sheet(
     if not drawn:
         raise ExportError(f"{animation.path}: nothing to put on a sheet: every frame is 0 × 0")
     start = time.perf_counter()
-    size, places = pack([image.size for _, image in drawn])
+    size, places = sheet_format.pack([image.size for _, image in drawn])
     check_memory(animation, f"a sheet of {size[0]} × {size[1]} pixels", 2 * size[0] * size[1] * 4)
     sheet = Image.new("RGBA", size, (0, 0, 0, 0))
     place_of: Dict[int, Tuple[int, int]] = {}
@@ -399,39 +298,7 @@ def write_sheet(
     timings.compose += time.perf_counter() - start
 
     stem = animation.stem
-    entries = {}
-    for frame in animation.frames:
-        x, y = place_of.get(frame.index, (0, 0))
-        w, h = (0, 0) if frame.is_empty else (frame.width, frame.height)
-        anchor = {"x": -frame.x_offset / w if w else 0, "y": -frame.y_offset / h if h else 0}
-        entries[f"{stem}_{frame.index:03d}"] = {
-            "frame": {"x": x, "y": y, "w": w, "h": h},
-            "rotated": False,
-            "trimmed": False,
-            "spriteSourceSize": {"x": 0, "y": 0, "w": w, "h": h},
-            "sourceSize": {"w": w, "h": h},
-            "duration": duration_ms(options),
-            # The anchor as a fraction of the frame: where the game's point
-            # of placement falls inside the frame's rectangle.
-            "pivot": dict(anchor),
-            # The name another common engine reads the same point by.
-            "anchor": dict(anchor),
-            "offset": {"x": frame.x_offset, "y": frame.y_offset},
-            "kind": frame.kind,
-        }
-    description = {
-        "frames": entries,
-        "meta": {
-            "app": "kivtool",
-            "version": __version__,
-            "image": f"{stem}.png",
-            "format": "RGBA8888",
-            "size": {"w": size[0], "h": size[1]},
-            "scale": "1",
-            "speed": animation.speed,
-            "frameTags": frame_tags(animation),
-        },
-    }
+    description = sheet_format.description(animation, size, place_of, duration_ms(options))
     image_path = _save_image_png(sheet, directory / f"{stem}.png", options, timings)
     json_path = directory / f"{stem}.json"
     try:
@@ -440,22 +307,6 @@ def write_sheet(
     except OSError as error:
         raise ExportError(f"{json_path}: cannot write: {error.strerror or error}") from None
     return [image_path, json_path]
-
-
-TAG_NAMES = {FRAME: "frames", SHADOW: "shadows", BACKGROUND: "background"}
-
-
-def frame_tags(animation: Animation) -> List[Dict[str, object]]:
-    """One tag per run of frames of the same kind, in the form sheet tools
-    write, so that a generic player can play the frames alone."""
-    tags: List[Dict[str, object]] = []
-    for frame in animation.frames:
-        name = TAG_NAMES[frame.kind]
-        if tags and tags[-1]["name"] == name:
-            tags[-1]["to"] = frame.index
-        else:
-            tags.append({"name": name, "from": frame.index, "to": frame.index, "direction": "forward"})
-    return tags
 
 
 # --------------------------------------------------------------------------

@@ -3,7 +3,7 @@ anything.
 
 The road of one import:
 
-1. Read the input: a sprite sheet with its JSON-hash description, or PNG
+1. Read the input: a sprite sheet with its description (`kivtool.sheet`), or PNG
    images with offsets from a JSON list. Every frame becomes an RGBA array
    with its offsets and its kind (frame, shadow, background).
 2. Map pixels to palette indices. (0, 0, 0, 0) is never painted; a pixel
@@ -25,7 +25,6 @@ The road of one import:
 from __future__ import annotations
 
 import json
-import math
 import os
 import stat
 from dataclasses import dataclass
@@ -40,7 +39,7 @@ from kivtool import _core, png_image
 from kivtool.animation import BACKGROUND, FRAME, SHADOW
 from kivtool.limits import DEFAULT_MAX_PIXELS, memory_budget
 from kivtool.palette_index import PaletteIndex, Pixels, color_text
-from kivtool.text import excerpt, number, quoted
+from kivtool.text import excerpt, number
 
 KINDS = (FRAME, SHADOW, BACKGROUND)
 
@@ -318,121 +317,6 @@ def member(mapping: Any, key: str, where: str) -> Any:
     if key not in mapping:
         raise ImportRefused(f"{where}: has no {key!r}")
     return mapping[key]
-
-
-def sheet_frames(
-    path: Path, *, quantize: bool = False, max_pixels: int = DEFAULT_MAX_PIXELS
-) -> Tuple[List[SourceFrame], Optional[int]]:
-    """The frames of a sheet in its description's order, and its speed
-    (None when it has none). Accepts the JSON-hash layout (`frames` maps
-    names to entries) and the JSON-array layout (entries with `filename`);
-    trimmed frames are put back on their source size. Every size, the
-    image's and each frame's, is checked against `max_pixels` before
-    anything of that size is allocated."""
-    description = read_json(path, "the sheet description")
-    meta = member(description, "meta", str(path))
-    image_name = member(meta, "image", f"{path}: meta")
-    if not isinstance(image_name, str):
-        raise ImportRefused(f"{path}: meta.image is not a file name")
-    speed = None
-    if isinstance(meta, dict) and "speed" in meta:
-        speed = whole_number(meta["speed"], f"{path}: meta.speed", 0, _core.SPEED_MAX)
-    entries = member(description, "frames", str(path))
-    if isinstance(entries, dict):
-        named = list(entries.items())
-    elif isinstance(entries, list):
-        named = [
-            (json_key(member(entry, "filename", f"{path}: frames[{i}]")), entry) for i, entry in enumerate(entries)
-        ]
-    else:
-        raise ImportRefused(f"{path}: frames is neither an object nor a list")
-    if not named:
-        raise ImportRefused(f"{path}: holds no frames")
-
-    sheet = read_image(path.parent / image_name, quantize=quantize, max_pixels=max_pixels)
-    sheet_height, sheet_width = sheet.shape[:2]
-    frames = []
-    for key, entry in named:
-        where = f"{path}: frame {quoted(key)}"
-        rect = member(entry, "frame", where)
-        x, y, w, h = (
-            whole_number(member(rect, k, f"{where}: frame"), f"{where}: frame.{k}", 0, 1 << 31)
-            for k in ("x", "y", "w", "h")
-        )
-        check_pixels(where, w, h, max_pixels)
-        if entry.get("rotated", False):
-            raise ImportRefused(f"{where}: is rotated in the sheet; export the sheet without rotation")
-        if (w and h) and (x + w > sheet_width or y + h > sheet_height):
-            raise ImportRefused(
-                f"{where}: its rectangle {w} x {h} at ({x}, {y}) reaches outside "
-                f"the {sheet_width} x {sheet_height} sheet image"
-            )
-        pixels = sheet[y : y + h, x : x + w] if w and h else np.zeros((h, w, 4), dtype=np.uint8)
-        read: Callable[[], npt.NDArray[np.uint8]] = partial(identity, pixels)
-        width, height = pixels.shape[1], pixels.shape[0]
-        if entry.get("trimmed", False):
-            read, width, height = untrimmed(entry, pixels, where, max_pixels)
-        kind = entry.get("kind", FRAME)
-        if kind not in KINDS:
-            raise ImportRefused(f"{where}: kind {json_excerpt(kind)} is not one of {', '.join(KINDS)}")
-        x_offset, y_offset = sheet_offsets(entry, width, height, where)
-        frames.append(
-            SourceFrame(f"{path}: {excerpt(key)}", read, x_offset, y_offset, kind, width=width, height=height)
-        )
-    return frames, speed
-
-
-def untrimmed(
-    entry: Any, pixels: npt.NDArray[np.uint8], where: str, max_pixels: int
-) -> Tuple[Callable[[], npt.NDArray[np.uint8]], int, int]:
-    """A trimmed frame put back on its source size: the pixels (made when
-    the frame is mapped, one frame at a time) and the size."""
-    source = member(entry, "sourceSize", where)
-    placed = member(entry, "spriteSourceSize", where)
-    w, h = (whole_number(member(source, k, where), f"{where}: sourceSize.{k}", 0, _core.WIDTH_MAX) for k in ("w", "h"))
-    x, y = (whole_number(member(placed, k, where), f"{where}: spriteSourceSize.{k}", 0, 1 << 31) for k in ("x", "y"))
-    if x + pixels.shape[1] > w or y + pixels.shape[0] > h:
-        raise ImportRefused(f"{where}: the trimmed rectangle does not fit its source size {w} x {h}")
-    check_pixels(f"{where}: sourceSize", w, h, max_pixels)
-    return partial(placed_on_canvas, pixels, x, y, w, h), w, h
-
-
-def placed_on_canvas(pixels: npt.NDArray[np.uint8], x: int, y: int, w: int, h: int) -> npt.NDArray[np.uint8]:
-    canvas = np.zeros((h, w, 4), dtype=np.uint8)
-    canvas[y : y + pixels.shape[0], x : x + pixels.shape[1]] = pixels
-    return canvas
-
-
-def sheet_offsets(entry: Any, width: int, height: int, where: str) -> Tuple[int, int]:
-    """The frame's offsets: `offset` as written by export, else from the
-    pivot (the anchor as a fraction of the frame), else 0, 0."""
-    low, high = _core.OFFSET_MIN, _core.OFFSET_MAX
-    if "offset" in entry:
-        offset = entry["offset"]
-        return (
-            whole_number(member(offset, "x", where), f"{where}: offset.x", low, high),
-            whole_number(member(offset, "y", where), f"{where}: offset.y", low, high),
-        )
-    if "pivot" in entry:
-        pivot = entry["pivot"]
-        result = []
-        for axis, size in (("x", width), ("y", height)):
-            value = member(pivot, axis, where)
-            if isinstance(value, bool) or not isinstance(value, (int, float)):
-                raise ImportRefused(f"{where}: pivot.{axis} is not a number")
-            # NaN, the infinities and numbers whose product with the size
-            # is no finite offset are refused before they are rounded.
-            try:
-                offset = -float(value) * size
-            except OverflowError:  # an integer beyond every float
-                offset = math.inf
-            if not math.isfinite(offset):
-                raise ImportRefused(f"{where}: pivot.{axis} {json_excerpt(value)} gives no offset")
-            if not low - 1 <= offset <= high + 1:
-                raise ImportRefused(f"{where}: pivot.{axis} x size: {number(offset)} is outside {low}..{high}")
-            result.append(whole_number(float(round(offset)), f"{where}: pivot.{axis} x size", low, high))
-        return result[0], result[1]
-    return 0, 0
 
 
 def image_frames(

@@ -16,7 +16,7 @@ import pykiv
 import pytest
 from PIL import Image
 
-from kivtool import _core, importer
+from kivtool import _core, importer, sheet
 from kivtool.importer import ImportRefused, SourceFrame
 from kivtool.palette_index import PaletteIndex
 
@@ -308,7 +308,7 @@ SHEET = [[A, B, C, C], [B, A, C, C], [A, A, A, B]]
 
 
 def read_sheet(path):
-    frames, speed = importer.sheet_frames(path)
+    frames, speed = sheet.sheet_frames(path)
     return [(f.name.split(": ")[-1], f.read().tolist(), f.x_offset, f.y_offset, f.kind) for f in frames], speed
 
 

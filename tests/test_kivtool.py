@@ -440,7 +440,7 @@ def random_sizes(count: int, largest: int, seed: int) -> list[tuple[int, int]]:
     ids=["many sprites", "small ones and one wide", "dots and a block", "tall and flat bars"],
 )
 def test_packing_many_rectangles_leaves_no_overlap_and_little_room(sizes):
-    from kivtool.export import pack
+    from kivtool.sheet import pack
 
     (width, height), places = pack(sizes)
     cover = np.zeros((height, width), dtype=np.int32)
