@@ -20,7 +20,7 @@ from kivtool.text import excerpt, quoted
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from pathlib import Path
-    from typing import List, Optional
+    from typing import List, Optional, Union
 
     from PIL import Image
 
@@ -57,7 +57,7 @@ class FrameInfo:
 class Animation:
     def __init__(
         self,
-        path: Path,
+        path: Union[str, Path],
         speed: int,
         frame_count: int,
         has_background: bool,
@@ -81,7 +81,7 @@ class Animation:
 
     @property
     def stem(self) -> str:
-        return self.path.stem
+        return os.path.splitext(os.path.basename(self.path))[0]
 
     def image(self, index: int) -> Optional[Image.Image]:
         """Frame `index` as rendered, an RGBA image of the frame's own size;
@@ -99,7 +99,7 @@ class Animation:
         return self.frames[index].runs
 
 
-def absolute(path: Path) -> str:
+def absolute(path: Union[str, Path]) -> str:
     """`path` as the tool hands it to the core: absolute. The palette search
     from a relative path stops at the path's first component and never
     tries the current folder, so `anim/a.kiv` run from the game's folder
@@ -115,7 +115,7 @@ def frame_kind(index: int, is_shadow: int, has_background: bool, count: int) -> 
     return SHADOW if is_shadow else FRAME
 
 
-def _failure(path: Path, loaded: _core.Loaded, explicit: Optional[Path]) -> str:
+def _failure(path: Union[str, Path], loaded: _core.Loaded, explicit: Union[str, Path, None]) -> str:
     """Why a load that ended other than "loaded" gives no frames."""
     status = loaded.status
     if status == "cannot_open":
@@ -141,11 +141,13 @@ def _failure(path: Path, loaded: _core.Loaded, explicit: Optional[Path]) -> str:
     return f"{path}: no frame could be rendered"
 
 
-def load_animation(path: Path, palette: Optional[Path] = None) -> Animation:
+def load_animation(path: Union[str, Path], palette: Union[str, Path, None] = None) -> Animation:
     """Loads and renders `path` (with `palette` instead of the one the file
-    names, when given). Raises LoadError for a file that gives no frames."""
+    names, when given). Raises LoadError for a file that gives no frames.
+    The paths may be text: `kivtool info` keeps them so, to start without
+    importing pathlib."""
     try:
-        status = path.stat()
+        status = os.stat(path)
     except FileNotFoundError:
         raise LoadError(f"{path}: no such file") from None
     except OSError as error:
@@ -162,7 +164,7 @@ def load_animation(path: Path, palette: Optional[Path] = None) -> Animation:
                 pass
         except OSError as error:
             raise LoadError(f"{path}: cannot open: {error.strerror or error}") from None
-    if palette is not None and not palette.is_file():
+    if palette is not None and not os.path.isfile(palette):
         raise LoadError(f"{palette}: no such palette file")
 
     try:

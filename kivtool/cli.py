@@ -15,7 +15,6 @@ import os
 import signal
 import sys
 from importlib.util import find_spec
-from pathlib import Path
 
 from kivtool.limits import DEFAULT_MAX_PIXELS
 from kivtool.text import printable, quoted
@@ -24,6 +23,7 @@ from kivtool.text import printable, quoted
 # alone would cost `kivtool info` a tenth of its time.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from pathlib import Path
     from typing import Any, Callable, List, NoReturn, Optional, Sequence, Tuple, Type
 
 PROG = "kivtool"
@@ -97,11 +97,19 @@ def missing_modules() -> List[str]:
 # Options shared by several verbs
 
 
-def add_palette_option(parser: argparse.ArgumentParser) -> None:
+def path_argument(text: str) -> Path:
+    """An argparse type: a path. pathlib is imported by the verbs that take
+    one; `info` keeps its paths as text and starts without it."""
+    from pathlib import Path
+
+    return Path(text)
+
+
+def add_palette_option(parser: argparse.ArgumentParser, convert: Callable[[str], Any] = path_argument) -> None:
     parser.add_argument(
         "--palette",
         metavar="PAL",
-        type=Path,
+        type=convert,
         help="palette file to use instead of the one the animation names "
         "(by default it is searched for under the animation's folder "
         "and each folder above it)",
@@ -110,7 +118,12 @@ def add_palette_option(parser: argparse.ArgumentParser) -> None:
 
 def add_output_option(parser: argparse.ArgumentParser, what: str) -> None:
     parser.add_argument(
-        "-o", "--output", metavar="DIR", type=Path, required=True, help=f"folder for {what}; created when missing"
+        "-o",
+        "--output",
+        metavar="DIR",
+        type=path_argument,
+        required=True,
+        help=f"folder for {what}; created when missing",
     )
 
 
@@ -246,8 +259,8 @@ def add_info_command(parser: argparse.ArgumentParser) -> None:
         description="Shows the header, the palette and one line per frame of an animation.",
         epilog="example: kivtool info game/anim/ball.kiv --json",
     )
-    parser.add_argument("animation", metavar="ANIMATION", type=Path)
-    add_palette_option(parser)
+    parser.add_argument("animation", metavar="ANIMATION")
+    add_palette_option(parser, str)
     parser.add_argument("--json", action="store_true", help="print one JSON object instead of text")
     parser.set_defaults(run=run_info)
 
@@ -318,7 +331,7 @@ def add_export_command(parser: argparse.ArgumentParser) -> None:
         formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="example: kivtool export game/anim/ball.kiv -o out/ball --as sheet --as apng --scale 2",
     )
-    parser.add_argument("animations", metavar="ANIMATION", type=Path, nargs="+")
+    parser.add_argument("animations", metavar="ANIMATION", type=path_argument, nargs="+")
     add_output_option(parser, "the exported files")
     add_palette_option(parser)
     add_export_options(parser)
@@ -375,7 +388,7 @@ def add_batch_command(parser: argparse.ArgumentParser) -> None:
         "exit status 1.",
         epilog="example: kivtool batch game/ -o out/game --as sheet --jobs 2",
     )
-    parser.add_argument("source", metavar="SRC", type=Path, help="folder to search for animations")
+    parser.add_argument("source", metavar="SRC", type=path_argument, help="folder to search for animations")
     add_output_option(parser, "the exported files (DST)")
     add_palette_option(parser)
     add_export_options(parser)
@@ -491,9 +504,9 @@ def add_demo_command(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "directory",
         metavar="DIR",
-        type=Path,
+        type=path_argument,
         nargs="?",
-        default=Path("out") / "demo",
+        default=os.path.join("out", "demo"),
         help="where to write (default: out/demo)",
     )
     parser.set_defaults(run=run_demo)
@@ -560,7 +573,7 @@ def add_import_command(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "inputs",
         metavar="INPUT",
-        type=Path,
+        type=path_argument,
         nargs="+",
         help="a sheet description (.json), or PNG images, one per frame",
     )
@@ -568,28 +581,28 @@ def add_import_command(parser: argparse.ArgumentParser) -> None:
         "-o",
         "--output",
         metavar="OUT",
-        type=Path,
+        type=path_argument,
         required=True,
         help="animation file to write (replaced only by a verified file)",
     )
     parser.add_argument(
         "--palette",
         metavar="PAL",
-        type=Path,
+        type=path_argument,
         required=True,
         help="palette file the animation uses; read, not rewritten",
     )
     parser.add_argument(
         "--project-root",
         metavar="ROOT",
-        type=Path,
+        type=path_argument,
         required=True,
         help="the game's folder that the palette's stored place is relative to",
     )
     parser.add_argument(
         "--offsets",
         metavar="OFFSETS",
-        type=Path,
+        type=path_argument,
         help="for images: a JSON list of [x, y], one per image and, with "
         "--background, one more for it, last (default: 0, 0 each)",
     )
@@ -602,7 +615,7 @@ def add_import_command(parser: argparse.ArgumentParser) -> None:
         help="for images: the image at this place among the INPUTs (from 0) is a shadow frame; repeat for several",
     )
     parser.add_argument(
-        "--background", metavar="IMAGE", type=Path, help="for images: the background frame, stored last"
+        "--background", metavar="IMAGE", type=path_argument, help="for images: the background frame, stored last"
     )
     parser.add_argument(
         "--speed",
@@ -704,11 +717,11 @@ def add_view_command(parser: argparse.ArgumentParser) -> None:
         "secret token, and serves until Ctrl-C.",
         epilog="example: kivtool view out/demo",
     )
-    parser.add_argument("path", metavar="PATH", type=Path, help="an animation file or a folder of them")
+    parser.add_argument("path", metavar="PATH", type=path_argument, help="an animation file or a folder of them")
     parser.add_argument(
         "--root",
         metavar="ROOT",
-        type=Path,
+        type=path_argument,
         help="the folder whose animation and palette files the viewer may read and write (default: the "
         "folder above PATH where the palette was found, else PATH's folder, or PATH itself for a folder)",
     )
