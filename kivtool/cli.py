@@ -64,8 +64,39 @@ def raise_terminated(signum: int, frame: object) -> None:
     raise Terminated()
 
 
+def terminal_width() -> int:
+    """The terminal's width as shutil.get_terminal_size gives it (COLUMNS,
+    else the terminal of standard output, else 80), without importing
+    shutil and the compression modules it brings."""
+    try:
+        columns = int(os.environ.get("COLUMNS", "0"))
+    except ValueError:
+        columns = 0
+    if columns <= 0:
+        try:
+            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns  # type: ignore[union-attr]
+        except (AttributeError, ValueError, OSError):
+            columns = 0
+    return columns if columns > 0 else 80
+
+
+class HelpFormatter(argparse.HelpFormatter):
+    """argparse's formatter, measuring the terminal without shutil: argparse
+    makes one for every option it declares, and shutil's imports would cost
+    `kivtool info` a tenth of its time."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        if len(args) < 4 and kwargs.get("width") is None:
+            kwargs["width"] = terminal_width() - 2
+        super().__init__(*args, **kwargs)
+
+
 class Parser(argparse.ArgumentParser):
     """Reports a usage error as one line and the way to get help."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        kwargs.setdefault("formatter_class", HelpFormatter)
+        super().__init__(*args, **kwargs)
 
     def error(self, message: str) -> NoReturn:
         self.exit(2, printable(f"{self.prog}: error: {message} (see {self.prog} --help)") + "\n")
