@@ -14,11 +14,13 @@ import stat
 from contextlib import contextmanager, redirect_stderr
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Iterator, List, Optional
+from typing import TYPE_CHECKING, Any, Iterator, List, Optional, Tuple
 
 import pykiv  # type: ignore[import-not-found,unused-ignore]
 
 if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
     from PIL import Image
 
 FRAME = "frame"
@@ -84,6 +86,39 @@ class Animation:
         """Number of runs stored for frame `index`."""
         record = self.kiv.data().frames[index]
         return sum(len(row.blocks) for row in record.pixel_sets)
+
+    def palette(self) -> List[Tuple[int, int, int, int]]:
+        """The loaded palette, every entry (R, G, B, A) in index order."""
+        return [(c.r, c.g, c.b, c.a) for c in self.kiv.data().palette.colors()]
+
+    def indices(self, index: int) -> Tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]:
+        """Frame `index` as palette indices: the index each pixel is painted
+        with and whether any run paints it, both height x width. A shadow
+        frame's runs carry no indices; its painted pixels hold 0."""
+        # TEMPORARY, until the native core hands these planes over: the
+        # runs are walked here the way the renderer walks them.
+        import numpy as np
+
+        frame = self.frames[index]
+        values = np.zeros((frame.height, frame.width), dtype=np.uint8)
+        painted = np.zeros((frame.height, frame.width), dtype=bool)
+        record = self.kiv.data().frames[index]
+        shadow = bool(record.is_shadow)
+        colors = len(self.kiv.data().palette.colors())
+        for y, row in enumerate(record.pixel_sets[: frame.height]):
+            x = 0
+            for block in row.blocks:
+                x += block.offset
+                if block.color_count == 0:
+                    continue
+                run = [0] * block.color_count if shadow else block.colors
+                for c in run:
+                    if x >= frame.width or c >= colors:
+                        break
+                    values[y, x] = c
+                    painted[y, x] = True
+                    x += 1
+        return values, painted
 
 
 class _FirstCharacters(io.TextIOBase):

@@ -131,6 +131,26 @@ def add_export_options(parser: argparse.ArgumentParser) -> None:
         help="zlib level 0-9 for every PNG written (default 6); 1 is much "
         "faster for big folders, at somewhat larger files",
     )
+    parser.add_argument(
+        "--indexed",
+        action="store_true",
+        help="write frames and sheet as palette PNGs whose pixels are the "
+        "palette indices the runs paint, for editors in indexed mode",
+    )
+    parser.add_argument(
+        "--transparent-index",
+        type=palette_index,
+        metavar="N",
+        help="with --indexed: the index pixels no run paints take (default: "
+        "the lowest index no frame paints)",
+    )
+    parser.add_argument(
+        "--shadow-index",
+        type=palette_index,
+        metavar="N",
+        help="with --indexed: the index shadow frames' pixels take (default: "
+        "the lowest other entry that is opaque black)",
+    )
 
 
 def whole_number_from(minimum: int) -> Callable[[str], int]:
@@ -150,6 +170,16 @@ def whole_number_from(minimum: int) -> Callable[[str], int]:
 
 positive_int = whole_number_from(1)
 non_negative_int = whole_number_from(0)
+
+
+def palette_index(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if not 0 <= value <= 255:
+        raise argparse.ArgumentTypeError(f"must be a palette index, a whole number from 0 to 255: {text!r}")
+    return value
 
 
 def positive_number(text: str) -> float:
@@ -176,12 +206,23 @@ def export_options(args: argparse.Namespace) -> Any:
     from kivtool import export
 
     forms = list(dict.fromkeys(args.forms or [export.DEFAULT_FORM]))
+    if args.indexed:
+        others = [form for form in forms if form not in ("frames", "sheet")]
+        if others:
+            raise ToolError(f"--indexed writes only the frames and sheet forms, not {', '.join(others)}")
+    else:
+        for option, value in (("--transparent-index", args.transparent_index), ("--shadow-index", args.shadow_index)):
+            if value is not None:
+                raise ToolError(f"{option} is for --indexed exports")
     return export.Options(
         forms=forms,
         fps=args.fps,
         shadows_under=args.shadows_under,
         scale=args.scale,
         png_compression=args.png_compression,
+        indexed=args.indexed,
+        transparent_index=args.transparent_index,
+        shadow_index=args.shadow_index,
     )
 
 
@@ -547,6 +588,15 @@ def add_import_command(commands: Any) -> None:
         help="give colours that are not in the palette the nearest palette "
         "colour instead of stopping; the changed pixels are counted per frame",
     )
+    parser.add_argument(
+        "--transparent-index",
+        type=palette_index,
+        metavar="N",
+        help="for palette PNGs read by index: the index that stands for "
+        "unpainted pixels (default: the sheet's meta.transparentIndex, else "
+        "the image's kivtool:transparent-index text, else the one entry the "
+        "image makes transparent)",
+    )
     parser.set_defaults(run=run_import)
 
 
@@ -586,7 +636,13 @@ def run_import(args: argparse.Namespace) -> int:
             sheet_speed = None
         speed = args.speed if args.speed is not None else (sheet_speed or 0)
         plan = importer.import_animation(
-            sources, args.output, args.palette, args.project_root, speed=speed, quantize=args.quantize
+            sources,
+            args.output,
+            args.palette,
+            args.project_root,
+            speed=speed,
+            quantize=args.quantize,
+            transparent_index=args.transparent_index,
         )
     except importer.ImportRefused as error:
         raise ToolError(str(error)) from None
@@ -597,6 +653,8 @@ def run_import(args: argparse.Namespace) -> int:
             f"{args.output}: not written: the file made from the images does not read "
             f"back as them ({error}); this is a fault in kivtool, please report it"
         ) from None
+    for warning in plan.warnings:
+        warn(warning)
     for name, changed in zip(plan.names, plan.changed):
         if changed:
             print(f"{name}: {changed} pixels changed to the nearest palette colour")

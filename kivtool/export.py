@@ -14,7 +14,7 @@ import json
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 from PIL import Image
 
@@ -46,7 +46,17 @@ after the animation's file name without its extension (<stem>):
 
 In the animated forms and placed, the background frame (when the file has
 one) is drawn under every step and is not a step of its own; every other
-frame is one step, in file order, 1000/fps ms long."""
+frame is one step, in file order, 1000/fps ms long.
+
+With --indexed, frames and sheet are palette PNGs (colour type 3) for
+editors working in indexed mode: the animation's 256 palette entries, each
+painted pixel the index its run paints, pixels no run paints the transparent
+index (the lowest index no frame paints, or --transparent-index), shadow
+pixels the shadow index (the lowest other entry that is opaque black, or
+--shadow-index). The transparent index is written into every image as the
+text "kivtool:transparent-index" and into the sheet's meta as
+transparentIndex (and shadowIndex); `kivtool import` reads such images back
+by index."""
 
 
 class ExportError(Exception):
@@ -60,6 +70,11 @@ class Options:
     shadows_under: bool = False
     scale: int = 1
     png_compression: int = 6
+    # Palette PNGs instead of RGBA (frames and sheet only), and the indices
+    # that unpainted and shadow pixels take there (None: chosen from the file).
+    indexed: bool = False
+    transparent_index: Optional[int] = None
+    shadow_index: Optional[int] = None
 
 
 @dataclass
@@ -96,6 +111,10 @@ def export(animation: Animation, directory: Path, options: Options, timings: Opt
     """Writes `animation` into `directory` in every form of `options`;
     returns the files written, in order."""
     timings = timings if timings is not None else Timings()
+    if options.indexed:
+        from kivtool import indexed
+
+        return indexed.export(animation, directory, options, timings)
     images = [animation.image(frame.index) for frame in animation.frames]
     written: List[Path] = []
     if "frames" in options.forms:
@@ -118,10 +137,12 @@ def export(animation: Animation, directory: Path, options: Options, timings: Opt
     return written
 
 
-def _save_png(image: Image.Image, target: Path, options: Options, timings: Timings) -> Path:
+def _save_png(image: Image.Image, target: Path, options: Options, timings: Timings, **params: Any) -> Path:
+    """Writes `image` as PNG; `params` are Pillow's PNG options (a palette
+    image's `transparency`, text chunks in `pnginfo`)."""
     start = time.perf_counter()
     try:
-        image.save(target, format="PNG", compress_level=options.png_compression)
+        image.save(target, format="PNG", compress_level=options.png_compression, **params)
     except OSError as error:
         raise ExportError(f"{target}: cannot write: {error.strerror or error}") from None
     timings.encode += time.perf_counter() - start
@@ -201,12 +222,24 @@ def write_sheet(
         sheet.paste(image, place)
         place_of[frame.index] = place
     timings.compose += time.perf_counter() - start
+    description = sheet_description(animation, place_of, size, options)
+    image_path = _save_png(sheet, directory / f"{animation.stem}.png", options, timings)
+    return [image_path, write_description(directory / f"{animation.stem}.json", description)]
 
+
+def sheet_description(
+    animation: Animation, place_of: Dict[int, Tuple[int, int]], size: Tuple[int, int], options: Options
+) -> Dict[str, Any]:
+    """The sheet's JSON: every frame's rectangle (`place_of` holds the
+    top-left corners of the frames drawn on it) and what the file says of
+    it, and the file's speed."""
     stem = animation.stem
     entries = {}
     for frame in animation.frames:
         x, y = place_of.get(frame.index, (0, 0))
-        w, h = (0, 0) if frame.is_empty else (frame.width, frame.height)
+        # A frame with no pixels keeps its width or height all the same:
+        # it is part of the file and comes back on import.
+        w, h = frame.width, frame.height
         entries[f"{stem}_{frame.index:03d}"] = {
             "frame": {"x": x, "y": y, "w": w, "h": h},
             "rotated": False,
@@ -232,13 +265,15 @@ def write_sheet(
             "speed": animation.speed,
         },
     }
-    image_path = _save_png(sheet, directory / f"{stem}.png", options, timings)
-    json_path = directory / f"{stem}.json"
+    return description
+
+
+def write_description(json_path: Path, description: Dict[str, Any]) -> Path:
     try:
         json_path.write_text(json.dumps(description, indent=1) + "\n", encoding="utf-8")
     except OSError as error:
         raise ExportError(f"{json_path}: cannot write: {error.strerror or error}") from None
-    return [image_path, json_path]
+    return json_path
 
 
 # --------------------------------------------------------------------------

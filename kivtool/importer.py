@@ -28,21 +28,22 @@ import json
 import os
 import secrets
 import stat
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from functools import partial
 from pathlib import Path, PurePath
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar, Union
 
 import numpy as np
 import numpy.typing as npt
 import pykiv  # type: ignore[import-not-found,unused-ignore]
 
-from kivtool import kiv_layout
+from kivtool import indexed, kiv_layout
 from kivtool.animation import BACKGROUND, FRAME, SHADOW, module_messages, resolve_palette_path
 
 KINDS = (FRAME, SHADOW, BACKGROUND)
 
 Pixels = npt.NDArray[np.uint32]  # height x width, one little-endian R, G, B, A word per pixel
+Decoded = Union[npt.NDArray[np.uint8], indexed.IndexedPixels]  # RGBA, or a palette PNG's values
 T = TypeVar("T")
 SHADOW_PIXEL = 0xFF000000  # opaque black: what a shadow frame's runs paint
 
@@ -62,10 +63,10 @@ class SourceFrame:
     """One frame as read from the input."""
 
     name: str  # names the frame in messages: the image file, or the sheet and the frame's key
-    # The frame's RGBA pixels, height x width x 4. Image files are decoded
-    # only when this is called, one at a time, so that an image's pixels
-    # are let go once its frame is mapped.
-    read: Callable[[], npt.NDArray[np.uint8]]
+    # The frame's RGBA pixels, height x width x 4, or a palette PNG's pixel
+    # values. Image files are decoded only when this is called, one at a
+    # time, so that an image's pixels are let go once its frame is mapped.
+    read: Callable[[], Decoded]
     x_offset: int
     y_offset: int
     kind: str
@@ -91,6 +92,7 @@ class Plan:
     changed: List[int]  # pixels moved to the nearest palette colour, per frame
     speed: int
     has_background: bool
+    warnings: List[str] = field(default_factory=list)  # one line each, for the user
 
 
 # --------------------------------------------------------------------------
@@ -183,10 +185,24 @@ def as_words(rgba: npt.NDArray[np.uint8]) -> Pixels:
     return np.ascontiguousarray(rgba).view("<u4").reshape(height, width).astype(np.uint32, copy=False)
 
 
-def map_frame(frame: SourceFrame, palette: PaletteIndex, quantize: bool) -> Tuple[kiv_layout.FrameRuns, Pixels, int]:
+def map_frame(
+    frame: SourceFrame, palette: PaletteIndex, quantize: bool, reader: Optional[indexed.IndexReader] = None
+) -> Tuple[kiv_layout.FrameRuns, Pixels, int]:
     """The frame's runs, the pixels it must render as, and how many pixels
-    were moved to the nearest palette colour."""
-    pixels = as_words(frame.read())
+    were moved to the nearest palette colour. A palette PNG with the
+    animation's palette is read by index through `reader`."""
+    decoded = frame.read()
+    if isinstance(decoded, indexed.IndexedPixels):
+        by_index = reader.read(decoded, frame.kind == SHADOW) if reader is not None else None
+        if by_index is not None:
+            painted, values = by_index
+            if frame.kind == SHADOW:
+                runs = kiv_layout.FrameRuns(painted, None, frame.x_offset, frame.y_offset, shadow=True)
+                return runs, np.where(painted, np.uint32(SHADOW_PIXEL), np.uint32(0)), 0
+            runs = kiv_layout.FrameRuns(painted, values, frame.x_offset, frame.y_offset, shadow=False)
+            return runs, np.where(painted, palette.words[values], np.uint32(0)), 0
+        decoded = decoded.rgba()
+    pixels = as_words(decoded)
     visible = pixels > 0x00FFFFFF  # alpha above 0
     if frame.kind == SHADOW:
         runs = kiv_layout.FrameRuns(visible, None, frame.x_offset, frame.y_offset, shadow=True)
@@ -218,8 +234,17 @@ def map_frame(frame: SourceFrame, palette: PaletteIndex, quantize: bool) -> Tupl
     return runs, expected, changed
 
 
-def plan_import(sources: Sequence[SourceFrame], palette: PaletteIndex, *, speed: int, quantize: bool) -> Plan:
-    """Maps every frame, after checking the format's limits on the sizes."""
+def plan_import(
+    sources: Sequence[SourceFrame],
+    palette: PaletteIndex,
+    *,
+    speed: int,
+    quantize: bool,
+    transparent_index: Optional[int] = None,
+) -> Plan:
+    """Maps every frame, after checking the format's limits on the sizes.
+    `transparent_index` is the unpainted index of palette PNGs read by
+    index, when the user names it."""
     if not sources:
         raise ImportRefused("no frames to import")
     names = [f"frame {i} ({source.name})" for i, source in enumerate(sources)]
@@ -229,8 +254,9 @@ def plan_import(sources: Sequence[SourceFrame], palette: PaletteIndex, *, speed:
             f"{names[backgrounds[0]]}: the background frame must be the last frame, and there can be only one"
         )
     kiv_layout.check_frames(sources, names)
+    reader = indexed.IndexReader(palette.colors, transparent_index)
     frames, expected, changed = [], [], []
-    for runs, pixels, moved in (map_frame(source, palette, quantize) for source in sources):
+    for runs, pixels, moved in (map_frame(source, palette, quantize, reader) for source in sources):
         frames.append(runs)
         expected.append(pixels)
         changed.append(moved)
@@ -243,6 +269,7 @@ def plan_import(sources: Sequence[SourceFrame], palette: PaletteIndex, *, speed:
         changed,
         speed,
         has_background=bool(backgrounds),
+        warnings=reader.warnings,
     )
 
 
@@ -260,8 +287,16 @@ def image_size(path: Path) -> Tuple[int, int]:
     return int(width), int(height)
 
 
-def read_image(path: Path) -> npt.NDArray[np.uint8]:
-    return _with_image(path, lambda image: np.asarray(image if image.mode == "RGBA" else image.convert("RGBA")))
+def read_image(path: Path) -> Decoded:
+    """The image's RGBA pixels, or a palette PNG's pixel values and palette."""
+    return _with_image(path, partial(decode_image, name=str(path)))
+
+
+def decode_image(image: Any, name: str) -> Decoded:
+    values = indexed.palette_pixels(image, name)
+    if values is not None:
+        return values
+    return np.asarray(image if image.mode == "RGBA" else image.convert("RGBA"))
 
 
 def _with_image(path: Path, use: Callable[[Any], T]) -> T:
@@ -339,6 +374,10 @@ def sheet_frames(path: Path) -> Tuple[List[SourceFrame], Optional[int]]:
         raise ImportRefused(f"{path}: holds no frames")
 
     sheet = read_image(path.parent / image_name)
+    if isinstance(sheet, indexed.IndexedPixels) and isinstance(meta, dict) and "transparentIndex" in meta:
+        sheet.image.sheet_transparent = whole_number(
+            meta["transparentIndex"], f"{path}: meta.transparentIndex", 0, indexed.PALETTE_SIZE - 1
+        )
     sheet_height, sheet_width = sheet.shape[:2]
     frames = []
     for key, entry in named:
@@ -376,7 +415,7 @@ def sheet_frames(path: Path) -> Tuple[List[SourceFrame], Optional[int]]:
     return frames, speed
 
 
-def untrimmed(entry: Any, pixels: npt.NDArray[np.uint8], where: str) -> npt.NDArray[np.uint8]:
+def untrimmed(entry: Any, pixels: Decoded, where: str) -> Decoded:
     source = member(entry, "sourceSize", where)
     placed = member(entry, "spriteSourceSize", where)
     w, h = (
@@ -385,6 +424,8 @@ def untrimmed(entry: Any, pixels: npt.NDArray[np.uint8], where: str) -> npt.NDAr
     x, y = (whole_number(member(placed, k, where), f"{where}: spriteSourceSize.{k}", 0, 1 << 31) for k in ("x", "y"))
     if x + pixels.shape[1] > w or y + pixels.shape[0] > h:
         raise ImportRefused(f"{where}: the trimmed rectangle does not fit its source size {w} x {h}")
+    if isinstance(pixels, indexed.IndexedPixels):
+        return pixels.placed(h, w, y, x)
     canvas = np.zeros((h, w, 4), dtype=np.uint8)
     canvas[y : y + pixels.shape[0], x : x + pixels.shape[1]] = pixels
     return canvas
@@ -614,7 +655,14 @@ def verify(path: Path, plan: Plan, palette: Optional[Path] = None) -> None:
 
 
 def import_animation(
-    sources: Sequence[SourceFrame], out: Path, palette_path: Path, root: Path, *, speed: int, quantize: bool
+    sources: Sequence[SourceFrame],
+    out: Path,
+    palette_path: Path,
+    root: Path,
+    *,
+    speed: int,
+    quantize: bool,
+    transparent_index: Optional[int] = None,
 ) -> Plan:
     """Writes `sources` as the animation `out`, verified. Raises
     ImportRefused for input that cannot be stored (nothing is written) and
@@ -627,7 +675,7 @@ def import_animation(
         raise ImportRefused(f"{out}: is the palette file; the animation needs a file of its own")
     location = stored_location(out, root, palette_path)
     try:
-        plan = plan_import(sources, palette, speed=speed, quantize=quantize)
+        plan = plan_import(sources, palette, speed=speed, quantize=quantize, transparent_index=transparent_index)
         contents = kiv_layout.encode_animation(
             plan.frames, plan.names, speed=speed, location=location, has_background=plan.has_background
         )
