@@ -141,8 +141,7 @@ def add_export_options(parser: argparse.ArgumentParser) -> None:
         "--transparent-index",
         type=palette_index,
         metavar="N",
-        help="with --indexed: the index pixels no run paints take (default: "
-        "the lowest index no frame paints)",
+        help="with --indexed: the index pixels no run paints take (default: the lowest index no frame paints)",
     )
     parser.add_argument(
         "--shadow-index",

@@ -230,7 +230,9 @@ def write_sheet(
     meta["transparentIndex"] = choice.transparent
     if choice.shadow is not None:
         meta["shadowIndex"] = choice.shadow
-    image_path = _save_png(palette_image(sheet, palette), directory / f"{animation.stem}.png", options, timings, **params)
+    image_path = _save_png(
+        palette_image(sheet, palette), directory / f"{animation.stem}.png", options, timings, **params
+    )
     return [image_path, write_description(directory / f"{animation.stem}.json", description)]
 
 

@@ -334,9 +334,7 @@ def parse_act(source: Path, data: bytes) -> List[Color]:
         count, transparent = ACT_TRAILER.unpack_from(data, ACT_TABLE)
         if not 1 <= count <= MAX_COLORS:
             raise PaletteError(f"{source}: its trailer gives {count} colours; a palette holds 1 to {MAX_COLORS}")
-    return [
-        (data[3 * i], data[3 * i + 1], data[3 * i + 2], 0 if i == transparent else 255) for i in range(count)
-    ]
+    return [(data[3 * i], data[3 * i + 1], data[3 * i + 2], 0 if i == transparent else 255) for i in range(count)]
 
 
 HEX_COLOR = re.compile(r"#?([0-9A-Fa-f]{6}|[0-9A-Fa-f]{8})")
