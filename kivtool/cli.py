@@ -152,8 +152,9 @@ def add_export_options(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def whole_number_from(minimum: int) -> Callable[[str], int]:
-    """An argparse type: a whole number of at least `minimum`."""
+def whole_number_from(minimum: int, maximum: Optional[int] = None) -> Callable[[str], int]:
+    """An argparse type: a whole number of at least `minimum` (and at most
+    `maximum`, when given)."""
 
     def convert(text: str) -> int:
         try:
@@ -162,6 +163,8 @@ def whole_number_from(minimum: int) -> Callable[[str], int]:
             raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
         if value < minimum:
             raise argparse.ArgumentTypeError(f"must be {minimum} or more: {text!r}")
+        if maximum is not None and value > maximum:
+            raise argparse.ArgumentTypeError(f"must be {maximum} or less: {text!r}")
         return value
 
     return convert
@@ -169,16 +172,7 @@ def whole_number_from(minimum: int) -> Callable[[str], int]:
 
 positive_int = whole_number_from(1)
 non_negative_int = whole_number_from(0)
-
-
-def palette_index(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = -1
-    if not 0 <= value <= 255:
-        raise argparse.ArgumentTypeError(f"must be a palette index, a whole number from 0 to 255: {text!r}")
-    return value
+palette_index = whole_number_from(0, 255)
 
 
 def positive_number(text: str) -> float:
@@ -509,6 +503,14 @@ index when the palette holds it twice); (0, 0, 0, 0) and any other pixel with
 alpha 0 are left unpainted; any other colour stops the import, unless
 --quantize takes the nearest palette colour. In a shadow frame every pixel
 with alpha above 0 is painted (the game draws it black).
+
+A palette PNG (as `kivtool export --indexed` writes) whose palette is the
+animation's is read by index instead: every pixel's value is its index, and
+the transparent index is unpainted (from --transparent-index, else the
+sheet's meta.transparentIndex, else the image's kivtool:transparent-index
+text, else the one entry the image makes transparent). In a shadow frame
+every other index is painted. A palette PNG with another palette is matched
+by colour, with a warning naming the first entry that differs.
 
 The file stores the palette's place relative to ROOT, as the game finds it
 from the animation's folder upwards, so OUT must lie under ROOT. It is
