@@ -174,6 +174,10 @@ def scenario(name: str, rng: random.Random):
         return palette, [every_index_but(137, rng), random_plan(rng, False, pool)], False
     elif name == "shadows":
         shadows = True
+    elif name == "empty-frames":  # no pixels, but a width or a height all the same
+        empty = [np.zeros(shape, dtype=np.uint8) for shape in [(5, 0), (0, 7), (0, 0)]]
+        frames = [FramePlan(values, values.astype(bool), 3, -4) for values in empty]
+        return palette, [random_plan(rng, False, pool)] + frames, False
     frames = []
     count = rng.randint(1, 4)
     for i in range(count):
@@ -257,7 +261,7 @@ def test_the_generated_files_paint_what_they_were_made_from(project, case):
         assert values == np.where(plan.mask, plan.values, 0).tolist()
 
 
-@pytest.mark.parametrize("case", CASES)
+@pytest.mark.parametrize("case", CASES + ["empty-frames"])
 def test_sheet_round_trip_keeps_every_index(project, capsys, case):
     source, _, _ = make_source(project, case)
     out = project / "sheets"
