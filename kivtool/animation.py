@@ -95,30 +95,36 @@ class Animation:
         """Frame `index` as palette indices: the index each pixel is painted
         with and whether any run paints it, both height x width. A shadow
         frame's runs carry no indices; its painted pixels hold 0."""
-        # TEMPORARY, until the native core hands these planes over: the
-        # runs are walked here the way the renderer walks them.
-        import numpy as np
+        return frame_indices(self.kiv, index)
 
-        frame = self.frames[index]
-        values = np.zeros((frame.height, frame.width), dtype=np.uint8)
-        painted = np.zeros((frame.height, frame.width), dtype=bool)
-        record = self.kiv.data().frames[index]
-        shadow = bool(record.is_shadow)
-        colors = len(self.kiv.data().palette.colors())
-        for y, row in enumerate(record.pixel_sets[: frame.height]):
-            x = 0
-            for block in row.blocks:
-                x += block.offset
-                if block.color_count == 0:
-                    continue
-                run = [0] * block.color_count if shadow else block.colors
-                for c in run:
-                    if x >= frame.width or c >= colors:
-                        break
-                    values[y, x] = c
-                    painted[y, x] = True
-                    x += 1
-        return values, painted
+
+def frame_indices(kiv: Any, index: int) -> Tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]:
+    """Frame `index` of a loaded pykiv.KivF as (index plane, painted mask)."""
+    # TEMPORARY, until the native core hands these planes over: the runs
+    # are walked here the way the renderer walks them.
+    import numpy as np
+
+    data = kiv.data()
+    record = data.frames[index]
+    width, height = record.width, record.height
+    values = np.zeros((height, width), dtype=np.uint8)
+    painted = np.zeros((height, width), dtype=bool)
+    shadow = bool(record.is_shadow)
+    colors = len(data.palette.colors())
+    for y, row in enumerate(record.pixel_sets[:height]):
+        x = 0
+        for block in row.blocks:
+            x += block.offset
+            if block.color_count == 0:
+                continue
+            run = [0] * block.color_count if shadow else block.colors
+            for c in run:
+                if x >= width or c >= colors:
+                    break
+                values[y, x] = c
+                painted[y, x] = True
+                x += 1
+    return values, painted
 
 
 class _FirstCharacters(io.TextIOBase):

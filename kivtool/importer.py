@@ -38,7 +38,7 @@ import numpy.typing as npt
 import pykiv  # type: ignore[import-not-found,unused-ignore]
 
 from kivtool import indexed, kiv_layout
-from kivtool.animation import BACKGROUND, FRAME, SHADOW, module_messages, resolve_palette_path
+from kivtool.animation import BACKGROUND, FRAME, SHADOW, frame_indices, module_messages, resolve_palette_path
 
 KINDS = (FRAME, SHADOW, BACKGROUND)
 
@@ -93,6 +93,12 @@ class Plan:
     speed: int
     has_background: bool
     warnings: List[str] = field(default_factory=list)  # one line each, for the user
+    # For each frame read by index (from a palette PNG), its painted mask and
+    # indices, which the written file must hold exactly: its colours alone
+    # cannot tell two entries of one colour apart.
+    by_index: List[Optional[Tuple[npt.NDArray[np.bool_], Optional[npt.NDArray[np.uint8]]]]] = field(
+        default_factory=list
+    )
 
 
 # --------------------------------------------------------------------------
@@ -255,11 +261,14 @@ def plan_import(
         )
     kiv_layout.check_frames(sources, names)
     reader = indexed.IndexReader(palette.colors, transparent_index)
-    frames, expected, changed = [], [], []
-    for runs, pixels, moved in (map_frame(source, palette, quantize, reader) for source in sources):
+    frames, expected, changed, by_index = [], [], [], []
+    for source in sources:
+        before = reader.frames_read
+        runs, pixels, moved = map_frame(source, palette, quantize, reader)
         frames.append(runs)
         expected.append(pixels)
         changed.append(moved)
+        by_index.append((runs.painted, runs.indices) if reader.frames_read > before else None)
     return Plan(
         frames,
         names,
@@ -270,6 +279,7 @@ def plan_import(
         speed,
         has_background=bool(backgrounds),
         warnings=reader.warnings,
+        by_index=by_index,
     )
 
 
@@ -650,8 +660,34 @@ def verify(path: Path, plan: Plan, palette: Optional[Path] = None) -> None:
             raise VerificationFailed(
                 f"{name} renders pixel x={x}, y={y} as {color_text(got_pixels[y, x])}, not {color_text(pixels[y, x])}"
             )
+    for i, planes in enumerate(plan.by_index):
+        if planes is not None:
+            verify_indices(plan.names[i], frame_indices(kiv, i), planes)
     if messages:
         raise VerificationFailed(f"loading the written file reports: {messages[0]}")
+
+
+def verify_indices(
+    name: str,
+    got: Tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]],
+    wanted: Tuple[npt.NDArray[np.bool_], Optional[npt.NDArray[np.uint8]]],
+) -> None:
+    """The frame paints exactly the planned pixels, each with its planned
+    index (shadow frames have none)."""
+    got_values, got_painted = got
+    painted, values = wanted
+    wrong = got_painted != painted
+    if values is not None:
+        wrong |= painted & (got_values != values)
+    if wrong.any():
+        y, x = (int(v) for v in np.argwhere(wrong)[0])
+
+        def what(is_painted: bool, index: int) -> str:
+            return ("a shadow" if values is None else f"index {index}") if is_painted else "nothing"
+
+        shown = what(bool(got_painted[y, x]), int(got_values[y, x]))
+        meant = what(bool(painted[y, x]), int(values[y, x]) if values is not None else 0)
+        raise VerificationFailed(f"{name} paints pixel x={x}, y={y} with {shown}, not {meant}")
 
 
 def import_animation(

@@ -338,6 +338,7 @@ class IndexReader:
     palette: npt.NDArray[np.uint8]  # the animation's palette, 256 x 4
     transparent: Optional[int]  # the user's, overriding every other source
     warnings: List[str] = field(default_factory=list)
+    frames_read: int = 0  # frames read by index so far
 
     def decide(self, image: PaletteImage) -> Decision:
         from kivtool.importer import ImportRefused
@@ -386,4 +387,5 @@ class IndexReader:
         painted = pixels.values != transparent
         if pixels.covered is not None:
             painted &= pixels.covered
+        self.frames_read += 1
         return painted, pixels.values
