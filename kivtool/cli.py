@@ -717,7 +717,11 @@ def add_palette_command(commands: Any) -> None:
         help=f"{formats} (default: from OUT's extension; .pal is jasc)",
     )
     exporting.add_argument(
-        "--cell", type=positive_int, default=16, metavar="N", help="png: pixels per side of each cell (default 16)"
+        "--cell",
+        type=whole_number_from(1, 256),
+        default=16,
+        metavar="N",
+        help="png: pixels per side of each cell, 1 to 256 (default 16)",
     )
     exporting.set_defaults(run=run_palette_export)
 

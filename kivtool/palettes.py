@@ -78,7 +78,10 @@ def read_game_palette(path: Path) -> List[Color]:
         raise PaletteError(f"{path}: cannot read: {error.strerror or error}") from None
     palette = pykiv.PalF()
     with module_messages() as messages:
-        status = palette.load(str(path))
+        try:
+            status = palette.load(str(path))
+        except (TypeError, ValueError, UnicodeError):  # the path has no UTF-8 form
+            raise PaletteError(f"{path}: the file name is not valid text") from None
     if status != 1:
         reason = messages[0] if messages else f"status {status}"
         raise PaletteError(f"{path}: not a usable palette file ({reason})")
@@ -107,7 +110,10 @@ def write_game_palette(target: Path, colors: Sequence[Color]) -> None:
     def check(written: Path) -> None:
         palette = pykiv.PalF()
         with module_messages():
-            status = palette.load(str(written))
+            try:
+                status = palette.load(str(written))
+            except (TypeError, ValueError, UnicodeError):  # the path has no UTF-8 form
+                raise PaletteError(f"{target}: the file name is not valid text") from None
         loaded = [(c.r, c.g, c.b, c.a) for c in palette.colors()[: len(colors)]]
         if status != 1 or loaded != [tuple(c) for c in colors]:
             raise PaletteError(f"{target}: not written: the palette file made does not load back as its colours")
@@ -172,7 +178,7 @@ def encode(colors: Sequence[Color], form: str, name: str, cell: int = DEFAULT_CE
         title = re.sub(r"[\x00-\x1f\x7f]", " ", name)
         lines = [GIMP_MAGIC, f"Name: {title}", f"Columns: {SWATCH_SIDE}", "#"]
         lines += [f"{r:3d} {g:3d} {b:3d}\tindex {i}" for i, (r, g, b, _) in enumerate(colors)]
-        return ("\n".join(lines) + "\n").encode("utf-8")
+        return ("\n".join(lines) + "\n").encode("utf-8", "replace")
     if form == "jasc":
         lines = [JASC_MAGIC.decode(), "0100", str(len(colors))] + [f"{r} {g} {b}" for r, g, b, _ in colors]
         return ("\r\n".join(lines) + "\r\n").encode("ascii")
