@@ -60,13 +60,12 @@ class Choice:
     """The indices that pixels without an index of their own take."""
 
     transparent: int
-    shadow: Optional[int]  # None when no shadow frame paints a pixel
+    shadow: Optional[int]  # None when the file has no shadow frame, or none that paints
 
 
-def painted_frames(
-    animation: Animation,
-) -> List[Optional[Tuple[Values, Mask]]]:
-    """Every frame's index plane and painted mask; None for a 0 x 0 frame."""
+def painted_frames(animation: Animation) -> List[Optional[Tuple[Values, Mask]]]:
+    """Every frame's index plane and painted mask; None for a frame without
+    pixels."""
     return [None if frame.is_empty else animation.indices(frame.index) for frame in animation.frames]
 
 
