@@ -7,6 +7,14 @@ returns the exit status.
 
 from __future__ import annotations
 
+from pkgutil import extend_path
+
+# The native part of the tool (`kivtool._core`) is built into the installed
+# package. Run from a source checkout (the tests, `python -m kivtool`), this
+# package is the checkout's, and its native part is found in the installed
+# one.
+__path__ = extend_path(__path__, __name__)
+
 # The tool ships in the same distribution as the module, so they share a
 # version; asking the module is quicker than reading the package metadata.
 try:

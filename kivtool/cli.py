@@ -253,16 +253,13 @@ def add_info_command(commands: Any) -> None:
 
 
 def run_info(args: argparse.Namespace) -> int:
-    from kivtool.animation import LoadError, load_animation, stored_location
+    from kivtool.animation import LoadError, load_animation
 
     try:
         animation = load_animation(args.animation, args.palette)
     except LoadError as error:
         raise ToolError(str(error)) from None
     location = animation.location
-    if args.palette is not None and args.animation.is_file():
-        # Read once more for the location it stores (a pipe cannot be).
-        location = stored_location(args.animation)
     frames = [
         {
             "index": f.index,

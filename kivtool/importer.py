@@ -35,10 +35,9 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar
 
 import numpy as np
 import numpy.typing as npt
-import pykiv  # type: ignore[import-not-found,unused-ignore]
 
-from kivtool import indexed, kiv_layout
-from kivtool.animation import BACKGROUND, FRAME, SHADOW, frame_indices, module_messages, resolve_palette_path
+from kivtool import _core, indexed, kiv_layout
+from kivtool.animation import BACKGROUND, FRAME, SHADOW, planes_of
 
 KINDS = (FRAME, SHADOW, BACKGROUND)
 
@@ -528,8 +527,8 @@ def stored_location(out: Path, root: Path, palette: Path) -> str:
     location = PurePath(relative).as_posix()
     check_text(out)
     check_text(Path(location))
-    found = resolve_palette_path(str(out.absolute()), location)
-    if found is None or not os.path.samefile(found, real_palette):
+    found = _core.find_palette(str(out.absolute()), location)
+    if not found or not os.path.samefile(found, real_palette):
         raise ImportRefused(
             f"{out}: the stored palette location {location!r} would find {found or 'no file'} from there, not {palette}"
         )
@@ -550,13 +549,11 @@ def load_palette(path: Path) -> PaletteIndex:
     if not path.is_file():
         raise ImportRefused(f"{path}: no such palette file")
     check_text(path)
-    palette = pykiv.PalF()
-    with module_messages() as messages:
-        status = palette.load(str(path))
-    if status != 1:
-        reason = messages[0] if messages else f"status {status}"
+    palette = _core.load_palette(str(path))
+    if palette.result != 1:
+        reason = palette.errors[0] if palette.errors else f"status {palette.result}"
         raise ImportRefused(f"{path}: not a usable palette file ({reason})")
-    return PaletteIndex([(c.r, c.g, c.b, c.a) for c in palette.colors()])
+    return PaletteIndex(palette.colors)
 
 
 # --------------------------------------------------------------------------
@@ -621,39 +618,37 @@ def write_replacing(target: Path, contents: bytes, check: Callable[[Path], None]
 def verify(path: Path, plan: Plan, palette: Optional[Path] = None) -> None:
     """Loads `path` as the game would (or with `palette` instead of the one
     its stored location finds) and compares it with the plan."""
-    kiv = pykiv.KivF()  # a fresh one: the reader's shadow rule carries over between loads
-    with module_messages() as messages:
-        data = kiv.load(str(path.absolute()), io_pal=str(palette.absolute()) if palette is not None else "")
-    if data is None:
+    loaded = _core.load(str(path.absolute()), str(palette.absolute()) if palette is not None else "")
+    messages = loaded.errors
+    if loaded.status != "loaded":
         raise VerificationFailed("the written file does not load" + (f": {messages[0]}" if messages else ""))
     expected_count = len(plan.expected)
     header = [
-        ("frame count", data.info.frame_count, expected_count),
-        ("background flag", data.has_background, plan.has_background),
-        ("speed", data.info.speed, plan.speed),
+        ("frame count", loaded.frame_count, expected_count),
+        ("background flag", loaded.has_background, plan.has_background),
+        ("speed", loaded.speed, plan.speed),
     ]
     for what, got, wanted in header:
         if got != wanted:
             raise VerificationFailed(f"the file reads back with {what} {got}, not {wanted}")
-    records = data.frames
-    rendered = kiv.get_frame_buffer()
-    if len(rendered) != expected_count or len(records) != expected_count:
-        raise VerificationFailed(f"{len(rendered)} frames render, not {expected_count}")
-    for i, (record, image, pixels) in enumerate(zip(records, rendered, plan.expected)):
+    frames = loaded.frames
+    if len(frames) != expected_count:
+        raise VerificationFailed(f"{len(frames)} frames render, not {expected_count}")
+    for i, (frame, pixels) in enumerate(zip(frames, plan.expected)):
         name = plan.names[i]
         height, width = pixels.shape
         x_offset, y_offset = plan.offsets[i]
         fields = [
-            ("width", image.width, width),
-            ("height", image.height, height),
-            ("x offset", image.offset_x, x_offset),
-            ("y offset", image.offset_y, y_offset),
-            ("shadow flag", bool(record.is_shadow), plan.shadows[i]),
+            ("width", frame.width, width),
+            ("height", frame.height, height),
+            ("x offset", frame.x_offset, x_offset),
+            ("y offset", frame.y_offset, y_offset),
+            ("shadow flag", frame.is_shadow, plan.shadows[i]),
         ]
         for what, got, wanted in fields:
             if got != wanted:
                 raise VerificationFailed(f"{name} reads back with {what} {got}, not {wanted}")
-        got_bytes = image.pixels
+        got_bytes = loaded.rgba(i)
         if got_bytes != pixels.astype("<u4", copy=False).tobytes():
             got_pixels = np.frombuffer(got_bytes, dtype="<u4").reshape(pixels.shape)
             y, x = (int(v) for v in np.argwhere(got_pixels != pixels)[0])
@@ -662,7 +657,7 @@ def verify(path: Path, plan: Plan, palette: Optional[Path] = None) -> None:
             )
     for i, planes in enumerate(plan.by_index):
         if planes is not None:
-            verify_indices(plan.names[i], frame_indices(kiv, i), planes)
+            verify_indices(plan.names[i], planes_of(loaded, i), planes)
     if messages:
         raise VerificationFailed(f"loading the written file reports: {messages[0]}")
 

@@ -62,76 +62,51 @@ class PaletteError(Exception):
 def read_game_palette(path: Path) -> List[Color]:
     """The entries a palette file holds, its own count of them (loading
     pads to 256)."""
-    import pykiv  # type: ignore[import-not-found,unused-ignore]
+    from kivtool import _core
 
-    from kivtool.animation import module_messages
-
+    if path.is_dir():
+        raise PaletteError(f"{path}: is a folder, not a palette file")
+    if not path.exists():
+        raise PaletteError(f"{path}: no such file")
     try:
-        with open(path, "rb") as file:
-            head = file.read(2)
-            size = os.fstat(file.fileno()).st_size
-    except FileNotFoundError:
-        raise PaletteError(f"{path}: no such file") from None
-    except IsADirectoryError:
-        raise PaletteError(f"{path}: is a folder, not a palette file") from None
-    except OSError as error:
-        raise PaletteError(f"{path}: cannot read: {error.strerror or error}") from None
-    palette = pykiv.PalF()
-    with module_messages() as messages:
-        try:
-            status = palette.load(str(path))
-        except (TypeError, ValueError, UnicodeError):  # the path has no UTF-8 form
-            raise PaletteError(f"{path}: the file name is not valid text") from None
-    if status != 1:
-        reason = messages[0] if messages else f"status {status}"
+        loaded = _core.load_palette(str(path))
+    except (TypeError, ValueError, UnicodeError):  # the path has no UTF-8 form
+        raise PaletteError(f"{path}: the file name is not valid text") from None
+    if loaded.result != 1:
+        reason = loaded.errors[0] if loaded.errors else f"status {loaded.result}"
         raise PaletteError(f"{path}: not a usable palette file ({reason})")
-    # The file's own count is its first field, which the loaded palette no
-    # longer shows; an entry the file ends inside has no defined value.
-    count = int.from_bytes(head, "little")
-    if size < 4 + 4 * count:
-        raise PaletteError(f"{path}: ends inside its colours: it announces {count}, and holds {(size - 4) // 4}")
-    return [(c.r, c.g, c.b, c.a) for c in palette.colors()[:count]]
-
-
-def game_palette_bytes(colors: Sequence[Color]) -> bytes:
-    # TEMPORARY: the sample writer's encoder, until the native core's is here.
-    from kivtool.sample import palette_bytes
-
-    return palette_bytes([tuple(c) for c in colors])  # type: ignore[misc]
+    return list(loaded.colors[: loaded.color_count])
 
 
 def write_game_palette(target: Path, colors: Sequence[Color]) -> None:
     """Writes `colors` as a palette file, replacing `target` only by a file
     that loads back as them."""
-    import pykiv  # type: ignore[import-not-found,unused-ignore]
+    from kivtool import _core
 
-    from kivtool.animation import module_messages
-
-    def check(written: Path) -> None:
-        palette = pykiv.PalF()
-        with module_messages():
-            try:
-                status = palette.load(str(written))
-            except (TypeError, ValueError, UnicodeError):  # the path has no UTF-8 form
-                raise PaletteError(f"{target}: the file name is not valid text") from None
-        loaded = [(c.r, c.g, c.b, c.a) for c in palette.colors()[: len(colors)]]
-        if status != 1 or loaded != [tuple(c) for c in colors]:
+    def check(written: str) -> None:
+        loaded = _core.load_palette(written)
+        if loaded.result != 1 or list(loaded.colors[: loaded.color_count]) != [tuple(c) for c in colors]:
             raise PaletteError(f"{target}: not written: the palette file made does not load back as its colours")
 
-    write_file(target, game_palette_bytes(colors), check)
+    write_file(target, _core.palette_bytes(colors), check)
 
 
-def write_file(target: Path, contents: bytes, check: Optional[Callable[[Path], None]] = None) -> None:
-    """Replaces `target` with `contents` as a whole or not at all."""
-    from kivtool.importer import ImportRefused, write_replacing
+def write_file(target: Path, contents: bytes, check: Optional[Callable[[str], None]] = None) -> None:
+    """Replaces `target` with `contents` as a whole or not at all (after
+    `check` has passed on the new file)."""
+    from kivtool import _core
 
     if target.is_dir():
         raise PaletteError(f"{target}: is a folder; name the file to write")
     try:
         target.parent.mkdir(parents=True, exist_ok=True)
-        write_replacing(target, contents, check or (lambda written: None))
-    except ImportRefused as error:
-        raise PaletteError(str(error)) from None
+        with _core.FileReplacement(str(target)) as replacement:
+            replacement.write(contents)
+            if check is not None:
+                replacement.verify(check)
+            replacement.commit()
+    except (TypeError, ValueError, UnicodeError):  # the path has no UTF-8 form
+        raise PaletteError(f"{target}: the file name is not valid text") from None
     except OSError as error:
         raise PaletteError(f"{target}: cannot write: {error.strerror or error}") from None
 

@@ -23,17 +23,6 @@ constexpr std::uint16_t max_height_after_shadow = shadow_mode_height_mask;
 
 std::string frame_name(std::size_t frame) { return "frame " + std::to_string(frame); }
 
-// The bytes a frame record takes, from the lists it is written from.
-std::size_t frame_record_size(const KivFrame& frame) {
-    std::size_t size = min_frame_record_size;
-    for (const KivPixelSet& row : frame.pixel_sets) {
-        size += 1 + 2 * row.blocks.size();
-        if (frame.is_shadow != 0) continue;
-        for (const KivPixelBlock& block : row.blocks) size += block.color_count;
-    }
-    return size;
-}
-
 // The two frame-header bytes the writer always stores.
 constexpr std::uint8_t written_unk1 = 0;
 constexpr std::uint8_t written_unk2 = 1;
@@ -60,7 +49,17 @@ void write_frame(Bytes& out, const KivFrame& frame) {
 
 }  // namespace
 
-void check_encodable(const KivData& data) {
+std::size_t frame_record_size(const KivFrame& frame) {
+    std::size_t size = min_frame_record_size;
+    for (const KivPixelSet& row : frame.pixel_sets) {
+        size += 1 + 2 * row.blocks.size();
+        if (frame.is_shadow != 0) continue;
+        for (const KivPixelBlock& block : row.blocks) size += block.color_count;
+    }
+    return size;
+}
+
+void check_encodable(const KivData& data, EncodeOptions options) {
     const std::uint32_t frame_count = data.info.frame_count;
     if (frame_count > data.frames.size()) {
         refuse("info.frame_count", std::to_string(frame_count) + " frames declared but " +
@@ -73,7 +72,7 @@ void check_encodable(const KivData& data) {
 
     // Without the prefix the file starts with the speed; a speed whose bytes
     // spell the magic would make the file read back as prefixed.
-    if (!data.has_background && data.info.speed == prefix_magic_as_u32) {
+    if (!data.has_background && data.info.speed == prefix_magic_as_u32 && !options.prefix_for_magic_speed) {
         refuse("info.speed",
                std::to_string(data.info.speed) +
                    " is stored as \"KVIF\", which marks a background frame, but has_background is not set");
@@ -120,18 +119,18 @@ void check_encodable(const KivData& data) {
     }
 }
 
-std::vector<std::uint8_t> encode_animation(const KivData& data, const std::string& location) {
-    check_encodable(data);
+std::vector<std::uint8_t> encode_animation(const KivData& data, const std::string& location, EncodeOptions options) {
+    check_encodable(data, options);
 
     std::size_t size = sizeof prefix_magic + 4 + 1 + 4 + 4 + location.size() + 1 + 4;
     for (std::size_t i = 0; i < data.info.frame_count; ++i) size += frame_record_size(*data.frames[i]);
     Bytes out;
     out.reserve(size);
 
-    if (data.has_background) {
+    if (data.has_background || (options.prefix_for_magic_speed && data.info.speed == prefix_magic_as_u32)) {
         write_le(out, prefix_magic_as_u32);  // "KVIF"
         write_le(out, std::uint32_t{0});     // reserved
-        write_le(out, std::uint8_t{1});
+        write_le(out, static_cast<std::uint8_t>(data.has_background ? 1 : 0));
     }
     write_le(out, data.info.speed);
     // The location is stored with a closing zero byte, counted in its size.

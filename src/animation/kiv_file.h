@@ -22,6 +22,17 @@ struct KivLimits {
     std::uint64_t pixel_memory = pykiv::memory::physical_memory_bytes();  // see KivFrameBuffer
 };
 
+// What the last load met on its way, beyond its result.
+struct KivLoadReport {
+    bool opened = false;              // the file was read
+    std::string stored_location;      // the palette location the file stores, up to its first zero byte
+    std::string palette_tried;        // the palette path handed to the palette's load ("" when none was found)
+    std::int32_t palette_result = 0;  // what that load returned (1, -1, -2); 0 when it was not reached
+};
+
+// How a load ended, from its result and its report.
+enum class KivLoadStatus { loaded, cannot_open, no_frames, palette_missing, palette_invalid, no_colors };
+
 class KivF {
 public:
     explicit KivF(KivLimits limits = {});
@@ -50,9 +61,11 @@ public:
     // Copies of the frames rendered by the last load.
     std::vector<KivFrameBufferObject> get_frame_buffer() const { return frame_buffer_; }
 
-private:
-    static std::filesystem::path resolve_palette_path(const std::filesystem::path& animation_path,
-                                                      const std::filesystem::path& location);
+    // The frames rendered by the last load, where they are.
+    const std::vector<KivFrameBufferObject>& rendered_frames() const { return frame_buffer_; }
+
+    const KivLoadReport& last_load() const { return last_load_; }
+    KivLoadStatus last_load_status() const;
 
     // Where the palette of an animation file is: the explicit palette path
     // when given (against the current directory when relative), else the
@@ -62,8 +75,13 @@ private:
                                               const std::optional<std::filesystem::path>& explicit_palette,
                                               const std::string& location);
 
+private:
+    static std::filesystem::path resolve_palette_path(const std::filesystem::path& animation_path,
+                                                      const std::filesystem::path& location);
+
     std::vector<KivFrameBufferObject> frame_buffer_;
     std::shared_ptr<KivData> data_;
     std::int32_t color_profile_ = 0;  // kept; nothing reads it
     KivLimits limits_;
+    KivLoadReport last_load_;
 };

@@ -28,8 +28,10 @@ std::shared_ptr<KivData> KivF::load(const std::string& file_name, std::int32_t c
     color_profile_ = color_profile;
 
     // 3. The whole file, or nothing else changes.
+    last_load_ = {};
     auto bytes = file_path ? pykiv::io::read_file(*file_path) : std::nullopt;
     if (!bytes) return nullptr;
+    last_load_.opened = true;
 
     KivData& data = *data_;
     if (!data.palette) data.palette = std::make_shared<PalF>();
@@ -43,6 +45,7 @@ std::shared_ptr<KivData> KivF::load(const std::string& file_name, std::int32_t c
 
     // 5. The palette keeps the stored location's size, and as its location
     //    the caller's palette path or else the stored text.
+    last_load_.stored_location = stored.location();
     palette.location_size(stored.location_size);
     palette.location(io_pal.empty() ? stored.location() : io_pal);
 
@@ -52,13 +55,25 @@ std::shared_ptr<KivData> KivF::load(const std::string& file_name, std::int32_t c
 
     // 7. The palette, wherever it is found; a palette that cannot be loaded
     //    reports why and keeps its colours.
-    palette.load(pykiv::io::path_to_utf8(find_palette(*file_path, explicit_palette, palette.location())));
+    last_load_.palette_tried = pykiv::io::path_to_utf8(find_palette(*file_path, explicit_palette, palette.location()));
+    last_load_.palette_result = palette.load(last_load_.palette_tried);
 
     // 8. Every frame rendered, kept for get_frame_buffer.
     frame_buffer_ = KivFrameBuffer(data, limits_.pixel_memory).release_frames();
 
     // 9. The records when at least one frame was rendered.
     return frame_buffer_.empty() ? nullptr : data_;
+}
+
+KivLoadStatus KivF::last_load_status() const {
+    if (!last_load_.opened) return KivLoadStatus::cannot_open;
+    if (!frame_buffer_.empty()) return KivLoadStatus::loaded;
+    // Nothing rendered: a palette that could not be loaded is named first,
+    // as it is the first fault of the load, then a file without frames.
+    if (last_load_.palette_result == -1) return KivLoadStatus::palette_missing;
+    if (last_load_.palette_result == -2) return KivLoadStatus::palette_invalid;
+    if (data_->frames.empty()) return KivLoadStatus::no_frames;
+    return KivLoadStatus::no_colors;
 }
 
 fs::path KivF::find_palette(const fs::path& animation_path, const std::optional<fs::path>& explicit_palette,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <random>
@@ -248,6 +249,24 @@ WriteResult FileReplacement::commit() {
     }
     mode_ = Mode::committed;
     return WriteResult::written;
+}
+
+fs::path FileReplacement::prepared_file() const {
+    return mode_ == Mode::temporary || mode_ == Mode::created_in_place ? temporary_ : fs::path();
+}
+
+WriteFailure describe_write_failure(const fs::path& target, WriteResult result) {
+    if (result == WriteResult::write_failed) return {EIO, "could not be written in full"};
+    if (!target.has_filename()) return {EISDIR, "names a folder, not a file"};
+    const std::optional<fs::path> file = follow_links(target);
+    if (!file) return {ELOOP, "too many symbolic links in a row"};
+    std::error_code ec;
+    const fs::file_status status = fs::status(*file, ec);
+    if (fs::is_directory(status)) return {EISDIR, "is a folder"};
+    if (status.type() != fs::file_type::not_found && !ec && !may_write(*file)) return {EACCES, "is read-only"};
+    const fs::path folder = file->has_parent_path() ? file->parent_path() : fs::path(".");
+    if (!fs::is_directory(fs::status(folder, ec))) return {ENOENT, "its folder does not exist"};
+    return {EACCES, "cannot be created: its folder cannot be written"};
 }
 
 WriteResult write_file_atomically(const fs::path& target, const std::function<void(std::ostream&)>& write_contents) {

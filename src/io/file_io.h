@@ -80,6 +80,11 @@ public:
     // returned `written`.
     WriteResult commit();
 
+    // Where the prepared contents can be read before commit: the temporary
+    // file, or the target when it was created in place; empty when the
+    // target is to be rewritten in place at commit and nothing is written yet.
+    std::filesystem::path prepared_file() const;
+
 private:
     enum class Mode { unprepared, temporary, created_in_place, rewrite_in_place, committed };
 
@@ -98,6 +103,14 @@ WriteResult write_file_atomically(const std::filesystem::path& target,
 // links included), or, for files that do not exist yet, the same path once
 // links are followed and the spelling made canonical.
 bool name_the_same_file(const std::filesystem::path& a, const std::filesystem::path& b);
+
+// Why writing `target` failed, for a person: "is read-only", "is a folder"
+// and the like, with the system's error number closest to it.
+struct WriteFailure {
+    int error_number;
+    std::string reason;
+};
+WriteFailure describe_write_failure(const std::filesystem::path& target, WriteResult result);
 
 // The line for a failed write of a `kind` ("palette", "animation") file.
 void report_write_failure(WriteResult result, const std::string& kind, const std::string& path);

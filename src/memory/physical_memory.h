@@ -9,4 +9,9 @@ namespace pykiv::memory {
 // not tell, so that nothing is refused on its account.
 std::uint64_t physical_memory_bytes();
 
+// Bytes of memory this process may use: the physical memory, or less where
+// a control group (a container, a systemd unit) limits this process or one
+// of the groups above it.
+std::uint64_t available_memory_bytes();
+
 }  // namespace pykiv::memory

@@ -52,6 +52,7 @@ std::int32_t PalF::load(const std::string& path) {
     std::error_code ec;
     const bool regular = file && std::filesystem::is_regular_file(std::filesystem::status(*file, ec));
     auto bytes = regular ? pykiv::io::read_file(*file, max_file_bytes) : std::nullopt;
+    stored_color_count_ = 0;
     if (!bytes) {
         pykiv::io::report_error("Could not open palette file: " + path);
         return -1;
@@ -61,6 +62,7 @@ std::int32_t PalF::load(const std::string& path) {
     std::uint16_t count = 0;
     in.read(count);
     in.skip(2);  // the model word: the loading object's color_model decides
+    stored_color_count_ = count;
     if (count == 0 || count > max_colors) {
         pykiv::io::report_error("Invalid color count: " + std::to_string(count));
         return -2;

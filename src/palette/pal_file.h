@@ -44,6 +44,10 @@ public:
     // throws std::out_of_range.
     Color get_color(std::int32_t index) const;
 
+    // The colour count field of the file the last load read, accepted or
+    // not (before padding to 256); 0 before a load and when no file was read.
+    std::uint16_t stored_color_count() const { return stored_color_count_; }
+
     // Loads a palette file: 1 on success, -1 when the file cannot be opened,
     // -2 when its colour count is 0 or above 256. Failures keep the colours.
     std::int32_t load(const std::string& path);
@@ -66,4 +70,5 @@ private:
     std::string location_;
     std::uint32_t location_size_ = 0;
     std::int32_t color_model_ = 0;
+    std::uint16_t stored_color_count_ = 0;
 };

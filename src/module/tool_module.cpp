@@ -1,0 +1,552 @@
+// kivtool._core: the command-line tool's own view of the C++ core. The tool
+// loads, encodes, patches and replaces files through it instead of keeping
+// copies of what the core knows. It is private to the tool.
+//
+// Nothing here calls into Python while native work holds records: Python
+// arguments are turned into native values first, the work runs, and its
+// results are turned into Python values afterwards. Error lines are
+// collected in native memory while a load runs and handed back as values.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "animation/kiv_codec.h"
+#include "animation/kiv_file.h"
+#include "animation/kiv_planes.h"
+#include "io/error_line.h"
+#include "io/file_io.h"
+#include "memory/physical_memory.h"
+#include "palette/pal_file.h"
+#include "render/kiv_frame_buffer.h"
+#include "render/kiv_index_planes.h"
+
+namespace py = pybind11;
+namespace fs = std::filesystem;
+namespace codec = pykiv::kiv_codec;
+
+namespace {
+
+// --------------------------------------------------------------------------
+// Error lines, collected while a load runs
+
+// A damaged file can report a fault for every row; what is kept of its lines
+// is bounded so that such a file costs no memory.
+constexpr std::size_t max_error_bytes_kept = std::size_t{1} << 16;
+
+struct ErrorLines {
+    std::vector<std::string> lines;  // "ERROR: " removed
+    std::size_t bytes = 0;
+};
+
+ErrorLines* collecting = nullptr;
+
+void collect_or_print(const std::string& line) {
+    if (collecting == nullptr) return pykiv::io::write_to_standard_error(line);
+    constexpr std::size_t prefix = sizeof "ERROR: " - 1;
+    std::string message = line.compare(0, prefix, "ERROR: ") == 0 ? line.substr(prefix) : line;
+    if (collecting->bytes + message.size() > max_error_bytes_kept) return;
+    collecting->bytes += message.size();
+    collecting->lines.push_back(std::move(message));
+}
+
+// Collects the lines written while it lives.
+class ErrorCollection {
+public:
+    ErrorCollection() : outer_(collecting) { collecting = &lines_; }
+    ErrorCollection(const ErrorCollection&) = delete;
+    ErrorCollection& operator=(const ErrorCollection&) = delete;
+    ~ErrorCollection() { collecting = outer_; }
+    std::vector<std::string> take() { return std::move(lines_.lines); }
+
+private:
+    ErrorLines lines_;
+    ErrorLines* outer_;
+};
+
+// Text from files and paths may be any bytes: what is not UTF-8 is shown as
+// backslash escapes instead of failing.
+py::str text(const std::string& bytes) {
+    PyObject* decoded = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "backslashreplace");
+    if (decoded == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(decoded);
+}
+
+py::list texts(const std::vector<std::string>& lines) {
+    py::list out;
+    for (const std::string& line : lines) out.append(text(line));
+    return out;
+}
+
+py::bytes bytes_of(const std::uint8_t* data, std::size_t size) {
+    return py::bytes(reinterpret_cast<const char*>(data), size);
+}
+
+// A bytes object of `size` bytes for native code to fill.
+std::pair<py::bytes, std::uint8_t*> new_bytes(std::size_t size) {
+    PyObject* object = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+    if (object == nullptr) throw py::error_already_set();
+    return {py::reinterpret_steal<py::bytes>(object), reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(object))};
+}
+
+[[noreturn]] void raise_os_error(int error_number, const std::string& reason, const std::string& path) {
+    PyObject* error = PyObject_CallFunction(PyExc_OSError, "isN", error_number, reason.c_str(),
+                                            PyUnicode_DecodeFSDefaultAndSize(path.data(), path.size()));
+    if (error == nullptr) throw py::error_already_set();
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
+    Py_DECREF(error);
+    throw py::error_already_set();
+}
+
+// --------------------------------------------------------------------------
+// Header and frame table
+
+struct FrameEntry {
+    int width = 0;
+    int height = 0;
+    int x_offset = 0;
+    int y_offset = 0;
+    bool is_shadow = false;
+    std::size_t runs = 0;
+};
+
+struct Header {
+    std::uint32_t speed = 0;
+    std::uint32_t frame_count = 0;  // the background frame included
+    bool has_background = false;
+    std::string location;
+    std::vector<FrameEntry> frames;
+};
+
+Header header_of(const KivData& data, const std::string& location) {
+    Header header;
+    header.speed = data.info.speed;
+    header.frame_count = data.info.frame_count;
+    header.has_background = data.has_background;
+    header.location = location;
+    header.frames.reserve(data.frames.size());
+    for (const auto& frame : data.frames) {
+        FrameEntry entry;
+        if (frame) {
+            entry.width = frame->width;
+            entry.height = frame->height;
+            entry.x_offset = frame->x_offset;
+            entry.y_offset = frame->y_offset;
+            entry.is_shadow = frame->is_shadow != 0;
+            for (const KivPixelSet& row : frame->pixel_sets) entry.runs += row.blocks.size();
+        }
+        header.frames.push_back(entry);
+    }
+    return header;
+}
+
+Header read_header(const std::string& path) {
+    const auto file = pykiv::io::path_from_utf8(path);
+    errno = 0;
+    auto bytes = pykiv::io::read_file(file);
+    if (!bytes) {
+        const int error_number = errno != 0 ? errno : ENOENT;
+        raise_os_error(error_number, std::strerror(error_number), path);
+    }
+    KivData data;
+    codec::KivDecoder decoder(std::make_shared<const pykiv::io::FileBytes>(std::move(*bytes)));
+    const codec::PaletteReference stored = decoder.read_header(data);
+    decoder.read_frames(data);
+    return header_of(data, stored.location());
+}
+
+// --------------------------------------------------------------------------
+// A whole load, as a value
+
+const char* status_name(KivLoadStatus status) {
+    switch (status) {
+        case KivLoadStatus::loaded:
+            return "loaded";
+        case KivLoadStatus::cannot_open:
+            return "cannot_open";
+        case KivLoadStatus::no_frames:
+            return "no_frames";
+        case KivLoadStatus::palette_missing:
+            return "palette_missing";
+        case KivLoadStatus::palette_invalid:
+            return "palette_invalid";
+        case KivLoadStatus::no_colors:
+            return "no_colors";
+    }
+    return "no_colors";
+}
+
+class Loaded {
+public:
+    Loaded(const std::string& path, const std::string& palette)
+        // Rendering is refused beyond what this process may use, not only
+        // beyond the machine's memory: a container's limit kills instead.
+        : file_(std::make_unique<KivF>(KivLimits{{}, pykiv::memory::available_memory_bytes()})) {
+        ErrorCollection errors;
+        file_->load(path, 0, palette);
+        errors_ = errors.take();
+        const KivLoadReport& report = file_->last_load();
+        status_ = status_name(file_->last_load_status());
+        palette_tried_ = report.palette_tried;
+        if (report.palette_result == 1) palette_used_ = report.palette_tried;
+        location_ = report.stored_location;
+        header_ = header_of(*file_->data(), location_);
+    }
+
+    KivF& file() { return *file_; }
+    const Header& header() const { return header_; }
+
+    std::string status_;
+    std::string palette_tried_;
+    std::string palette_used_;
+    std::string location_;
+    std::vector<std::string> errors_;
+
+    py::bytes rgba(std::size_t index) const {
+        const auto& frames = file_->rendered_frames();
+        if (index >= frames.size()) throw py::index_error("frame index out of range");
+        return bytes_of(frames[index].pixels.data(), frames[index].pixels.size());
+    }
+
+    py::tuple indices(std::size_t index) const {
+        const KivData& data = *file_->data();
+        if (index >= data.frames.size() || !data.frames[index]) throw py::index_error("frame index out of range");
+        const KivFrame& frame = *data.frames[index];
+        const std::size_t size = std::size_t{frame.width} * frame.height;
+        auto [indices, index_bytes] = new_bytes(size);
+        auto [painted, painted_bytes] = new_bytes(size);
+        const std::size_t colors = data.palette ? data.palette->colors().size() : 0;
+        paint_indices(frame, colors, index_bytes, painted_bytes);
+        return py::make_tuple(indices, painted);
+    }
+
+private:
+    std::unique_ptr<KivF> file_;
+    Header header_;
+};
+
+// --------------------------------------------------------------------------
+// Frames given as planes
+
+struct PyFramePlanes {
+    py::object painted;
+    py::object indices;  // None for a shadow frame
+    std::int64_t x_offset = 0;
+    std::int64_t y_offset = 0;
+    bool shadow = false;
+};
+
+// A plane as its buffer, held while the encoder reads it: two dimensions,
+// rows without gaps, one byte a pixel.
+py::buffer_info plane(const py::object& object, const char* what) {
+    py::buffer_info info = py::reinterpret_borrow<py::buffer>(object).request();
+    if (info.ndim != 2 || info.itemsize != 1 || info.strides[1] != 1 || info.strides[0] != info.shape[1]) {
+        throw py::value_error(std::string(what) +
+                              " must be a height x width array of one byte a pixel, rows without gaps");
+    }
+    return info;
+}
+
+std::pair<std::int64_t, std::int64_t> plane_size(const py::object& painted) {
+    py::buffer_info info = plane(painted, "painted");
+    return {info.shape[1], info.shape[0]};
+}
+
+py::bytes encode(const std::vector<PyFramePlanes>& frames, std::int64_t speed, const std::string& location,
+                 bool has_background, const std::vector<std::string>& names) {
+    // The buffers are requested before the encoder runs and released after:
+    // nothing in between runs Python code.
+    std::vector<py::buffer_info> buffers;
+    buffers.reserve(2 * frames.size());
+    codec::AnimationPlanes animation;
+    animation.names = names;
+    animation.speed = speed;
+    animation.location = location;
+    animation.has_background = has_background;
+    for (const PyFramePlanes& frame : frames) {
+        codec::FramePlanes planes;
+        buffers.push_back(plane(frame.painted, "painted"));
+        const py::buffer_info& painted = buffers.back();
+        planes.painted = static_cast<const std::uint8_t*>(painted.ptr);
+        planes.shape = {painted.shape[1], painted.shape[0], frame.x_offset, frame.y_offset, frame.shadow};
+        if (!frame.shadow) {
+            if (frame.indices.is_none()) throw py::value_error("a frame that is not a shadow frame needs indices");
+            buffers.push_back(plane(frame.indices, "indices"));
+            if (buffers.back().shape != painted.shape) throw py::value_error("indices and painted differ in size");
+            planes.indices = static_cast<const std::uint8_t*>(buffers.back().ptr);
+        }
+        animation.frames.push_back(planes);
+    }
+    const std::vector<std::uint8_t> out = codec::encode_planes(animation);
+    return bytes_of(out.data(), out.size());
+}
+
+// --------------------------------------------------------------------------
+// Replacing a file
+
+class Replacement {
+public:
+    explicit Replacement(const std::string& path) : path_(path) {
+        replacement_.emplace(pykiv::io::path_from_utf8(path));
+    }
+
+    void write(const std::string& contents) {
+        if (state_ != State::empty) throw std::logic_error("the new contents are written once, before commit");
+        contents_.assign(contents.begin(), contents.end());
+        const pykiv::io::WriteResult result = replacement_->prepare([this](std::ostream& out) {
+            out.write(reinterpret_cast<const char*>(contents_.data()), static_cast<std::streamsize>(contents_.size()));
+        });
+        if (result != pykiv::io::WriteResult::written) fail(result);
+        state_ = State::prepared;
+    }
+
+    // Hands `check` a file holding the new contents: where they are
+    // prepared, or, when the target is rewritten in place at commit, a copy
+    // in the system's temporary folder.
+    void verify(const py::function& check) {
+        if (state_ != State::prepared) throw std::logic_error("verify needs new contents written and not committed");
+        fs::path file = replacement_->prepared_file();
+        std::optional<fs::path> copy;
+        if (file.empty()) {
+            copy = fs::temp_directory_path() /
+                   fs::u8path(".kivtool-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)) + ".tmp");
+            if (pykiv::io::write_file_atomically(*copy, [this](std::ostream& out) {
+                    out.write(reinterpret_cast<const char*>(contents_.data()),
+                              static_cast<std::streamsize>(contents_.size()));
+                }) != pykiv::io::WriteResult::written) {
+                raise_os_error(EIO, "cannot make a copy to verify", pykiv::io::path_to_utf8(*copy));
+            }
+            file = *copy;
+        }
+        state_ = State::verifying;
+        const auto remove_copy = [&copy] {
+            std::error_code ec;
+            if (copy) fs::remove(*copy, ec);
+        };
+        try {
+            check(text(pykiv::io::path_to_utf8(file)));
+        } catch (...) {
+            state_ = State::prepared;
+            remove_copy();
+            throw;
+        }
+        state_ = State::prepared;
+        remove_copy();
+    }
+
+    void commit() {
+        if (state_ != State::prepared) throw std::logic_error("commit needs new contents written and not committed");
+        const pykiv::io::WriteResult result = replacement_->commit();
+        if (result != pykiv::io::WriteResult::written) fail(result);
+        state_ = State::committed;
+    }
+
+    // Removes what was prepared and not committed, at once.
+    void discard() {
+        if (state_ == State::verifying) throw std::logic_error("cannot discard while verifying");
+        replacement_.reset();
+        state_ = State::discarded;
+    }
+
+    bool committed() const { return state_ == State::committed; }
+
+private:
+    enum class State { empty, prepared, verifying, committed, discarded };
+
+    [[noreturn]] void fail(pykiv::io::WriteResult result) const {
+        const pykiv::io::WriteFailure failure =
+            pykiv::io::describe_write_failure(pykiv::io::path_from_utf8(path_), result);
+        raise_os_error(failure.error_number, failure.reason, path_);
+    }
+
+    std::string path_;
+    std::optional<pykiv::io::FileReplacement> replacement_;  // empty once discarded
+    std::vector<std::uint8_t> contents_;
+    State state_ = State::empty;
+};
+
+void replace_file(const std::string& path, const std::string& contents) {
+    Replacement replacement(path);
+    replacement.write(contents);
+    replacement.commit();
+}
+
+// --------------------------------------------------------------------------
+// Palette files
+
+py::bytes palette_bytes(const std::vector<std::tuple<std::uint8_t, std::uint8_t, std::uint8_t, std::uint8_t>>& colors) {
+    if (colors.empty()) throw py::value_error("a palette file holds 1 to 256 colours, not 0");
+    PalF palette;
+    std::vector<PalF::Color> entries;
+    entries.reserve(colors.size());
+    for (const auto& [r, g, b, a] : colors) entries.push_back(PalF::Color{r, g, b, a});
+    palette.colors(std::move(entries));
+    palette.check_savable();
+    std::ostringstream out;
+    palette.write(out);
+    const std::string written = out.str();
+    return py::bytes(written);
+}
+
+// A palette file on its own, loaded as the core loads it.
+struct PaletteLoad {
+    std::int32_t result = 0;  // PalF::load's: 1, -1 (cannot open), -2 (colour count not 1 to 256)
+    std::vector<std::tuple<std::uint8_t, std::uint8_t, std::uint8_t, std::uint8_t>> colors;
+    std::uint16_t color_count = 0;
+    std::vector<std::string> errors;
+};
+
+PaletteLoad load_palette(const std::string& path) {
+    PaletteLoad out;
+    PalF palette;
+    ErrorCollection errors;
+    out.result = palette.load(path);
+    out.errors = errors.take();
+    out.color_count = palette.stored_color_count();
+    for (const PalF::Color& c : palette.colors()) out.colors.emplace_back(c.r, c.g, c.b, c.a);
+    return out;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_core, m) {
+    m.doc() = "kivtool's private view of the pykiv core";
+    pykiv::io::set_error_sink(&collect_or_print);
+
+    m.attr("SPEED_MAX") = codec::max_speed;
+    m.attr("OFFSET_MIN") = codec::min_offset;
+    m.attr("OFFSET_MAX") = codec::max_offset;
+    m.attr("WIDTH_MAX") = codec::max_width;
+    m.attr("PLAIN_HEIGHT_MAX") = codec::max_plain_height;
+    m.attr("HEIGHT_FROM_SHADOW_MAX") = codec::max_height_from_shadow;
+    m.attr("FRAMES_MAX") = codec::max_frames;
+
+    py::class_<FrameEntry>(m, "Frame")
+        .def_readonly("width", &FrameEntry::width)
+        .def_readonly("height", &FrameEntry::height)
+        .def_readonly("x_offset", &FrameEntry::x_offset)
+        .def_readonly("y_offset", &FrameEntry::y_offset)
+        .def_readonly("is_shadow", &FrameEntry::is_shadow)
+        .def_readonly("runs", &FrameEntry::runs);
+
+    py::class_<Header>(m, "Header")
+        .def_readonly("speed", &Header::speed)
+        .def_readonly("frame_count", &Header::frame_count)
+        .def_readonly("has_background", &Header::has_background)
+        .def_property_readonly("location", [](const Header& h) { return text(h.location); })
+        .def_readonly("frames", &Header::frames);
+
+    py::class_<Loaded>(m, "Loaded")
+        .def_readonly("status", &Loaded::status_)
+        .def_property_readonly("palette_tried", [](const Loaded& l) { return text(l.palette_tried_); })
+        .def_property_readonly("palette_used", [](const Loaded& l) { return text(l.palette_used_); })
+        .def_property_readonly("errors", [](const Loaded& l) { return texts(l.errors_); })
+        .def_property_readonly("header", &Loaded::header)
+        .def_property_readonly("speed", [](const Loaded& l) { return l.header().speed; })
+        .def_property_readonly("frame_count", [](const Loaded& l) { return l.header().frame_count; })
+        .def_property_readonly("has_background", [](const Loaded& l) { return l.header().has_background; })
+        .def_property_readonly("location", [](const Loaded& l) { return text(l.location_); })
+        .def_property_readonly("frames", [](const Loaded& l) { return l.header().frames; })
+        .def_property_readonly("colors",
+                               [](Loaded& l) {
+                                   py::list out;
+                                   for (const PalF::Color& c : l.file().data()->palette->colors()) {
+                                       out.append(py::make_tuple(c.r, c.g, c.b, c.a));
+                                   }
+                                   return out;
+                               })
+        .def_property_readonly("color_count", [](Loaded& l) { return l.file().data()->palette->stored_color_count(); })
+        .def("rgba", &Loaded::rgba, py::arg("index"))
+        .def("indices", &Loaded::indices, py::arg("index"));
+
+    m.def(
+        "load",
+        [](const std::string& path, const std::string& palette) { return std::make_unique<Loaded>(path, palette); },
+        py::arg("path"), py::arg("palette") = "");
+    m.def("read_header", &read_header, py::arg("path"));
+    m.def(
+        "find_palette",
+        [](const std::string& animation_path, const std::string& location) {
+            return text(pykiv::io::path_to_utf8(
+                KivF::find_palette(pykiv::io::path_from_utf8(animation_path), std::nullopt, location)));
+        },
+        py::arg("animation_path"), py::arg("location"));
+
+    py::class_<PyFramePlanes>(m, "FramePlanes")
+        .def(py::init(
+                 [](py::object painted, py::object indices, std::int64_t x_offset, std::int64_t y_offset, bool shadow) {
+                     plane_size(painted);
+                     return PyFramePlanes{std::move(painted), std::move(indices), x_offset, y_offset, shadow};
+                 }),
+             py::arg("painted"), py::arg("indices") = py::none(), py::arg("x_offset") = 0, py::arg("y_offset") = 0,
+             py::arg("shadow") = false)
+        .def_readonly("painted", &PyFramePlanes::painted)
+        .def_readonly("indices", &PyFramePlanes::indices)
+        .def_readonly("x_offset", &PyFramePlanes::x_offset)
+        .def_readonly("y_offset", &PyFramePlanes::y_offset)
+        .def_readonly("shadow", &PyFramePlanes::shadow)
+        .def_property_readonly("width", [](const PyFramePlanes& f) { return plane_size(f.painted).first; })
+        .def_property_readonly("height", [](const PyFramePlanes& f) { return plane_size(f.painted).second; });
+
+    m.def("encode", &encode, py::arg("frames"), py::kw_only(), py::arg("speed"), py::arg("location"),
+          py::arg("has_background"), py::arg("names") = std::vector<std::string>{});
+    m.def(
+        "check_frames",
+        [](const py::sequence& frames, const std::vector<std::string>& names) {
+            // The count first, before a frame is looked at.
+            codec::check_frame_count(py::len(frames));
+            std::vector<codec::FrameShape> shapes;
+            for (const py::handle frame : frames) {
+                shapes.push_back({frame.attr("width").cast<std::int64_t>(), frame.attr("height").cast<std::int64_t>(),
+                                  frame.attr("x_offset").cast<std::int64_t>(),
+                                  frame.attr("y_offset").cast<std::int64_t>(), frame.attr("shadow").cast<bool>()});
+            }
+            codec::check_frame_shapes(shapes, names);
+        },
+        py::arg("frames"), py::arg("names") = std::vector<std::string>{});
+    m.def(
+        "patch_placement",
+        [](const py::bytes& data, std::int64_t speed,
+           const std::vector<std::pair<std::int64_t, std::int64_t>>& offsets) {
+            const std::string_view view = data;
+            const std::vector<std::uint8_t> out =
+                codec::patch_placement(reinterpret_cast<const std::uint8_t*>(view.data()), view.size(), speed, offsets);
+            return bytes_of(out.data(), out.size());
+        },
+        py::arg("data"), py::arg("speed"), py::arg("offsets"));
+
+    py::class_<Replacement>(m, "FileReplacement")
+        .def(py::init<const std::string&>(), py::arg("path"))
+        .def(
+            "write", [](Replacement& r, const py::bytes& data) { r.write(std::string(data)); }, py::arg("data"))
+        .def("verify", &Replacement::verify, py::arg("check"))
+        .def("commit", &Replacement::commit)
+        .def("discard", &Replacement::discard)
+        .def(
+            "__enter__", [](Replacement& r) -> Replacement& { return r; }, py::return_value_policy::reference)
+        .def("__exit__", [](Replacement& r, const py::args&) {
+            if (!r.committed()) r.discard();
+        });
+    m.def(
+        "replace_file", [](const std::string& path, const py::bytes& data) { replace_file(path, std::string(data)); },
+        py::arg("path"), py::arg("data"));
+
+    m.def("palette_bytes", &palette_bytes, py::arg("colors"));
+    py::class_<PaletteLoad>(m, "PaletteLoad")
+        .def_readonly("result", &PaletteLoad::result)
+        .def_readonly("colors", &PaletteLoad::colors)
+        .def_readonly("color_count", &PaletteLoad::color_count)
+        .def_property_readonly("errors", [](const PaletteLoad& p) { return texts(p.errors); });
+    m.def("load_palette", &load_palette, py::arg("path"));
+    m.def("available_memory", &pykiv::memory::available_memory_bytes);
+}
