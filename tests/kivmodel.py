@@ -177,8 +177,9 @@ def encode_animation(anim: Animation, location_text: bytes) -> bytes:
     if anim.frame_count > len(anim.frames):
         raise ValueError("frame_count exceeds the frame list; not modelled")
     out = bytearray()
-    if anim.has_background:
-        out += MAGIC + b"\0\0\0\0" + u8(1)
+    # A speed spelling the magic gets the prefix, else it would read as one.
+    if anim.has_background or u32(anim.speed) == MAGIC:
+        out += MAGIC + b"\0\0\0\0" + u8(1 if anim.has_background else 0)
     out += u32(anim.speed)
     out += u32(len(location_text) + 1) + location_text + b"\0"
     # The file does not count the background frame; 0 frames with a

@@ -1,7 +1,13 @@
+import contextlib
+import io
+import os
 import random
+import re
+import textwrap
 
 import pykiv
 import pytest
+from child_process import run_child
 from kivmodel import (
     animation_file,
     encode_animation,
@@ -219,3 +225,188 @@ def test_random_renders_match_model(tmp_path, stderr_lines, seed):
     expected, lines = render(snapshot(data).frames, snapshot_colors(data.palette))
     assert snapshot_rendered(pykiv.KivFrameBuffer(data).get_buffer()) == expected
     assert stderr_lines() == lines
+
+
+# --------------------------------------------------------------------------
+# Python code that runs while error lines are written
+#
+# Writing an error line runs Python code: a stream written in Python, or any
+# other thread, since writing to a file lets go of the interpreter lock. That
+# code may change or free the records being rendered. Each case runs in a
+# child process, where a crash fails the case alone; under the sanitizer build
+# an access out of bounds aborts the child.
+
+# A file with one frame of width 4 and one row; `height` set to 4 afterwards
+# leaves rows 1 to 3 without a pixel set, so that rendering writes lines.
+MEDDLING_SETUP = """
+    import pykiv, kivmodel, threading
+    directory = tempfile.mkdtemp()
+    def write(name, frames):
+        path = os.path.join(directory, name)
+        with open(path, "wb") as f:
+            f.write(kivmodel.animation_file(1, b"p.pal\\0", frames))
+        return path
+    with open(os.path.join(directory, "p.pal"), "wb") as f:
+        f.write(kivmodel.palette_file([(1, 2, 3, 4)] * 256))
+    row = [(0, 2, [1, 1])]
+    short = write("short.kiv", [kivmodel.frame_record(0, 1, 4, 0, 0, 0, 0, [row], False)])
+    other = write("other.kiv", [kivmodel.frame_record(0, 2, 300, 0, 0, 0, 0, [row, row], False)] * 5)
+    kiv = pykiv.KivF()
+    data = kiv.load(short)
+    frame = data.frames[0]
+    frame.height = 4
+
+    class Stream:
+        def __init__(self, meddle):
+            self.lines = []
+            self.meddle = meddle
+        def write(self, text):
+            self.lines.append(text)
+            self.meddle()
+        def flush(self):
+            pass
+
+    def rendered(images):
+        return [(i.width, i.height, len(i.pixels)) for i in images]
+"""
+
+MEDDLERS = {
+    "the stream makes the frame taller": """
+        def meddle():
+            frame.height = 32767
+            frame.width = 65535
+    """,
+    "the stream loads another file into the records": """
+        def meddle():
+            if not stream.lines[1:]:
+                kiv.load(other)
+    """,
+}
+
+
+def child(*parts: str) -> dict:
+    """Runs the parts of a child's code, each indented its own way."""
+    return run_child("".join(textwrap.dedent(part) for part in parts))
+
+
+@pytest.mark.parametrize("meddle", MEDDLERS.values(), ids=MEDDLERS.keys())
+def test_stream_that_changes_the_records_being_rendered(meddle):
+    result = child(
+        MEDDLING_SETUP,
+        meddle,
+        """
+    stream = Stream(meddle)
+    sys.stderr = stream
+    images = rendered(pykiv.KivFrameBuffer(data).get_buffer())
+    sys.stderr = sys.__stderr__
+    report(lines=stream.lines, images=images)
+    """,
+    )
+    # The frame as it was when the render began, with every line.
+    assert result["images"] == [[4, 4, 64]]
+    assert result["lines"] == [f"ERROR: Row {y} exceeds KivPixelSet count!\n" for y in (1, 2, 3)]
+
+
+def test_stream_that_loads_again_during_a_load():
+    result = child(
+        MEDDLING_SETUP,
+        """
+    def meddle():
+        if not stream.lines[1:]:
+            kiv.load(other)
+    stream = Stream(meddle)
+    sys.stderr = stream
+    loaded = kiv.load(write("missing palette.kiv", [kivmodel.frame_record(0, 1, 4, 0, 0, 0, 0, [row], False)]),
+                      0, os.path.join(directory, "missing.pal"))
+    sys.stderr = sys.__stderr__
+    report(lines=stream.lines, same=loaded is data, images=rendered(kiv.get_frame_buffer()))
+    """,
+    )
+    # The load that ran inside the line's write replaced what the outer one
+    # loaded, and wrote no line of its own.
+    assert len(result["lines"]) == 1
+    assert result["lines"][0].startswith("ERROR: Could not open palette file: ")
+    assert result["lines"][0].endswith("missing.pal\n")
+    assert result["same"] is True
+    assert result["images"] == [[300, 2, 2400]] * 5
+
+
+STREAMS = {
+    "default sys.stderr": "stream = sys.stderr",
+    "sys.stderr written in Python": "stream = Stream(lambda: None)",
+}
+
+
+@pytest.mark.parametrize("stream", STREAMS.values(), ids=STREAMS.keys())
+def test_other_thread_changes_the_records_being_rendered(stream):
+    # Writing to a file lets go of the interpreter lock, and Python's own
+    # stream lets other threads run every few milliseconds anyway.
+    result = child(
+        MEDDLING_SETUP,
+        stream + "\n",
+        """
+    os.dup2(os.open(os.devnull, os.O_WRONLY), 2)
+    sys.stderr = stream
+    done = threading.Event()
+    def change_heights():
+        while not done.is_set():
+            for height in (2, 200, 3, 1000):
+                frame.height = height
+    thread = threading.Thread(target=change_heights)
+    thread.start()
+    renders, consistent = 0, True
+    import time
+    end = time.monotonic() + 1
+    while time.monotonic() < end:
+        for width, height, size in rendered(pykiv.KivFrameBuffer(data).get_buffer()):
+            consistent &= width * height * 4 == size
+        renders += 1
+    done.set()
+    thread.join()
+    sys.stderr = sys.__stderr__
+    report(renders=renders, consistent=consistent)
+    """,
+    )
+    assert result["renders"] > 0 and result["consistent"]
+
+
+@pytest.mark.skipif(not hasattr(os, "sysconf"), reason="physical memory size from sysconf")
+def test_lines_held_back_are_written_before_an_exception(tmp_path):
+    # The palette line of a load comes before the load fails for want of
+    # pixel memory; get_color writes its line, then raises.
+    (tmp_path / "p.pal").write_bytes(palette_file(palette_colors(256)))
+    (tmp_path / "ok.kiv").write_bytes(animation_file(1, b"p.pal\0", [frame(2, [[(0, 2, [1, 2])]])]))
+    # Frames of 65535 x 32767 pixels, a byte per row in the file, more of
+    # them together than the machine has memory.
+    huge = frame_record(0, 32767, 65535, 0, 0, 0, 0, [[]] * 32767, False)
+    physical = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    (tmp_path / "huge.kiv").write_bytes(animation_file(1, b"", [huge] * (physical // (65535 * 32767 * 4) + 1)))
+    file = pykiv.KivF()
+    assert file.load(str(tmp_path / "ok.kiv")) is not None  # a palette with colours
+    missing = tmp_path / "missing.pal"
+
+    buffer = io.StringIO()
+    with contextlib.redirect_stderr(buffer):
+        with pytest.raises(MemoryError):
+            file.load(str(tmp_path / "huge.kiv"), 0, str(missing))
+        assert buffer.getvalue() == f"ERROR: Could not open palette file: {missing}\n"
+        with pytest.raises(IndexError):
+            pykiv.PalF().get_color(-1)
+    assert buffer.getvalue().splitlines()[1:] == ["ERROR: Color index out of bounds: -1"]
+
+
+def test_lines_held_back_are_bounded(load):
+    # Edited heights can make a render report every row of every frame; past
+    # a bound the lines are counted, not kept.
+    _, data = load([frame(1, [[(0, 1, [1])]])] * 40)
+    for f in data.frames:
+        f.height = 32767
+    buffer = io.StringIO()
+    with contextlib.redirect_stderr(buffer):
+        images = pykiv.KivFrameBuffer(data).get_buffer()
+    assert [(i.width, i.height) for i in images] == [(1, 32767)] * 40
+    lines = buffer.getvalue().splitlines()
+    assert lines[:2] == [f"ERROR: Row {y} exceeds KivPixelSet count!" for y in (1, 2)]
+    left_out = int(re.fullmatch(r"ERROR: (\d+) more error lines left out", lines[-1]).group(1))
+    assert len(lines) - 1 + left_out == 40 * 32766
+    assert 100_000 < len(lines) < 40 * 32766

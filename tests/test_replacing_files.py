@@ -6,8 +6,13 @@ every case runs for both."""
 
 import os
 import pathlib
+import random
+import re
+import shutil
 import stat
+import subprocess
 import sys
+import time
 
 import pykiv
 import pytest
@@ -240,3 +245,249 @@ def test_links(scratch, stderr_lines, writer, prepare):
             assert mode_of(written) == mode
         assert os.listdir(written.parent) == [written.name]  # no temporary file left
     assert links_in(out) == links
+
+
+# --------------------------------------------------------------------------
+# Owner and group
+#
+# Numeric users and groups that need not exist: A owns the file, B saves it,
+# and both are in group G, which may write the directory.
+USER_A, USER_B, GROUP_G = 41001, 41002, 41000
+
+
+def save_as(writer: str, scratch: pathlib.Path, target: pathlib.Path, user: int | None) -> list[str]:
+    """Saves in a child process as `user` (of its own group and group G), or
+    as root when `user` is None; returns the error lines of the save."""
+    become = "" if user is None else f"os.setgroups([{GROUP_G}]); os.setgid({user}); os.setuid({user})"
+    result = run_child(f"""
+        import pykiv, pathlib
+        from test_replacing_files import save
+        {become}
+        report(lines=error_lines(lambda: save({writer!r}, pathlib.Path({str(scratch)!r}),
+                                              pathlib.Path({str(target)!r}))))
+    """)
+    return result["lines"]
+
+
+def owned(path: pathlib.Path, user: int, group: int, mode: int) -> None:
+    path.write_bytes(OLD)
+    os.chown(path, user, group)
+    path.chmod(mode)
+
+
+# Each case makes out/t (and maybe more) and names who saves: B, or root.
+def others_file_in_shared_group(out):
+    owned(out / "t", USER_A, GROUP_G, 0o660)
+    return USER_B
+
+
+def own_file_in_shared_group(out):
+    # B may give its new file the group G, so the file is replaced.
+    owned(out / "t", USER_B, GROUP_G, 0o660)
+    return USER_B
+
+
+def others_file_saved_by_root(out):
+    owned(out / "t", USER_A, GROUP_G, 0o640)
+    return None
+
+
+def file_with_two_links(out):
+    owned(out / "t", USER_A, GROUP_G, 0o664)
+    os.link(out / "t", out / "second name")
+    return None
+
+
+OWNERS = {
+    "another user's file in a shared group": others_file_in_shared_group,
+    "own file in a shared group": own_file_in_shared_group,
+    "another user's file saved by root": others_file_saved_by_root,
+    "file with two hard links": file_with_two_links,
+}
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="needs root to set owners")
+@pytest.mark.parametrize("writer", ["palette", "animation"])
+@pytest.mark.parametrize("prepare", OWNERS.values(), ids=OWNERS.keys())
+def test_owner_group_and_links_are_kept(scratch, writer, prepare):
+    expected = reference(writer, scratch)
+    out = scratch / "out"
+    os.chown(out, 0, GROUP_G)
+    out.chmod(0o770)
+    (scratch / "pal").chmod(0o777)
+    (scratch / "pal" / "p.pal").write_bytes(OLD)
+    (scratch / "pal" / "p.pal").chmod(0o666)
+    saver = prepare(out)
+    before = {name: os.stat(out / name) for name in os.listdir(out)}
+
+    assert save_as(writer, scratch, out / "t", saver) == []
+    after = os.stat(out / "t")
+    assert (out / "t").read_bytes() == expected
+    old = before["t"]
+    assert (after.st_uid, after.st_gid, stat.S_IMODE(after.st_mode)) == (
+        old.st_uid,
+        old.st_gid,
+        stat.S_IMODE(old.st_mode),
+    )
+    assert sorted(os.listdir(out)) == sorted(before)  # no temporary file left
+    for name in before:
+        if name != "t" and os.path.samefile(out / name, out / "t"):
+            assert (out / name).read_bytes() == expected  # every name of the file sees the save
+    if "second name" in before:
+        assert after.st_ino == old.st_ino and after.st_nlink == 2
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="needs root to set owners")
+def test_read_only_palette_does_not_stop_the_animation(scratch):
+    # A game's shared palette is often read-only; the animation is saved
+    # pointing at it, and the palette is left as it is.
+    expected = reference("animation", scratch)
+    (scratch / "pal" / "p.pal").write_bytes(OLD)
+    give_to_nobody(scratch)
+    (scratch / "pal" / "p.pal").chmod(0o444)
+
+    lines = save_unprivileged("animation", scratch, scratch / "out" / "t")
+    assert lines == [f"ERROR: Could not open palette file for writing: {scratch / 'pal' / 'p.pal'}"]
+    assert (scratch / "out" / "t").read_bytes() == expected
+    assert (scratch / "pal" / "p.pal").read_bytes() == OLD
+    assert os.listdir(scratch / "pal") == ["p.pal"]
+
+
+# --------------------------------------------------------------------------
+# Durability and killed saves
+
+
+def save_code(scratch: pathlib.Path, target: pathlib.Path) -> str:
+    """Python code that saves the animation of `scratch` to `target` and its
+    palette to pal/p.pal, as save() does."""
+    return (
+        f"import sys, pathlib; sys.path.insert(0, {os.path.dirname(__file__)!r})\n"
+        "from test_replacing_files import save\n"
+        f"save('animation', pathlib.Path({str(scratch)!r}), pathlib.Path({str(target)!r}))\n"
+    )
+
+
+@pytest.mark.skipif(shutil.which("strace") is None, reason="strace shows the order of the system calls")
+def test_contents_reach_the_disk_before_they_replace_a_file(scratch, tmp_path):
+    # Power loss cannot be tested; the order of the calls can: each
+    # temporary file is synced before it is renamed over its target, and
+    # the target's directory after, the palette before the animation.
+    target, palette = scratch / "out" / "t", scratch / "pal" / "p.pal"
+    target.write_bytes(OLD)
+    palette.write_bytes(OLD)
+    log = tmp_path / "strace.log"
+    subprocess.run(
+        ["strace", "-f", "-y", "-qq", "-o", str(log), "-e", "trace=fsync,fdatasync,rename,renameat,renameat2"]
+        + [sys.executable, "-c", save_code(scratch, target)],
+        check=True,
+        timeout=120,
+    )
+    calls = []  # ("sync", path) or ("rename", source, target)
+    for line in log.read_text().splitlines():
+        if re.search(r"\b(fsync|fdatasync)\(\d+<", line):
+            calls.append(("sync", re.search(r"\(\d+<(.*?)>\)", line).group(1)))
+        elif re.search(r"\brename(at2?)?\(", line):
+            source, destination = re.findall(r'"((?:[^"\\]|\\.)*)"', line)[:2]
+            calls.append(("rename", source, destination))
+    renames = [i for i, call in enumerate(calls) if call[0] == "rename"]
+    assert [calls[i][2] for i in renames] == [str(palette), str(target)]
+    for i in renames:
+        _, source, destination = calls[i]
+        assert os.path.basename(source).startswith(".pykiv-")
+        assert ("sync", source) in calls[:i]
+        assert ("sync", os.path.dirname(destination)) in calls[i + 1 :]
+    assert target.read_bytes() == reference("animation", scratch)
+
+
+def test_killed_saves_leave_whole_files_and_their_temporary_files_go(scratch):
+    # A save killed at any moment leaves each file old or new, never cut;
+    # the temporary files it leaves are removed by the next save of the
+    # same target.
+    row = [(0, 255, list(range(255)))]
+    big = frame_record(0, 255, 255, 0, 0, 0, 0, [row] * 255, False)
+    (scratch / "source" / "a.kiv").write_bytes(animation_file(7, b"p.pal\0", [big] * 40))
+    expected_animation = reference("animation", scratch)
+    expected_palette = (scratch / "pal" / "p.pal").read_bytes()
+    target, palette = scratch / "out" / "t", scratch / "pal" / "p.pal"
+    target.write_bytes(OLD)
+    palette.write_bytes(OLD)
+    loop = save_code(scratch, target).replace("\nsave(", "\nprint('ready', flush=True)\nwhile True: save(")
+
+    rng = random.Random(3)
+    left = 0
+    for kill in range(60):
+        child = subprocess.Popen([sys.executable, "-c", loop], stdout=subprocess.PIPE)
+        assert child.stdout.readline() == b"ready\n"
+        time.sleep(rng.uniform(0, 0.08))
+        child.kill()
+        child.wait()
+        child.stdout.close()
+        assert target.read_bytes() in (OLD, expected_animation)
+        assert palette.read_bytes() in (OLD, expected_palette)
+        left = len(stray_files(target.parent)) + len(stray_files(palette.parent))
+        if left and kill >= 10:
+            break
+    assert left, "no kill left a temporary file behind"
+
+    save("animation", scratch, target)
+    assert stray_files(target.parent) == stray_files(palette.parent) == []
+    assert target.read_bytes() == expected_animation
+
+
+def stray_files(directory: pathlib.Path) -> list[str]:
+    return sorted(name for name in os.listdir(directory) if name.startswith(".pykiv-"))
+
+
+# --------------------------------------------------------------------------
+# A full disk
+
+
+@pytest.fixture
+def small_disk():
+    """A file system of 512 KiB of its own (a tmpfs), unmounted at the end."""
+    if not sys.platform.startswith("linux") or os.geteuid() != 0:
+        pytest.skip("needs root on Linux to mount a file system")
+    import tempfile
+
+    path = pathlib.Path(tempfile.mkdtemp(prefix="pykiv-disk-"))
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=512k", "tmpfs", str(path)], capture_output=True)
+    if mounted.returncode != 0:
+        path.rmdir()
+        pytest.skip(f"cannot mount a tmpfs: {mounted.stderr.decode().strip()}")
+    yield path
+    subprocess.run(["umount", str(path)], check=True)
+    path.rmdir()
+
+
+def deep_directory(root: pathlib.Path) -> pathlib.Path:
+    """A directory under `root` whose path is so long that no temporary file
+    name fits beside a short one (see the dir_near_path_limit fixture)."""
+    path = str(root)
+    while len(path) < 4080:
+        path += "/" + "d" * min(200, 4080 - len(path) - 1)
+    os.makedirs(path)
+    return pathlib.Path(path)
+
+
+@pytest.mark.parametrize("place", ["beside", "in place"])
+def test_full_disk_cuts_no_file(scratch, small_disk, stderr_lines, place):
+    # Beside the target the temporary file runs out of room; in place, the
+    # room is asked for before the old file is touched. Either way both old
+    # files stay whole.
+    row = [(0, 255, list(range(255)))]
+    big = frame_record(0, 255, 255, 0, 0, 0, 0, [row] * 255, False)
+    (scratch / "source" / "a.kiv").write_bytes(animation_file(7, b"p.pal\0", [big] * 2))
+    out = small_disk if place == "beside" else deep_directory(small_disk)
+    target = out / "t"
+    old = OLD * 500  # 29 KB
+    target.write_bytes(old)
+    (scratch / "pal" / "p.pal").write_bytes(OLD)
+    free = os.statvfs(small_disk).f_bavail * os.statvfs(small_disk).f_frsize
+    (small_disk / "filler").write_bytes(bytes(free - 64 * 1024))  # 64 KB left, for 130 KB
+    stderr_lines()
+
+    save("animation", scratch, target)
+    assert stderr_lines() == [f"ERROR: Could not write animation file: {target}"]
+    assert target.read_bytes() == old
+    assert (scratch / "pal" / "p.pal").read_bytes() == OLD
+    assert sorted(os.listdir(out)) == (["filler", "t"] if place == "beside" else ["t"])

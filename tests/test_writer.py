@@ -207,8 +207,10 @@ def stray_files(directory) -> list[str]:
 # What is written
 
 
-def head(count: int, *, background: bool = False, speed: int = SPEED) -> bytes:
-    prefix = b"KVIF" + b"\0\0\0\0" + b"\x01" if background else b""
+def head(count: int, *, background: bool = False, speed: int = SPEED, prefix: bool | None = None) -> bytes:
+    if prefix is None:
+        prefix = background
+    prefix = b"KVIF" + b"\0\0\0\0" + bytes([background]) if prefix else b""
     return prefix + u32(speed) + u32(10) + b"pal/a.pal\0" + u32(count)
 
 
@@ -223,6 +225,13 @@ HEADERS = {
         {"info.speed": MAGIC_SPEED},
         head(2, background=True, speed=MAGIC_SPEED),
     ),
+    # Without the prefix the speed would read back as the prefix: the file
+    # gets one, with the background flag 0.
+    "no background, speed spelling the magic": (
+        BASE,
+        {"info.speed": MAGIC_SPEED},
+        head(3, speed=MAGIC_SPEED, prefix=True),
+    ),
 }
 
 
@@ -236,7 +245,11 @@ def test_header(tmp_path, gray_palette, stderr_lines, anim, changes, expected_he
     assert data.startswith(expected_head)
     assert data == encode_animation(records, b"pal/a.pal")
     back = snapshot(reloaded(target).data())
-    assert (back.has_background, back.frame_count) == (records.has_background, records.frame_count)
+    assert (back.has_background, back.frame_count, back.speed) == (
+        records.has_background,
+        records.frame_count,
+        records.speed,
+    )
     assert stderr_lines() == []
 
 
@@ -349,8 +362,9 @@ def test_never_loaded(tmp_path, stderr_lines):
 
 # Paths are given relative to a scratch directory holding X/data, X/pal and
 # a symbolic link "link" to X; the expected palette file is where the
-# palette lands, or the error line when it cannot be written (and then the
-# animation is not written either, so no location is stored).
+# palette lands, or the error line when it cannot be opened for writing. The
+# animation is written either way, pointing at the palette: a game's shared
+# palette is often read-only.
 LOCATIONS = {
     "sibling directory": ("{t}/X/data", "{t}/X/pal/a.pal", b"../pal/a.pal", "{t}/X/pal/a.pal"),
     "below the root": ("{t}/X", "{t}/X/pal/a.pal", b"pal/a.pal", "{t}/X/pal/a.pal"),
@@ -360,15 +374,15 @@ LOCATIONS = {
     "palette through a symbolic link": ("{t}/X", "{t}/link/pal/a.pal", b"pal/a.pal", "{t}/X/pal/a.pal"),
     "root through a symbolic link": ("{t}/link/data", "{t}/X/pal/a.pal", b"../pal/a.pal", "{t}/X/pal/a.pal"),
     "non-ASCII names": ("{t}/X", "{t}/X/palé/ä.pal", "palé/ä.pal".encode(), "{t}/X/palé/ä.pal"),
-    "palette is the root": ("{t}/X", "{t}/X", None, "ERROR: Could not open palette file for writing: {t}/X"),
+    "palette is the root": ("{t}/X", "{t}/X", b".", "ERROR: Could not open palette file for writing: {t}/X"),
     "empty root": ("", "{t}/X/pal/a.pal", b"", "{t}/X/pal/a.pal"),
     "relative palette under a missing directory": (
         "{t}/X",
         "nowhere/a.pal",
-        None,
+        b"",
         "ERROR: Could not open palette file for writing: nowhere/a.pal",
     ),
-    "empty palette path": ("{t}/X", "", None, "ERROR: Could not open palette file for writing: "),
+    "empty palette path": ("{t}/X", "", b"", "ERROR: Could not open palette file for writing: "),
 }
 
 
@@ -384,12 +398,12 @@ def test_location(tmp_path, gray_palette, stderr_lines, monkeypatch, root, palet
 
     file.save(str(t / "out" / "a.kiv"), root.format(t=t), palette.format(t=t))
     outcome = outcome.format(t=t)
+    assert (t / "out" / "a.kiv").read_bytes().startswith(u32(SPEED) + u32(len(text) + 1) + text + b"\0" + u32(3))
     if outcome.startswith("ERROR: "):
         assert stderr_lines() == [outcome]
         assert (t / "X" / "pal" / "a.pal").read_bytes() == b"old palette"
-        assert os.listdir(t / "out") == []
+        assert sorted(os.listdir(t / "out")) == ["a.kiv"]
     else:
-        assert (t / "out" / "a.kiv").read_bytes().startswith(u32(SPEED) + u32(len(text) + 1) + text + b"\0" + u32(3))
         assert stderr_lines() == []
         assert os.path.getsize(outcome) == 1028
         with open(outcome, "rb") as saved:
@@ -485,7 +499,6 @@ REFUSED = {
         {"frames[0].pixel_sets[3].blocks[1].color_count": 9},
         [r"frame 0\b", r"row 3\b", r"block 1\b", r"\b9\b", r"\b4\b"],
     ),
-    "speed spelling the magic without background": (BASE, {"info.speed": MAGIC_SPEED}, [r"KVIF|1179211339|0x4649564B"]),
 }
 
 
@@ -563,7 +576,10 @@ CHILD = textwrap.dedent("""
     file.data().palette.colors(file.data().palette.colors()[:int(colors)])
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     resource.setrlimit(resource.RLIMIT_FSIZE, (int(limit), int(limit)))
+    unks = lambda: [(f.unk1, f.unk2) for f in file.data().frames]
+    before = unks()
     file.save(target, root, palette)
+    print("records unchanged" if unks() == before else "records changed")
 """)
 
 SMALL = Animation(
@@ -583,16 +599,23 @@ FAILED_WRITES = {
 
 @pytest.mark.skipif(sys.platform == "win32", reason="POSIX resource limits")
 @pytest.mark.parametrize("anim, colors, limit, kind, failing", FAILED_WRITES.values(), ids=FAILED_WRITES.keys())
-def test_failed_write_keeps_both_old_files(tmp_path, gray_palette, anim, colors, limit, kind, failing):
+@pytest.mark.parametrize("place", ["beside", "in place"])
+def test_failed_write_keeps_both_old_files(request, tmp_path, gray_palette, anim, colors, limit, kind, failing, place):
+    # Beside the targets, or in place where no temporary file can be made
+    # (a directory path at the length limit): an existing file is never cut
+    # before the new contents have room.
     source = tmp_path / "source.kiv"
     source.write_bytes(raw_file(anim))
-    out = tmp_path / "out"
-    out.mkdir()
+    if place == "beside":
+        out = tmp_path / "out"
+        out.mkdir()
+    else:
+        out = request.getfixturevalue("dir_near_path_limit")
     target, palette = out / "a.kiv", out / "a.pal"
     target.write_bytes(b"precious animation")
     palette.write_bytes(b"precious palette")
     sizes = {
-        "a.kiv": len(encode_animation(snapshot_of_file(source, gray_palette[0]), b"out/a.pal")),
+        "a.kiv": len(encode_animation(snapshot_of_file(source, gray_palette[0]), b"a.pal")),
         "a.pal": 4 + 4 * colors,
     }
     assert (sizes[failing] > limit) and (sum(sizes.values()) - sizes[failing] < limit)
@@ -605,7 +628,7 @@ def test_failed_write_keeps_both_old_files(tmp_path, gray_palette, anim, colors,
             str(source),
             str(gray_palette[0]),
             str(target),
-            str(tmp_path),
+            str(out),
             str(palette),
             str(colors),
             str(limit),
@@ -618,6 +641,7 @@ def test_failed_write_keeps_both_old_files(tmp_path, gray_palette, anim, colors,
     assert target.read_bytes() == b"precious animation"
     assert palette.read_bytes() == b"precious palette"
     assert stray_files(out) == []
+    assert child.stdout.splitlines() == ["records unchanged"]  # unk1 and unk2 as they were
 
 
 def snapshot_of_file(path, palette):

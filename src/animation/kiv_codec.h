@@ -75,23 +75,16 @@ private:
 // Both steps at once.
 PaletteReference decode_animation(const std::uint8_t* bytes, std::size_t size, KivData& data, DecodeLimits limits = {});
 
-struct EncodeOptions {
-    // A file without a background frame starts with its speed, so a speed
-    // whose bytes spell the prefix's magic would read back as the prefix.
-    // By default such a speed is refused; with this set, the file carries
-    // the prefix with the background flag clear instead.
-    bool prefix_for_magic_speed = false;
-};
-
 // Refuses, with std::invalid_argument, records that would be written into a
 // file that does not read back as the same records.
-void check_encodable(const KivData& data, EncodeOptions options = {});
+void check_encodable(const KivData& data);
 
 // The file that holds `data`, with `location` as the palette's location text.
-// Every frame record is written with unk1 0 and unk2 1. Refuses what
-// check_encodable refuses, before writing a byte.
-std::vector<std::uint8_t> encode_animation(const KivData& data, const std::string& location,
-                                           EncodeOptions options = {});
+// Every frame record is written with unk1 0 and unk2 1. A speed whose bytes
+// spell the prefix's magic is written with the prefix, background flag 0,
+// when there is no background frame, so that it reads back as that speed.
+// Refuses what check_encodable refuses, before writing a byte.
+std::vector<std::uint8_t> encode_animation(const KivData& data, const std::string& location);
 
 // The bytes the record of `frame` takes in a file, from the lists it is
 // written from.

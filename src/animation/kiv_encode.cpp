@@ -59,7 +59,7 @@ std::size_t frame_record_size(const KivFrame& frame) {
     return size;
 }
 
-void check_encodable(const KivData& data, EncodeOptions options) {
+void check_encodable(const KivData& data) {
     const std::uint32_t frame_count = data.info.frame_count;
     if (frame_count > data.frames.size()) {
         refuse("info.frame_count", std::to_string(frame_count) + " frames declared but " +
@@ -68,14 +68,6 @@ void check_encodable(const KivData& data, EncodeOptions options) {
     if (data.has_background && frame_count == 0) {
         refuse("info.frame_count",
                "0 frames with has_background set; the background frame must be counted (frame_count >= 1)");
-    }
-
-    // Without the prefix the file starts with the speed; a speed whose bytes
-    // spell the magic would make the file read back as prefixed.
-    if (!data.has_background && data.info.speed == prefix_magic_as_u32 && !options.prefix_for_magic_speed) {
-        refuse("info.speed",
-               std::to_string(data.info.speed) +
-                   " is stored as \"KVIF\", which marks a background frame, but has_background is not set");
     }
 
     bool after_shadow = false;
@@ -119,15 +111,18 @@ void check_encodable(const KivData& data, EncodeOptions options) {
     }
 }
 
-std::vector<std::uint8_t> encode_animation(const KivData& data, const std::string& location, EncodeOptions options) {
-    check_encodable(data, options);
+std::vector<std::uint8_t> encode_animation(const KivData& data, const std::string& location) {
+    check_encodable(data);
 
     std::size_t size = sizeof prefix_magic + 4 + 1 + 4 + 4 + location.size() + 1 + 4;
     for (std::size_t i = 0; i < data.info.frame_count; ++i) size += frame_record_size(*data.frames[i]);
     Bytes out;
     out.reserve(size);
 
-    if (data.has_background || (options.prefix_for_magic_speed && data.info.speed == prefix_magic_as_u32)) {
+    // Without the prefix the file starts with the speed, so a speed whose
+    // bytes spell the magic would read back as a prefix: such a file gets
+    // the prefix too, with the background flag 0.
+    if (data.has_background || data.info.speed == prefix_magic_as_u32) {
         write_le(out, prefix_magic_as_u32);  // "KVIF"
         write_le(out, std::uint32_t{0});     // reserved
         write_le(out, static_cast<std::uint8_t>(data.has_background ? 1 : 0));

@@ -155,9 +155,7 @@ std::vector<std::uint8_t> encode_planes(const AnimationPlanes& animation) {
     for (std::size_t i = 0; i < animation.frames.size(); ++i) {
         data.frames.push_back(frame_records(animation.frames[i], name_of(animation.names, i), store));
     }
-    EncodeOptions options;
-    options.prefix_for_magic_speed = true;
-    return encode_animation(data, animation.location, options);
+    return encode_animation(data, animation.location);
 }
 
 std::vector<std::uint8_t> patch_placement(const std::uint8_t* bytes, std::size_t size, std::int64_t speed,

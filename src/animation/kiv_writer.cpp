@@ -3,6 +3,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "animation/kiv_codec.h"
@@ -46,30 +47,40 @@ void KivF::save(const std::string& file_name, const std::string& project_root, c
                                     " name the same file");
     }
 
-    const std::vector<std::uint8_t> bytes =
-        pykiv::kiv_codec::encode_animation(data, relative_location(root, palette_file));
+    std::vector<std::uint8_t> bytes = pykiv::kiv_codec::encode_animation(data, relative_location(root, palette_file));
 
-    // Both files are written in full before either is put in place, so a
-    // failed save leaves the old pair as it was: never an old animation with
-    // a new palette. The palette goes in first, so that the animation only
-    // appears once its palette is there.
+    // Both files are prepared in full (written beside their targets, or room
+    // made for them) before either is put in place, so that a failed save
+    // leaves the old pair as it was: never an old animation with a new
+    // palette. The palette goes in first, so that the animation only
+    // appears once its palette is there. A palette target that cannot be
+    // opened for writing at all (a shared palette that is read-only, a
+    // missing folder) does not stop the animation, which is saved pointing
+    // at it; only a failure after both files were opened stops both.
     using pykiv::io::WriteResult;
     const std::string palette_text = pykiv::io::path_to_utf8(palette_file);
     pykiv::io::FileReplacement animation(animation_file);
-    WriteResult result = animation.prepare([&data, &bytes](std::ostream& out) {
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        pykiv::kiv_codec::mark_frames_written(data);
-    });
+    WriteResult result = animation.prepare(std::move(bytes));
     if (result != WriteResult::written) return pykiv::io::report_write_failure(result, "animation", file_name);
 
     std::optional<pykiv::io::FileReplacement> palette;
     if (data.palette) {
         palette.emplace(palette_file);
-        result = palette->prepare([&data](std::ostream& out) { data.palette->write(out); });
-        if (result != WriteResult::written) return pykiv::io::report_write_failure(result, "palette", palette_text);
-        result = palette->commit();
-        if (result != WriteResult::written) return pykiv::io::report_write_failure(result, "palette", palette_text);
+        result = palette->prepare(data.palette->file_bytes());
+        if (result == WriteResult::write_failed) {
+            return pykiv::io::report_write_failure(result, "palette", palette_text);
+        }
+        if (result == WriteResult::written) {
+            result = palette->commit();
+            if (result != WriteResult::written) {
+                return pykiv::io::report_write_failure(result, "palette", palette_text);
+            }
+        } else {
+            pykiv::io::report_write_failure(result, "palette", palette_text);
+        }
     }
     result = animation.commit();
-    pykiv::io::report_write_failure(result, "animation", file_name);
+    if (result != WriteResult::written) return pykiv::io::report_write_failure(result, "animation", file_name);
+    // The records show what the file now holds, and only once it holds it.
+    pykiv::kiv_codec::mark_frames_written(data);
 }

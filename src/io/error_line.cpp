@@ -2,12 +2,16 @@
 
 #include <atomic>
 #include <iostream>
+#include <utility>
 
 namespace pykiv::io {
 
 namespace {
 
 std::atomic<ErrorSink> installed_sink{nullptr};
+
+// The scope that takes this thread's lines, if any.
+thread_local CollectedErrors* innermost_scope = nullptr;
 
 }  // namespace
 
@@ -19,13 +23,48 @@ void write_to_standard_error(const std::string& line) {
 }
 
 void report_error(const std::string& message) {
-    const std::string line = "ERROR: " + message;
+    std::string line = "ERROR: " + message;
+    if (CollectedErrors* const scope = innermost_scope) {
+        if (scope->bytes_ + line.size() > scope->max_bytes_) {
+            ++scope->left_out_;
+            return;
+        }
+        scope->bytes_ += line.size();
+        scope->lines_.push_back(std::move(line));
+        return;
+    }
     const ErrorSink sink = installed_sink.load();
     if (sink != nullptr) {
         sink(line);
     } else {
         write_to_standard_error(line);
     }
+}
+
+CollectedErrors::CollectedErrors(std::size_t max_bytes) noexcept : max_bytes_(max_bytes), outer_(innermost_scope) {
+    innermost_scope = this;
+}
+
+CollectedErrors::~CollectedErrors() { stop_collecting(); }
+
+void CollectedErrors::stop_collecting() noexcept {
+    if (!collecting_) return;
+    collecting_ = false;
+    // Taken out of this thread's chain of scopes wherever it is in it, so
+    // that no scope is left pointing at one that has ended.
+    CollectedErrors** link = &innermost_scope;
+    while (*link != nullptr && *link != this) link = &(*link)->outer_;
+    if (*link == this) *link = outer_;
+}
+
+std::vector<std::string> CollectedErrors::finish() {
+    stop_collecting();
+    if (left_out_ != 0) {
+        lines_.push_back("ERROR: " + std::to_string(left_out_) + " more error lines left out");
+        left_out_ = 0;
+    }
+    bytes_ = 0;
+    return std::move(lines_);
 }
 
 }  // namespace pykiv::io

@@ -4,19 +4,35 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
 #include "io/error_line.h"
 
 #ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <fcntl.h>
 #include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+#include <windows.h>
 
 #include <cwctype>
 #else
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -84,9 +100,257 @@ std::optional<FileBytes> read_file(const fs::path& path, std::size_t limit) {
 
 namespace {
 
-// A name for the temporary file that is unlikely to exist already: hidden,
-// with a random part, and short, so that it fits wherever the target's name
-// fits.
+// Descriptors rather than streams: a file must be synced, reserved, locked
+// and given an owner, which a stream cannot do. Windows' C runtime has
+// descriptors too.
+#ifdef _WIN32
+
+int open_new_file(const fs::path& path) {
+    int fd = -1;
+    ::_wsopen_s(&fd, path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _SH_DENYNO,
+                _S_IREAD | _S_IWRITE);
+    return fd;
+}
+
+int open_existing_file(const fs::path& path) {
+    int fd = -1;
+    ::_wsopen_s(&fd, path.c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT, _SH_DENYNO, 0);
+    return fd;
+}
+
+bool write_all(int fd, const std::uint8_t* data, std::size_t size) {
+    if (::_lseeki64(fd, 0, SEEK_SET) != 0) return false;
+    while (size > 0) {
+        const auto chunk = static_cast<unsigned>(std::min<std::size_t>(size, std::size_t{1} << 30));
+        const int written = ::_write(fd, data, chunk);
+        if (written <= 0) return false;
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// FlushFileBuffers underneath.
+bool sync_file(int fd) { return ::_commit(fd) == 0; }
+
+void close_descriptor(int fd) { ::_close(fd); }
+
+std::optional<std::uint64_t> size_of(int fd) {
+    struct _stat64 status{};
+    if (::_fstat64(fd, &status) != 0) return std::nullopt;
+    return static_cast<std::uint64_t>(status.st_size);
+}
+
+bool set_size(int fd, std::uint64_t size) { return ::_chsize_s(fd, static_cast<__int64>(size)) == 0; }
+
+// Extending a file allocates its new clusters; the old ones are
+// overwritten where they are.
+bool reserve(int fd, std::uint64_t size, std::uint64_t old_size) { return size <= old_size || set_size(fd, size); }
+
+bool within_file_size_limit(std::uint64_t) { return true; }
+
+// A file open without delete sharing cannot be removed by another save, so
+// a temporary file needs no lock of its own.
+bool lock_temporary(int) { return true; }
+
+bool is_stale_temporary(const fs::path&) { return true; }
+
+// The rename is written through to the disk by MoveFileExW itself.
+void sync_directory(const fs::path&) {}
+
+// ReplaceFileW keeps the replaced file's security descriptor (owner and
+// access list), attributes and streams; a new file is moved into place.
+bool put_in_place(const fs::path& temporary, const fs::path& target, bool exists) {
+    if (exists) {
+        // A file that another handle holds open without delete sharing
+        // cannot be replaced. Asked first, since a replace call that fails
+        // may leave files of its own beside the target.
+        const HANDLE held =
+            ::CreateFileW(target.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (held == INVALID_HANDLE_VALUE) return false;
+        ::CloseHandle(held);
+        if (::ReplaceFileW(target.c_str(), temporary.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                           nullptr)) {
+            return true;
+        }
+    }
+    return ::MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool keep_owner_and_mode(int, const fs::path&) { return true; }
+
+bool has_other_links(const fs::path& file) {
+    std::error_code ec;
+    const std::uintmax_t links = fs::hard_link_count(file, ec);
+    return !ec && links > 1;
+}
+
+#else
+
+int open_new_file(const fs::path& path) {
+    int fd;
+    do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+int open_existing_file(const fs::path& path) {
+    int fd;
+    do fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+bool write_all(int fd, const std::uint8_t* data, std::size_t size) {
+    if (::lseek(fd, 0, SEEK_SET) != 0) return false;
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool sync_file(int fd) {
+    int result;
+    do result = ::fsync(fd);
+    while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
+void close_descriptor(int fd) { ::close(fd); }
+
+std::optional<std::uint64_t> size_of(int fd) {
+    struct stat status{};
+    if (::fstat(fd, &status) != 0) return std::nullopt;
+    return static_cast<std::uint64_t>(status.st_size);
+}
+
+bool set_size(int fd, std::uint64_t size) {
+    int result;
+    do result = ::ftruncate(fd, static_cast<off_t>(size));
+    while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
+// Allocates the blocks of the first `size` bytes, holes included, without
+// changing a byte of the file; it may grow the file to `size`, with zeros.
+// Where the file system or the platform cannot do so, writing in place is
+// refused: a write that runs out of room half-way would leave the file cut.
+bool reserve(int fd, std::uint64_t size, std::uint64_t) {
+    if (size == 0) return true;
+#ifdef __APPLE__
+    (void)fd;
+    return false;
+#else
+    int result;
+    do result = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
+    while (result == EINTR);
+    return result == 0;
+#endif
+}
+
+// The process's file-size limit: writing beyond it fails half-way, and the
+// signal it raises kills a process that does not ignore it.
+bool within_file_size_limit(std::uint64_t size) {
+    struct rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return true;
+    return size <= static_cast<std::uint64_t>(limit.rlim_cur);
+}
+
+// A save holds a lock on its temporary file until the file is in place or
+// removed. The lock is taken just after the file is made; a cleaner that
+// removed the file in between (it was not locked yet) leaves it with no
+// name, and another name is tried. Where the file system has no locks, the
+// file goes unlocked.
+bool lock_temporary(int fd) {
+    (void)::flock(fd, LOCK_EX | LOCK_NB);
+    struct stat status{};
+    return ::fstat(fd, &status) == 0 && status.st_nlink > 0;
+}
+
+// Whether no running save holds the temporary file at `path`: its lock can
+// be taken, and the name still names the file locked.
+bool is_stale_temporary(const fs::path& path) {
+    // Any access will do for the lock; a temporary file keeps the permission
+    // bits of its target, which may allow writing only.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return false;
+    bool stale = false;
+    struct stat locked{};
+    struct stat named{};
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &locked) == 0 && ::lstat(path.c_str(), &named) == 0) {
+        stale = S_ISREG(locked.st_mode) && locked.st_dev == named.st_dev && locked.st_ino == named.st_ino;
+    }
+    ::close(fd);
+    return stale;
+}
+
+// A rename is a change of the directory, which is synced on its own.
+void sync_directory(const fs::path& directory) {
+    const fs::path path = directory.empty() ? fs::path(".") : directory;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    // Some file systems cannot sync a directory; the rename is then as
+    // durable as they make it.
+    (void)::fsync(fd);
+    ::close(fd);
+}
+
+bool put_in_place(const fs::path& temporary, const fs::path& target, bool) {
+    return ::rename(temporary.c_str(), target.c_str()) == 0;
+}
+
+// Gives the new file the owner, group and permission bits of the file it
+// replaces. False when the caller may not: a user can give a file away
+// only to a group of its own, and never to another user.
+bool keep_owner_and_mode(int fd, const fs::path& replaced) {
+    struct stat old_status{};
+    struct stat new_status{};
+    if (::stat(replaced.c_str(), &old_status) != 0 || ::fstat(fd, &new_status) != 0) return false;
+    if ((new_status.st_uid != old_status.st_uid || new_status.st_gid != old_status.st_gid) &&
+        ::fchown(fd, old_status.st_uid, old_status.st_gid) != 0) {
+        return false;
+    }
+    // After the owner: changing it clears the set-user-ID and set-group-ID
+    // bits. Set before anything is written, so that the contents of a
+    // private file are never readable by others.
+    return ::fchmod(fd, old_status.st_mode & 07777) == 0;
+}
+
+bool has_other_links(const fs::path& file) {
+    struct stat status{};
+    return ::stat(file.c_str(), &status) == 0 && status.st_nlink > 1;
+}
+
+#endif
+
+// Temporary files are named after a hash of their target's name, so that a
+// save finds those of its own target: hidden, with a random part, and
+// short, so that the name fits wherever the target's name fits.
+constexpr std::string_view temporary_prefix = ".pykiv-";
+constexpr std::string_view temporary_suffix = ".tmp";
+
+std::string hex(std::uint64_t n, int digits) {
+    static const char hex_digits[] = "0123456789abcdef";
+    std::string text;
+    for (int i = 0; i < digits; ++i, n >>= 4) text += hex_digits[n & 0xF];
+    return text;
+}
+
+// The start of the names of `target`'s temporary files.
+std::string temporary_stem(const fs::path& target) {
+    // FNV-1a over the name's bytes.
+    std::uint32_t hash = 2166136261u;
+    const fs::path::string_type name = target.filename().native();
+    for (const auto unit : name) hash = (hash ^ static_cast<std::uint32_t>(unit)) * 16777619u;
+    return std::string(temporary_prefix) + hex(hash, 8) + "-";
+}
+
 fs::path temporary_sibling(const fs::path& target) {
     static std::atomic<std::uint64_t> counter{0};
     static const std::uint64_t seed = [] {
@@ -96,11 +360,42 @@ fs::path temporary_sibling(const fs::path& target) {
     }();
     std::uint64_t n = seed + 0x9E3779B97F4A7C15ull * ++counter;
     n ^= n >> 31;
-    static const char digits[] = "0123456789abcdef";
-    std::string name = ".pykiv-";
-    for (int i = 0; i < 12; ++i, n >>= 4) name += digits[n & 0xF];
-    name += ".tmp";
-    return target.parent_path() / fs::u8path(name);
+    return target.parent_path() / fs::u8path(temporary_stem(target) + hex(n, 12) + std::string(temporary_suffix));
+}
+
+// Removes the temporary files of saves of `target` that were killed before
+// they could remove their own. Those of a save still running are kept.
+void remove_stale_temporaries(const fs::path& target) {
+    // The folder of a game may hold thousands of files: names are compared
+    // as the system lists them, without a path made for each.
+    const fs::path::string_type stem = fs::u8path(temporary_stem(target)).native();
+    const fs::path::string_type suffix = fs::u8path(std::string(temporary_suffix)).native();
+    const std::size_t name_size = stem.size() + 12 + suffix.size();
+    const fs::path directory = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+    const auto remove_if_stale = [&](const fs::path::string_type& name) {
+        if (name.size() != name_size || name.compare(0, stem.size(), stem) != 0 ||
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+            return;
+        }
+        const fs::path path = directory / name;
+        std::error_code ec;
+        if (is_stale_temporary(path)) fs::remove(path, ec);
+    };
+#ifdef _WIN32
+    std::error_code ec;
+    for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+        remove_if_stale(it->path().filename().native());
+    }
+#else
+    DIR* const listing = ::opendir(directory.c_str());
+    if (listing == nullptr) return;
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(listing)) {
+        if (std::strncmp(entry->d_name, stem.c_str(), stem.size()) == 0) names.emplace_back(entry->d_name);
+    }
+    ::closedir(listing);
+    for (const std::string& name : names) remove_if_stale(name);
+#endif
 }
 
 // As many links in a row as the systems themselves follow before giving up.
@@ -150,34 +445,30 @@ bool rename_over_refused(const fs::path& file) {
 #endif
 }
 
-// Runs `write_contents` on an open stream and closes it. False when a write,
-// the flush or the close failed.
-bool write_and_close(std::ofstream& out, const std::function<void(std::ostream&)>& write_contents) {
-    try {
-        write_contents(out);
-    } catch (...) {
-        // Windows does not remove a file that is still open.
-        out.close();
-        throw;
-    }
-    out.flush();
-    const bool good = out.good();
-    out.close();
-    return good && !out.fail();
-}
-
 }  // namespace
 
 FileReplacement::FileReplacement(fs::path target) : target_(std::move(target)) {}
 
 FileReplacement::~FileReplacement() {
+    if (mode_ == Mode::rewrite_in_place && file_ >= 0) {
+        // The reservation may have grown the file; it gets its old size back.
+        const std::optional<std::uint64_t> size = size_of(file_);
+        if (size && *size != old_size_) set_size(file_, old_size_);
+    }
+    close_file();
     if (mode_ == Mode::temporary || mode_ == Mode::created_in_place) {
         std::error_code ec;
         fs::remove(temporary_, ec);
     }
 }
 
-WriteResult FileReplacement::prepare(std::function<void(std::ostream&)> write_contents) {
+void FileReplacement::close_file() noexcept {
+    if (file_ >= 0) close_descriptor(file_);
+    file_ = -1;
+}
+
+WriteResult FileReplacement::prepare(std::vector<std::uint8_t> contents) {
+    contents_ = std::move(contents);
     // A path that names no file, or names a directory, cannot be written.
     if (!target_.has_filename()) return WriteResult::open_failed;
     const std::optional<fs::path> resolved = follow_links(target_);
@@ -192,62 +483,97 @@ WriteResult FileReplacement::prepare(std::function<void(std::ostream&)> write_co
     if (exists && ec) return WriteResult::open_failed;
     if (fs::is_directory(status)) return WriteResult::open_failed;
     if (exists && !may_write(resolved_)) return WriteResult::open_failed;
+    // Checked before a byte is written: the write would fail half-way.
+    if (!within_file_size_limit(contents_.size())) return WriteResult::write_failed;
 
-    std::ofstream out;
-    if (!exists || !rename_over_refused(resolved_)) {
-        fs::path temporary_path;
-        for (int attempt = 0; attempt < 8 && !out.is_open(); ++attempt) {
-            temporary_path = temporary_sibling(resolved_);
-            if (fs::exists(temporary_path, ec) || ec) continue;
-            out.open(temporary_path, std::ios::binary | std::ios::trunc);
-        }
-        if (out.is_open()) {
-            temporary_ = temporary_path;
-            mode_ = Mode::temporary;
-            // Set before anything is written, so that the contents of a
-            // private file are never readable by others.
-            if (exists) fs::permissions(temporary_, status.permissions() & fs::perms::mask, ec);
-            return write_and_close(out, write_contents) ? WriteResult::written : WriteResult::write_failed;
+    if (!exists || !(rename_over_refused(resolved_) || has_other_links(resolved_))) {
+        const WriteResult result = prepare_temporary(exists);
+        if (result != WriteResult::open_failed) return result;
+    }
+    return prepare_in_place(exists);
+}
+
+// `open_failed` when no temporary file can be made, or given the owner of
+// the file it would replace: the target is then written in place.
+WriteResult FileReplacement::prepare_temporary(bool exists) {
+    remove_stale_temporaries(resolved_);
+    for (int attempt = 0; attempt < 8 && file_ < 0; ++attempt) {
+        const fs::path path = temporary_sibling(resolved_);
+        const int fd = open_new_file(path);
+        if (fd < 0) continue;
+        file_ = fd;
+        temporary_ = path;
+        mode_ = Mode::temporary;
+        if (!lock_temporary(fd)) {
+            close_file();  // removed by another save's cleaning already
+            mode_ = Mode::unprepared;
         }
     }
-
-    // Nothing can be made beside the target: the target is written itself.
-    if (exists) {
-        // Its old contents stay until commit, when it is rewritten.
-        write_contents_ = std::move(write_contents);
-        mode_ = Mode::rewrite_in_place;
-        return WriteResult::written;
+    if (file_ < 0) return WriteResult::open_failed;
+    if (exists && !keep_owner_and_mode(file_, resolved_)) {
+        close_file();
+        std::error_code ec;
+        fs::remove(temporary_, ec);
+        mode_ = Mode::unprepared;
+        return WriteResult::open_failed;
     }
-    // A new file has no old contents to keep: it is written now, and
-    // removed again unless committed.
-    out.open(resolved_, std::ios::binary | std::ios::trunc);
-    if (!out.is_open()) return WriteResult::open_failed;
-    temporary_ = resolved_;
-    mode_ = Mode::created_in_place;
-    return write_and_close(out, write_contents) ? WriteResult::written : WriteResult::write_failed;
+    const bool written = write_all(file_, contents_.data(), contents_.size()) && sync_file(file_);
+    return written ? WriteResult::written : WriteResult::write_failed;
+}
+
+WriteResult FileReplacement::prepare_in_place(bool exists) {
+    if (!exists) {
+        // A new file has no old contents to keep: it is written now, and
+        // removed again unless committed.
+        file_ = open_new_file(resolved_);
+        if (file_ < 0) return WriteResult::open_failed;
+        temporary_ = resolved_;
+        mode_ = Mode::created_in_place;
+        const bool written = write_all(file_, contents_.data(), contents_.size()) && sync_file(file_);
+        return written ? WriteResult::written : WriteResult::write_failed;
+    }
+    // Its old contents stay until commit, when it is rewritten; the room
+    // for the new ones is taken now.
+    file_ = open_existing_file(resolved_);
+    if (file_ < 0) return WriteResult::open_failed;
+    mode_ = Mode::rewrite_in_place;
+    const std::optional<std::uint64_t> size = size_of(file_);
+    if (!size) return WriteResult::write_failed;
+    old_size_ = *size;
+    return reserve(file_, contents_.size(), old_size_) ? WriteResult::written : WriteResult::write_failed;
 }
 
 WriteResult FileReplacement::commit() {
     switch (mode_) {
         case Mode::temporary: {
-            std::error_code ec;
-            fs::rename(temporary_, resolved_, ec);
-            if (ec) return WriteResult::write_failed;
+#ifdef _WIN32
+            close_file();  // Windows replaces no file that is open
+#endif
+            const bool exists = fs::exists(resolved_);
+            if (!put_in_place(temporary_, resolved_, exists)) return WriteResult::write_failed;
+            mode_ = Mode::committed;
+            sync_directory(resolved_.parent_path());
+            close_file();  // the lock goes with the name
             break;
         }
         case Mode::created_in_place:
+            mode_ = Mode::committed;
+            close_file();
+            sync_directory(resolved_.parent_path());
             break;
         case Mode::rewrite_in_place: {
-            std::ofstream out(resolved_, std::ios::binary | std::ios::trunc);
-            if (!out.is_open()) return WriteResult::open_failed;
-            if (!write_and_close(out, write_contents_)) return WriteResult::write_failed;
+            const std::size_t size = contents_.size();
+            const bool written = write_all(file_, contents_.data(), size) &&
+                                 (size >= old_size_ || set_size(file_, size)) && sync_file(file_);
+            mode_ = Mode::committed;
+            close_file();
+            if (!written) return WriteResult::write_failed;
             break;
         }
         case Mode::unprepared:
         case Mode::committed:
             return WriteResult::open_failed;
     }
-    mode_ = Mode::committed;
     return WriteResult::written;
 }
 
@@ -269,9 +595,9 @@ WriteFailure describe_write_failure(const fs::path& target, WriteResult result) 
     return {EACCES, "cannot be created: its folder cannot be written"};
 }
 
-WriteResult write_file_atomically(const fs::path& target, const std::function<void(std::ostream&)>& write_contents) {
+WriteResult write_file_atomically(const fs::path& target, std::vector<std::uint8_t> contents) {
     FileReplacement file(target);
-    const WriteResult prepared = file.prepare(write_contents);
+    const WriteResult prepared = file.prepare(std::move(contents));
     return prepared == WriteResult::written ? file.commit() : prepared;
 }
 

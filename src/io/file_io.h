@@ -9,10 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <limits>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -45,25 +43,38 @@ std::optional<FileBytes> read_file(const std::filesystem::path& path,
 enum class WriteResult {
     written,
     open_failed,   // the target cannot be written, or nothing can be created for it
-    write_failed,  // a write, flush, close or the final rename failed
+    write_failed,  // no room for the new contents, or a write, sync or the final rename failed
 };
 
 // A new version of one file, made in two steps so that several files can be
-// replaced together: prepare() writes every new version beside its target,
-// and only when all of them are complete does commit() put each in place.
-// Whatever was prepared and not committed is removed when the object goes.
+// replaced together: prepare() writes every new version beside its target
+// (or makes room for it in the target), and only when all of them are ready
+// does commit() put each in place. Whatever was prepared and not committed
+// is undone when the object goes.
 //
 // The rules of replacing:
 // - a symbolic link is followed: the file it names is replaced, the link
 //   stays;
-// - the new file keeps the permission bits of the file it replaces (a new
-//   file gets the default the umask gives);
+// - the new file keeps the permission bits, the owner and the group of the
+//   file it replaces (a new file gets the default the umask gives);
 // - a file the caller may not write (read-only) is refused, as opening it
 //   for writing would be;
-// - where no temporary file can be made beside the target (a directory the
-//   caller may not write, a name that would be too long), the target itself
-//   is written: created and written at once when it did not exist, else
-//   truncated and rewritten at commit.
+// - the new contents reach the disk before they replace anything: the
+//   temporary file is synced before it is renamed over the target, and the
+//   directory after, so that a power cut leaves the old file or the new one;
+// - the target itself is written ("in place") where renaming a new file
+//   over it would lose something or is impossible: no temporary file can be
+//   made beside it (a directory the caller may not write, a name at the
+//   length limit), the caller may not give the new file the old one's owner
+//   and group, the file has other hard links (a rename would split it from
+//   them), or a sticky directory forbids the rename. An existing file is
+//   then never cut before the new contents have room: prepare() checks the
+//   file-size limit and reserves the new size on the disk, and refuses
+//   (`write_failed`, the file unchanged) where that fails or the platform
+//   cannot reserve. A write in place is not atomic: a kill or power cut
+//   during commit() can leave the file partly written;
+// - temporary files left by saves of the same target that were killed are
+//   removed by the next one, except those a running save still holds.
 class FileReplacement {
 public:
     explicit FileReplacement(std::filesystem::path target);
@@ -71,10 +82,9 @@ public:
     FileReplacement& operator=(const FileReplacement&) = delete;
     ~FileReplacement();
 
-    // Writes the new contents, flushed and closed. `write_contents` may be
-    // called again at commit (when the target is written in place); if it
-    // throws, the exception propagates and nothing stays behind.
-    WriteResult prepare(std::function<void(std::ostream&)> write_contents);
+    // Writes `contents` beside the target and syncs them, or makes room for
+    // them in the target.
+    WriteResult prepare(std::vector<std::uint8_t> contents);
 
     // Puts the prepared contents in place. Call only after prepare()
     // returned `written`.
@@ -88,16 +98,21 @@ public:
 private:
     enum class Mode { unprepared, temporary, created_in_place, rewrite_in_place, committed };
 
+    WriteResult prepare_temporary(bool exists);
+    WriteResult prepare_in_place(bool exists);
+    void close_file() noexcept;
+
     std::filesystem::path target_;     // as given
     std::filesystem::path resolved_;   // with symbolic links followed
     std::filesystem::path temporary_;  // the file to remove if not committed
-    std::function<void(std::ostream&)> write_contents_;
+    std::vector<std::uint8_t> contents_;
+    int file_ = -1;               // the open temporary file, or the target written in place
+    std::uint64_t old_size_ = 0;  // of a target written in place, to give back a reservation
     Mode mode_ = Mode::unprepared;
 };
 
 // Writes one file through a FileReplacement: prepared and committed at once.
-WriteResult write_file_atomically(const std::filesystem::path& target,
-                                  const std::function<void(std::ostream&)>& write_contents);
+WriteResult write_file_atomically(const std::filesystem::path& target, std::vector<std::uint8_t> contents);
 
 // Whether two paths name one file: the same file on disk (symbolic and hard
 // links included), or, for files that do not exist yet, the same path once

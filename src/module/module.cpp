@@ -6,7 +6,7 @@
 
 #include "animation/kiv_file.h"
 #include "animation/kiv_records.h"
-#include "io/error_line.h"
+#include "module/error_lines.h"
 #include "palette/pal_file.h"
 #include "render/kiv_frame_buffer.h"
 
@@ -21,50 +21,9 @@ template <>
 struct type_caster<BlockList> : list_caster<BlockList, KivPixelBlock> {};
 }  // namespace pybind11::detail
 
-namespace {
-
-// The core's error lines go where Python code looks for them: to sys.stderr
-// as it is when the line is written, which IDLE, Jupyter or
-// contextlib.redirect_stderr may have replaced. Every call into the core
-// holds the interpreter lock, so the line is written at once. Without a
-// sys.stderr that takes the line, it goes to the process's standard error
-// stream, and whatever the stream raised is dropped: a line must never turn
-// into an exception, nor replace one already on its way to Python.
-void write_to_sys_stderr(const std::string& line) {
-    if (PyGILState_Check() != 0) {
-        const py::error_scope keep_pending_error;
-        PyObject* const stream = PySys_GetObject("stderr");  // borrowed; null when there is none
-        if (stream != nullptr && stream != Py_None) {
-            try {
-                // Bytes that are not UTF-8 (a path from elsewhere) are shown
-                // as \x escapes instead of failing the line.
-                const std::string text = line + '\n';
-                const py::str decoded = py::reinterpret_steal<py::str>(
-                    PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace"));
-                if (!decoded) throw py::error_already_set();
-                // Held for the call: the write may replace sys.stderr.
-                const auto sys_stderr = py::reinterpret_borrow<py::object>(stream);
-                sys_stderr.attr("write")(decoded);
-                try {
-                    sys_stderr.attr("flush")();
-                } catch (const py::error_already_set&) {
-                    // The stream has the line; one that cannot flush is its own affair.
-                }
-                return;
-            } catch (const py::error_already_set&) {
-                // Falls back to the process's stream below.
-            }
-        }
-    }
-    pykiv::io::write_to_standard_error(line);
-}
-
-}  // namespace
-
 PYBIND11_MODULE(pykiv, m) {
     m.doc() = "Harbek animation graphics parser for Python";
     m.attr("__version__") = PYKIV_VERSION;
-    pykiv::io::set_error_sink(&write_to_sys_stderr);
 
     // All classes exist before any member is bound, so that every generated
     // signature names the Python classes.
@@ -115,7 +74,12 @@ PYBIND11_MODULE(pykiv, m) {
         .def_readonly("offset_y", &KivFrameBufferObject::offset_y)
         .def_readonly("channels", &KivFrameBufferObject::channels);
 
-    frame_buffer.def(py::init<const KivData&>()).def("get_buffer", &KivFrameBuffer::get_buffer);
+    frame_buffer
+        .def(py::init([](const KivData& data) {
+            const pykiv::module::ErrorLinesAfterTheCall lines;
+            return KivFrameBuffer(data);
+        }))
+        .def("get_buffer", &KivFrameBuffer::get_buffer);
 
     color.def_readonly("r", &PalF::Color::r)
         .def_readonly("g", &PalF::Color::g)
@@ -131,13 +95,15 @@ PYBIND11_MODULE(pykiv, m) {
         .def("color_model", py::overload_cast<>(&PalF::color_model, py::const_))
         .def("colors", py::overload_cast<std::vector<PalF::Color>>(&PalF::colors))
         .def("colors", py::overload_cast<>(&PalF::colors, py::const_))
-        .def("get_color", &PalF::get_color)
-        .def("load", &PalF::load)
-        .def("save", &PalF::save);
+        .def("get_color", pykiv::module::lines_after(&PalF::get_color))
+        .def("load", pykiv::module::lines_after(&PalF::load))
+        .def("save", pykiv::module::lines_after(&PalF::save));
 
     file.def(py::init<>())
-        .def("load", &KivF::load, py::arg("file_name"), py::arg("color_profile") = 0, py::arg("io_pal") = "")
-        .def("save", &KivF::save, py::arg("file_name"), py::arg("project_root"), py::arg("palette_path"))
+        .def("load", pykiv::module::lines_after(&KivF::load), py::arg("file_name"), py::arg("color_profile") = 0,
+             py::arg("io_pal") = "")
+        .def("save", pykiv::module::lines_after(&KivF::save), py::arg("file_name"), py::arg("project_root"),
+             py::arg("palette_path"))
         .def("data", &KivF::data)
         .def("get_frame_buffer", &KivF::get_frame_buffer);
 }

@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -44,34 +43,20 @@ namespace {
 // is bounded so that such a file costs no memory.
 constexpr std::size_t max_error_bytes_kept = std::size_t{1} << 16;
 
-struct ErrorLines {
-    std::vector<std::string> lines;  // "ERROR: " removed
-    std::size_t bytes = 0;
-};
-
-ErrorLines* collecting = nullptr;
-
-void collect_or_print(const std::string& line) {
-    if (collecting == nullptr) return pykiv::io::write_to_standard_error(line);
-    constexpr std::size_t prefix = sizeof "ERROR: " - 1;
-    std::string message = line.compare(0, prefix, "ERROR: ") == 0 ? line.substr(prefix) : line;
-    if (collecting->bytes + message.size() > max_error_bytes_kept) return;
-    collecting->bytes += message.size();
-    collecting->lines.push_back(std::move(message));
-}
-
-// Collects the lines written while it lives.
+// Collects the lines written while it lives, "ERROR: " removed.
 class ErrorCollection {
 public:
-    ErrorCollection() : outer_(collecting) { collecting = &lines_; }
-    ErrorCollection(const ErrorCollection&) = delete;
-    ErrorCollection& operator=(const ErrorCollection&) = delete;
-    ~ErrorCollection() { collecting = outer_; }
-    std::vector<std::string> take() { return std::move(lines_.lines); }
+    std::vector<std::string> take() {
+        std::vector<std::string> lines = collected_.finish();
+        constexpr std::size_t prefix = sizeof "ERROR: " - 1;
+        for (std::string& line : lines) {
+            if (line.compare(0, prefix, "ERROR: ") == 0) line.erase(0, prefix);
+        }
+        return lines;
+    }
 
 private:
-    ErrorLines lines_;
-    ErrorLines* outer_;
+    pykiv::io::CollectedErrors collected_{max_error_bytes_kept};
 };
 
 // Text from files and paths may be any bytes: what is not UTF-8 is shown as
@@ -303,9 +288,7 @@ public:
     void write(const std::string& contents) {
         if (state_ != State::empty) throw std::logic_error("the new contents are written once, before commit");
         contents_.assign(contents.begin(), contents.end());
-        const pykiv::io::WriteResult result = replacement_->prepare([this](std::ostream& out) {
-            out.write(reinterpret_cast<const char*>(contents_.data()), static_cast<std::streamsize>(contents_.size()));
-        });
+        const pykiv::io::WriteResult result = replacement_->prepare(contents_);
         if (result != pykiv::io::WriteResult::written) fail(result);
         state_ = State::prepared;
     }
@@ -320,10 +303,7 @@ public:
         if (file.empty()) {
             copy = fs::temp_directory_path() /
                    fs::u8path(".kivtool-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)) + ".tmp");
-            if (pykiv::io::write_file_atomically(*copy, [this](std::ostream& out) {
-                    out.write(reinterpret_cast<const char*>(contents_.data()),
-                              static_cast<std::streamsize>(contents_.size()));
-                }) != pykiv::io::WriteResult::written) {
+            if (pykiv::io::write_file_atomically(*copy, contents_) != pykiv::io::WriteResult::written) {
                 raise_os_error(EIO, "cannot make a copy to verify", pykiv::io::path_to_utf8(*copy));
             }
             file = *copy;
@@ -392,10 +372,8 @@ py::bytes palette_bytes(const std::vector<std::tuple<std::uint8_t, std::uint8_t,
     for (const auto& [r, g, b, a] : colors) entries.push_back(PalF::Color{r, g, b, a});
     palette.colors(std::move(entries));
     palette.check_savable();
-    std::ostringstream out;
-    palette.write(out);
-    const std::string written = out.str();
-    return py::bytes(written);
+    const std::vector<std::uint8_t> written = palette.file_bytes();
+    return bytes_of(written.data(), written.size());
 }
 
 // A palette file on its own, loaded as the core loads it.
@@ -421,7 +399,6 @@ PaletteLoad load_palette(const std::string& path) {
 
 PYBIND11_MODULE(_core, m) {
     m.doc() = "kivtool's private view of the pykiv core";
-    pykiv::io::set_error_sink(&collect_or_print);
 
     m.attr("SPEED_MAX") = codec::max_speed;
     m.attr("OFFSET_MIN") = codec::min_offset;

@@ -94,23 +94,21 @@ void PalF::check_savable() const {
     }
 }
 
-void PalF::write(std::ostream& out) const {
+std::vector<std::uint8_t> PalF::file_bytes() const {
     // Entries are always written R, G, B, A; the model word says how a
     // reader might take them.
+    std::vector<std::uint8_t> out;
+    out.reserve(4 + 4 * colors_.size());
     pykiv::io::write_le(out, static_cast<std::uint16_t>(colors_.size()));
     pykiv::io::write_le(out, static_cast<std::uint16_t>(color_model_));
-    for (const Color& c : colors_) {
-        const char entry[4] = {static_cast<char>(c.r), static_cast<char>(c.g), static_cast<char>(c.b),
-                               static_cast<char>(c.a)};
-        out.write(entry, sizeof entry);
-    }
+    for (const Color& c : colors_) out.insert(out.end(), {c.r, c.g, c.b, c.a});
+    return out;
 }
 
 void PalF::save(const std::string& path) const {
     using pykiv::io::WriteResult;
     const auto file = pykiv::io::try_path_from_utf8(path);
     check_savable();
-    const WriteResult result = file ? pykiv::io::write_file_atomically(*file, [this](std::ostream& out) { write(out); })
-                                    : WriteResult::open_failed;
+    const WriteResult result = file ? pykiv::io::write_file_atomically(*file, file_bytes()) : WriteResult::open_failed;
     pykiv::io::report_write_failure(result, "palette", path);
 }

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -62,8 +61,8 @@ public:
     // write the palette file together with another one.
     void check_savable() const;
 
-    // The bytes of the palette file, written to `out`.
-    void write(std::ostream& out) const;
+    // The bytes of the palette file.
+    std::vector<std::uint8_t> file_bytes() const;
 
 private:
     std::vector<Color> colors_;

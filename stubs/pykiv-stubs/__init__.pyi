@@ -89,12 +89,12 @@ class KivFrame:
     def x_offset(self, value: SupportsIndex, /) -> None: ...
     @property
     def unk1(self) -> int:
-        """Uninterpreted header byte, 0 to 255; a save writes 0."""
+        """Uninterpreted header byte, 0 to 255; a save that succeeds writes 0."""
     @unk1.setter
     def unk1(self, value: SupportsIndex, /) -> None: ...
     @property
     def unk2(self) -> int:
-        """Uninterpreted header byte, 0 to 255; a save writes 1."""
+        """Uninterpreted header byte, 0 to 255; a save that succeeds writes 1."""
     @unk2.setter
     def unk2(self, value: SupportsIndex, /) -> None: ...
     @property
