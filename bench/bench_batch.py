@@ -17,6 +17,9 @@ so that both see the same machine load. Reports:
   is left of the wall time (starting the worker, handing files out);
 - the same folder with --png-compression 1, which trades file size for
   encoding time;
+- with one job, the PNG writer the tool had before (Pillow's encoder at
+  level 6, bench/pillow_png.py) in the same rounds: the files per second and
+  the bytes written of both;
 - as a yardstick, what two processes gain over one on this machine as it
   is loaded (two busy loops), since other work on a shared machine takes
   cores away from the second job.
@@ -32,6 +35,8 @@ import tempfile
 import time
 from pathlib import Path
 from typing import Any
+
+import pillow_png
 
 from kivtool import batch
 from kivtool.export import Options
@@ -67,12 +72,31 @@ def make_folder(root: Path, count: int) -> None:
         (folder / f"unit{number:04d}.kiv").write_bytes(kinds[number % len(kinds)])
 
 
-def export_once(source: Path, jobs: int, level: int = 6) -> batch.Summary:
-    destination = source.with_name(f"{source.name}-out{jobs}-{level}")
+def export_once(source: Path, jobs: int, level: int = 6, writer: str = "zlib") -> batch.Summary:
+    destination = source.with_name(f"{source.name}-out{jobs}-{level}-{writer}")
     shutil.rmtree(destination, ignore_errors=True)
-    summary = batch.run(source, destination, Options(png_compression=level), jobs)
+    worker = pillow_png.export_file if writer == "pillow" else batch.export_file
+    summary = batch.run(source, destination, Options(png_compression=level), jobs, worker=worker)
     assert not summary.failures, summary.failures[0].error
     return summary
+
+
+def bytes_written(source: Path, jobs: int, level: int, writer: str) -> int:
+    destination = source.with_name(f"{source.name}-out{jobs}-{level}-{writer}")
+    return sum(path.stat().st_size for path in destination.rglob("*.png"))
+
+
+def same_pixels(source: Path, level: int) -> bool:
+    """Whether both writers' files decode to the same pixels."""
+    from PIL import Image
+
+    ours = source.with_name(f"{source.name}-out1-{level}-zlib")
+    theirs = source.with_name(f"{source.name}-out1-{level}-pillow")
+    for path in sorted(ours.rglob("*.png")):
+        with Image.open(path) as a, Image.open(theirs / path.relative_to(ours)) as b:
+            if a.mode != b.mode or a.size != b.size or a.tobytes() != b.tobytes():
+                return False
+    return True
 
 
 def fixed_cost(root: Path, jobs: int) -> float:
@@ -132,17 +156,19 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as temporary:
         source = Path(temporary) / "game"
         make_folder(source, args.files)
-        best: dict[tuple[int, int], batch.Summary] = {}
+        best: dict[tuple[int, int, str], batch.Summary] = {}
         start = {1: float("inf"), 2: float("inf")}
         control = 0.0
         for _ in range(args.rounds):
             control = max(control, free_cores())
             for jobs in (1, 2):
                 start[jobs] = min(start[jobs], fixed_cost(Path(temporary), jobs))
-            for jobs, level in ((1, 6), (2, 6), (2, 1), (1, 1)):
-                summary = export_once(source, jobs, level)
-                if (jobs, level) not in best or summary.seconds < best[jobs, level].seconds:
-                    best[jobs, level] = summary
+            for key in ((1, 6, "pillow"), (1, 6, "zlib"), (2, 6, "zlib"), (2, 1, "zlib"), (1, 1, "zlib")):
+                summary = export_once(source, *key)
+                if key not in best or summary.seconds < best[key].seconds:
+                    best[key] = summary
+        sizes = {writer: bytes_written(source, 1, 6, writer) for writer in ("zlib", "pillow")}
+        identical = same_pixels(source, 6)
 
     n = args.files
     if hasattr(os, "getloadavg"):
@@ -153,17 +179,23 @@ def main() -> None:
     )
     rate = {key: n / summary.seconds for key, summary in best.items()}
     print(f"{n} files, best of {args.rounds} rounds")
+    print(
+        f"  1 job, PNG level 6: {rate[1, 6, 'zlib']:6.1f} files/s against {rate[1, 6, 'pillow']:6.1f} files/s "
+        f"with Pillow's PNG writer: {rate[1, 6, 'zlib'] / rate[1, 6, 'pillow']:.2f}x (target >= 2); "
+        f"bytes {sizes['zlib']} against {sizes['pillow']}: {sizes['zlib'] / sizes['pillow']:.2f}x (target <= 1); "
+        f"pixels {'identical' if identical else 'DIFFERENT'}"
+    )
     for level in (6, 1):
         print(
-            f"  PNG level {level}: 1 job {rate[1, level]:6.1f} files/s, "
-            f"2 jobs {rate[2, level]:6.1f} files/s, ratio {rate[2, level] / rate[1, level]:.2f}"
+            f"  PNG level {level}: 1 job {rate[1, level, 'zlib']:6.1f} files/s, "
+            f"2 jobs {rate[2, level, 'zlib']:6.1f} files/s, ratio {rate[2, level, 'zlib'] / rate[1, level, 'zlib']:.2f}"
         )
     print(
         f"  starting and stopping the workers (a folder of one tiny file): "
         f"1 job {start[1]:.2f} s, 2 jobs {start[2]:.2f} s"
     )
     for level in (6, 1):
-        one = best[1, level]
+        one = best[1, level, "zlib"]
         parts = {
             "load and render": sum(r.load for r in one.results),
             "place on canvases": sum(r.compose for r in one.results),

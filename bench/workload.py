@@ -70,6 +70,7 @@ def build(folder: Path, frames: int = FRAMES, width: int = WIDTH, height: int = 
         body = kivmodel.frame_record(0, height, width, -height // 2, -width // 2, 0, 1, rows, shadow=False)
         # frame_size is not interpreted; it holds the record's length here.
         records.append(kivmodel.u32(len(body)) + body[4:])
+    folder.mkdir(parents=True, exist_ok=True)
     animation, palette = folder / "sprite.kiv", folder / "sprite.pal"
     file = kivmodel.animation_file(1, b"sprite.pal\0", records)
     animation.write_bytes(file)

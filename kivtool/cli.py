@@ -1,10 +1,11 @@
 """The kivtool command line: one verb per job.
 
-Each verb is one `add_<verb>_command(commands)` that declares its options
+Each verb is one `add_<verb>_command(parser)` that declares its options
 (shared options come from the `add_*_option` helpers so that they are named
 and explained the same way everywhere) and one `run_<verb>(args)` that does
 the work and returns the exit status. A new verb adds both and one line to
-`COMMANDS`.
+`COMMANDS`. Only the verb being run declares its options, so a verb imports
+only the modules it needs.
 """
 
 from __future__ import annotations
@@ -15,7 +16,7 @@ import os
 import sys
 from importlib.util import find_spec
 from pathlib import Path
-from typing import Any, Callable, List, NoReturn, Optional, Sequence
+from typing import Any, Callable, List, NoReturn, Optional, Sequence, Tuple, Type
 
 PROG = "kivtool"
 INSTALL_HINT = 'python -m pip install "pykiv[tool]"   (from a checkout: python -m pip install ".[tool]")'
@@ -25,7 +26,6 @@ REQUIRED_MODULES = [
     ("PIL", "Pillow"),
     ("numpy", "numpy"),
     ("tqdm", "tqdm"),
-    ("rectpack", "rectpack"),
     ("pebble", "pebble"),
 ]
 
@@ -239,10 +239,9 @@ def report_messages(animation: Any) -> None:
 # info
 
 
-def add_info_command(commands: Any) -> None:
-    parser = commands.add_parser(
-        "info",
-        help="show what an animation file holds",
+def add_info_command(parser: argparse.ArgumentParser) -> None:
+    set_text(
+        parser,
         description="Shows the header, the palette and one line per frame of an animation.",
         epilog="example: kivtool info game/anim/ball.kiv --json",
     )
@@ -305,12 +304,11 @@ def run_info(args: argparse.Namespace) -> int:
 # export
 
 
-def add_export_command(commands: Any) -> None:
+def add_export_command(parser: argparse.ArgumentParser) -> None:
     from kivtool import export
 
-    parser = commands.add_parser(
-        "export",
-        help="write animations as PNG frames, a sprite sheet or animated images",
+    set_text(
+        parser,
         description=export.FORMS_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="example: kivtool export game/anim/ball.kiv -o out/ball --as sheet --as apng --scale 2",
@@ -353,12 +351,11 @@ def run_export(args: argparse.Namespace) -> int:
 # batch
 
 
-def add_batch_command(commands: Any) -> None:
+def add_batch_command(parser: argparse.ArgumentParser) -> None:
     from kivtool import batch
 
-    parser = commands.add_parser(
-        "batch",
-        help="export every animation under a folder",
+    set_text(
+        parser,
         description="Exports every *.kiv file under SRC, in all its subfolders, into the same "
         "relative folders under DST, several files at a time. A file that fails "
         "costs only that file; the failures are listed at the end and make the "
@@ -440,10 +437,9 @@ def run_batch(args: argparse.Namespace) -> int:
 # demo
 
 
-def add_demo_command(commands: Any) -> None:
-    parser = commands.add_parser(
-        "demo",
-        help="write the bundled sample animation and export it in every form",
+def add_demo_command(parser: argparse.ArgumentParser) -> None:
+    set_text(
+        parser,
         description="Writes the bundled sample animation (a ball bouncing over a landscape, "
         "with a shadow frame and a background frame) and its palette under DIR, "
         "then exports it into DIR in every form, shadows drawn under the ball.",
@@ -515,10 +511,9 @@ written beside OUT, loaded back and compared frame by frame with the images
 before it replaces OUT; on any difference OUT is left as it was."""
 
 
-def add_import_command(commands: Any) -> None:
-    parser = commands.add_parser(
-        "import",
-        help="make an animation file from PNG frames or a sprite sheet",
+def add_import_command(parser: argparse.ArgumentParser) -> None:
+    set_text(
+        parser,
         description=IMPORT_DESCRIPTION,
         formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="examples:\n"
@@ -685,10 +680,9 @@ palette file comes back byte for byte (its colour-model field written as 0).
 import writes a game palette file: the count, colour model 0, R, G, B, A."""
 
 
-def add_palette_command(commands: Any) -> None:
-    parser = commands.add_parser(
-        "palette",
-        help="convert palette files to and from editors' palette formats",
+def add_palette_command(parser: argparse.ArgumentParser) -> None:
+    set_text(
+        parser,
         description=PALETTE_DESCRIPTION,
         formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="examples:\n"
@@ -768,17 +762,34 @@ def run_palette_import(args: argparse.Namespace) -> int:
 # --------------------------------------------------------------------------
 
 
-COMMANDS: List[Callable[[Any], None]] = [
-    add_info_command,
-    add_export_command,
-    add_batch_command,
-    add_demo_command,
-    add_import_command,
-    add_palette_command,
+# Each verb: its name, its line in the list of verbs, and what declares its options.
+COMMANDS: List[Tuple[str, str, Callable[[argparse.ArgumentParser], None]]] = [
+    ("info", "show what an animation file holds", add_info_command),
+    ("export", "write animations as PNG frames, a sprite sheet or animated images", add_export_command),
+    ("batch", "export every animation under a folder", add_batch_command),
+    ("demo", "write the bundled sample animation and export it in every form", add_demo_command),
+    ("import", "make an animation file from PNG frames or a sprite sheet", add_import_command),
+    ("palette", "convert palette files to and from editors' palette formats", add_palette_command),
 ]
 
 
-def build_parser() -> argparse.ArgumentParser:
+def set_text(
+    parser: argparse.ArgumentParser,
+    description: str,
+    epilog: str,
+    formatter_class: Optional[Type[argparse.HelpFormatter]] = None,
+) -> None:
+    """The texts of a verb's --help, set on the parser made for the verb."""
+    parser.description = description
+    parser.epilog = epilog
+    if formatter_class is not None:
+        parser.formatter_class = formatter_class
+
+
+def build_parser(argv: Optional[Sequence[str]] = None) -> argparse.ArgumentParser:
+    """The parser for `argv`. Only the verb that `argv` names gets its
+    options: declaring a verb's options imports the modules it works with,
+    which would slow every other verb's start. Every verb is listed."""
     from kivtool import __version__
 
     parser = Parser(prog=PROG, description=DESCRIPTION)
@@ -786,8 +797,13 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
     commands.required = True
-    for add_command in COMMANDS:
-        add_command(commands)
+    words = list(sys.argv[1:] if argv is None else argv)
+    # Before the verb come only the options that take no value.
+    chosen = next((word for word in words if not word.startswith("-")), None)
+    for name, summary, add_command in COMMANDS:
+        verb = commands.add_parser(name, help=summary)
+        if name == chosen:
+            add_command(verb)
     return parser
 
 
@@ -797,7 +813,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if missing:
         fail(f"needs {', '.join(missing)}, which are not installed; install them with:\n    {INSTALL_HINT}")
         return 1
-    parser = build_parser()
+    parser = build_parser(argv)
     try:
         args = parser.parse_args(argv)
     except SystemExit as stop:  # --help, --version and usage errors

@@ -10,6 +10,8 @@ offsets written beside it.
 
 from __future__ import annotations
 
+import bisect
+import heapq
 import json
 import time
 from dataclasses import dataclass, field
@@ -18,7 +20,7 @@ from typing import Any, Dict, List, Optional, Tuple
 
 from PIL import Image
 
-from kivtool import __version__
+from kivtool import __version__, png
 from kivtool.animation import BACKGROUND, SHADOW, Animation
 
 DEFAULT_FORM = "frames"
@@ -115,10 +117,12 @@ def export(animation: Animation, directory: Path, options: Options, timings: Opt
         from kivtool import indexed
 
         return indexed.export(animation, directory, options, timings)
-    images = [animation.image(frame.index) for frame in animation.frames]
     written: List[Path] = []
     if "frames" in options.forms:
-        written += write_frames(animation, images, directory, options, timings)
+        written += write_frames(animation, directory, options, timings)
+    if options.forms == ["frames"]:
+        return written  # the frames are written from the rendered pixels as they are
+    images = [animation.image(frame.index) for frame in animation.frames]
     if "sheet" in options.forms:
         written += write_sheet(animation, images, directory, options, timings)
     if any(form in options.forms for form in ANIMATED_FORMS + ["placed"]):
@@ -137,26 +141,38 @@ def export(animation: Animation, directory: Path, options: Options, timings: Opt
     return written
 
 
-def _save_png(image: Image.Image, target: Path, options: Options, timings: Timings, **params: Any) -> Path:
-    """Writes `image` as PNG; `params` are Pillow's PNG options (a palette
-    image's `transparency`, text chunks in `pnginfo`)."""
+def _save_png(
+    target: Path,
+    pixels: Any,
+    size: Tuple[int, int],
+    options: Options,
+    timings: Timings,
+    palette: Optional[png.Palette] = None,
+    text: Optional[Dict[str, str]] = None,
+) -> Path:
+    """Writes RGBA `pixels` as PNG, or with `palette` one palette index per
+    pixel as a palette PNG; `text` goes into text chunks."""
     start = time.perf_counter()
     try:
-        image.save(target, format="PNG", compress_level=options.png_compression, **params)
+        png.write_png(target, pixels, size[0], size[1], options.png_compression, palette, text)
     except OSError as error:
         raise ExportError(f"{target}: cannot write: {error.strerror or error}") from None
     timings.encode += time.perf_counter() - start
     return target
 
 
-def write_frames(
-    animation: Animation, images: List[Optional[Image.Image]], directory: Path, options: Options, timings: Timings
-) -> List[Path]:
+def _save_image_png(image: Image.Image, target: Path, options: Options, timings: Timings) -> Path:
+    return _save_png(target, image.tobytes(), image.size, options, timings)
+
+
+def write_frames(animation: Animation, directory: Path, options: Options, timings: Timings) -> List[Path]:
+    assert animation.loaded is not None
     written = []
-    for frame, image in zip(animation.frames, images):
-        if image is not None:
+    for frame in animation.frames:
+        if not frame.is_empty:
+            pixels = animation.loaded.rgba(frame.index)
             target = directory / f"{animation.stem}_{frame.index:03d}.png"
-            written.append(_save_png(image, target, options, timings))
+            written.append(_save_png(target, pixels, (frame.width, frame.height), options, timings))
     return written
 
 
@@ -168,44 +184,96 @@ def pack(sizes: List[Tuple[int, int]]) -> Tuple[Tuple[int, int], List[Tuple[int,
     """Places rectangles of `sizes` (all non-empty) without overlap in as
     small a sheet as the packer finds; returns the sheet size and each
     rectangle's top-left corner, in the order given."""
-    import rectpack  # type: ignore[import-untyped,unused-ignore]
-
     area = sum(w * h for w, h in sizes)
     widest = max(w for w, _ in sizes)
-    total_height = sum(h for _, h in sizes)
-    # The packer fills a bin of fixed size. Bins of a few widths around the
-    # square root of the area, each tall enough for every rectangle, are
-    # tried; the used part of each is measured and the smallest is kept.
-    # Which of the packer's algorithms packs tightest depends on the sizes;
-    # the slower maximal-rectangles one is only tried on small sets.
+    # Sheets of a few widths around the square root of the area are filled;
+    # the smallest is kept, of equal areas the squarer one.
     side = area**0.5
-    widths = sorted({max(widest, round(side * factor)) for factor in (1.0, 1.1, 1.25, 1.5, 2.0)})
-    algorithms = [rectpack.SkylineBlWm, rectpack.GuillotineBssfSas]
-    if len(sizes) <= 100:
-        algorithms.append(rectpack.MaxRectsBl)
     best: Optional[Tuple[Tuple[int, int], Tuple[int, int], List[Tuple[int, int]]]] = None
-    for width in widths:
-        for algorithm in algorithms:
-            packer = rectpack.newPacker(rotation=False, pack_algo=algorithm, sort_algo=rectpack.SORT_AREA)
-            for number, (w, h) in enumerate(sizes):
-                packer.add_rect(w, h, rid=number)
-            packer.add_bin(width, total_height)
-            packer.pack()
-            places: Dict[int, Tuple[int, int]] = {}
-            for _, x, y, _, _, number in packer.rect_list():
-                places[number] = (x, y)
-            if len(places) != len(sizes):
-                continue
-            used_w = max(places[n][0] + w for n, (w, _) in enumerate(sizes))
-            used_h = max(places[n][1] + h for n, (_, h) in enumerate(sizes))
-            # Smallest area first; of equal areas, the squarer sheet.
-            score = (used_w * used_h, abs(used_w - used_h))
-            if best is None or score < best[0]:
-                best = (score, (used_w, used_h), [places[n] for n in range(len(sizes))])
-    if best is None:  # one column always fits
-        tops = [sum(h for _, h in sizes[:n]) for n in range(len(sizes))]
-        return (widest, total_height), [(0, top) for top in tops]
+    for width in sorted({max(widest, round(side * factor)) for factor in (1.0, 1.1, 1.25, 1.5, 2.0)}):
+        size, places = fill_width(sizes, width)
+        score = (size[0] * size[1], abs(size[0] - size[1]))
+        if best is None or score < best[0]:
+            best = (score, size, places)
+    assert best is not None
     return best[1], best[2]
+
+
+def fill_width(sizes: List[Tuple[int, int]], width: int) -> Tuple[Tuple[int, int], List[Tuple[int, int]]]:
+    """Places every rectangle in a sheet `width` wide (at least the widest
+    rectangle) and as tall as it takes; returns the size used and the
+    corners.
+
+    The packer is best fit on a skyline: the top edge of what has been
+    placed is a row of level segments, and the lowest segment (the leftmost
+    of equal ones) gets the widest rectangle left that fits in it, the
+    tallest of equal widths, at its left end. A segment that no rectangle
+    fits is raised to the lower of its neighbours and joins it. Each step
+    takes time that grows with the logarithm of the number of rectangles, so
+    the whole grows little faster than their number."""
+    # The rectangles left, by width: the widths in order, and for each the
+    # rectangles of that width, the tallest last.
+    by_width: Dict[int, List[Tuple[int, int]]] = {}
+    for number, (w, h) in enumerate(sizes):
+        by_width.setdefault(w, []).append((h, number))
+    for group in by_width.values():
+        group.sort()
+    widths = sorted(by_width)
+    # The skyline: segment starts left to right, each one's level and width;
+    # and a heap of (level, start) that holds every segment, among entries
+    # of segments since changed, which are passed over.
+    starts = [0]
+    level = {0: 0}
+    span = {0: width}
+    lowest = [(0, 0)]
+    places = [(0, 0)] * len(sizes)
+    left = len(sizes)
+    while left:
+        y, x = heapq.heappop(lowest)
+        if level.get(x) != y:
+            continue
+        gap = span[x]
+        i = bisect.bisect_left(starts, x)
+        k = bisect.bisect_right(widths, gap) - 1
+        if k < 0:
+            before = starts[i - 1] if i > 0 else None
+            after = starts[i + 1] if i + 1 < len(starts) else None
+            if after is None or (before is not None and level[before] <= level[after]):
+                assert before is not None  # one segment spans the width, which fits every rectangle
+                span[before] += gap
+                del starts[i], level[x], span[x]
+            else:
+                level[x] = level[after]
+                span[x] += span[after]
+                del starts[i + 1], level[after], span[after]
+                heapq.heappush(lowest, (level[x], x))
+            continue
+        w = widths[k]
+        group = by_width[w]
+        h, number = group.pop()
+        if not group:
+            del widths[k]
+        left -= 1
+        places[number] = (x, y)
+        top = y + h
+        if w < gap:
+            rest = x + w
+            starts.insert(i + 1, rest)
+            level[rest], span[rest] = y, gap - w
+            heapq.heappush(lowest, (y, rest))
+        level[x], span[x] = top, w
+        if i + 1 < len(starts) and level[starts[i + 1]] == top:
+            after = starts[i + 1]
+            span[x] += span[after]
+            del starts[i + 1], level[after], span[after]
+        if i > 0 and level[starts[i - 1]] == top:
+            span[starts[i - 1]] += span[x]
+            del starts[i], level[x], span[x]
+        else:
+            heapq.heappush(lowest, (top, x))
+    used_width = max(x + w for (x, _), (w, _) in zip(places, sizes))
+    used_height = max(y + h for (_, y), (_, h) in zip(places, sizes))
+    return (used_width, used_height), places
 
 
 def write_sheet(
@@ -223,7 +291,7 @@ def write_sheet(
         place_of[frame.index] = place
     timings.compose += time.perf_counter() - start
     description = sheet_description(animation, place_of, size, options)
-    image_path = _save_png(sheet, directory / f"{animation.stem}.png", options, timings)
+    image_path = _save_image_png(sheet, directory / f"{animation.stem}.png", options, timings)
     return [image_path, write_description(directory / f"{animation.stem}.json", description)]
 
 
@@ -397,6 +465,6 @@ def write_placed(
     timings: Timings,
 ) -> List[Path]:
     return [
-        _save_png(picture, directory / f"{animation.stem}_placed_{step.index:03d}.png", options, timings)
+        _save_image_png(picture, directory / f"{animation.stem}_placed_{step.index:03d}.png", options, timings)
         for step, picture in zip(steps, pictures)
     ]

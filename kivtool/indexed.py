@@ -34,11 +34,10 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 import numpy as np
 import numpy.typing as npt
 
+from kivtool import png
 from kivtool.animation import SHADOW, Animation
 
 if TYPE_CHECKING:
-    from PIL import Image
-
     from kivtool.export import Options, Timings
 
 TRANSPARENT_TEXT = "kivtool:transparent-index"
@@ -136,25 +135,24 @@ def frame_values(frame_kind: str, plane: Tuple[Values, Mask], choice: Choice) ->
     return np.where(mask, values, np.uint8(choice.transparent))
 
 
-def palette_image(values: Values, palette: Sequence[Color]) -> Image.Image:
-    from PIL import Image
-
-    height, width = values.shape
-    image = Image.frombytes("P", (width, height), np.ascontiguousarray(values).tobytes())
-    image.putpalette(bytes(channel for color in palette for channel in color[:3]))
-    return image
-
-
-def png_params(palette: Sequence[Color], choice: Choice) -> Dict[str, Any]:
-    """What every indexed PNG carries besides its pixels: each entry's alpha
-    (tRNS; 0 for the transparent index) and the transparent index as text."""
-    from PIL import PngImagePlugin
-
+def png_palette(palette: Sequence[Color], choice: Choice) -> png.Palette:
+    """The palette every indexed PNG carries: the animation's, with each
+    entry's alpha in tRNS, 0 for the transparent index."""
     alphas = bytearray(color[3] for color in palette)
     alphas[choice.transparent] = 0
-    info = PngImagePlugin.PngInfo()
-    info.add_text(TRANSPARENT_TEXT, str(choice.transparent))
-    return {"transparency": bytes(alphas), "pnginfo": info}
+    return png.Palette(rgb=bytes(channel for color in palette for channel in color[:3]), alpha=bytes(alphas))
+
+
+def save(
+    values: Values, target: Path, image_palette: png.Palette, choice: Choice, options: Options, timings: Timings
+) -> Path:
+    """Writes one indexed PNG, naming its transparent index in its text."""
+    from kivtool.export import _save_png
+
+    height, width = values.shape
+    pixels = np.ascontiguousarray(values).tobytes()
+    text = {TRANSPARENT_TEXT: str(choice.transparent)}
+    return _save_png(target, pixels, (width, height), options, timings, image_palette, text)
 
 
 def export(animation: Animation, directory: Path, options: Options, timings: Timings) -> List[Path]:
@@ -167,49 +165,46 @@ def export(animation: Animation, directory: Path, options: Options, timings: Tim
     palette = animation.palette()[:PALETTE_SIZE]
     planes = painted_frames(animation)
     choice = choose(animation, planes, palette, options.transparent_index, options.shadow_index)
-    params = png_params(palette, choice)
+    image_palette = png_palette(palette, choice)
     written: List[Path] = []
     if "frames" in options.forms:
-        written += write_frames(animation, planes, palette, choice, params, directory, options, timings)
+        written += write_frames(animation, planes, choice, image_palette, directory, options, timings)
     if "sheet" in options.forms:
-        written += write_sheet(animation, planes, palette, choice, params, directory, options, timings)
+        written += write_sheet(animation, planes, choice, image_palette, directory, options, timings)
     return written
 
 
 def write_frames(
     animation: Animation,
     planes: Sequence[Optional[Tuple[Values, Mask]]],
-    palette: Sequence[Color],
     choice: Choice,
-    params: Dict[str, Any],
+    image_palette: png.Palette,
     directory: Path,
     options: Options,
     timings: Timings,
 ) -> List[Path]:
-    from kivtool.export import _save_png
-
     written = []
     for frame, plane in zip(animation.frames, planes):
         if plane is not None:
-            image = palette_image(frame_values(frame.kind, plane, choice), palette)
             target = directory / f"{animation.stem}_{frame.index:03d}.png"
-            written.append(_save_png(image, target, options, timings, **params))
+            written.append(
+                save(frame_values(frame.kind, plane, choice), target, image_palette, choice, options, timings)
+            )
     return written
 
 
 def write_sheet(
     animation: Animation,
     planes: Sequence[Optional[Tuple[Values, Mask]]],
-    palette: Sequence[Color],
     choice: Choice,
-    params: Dict[str, Any],
+    image_palette: png.Palette,
     directory: Path,
     options: Options,
     timings: Timings,
 ) -> List[Path]:
     import time
 
-    from kivtool.export import ExportError, _save_png, pack, sheet_description, write_description
+    from kivtool.export import ExportError, pack, sheet_description, write_description
 
     drawn = [(frame, plane) for frame, plane in zip(animation.frames, planes) if plane is not None]
     if not drawn:
@@ -229,9 +224,7 @@ def write_sheet(
     meta["transparentIndex"] = choice.transparent
     if choice.shadow is not None:
         meta["shadowIndex"] = choice.shadow
-    image_path = _save_png(
-        palette_image(sheet, palette), directory / f"{animation.stem}.png", options, timings, **params
-    )
+    image_path = save(sheet, directory / f"{animation.stem}.png", image_palette, choice, options, timings)
     return [image_path, write_description(directory / f"{animation.stem}.json", description)]
 
 

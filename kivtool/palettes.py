@@ -175,17 +175,15 @@ def encode(colors: Sequence[Color], form: str, name: str, cell: int = DEFAULT_CE
 
 def swatch(colors: Sequence[Color], cell: int) -> bytes:
     import numpy as np
-    from PIL import Image, PngImagePlugin
+
+    from kivtool import png
 
     cells = np.zeros((SWATCH_SIDE * SWATCH_SIDE, 4), dtype=np.uint8)
     cells[: len(colors)] = np.array(colors, dtype=np.uint8).reshape(-1, 4)
     grid = cells.reshape(SWATCH_SIDE, SWATCH_SIDE, 4)
-    pixels = np.repeat(np.repeat(grid, cell, axis=0), cell, axis=1)
-    info = PngImagePlugin.PngInfo()
-    info.add_text(COLORS_TEXT, str(len(colors)))
-    out = BytesIO()
-    Image.fromarray(np.ascontiguousarray(pixels)).save(out, format="PNG", pnginfo=info)
-    return out.getvalue()
+    pixels = np.ascontiguousarray(np.repeat(np.repeat(grid, cell, axis=0), cell, axis=1))
+    side = SWATCH_SIDE * cell
+    return png.png_bytes(pixels.tobytes(), side, side, text={COLORS_TEXT: str(len(colors))})
 
 
 def export_palette(source: Path, out: Path, form: Optional[str], cell: int = DEFAULT_CELL) -> Tuple[str, List[int]]:

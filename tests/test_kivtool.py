@@ -8,6 +8,7 @@ files the tool writes are read back with Pillow and compared pixel for pixel.
 
 from __future__ import annotations
 
+import io
 import json
 import os
 import signal
@@ -22,7 +23,7 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from kivtool import batch
+from kivtool import batch, png
 from kivtool.cli import main
 from kivtool.sample import Frame, animation_bytes, palette_bytes
 
@@ -214,6 +215,30 @@ def test_info_text_has_one_line_per_frame(scene, capsys):
     ]
 
 
+# Building the parser must not import what other verbs work with: each verb
+# would then start as slowly as the heaviest.
+@pytest.mark.parametrize(
+    "argv, not_imported",
+    [
+        (["info", "{animation}"], ["PIL", "numpy", "multiprocessing", "kivtool.export", "kivtool.batch"]),
+        (["info", "--help"], ["PIL", "numpy", "kivtool.export", "kivtool.batch"]),
+        (["--help"], ["PIL", "numpy", "kivtool.animation", "kivtool.export", "kivtool.batch"]),
+    ],
+    ids=["info", "info --help", "--help"],
+)
+def test_a_verb_imports_only_what_it_uses(scene, argv, not_imported):
+    argv = [arg.format(animation=scene.animation) for arg in argv]
+    code = (
+        "import sys\n"
+        "from kivtool.cli import main\n"
+        f"status = main({argv!r})\n"
+        f"print(sorted(name for name in {not_imported!r} if name in sys.modules))\n"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[-1] == "[]"
+
+
 def test_info_with_palette_keeps_the_stored_location(scene, tmp_path, capsys):
     other = tmp_path / "elsewhere.pal"
     other.write_bytes(palette_bytes(PALETTE[:16]))
@@ -279,6 +304,39 @@ def test_frames_are_written_as_rendered_and_empty_frames_get_no_file(scene, tmp_
     assert sorted(p.name for p in out.iterdir()) == ["anim_000.png", "anim_002.png", "anim_003.png", "anim_004.png"]
     for index in (0, 2, 3, 4):
         assert np.array_equal(read_png(out / f"anim_{index:03d}.png"), expected_image(scene.frames[index])), index
+
+
+@pytest.mark.parametrize(
+    "width, height, level",
+    [(1, 1, 6), (3, 5, 0), (257, 2, 9), (64, 48, 1), (1, 300, 6)],
+    ids=["one pixel", "stored, odd sizes", "wide, level 9", "sprite, level 1", "one column"],
+)
+def test_png_files_decode_to_the_pixels_they_were_made_of(width, height, level):
+    rng = np.random.default_rng(width * 1000 + height)
+    pixels = rng.integers(0, 256, (height, width, 4), dtype=np.uint8)
+    pixels[rng.random((height, width)) < 0.4] = 0  # transparent gaps, as in sprites
+    with Image.open(io.BytesIO(png.png_bytes(pixels.tobytes(), width, height, level))) as image:
+        assert (image.mode, image.size) == ("RGBA", (width, height))
+        assert np.array_equal(np.array(image), pixels)
+
+
+@pytest.mark.parametrize(
+    "width, height, size", [(2, 2, 15), (0, 4, 0), (4, 0, 0)], ids=["short", "no width", "no rows"]
+)
+def test_png_pixels_that_do_not_fill_the_size_are_refused(width, height, size):
+    with pytest.raises(ValueError):
+        png.png_bytes(bytes(size), width, height)
+
+
+def test_png_compression_level_reaches_the_frames(scene, tmp_path, capsys):
+    sizes = {}
+    for level in ("0", "9"):
+        out = tmp_path / level
+        assert run(capsys, "export", scene.animation, "-o", out, "--png-compression", level)[0] == 0
+        sizes[level] = sum(path.stat().st_size for path in out.iterdir())
+        for index in (0, 2, 3, 4):
+            assert np.array_equal(read_png(out / f"anim_{index:03d}.png"), expected_image(scene.frames[index]))
+    assert sizes["9"] < sizes["0"]
 
 
 def test_frame_numbers_grow_past_three_digits(tmp_path, capsys):
@@ -356,6 +414,34 @@ def test_sheet_packs_tightly_without_overlap(tmp_path, capsys, sizes):
     # Tight: little unused space, and a sheet, not a strip.
     assert sheet.shape[0] * sheet.shape[1] <= 1.3 * area
     assert max(sheet.shape[:2]) <= 3 * min(sheet.shape[:2])
+
+
+def random_sizes(count: int, largest: int, seed: int) -> list[tuple[int, int]]:
+    rng = np.random.default_rng(seed)
+    return [(int(w), int(h)) for w, h in rng.integers(1, largest + 1, (count, 2))]
+
+
+@pytest.mark.parametrize(
+    "sizes",
+    [
+        random_sizes(500, 128, 1),
+        random_sizes(200, 8, 2) + [(60, 5)],
+        [(1, 1)] * 50 + [(90, 90)],
+        [(5, 200)] * 30 + [(200, 5)] * 30,
+    ],
+    ids=["many sprites", "small ones and one wide", "dots and a block", "tall and flat bars"],
+)
+def test_packing_many_rectangles_leaves_no_overlap_and_little_room(sizes):
+    from kivtool.export import pack
+
+    (width, height), places = pack(sizes)
+    cover = np.zeros((height, width), dtype=np.int32)
+    for (x, y), (w, h) in zip(places, sizes):
+        assert x >= 0 and y >= 0 and x + w <= width and y + h <= height
+        cover[y : y + h, x : x + w] += 1
+    assert cover.max() == 1
+    assert width * height <= 1.3 * sum(w * h for w, h in sizes)
+    assert max(width, height) <= 3 * min(width, height)
 
 
 # --------------------------------------------------------------------------
@@ -556,9 +642,9 @@ def test_user_errors_are_one_line(scene, tmp_path, capsys):
 
 
 def test_missing_dependencies_name_the_install_command(monkeypatch, capsys):
-    monkeypatch.setitem(sys.modules, "rectpack", None)  # import fails
+    monkeypatch.setitem(sys.modules, "pebble", None)  # import fails
     status, _, err = run(capsys, "info", "x.kiv")
-    assert status == 1 and "rectpack" in err and 'pip install "pykiv[tool]"' in err
+    assert status == 1 and "pebble" in err and 'pip install "pykiv[tool]"' in err
 
 
 # --------------------------------------------------------------------------

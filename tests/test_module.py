@@ -1,4 +1,5 @@
 import contextlib
+import importlib.metadata
 import io
 import subprocess
 import sys
@@ -35,7 +36,8 @@ MEMBERS = {
 
 def test_module_attributes():
     assert pykiv.__doc__ == "Harbek animation graphics parser for Python"
-    assert pykiv.__version__ == "0.8.0"
+    # The version is written once, in the package's metadata.
+    assert pykiv.__version__ == importlib.metadata.version("pykiv")
     public = [name for name in vars(pykiv) if not name.startswith("__")]
     assert public == CLASS_ORDER  # registration order, and nothing but classes
 

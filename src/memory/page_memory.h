@@ -19,14 +19,25 @@ namespace pykiv::memory {
 // A large request is served by a region of its own. Where the system allows
 // it, the region is mapped with its pages already in place: a buffer that is
 // about to be written whole would otherwise take one page fault per page on
-// first touch, which costs more than the writing itself. Freed regions are
-// kept, up to a bound, and handed out again for a request of the same size,
-// so that loading one file after another does not map, fault in and unmap
-// the same amount of memory each time.
+// first touch, which costs more than the writing itself. Regions come in
+// size classes, eight for each doubling of size (a region is at most an
+// eighth larger than its request). Freed regions are kept, up to a bound
+// (KeptPages::limit, at most 128 MiB), and handed out again for any request
+// of their class or of a class somewhat smaller, so that loading one file
+// after another, of whatever sizes, does not map, fault in and unmap fresh
+// memory each time. When the system refuses a new region, the kept ones are
+// given back and the request is tried once more.
 void* allocate_pages(std::size_t bytes);
 
 // Frees what allocate_pages returned for the same `bytes`.
 void free_pages(void* memory, std::size_t bytes) noexcept;
+
+// The memory kept for reuse: how much now, and the most that is kept.
+struct KeptPages {
+    std::size_t bytes;
+    std::size_t limit;
+};
+KeptPages kept_pages();
 
 // `bytes` bytes of uninitialised memory from allocate_pages, freed when the
 // last owner lets go; null for 0 bytes. Parts of it can be handed out with

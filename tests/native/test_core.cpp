@@ -1580,7 +1580,9 @@ TEST_CASE("live buffers never share memory while freed regions are reused") {
         std::size_t bytes;
         std::uint8_t pattern;
     };
-    const std::size_t sizes[] = {1000, (64 << 10) - 1, 64 << 10, 307200, 307200, 1 << 20, 3 << 20};
+    // 300000 and 307200 share a class, as do 2000000 and 2097152.
+    const std::size_t sizes[] = {1000,   (64 << 10) - 1, 64 << 10, 300000,  307200,
+                                 307200, 1 << 20,        2000000,  2097152, 3 << 20};
     std::mt19937 random(7);
     std::vector<Live> live;
     const auto free_one = [&](std::size_t i) {
@@ -1611,6 +1613,47 @@ TEST_CASE("a freed region is handed out again for the same size") {
     void* again = pykiv::memory::allocate_pages(bytes);
     CHECK(again == first);
     pykiv::memory::free_pages(again, bytes);
+}
+
+// A region serves any request of its class, smaller or larger than the one
+// it was made for, and is then usable to the request's last byte.
+TEST_CASE("a freed region serves a request of another size in its class") {
+    const std::size_t first_bytes = 990000, second_bytes = 1000000;
+    auto* first = static_cast<std::uint8_t*>(pykiv::memory::allocate_pages(first_bytes));
+    pykiv::memory::free_pages(first, first_bytes);
+    auto* second = static_cast<std::uint8_t*>(pykiv::memory::allocate_pages(second_bytes));
+    CHECK(second == first);
+    std::fill(second, second + second_bytes, std::uint8_t{0xA5});
+    CHECK(std::all_of(second, second + second_bytes, [](std::uint8_t b) { return b == 0xA5; }));
+    pykiv::memory::free_pages(second, second_bytes);
+}
+
+TEST_CASE("a freed region serves a somewhat smaller request, not a far smaller one") {
+    const std::size_t large = 20000000, smaller = 16000000, far_smaller = 100000;
+    void* first = pykiv::memory::allocate_pages(large);
+    pykiv::memory::free_pages(first, large);
+    void* second = pykiv::memory::allocate_pages(smaller);
+    CHECK(second == first);
+    pykiv::memory::free_pages(second, smaller);
+    void* third = pykiv::memory::allocate_pages(far_smaller);
+    CHECK(third != first);
+    pykiv::memory::free_pages(third, far_smaller);
+}
+
+TEST_CASE("memory kept for reuse stays within its limit") {
+    const std::size_t limit = pykiv::memory::kept_pages().limit;
+    REQUIRE(limit > 0);
+    const std::size_t bytes = limit / 2;
+    std::vector<void*> regions;
+    for (int i = 0; i < 3; ++i) regions.push_back(pykiv::memory::allocate_pages(bytes));
+    for (void* region : regions) pykiv::memory::free_pages(region, bytes);
+    const std::size_t kept = pykiv::memory::kept_pages().bytes;
+    CHECK(kept >= bytes);  // the last one freed is kept
+    CHECK(kept <= limit);
+    // One region beyond the limit is given back when freed.
+    void* huge = pykiv::memory::allocate_pages(limit + 1);
+    pykiv::memory::free_pages(huge, limit + 1);
+    CHECK(pykiv::memory::kept_pages().bytes <= limit);
 }
 
 }  // TEST_SUITE("pixel memory")
