@@ -1,4 +1,27 @@
-# Types of kivtool's private native module (src/module/tool_module.cpp).
+"""Types of kivtool's private native module (src/module/tool_module.cpp):
+the tool's view of the same C++ core as pykiv. Not for users.
+
+load(path, palette="") runs the whole load as pykiv's KivF.load does and
+returns its outcome as a value. Loaded.status is one of "loaded",
+"cannot_open", "no_frames", "palette_missing", "palette_invalid",
+"no_colors"; palette_tried is the palette path the load tried ("" when the
+search found none), palette_used the one loaded ("" when none); errors are
+the error lines, "ERROR: " removed, in order. rgba(i) is frame i as pykiv
+renders it; indices(i) is (index plane, painted mask), width x height bytes
+each, painted exactly where rgba(i) is painted (indices 0 in a shadow frame).
+
+encode(frames, speed=, location=, has_background=, names=) writes frames given
+as FramePlanes (painted: height x width array, non-zero = painted; indices:
+same shape, uint8, None for a shadow frame; offsets; shadow flag); with
+has_background the last frame is the background frame. The format's limits
+are refused with ValueError naming the frame (names[i], else "frame i").
+check_frames(frames, names) refuses the same limits from sizes alone (objects
+with width, height, x_offset, y_offset, shadow).
+
+patch_placement(data, speed, offsets) changes only the speed and each frame's
+(x_offset, y_offset), background frame last.
+"""
+
 from typing import Any, Callable, Protocol, Sequence
 
 SPEED_MAX: int
@@ -130,3 +153,7 @@ class PaletteLoad:
 def load_palette(path: str) -> PaletteLoad: ...
 def palette_bytes(colors: Sequence[Color]) -> bytes: ...
 def available_memory() -> int: ...
+
+class PaletteLookup:
+    def __init__(self, colors: Sequence[Color]) -> None: ...
+    def map(self, rgba: Any, indices: Any, painted: Any, kept: Any) -> int: ...

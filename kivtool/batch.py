@@ -65,20 +65,13 @@ def find_animations(source: Path) -> List[Path]:
     return found
 
 
-def physical_memory() -> Optional[int]:
-    try:
-        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
-    except (AttributeError, ValueError, OSError):
-        return None
-
-
 def default_memory_limit(jobs: int) -> Optional[int]:
-    """Bytes of address space for each worker: the machine's memory shared
-    out among them, so that all of them together cannot exhaust it."""
-    memory = physical_memory()
-    if memory is None:
-        return None
-    return max(1 << 30, memory // max(1, jobs))
+    """Bytes of address space for each worker: the memory this process may
+    use (the machine's, or its control group's limit) shared out among them,
+    so that all of them together cannot exhaust it."""
+    from kivtool import _core
+
+    return max(1 << 30, _core.available_memory() // max(1, jobs))
 
 
 def address_space_in_use() -> Optional[int]:

@@ -378,8 +378,8 @@ def add_batch_command(parser: argparse.ArgumentParser) -> None:
         type=positive_int,
         metavar="MB",
         help="address space one worker may use, in MiB; a file that needs "
-        "more fails with a clear message (default: the machine's memory "
-        "divided by --jobs)",
+        "more fails with a clear message (default: the memory the tool may "
+        "use, the machine's or its container's limit, divided by --jobs)",
     )
     parser.add_argument(
         "--timeout",
@@ -594,9 +594,9 @@ def add_import_command(parser: argparse.ArgumentParser) -> None:
 
 
 def speed_value(text: str) -> int:
-    from kivtool import kiv_layout
+    from kivtool import _core
 
-    low, high = kiv_layout.SPEED_RANGE
+    low, high = 0, _core.SPEED_MAX
     try:
         value = int(text)
     except ValueError:

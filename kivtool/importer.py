@@ -12,8 +12,8 @@ The road of one import:
    colour in transparent pixels); anything else is refused, or with
    `quantize` takes the nearest palette colour. In a shadow frame every
    pixel with alpha above 0 is painted (shadow frames store no colours).
-3. Encode (`kiv_layout`), refusing what the format cannot hold before a
-   byte is written.
+3. Encode (the core's encoder, through `kivtool._core`), refusing what the
+   format cannot hold before a byte is written.
 4. Write a temporary file beside OUT, load it with pykiv as the game would
    (the palette found through the stored location), and compare every
    rendered frame, its offsets and kind, the frame count, the background
@@ -26,17 +26,15 @@ from __future__ import annotations
 
 import json
 import os
-import secrets
-import stat
 from dataclasses import dataclass, field
 from functools import partial
 from pathlib import Path, PurePath
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar, Union
+from typing import Any, Callable, List, Optional, Sequence, Tuple, TypeVar, Union
 
 import numpy as np
 import numpy.typing as npt
 
-from kivtool import _core, indexed, kiv_layout
+from kivtool import _core, indexed
 from kivtool.animation import BACKGROUND, FRAME, SHADOW, planes_of
 
 KINDS = (FRAME, SHADOW, BACKGROUND)
@@ -83,7 +81,7 @@ class SourceFrame:
 class Plan:
     """What the file will hold."""
 
-    frames: List[kiv_layout.FrameRuns]  # emptied once encoded
+    frames: List[_core.FramePlanes]  # emptied once encoded
     names: List[str]
     expected: List[Pixels]  # each frame as it must render
     offsets: List[Tuple[int, int]]
@@ -105,65 +103,28 @@ class Plan:
 
 
 class PaletteIndex:
-    """Finds palette indices for whole images at once.
-
-    Colours are compared as 32-bit words. A multiplicative hash that puts
-    every distinct palette colour in a slot of its own is searched once per
-    palette; a lookup is then a multiply, a shift, and two table reads per
-    pixel, followed by one comparison that tells whether the pixel's colour
-    is in the palette at all.
-    """
-
-    SLOT_BITS = 16
+    """Finds palette indices for whole images at once: the exact colours
+    natively (the lowest index holding each), the nearest colour here."""
 
     def __init__(self, colors: Sequence[Tuple[int, int, int, int]]) -> None:
         if not colors:
             raise ValueError("a palette without colours")
         self.colors = np.array(colors, dtype=np.uint8).reshape(-1, 4)
         self.words = self.colors.view("<u4").reshape(-1).astype(np.uint32)
-        lowest: Dict[int, int] = {}
-        for index, word in enumerate(self.words.tolist()):
-            # (0, 0, 0, 0) is never painted, so it is not looked up.
-            if word and word not in lowest:
-                lowest[word] = index
-        self.multiplier = np.uint32(1)
-        self.slot_index = np.zeros(1 << self.SLOT_BITS, dtype=np.uint8)
-        self.slot_word = np.zeros(1 << self.SLOT_BITS, dtype=np.uint32)
-        self.empty = not lowest
-        if self.empty:
-            return
-        words = np.array(list(lowest), dtype=np.uint32)
-        indices = np.array(list(lowest.values()), dtype=np.uint8)
-        # Odd multipliers from a fixed sequence: about half of them put 256
-        # colours into 65536 slots without a collision.
-        candidate = 0
-        while True:
-            candidate += 1
-            multiplier = np.uint32((0x9E3779B9 * candidate) & 0xFFFFFFFF | 1)
-            slots = self._slots(words, multiplier)
-            if np.bincount(slots).max() == 1:
-                break
-        self.multiplier = multiplier
-        # A free slot holds a colour whose own slot is elsewhere, so that no
-        # pixel hashed there can match it.
-        self.slot_word[:] = words[0]
-        self.slot_word[slots] = words
-        self.slot_index[slots] = indices
+        self.exact = _core.PaletteLookup(colors)
 
-    def _slots(self, words: npt.NDArray[np.uint32], multiplier: np.uint32) -> npt.NDArray[np.uint32]:
-        slots = words * multiplier
-        slots >>= np.uint32(32 - self.SLOT_BITS)
-        return slots
-
-    def lookup(self, pixels: Pixels) -> Tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]:
-        """The lowest palette index of each pixel's colour, and whether the
-        colour is in the palette at all ((0, 0, 0, 0) never is)."""
-        if self.empty:
-            return np.zeros(pixels.shape, dtype=np.uint8), np.zeros(pixels.shape, dtype=bool)
-        slots = self._slots(pixels, self.multiplier)
-        # Every slot is inside the tables, so the bounds check of a plain
-        # index, which costs as much as the read itself, is left out.
-        return self.slot_index.take(slots, mode="clip"), self.slot_word.take(slots, mode="clip") == pixels
+    def lookup(self, rgba: npt.NDArray[np.uint8]) -> Tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_], Pixels, int]:
+        """For a height x width x 4 image: the lowest palette index of each
+        pixel's colour, whether the palette holds the colour at all ((0, 0,
+        0, 0) it never does), the pixels it holds (0 elsewhere), and how
+        many pixels with alpha above 0 it does not hold."""
+        rgba = np.ascontiguousarray(rgba, dtype=np.uint8)
+        shape = rgba.shape[:2]
+        indices = np.empty(shape, dtype=np.uint8)
+        painted = np.empty(shape, dtype=bool)
+        kept = np.empty(shape, dtype=np.uint32)
+        missing = self.exact.map(rgba, indices, painted, kept)
+        return indices, painted, kept, missing
 
     def nearest(self, words: npt.NDArray[np.uint32]) -> npt.NDArray[np.uint8]:
         """The index of the nearest palette colour (R, G, B, A as a point;
@@ -192,7 +153,7 @@ def as_words(rgba: npt.NDArray[np.uint8]) -> Pixels:
 
 def map_frame(
     frame: SourceFrame, palette: PaletteIndex, quantize: bool, reader: Optional[indexed.IndexReader] = None
-) -> Tuple[kiv_layout.FrameRuns, Pixels, int]:
+) -> Tuple[_core.FramePlanes, Pixels, int]:
     """The frame's runs, the pixels it must render as, and how many pixels
     were moved to the nearest palette colour. A palette PNG with the
     animation's palette is read by index through `reader`."""
@@ -202,26 +163,22 @@ def map_frame(
         if by_index is not None:
             painted, values = by_index
             if frame.kind == SHADOW:
-                runs = kiv_layout.FrameRuns(painted, None, frame.x_offset, frame.y_offset, shadow=True)
+                runs = _core.FramePlanes(painted, None, frame.x_offset, frame.y_offset, shadow=True)
                 return runs, np.where(painted, np.uint32(SHADOW_PIXEL), np.uint32(0)), 0
-            runs = kiv_layout.FrameRuns(painted, values, frame.x_offset, frame.y_offset, shadow=False)
+            runs = _core.FramePlanes(painted, values, frame.x_offset, frame.y_offset, shadow=False)
             return runs, np.where(painted, palette.words[values], np.uint32(0)), 0
         decoded = decoded.rgba()
-    pixels = as_words(decoded)
-    visible = pixels > 0x00FFFFFF  # alpha above 0
+    rgba = decoded
     if frame.kind == SHADOW:
-        runs = kiv_layout.FrameRuns(visible, None, frame.x_offset, frame.y_offset, shadow=True)
+        visible = as_words(rgba) > 0x00FFFFFF  # alpha above 0
+        runs = _core.FramePlanes(visible, None, frame.x_offset, frame.y_offset, shadow=True)
         return runs, np.where(visible, np.uint32(SHADOW_PIXEL), np.uint32(0)), 0
 
-    indices, painted = palette.lookup(pixels)
-    # The pixels with every unpainted one cleared, through a mask of all
-    # ones or all zeros (several times faster than a select).
-    expected = painted.astype(np.uint32)
-    np.negative(expected, out=expected)
-    expected &= pixels
-    stray = np.less(painted, visible)
+    indices, painted, expected, missing = palette.lookup(rgba)
     changed = 0
-    if stray.any():
+    if missing:
+        pixels = as_words(rgba)
+        stray = np.less(painted, pixels > 0x00FFFFFF)  # visible, and not a palette colour
         if not quantize:
             y, x = (int(v) for v in np.unravel_index(int(np.argmax(stray)), stray.shape))
             raise ImportRefused(
@@ -235,7 +192,7 @@ def map_frame(
         painted[stray] = words != 0
         expected[stray] = words
         changed = int(nearest.size)
-    runs = kiv_layout.FrameRuns(painted, indices, frame.x_offset, frame.y_offset, shadow=False)
+    runs = _core.FramePlanes(painted, indices, frame.x_offset, frame.y_offset, shadow=False)
     return runs, expected, changed
 
 
@@ -247,9 +204,9 @@ def plan_import(
     quantize: bool,
     transparent_index: Optional[int] = None,
 ) -> Plan:
-    """Maps every frame, after checking the format's limits on the sizes.
-    `transparent_index` is the unpainted index of palette PNGs read by
-    index, when the user names it."""
+    """Maps every frame, after checking the format's limits on the sizes
+    (ValueError for frames a file cannot hold). `transparent_index` is the
+    unpainted index of palette PNGs read by index, when the user names it."""
     if not sources:
         raise ImportRefused("no frames to import")
     names = [f"frame {i} ({source.name})" for i, source in enumerate(sources)]
@@ -258,7 +215,9 @@ def plan_import(
         raise ImportRefused(
             f"{names[backgrounds[0]]}: the background frame must be the last frame, and there can be only one"
         )
-    kiv_layout.check_frames(sources, names)
+    # The format's limits on the sizes, before any image is decoded; a
+    # refusal is a ValueError, as the encoder's are.
+    _core.check_frames(sources, names)
     reader = indexed.IndexReader(palette.colors, transparent_index)
     frames, expected, changed, by_index = [], [], [], []
     for source in sources:
@@ -371,7 +330,7 @@ def sheet_frames(path: Path) -> Tuple[List[SourceFrame], Optional[int]]:
         raise ImportRefused(f"{path}: meta.image is not a file name")
     speed = None
     if isinstance(meta, dict) and "speed" in meta:
-        speed = whole_number(meta["speed"], f"{path}: meta.speed", *kiv_layout.SPEED_RANGE)
+        speed = whole_number(meta["speed"], f"{path}: meta.speed", 0, _core.SPEED_MAX)
     entries = member(description, "frames", str(path))
     if isinstance(entries, dict):
         named = list(entries.items())
@@ -427,9 +386,7 @@ def sheet_frames(path: Path) -> Tuple[List[SourceFrame], Optional[int]]:
 def untrimmed(entry: Any, pixels: Decoded, where: str) -> Decoded:
     source = member(entry, "sourceSize", where)
     placed = member(entry, "spriteSourceSize", where)
-    w, h = (
-        whole_number(member(source, k, where), f"{where}: sourceSize.{k}", 0, kiv_layout.MAX_WIDTH) for k in ("w", "h")
-    )
+    w, h = (whole_number(member(source, k, where), f"{where}: sourceSize.{k}", 0, _core.WIDTH_MAX) for k in ("w", "h"))
     x, y = (whole_number(member(placed, k, where), f"{where}: spriteSourceSize.{k}", 0, 1 << 31) for k in ("x", "y"))
     if x + pixels.shape[1] > w or y + pixels.shape[0] > h:
         raise ImportRefused(f"{where}: the trimmed rectangle does not fit its source size {w} x {h}")
@@ -443,7 +400,7 @@ def untrimmed(entry: Any, pixels: Decoded, where: str) -> Decoded:
 def sheet_offsets(entry: Any, width: int, height: int, where: str) -> Tuple[int, int]:
     """The frame's offsets: `offset` as written by export, else from the
     pivot (the anchor as a fraction of the frame), else 0, 0."""
-    low, high = kiv_layout.OFFSET_RANGE
+    low, high = _core.OFFSET_MIN, _core.OFFSET_MAX
     if "offset" in entry:
         offset = entry["offset"]
         return (
@@ -488,7 +445,7 @@ def read_offsets(path: Path, images: int, background: bool) -> List[Tuple[int, i
         got = f"{len(values)} entries" if isinstance(values, list) else "not a list"
         extra = " and one for the background, last" if background else ""
         raise ImportRefused(f"{path}: needs a JSON list of {wanted} [x, y] pairs, one per image{extra}; it holds {got}")
-    low, high = kiv_layout.OFFSET_RANGE
+    low, high = _core.OFFSET_MIN, _core.OFFSET_MAX
     offsets = []
     for i, pair in enumerate(values):
         if not isinstance(pair, list) or len(pair) != 2:
@@ -558,61 +515,6 @@ def load_palette(path: Path) -> PaletteIndex:
 
 # --------------------------------------------------------------------------
 # Writing and verifying
-
-
-# As many links in a row as the systems themselves follow before giving up.
-MAX_LINKS_FOLLOWED = 40
-
-
-def follow_links(path: Path) -> Path:
-    """The file that writing to `path` writes: every symbolic link at its end
-    followed, so that a link stays a link and its target gets the new
-    contents."""
-    for _ in range(MAX_LINKS_FOLLOWED):
-        if not path.is_symlink():
-            return path
-        path = path.parent / os.readlink(path)
-    raise ImportRefused(f"{path}: too many symbolic links in a row")
-
-
-def write_replacing(target: Path, contents: bytes, check: Callable[[Path], None]) -> None:
-    """Writes `contents` to a new file beside `target` (beside the file it
-    links to, if it is a link), runs `check` on it and only then renames it
-    over that file, so that the file is either what it was or the whole new
-    one. An existing file keeps its permission bits; a read-only one is not
-    replaced. The temporary file is gone afterwards in every case."""
-    target = follow_links(target)
-    mode = None
-    if target.exists():
-        if not os.access(target, os.W_OK):
-            raise ImportRefused(f"{target}: is read-only")
-        mode = stat.S_IMODE(target.stat().st_mode)
-    temporary = None
-    for _ in range(8):
-        candidate = target.with_name(f".kivtool-{secrets.token_hex(6)}.tmp")
-        try:
-            descriptor = os.open(candidate, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
-        except FileExistsError:
-            continue
-        temporary = candidate
-        break
-    if temporary is None:
-        raise OSError(f"cannot create a temporary file beside {target}")
-    try:
-        # Set before anything is written, so that the contents of a private
-        # file are never readable by others.
-        if mode is not None:
-            os.chmod(temporary, mode)
-        with os.fdopen(descriptor, "wb") as file:
-            file.write(contents)
-        check(temporary)
-        os.replace(temporary, target)
-    except BaseException:
-        try:
-            os.remove(temporary)
-        except OSError:
-            pass
-        raise
 
 
 def verify(path: Path, plan: Plan, palette: Optional[Path] = None) -> None:
@@ -707,26 +609,36 @@ def import_animation(
     location = stored_location(out, root, palette_path)
     try:
         plan = plan_import(sources, palette, speed=speed, quantize=quantize, transparent_index=transparent_index)
-        contents = kiv_layout.encode_animation(
-            plan.frames, plan.names, speed=speed, location=location, has_background=plan.has_background
+        contents = _core.encode(
+            plan.frames, speed=speed, location=location, has_background=plan.has_background, names=plan.names
         )
-    except kiv_layout.LayoutError as error:
+    except ValueError as error:
         raise ImportRefused(f"{out}: cannot store {error}") from None
     # Only the pixels as they must render are needed from here on; the
     # masks and indices go before the file is loaded back.
     plan.frames = []
     try:
         out.parent.mkdir(parents=True, exist_ok=True)
-        # The file is loaded back from where it is written. When OUT links
-        # to a file in another folder, the palette search from there is not
-        # the game's (which starts from OUT's folder and was checked above),
-        # so the palette is then named.
-        folder = os.path.realpath(out.absolute().parent)
-        write_replacing(
-            out,
-            contents,
-            lambda written: verify(written, plan, None if os.path.realpath(written.parent) == folder else palette_path),
-        )
     except OSError as error:
-        raise ImportRefused(f"{out}: cannot write: {error.strerror or error}") from None
+        raise ImportRefused(f"{out}: cannot create its folder: {error.strerror or error}") from None
+    # The file is loaded back from where it is written. When OUT links to a
+    # file in another folder, or no temporary file can be made beside it,
+    # the palette search from there is not the game's (which starts from
+    # OUT's folder and was checked above), so the palette is then named.
+    folder = os.path.realpath(out.absolute().parent)
+
+    def check(written: str) -> None:
+        same_folder = os.path.realpath(os.path.dirname(os.path.abspath(written))) == folder
+        verify(Path(written), plan, None if same_folder else palette_path)
+
+    # The new file is written beside OUT (beside the file it links to), checked,
+    # and only then put in place: OUT is either what it was or the whole new
+    # file, with its permission bits, and a read-only OUT is not replaced.
+    try:
+        with _core.FileReplacement(str(out)) as replacement:
+            replacement.write(contents)
+            replacement.verify(check)
+            replacement.commit()
+    except OSError as error:
+        raise ImportRefused(f"{out}: {error.strerror or error}") from None
     return plan

@@ -380,4 +380,6 @@ class IndexReader:
         if pixels.covered is not None:
             painted &= pixels.covered
         self.frames_read += 1
-        return painted, pixels.values
+        # A frame cut from a sheet is a view into it; the encoder takes
+        # planes of their own.
+        return painted, np.ascontiguousarray(pixels.values)

@@ -6,23 +6,21 @@ DIR/pal/sample.pal and DIR/anim/sample.kiv. The animation stores the
 palette location "pal/sample.pal", so a reader that searches upwards from the
 animation's directory finds the palette one level up.
 
-The palette file is built here byte by byte: u16 colour count (1..256), u16
-colour model (0 here: entries are R,G,B,A), then count entries of 4 bytes
-R, G, B, A. The animation's frames are drawn here as rows of palette indices
-and stored by `kivtool.kiv_layout`, which holds the animation file's layout.
+The animation's frames are drawn here as rows of palette indices; the
+animation file and the palette file are written by the core's writers
+(through `kivtool._core`).
 """
 
 from __future__ import annotations
 
 import math
-import struct
 from dataclasses import dataclass
 from pathlib import Path
 from typing import List, Optional, Tuple
 
 import numpy as np
 
-from kivtool import kiv_layout
+from kivtool import _core
 
 LOCATION = "pal/sample.pal"
 SPEED = 100
@@ -49,23 +47,20 @@ class Frame:
         return len(self.rows)
 
 
-def frame_runs(frame: Frame) -> kiv_layout.FrameRuns:
+def frame_planes(frame: Frame) -> _core.FramePlanes:
     if any(len(row) != frame.width for row in frame.rows):
         raise ValueError("all rows of a frame must have the frame's width")
     shape = (frame.height, frame.width)
     painted = np.array([[index is not None for index in row] for row in frame.rows], dtype=bool).reshape(shape)
     indices = np.array([[index or 0 for index in row] for row in frame.rows], dtype=np.uint8).reshape(shape)
-    return kiv_layout.FrameRuns(
-        painted, None if frame.shadow else indices, frame.x_offset, frame.y_offset, frame.shadow
-    )
+    return _core.FramePlanes(painted, None if frame.shadow else indices, frame.x_offset, frame.y_offset, frame.shadow)
 
 
 def animation_bytes(frames: list[Frame], location: str, speed: int, background: Frame | None) -> bytes:
     """The animation file; raises ValueError for frames it cannot hold."""
     stored = frames + ([background] if background is not None else [])
-    return kiv_layout.encode_animation(
-        [frame_runs(frame) for frame in stored],
-        [f"frame {i}" for i in range(len(stored))],
+    return _core.encode(
+        [frame_planes(frame) for frame in stored],
         speed=speed,
         location=location,
         has_background=background is not None,
@@ -73,9 +68,8 @@ def animation_bytes(frames: list[Frame], location: str, speed: int, background: 
 
 
 def palette_bytes(colors: list[Color]) -> bytes:
-    if not 1 <= len(colors) <= 256:
-        raise ValueError("a palette holds 1 to 256 colours")
-    return struct.pack("<HH", len(colors), 0) + b"".join(bytes(c) for c in colors)
+    """The palette file; raises ValueError for other than 1 to 256 colours."""
+    return _core.palette_bytes(colors)
 
 
 # --------------------------------------------------------------------------

@@ -563,12 +563,13 @@ def test_shadow_frames_paint_every_index_but_the_transparent_one(project, capsys
 def test_an_index_written_wrong_is_caught_though_its_colour_is_right(project, capsys, monkeypatch):
     """0 and 3 hold one colour: only the indices tell a file painting 0
     from one painting 3."""
-    from kivtool import kiv_layout
+    from kivtool import _core
 
     (project / "pal" / "p.pal").write_bytes(kivmodel.palette_file(DECISION_PALETTE))
     image = palette_png(project / "f.png", [[7, 3]], DECISION_PALETTE, "7")
-    original = kiv_layout.encode_frame
-    monkeypatch.setattr(kiv_layout, "encode_frame", lambda frame, name: original(frame, name)[:-1] + b"\x00")
+    original = _core.encode
+    # the last byte of the file: the last index of the last row
+    monkeypatch.setattr(_core, "encode", lambda *args, **kwargs: original(*args, **kwargs)[:-1] + b"\x00")
     status, _, err = kivtool(capsys, *import_args(project, image, out="a.kiv"))
     assert status == 1 and len(err) == 1
     assert "paints pixel x=1, y=0 with index 0, not index 3" in err[0]

@@ -1,8 +1,9 @@
 """Replacing a file keeps what the user set on it: the file a symbolic link
 names is replaced and the link stays, permission bits stay, a read-only file
 is refused; and where no temporary file can be made beside the target, the
-target is written in place. Both writers replace files the same way, so
-every case runs for both."""
+target is written in place. Both writers of the module and the tool's
+replacement (kivtool._core) replace files the same way, so every case runs
+for all three."""
 
 import os
 import pathlib
@@ -41,10 +42,24 @@ def scratch(public_tmp_path):
     return path
 
 
+WRITERS = ["palette", "animation", "tool"]
+TOOL_CONTENTS = b"what the tool writes"
+
+
 def save(writer: str, scratch: pathlib.Path, target: pathlib.Path) -> None:
     """Saves to `target` with the palette writer, or with the animation
-    writer, whose palette then goes to pal/p.pal."""
-    if writer == "palette":
+    writer, whose palette then goes to pal/p.pal, or replaces it through the
+    tool's module, whose refusal (an OSError) becomes a line on the standard
+    error stream here."""
+    if writer == "tool":
+        from kivtool import _core
+
+        try:
+            _core.replace_file(str(target), TOOL_CONTENTS)
+        except OSError as error:
+            sys.stderr.write(f"OSError: {error.filename}: {error.strerror}\n")
+            sys.stderr.flush()
+    elif writer == "palette":
         palette = pykiv.PalF()
         assert palette.load(str(scratch / "source" / "p.pal")) == 1
         palette.save(str(target))
@@ -56,12 +71,17 @@ def save(writer: str, scratch: pathlib.Path, target: pathlib.Path) -> None:
 
 def reference(writer: str, scratch: pathlib.Path) -> bytes:
     """What a save writes to a new file in a plain directory."""
+    if writer == "tool":
+        return TOOL_CONTENTS
     save(writer, scratch, scratch / "ref" / writer)
     return (scratch / "ref" / writer).read_bytes()
 
 
-def error_line(writer: str, path) -> str:
-    return f"ERROR: Could not open {writer} file for writing: {path}"
+def refused(lines: list[str], writer: str, path) -> bool:
+    """Whether `lines` are the one line of a refused save to `path`."""
+    if writer == "tool":
+        return len(lines) == 1 and lines[0].startswith(f"OSError: {path}: ")
+    return lines == [f"ERROR: Could not open {writer} file for writing: {path}"]
 
 
 def make(path: pathlib.Path, mode: int, data: bytes = OLD) -> None:
@@ -90,6 +110,7 @@ def save_unprivileged(writer: str, scratch: pathlib.Path, target: pathlib.Path, 
     error lines of the save."""
     result = run_child(f"""
         import pykiv, pathlib
+        from kivtool import _core  # before the user's change: it may not read the interpreter's files
         from test_replacing_files import save
         reason = drop_privileges()
         if reason:
@@ -159,7 +180,7 @@ PERMISSIONS = {
 }
 
 
-@pytest.mark.parametrize("writer", ["palette", "animation"])
+@pytest.mark.parametrize("writer", WRITERS)
 @pytest.mark.parametrize("prepare, umask, mode", PERMISSIONS.values(), ids=PERMISSIONS.keys())
 def test_permissions(scratch, writer, prepare, umask, mode):
     expected = reference(writer, scratch)
@@ -172,7 +193,7 @@ def test_permissions(scratch, writer, prepare, umask, mode):
 
     lines = save_unprivileged(writer, scratch, target, umask)
     if mode is None:
-        assert lines == [error_line(writer, target)]
+        assert refused(lines, writer, target)
         assert not target.exists() or target.read_bytes() == OLD
         # Neither file of a pair is written when one cannot be.
         assert (scratch / "pal" / "p.pal").read_bytes() == OLD
@@ -226,7 +247,7 @@ def links_in(directory):
     return {name: os.readlink(directory / name) for name in os.listdir(directory) if (directory / name).is_symlink()}
 
 
-@pytest.mark.parametrize("writer", ["palette", "animation"])
+@pytest.mark.parametrize("writer", WRITERS)
 @pytest.mark.parametrize("prepare", LINKS.values(), ids=LINKS.keys())
 def test_links(scratch, stderr_lines, writer, prepare):
     expected = reference(writer, scratch)
@@ -237,7 +258,7 @@ def test_links(scratch, stderr_lines, writer, prepare):
 
     save(writer, scratch, out / "link")
     if written is None:
-        assert stderr_lines() == [error_line(writer, out / "link")]
+        assert refused(stderr_lines(), writer, out / "link")
     else:
         assert stderr_lines() == []
         assert written.read_bytes() == expected

@@ -243,6 +243,27 @@ def test_palette_bytes_load_as_the_colours(count, tmp_path):
     assert [(c.r, c.g, c.b, c.a) for c in palette.colors()][:count] == colors
 
 
+@pytest.mark.parametrize(
+    "contents, result, color_count, errors",
+    [
+        pytest.param(kivmodel.palette_file([(1, 2, 3, 4)]), 1, 1, [], id="one-colour"),
+        pytest.param(kivmodel.palette_file([], count=257), -2, 257, ["Invalid color count: 257"], id="257"),
+        pytest.param(b"", -2, 0, ["Invalid color count: 0"], id="empty"),
+        pytest.param(None, -1, 0, ["Could not open palette file: {path}"], id="missing"),
+    ],
+)
+def test_load_palette_says_how_it_ended(tmp_path, stderr_lines, contents, result, color_count, errors):
+    path = tmp_path / "p.pal"
+    if contents is not None:
+        path.write_bytes(contents)
+    palette = _core.load_palette(str(path))
+    assert (palette.result, palette.color_count) == (result, color_count)
+    assert palette.errors == [line.format(path=path) for line in errors]
+    assert stderr_lines() == []
+    if result == 1:
+        assert palette.colors == [(1, 2, 3, 4)] + [(0, 0, 0, 255)] * 255
+
+
 @pytest.mark.parametrize("count", [0, 257])
 def test_palette_bytes_refuse_what_a_file_cannot_hold(count):
     with pytest.raises(ValueError, match="256"):

@@ -4,8 +4,10 @@
 //
 // Nothing here calls into Python while native work holds records: Python
 // arguments are turned into native values first, the work runs, and its
-// results are turned into Python values afterwards. Error lines are
-// collected in native memory while a load runs and handed back as values.
+// results are turned into Python values afterwards. The one call into
+// Python during work, FileReplacement.verify's check, runs while only this
+// module's own copy of the new contents is held. Error lines are collected
+// in native memory while a load runs and handed back as values.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -27,6 +29,7 @@
 #include "io/file_io.h"
 #include "memory/physical_memory.h"
 #include "palette/pal_file.h"
+#include "palette/palette_lookup.h"
 #include "render/kiv_frame_buffer.h"
 #include "render/kiv_index_planes.h"
 
@@ -525,5 +528,47 @@ PYBIND11_MODULE(_core, m) {
         .def_readonly("color_count", &PaletteLoad::color_count)
         .def_property_readonly("errors", [](const PaletteLoad& p) { return texts(p.errors); });
     m.def("load_palette", &load_palette, py::arg("path"));
+
+    py::class_<PaletteLookup>(m, "PaletteLookup")
+        .def(
+            py::init([](const std::vector<std::tuple<std::uint8_t, std::uint8_t, std::uint8_t, std::uint8_t>>& colors) {
+                std::vector<PalF::Color> entries;
+                for (const auto& [r, g, b, a] : colors) entries.push_back(PalF::Color{r, g, b, a});
+                return PaletteLookup(entries);
+            }),
+            py::arg("colors"))
+        .def(
+            "map",
+            [](const PaletteLookup& lookup, const py::buffer& rgba, const py::buffer& indices,
+               const py::buffer& painted, const py::buffer& kept) {
+                // Every buffer is requested before the work and released
+                // after it; nothing in between runs Python code.
+                const py::buffer_info in = rgba.request();
+                py::buffer_info index_out = indices.request(true);
+                py::buffer_info painted_out = painted.request(true);
+                py::buffer_info kept_out = kept.request(true);
+                const auto whole = [](const py::buffer_info& info, py::ssize_t item) {
+                    // One block of memory, rows without gaps.
+                    py::ssize_t stride = item;
+                    for (py::ssize_t d = info.ndim; d-- > 0;) {
+                        if (info.strides[d] != stride) return false;
+                        stride *= info.shape[d];
+                    }
+                    return info.itemsize == item;
+                };
+                const auto count = static_cast<std::size_t>(in.size / 4);
+                if (!whole(in, 1) || in.size % 4 != 0 || !whole(index_out, 1) || !whole(painted_out, 1) ||
+                    !whole(kept_out, 4) || static_cast<std::size_t>(index_out.size) != count ||
+                    static_cast<std::size_t>(painted_out.size) != count ||
+                    static_cast<std::size_t>(kept_out.size) != count) {
+                    throw py::value_error(
+                        "map takes contiguous RGBA bytes and, for as many pixels, contiguous arrays of one byte, one "
+                        "byte and four bytes a pixel");
+                }
+                return lookup.map(
+                    static_cast<const std::uint8_t*>(in.ptr), count, static_cast<std::uint8_t*>(index_out.ptr),
+                    static_cast<std::uint8_t*>(painted_out.ptr), static_cast<std::uint32_t*>(kept_out.ptr));
+            },
+            py::arg("rgba"), py::arg("indices"), py::arg("painted"), py::arg("kept"));
     m.def("available_memory", &pykiv::memory::available_memory_bytes);
 }
