@@ -8,12 +8,14 @@ produced. Those become one sentence naming the file and the cause.
 
 from __future__ import annotations
 
+import os
 import stat
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, List, Optional, Tuple
 
 from kivtool import _core
+from kivtool.text import excerpt, quoted
 
 if TYPE_CHECKING:
     import numpy as np
@@ -23,6 +25,8 @@ if TYPE_CHECKING:
 FRAME = "frame"
 SHADOW = "shadow"
 BACKGROUND = "background"
+# A path made from text stored in a file is cut to this much in messages.
+PATH_CHARACTERS = 300
 
 
 class LoadError(Exception):
@@ -103,6 +107,15 @@ def planes_of(loaded: _core.Loaded, index: int) -> Tuple[npt.NDArray[np.uint8], 
     )
 
 
+def absolute(path: Path) -> str:
+    """`path` as the tool hands it to the core: absolute. The palette search
+    from a relative path stops at the path's first component and never
+    tries the current folder, so `anim/a.kiv` run from the game's folder
+    would not find its `pal/a.pal`; from the absolute path every folder
+    above counts."""
+    return os.path.abspath(path)
+
+
 def frame_kind(index: int, is_shadow: int, has_background: bool, count: int) -> str:
     # The background frame is stored after the counted frames.
     if has_background and index == count - 1:
@@ -124,13 +137,13 @@ def _failure(path: Path, loaded: _core.Loaded, explicit: Optional[Path]) -> str:
             return f"{path}: names no palette (its palette location is empty; use --palette)"
         if not loaded.palette_tried:
             return (
-                f"{path}: no palette found: {loaded.location!r} is not under the animation's folder "
+                f"{path}: no palette found: {quoted(loaded.location)} is not under the animation's folder "
                 "or any folder above it (use --palette)"
             )
-        return f"{path}: cannot open palette file {loaded.palette_tried} (use --palette)"
+        return f"{path}: cannot open palette file {excerpt(loaded.palette_tried, PATH_CHARACTERS)} (use --palette)"
     if status == "palette_invalid":
         return (
-            f"{path}: palette file {loaded.palette_tried} is not usable "
+            f"{path}: palette file {excerpt(loaded.palette_tried, PATH_CHARACTERS)} is not usable "
             f"(colour count {loaded.color_count}, must be 1 to 256)"
         )
     return f"{path}: no frame could be rendered"
@@ -161,7 +174,7 @@ def load_animation(path: Path, palette: Optional[Path] = None) -> Animation:
         raise LoadError(f"{palette}: no such palette file")
 
     try:
-        loaded = _core.load(str(path), str(palette) if palette is not None else "")
+        loaded = _core.load(absolute(path), str(palette) if palette is not None else "")
     except MemoryError as error:
         # The core explains its own refusals; a bare allocation failure
         # comes from a memory limit set on this process.

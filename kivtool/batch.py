@@ -3,9 +3,9 @@
 The module holds the interpreter lock while it loads and renders, so files
 are spread over processes, not threads. Files from anywhere can be damaged
 or hostile: each worker runs under an address-space limit (where the system
-has one), so that a file declaring huge frames is refused with a
-MemoryError instead of driving the machine out of memory, and each file has
-a time limit. A worker that dies or runs out of time costs only the file it
+has one; a limit the user set is never raised), so that a file declaring
+huge frames is refused with a MemoryError instead of driving the machine out
+of memory, and each file has a time limit. A worker that dies or runs out of time costs only the file it
 was working on: the pool starts a new worker, the other files handed out
 with that one are tried again one by one, and the rest go on.
 """
@@ -14,15 +14,18 @@ from __future__ import annotations
 
 import multiprocessing
 import os
+import stat
 import sys
 import time
 from concurrent.futures import FIRST_COMPLETED, Future, wait
 from concurrent.futures import TimeoutError as FutureTimeout
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from kivtool.export import ExportError, Options, Timings
+from kivtool.limits import limit_address_space
+from kivtool.text import printable
 
 SUFFIX = ".kiv"
 DEFAULT_TIMEOUT = 300.0  # seconds for one file
@@ -33,7 +36,7 @@ class FileResult:
     source: str  # relative to the source folder
     error: Optional[str] = None  # why the file failed, None when it was exported
     written: int = 0
-    warnings: List[str] = field(default_factory=list)
+    warnings: List[str] = field(default_factory=list)  # whole lines, each naming its file
     load: float = 0.0  # seconds reading and rendering
     compose: float = 0.0  # seconds placing frames on canvases and sheets
     encode: float = 0.0  # seconds encoding and writing image files
@@ -44,61 +47,108 @@ class FileResult:
 class Summary:
     results: List[FileResult]
     seconds: float
+    stopped: Optional[KeyboardInterrupt] = None  # what stopped the batch before its end
+    not_done: int = 0  # files not exported when it was stopped
 
     @property
     def failures(self) -> List[FileResult]:
         return [result for result in self.results if result.error is not None]
 
 
-def find_animations(source: Path) -> List[Path]:
-    """Every animation file under `source`, in a stable order. Links to
-    folders are not followed, so a link loop cannot make the walk endless;
-    only regular files are taken, so a pipe named like an animation cannot
-    make a worker wait for a writer."""
-    found = []
-    for folder, subfolders, names in os.walk(source):
+@dataclass
+class Found:
+    """What a walk of the source folder found: the animation files, and
+    what it had to leave out, each with the reason (paths under the source
+    folder)."""
+
+    files: List[Path]
+    skipped: List[Tuple[Path, str]]
+
+
+def find_animations(source: Path) -> Found:
+    """Every animation file under `source`, in a stable order, and every
+    entry left out that may have been meant as one. Links to folders are not
+    followed, so a link loop cannot make the walk endless; only regular
+    files are taken, so a pipe named like an animation cannot make a worker
+    wait for a writer."""
+    files: List[Path] = []
+    skipped: List[Tuple[Path, str]] = []
+
+    def unreadable(error: OSError) -> None:
+        path = Path(error.filename) if error.filename else source
+        skipped.append((path, f"cannot read the folder: {error.strerror or error}"))
+
+    for folder, subfolders, names in os.walk(source, onerror=unreadable):
         subfolders.sort()
+        for name in subfolders:
+            if name.lower().endswith(SUFFIX):
+                skipped.append((Path(folder) / name, "is a folder, not an animation file"))
         for name in sorted(names):
+            if not name.lower().endswith(SUFFIX):
+                continue
             path = Path(folder) / name
-            if name.lower().endswith(SUFFIX) and path.is_file():
-                found.append(path)
-    return found
+            try:
+                status = path.stat()
+            except FileNotFoundError:
+                skipped.append((path, "is a symbolic link to nothing"))
+                continue
+            except OSError as error:
+                skipped.append((path, f"cannot be examined: {error.strerror or error}"))
+                continue
+            if stat.S_ISREG(status.st_mode):
+                files.append(path)
+            elif stat.S_ISDIR(status.st_mode):
+                skipped.append((path, "is a link to a folder, not an animation file"))
+            else:
+                skipped.append((path, "is not a regular file (a pipe or a device)"))
+    return Found(files, skipped)
 
 
-def default_memory_limit(jobs: int) -> Optional[int]:
-    """Bytes of address space for each worker: the memory this process may
-    use (the machine's, or its control group's limit) shared out among them,
-    so that all of them together cannot exhaust it."""
-    from kivtool import _core
-
-    return max(1 << 30, _core.available_memory() // max(1, jobs))
+def output_key(source: Path, path: Path) -> Tuple[str, str]:
+    """What names the outputs of `path`: its folder under the source and its
+    stem, compared without case as Windows compares names."""
+    relative = path.relative_to(source)
+    return (relative.parent.as_posix().casefold(), relative.stem.casefold())
 
 
-def address_space_in_use() -> Optional[int]:
-    try:
-        with open("/proc/self/status", encoding="ascii") as status:
-            for line in status:
-                if line.startswith("VmSize:"):
-                    return int(line.split()[1]) * 1024
-    except (OSError, ValueError):
-        pass
-    return None
+def output_collisions(source: Path, files: List[Path]) -> List[Tuple[Path, str]]:
+    """The files whose outputs would have the same names as another's (names
+    compared without case), each with the one it collides with. All of them
+    are left out: which of the two was meant is not known."""
+    by_key: Dict[Tuple[str, str], List[Path]] = {}
+    for path in files:
+        by_key.setdefault(output_key(source, path), []).append(path)
+    collisions = []
+    for paths in by_key.values():
+        if len(paths) > 1:
+            for path in paths:
+                others = ", ".join(str(other) for other in paths if other != path)
+                collisions.append(
+                    (
+                        path,
+                        f"its output files would have the same names as those of {others} "
+                        "(names compared without case, as Windows does); neither is written",
+                    )
+                )
+    return collisions
 
 
-def limit_worker(memory_limit: Optional[int]) -> None:
+class WorkerStopped(SystemExit):
+    """SIGTERM in a worker: the pool is ending it."""
+
+
+def stop_worker(signum: int, frame: object) -> None:
+    # Raised where the worker is, so that the new contents it has prepared
+    # beside a target are removed on the way out (an idle worker just exits).
+    raise WorkerStopped(128 + signum)
+
+
+def start_worker(memory_limit: Optional[int]) -> None:
     """Runs in each worker as it starts."""
-    if memory_limit is None:
-        return
-    try:
-        import resource
-    except ImportError:  # not on this system; the module's own limits still hold
-        return
-    in_use = address_space_in_use()
-    if in_use is not None and in_use >= memory_limit:
-        # Already past it (a sanitizer's shadow memory is reserved address
-        # space): the limit would refuse every allocation, so none is set.
-        return
-    resource.setrlimit(resource.RLIMIT_AS, (memory_limit, memory_limit))
+    import signal
+
+    signal.signal(signal.SIGTERM, stop_worker)
+    limit_address_space(memory_limit)
 
 
 def export_file(
@@ -116,13 +166,13 @@ def export_file(
     try:
         animation = load_animation(path, Path(palette) if palette is not None else None)
         result.load = time.perf_counter() - start
-        result.warnings = animation.messages[:3]
+        result.warnings = [f"{path}: {message}" for message in animation.messages[:3]]
         try:
             target.mkdir(parents=True, exist_ok=True)
         except OSError as error:
             raise ExportError(f"{target}: cannot create the output folder: {error.strerror or error}") from None
         timings = Timings()
-        result.written = len(export(animation, target, options, timings))
+        result.written = len(export(animation, target, options, timings, result.warnings))
         result.compose, result.encode = timings.compose, timings.encode
     except (LoadError, ExportError) as error:
         result.error = str(error)
@@ -153,7 +203,11 @@ def export_files(
     palette: Optional[str],
 ) -> List[FileResult]:
     """Exports a few files in one hand-out to a worker."""
-    return [worker(name, root, destination, options, palette) for name in names]
+    try:
+        return [worker(name, root, destination, options, palette) for name in names]
+    except WorkerStopped as stop:
+        # Ended by the pool, which waits for no answer: out at once.
+        os._exit(stop.code if isinstance(stop.code, int) else 1)
 
 
 # What a worker imports to export a file: loaded once into the fork server,
@@ -200,23 +254,33 @@ def run(
     """Exports every animation under `source` (or `files` found there) into
     `destination`, `jobs` files at a time, each with `worker`, `chunk` files
     to a hand-out; `on_result` hears of each file as it is done."""
+    start = time.perf_counter()
+    if files is None:
+        files = find_animations(source).files
+    sources = [str(path.relative_to(source)) for path in files]
+    chunk = chunk or chunk_size(len(sources), jobs)
+    # Absolute, since a worker's current folder is not this process's: a
+    # fork server keeps the folder it was started in.
+    arguments = (
+        os.path.abspath(source),
+        os.path.abspath(destination),
+        options,
+        os.path.abspath(palette) if palette is not None else None,
+    )
+    results: List[FileResult] = []
+    if not sources:
+        return Summary(results, time.perf_counter() - start)
     import pebble
 
-    start = time.perf_counter()
-    sources = [str(path.relative_to(source)) for path in (files or find_animations(source))]
-    chunk = chunk or chunk_size(len(sources), jobs)
-    arguments = (str(source), str(destination), options, str(palette) if palette is not None else None)
-    results: List[FileResult] = []
     context = worker_context()
-    with pebble.ProcessPool(
-        max_workers=jobs, initializer=limit_worker, initargs=(memory_limit,), context=context
-    ) as pool:
-        pending: Dict[Future[List[FileResult]], List[str]] = {}
+    pool = pebble.ProcessPool(max_workers=jobs, initializer=start_worker, initargs=(memory_limit,), context=context)
+    pending: Dict[Future[List[FileResult]], List[str]] = {}
 
-        def hand_out(names: List[str]) -> None:
-            limit = timeout * len(names) if timeout is not None else None
-            pending[pool.schedule(export_files, args=(worker, names, *arguments), timeout=limit)] = names
+    def hand_out(names: List[str]) -> None:
+        limit = timeout * len(names) if timeout is not None else None
+        pending[pool.schedule(export_files, args=(worker, names, *arguments), timeout=limit)] = names
 
+    try:
         for first in range(0, len(sources), chunk):
             hand_out(sources[first : first + chunk])
         while pending:
@@ -234,30 +298,58 @@ def run(
                         continue
                     done = [FileResult(names[0], error=died(error, source / names[0]))]
                 for result in done:
+                    as_given(result, arguments[0], str(source))
                     results.append(result)
                     on_result(result, len(results), len(sources))
+    except KeyboardInterrupt as stop:  # Ctrl-C, or SIGTERM as the command line raises it
+        # The files not handed out are dropped and the workers ended at once
+        # (each removes the file it was writing); what was done is kept.
+        pool.stop()  # type: ignore[no-untyped-call,unused-ignore]
+        pool.join()
+        return Summary(results, time.perf_counter() - start, stopped=stop, not_done=len(sources) - len(results))
+    except BaseException:
+        pool.stop()  # type: ignore[no-untyped-call,unused-ignore]
+        pool.join()
+        raise
+    pool.close()  # type: ignore[no-untyped-call,unused-ignore]
+    pool.join()
     return Summary(results, time.perf_counter() - start)
 
 
-def progress_reporter(total: int, stream_is_terminal: bool) -> Callable[[FileResult, int, int], None]:
+def as_given(result: FileResult, absolute: str, given: str) -> None:
+    """Names the files of `result`'s messages as the user gave the source
+    folder, not by the absolute path the worker was handed."""
+
+    def shown(text: str) -> str:
+        return given + text[len(absolute) :] if text.startswith(absolute + os.sep) else text
+
+    if result.error is not None:
+        result.error = shown(result.error)
+    result.warnings = [shown(line) for line in result.warnings]
+
+
+class Progress:
     """A progress bar (count, rate, time left) on a terminal, one plain line
-    per file otherwise."""
-    if stream_is_terminal:
-        from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
+    per file otherwise; called with each file's result as it is done."""
 
-        bar = tqdm(total=total, unit="file", file=sys.stderr, dynamic_ncols=True)
+    def __init__(self, total: int, stream_is_terminal: bool) -> None:
+        self.bar: Any = None
+        if stream_is_terminal:
+            from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
 
-        def on_bar(result: FileResult, done: int, total: int) -> None:
-            if result.error is not None:
-                bar.write(f"failed: {result.error}", file=sys.stderr)
-            bar.update(1)
-            if done == total:
-                bar.close()
+            self.bar = tqdm(total=total, unit="file", file=sys.stderr, dynamic_ncols=True)
 
-        return on_bar
+    def __call__(self, result: FileResult, done: int, total: int) -> None:
+        if self.bar is None:
+            status = "ok" if result.error is None else f"failed: {result.error}"
+            print(printable(f"[{done}/{total}] {result.source}: {status}"), flush=True)
+            return
+        if result.error is not None:
+            self.bar.write(printable(f"failed: {result.error}"), file=sys.stderr)
+        self.bar.update(1)
 
-    def on_line(result: FileResult, done: int, total: int) -> None:
-        status = "ok" if result.error is None else f"failed: {result.error}"
-        print(f"[{done}/{total}] {result.source}: {status}", flush=True)
-
-    return on_line
+    def close(self) -> None:
+        """Ends the bar, also when the batch stopped before its end, so that
+        the summary starts on a line of its own."""
+        if self.bar is not None:
+            self.bar.close()

@@ -13,17 +13,23 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import signal
 import sys
 from importlib.util import find_spec
 from pathlib import Path
 from typing import Any, Callable, List, NoReturn, Optional, Sequence, Tuple, Type
 
+from kivtool.limits import DEFAULT_MAX_PIXELS
+from kivtool.text import printable, quoted
+
 PROG = "kivtool"
-INSTALL_HINT = 'python -m pip install "pykiv[tool]"   (from a checkout: python -m pip install ".[tool]")'
+# No package index serves pykiv yet: the tool is installed from a checkout.
+INSTALL_HINT = 'python -m pip install ".[tool]" in the pykiv checkout (inside a virtual environment)'
 # Modules the tool needs beyond the standard library, with the package that brings each.
 REQUIRED_MODULES = [
     ("pykiv", "pykiv"),
     ("PIL", "Pillow"),
+    ("png", "pypng"),
     ("numpy", "numpy"),
     ("tqdm", "tqdm"),
     ("pebble", "pebble"),
@@ -40,19 +46,33 @@ class ToolError(Exception):
     """A failure the user can act on: printed as one line, exit status 1."""
 
 
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, raised wherever the tool is, so that it stops the way it
+    stops on Ctrl-C: output files whole or absent, workers ended."""
+
+
+# Exit statuses of a program stopped by SIGINT and SIGTERM, as shells report them.
+INTERRUPTED_STATUS = 128 + signal.SIGINT
+TERMINATED_STATUS = 128 + signal.SIGTERM
+
+
+def raise_terminated(signum: int, frame: object) -> None:
+    raise Terminated()
+
+
 class Parser(argparse.ArgumentParser):
     """Reports a usage error as one line and the way to get help."""
 
     def error(self, message: str) -> NoReturn:
-        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+        self.exit(2, printable(f"{self.prog}: error: {message} (see {self.prog} --help)") + "\n")
 
 
 def fail(message: str) -> None:
-    print(f"{PROG}: {message}", file=sys.stderr)
+    print(printable(f"{PROG}: {message}"), file=sys.stderr)
 
 
 def warn(message: str) -> None:
-    print(f"{PROG}: warning: {message}", file=sys.stderr)
+    print(printable(f"{PROG}: warning: {message}"), file=sys.stderr)
 
 
 def missing_modules() -> List[str]:
@@ -109,12 +129,23 @@ def add_export_options(parser: argparse.ArgumentParser) -> None:
         default=10.0,
         help="animation steps per second for gif, apng, webp and the sheet's durations (default 10)",
     )
-    parser.add_argument(
+    shadows = parser.add_mutually_exclusive_group()
+    shadows.add_argument(
         "--shadows-under",
-        action="store_true",
-        help="draw shadow frames under the sprite frames instead of playing "
-        "them as steps of their own: the i-th shadow under the i-th "
-        "other frame, or a single shadow under every frame",
+        dest="shadows",
+        action="store_const",
+        const=export.SHADOWS_UNDER,
+        default=export.SHADOWS_AUTO,
+        help="draw shadow frames under the sprite frames: the i-th shadow under the i-th "
+        "other frame, or a single shadow under every frame; refused when the counts do not "
+        "pair (the default draws them under when they pair, else plays them as steps)",
+    )
+    shadows.add_argument(
+        "--shadows-as-steps",
+        dest="shadows",
+        action="store_const",
+        const=export.SHADOWS_AS_STEPS,
+        help="play shadow frames as steps of their own",
     )
     parser.add_argument(
         "--scale",
@@ -160,11 +191,11 @@ def whole_number_from(minimum: int, maximum: Optional[int] = None) -> Callable[[
         try:
             value = int(text)
         except ValueError:
-            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+            raise argparse.ArgumentTypeError(f"not a whole number: {quoted(text)}") from None
         if value < minimum:
-            raise argparse.ArgumentTypeError(f"must be {minimum} or more: {text!r}")
+            raise argparse.ArgumentTypeError(f"must be {minimum} or more: {quoted(text)}")
         if maximum is not None and value > maximum:
-            raise argparse.ArgumentTypeError(f"must be {maximum} or less: {text!r}")
+            raise argparse.ArgumentTypeError(f"must be {maximum} or less: {quoted(text)}")
         return value
 
     return convert
@@ -179,9 +210,9 @@ def positive_number(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        raise argparse.ArgumentTypeError(f"not a number: {quoted(text)}") from None
     if not 0 < value <= 1000:
-        raise argparse.ArgumentTypeError(f"must be above 0 and at most 1000: {text!r}")
+        raise argparse.ArgumentTypeError(f"must be above 0 and at most 1000: {quoted(text)}")
     return value
 
 
@@ -191,7 +222,7 @@ def compression_level(text: str) -> int:
     except ValueError:
         value = -1
     if not 0 <= value <= 9:
-        raise argparse.ArgumentTypeError(f"must be a whole number from 0 to 9: {text!r}")
+        raise argparse.ArgumentTypeError(f"must be a whole number from 0 to 9: {quoted(text)}")
     return value
 
 
@@ -210,7 +241,7 @@ def export_options(args: argparse.Namespace) -> Any:
     return export.Options(
         forms=forms,
         fps=args.fps,
-        shadows_under=args.shadows_under,
+        shadows=args.shadows,
         scale=args.scale,
         png_compression=args.png_compression,
         indexed=args.indexed,
@@ -282,14 +313,16 @@ def run_info(args: argparse.Namespace) -> int:
     if args.json:
         print(json.dumps(report, indent=2))
     else:
-        print(f"{report['file']}")
+        print(printable(str(report["file"])))
         background = "yes (the last frame)" if animation.has_background else "no"
         print(f"  speed       {animation.speed}")
         print(f"  frames      {animation.frame_count} (background counted)")
         print(f"  background  {background}")
         print(
-            f"  palette     {location if location is not None else '(unknown)'}"
-            f" -> {animation.palette_path or '(unknown)'}, {animation.colors} colours"
+            printable(
+                f"  palette     {location if location is not None else '(unknown)'}"
+                f" -> {animation.palette_path or '(unknown)'}, {animation.colors} colours"
+            )
         )
         print(f"  {'index':>5}  {'size':>11}  {'offset':>13}  {'kind':<10}  {'runs':>6}")
         for f in frames:
@@ -327,22 +360,30 @@ def run_export(args: argparse.Namespace) -> int:
     options = export_options(args)
     stems: dict[str, Path] = {}
     for path in args.animations:
-        if path.stem in stems:
+        # Compared without case, as Windows compares names.
+        stem = path.stem.casefold()
+        if stem in stems:
             raise ToolError(
-                f"{path}: has the same name as {stems[path.stem]}; "
+                f"{path}: has the same name as {stems[stem]}; "
                 "their files would overwrite each other in one output folder"
             )
-        stems[path.stem] = path
+        stems[stem] = path
     make_output_dir(args.output)
     status = 0
     for path in args.animations:
         try:
             animation = load_animation(path, args.palette)
             report_messages(animation)
-            for written in export.export(animation, args.output, options):
-                print(written)
+            warnings: List[str] = []
+            for written in export.export(animation, args.output, options, warnings=warnings):
+                print(printable(str(written)))
+            for line in warnings:
+                warn(line)
         except (LoadError, export.ExportError) as error:
             fail(str(error))
+            status = 1
+        except MemoryError:
+            fail(f"{path}: not exported: not enough memory (a limit set on this process, or the machine's)")
             status = 1
     return status
 
@@ -378,8 +419,9 @@ def add_batch_command(parser: argparse.ArgumentParser) -> None:
         type=positive_int,
         metavar="MB",
         help="address space one worker may use, in MiB; a file that needs "
-        "more fails with a clear message (default: the memory the tool may "
-        "use, the machine's or its container's limit, divided by --jobs)",
+        "more fails with a clear message (default: three quarters of the memory "
+        "available, the control group's limit or else the machine's memory, divided "
+        "by --jobs); a lower limit set on the tool (ulimit -v) is kept",
     )
     parser.add_argument(
         "--timeout",
@@ -399,38 +441,67 @@ def default_jobs() -> int:
 
 
 def run_batch(args: argparse.Namespace) -> int:
-    from kivtool import batch
+    from kivtool import batch, limits
 
     if not args.source.is_dir():
         raise ToolError(f"{args.source}: no such folder")
-    files = batch.find_animations(args.source)
-    if not files:
+    found = batch.find_animations(args.source)
+    if not found.files and not found.skipped:
         raise ToolError(f"{args.source}: holds no animation files (*{batch.SUFFIX})")
     if args.palette is not None and not args.palette.is_file():
         raise ToolError(f"{args.palette}: no such palette file")
     make_output_dir(args.output)
     options = export_options(args)
-    memory_limit = args.memory_limit << 20 if args.memory_limit else batch.default_memory_limit(args.jobs)
-    reporter = batch.progress_reporter(len(files), sys.stderr.isatty())
-    summary = batch.run(
-        args.source, args.output, options, args.jobs, memory_limit, args.timeout, reporter, files, args.palette
-    )
+    memory_limit = args.memory_limit << 20 if args.memory_limit else limits.default_worker_limit(args.jobs)
+    # What cannot be exported, and files whose outputs would overwrite each
+    # other's, are failures known before anything is written.
+    collisions = batch.output_collisions(args.source, found.files)
+    colliding = {path for path, _ in collisions}
+    files = [path for path in found.files if path not in colliding]
+    refused = [
+        batch.FileResult(str(path.relative_to(args.source)), error=f"{path}: {reason}")
+        for path, reason in sorted(found.skipped + collisions)
+    ]
+    reporter = batch.Progress(len(files) + len(refused), sys.stderr.isatty())
+    for number, result in enumerate(refused, 1):
+        reporter(result, number, len(files) + len(refused))
+    try:
+        summary = batch.run(
+            args.source,
+            args.output,
+            options,
+            args.jobs,
+            memory_limit,
+            args.timeout,
+            lambda result, done, total: reporter(result, done + len(refused), total + len(refused)),
+            files,
+            args.palette,
+        )
+    finally:
+        reporter.close()
+    summary.results[:0] = refused
     failures = summary.failures
     done = len(summary.results) - len(failures)
     rate = len(summary.results) / summary.seconds if summary.seconds > 0 else 0.0
     print(
-        f"exported {done} of {len(summary.results)} files into {args.output} "
-        f"in {summary.seconds:.1f} s ({rate:.1f} files/s)"
+        printable(
+            f"exported {done} of {len(summary.results) + summary.not_done} files into {args.output} "
+            f"in {summary.seconds:.1f} s ({rate:.1f} files/s)"
+        )
     )
     warned = [result for result in summary.results if result.warnings and result.error is None]
     for result in warned:
-        warn(f"{args.source / result.source}: {result.warnings[0]}")
+        for line in result.warnings:
+            warn(line)
+    if summary.stopped is not None:
+        print(f"stopped before its end: {summary.not_done} files not exported", file=sys.stderr)
     if failures:
         print(f"{len(failures)} failed:", file=sys.stderr)
         for result in sorted(failures, key=lambda result: result.source):
-            print(f"  {result.error}", file=sys.stderr)
-        return 1
-    return 0
+            print(printable(f"  {result.error}"), file=sys.stderr)
+    if summary.stopped is not None:
+        raise summary.stopped
+    return 1 if failures else 0
 
 
 # --------------------------------------------------------------------------
@@ -467,14 +538,14 @@ def run_demo(args: argparse.Namespace) -> int:
     except OSError as error:
         raise ToolError(f"{args.directory}: cannot write the sample: {error.strerror or error}") from None
     print(f"wrote {animation_path} and {palette_path}")
-    options = export.Options(forms=list(export.FORMS), shadows_under=True)
+    options = export.Options(forms=list(export.FORMS), shadows=export.SHADOWS_UNDER)
     try:
         animation = load_animation(animation_path)
         written = export.export(animation, args.directory, options)
     except (LoadError, export.ExportError) as error:
         raise ToolError(str(error)) from None
     for path in written:
-        print(path)
+        print(printable(str(path)))
     print(
         f"(the same as: {PROG} export {animation_path} -o {args.directory} "
         f"{' '.join('--as ' + form for form in export.FORMS)} --shadows-under)"
@@ -579,7 +650,16 @@ def add_import_command(parser: argparse.ArgumentParser) -> None:
         "--quantize",
         action="store_true",
         help="give colours that are not in the palette the nearest palette "
-        "colour instead of stopping; the changed pixels are counted per frame",
+        "colour instead of stopping, and round 16-bit samples that are no "
+        "8-bit value; the pixels changed to palette colours are counted per frame",
+    )
+    parser.add_argument(
+        "--max-pixels",
+        metavar="N",
+        type=positive_int,
+        default=DEFAULT_MAX_PIXELS,
+        help="refuse an image, or a frame a sheet declares, of more than N pixels, "
+        f"before it is decoded (default {DEFAULT_MAX_PIXELS})",
     )
     parser.add_argument(
         "--transparent-index",
@@ -602,7 +682,7 @@ def speed_value(text: str) -> int:
     except ValueError:
         value = -1
     if not low <= value <= high:
-        raise argparse.ArgumentTypeError(f"must be a whole number from {low} to {high}: {text!r}")
+        raise argparse.ArgumentTypeError(f"must be a whole number from {low} to {high}: {quoted(text)}")
     return value
 
 
@@ -623,9 +703,16 @@ def run_import(args: argparse.Namespace) -> int:
                     raise ToolError(
                         f"{sheets[0]}: {option} is for images; a sheet description gives offsets and kinds itself"
                     )
-            sources, sheet_speed = importer.sheet_frames(sheets[0])
+            sources, sheet_speed = importer.sheet_frames(sheets[0], quantize=args.quantize, max_pixels=args.max_pixels)
         else:
-            sources = importer.image_frames(args.inputs, args.offsets, args.shadow, args.background)
+            sources = importer.image_frames(
+                args.inputs,
+                args.offsets,
+                args.shadow,
+                args.background,
+                quantize=args.quantize,
+                max_pixels=args.max_pixels,
+            )
             sheet_speed = None
         speed = args.speed if args.speed is not None else (sheet_speed or 0)
         plan = importer.import_animation(
@@ -650,9 +737,9 @@ def run_import(args: argparse.Namespace) -> int:
         warn(warning)
     for name, changed in zip(plan.names, plan.changed):
         if changed:
-            print(f"{name}: {changed} pixels changed to the nearest palette colour")
+            print(printable(f"{name}: {changed} pixels changed to the nearest palette colour"))
     background = ", the last one the background" if plan.has_background else ""
-    print(f"wrote {args.output}: {len(plan.names)} frames{background}, speed {speed}, verified")
+    print(printable(f"wrote {args.output}: {len(plan.names)} frames{background}, speed {speed}, verified"))
     return 0
 
 
@@ -744,7 +831,7 @@ def run_palette_export(args: argparse.Namespace) -> int:
         raise ToolError(str(error)) from None
     if lost:
         warn(f"{args.output}: {form} has no alpha: entries {palettes.ranges(lost)} lose theirs and are opaque there")
-    print(args.output)
+    print(printable(str(args.output)))
     return 0
 
 
@@ -755,8 +842,63 @@ def run_palette_import(args: argparse.Namespace) -> int:
         _, count = palettes.import_palette(args.source, args.output, args.form)
     except palettes.PaletteError as error:
         raise ToolError(str(error)) from None
-    print(f"wrote {args.output}: {count} colours")
+    print(printable(f"wrote {args.output}: {count} colours"))
     return 0
+
+
+# --------------------------------------------------------------------------
+# view
+
+
+def add_view_command(parser: argparse.ArgumentParser) -> None:
+    set_text(
+        parser,
+        description="Starts a local web server for PATH (an animation, or a folder shown as a gallery) "
+        "and opens it in a browser: the animation plays with its background and shadows, the pixel "
+        "under the pointer is described, and frames can be moved and the speed changed, then saved "
+        "(only the offsets and the speed of the file change). Prints the address to open, with its "
+        "secret token, and serves until Ctrl-C.",
+        epilog="example: kivtool view out/demo",
+    )
+    parser.add_argument("path", metavar="PATH", type=Path, help="an animation file or a folder of them")
+    parser.add_argument(
+        "--root",
+        metavar="ROOT",
+        type=Path,
+        help="the folder whose animation and palette files the viewer may read and write (default: the "
+        "folder above PATH where the palette was found, else PATH's folder, or PATH itself for a folder)",
+    )
+    add_palette_option(parser)
+    parser.add_argument(
+        "--port", type=port_number, default=0, help="port on 127.0.0.1 to listen on (default 0: a free one)"
+    )
+    parser.add_argument("--no-browser", action="store_true", help="only print the address; open no browser")
+    parser.set_defaults(run=run_view)
+
+
+def port_number(text: str) -> int:
+    value = non_negative_int(text)
+    if value > 65535:
+        raise argparse.ArgumentTypeError(f"must be 65535 or less: {text!r}")
+    return value
+
+
+VIEW_MODULES = [("starlette", "starlette"), ("uvicorn", "uvicorn")]
+
+
+def run_view(args: argparse.Namespace) -> int:
+    missing = [package for module, package in VIEW_MODULES if find_spec(module) is None]
+    if missing:
+        raise ToolError(
+            f"view needs {', '.join(missing)}, which are not installed; install them with:\n    {INSTALL_HINT}"
+        )
+    from kivtool.view import server
+
+    try:
+        settings = server.prepare(args.path, args.root, args.palette)
+        return server.serve(settings, args.port, not args.no_browser)
+    except server.ViewError as error:
+        raise ToolError(str(error)) from None
 
 
 # --------------------------------------------------------------------------
@@ -770,6 +912,7 @@ COMMANDS: List[Tuple[str, str, Callable[[argparse.ArgumentParser], None]]] = [
     ("demo", "write the bundled sample animation and export it in every form", add_demo_command),
     ("import", "make an animation file from PNG frames or a sprite sheet", add_import_command),
     ("palette", "convert palette files to and from editors' palette formats", add_palette_command),
+    ("view", "play animations in the browser and fix their placement", add_view_command),
 ]
 
 
@@ -811,23 +954,38 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     """Runs one kivtool command; returns the exit status."""
     missing = missing_modules()
     if missing:
-        fail(f"needs {', '.join(missing)}, which are not installed; install them with:\n    {INSTALL_HINT}")
+        fail(f"needs {', '.join(missing)}, which are not installed; install them with: {INSTALL_HINT}")
         return 1
     parser = build_parser(argv)
     try:
         args = parser.parse_args(argv)
     except SystemExit as stop:  # --help, --version and usage errors
         return stop.code if isinstance(stop.code, int) else 1
+    previous = None
+    if hasattr(signal, "SIGTERM"):
+        try:
+            previous = signal.signal(signal.SIGTERM, raise_terminated)
+        except ValueError:  # not the main thread: SIGTERM keeps its meaning
+            pass
     try:
         status: int = args.run(args)
         return status
     except ToolError as error:
         fail(str(error))
         return 1
+    except MemoryError:
+        fail("stopped: not enough memory (a limit set on this process, or the machine's)")
+        return 1
+    except Terminated:
+        fail("stopped by SIGTERM")
+        return TERMINATED_STATUS
     except KeyboardInterrupt:
         fail("interrupted")
-        return 130
+        return INTERRUPTED_STATUS
     except BrokenPipeError:  # the reader of our output went away (`kivtool info x | head`)
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 1
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)

@@ -13,6 +13,7 @@ from __future__ import annotations
 import bisect
 import heapq
 import json
+import math
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -21,9 +22,17 @@ from typing import Any, Dict, List, Optional, Tuple
 from PIL import Image
 
 from kivtool import __version__, png
-from kivtool.animation import BACKGROUND, SHADOW, Animation
+from kivtool.animation import BACKGROUND, FRAME, SHADOW, Animation
+from kivtool.files import replace_with, write_whole
+from kivtool.limits import memory_budget
 
 DEFAULT_FORM = "frames"
+SHADOWS_AUTO = "auto"
+SHADOWS_UNDER = "under"
+SHADOWS_AS_STEPS = "steps"
+# Players show a GIF step shorter than this many hundredths of a second as
+# ten of them; every step is made at least this long.
+GIF_MIN_DELAY_CS = 2
 FORMS = ["frames", "sheet", "gif", "apng", "webp", "placed"]
 ANIMATED_FORMS = ["gif", "apng", "webp"]
 
@@ -35,8 +44,10 @@ after the animation's file name without its extension (<stem>):
            file (a 0 x 0 frame has no image and gets no file)
   sheet    <stem>.png with every frame packed into one image, and <stem>.json
            in the JSON-hash layout of Aseprite and TexturePacker (frame
-           rectangles, durations, pivot = the anchor as a fraction of the
-           frame, plus the raw offsets and each frame's kind)
+           rectangles, durations, pivot and anchor = the anchor as a
+           fraction of the frame, plus the raw offsets and each frame's
+           kind; meta.frameTags names the runs of frames, shadows and the
+           background)
   gif      <stem>.gif, the animation on one canvas around the common anchor;
            GIF keeps up to 255 colours per step exactly and quantizes steps
            with more, and its transparency is one bit: a pixel less than
@@ -48,7 +59,12 @@ after the animation's file name without its extension (<stem>):
 
 In the animated forms and placed, the background frame (when the file has
 one) is drawn under every step and is not a step of its own; every other
-frame is one step, in file order, 1000/fps ms long.
+frame is one step, in file order, 1000/fps ms long. Shadow frames are drawn
+under the other frames when they pair with them (one shadow for each other
+frame, the i-th under the i-th, or a single shadow under every frame);
+otherwise, or with --shadows-as-steps, each is a step of its own. GIF stores
+whole hundredths of a second and players slow steps shorter than 2 of them,
+so its steps are at least 2/100 s (a warning says when --fps asked for less).
 
 With --indexed, frames and sheet are palette PNGs (colour type 3) for
 editors working in indexed mode: the animation's 256 palette entries, each
@@ -69,7 +85,7 @@ class ExportError(Exception):
 class Options:
     forms: List[str] = field(default_factory=lambda: [DEFAULT_FORM])
     fps: float = 10.0
-    shadows_under: bool = False
+    shadows: str = "auto"  # SHADOWS_UNDER, SHADOWS_AS_STEPS, or SHADOWS_AUTO: under when they pair
     scale: int = 1
     png_compression: int = 6
     # Palette PNGs instead of RGBA (frames and sheet only), and the indices
@@ -109,10 +125,37 @@ def duration_ms(options: Options) -> int:
     return max(1, round(1000 / options.fps))
 
 
-def export(animation: Animation, directory: Path, options: Options, timings: Optional[Timings] = None) -> List[Path]:
+def _half_up(value: float) -> int:
+    return math.floor(value + 0.5)
+
+
+def gif_delays_cs(steps: int, fps: float) -> Tuple[List[int], bool]:
+    """The delay of each GIF step in hundredths of a second, and whether any
+    had to be raised to the least that players honour. Step i ends where
+    the clock says step i + 1 begins, so that the delays add up to the
+    animation's length instead of each one's rounding error."""
+    delays = []
+    raised = False
+    for i in range(steps):
+        delay = _half_up(100 * (i + 1) / fps) - _half_up(100 * i / fps)
+        if delay < GIF_MIN_DELAY_CS:
+            delay, raised = GIF_MIN_DELAY_CS, True
+        delays.append(delay)
+    return delays, raised
+
+
+def export(
+    animation: Animation,
+    directory: Path,
+    options: Options,
+    timings: Optional[Timings] = None,
+    warnings: Optional[List[str]] = None,
+) -> List[Path]:
     """Writes `animation` into `directory` in every form of `options`;
-    returns the files written, in order."""
+    returns the files written, in order. What the user should know about a
+    file that was still written is added to `warnings`, one line each."""
     timings = timings if timings is not None else Timings()
+    warnings = warnings if warnings is not None else []
     if options.indexed:
         from kivtool import indexed
 
@@ -128,17 +171,36 @@ def export(animation: Animation, directory: Path, options: Options, timings: Opt
     if any(form in options.forms for form in ANIMATED_FORMS + ["placed"]):
         start = time.perf_counter()
         canvas = canvas_of(animation)
-        steps = plan_steps(animation, options.shadows_under)
+        steps = plan_steps(animation, options.shadows)
         if not steps:
             raise ExportError(f"{animation.path}: no frame to play: the file holds only its background frame")
+        # Every step is held as a picture until the files are written, and
+        # composing one takes up to two more of its size.
+        check_memory(
+            animation,
+            f"{len(steps)} steps on a canvas of {canvas.width * options.scale} × {canvas.height * options.scale} pixels"
+            + (f" (--scale {options.scale})" if options.scale != 1 else ""),
+            (len(steps) + 2) * canvas.width * canvas.height * options.scale**2 * 4,
+        )
         pictures = [compose(canvas, step, animation, images, options.scale) for step in steps]
         timings.compose += time.perf_counter() - start
         for form in ANIMATED_FORMS:
             if form in options.forms:
-                written.append(write_animated(form, animation, pictures, directory, options, timings))
+                written.append(write_animated(form, animation, pictures, directory, options, timings, warnings))
         if "placed" in options.forms:
             written += write_placed(animation, steps, pictures, directory, options, timings)
     return written
+
+
+def check_memory(animation: Animation, what: str, needed: int) -> None:
+    """Refuses, before anything is allocated, work that needs more memory
+    than this process may use (`limits.memory_budget`)."""
+    budget = memory_budget()
+    if budget is not None and needed > budget:
+        raise ExportError(
+            f"{animation.path}: refused: {what} would take {needed / 2**20:,.0f} MiB of memory, more than "
+            f"the {budget / 2**20:,.0f} MiB this process may use"
+        )
 
 
 def _save_png(
@@ -284,6 +346,7 @@ def write_sheet(
         raise ExportError(f"{animation.path}: nothing to put on a sheet: every frame is 0 × 0")
     start = time.perf_counter()
     size, places = pack([image.size for _, image in drawn])
+    check_memory(animation, f"a sheet of {size[0]} × {size[1]} pixels", 2 * size[0] * size[1] * 4)
     sheet = Image.new("RGBA", size, (0, 0, 0, 0))
     place_of: Dict[int, Tuple[int, int]] = {}
     for (frame, image), place in zip(drawn, places):
@@ -308,6 +371,7 @@ def sheet_description(
         # A frame with no pixels keeps its width or height all the same:
         # it is part of the file and comes back on import.
         w, h = frame.width, frame.height
+        anchor = {"x": -frame.x_offset / w if w else 0, "y": -frame.y_offset / h if h else 0}
         entries[f"{stem}_{frame.index:03d}"] = {
             "frame": {"x": x, "y": y, "w": w, "h": h},
             "rotated": False,
@@ -317,7 +381,9 @@ def sheet_description(
             "duration": duration_ms(options),
             # The anchor as a fraction of the frame: where the game's point
             # of placement falls inside the frame's rectangle.
-            "pivot": {"x": -frame.x_offset / w if w else 0, "y": -frame.y_offset / h if h else 0},
+            "pivot": dict(anchor),
+            # The name another common engine reads the same point by.
+            "anchor": dict(anchor),
             "offset": {"x": frame.x_offset, "y": frame.y_offset},
             "kind": frame.kind,
         }
@@ -331,6 +397,7 @@ def sheet_description(
             "size": {"w": size[0], "h": size[1]},
             "scale": "1",
             "speed": animation.speed,
+            "frameTags": frame_tags(animation),
         },
     }
     return description
@@ -338,10 +405,27 @@ def sheet_description(
 
 def write_description(json_path: Path, description: Dict[str, Any]) -> Path:
     try:
-        json_path.write_text(json.dumps(description, indent=1) + "\n", encoding="utf-8")
+        contents = (json.dumps(description, indent=1) + "\n").encode("utf-8")
+        replace_with(json_path, contents)
     except OSError as error:
         raise ExportError(f"{json_path}: cannot write: {error.strerror or error}") from None
     return json_path
+
+
+TAG_NAMES = {FRAME: "frames", SHADOW: "shadows", BACKGROUND: "background"}
+
+
+def frame_tags(animation: Animation) -> List[Dict[str, object]]:
+    """One tag per run of frames of the same kind, in the form sheet tools
+    write, so that a generic player can play the frames alone."""
+    tags: List[Dict[str, object]] = []
+    for frame in animation.frames:
+        name = TAG_NAMES[frame.kind]
+        if tags and tags[-1]["name"] == name:
+            tags[-1]["to"] = frame.index
+        else:
+            tags.append({"name": name, "from": frame.index, "to": frame.index, "direction": "forward"})
+    return tags
 
 
 # --------------------------------------------------------------------------
@@ -361,15 +445,18 @@ def canvas_of(animation: Animation) -> Canvas:
     return Canvas(left, top, right - left, bottom - top)
 
 
-def plan_steps(animation: Animation, shadows_under: bool) -> List[Step]:
+def plan_steps(animation: Animation, shadows_mode: str) -> List[Step]:
     """The steps of the animation in file order and what each draws under
-    its frame: the background, and with `shadows_under` the shadow that goes
-    with it."""
+    its frame: the background, and the shadow that goes with it when shadows
+    are drawn under (SHADOWS_UNDER, or SHADOWS_AUTO when they pair)."""
     background = [frame.index for frame in animation.frames if frame.kind == BACKGROUND]
     shadows = [frame.index for frame in animation.frames if frame.kind == SHADOW]
-    if not shadows_under:
-        return [Step(frame.index, list(background)) for frame in animation.frames if frame.kind != BACKGROUND]
     sprites = [frame.index for frame in animation.frames if frame.kind not in (BACKGROUND, SHADOW)]
+    if shadows_mode == SHADOWS_AUTO:
+        pair = bool(shadows) and bool(sprites) and len(shadows) in (1, len(sprites))
+        shadows_mode = SHADOWS_UNDER if pair else SHADOWS_AS_STEPS
+    if shadows_mode == SHADOWS_AS_STEPS:
+        return [Step(frame.index, list(background)) for frame in animation.frames if frame.kind != BACKGROUND]
     if not sprites:
         raise ExportError(
             f"{animation.path}: --shadows-under leaves nothing to play: every frame is a shadow or the background"
@@ -404,7 +491,13 @@ def compose(
 
 
 def write_animated(
-    form: str, animation: Animation, pictures: List[Image.Image], directory: Path, options: Options, timings: Timings
+    form: str,
+    animation: Animation,
+    pictures: List[Image.Image],
+    directory: Path,
+    options: Options,
+    timings: Timings,
+    warnings: List[str],
 ) -> Path:
     target = directory / f"{animation.stem}.{form}"
     first, rest = pictures[0], pictures[1:]
@@ -416,11 +509,27 @@ def write_animated(
             # keeps pixels of the step before from showing through.
             steps = [gif_step(picture) for picture in pictures]
             common["append_images"] = steps[1:]
-            steps[0].save(target, format="GIF", disposal=2, optimize=False, **common)
+            delays, raised = gif_delays_cs(len(steps), options.fps)
+            common["duration"] = [10 * delay for delay in delays]
+            if raised:
+                warnings.append(
+                    f"{target}: steps shorter than {GIF_MIN_DELAY_CS}/100 s were made "
+                    f"{GIF_MIN_DELAY_CS}/100 s long (GIF players slow shorter ones down), "
+                    f"so it plays slower than {options.fps:g} steps per second"
+                )
+            write_whole(target, lambda file: steps[0].save(file, format="GIF", disposal=2, optimize=False, **common))
         elif form == "apng":
-            first.save(target, format="PNG", compress_level=options.png_compression, **common)
+            write_whole(
+                target,
+                lambda file: first.save(file, format="PNG", compress_level=options.png_compression, **common),
+            )
         else:
-            first.save(target, format="WEBP", lossless=True, exact=True, quality=100, method=4, **common)
+            write_whole(
+                target,
+                lambda file: first.save(
+                    file, format="WEBP", lossless=True, exact=True, quality=100, method=4, **common
+                ),
+            )
     except OSError as error:
         raise ExportError(f"{target}: cannot write: {error.strerror or error}") from None
     timings.encode += time.perf_counter() - start

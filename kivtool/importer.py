@@ -25,7 +25,9 @@ The road of one import:
 from __future__ import annotations
 
 import json
+import math
 import os
+import stat
 from dataclasses import dataclass, field
 from functools import partial
 from pathlib import Path, PurePath
@@ -34,8 +36,10 @@ from typing import Any, Callable, List, Optional, Sequence, Tuple, TypeVar, Unio
 import numpy as np
 import numpy.typing as npt
 
-from kivtool import _core, indexed
+from kivtool import _core, indexed, png_image
 from kivtool.animation import BACKGROUND, FRAME, SHADOW, planes_of
+from kivtool.limits import DEFAULT_MAX_PIXELS, memory_budget
+from kivtool.text import excerpt, number, quoted
 
 KINDS = (FRAME, SHADOW, BACKGROUND)
 
@@ -196,6 +200,25 @@ def map_frame(
     return runs, expected, changed
 
 
+# Bytes held per pixel of every frame until the file is verified: the pixels
+# as they must render (4), its painted mask and indices (2), and while one
+# frame is mapped, its decoded image and working copies.
+BYTES_HELD_PER_PIXEL = 8
+
+
+def check_memory(sources: Sequence[SourceFrame]) -> None:
+    """Refuses frames that together need more memory than this process may
+    use, before any of them is decoded."""
+    pixels = sum(source.width * source.height for source in sources)
+    needed = pixels * BYTES_HELD_PER_PIXEL + max(source.width * source.height for source in sources) * 16
+    budget = memory_budget()
+    if budget is not None and needed > budget:
+        raise ImportRefused(
+            f"{sources[0].name}: the {len(sources)} frames hold {pixels:,} pixels together; importing them "
+            f"needs about {needed / 2**20:,.0f} MiB, more than the {budget / 2**20:,.0f} MiB this process may use"
+        )
+
+
 def plan_import(
     sources: Sequence[SourceFrame],
     palette: PaletteIndex,
@@ -218,6 +241,7 @@ def plan_import(
     # The format's limits on the sizes, before any image is decoded; a
     # refusal is a ValueError, as the encoder's are.
     _core.check_frames(sources, names)
+    check_memory(sources)
     reader = indexed.IndexReader(palette.colors, transparent_index)
     frames, expected, changed, by_index = [], [], [], []
     for source in sources:
@@ -249,27 +273,65 @@ def identity(value: T) -> T:
     return value
 
 
-def image_size(path: Path) -> Tuple[int, int]:
-    """Width and height from the image's header, without decoding it."""
+def check_pixels(where: str, width: int, height: int, max_pixels: int) -> None:
+    if width * height > max_pixels:
+        raise ImportRefused(
+            f"{where}: {width} × {height} is {width * height:,} pixels, more than the {max_pixels:,} "
+            "allowed for one image (--max-pixels)"
+        )
+
+
+def image_size(path: Path, max_pixels: int = DEFAULT_MAX_PIXELS) -> Tuple[int, int]:
+    """Width and height from the image's header, without decoding it;
+    refuses an image of more than `max_pixels`."""
     width, height = _with_image(path, lambda image: image.size)
+    check_pixels(str(path), int(width), int(height), max_pixels)
     return int(width), int(height)
 
 
-def read_image(path: Path) -> Decoded:
-    """The image's RGBA pixels, or a palette PNG's pixel values and palette."""
-    return _with_image(path, partial(decode_image, name=str(path)))
+def read_image(path: Path, *, quantize: bool = False, max_pixels: int = DEFAULT_MAX_PIXELS) -> npt.NDArray[np.uint8]:
+    """The image's pixels as RGBA, 8 bits a sample, exactly as stored."""
+    decoded = read_decoded(path, quantize=quantize, max_pixels=max_pixels)
+    return decoded.rgba() if isinstance(decoded, indexed.IndexedPixels) else decoded
 
 
-def decode_image(image: Any, name: str) -> Decoded:
-    values = indexed.palette_pixels(image, name)
+def read_decoded(path: Path, *, quantize: bool = False, max_pixels: int = DEFAULT_MAX_PIXELS) -> Decoded:
+    """A palette PNG's pixel values and palette (`indexed`), or else the
+    image's pixels as RGBA, 8 bits a sample, exactly as stored. A
+    16-bit PNG is taken when its samples are 8-bit values (or rounded to
+    them with `quantize`). PNGs of other depths than 8 are decoded by
+    `png_image`, other images by Pillow."""
+    image_size(path, max_pixels)
+    values = _with_image(path, partial(indexed.palette_pixels, name=str(path)))
     if values is not None:
         return values
-    return np.asarray(image if image.mode == "RGBA" else image.convert("RGBA"))
+    header = _png_header(path)
+    if header is not None and header.bit_depth != 8:
+        try:
+            return png_image.read_exact(path, str(path), quantize)[0]
+        except png_image.RefusedImage as error:
+            raise ImportRefused(str(error)) from None
+        except MemoryError:
+            raise ImportRefused(f"{path}: not enough memory to decode the image") from None
+        except Exception as error:  # pypng's own errors for damaged files
+            raise ImportRefused(f"{path}: cannot read the image: {error}") from None
+    return _with_image(path, lambda image: np.asarray(image if image.mode == "RGBA" else image.convert("RGBA")))
+
+
+def _png_header(path: Path) -> Optional[png_image.PngHeader]:
+    try:
+        return png_image.read_header(path)
+    except OSError as error:
+        raise ImportRefused(f"{path}: cannot read the image: {error.strerror or error}") from None
 
 
 def _with_image(path: Path, use: Callable[[Any], T]) -> T:
     from PIL import Image, UnidentifiedImageError
 
+    check_regular_file(path, "an image")
+    # Sizes are checked against --max-pixels before anything is decoded;
+    # Pillow's own, fixed check would warn or refuse on its own terms.
+    Image.MAX_IMAGE_PIXELS = None
     try:
         with Image.open(path) as image:
             return use(image)
@@ -285,7 +347,23 @@ def _with_image(path: Path, use: Callable[[Any], T]) -> T:
         raise ImportRefused(f"{path}: not enough memory to decode the image") from None
 
 
+def check_regular_file(path: Path, what: str) -> None:
+    """Refuses what is not a regular file before it is opened: opening a
+    pipe would wait for a writer, and a device can be endless."""
+    try:
+        status = path.stat()
+    except FileNotFoundError:
+        raise ImportRefused(f"{path}: no such file") from None
+    except OSError as error:
+        raise ImportRefused(f"{path}: cannot read {what}: {error.strerror or error}") from None
+    if stat.S_ISDIR(status.st_mode):
+        raise ImportRefused(f"{path}: is a folder, not {what}")
+    if not stat.S_ISREG(status.st_mode):
+        raise ImportRefused(f"{path}: is not a regular file (a pipe or a device); {what} is read from files only")
+
+
 def read_json(path: Path, what: str) -> Any:
+    check_regular_file(path, what)
     try:
         with open(path, encoding="utf-8") as file:
             return json.load(file)
@@ -297,6 +375,10 @@ def read_json(path: Path, what: str) -> Any:
         raise ImportRefused(
             f"{path}: not valid JSON ({error.msg} at line {error.lineno}, column {error.colno})"
         ) from None
+    except ValueError:  # an integer of more digits than Python converts
+        raise ImportRefused(f"{path}: not usable JSON: it holds a number of thousands of digits") from None
+    except RecursionError:
+        raise ImportRefused(f"{path}: not usable JSON: its values are nested too deeply") from None
 
 
 def whole_number(value: Any, where: str, low: int, high: int) -> int:
@@ -304,10 +386,24 @@ def whole_number(value: Any, where: str, low: int, high: int) -> int:
     if isinstance(value, float) and value.is_integer():
         value = int(value)
     if isinstance(value, bool) or not isinstance(value, int):
-        raise ImportRefused(f"{where}: {json.dumps(value)} is not a whole number")
+        raise ImportRefused(f"{where}: {json_excerpt(value)} is not a whole number")
     if not low <= value <= high:
-        raise ImportRefused(f"{where}: {value} is outside {low}..{high}")
+        raise ImportRefused(f"{where}: {number(value)} is outside {low}..{high}")
     return value
+
+
+def json_excerpt(value: Any) -> str:
+    """A JSON value from a file as a short text."""
+    if isinstance(value, int) and not isinstance(value, bool):
+        return number(value)
+    try:
+        return excerpt(json.dumps(value))
+    except (ValueError, RecursionError):
+        return type(value).__name__
+
+
+def json_key(value: Any) -> str:
+    return value if isinstance(value, str) else json_excerpt(value)
 
 
 def member(mapping: Any, key: str, where: str) -> Any:
@@ -318,11 +414,15 @@ def member(mapping: Any, key: str, where: str) -> Any:
     return mapping[key]
 
 
-def sheet_frames(path: Path) -> Tuple[List[SourceFrame], Optional[int]]:
+def sheet_frames(
+    path: Path, *, quantize: bool = False, max_pixels: int = DEFAULT_MAX_PIXELS
+) -> Tuple[List[SourceFrame], Optional[int]]:
     """The frames of a sheet in its description's order, and its speed
     (None when it has none). Accepts the JSON-hash layout (`frames` maps
     names to entries) and the JSON-array layout (entries with `filename`);
-    trimmed frames are put back on their source size."""
+    trimmed frames are put back on their source size. Every size, the
+    image's and each frame's, is checked against `max_pixels` before
+    anything of that size is allocated."""
     description = read_json(path, "the sheet description")
     meta = member(description, "meta", str(path))
     image_name = member(meta, "image", f"{path}: meta")
@@ -335,13 +435,15 @@ def sheet_frames(path: Path) -> Tuple[List[SourceFrame], Optional[int]]:
     if isinstance(entries, dict):
         named = list(entries.items())
     elif isinstance(entries, list):
-        named = [(str(member(entry, "filename", f"{path}: frames[{i}]")), entry) for i, entry in enumerate(entries)]
+        named = [
+            (json_key(member(entry, "filename", f"{path}: frames[{i}]")), entry) for i, entry in enumerate(entries)
+        ]
     else:
         raise ImportRefused(f"{path}: frames is neither an object nor a list")
     if not named:
         raise ImportRefused(f"{path}: holds no frames")
 
-    sheet = read_image(path.parent / image_name)
+    sheet = read_decoded(path.parent / image_name, quantize=quantize, max_pixels=max_pixels)
     if isinstance(sheet, indexed.IndexedPixels) and isinstance(meta, dict) and "transparentIndex" in meta:
         sheet.image.sheet_transparent = whole_number(
             meta["transparentIndex"], f"{path}: meta.transparentIndex", 0, indexed.PALETTE_SIZE - 1
@@ -349,12 +451,13 @@ def sheet_frames(path: Path) -> Tuple[List[SourceFrame], Optional[int]]:
     sheet_height, sheet_width = sheet.shape[:2]
     frames = []
     for key, entry in named:
-        where = f"{path}: frame {key!r}"
+        where = f"{path}: frame {quoted(key)}"
         rect = member(entry, "frame", where)
         x, y, w, h = (
             whole_number(member(rect, k, f"{where}: frame"), f"{where}: frame.{k}", 0, 1 << 31)
             for k in ("x", "y", "w", "h")
         )
+        check_pixels(where, w, h, max_pixels)
         if entry.get("rotated", False):
             raise ImportRefused(f"{where}: is rotated in the sheet; export the sheet without rotation")
         if (w and h) and (x + w > sheet_width or y + h > sheet_height):
@@ -363,33 +466,34 @@ def sheet_frames(path: Path) -> Tuple[List[SourceFrame], Optional[int]]:
                 f"the {sheet_width} x {sheet_height} sheet image"
             )
         pixels = sheet[y : y + h, x : x + w] if w and h else np.zeros((h, w, 4), dtype=np.uint8)
+        read: Callable[[], Decoded] = partial(identity, pixels)
+        width, height = pixels.shape[1], pixels.shape[0]
         if entry.get("trimmed", False):
-            pixels = untrimmed(entry, pixels, where)
+            read, width, height = untrimmed(entry, pixels, where, max_pixels)
         kind = entry.get("kind", FRAME)
         if kind not in KINDS:
-            raise ImportRefused(f"{where}: kind {json.dumps(kind)} is not one of {', '.join(KINDS)}")
-        x_offset, y_offset = sheet_offsets(entry, pixels.shape[1], pixels.shape[0], where)
+            raise ImportRefused(f"{where}: kind {json_excerpt(kind)} is not one of {', '.join(KINDS)}")
+        x_offset, y_offset = sheet_offsets(entry, width, height, where)
         frames.append(
-            SourceFrame(
-                f"{path}: {key}",
-                partial(identity, pixels),
-                x_offset,
-                y_offset,
-                kind,
-                width=pixels.shape[1],
-                height=pixels.shape[0],
-            )
+            SourceFrame(f"{path}: {excerpt(key)}", read, x_offset, y_offset, kind, width=width, height=height)
         )
     return frames, speed
 
 
-def untrimmed(entry: Any, pixels: Decoded, where: str) -> Decoded:
+def untrimmed(entry: Any, pixels: Decoded, where: str, max_pixels: int) -> Tuple[Callable[[], Decoded], int, int]:
+    """A trimmed frame put back on its source size: the pixels (made when
+    the frame is mapped, one frame at a time) and the size."""
     source = member(entry, "sourceSize", where)
     placed = member(entry, "spriteSourceSize", where)
     w, h = (whole_number(member(source, k, where), f"{where}: sourceSize.{k}", 0, _core.WIDTH_MAX) for k in ("w", "h"))
     x, y = (whole_number(member(placed, k, where), f"{where}: spriteSourceSize.{k}", 0, 1 << 31) for k in ("x", "y"))
     if x + pixels.shape[1] > w or y + pixels.shape[0] > h:
         raise ImportRefused(f"{where}: the trimmed rectangle does not fit its source size {w} x {h}")
+    check_pixels(f"{where}: sourceSize", w, h, max_pixels)
+    return partial(placed_on_canvas, pixels, x, y, w, h), w, h
+
+
+def placed_on_canvas(pixels: Decoded, x: int, y: int, w: int, h: int) -> Decoded:
     if isinstance(pixels, indexed.IndexedPixels):
         return pixels.placed(h, w, y, x)
     canvas = np.zeros((h, w, 4), dtype=np.uint8)
@@ -414,13 +518,29 @@ def sheet_offsets(entry: Any, width: int, height: int, where: str) -> Tuple[int,
             value = member(pivot, axis, where)
             if isinstance(value, bool) or not isinstance(value, (int, float)):
                 raise ImportRefused(f"{where}: pivot.{axis} is not a number")
-            result.append(whole_number(float(-round(value * size)), f"{where}: pivot.{axis} x size", low, high))
+            # NaN, the infinities and numbers whose product with the size
+            # is no finite offset are refused before they are rounded.
+            try:
+                offset = -float(value) * size
+            except OverflowError:  # an integer beyond every float
+                offset = math.inf
+            if not math.isfinite(offset):
+                raise ImportRefused(f"{where}: pivot.{axis} {json_excerpt(value)} gives no offset")
+            if not low - 1 <= offset <= high + 1:
+                raise ImportRefused(f"{where}: pivot.{axis} x size: {number(offset)} is outside {low}..{high}")
+            result.append(whole_number(float(round(offset)), f"{where}: pivot.{axis} x size", low, high))
         return result[0], result[1]
     return 0, 0
 
 
 def image_frames(
-    images: Sequence[Path], offsets_path: Optional[Path], shadows: Sequence[int], background: Optional[Path]
+    images: Sequence[Path],
+    offsets_path: Optional[Path],
+    shadows: Sequence[int],
+    background: Optional[Path],
+    *,
+    quantize: bool = False,
+    max_pixels: int = DEFAULT_MAX_PIXELS,
 ) -> List[SourceFrame]:
     paths = list(images) + ([background] if background is not None else [])
     offsets = [(0, 0)] * len(paths)
@@ -433,7 +553,14 @@ def image_frames(
     if background is not None:
         kinds.append(BACKGROUND)
     return [
-        SourceFrame(str(path), partial(read_image, path), x, y, kind, *image_size(path))
+        SourceFrame(
+            str(path),
+            partial(read_decoded, path, quantize=quantize, max_pixels=max_pixels),
+            x,
+            y,
+            kind,
+            *image_size(path, max_pixels),
+        )
         for path, (x, y), kind in zip(paths, offsets, kinds)
     ]
 

@@ -315,6 +315,15 @@ def palette_pixels(image: Any, name: str) -> Optional[IndexedPixels]:
     text = getattr(image, "text", {}).get(TRANSPARENT_TEXT)
     named = None if text is None else index_text(text, f"{name}: its text {TRANSPARENT_TEXT}")
     values = np.asarray(image, dtype=np.uint8)
+    beyond = values >= count
+    if beyond.any():
+        from kivtool.importer import ImportRefused
+
+        y, x = (int(v) for v in np.argwhere(beyond)[0])
+        raise ImportRefused(
+            f"{name}: pixel x={x}, y={y} has palette index {int(values[y, x])}, "
+            f"beyond the image's {count} palette colours"
+        )
     return IndexedPixels(values, PaletteImage(name, colors, named))
 
 

@@ -18,6 +18,8 @@ from typing import Dict, Optional, Union
 
 import numpy as np
 
+from kivtool import files
+
 Pixels = Union[bytes, bytearray, memoryview]
 
 
@@ -86,7 +88,6 @@ def write_png(
     palette: Optional[Palette] = None,
     text: Optional[Dict[str, str]] = None,
 ) -> None:
-    """Writes `target` as png_bytes makes it; OSError when it cannot be."""
-    data = png_bytes(pixels, width, height, level, palette, text)
-    with open(target, "wb") as file:
-        file.write(data)
+    """Writes `target` as png_bytes makes it, whole or not at all (an
+    interrupt leaves the old file or none); OSError when it cannot be."""
+    files.replace_with(target, png_bytes(pixels, width, height, level, palette, text))

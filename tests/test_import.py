@@ -800,3 +800,207 @@ def test_names_that_are_not_text_are_refused(project, which):
     err = run.stderr.decode("utf-8", "replace").splitlines()
     assert run.returncode == 1 and len(err) == 1 and err[0].endswith(": the file name is not valid text")
     assert not out.exists()
+
+
+# --------------------------------------------------------------------------
+# Hostile input: one short line, never a traceback, a hang or a wrong answer
+
+HUGE = "1" + "0" * 5000
+DEEP = "[" * 100_000 + "]" * 100_000
+
+
+def sheet_text(entry_text='{"frame": {"x": 0, "y": 0, "w": 1, "h": 1}}', image="s.png"):
+    return f'{{"frames": {{"a": {entry_text}}}, "meta": {{"image": {json.dumps(image)}}}}}'
+
+
+def pivot_entry(value):
+    return f'{{"frame": {{"x": 0, "y": 0, "w": 2, "h": 2}}, "pivot": {{"x": {value}, "y": 0}}}}'
+
+
+def hostile_cases():
+    """(id, sheet or None for images, extra arguments, message)."""
+    fifo = pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no named pipes")
+    return [
+        pytest.param(
+            sheet_text(f'{{"frame": {{"x": {HUGE}, "y": 0, "w": 1, "h": 1}}}}'), [], "s.json: ", id="huge-int"
+        ),
+        pytest.param(sheet_text(DEEP), [], "s.json: ", id="deep-nesting"),
+        pytest.param(sheet_text(pivot_entry("NaN")), [], r"pivot\.x NaN gives no offset", id="pivot-nan"),
+        pytest.param(sheet_text(pivot_entry("Infinity")), [], r"pivot\.x Infinity gives no offset", id="pivot-inf"),
+        pytest.param(sheet_text(pivot_entry("-Infinity")), [], r"pivot\.x -Infinity", id="pivot-minus-inf"),
+        pytest.param(sheet_text(pivot_entry("1e308")), [], r"pivot\.x 1e\+308 gives no offset", id="pivot-1e308"),
+        pytest.param(sheet_text(pivot_entry("1e10")), [], r"pivot\.x x size: .* is outside", id="pivot-1e10"),
+        pytest.param(sheet_text(pivot_entry(HUGE)), [], "s.json: ", id="pivot-huge-int"),
+        pytest.param(None, ["--offsets", "o.json"], "o.json: ", id="offsets-huge-int"),
+        pytest.param(None, ["--offsets", "deep.json"], "deep.json: ", id="offsets-deep-nesting"),
+        pytest.param(sheet_text(image="pipe"), [], "pipe: is not a regular file", id="fifo-sheet-image", marks=fifo),
+        pytest.param(None, ["--background", "pipe"], "pipe: is not a regular file", id="fifo-background", marks=fifo),
+        pytest.param(None, ["--offsets", "pipe"], "pipe: is not a regular file", id="fifo-offsets", marks=fifo),
+        pytest.param(
+            sheet_text('{"frame": {"x": 0, "y": 0, "w": 1, "h": 1}, "kind": "' + "k" * 5000 + '"}'),
+            [],
+            r"kind \"kkk.*\(5002 characters\) is not one of",
+            id="long-kind",
+        ),
+    ]
+
+
+@pytest.mark.parametrize("sheet, args, message", hostile_cases())
+def test_hostile_input_is_one_short_line(project, capsys, monkeypatch, sheet, args, message):
+    monkeypatch.chdir(project)
+    save_png(project / "s.png", [[A, A], [A, A]])
+    (project / "o.json").write_text(f"[[{HUGE}, 0]]")
+    (project / "deep.json").write_text(DEEP)
+    if hasattr(os, "mkfifo"):
+        os.mkfifo(project / "pipe")  # no writer: opening it would wait for ever
+    if sheet is not None:
+        (project / "s.json").write_text(sheet)
+        inputs = ["s.json"]
+    else:
+        inputs = ["s.png"]
+    status, out, err = kivtool(capsys, *import_args(project, *inputs), *args)
+    assert status == 1 and len(err) == 1 and len(err[0]) < 300, err
+    assert re.search(message, err[0]), err[0]
+    assert not (project / "anim").exists()
+
+
+def test_control_characters_in_names_are_escaped(project, capsys):
+    entry = dict(sheet_entry(0, 0, 1, 1), kind="frame")
+    path = write_sheet(project, [[(1, 2, 3, 255)]], {"a\nb\x1b[31mred\x9b": entry})
+    status, _, err = kivtool(capsys, *import_args(project, path))
+    assert status == 1 and len(err) == 1
+    assert "a\\x0ab\\x1b[31mred\\x9b" in err[0] and "\x1b" not in err[0]
+
+
+# --------------------------------------------------------------------------
+# Every PNG colour type and bit depth: imported exactly, or refused
+
+
+def png_case(depth, planes, greyscale=True, alpha=False, palette=None, key=None):
+    """Writer settings and samples of a 5 x 3 image using many values of
+    the depth (16-bit samples are multiples of 257: 8-bit values)."""
+    top = len(palette) - 1 if palette else (1 << depth) - 1
+    step = 257 if depth == 16 else 1
+    limit = top // step
+    rows = [[(x * 7 + y * 11 + p * 5) % (limit + 1) * step for x in range(5) for p in range(planes)] for y in range(3)]
+    if key is not None:
+        rows[1][:planes] = list(key)  # the first pixel of row 1 is the colour key
+    settings = {"greyscale": greyscale, "alpha": alpha, "bitdepth": depth}
+    if palette:
+        settings = {"palette": palette, "bitdepth": depth}
+    if key is not None:
+        settings["transparent"] = key if len(key) > 1 else key[0]
+    return settings, rows
+
+
+def expected_rgba(settings, rows, planes):
+    depth = settings["bitdepth"]
+    out = []
+    for row in rows:
+        pixels = [row[i : i + planes] for i in range(0, len(row), planes)]
+        line = []
+        for sample in pixels:
+            if "palette" in settings:
+                entry = tuple(settings["palette"][sample[0]])
+                line.append(entry + (255,) * (4 - len(entry)))
+                continue
+            colour = sample[:-1] if settings.get("alpha") else sample
+            alpha = sample[-1] if settings.get("alpha") else (1 << depth) - 1
+            key = settings.get("transparent")
+            if key is not None and list(colour) == ([key] if isinstance(key, int) else list(key)):
+                alpha = 0
+            if settings.get("greyscale"):
+                colour = colour * 3
+            scale = (lambda v: v // 257) if depth == 16 else (lambda v: v * 255 // ((1 << depth) - 1))
+            line.append(tuple(scale(v) for v in list(colour) + [alpha]))
+        out.append(line)
+    return np.array(out, dtype=np.uint8)
+
+
+GREY4 = [(0, 0, 0), (90, 80, 70), (255, 255, 255), (1, 2, 3)]
+PALETTE16 = [(i * 16, 255 - i * 16, i, 255 if i % 3 else i * 10) for i in range(16)]
+PNG_MODES = [
+    pytest.param(png_case(1, 1), 1, id="grey-1"),
+    pytest.param(png_case(2, 1), 1, id="grey-2"),
+    pytest.param(png_case(4, 1), 1, id="grey-4"),
+    pytest.param(png_case(8, 1), 1, id="grey-8"),
+    pytest.param(png_case(16, 1), 1, id="grey-16"),
+    pytest.param(png_case(8, 2, alpha=True), 2, id="grey-alpha-8"),
+    pytest.param(png_case(16, 2, alpha=True), 2, id="grey-alpha-16"),
+    pytest.param(png_case(8, 3, greyscale=False), 3, id="rgb-8"),
+    pytest.param(png_case(16, 3, greyscale=False), 3, id="rgb-16"),
+    pytest.param(png_case(8, 4, greyscale=False, alpha=True), 4, id="rgba-8"),
+    pytest.param(png_case(16, 4, greyscale=False, alpha=True), 4, id="rgba-16"),
+    pytest.param(png_case(1, 1, palette=GREY4[:2]), 1, id="palette-1"),
+    pytest.param(png_case(2, 1, palette=GREY4), 1, id="palette-2"),
+    pytest.param(png_case(4, 1, palette=PALETTE16), 1, id="palette-4-with-alpha"),
+    pytest.param(png_case(8, 1, palette=PALETTE16 * 16), 1, id="palette-8-with-alpha"),
+    pytest.param(png_case(1, 1, key=(1,)), 1, id="grey-1-key"),
+    pytest.param(png_case(2, 1, key=(1,)), 1, id="grey-2-key"),
+    pytest.param(png_case(4, 1, key=(9,)), 1, id="grey-4-key"),
+    pytest.param(png_case(8, 1, key=(200,)), 1, id="grey-8-key"),
+    pytest.param(png_case(16, 1, key=(257 * 40,)), 1, id="grey-16-key"),
+    pytest.param(png_case(8, 3, greyscale=False, key=(1, 2, 3)), 3, id="rgb-8-key"),
+    pytest.param(png_case(16, 3, greyscale=False, key=(257, 514, 771)), 3, id="rgb-16-key"),
+]
+
+
+def write_png(path, settings, rows):
+    import png
+
+    with open(path, "wb") as file:
+        png.Writer(5, len(rows), **settings).write(file, rows)
+    return path
+
+
+@pytest.mark.parametrize("case, planes", PNG_MODES)
+def test_every_png_mode_is_read_exactly(tmp_path, case, planes):
+    settings, rows = case
+    path = write_png(tmp_path / "m.png", settings, rows)
+    expected = expected_rgba(settings, rows, planes)
+    assert importer.read_image(path).tolist() == expected.tolist()
+
+
+@pytest.mark.parametrize(
+    "planes, channel",
+    [(1, "colour"), (2, "colour"), (2, "alpha"), (3, "colour"), (4, "colour"), (4, "alpha")],
+    ids=["grey-16", "grey-alpha-16", "grey-alpha-16-alpha", "rgb-16", "rgba-16", "rgba-16-alpha"],
+)
+def test_a_16_bit_sample_that_is_no_8_bit_value_is_refused_or_rounded(tmp_path, planes, channel):
+    alpha = planes in (2, 4)
+    settings, rows = png_case(16, planes, greyscale=planes < 3, alpha=alpha)
+    first = 2 * planes  # the first sample of pixel x=2, y=1
+    if alpha:
+        rows[1][first + planes - 1] = 65535
+    rows[1][first + (planes - 1 if channel == "alpha" else 0)] = 1000  # 1000 / 257 = 3.89, nearest 4
+    path = write_png(tmp_path / "deep.png", settings, rows)
+    with pytest.raises(ImportRefused, match=r"^.*deep\.png: pixel x=2, y=1 has the 16-bit colour \(.*1000.*\)"):
+        importer.read_image(path)
+    got = importer.read_image(path, quantize=True)
+    expected = expected_rgba(settings, [[v - v % 257 for v in row] for row in rows], planes)
+    expected[1, 2, 3 if channel == "alpha" else 0] = 4
+    if channel == "colour" and planes < 3:
+        expected[1, 2, :3] = 4
+    assert got.tolist() == expected.tolist()
+
+
+def test_a_16_bit_grey_image_imports_as_it_shows(project, capsys):
+    # Pillow alone reads every pixel of this as white.
+    settings, rows = png_case(16, 1)
+    path = write_png(project / "grey.png", settings, [[10 * 257] * 5] * 3)
+    (project / "pal" / "p.pal").write_bytes(kivmodel.palette_file([(0, 0, 0, 0), (10, 10, 10, 255)]))
+    status, out, err = kivtool(capsys, *import_args(project, path))
+    assert (status, err) == (0, [])
+    assert loaded(project / "anim" / "a.kiv")[1][0][5] == bytes((10, 10, 10, 255)) * 15
+
+
+def test_a_palette_index_beyond_the_palette_is_refused(tmp_path):
+    import png
+
+    path = write_png(tmp_path / "p.png", {"palette": GREY4[:3], "bitdepth": 2}, [[0, 1, 2, 1, 0]] * 3)
+    with open(path, "rb") as file:
+        chunks = list(png.Reader(file=file).chunks())
+    with open(path, "wb") as file:  # the palette cut to 2 colours, where index 2 is used
+        png.write_chunks(file, [(kind, data[:6] if kind == b"PLTE" else data) for kind, data in chunks])
+    with pytest.raises(ImportRefused, match=r"p\.png: pixel x=2, y=0 has palette index 2, beyond the image's 2"):
+        importer.read_image(path)

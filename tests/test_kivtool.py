@@ -15,12 +15,14 @@ import signal
 import struct
 import subprocess
 import sys
+import textwrap
 import time
 from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
 import pytest
+from child_process import run_child
 from PIL import Image
 
 from kivtool import batch, png
@@ -373,7 +375,7 @@ def test_sheet_holds_every_frame_exactly_at_its_rectangle(scene, tmp_path, capsy
             if frame.width
             else {"x": 0, "y": 0}
         )
-        assert entry["pivot"] == pivot
+        assert entry["pivot"] == pivot and entry["anchor"] == pivot
     assert [e["kind"] for e in description["frames"].values()] == ["frame", "frame", "shadow", "frame", "background"]
     assert description["meta"] == {
         "app": "kivtool",
@@ -383,6 +385,12 @@ def test_sheet_holds_every_frame_exactly_at_its_rectangle(scene, tmp_path, capsy
         "size": {"w": sheet.shape[1], "h": sheet.shape[0]},
         "scale": "1",
         "speed": 77,
+        "frameTags": [
+            {"name": "frames", "from": 0, "to": 1, "direction": "forward"},
+            {"name": "shadows", "from": 2, "to": 2, "direction": "forward"},
+            {"name": "frames", "from": 3, "to": 3, "direction": "forward"},
+            {"name": "background", "from": 4, "to": 4, "direction": "forward"},
+        ],
     }
 
 
@@ -449,17 +457,18 @@ def test_packing_many_rectangles_leaves_no_overlap_and_little_room(sizes):
 
 
 @pytest.mark.parametrize(
-    "shadows_under, steps",
+    "shadows, steps",
     [
-        (False, PLAYED_ALONE),
-        (True, SHADOW_UNDER),
+        (["--shadows-as-steps"], PLAYED_ALONE),
+        (["--shadows-under"], SHADOW_UNDER),
+        ([], SHADOW_UNDER),
     ],
-    ids=["shadows played", "shadows under"],
+    ids=["shadows played", "shadows under", "default: under, since they pair"],
 )
-def test_placed_apng_and_webp_show_each_step_exactly(scene, tmp_path, capsys, shadows_under, steps):
+def test_placed_apng_and_webp_show_each_step_exactly(scene, tmp_path, capsys, shadows, steps):
     out = tmp_path / "out"
     argv = ["export", scene.animation, "-o", out, "--as", "placed", "--as", "apng", "--as", "webp"]
-    status, _, err = run(capsys, *argv, *(["--shadows-under"] if shadows_under else []))
+    status, _, err = run(capsys, *argv, *shadows)
     assert (status, err) == (0, "")
     expected = expected_steps(scene, list(steps.values()))
     assert expected[0].shape[:2] == (12, 10)  # the canvas covers frames outside the background
@@ -474,7 +483,8 @@ def test_placed_apng_and_webp_show_each_step_exactly(scene, tmp_path, capsys, sh
 
 
 def test_gif_plays_the_same_steps_with_one_bit_transparency(scene, tmp_path, capsys):
-    assert run(capsys, "export", scene.animation, "-o", tmp_path, "--as", "gif", "--fps", "5")[0] == 0
+    argv = ["export", scene.animation, "-o", tmp_path, "--as", "gif", "--fps", "5", "--shadows-as-steps"]
+    assert run(capsys, *argv)[0] == 0
     expected = expected_steps(scene, list(PLAYED_ALONE.values()))
     with Image.open(tmp_path / "anim.gif") as gif:
         assert gif.info["duration"] == 200 and gif.info.get("loop") == 0
@@ -518,6 +528,7 @@ def test_gif_quantizes_a_step_of_more_than_255_colours(tmp_path, capsys):
     assert 0 < error.max() and error.mean() < 4  # 256 colours: quantized, closely
 
 
+@pytest.mark.parametrize("flag", [["--shadows-under"], []], ids=["--shadows-under", "by default"])
 @pytest.mark.parametrize(
     "shadows, sprites, layers",
     [
@@ -527,13 +538,13 @@ def test_gif_quantizes_a_step_of_more_than_255_colours(tmp_path, capsys):
     ],
     ids=["one shadow each", "one shadow for all", "no shadows"],
 )
-def test_shadows_under_pair_shadows_with_frames(tmp_path, capsys, shadows, sprites, layers):
+def test_shadows_under_pair_shadows_with_frames(tmp_path, capsys, shadows, sprites, layers, flag):
     # Shadows first in the file, then the sprites, which cover their
     # shadows in part; `layers` are the frame indices of each step.
     frames = [shadow(-3 + i, 0, 5, 2) for i in range(shadows)]
     frames += [sprite(-1, -2 + i, grid(2, 3, 10 * (i + 1))) for i in range(sprites)]
     scene = write_scene(tmp_path, frames)
-    status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path / "out", "--as", "placed", "--shadows-under")
+    status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path / "out", "--as", "placed", *flag)
     assert (status, err) == (0, "")
     assert len(list((tmp_path / "out").iterdir())) == len(layers)
     for layer, picture in zip(layers, expected_steps(scene, layers)):
@@ -541,13 +552,43 @@ def test_shadows_under_pair_shadows_with_frames(tmp_path, capsys, shadows, sprit
         assert np.array_equal(no_color_in_clear(got), picture), layer
 
 
-def test_shadows_under_refuses_an_ambiguous_count(tmp_path, capsys):
+def test_shadows_that_do_not_pair_are_refused_under_and_played_by_default(tmp_path, capsys):
     frames = [shadow(0, 0, 2, 1), shadow(0, 1, 2, 1)] + [sprite(0, 0, [[1]])] * 3
     scene = write_scene(tmp_path, frames)
-    status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path, "--as", "gif", "--shadows-under")
+    status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path, "--as", "placed", "--shadows-under")
     assert status == 1 and err.count("\n") == 1
     assert str(scene.animation) in err and "the file has 2" in err
-    assert not (tmp_path / "anim.gif").exists()
+    assert not list(tmp_path.glob("anim_placed_*"))
+    status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path, "--as", "placed")
+    assert (status, err) == (0, "") and len(list(tmp_path.glob("anim_placed_*"))) == 5
+
+
+@pytest.mark.parametrize(
+    "fps, delays, raised",
+    [
+        (10, [10, 10, 10, 10], False),
+        (7, [14, 15, 14, 14], False),
+        (30, [3, 4, 3, 3], False),
+        (60, [2, 2, 2, 2], True),
+        (1000, [2, 2, 2, 2], True),
+    ],
+    ids=["10 fps", "7 fps: the total stays right", "30 fps", "60 fps: one step raised", "1000 fps"],
+)
+def test_gif_delays_are_whole_hundredths_adding_up_and_at_least_two(tmp_path, capsys, fps, delays, raised):
+    scene = write_scene(tmp_path, [sprite(0, 0, [[i + 1]]) for i in range(4)])
+    status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path, "--as", "gif", "--fps", fps)
+    assert status == 0
+    shown = []
+    with Image.open(tmp_path / "anim.gif") as gif:
+        for number in range(gif.n_frames):
+            gif.seek(number)
+            shown.append(gif.info["duration"] // 10)
+    assert shown == delays
+    if raised:
+        assert err.count("\n") == 1 and "warning" in err and str(tmp_path / "anim.gif") in err
+        assert f"slower than {fps} steps per second" in err
+    else:
+        assert err == ""
 
 
 def test_scale_enlarges_animated_and_placed_forms_only(scene, tmp_path, capsys):
@@ -565,6 +606,7 @@ def test_scale_enlarges_animated_and_placed_forms_only(scene, tmp_path, capsys):
         "frames",
         "--scale",
         "3",
+        "--shadows-as-steps",
     )
     assert status == 0
     one_to_one = expected_steps(scene, [PLAYED_ALONE[3]])[0]
@@ -631,6 +673,7 @@ def test_user_errors_are_one_line(scene, tmp_path, capsys):
             1,
             "same name",
         ),
+        (["export", scene.animation, scene.animation.with_name("ANIM.kiv"), "-o", tmp_path], 1, "same name"),
         (["export", scene.animation, "-o", tmp_path, "--scale", "0"], 2, "must be 1 or more"),
         (["export", scene.animation, "-o", tmp_path, "--fps", "x"], 2, "not a number"),
         (["batch", tmp_path / "nowhere", "-o", tmp_path], 1, "no such folder"),
@@ -644,7 +687,8 @@ def test_user_errors_are_one_line(scene, tmp_path, capsys):
 def test_missing_dependencies_name_the_install_command(monkeypatch, capsys):
     monkeypatch.setitem(sys.modules, "pebble", None)  # import fails
     status, _, err = run(capsys, "info", "x.kiv")
-    assert status == 1 and "pebble" in err and 'pip install "pykiv[tool]"' in err
+    assert status == 1 and err.count("\n") == 1 and "pebble" in err
+    assert 'python -m pip install ".[tool]" in the pykiv checkout' in err
 
 
 # --------------------------------------------------------------------------
@@ -665,15 +709,18 @@ def game_folder(root: Path) -> dict[str, str | None]:
     (source / "units" / "lost.kiv").write_bytes(struct.pack("<II", 1, len(text)) + text + struct.pack("<I", 0))
     (source / "notes.txt").write_text("not an animation")
     (source / "folder.kiv").mkdir()
-    if hasattr(os, "mkfifo"):
-        os.mkfifo(source / "units" / "pipe.kiv")  # no writer: opening it would wait
-    return {
+    outcome: dict[str, str | None] = {
         "anim/top.kiv": None,
         "units/deep/a.kiv": None,
         "units/deep/b.kiv": None,
         "units/broken.kiv": "names no palette",
         "units/lost.kiv": "no palette found",
+        "folder.kiv": "is a folder",
     }
+    if hasattr(os, "mkfifo"):
+        os.mkfifo(source / "units" / "pipe.kiv")  # no writer: opening it would wait
+        outcome["units/pipe.kiv"] = "is not a regular file"
+    return outcome
 
 
 def test_batch_mirrors_folders_and_lists_failures(tmp_path, capsys):
@@ -692,9 +739,9 @@ def test_batch_mirrors_folders_and_lists_failures(tmp_path, capsys):
     assert sorted(line.split("] ")[1].split(":")[0] for line in out.splitlines() if line.startswith("[")) == sorted(
         outcome
     )
-    assert "exported 3 of 5 files" in out
+    assert f"exported 3 of {len(outcome)} files" in out
     failures = [line.strip() for line in err.splitlines()[1:]]
-    assert err.splitlines()[0] == "2 failed:"
+    assert err.splitlines()[0] == f"{len(outcome) - 3} failed:"
     for name, cause in outcome.items():
         if cause is not None:
             assert any(str(tmp_path / "game" / name) in line and cause in line for line in failures)
@@ -787,3 +834,290 @@ def test_module_entry_runs_as_a_program(tmp_path):
     )
     assert done.returncode == 1
     assert done.stderr == f"kivtool: {tmp_path / 'missing.kiv'}: no such file\n"
+
+
+# --------------------------------------------------------------------------
+# Relative paths: the palette is found from every folder above the file
+
+
+@pytest.mark.parametrize(
+    "cwd, argv, written",
+    [
+        ("game", ["info", "anim/anim.kiv"], None),
+        ("game", ["info", "./anim/../anim/anim.kiv", "--json"], None),
+        ("game/anim", ["info", "anim.kiv"], None),
+        ("game", ["export", "anim/anim.kiv", "-o", "../x"], "x/anim_000.png"),
+        ("game", ["batch", "anim", "-o", "../x", "--jobs", "1"], "x/anim_000.png"),
+        ("game", ["batch", ".", "-o", "../x", "--jobs", "1"], "x/anim/anim_000.png"),
+    ],
+    ids=["info", "info through dot-dot", "info of a bare name", "export", "batch", "batch of the current folder"],
+)
+def test_relative_paths_find_the_palette_from_the_game_folder(tmp_path, capsys, monkeypatch, cwd, argv, written):
+    write_scene(tmp_path / "game", [sprite(0, 0, [[1, 2]])])
+    monkeypatch.chdir(tmp_path / cwd)
+    status, _, err = run(capsys, *argv)
+    assert (status, err) == (0, "")
+    if written:
+        assert (tmp_path / written).is_file()
+
+
+# --------------------------------------------------------------------------
+# Messages: short, one line, control characters escaped
+
+
+def text_as_animation(path: Path) -> str:
+    """A text file read as an animation: its second word is taken as the
+    length of a palette location that is the rest of the file."""
+    path.write_bytes(b"# title\n\n" + b"Some prose, " * 2500)
+
+
+@pytest.mark.parametrize(
+    "make, name, cause",
+    [
+        (text_as_animation, "README.md", "no palette found: '"),
+        (lambda path: None, "new\nline\x1b[2J.kiv", "new\\x0aline\\x1b[2J.kiv: no such file"),
+    ],
+    ids=["text file quoted in part", "control characters in a name"],
+)
+def test_messages_are_one_short_line(tmp_path, capsys, make, name, cause):
+    make(tmp_path / name)
+    status, out, err = run(capsys, "info", tmp_path / name)
+    assert status == 1 and out == "" and err.count("\n") == 1 and len(err) < 400, err
+    assert cause in err and "\x1b" not in err
+
+
+# --------------------------------------------------------------------------
+# batch: everything left out is a failure
+
+
+def dangling_link(source: Path) -> None:
+    (source / "gone.kiv").symlink_to(source / "nowhere.kiv")
+
+
+def pipe(source: Path) -> None:
+    if not hasattr(os, "mkfifo"):
+        pytest.skip("no named pipes")
+    os.mkfifo(source / "pipe.kiv")
+
+
+def same_name_in_other_case(source: Path) -> None:
+    write_scene(source, [sprite(0, 0, [[1]])], name="same")
+    write_scene(source, [sprite(0, 0, [[2]])], name="other")
+    os.replace(source / "anim" / "other.kiv", source / "anim" / "same.KIV")
+
+
+def same_folder_in_other_case(source: Path) -> None:
+    write_scene(source, [sprite(0, 0, [[1]])], name="twin")
+    (source / "Anim").mkdir()
+    (source / "Anim" / "twin.kiv").write_bytes((source / "anim" / "twin.kiv").read_bytes())
+
+
+@pytest.mark.parametrize(
+    "make, failed",
+    [
+        (dangling_link, {"gone.kiv": "is a symbolic link to nothing"}),
+        (lambda source: (source / "dir.kiv").mkdir(), {"dir.kiv": "is a folder"}),
+        (pipe, {"pipe.kiv": "is not a regular file"}),
+        (
+            same_name_in_other_case,
+            {"anim/same.kiv": "same names as those of", "anim/same.KIV": "same names as those of"},
+        ),
+        (
+            same_folder_in_other_case,
+            {"anim/twin.kiv": "same names as those of", "Anim/twin.kiv": "same names as those of"},
+        ),
+    ],
+    ids=["dangling link", "folder named .kiv", "pipe", "names differing in case", "folders differing in case"],
+)
+def test_batch_reports_what_it_leaves_out_and_goes_on(tmp_path, capsys, make, failed):
+    source = tmp_path / "game"
+    write_scene(source, [sprite(0, 0, [[1]])], name="good")
+    make(source)
+    status, out, err = run(capsys, "batch", source, "-o", tmp_path / "out", "--jobs", "1")
+    assert status == 1 and f"{len(failed)} failed:" in err
+    for name, cause in failed.items():
+        assert any(f"{source / name}: " in line and cause in line for line in err.splitlines()), (name, err)
+    assert (tmp_path / "out" / "anim" / "good_000.png").is_file()
+    assert sorted(p.name for p in (tmp_path / "out").rglob("*.png")) == ["good_000.png"]
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid"), reason="permission bits")
+def test_batch_reports_an_unreadable_folder(public_tmp_path):
+    # The walk, as a user whom the folder's bits lock out (the workers are
+    # not started: their interpreter may not be readable by that user).
+    source = public_tmp_path / "game"
+    write_scene(source, [sprite(0, 0, [[1]])], name="good")
+    (source / "locked").mkdir()
+    (source / "locked" / "hidden.kiv").write_bytes(b"")
+    (source / "locked").chmod(0)
+    result = run_child(
+        f"""
+        from pathlib import Path
+        from kivtool import batch
+        why = drop_privileges()
+        found = batch.find_animations(Path({str(source)!r}))
+        report(why=why, files=[str(p) for p in found.files], skipped=[[str(p), r] for p, r in found.skipped])
+        """
+    )
+    if result["why"]:
+        pytest.skip(result["why"])
+    assert result["files"] == [str(source / "anim" / "good.kiv")]
+    assert result["skipped"] == [[str(source / "locked"), "cannot read the folder: Permission denied"]]
+
+
+# --------------------------------------------------------------------------
+# Stopping: Ctrl-C and SIGTERM
+
+
+STOPS = [
+    pytest.param(signal.SIGINT, 130, "kivtool: interrupted", id="SIGINT"),
+    pytest.param(getattr(signal, "SIGTERM", None), 143, "kivtool: stopped by SIGTERM", id="SIGTERM"),
+]
+posix_only = pytest.mark.skipif(sys.platform == "win32", reason="sends POSIX signals")
+
+
+def files_left(folder: Path) -> dict[str, bytes]:
+    return {str(p.relative_to(folder)): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
+
+
+@posix_only
+@pytest.mark.parametrize("stop, status, line", STOPS)
+@pytest.mark.parametrize(
+    "verb, hook",
+    [
+        # The signal comes once an image is encoded, before it is in place.
+        ("export", "from kivtool import png as owner"),
+        # It comes once the file is written, before it is in place.
+        ("import", "from kivtool import importer as owner"),
+    ],
+)
+def test_export_and_import_stop_leaving_old_files(tmp_path, stop, status, line, verb, hook):
+    scene = write_scene(tmp_path, [sprite(0, 0, [[1, 2]]), sprite(1, 1, [[3]])])
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "anim_000.png").write_bytes(b"old")
+    (tmp_path / "anim" / "new.kiv").write_bytes(b"old")
+    png = tmp_path / "in.png"
+    Image.fromarray(expected_image(scene.frames[0])).save(png)
+    argv = {
+        "export": ["export", scene.animation, "-o", out, "--as", "frames", "--as", "sheet"],
+        "import": [
+            "import",
+            png,
+            "-o",
+            tmp_path / "anim" / "new.kiv",
+            "--palette",
+            scene.palette,
+            "--project-root",
+            tmp_path,
+        ],
+    }[verb]
+    name = {"export": "png_bytes", "import": "verify"}[verb]
+    result = run_child(
+        f"""
+        from kivtool.cli import main
+        {hook}
+        original = getattr(owner, {name!r})
+
+        def then_stop(*args, **kwargs):
+            original(*args, **kwargs)
+            os.kill(os.getpid(), {int(stop)})
+
+        setattr(owner, {name!r}, then_stop)
+        status = main({[str(arg) for arg in argv]!r})
+        report(status=status)
+        """
+    )
+    assert result["status"] == status
+    assert (out / "anim_000.png").read_bytes() == b"old"
+    assert (tmp_path / "anim" / "new.kiv").read_bytes() == b"old"
+    assert not [p for p in tmp_path.rglob("*") if "tmp" in p.name]
+
+
+def sleepy_worker(source: str, root: str, destination: str, options, palette) -> batch.FileResult:
+    """Exports files named fast*. On the others it prepares new contents for
+    the first frame's output, and while they wait beside it to be put in
+    place, says so in a file named after its process in the folder
+    $SLEEPY_MARKERS, and waits."""
+    if Path(source).name.startswith("fast"):
+        return batch.export_file(source, root, destination, options, palette)
+    from kivtool.files import replace_with
+
+    target = Path(destination) / Path(source).parent / f"{Path(source).stem}_000.png"
+
+    def wait(prepared: Path) -> None:
+        (Path(os.environ["SLEEPY_MARKERS"]) / str(os.getpid())).write_text(str(prepared))
+        time.sleep(600)
+
+    replace_with(target, b"new", wait)
+    raise AssertionError("not stopped")
+
+
+def process_ended(pid: int) -> bool:
+    try:
+        with open(f"/proc/{pid}/status") as status:
+            return any(line.split()[:2] == ["State:", "Z"] for line in status)
+    except FileNotFoundError:
+        return True
+
+
+@posix_only
+@pytest.mark.parametrize("stop, status, line", STOPS)
+def test_batch_stops_at_once_leaving_whole_files_and_a_summary(tmp_path, stop, status, line):
+    source = tmp_path / "game"
+    names = ["fast0", "fast1"] + [f"slow{i}" for i in range(10)]
+    for name in names:
+        write_scene(source, [sprite(0, 0, [[1, 2]])], name=name)
+    out = tmp_path / "out"
+    (out / "anim").mkdir(parents=True)
+    for name in names[2:]:
+        (out / "anim" / f"{name}_000.png").write_bytes(b"old")
+    markers = tmp_path / "markers"
+    markers.mkdir()
+    script = textwrap.dedent(
+        f"""
+        import functools, sys
+        sys.path.insert(0, {str(Path(__file__).parent)!r})
+        from kivtool import batch, cli
+        from test_kivtool import sleepy_worker
+        batch.run = functools.partial(batch.run, worker=sleepy_worker)
+        sys.exit(cli.main(["batch", {str(source)!r}, "-o", {str(out)!r}, "--jobs", "2", "--as", "frames"]))
+        """
+    )
+    child = subprocess.Popen(
+        [sys.executable, "-c", script],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env={**os.environ, "SLEEPY_MARKERS": str(markers)},
+        start_new_session=True,  # a process group of its own, as a terminal gives a command
+    )
+    try:
+        progress = [child.stdout.readline() for _ in range(2)]
+        assert all(": ok" in line for line in progress), progress
+        deadline = time.monotonic() + 120  # a guard against a hang, not a measurement
+        while len(list(markers.iterdir())) < 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        workers = [int(p.name) for p in markers.iterdir()]
+        prepared = [Path(p.read_text()) for p in markers.iterdir()]
+        assert len(workers) == 2 and all(path.read_bytes() == b"new" for path in prepared)
+        if stop == signal.SIGINT:
+            os.killpg(child.pid, stop)  # Ctrl-C reaches every process of the group
+        else:
+            os.kill(child.pid, stop)
+        rest, err = child.communicate(timeout=120)
+    finally:
+        if child.poll() is None:
+            os.killpg(child.pid, signal.SIGKILL)
+    assert child.returncode == status, err
+    assert "exported 2 of 12 files" in rest
+    lines = err.splitlines()
+    assert "stopped before its end: 10 files not exported" in lines and lines[-1] == line
+    assert "Traceback" not in err
+    left = files_left(out)
+    assert {name: left[f"anim/{name}_000.png"] for name in names[2:]} == {name: b"old" for name in names[2:]}
+    assert sorted(left) == sorted(f"anim/{name}_000.png" for name in names)
+    for name in names[:2]:
+        assert np.array_equal(read_png(out / "anim" / f"{name}_000.png"), expected_image(sprite(0, 0, [[1, 2]])))
+    assert all(process_ended(pid) for pid in workers)
+    assert not any(path.exists() for path in prepared)

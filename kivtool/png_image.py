@@ -1,0 +1,110 @@
+"""PNG images read exactly, every colour type and bit depth.
+
+Pillow decodes PNGs of 8 bits a sample exactly, but not the others: it clips
+16-bit grey instead of scaling it, drops the low byte of 16-bit colour, and
+does not apply the `tRNS` colour key of a grey of 2 or 4 bits (it compares
+the stored key with the scaled samples). Those are decoded here with pypng,
+which keeps every sample. 16-bit samples are taken only when exact: a 16-bit sample v is an 8-bit
+value when it is a multiple of 257 (v = 257 * (v / 257), as an 8-bit value
+is widened to 16 bits); any other is refused, or rounded to the nearest 8-bit
+value when the caller allows it.
+"""
+
+from __future__ import annotations
+
+import struct
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Optional, Tuple
+
+import numpy as np
+import numpy.typing as npt
+
+SIGNATURE = b"\x89PNG\r\n\x1a\n"
+# Signature, the IHDR chunk's length and type, then its fields.
+HEADER_BYTES = 8 + 8 + 13
+GREY, RGB, PALETTE, GREY_ALPHA, RGBA = 0, 2, 3, 4, 6
+
+
+class RefusedImage(ValueError):
+    """An image that cannot be taken exactly: a 16-bit sample that is no
+    8-bit value, or a palette index beyond the image's palette."""
+
+
+@dataclass
+class PngHeader:
+    width: int
+    height: int
+    bit_depth: int
+    color_type: int
+
+
+def read_header(path: Path) -> Optional[PngHeader]:
+    """The PNG header of `path`, None when it is not a PNG file."""
+    with open(path, "rb") as file:
+        data = file.read(HEADER_BYTES)
+    if len(data) < HEADER_BYTES or data[:8] != SIGNATURE or data[12:16] != b"IHDR":
+        return None
+    width, height, bit_depth, color_type = struct.unpack(">IIBB", data[16:26])
+    return PngHeader(width, height, bit_depth, color_type)
+
+
+def read_exact(path: Path, name: str, quantize: bool) -> Tuple[npt.NDArray[np.uint8], int]:
+    """RGBA, 8 bits a sample, from a PNG of any bit depth, and how many
+    pixels were rounded (only with `quantize`; otherwise a 16-bit pixel that
+    would need it is refused with RefusedImage). Greys of fewer than 8 bits
+    are scaled to 0..255 (v * 255 / (2^depth - 1), a whole number); a `tRNS`
+    colour key is compared with the stored samples, before any scaling."""
+    import png  # type: ignore[import-untyped,unused-ignore]
+
+    with open(path, "rb") as file:
+        width, height, rows, info = png.Reader(file=file).read()
+        planes = int(info["planes"])
+        depth = int(info["bitdepth"])
+        samples = np.empty((height, width * planes), dtype=np.uint16)
+        for y, row in enumerate(rows):
+            samples[y] = np.asarray(row, dtype=np.uint16)
+    pixels = samples.reshape(height, width, planes)
+    if "palette" in info:
+        table = np.zeros((256, 4), dtype=np.uint8)
+        for index, entry in enumerate(info["palette"]):
+            table[index] = tuple(entry) + (255,) * (4 - len(entry))
+        indices = pixels[..., 0]
+        beyond = indices >= len(info["palette"])
+        if beyond.any():
+            y, x = (int(v) for v in np.unravel_index(int(np.argmax(beyond)), beyond.shape))
+            raise RefusedImage(
+                f"{name}: pixel x={x}, y={y} has palette index {int(indices[y, x])}, "
+                f"beyond the image's {len(info['palette'])} palette colours"
+            )
+        return table[indices], 0
+    color = pixels[..., : planes - 1] if info["alpha"] else pixels
+    if info["alpha"]:
+        alpha = pixels[..., planes - 1]
+    else:
+        alpha = np.full((height, width), (1 << depth) - 1, dtype=np.uint16)
+        key = info.get("transparent")
+        if key is not None:
+            alpha[(color == np.array(key, dtype=np.uint16).reshape(-1)).all(axis=2)] = 0
+    if info["greyscale"]:
+        color = np.repeat(color, 3, axis=2)
+    rgba = np.concatenate([color, alpha[..., None]], axis=2)
+    if depth < 8:
+        return (rgba.astype(np.uint32) * 255 // ((1 << depth) - 1)).astype(np.uint8), 0
+    if depth == 8:
+        return rgba.astype(np.uint8), 0
+    # The colour of a pixel that shows nothing is not checked: it is never
+    # painted unless it is exactly a palette colour, and then taken as v / 257
+    # rounded down.
+    inexact = ((rgba[..., :3] % 257 != 0).any(axis=2) & (alpha != 0)) | (alpha % 257 != 0)
+    if not inexact.any():
+        return (rgba // 257).astype(np.uint8), 0
+    if not quantize:
+        y, x = (int(v) for v in np.unravel_index(int(np.argmax(inexact)), inexact.shape))
+        values = ", ".join(str(int(v)) for v in rgba[y, x])
+        raise RefusedImage(
+            f"{name}: pixel x={x}, y={y} has the 16-bit colour ({values}), which is no 8-bit colour "
+            "(each sample must be a multiple of 257; --quantize rounds it)"
+        )
+    rounded = (rgba.astype(np.uint32) * 255 + 32767) // 65535
+    return rounded.astype(np.uint8), int(inexact.sum())

@@ -1,0 +1,669 @@
+"""kivtool view: the server's refusals as plain HTTP, and the page as users
+see it, in Chromium driven by Selenium.
+
+Each test starts `kivtool view` as its own process on a free port. The
+browser tests need Chromium and its driver (Debian's `chromium` and
+`chromium-driver`); without them they are skipped on a developer's machine
+and fail under CI, which installs them. Screenshots of the gallery and the
+player are written to the folder printed at the start of the run
+(KIVTOOL_VIEW_SCREENSHOTS, by default kivtool-view-screenshots in the
+system's temporary folder).
+"""
+
+from __future__ import annotations
+
+import base64
+import http.client
+import json
+import os
+import select
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+from pathlib import Path
+from urllib.parse import urlsplit
+
+import chromium
+import numpy as np
+import pytest
+from PIL import Image
+
+from kivtool.cli import main
+from kivtool.sample import Frame, animation_bytes, palette_bytes
+
+LOCATION = "pal/view.pal"
+SPEED = 40
+CLEAR = 5  # alpha 0
+# Opaque colours, a clear one, and a band of half-transparent ones, so that
+# frames drawn over each other exercise the compositor's rounding.
+PALETTE = [
+    (i, 255 - i, (i * 37) % 256, 0 if i == CLEAR else 30 + 3 * (i - 60) if 60 <= i < 120 else 255) for i in range(256)
+]
+
+
+@dataclass
+class Served:
+    process: subprocess.Popen
+    url: str
+    port: int
+    token: str
+    root: Path
+
+    def request(self, method, path, *, host=None, headers=None, body=None, token=True):
+        """One HTTP request; `token` puts the token in the URL."""
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
+        if token:
+            path += ("&" if "?" in path else "?") + f"token={self.token}"
+        all_headers = {"Host": host or f"127.0.0.1:{self.port}"}
+        all_headers.update(headers or {})
+        connection.request(method, path, body=body, headers=all_headers)
+        response = connection.getresponse()
+        data = response.read()
+        connection.close()
+        return response.status, dict(response.getheaders()), data
+
+
+def start_view(*arguments) -> Served:
+    """`kivtool view ARGUMENTS --no-browser`, once it has printed its address."""
+    process = subprocess.Popen(
+        [sys.executable, "-m", "kivtool", "view", *map(str, arguments), "--no-browser"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    ready, _, _ = select.select([process.stdout], [], [], 60)
+    line = process.stdout.readline() if ready else ""
+    if not line.startswith("kivtool view: http://127.0.0.1:"):
+        process.kill()
+        raise AssertionError(f"no address printed: {line!r} {process.communicate()}")
+    url = line.split(" ", 2)[2].strip()
+    parts = urlsplit(url)
+    return Served(process, url, parts.port, parts.query.split("token=")[1], Path(arguments[0]))
+
+
+def stop_view(served: Served) -> tuple[int, str, str]:
+    """Ctrl-C, as a user stops it; returns the status and the remaining output."""
+    served.process.send_signal(signal.SIGINT)
+    try:
+        out, err = served.process.communicate(timeout=10)
+    except subprocess.TimeoutExpired:
+        served.process.kill()
+        raise AssertionError("kivtool view did not stop within 10 s of Ctrl-C") from None
+    return served.process.returncode, out, err
+
+
+@pytest.fixture
+def view():
+    """Starts `kivtool view` for the test; stops it with Ctrl-C at the end and
+    checks that it exits 0, printed nothing more and no traceback."""
+    started = []
+
+    def start(*arguments):
+        served = start_view(*arguments)
+        started.append(served)
+        return served
+
+    yield start
+    stopped = [stop_view(served) for served in started]  # every one, before any check
+    for status, out, err in stopped:
+        assert (status, out) == (0, ""), err
+        assert "Traceback" not in err
+
+
+def write_animation(path: Path, frames, background=None, speed=SPEED, location=LOCATION) -> bytes:
+    data = animation_bytes(frames, location, speed, background)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data)
+    return data
+
+
+def write_palette(root: Path) -> Path:
+    path = root / LOCATION
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(palette_bytes(PALETTE))
+    return path
+
+
+def block(width, height, start, holes=()):
+    return [[None if (x, y) in holes else start + (x + 3 * y) % 50 for x in range(width)] for y in range(height)]
+
+
+def scene_frames():
+    """Sprites partly half-transparent over a half-transparent background,
+    a shadow, and a 0 x 0 frame."""
+    frames = [
+        Frame(block(6, 5, 58, holes={(0, 0)}), x_offset=-3, y_offset=-7),
+        Frame(block(5, 6, 62), x_offset=-1, y_offset=-8),
+        Frame([], x_offset=9, y_offset=9),
+        Frame([[0] * 7 for _ in range(2)], x_offset=-3, y_offset=-1, shadow=True),
+        Frame(block(4, 4, 100), x_offset=0, y_offset=-5),
+    ]
+    background = Frame(block(14, 12, 55, holes={(0, 0), (13, 11)}), x_offset=-7, y_offset=-10)
+    return frames, background
+
+
+@pytest.fixture
+def game(tmp_path) -> Path:
+    """A game folder: pal/view.pal and anim/walk.kiv."""
+    write_palette(tmp_path)
+    frames, background = scene_frames()
+    write_animation(tmp_path / "anim" / "walk.kiv", frames, background)
+    return tmp_path
+
+
+# --------------------------------------------------------------------------
+# The server as plain HTTP
+
+
+def test_prints_one_address_line_and_stops_on_ctrl_c(game):
+    served = start_view(game / "anim" / "walk.kiv")
+    try:
+        assert served.url == f"http://127.0.0.1:{served.port}/?token={served.token}"
+        assert served.request("GET", "/")[0] == 200
+    except BaseException:
+        served.process.kill()
+        raise
+    status, out, err = stop_view(served)
+    assert (status, out) == (0, "")
+    assert "Traceback" not in err
+
+
+def test_root_defaults_to_the_folder_where_the_palette_was_found(game, view):
+    served = view(game / "anim" / "walk.kiv")
+    status, _, body = served.request("GET", "/api/session")
+    session = json.loads(body)
+    assert status == 200
+    assert (session["root"], session["start"], session["folder"]) == (str(game.resolve()), "anim/walk.kiv", False)
+
+
+@pytest.mark.parametrize(
+    "token, host",
+    [
+        pytest.param("none", None, id="no-token"),
+        pytest.param("wrong", None, id="wrong-token"),
+        pytest.param("good", "evil.example:{port}", id="foreign-host"),
+        pytest.param("good", "127.0.0.1:1", id="other-port"),
+        pytest.param("good", "127.0.0.1", id="host-without-port"),
+    ],
+)
+def test_refuses_requests_without_the_token_or_under_another_host(game, view, token, host):
+    served = view(game)
+    query = {"none": "", "wrong": "?token=x" + served.token[1:], "good": f"?token={served.token}"}[token]
+    for path in ["/", "/api/session", "/static/view.js", "/api/animation/anim/walk.kiv"]:
+        status, _, body = served.request("GET", path + query, host=host and host.format(port=served.port), token=False)
+        assert status == 403, (path, body)
+
+
+def test_the_token_in_the_address_sets_a_strict_http_only_cookie_that_then_suffices(game, view):
+    served = view(game)
+    status, headers, _ = served.request("GET", "/")
+    assert status == 200
+    cookie = headers["set-cookie"]
+    name_value = cookie.split(";")[0]
+    assert name_value == f"kivtool_view_{served.port}={served.token}"
+    assert {"HttpOnly", "SameSite=Strict", "Path=/"} <= {part.strip() for part in cookie.split(";")}
+    for host in (f"127.0.0.1:{served.port}", f"localhost:{served.port}"):
+        status, _, _ = served.request("GET", "/api/session", host=host, headers={"Cookie": name_value}, token=False)
+        assert status == 200
+    status, _, _ = served.request(
+        "GET", "/api/session", headers={"Cookie": f"kivtool_view_{served.port}=nope"}, token=False
+    )
+    assert status == 403
+
+
+@pytest.fixture
+def outside(tmp_path_factory) -> Path:
+    """A folder beside ROOT with an animation and a secret in it."""
+    folder = tmp_path_factory.mktemp("outside")
+    write_palette(folder)
+    frames, background = scene_frames()
+    write_animation(folder / "anim" / "secret.kiv", frames, background)
+    (folder / "secret.txt").write_text("secret")
+    return folder
+
+
+@pytest.mark.parametrize(
+    "path",
+    [
+        pytest.param("/api/animation/../outside/anim/secret.kiv", id="dot-dot"),
+        pytest.param("/api/animation/anim/%2e%2e/%2e%2e/outside/anim/secret.kiv", id="encoded-dot-dot"),
+        pytest.param("/api/animation//etc/passwd", id="absolute"),
+        pytest.param("/api/animation/anim%2fwalk.kiv", id="encoded-slash"),
+        pytest.param("/api/animation/anim%5Cwalk.kiv", id="encoded-backslash"),
+        pytest.param("/api/animation/link-out/anim/secret.kiv", id="link-to-folder-outside"),
+        pytest.param("/api/animation/anim/secret-link.kiv", id="link-to-file-outside"),
+        pytest.param("/api/animation/pal/view.pal", id="not-an-animation"),
+        pytest.param("/api/list/link-out", id="list-outside"),
+        pytest.param("/api/list/..", id="list-parent"),
+        pytest.param("/api/rgba/anim/secret-link.kiv", id="pixels-through-link"),
+    ],
+)
+def test_refuses_paths_that_leave_root_or_are_not_animations(game, outside, view, path):
+    (game / "link-out").symlink_to(outside)
+    (game / "anim" / "secret-link.kiv").symlink_to(outside / "anim" / "secret.kiv")
+    (game / "outside").symlink_to(outside)  # reached only through "..": refused before
+    served = view(game)
+    status, _, body = served.request("GET", path)
+    assert status in (403, 404), body
+    assert b"secret" not in body.replace(b"secret-link", b"").replace(b"secret.kiv", b"")
+    assert served.request("GET", "/api/animation/anim/walk.kiv")[0] == 200
+
+
+def test_frames_too_big_to_show_are_refused_before_they_are_rendered(game, view):
+    data = bytearray((game / "anim" / "walk.kiv").read_bytes())
+    # The first frame record follows the prefix, the speed, the location and
+    # the frame count; its height and width words follow its size.
+    first = 9 + 4 + 4 + len(LOCATION) + 1 + 4
+    struct.pack_into("<HH", data, first + 4, 0x7FFF, 0xFFFF)
+    (game / "anim" / "huge.kiv").write_bytes(bytes(data))
+    served = view(game)
+    started = time.monotonic()
+    status, _, body = served.request("GET", "/api/animation/anim/huge.kiv")
+    assert time.monotonic() - started < 3
+    answer = json.loads(body)
+    assert (status, answer["ok"]) == (200, False)
+    assert "MiB of pixels" in answer["reason"]
+    assert served.request("GET", f"/api/rgba/anim/huge.kiv?digest={answer['digest']}")[0] in (409, 422)
+
+
+def test_links_inside_root_are_followed(game, view):
+    (game / "anim" / "again.kiv").symlink_to(game / "anim" / "walk.kiv")
+    served = view(game)
+    status, _, body = served.request("GET", "/api/animation/anim/again.kiv")
+    assert status == 200 and json.loads(body)["ok"]
+
+
+def save_request(served, rel, body, origin="self"):
+    headers = {"Content-Type": "application/json", "Cookie": f"kivtool_view_{served.port}={served.token}"}
+    if origin == "self":
+        headers["Origin"] = f"http://127.0.0.1:{served.port}"
+    elif origin is not None:
+        headers["Origin"] = origin
+    return served.request("POST", f"/api/save/{rel}", headers=headers, body=body, token=False)
+
+
+def placement(meta, moves=None, speed=None):
+    offsets = [[f["x"], f["y"]] for f in meta["frames"]]
+    for index, (dx, dy) in (moves or {}).items():
+        offsets[index] = [offsets[index][0] + dx, offsets[index][1] + dy]
+    return json.dumps(
+        {"digest": meta["digest"], "speed": meta["speed"] if speed is None else speed, "offsets": offsets}
+    )
+
+
+@pytest.mark.parametrize(
+    "origin, method, status",
+    [
+        pytest.param(None, "POST", 403, id="post-without-origin"),
+        pytest.param("http://evil.example", "POST", 403, id="post-from-other-site"),
+        pytest.param("http://127.0.0.1:1", "POST", 403, id="post-from-other-port"),
+        pytest.param("self", "GET", 405, id="save-by-get"),
+        pytest.param("self", "PUT", 405, id="put"),
+    ],
+)
+def test_changes_only_by_post_from_the_servers_own_page(game, view, origin, method, status):
+    served = view(game)
+    meta = json.loads(served.request("GET", "/api/animation/anim/walk.kiv")[2])
+    before = (game / "anim" / "walk.kiv").read_bytes()
+    body = placement(meta, {0: (1, 1)})
+    if method == "POST":
+        got = save_request(served, "anim/walk.kiv", body, origin)[0]
+    else:
+        headers = {"Origin": f"http://127.0.0.1:{served.port}", "Content-Type": "application/json"}
+        got = served.request(method, "/api/save/anim/walk.kiv", headers=headers, body=body)[0]
+    assert got == status
+    assert (game / "anim" / "walk.kiv").read_bytes() == before
+
+
+def test_request_bodies_are_bounded(game, view):
+    served = view(game)
+    status, _, _ = save_request(served, "anim/walk.kiv", b"[" + b" " * (5 << 20) + b"]")
+    assert status == 413
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        pytest.param({"speed": -1}, id="negative-speed"),
+        pytest.param({"speed": 1 << 32}, id="speed-too-big"),
+        pytest.param({"speed": 1.5}, id="fractional-speed"),
+        pytest.param({"offset": 40000}, id="offset-too-big"),
+        pytest.param({"drop": True}, id="too-few-offsets"),
+        pytest.param({"digest": "0" * 64}, id="unknown-load"),
+        pytest.param({"target": "../escape.kiv"}, id="save-as-outside"),
+        pytest.param({"target": "anim/walk.txt"}, id="save-as-not-animation"),
+        pytest.param({"target": "anim/walk.kiv"}, id="save-as-existing"),
+    ],
+)
+def test_bad_saves_are_refused_and_change_nothing(game, view, change):
+    served = view(game)
+    meta = json.loads(served.request("GET", "/api/animation/anim/walk.kiv")[2])
+    request = json.loads(placement(meta))
+    request["speed"] = change.get("speed", request["speed"])
+    request["digest"] = change.get("digest", request["digest"])
+    if "offset" in change:
+        request["offsets"][0][0] = change["offset"]
+    if change.get("drop"):
+        request["offsets"].pop()
+    if "target" in change:
+        request["target"] = change["target"]
+    before = sorted((p, p.read_bytes()) for p in game.rglob("*") if p.is_file())
+    status, _, body = save_request(served, "anim/walk.kiv", json.dumps(request))
+    assert status in (400, 403, 409), body
+    assert json.loads(body)["reason"]
+    assert sorted((p, p.read_bytes()) for p in game.rglob("*") if p.is_file()) == before
+
+
+def test_save_changes_only_offsets_and_speed_and_refuses_a_file_changed_on_disk(game, view):
+    served = view(game)
+    animation = game / "anim" / "walk.kiv"
+    palette_before = (game / LOCATION).read_bytes()
+    os.chmod(animation, 0o640)
+    meta = json.loads(served.request("GET", "/api/animation/anim/walk.kiv")[2])
+    status, _, body = save_request(served, "anim/walk.kiv", placement(meta, {0: (2, -3), 3: (-1, 0)}, speed=55))
+    assert status == 200, body
+    answer = json.loads(body)
+    assert answer["summary"] == "anim/walk.kiv: frame 0 moved by (+2, -3), frame 3 moved by (-1, +0), speed 40 → 55"
+    frames, background = scene_frames()
+    frames[0].x_offset += 2
+    frames[0].y_offset -= 3
+    frames[3].x_offset -= 1
+    assert animation.read_bytes() == animation_bytes(frames, LOCATION, 55, background)
+    assert (game / LOCATION).read_bytes() == palette_before
+    assert animation.stat().st_mode & 0o777 == 0o640
+
+    # The page still holds the load before that save: its digest no longer
+    # matches the file, which is left as it is.
+    saved = animation.read_bytes()
+    status, _, body = save_request(served, "anim/walk.kiv", placement(meta, {1: (5, 5)}))
+    assert status == 409 and json.loads(body)["conflict"]
+    assert animation.read_bytes() == saved
+    # ... and can go under another name, made from the bytes it loaded.
+    request = json.loads(placement(meta, {1: (5, 5)}))
+    request["target"] = "anim/walk-placed.kiv"
+    status, _, body = save_request(served, "anim/walk.kiv", json.dumps(request))
+    assert status == 200, body
+    frames, background = scene_frames()
+    frames[1].x_offset += 5
+    frames[1].y_offset += 5
+    assert (game / "anim" / "walk-placed.kiv").read_bytes() == animation_bytes(frames, LOCATION, SPEED, background)
+
+
+# --------------------------------------------------------------------------
+# In the browser
+
+
+def screenshot_folder() -> Path:
+    folder = Path(
+        os.environ.get("KIVTOOL_VIEW_SCREENSHOTS") or Path(tempfile.gettempdir()) / "kivtool-view-screenshots"
+    )
+    folder.mkdir(parents=True, exist_ok=True)
+    return folder
+
+
+@pytest.fixture(scope="module")
+def browser(request):
+    """Headless Chromium under Selenium; skipped when it is missing outside CI."""
+    absent = chromium.missing()
+    if absent:
+        message = f"the browser tests need {', '.join(absent)}"
+        if os.environ.get("CI") == "true":
+            pytest.fail(message + ", which CI installs")
+        pytest.skip(message)
+    driver = chromium.start()
+    folder = screenshot_folder()
+    capture = request.config.pluginmanager.getplugin("capturemanager")
+    with capture.global_and_fixture_disabled():
+        print(f"\nkivtool view screenshots: {folder}")
+    yield driver
+    driver.quit()
+
+
+def wait_for(driver, script, timeout=30):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = driver.execute_script(script)
+        if value:
+            return value
+        time.sleep(0.05)
+    raise AssertionError(f"timed out waiting for: {script}")
+
+
+def open_page(browser, served, query=""):
+    browser.get(served.url + query)
+    wait_for(browser, "return window.kivview && window.kivview.ready")
+
+
+def test_gallery_shows_every_file_and_why_failing_ones_cannot_be_shown(browser, tmp_path, outside, view):
+    root = tmp_path / "game"
+    write_palette(root)
+    frames, background = scene_frames()
+    good = ["anim/walk.kiv", "anim/heroes/run.kiv", "anim/heroes/jump.kiv", "props/door.kiv"]
+    for number, rel in enumerate(good):
+        moved = [Frame(f.rows, f.x_offset + number, f.y_offset, f.shadow) for f in frames]
+        write_animation(root / rel, moved, background)
+    write_animation(root / "anim" / "lost.kiv", frames, background, location="pal/missing.pal")
+    (root / "anim" / "empty.kiv").write_bytes(b"")
+    (root / "anim" / "away.kiv").symlink_to(outside / "anim" / "secret.kiv")
+    failing = ["anim/away.kiv", "anim/empty.kiv", "anim/lost.kiv"]
+    served = view(root)
+    open_page(browser, served)
+    wait_for(browser, "return kivview.checked && document.querySelectorAll('.card canvas').length === 4")
+    cards = browser.execute_script(
+        "return [...document.querySelectorAll('.card')].map(c => [c.dataset.path, c.dataset.failed || null])"
+    )
+    assert sorted(path for path, _ in cards) == sorted(good + failing)
+    assert sorted(path for path, reason in cards if reason) == failing
+    listed = browser.execute_script(
+        "return [...document.querySelectorAll('#failure-list li')].map(li => [li.dataset.path, li.textContent])"
+    )
+    reasons = dict(listed)
+    assert sorted(reasons) == failing
+    assert "outside the root folder" in reasons["anim/away.kiv"]
+    assert "palette" in reasons["anim/lost.kiv"]
+    assert reasons["anim/empty.kiv"] != "anim/empty.kiv: "
+    browser.save_screenshot(str(screenshot_folder() / "gallery.png"))
+
+    browser.find_element("id", "filter").send_keys("hero")
+    shown = browser.execute_script("return [...document.querySelectorAll('.card')].filter(c => !c.hidden).length")
+    assert shown == 2
+
+
+def placed_export(animation: Path, out: Path, shadows_under: bool) -> list[np.ndarray]:
+    arguments = ["export", str(animation), "-o", str(out), "--as", "placed"]
+    if shadows_under:
+        arguments.append("--shadows-under")
+    assert main(arguments) == 0
+    steps = []
+    for path in sorted(out.glob(f"{animation.stem}_placed_*.png")):
+        with Image.open(path) as image:
+            assert image.mode == "RGBA"
+            steps.append(np.array(image))
+    return steps
+
+
+def page_steps(browser, count):
+    steps = []
+    for step in range(count):
+        shown = browser.execute_script(f"return kivview.stepData({step})")
+        data = np.frombuffer(base64.b64decode(shown["data"]), np.uint8).reshape(shown["height"], shown["width"], 4)
+        canvas = np.frombuffer(base64.b64decode(browser.execute_script(f"return kivview.canvasData({step})")), np.uint8)
+        steps.append((data, canvas.reshape(data.shape)))
+    return steps
+
+
+@pytest.mark.parametrize("mode", ["under", "steps"])
+def test_player_steps_equal_the_placed_export_pixel_for_pixel(browser, game, view, tmp_path, mode):
+    animation = game / "anim" / "walk.kiv"
+    served = view(animation)
+    open_page(browser, served)
+    browser.find_element("id", "play").click()  # pause
+    if mode == "steps":
+        browser.find_element("tag name", "body").send_keys("s")
+    assert browser.execute_script("return kivview.player.mode") == mode
+    expected = placed_export(animation, tmp_path / "placed", shadows_under=mode == "under")
+    shown = page_steps(browser, browser.execute_script("return kivview.player.plan().length"))
+    assert len(shown) == len(expected)
+    for number, ((data, canvas), exported) in enumerate(zip(shown, expected)):
+        assert data.shape == exported.shape, number
+        assert data.tobytes() == exported.tobytes(), f"step {number}"
+        # The canvas stores premultiplied colour: exact where alpha is 0 or 255.
+        whole = (exported[..., 3] == 255) | (exported[..., 3] == 0)
+        assert np.array_equal(canvas[whole & (exported[..., 3] == 255)], exported[whole & (exported[..., 3] == 255)])
+        assert not canvas[exported[..., 3] == 0][..., 3].any()
+    assert ((expected[0][..., 3] > 0) & (expected[0][..., 3] < 255)).any()  # the case that matters is there
+    if mode == "under":
+        browser.save_screenshot(str(screenshot_folder() / "player.png"))
+
+
+def test_inspector_names_frame_place_palette_index_and_colour(browser, game, view):
+    served = view(game / "anim" / "walk.kiv")
+    open_page(browser, served)
+    browser.find_element("id", "play").click()
+    wait_for(browser, "return kivview.player.anim.frames[0].plane !== null")
+    browser.execute_script("kivview.player.goTo(0)")
+    # Frame 0's pixel (2, 1) lies at anchor (-1, -6), over the background.
+    hover(browser, -1, -6)
+    inspector = {
+        name: browser.find_element("id", f"i-{name}").text for name in ("frame", "xy", "anchor", "index", "rgba")
+    }
+    index = 58 + (2 + 3 * 1) % 50
+    assert inspector == {
+        "frame": "0 (frame)",
+        "xy": "2, 1",
+        "anchor": "-1, -6",
+        "index": str(index),
+        "rgba": ", ".join(map(str, PALETTE[index])),
+    }
+    hot = browser.execute_script(
+        "return [...document.querySelectorAll('#palette div')].findIndex(d => d.classList.contains('hot'))"
+    )
+    assert hot == index
+
+
+def stage_point(browser, x, y):
+    """Where anchor-relative pixel (x, y) lies on the stage, from its centre."""
+    return browser.execute_script(
+        """const p = kivview.player, r = p.stage.getBoundingClientRect();
+        return [(x - p.shown.left + 0.5) * p.zoom - r.width / 2, (y - p.shown.top + 0.5) * p.zoom - r.height / 2];""".replace(
+            "x -", f"{x} -"
+        ).replace("y -", f"{y} -")
+    )
+
+
+def hover(browser, x, y):
+    from selenium.webdriver.common.action_chains import ActionChains
+
+    dx, dy = stage_point(browser, x, y)
+    ActionChains(browser).move_to_element_with_offset(browser.find_element("id", "stage"), int(dx), int(dy)).perform()
+
+
+def offsets(browser):
+    return browser.execute_script("return kivview.player.anim.xs.map((x, i) => [x, kivview.player.anim.ys[i]])")
+
+
+def test_drag_and_arrow_keys_move_frames_undo_redo_and_save(browser, game, view, capsys):
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.keys import Keys
+
+    animation = game / "anim" / "walk.kiv"
+    served = view(animation)
+    open_page(browser, served)
+    browser.find_element("id", "play").click()
+    browser.execute_script("kivview.player.goTo(0)")
+    start = offsets(browser)
+    zoom = browser.execute_script("return kivview.player.zoom")
+    stage = browser.find_element("id", "stage")
+    dx, dy = stage_point(browser, -1, -6)  # on frame 0
+    ActionChains(browser).move_to_element_with_offset(stage, int(dx), int(dy)).click_and_hold().move_by_offset(
+        3 * zoom, 2 * zoom
+    ).release().perform()
+    after_drag = [list(p) for p in start]
+    after_drag[0] = [start[0][0] + 3, start[0][1] + 2]
+    assert offsets(browser) == after_drag
+
+    body = browser.find_element("tag name", "body")
+    body.send_keys(Keys.ARROW_LEFT)
+    body.send_keys(Keys.SHIFT + Keys.ARROW_DOWN)
+    expected = [list(p) for p in after_drag]
+    expected[0] = [after_drag[0][0] - 1, after_drag[0][1] + 10]
+    assert offsets(browser) == expected
+    assert browser.find_element("id", "summary").text == "unsaved: frame 0 moved by (+2, +12)"
+
+    body.send_keys(Keys.CONTROL + "z")
+    body.send_keys(Keys.CONTROL + "z")
+    assert offsets(browser) == after_drag
+    body.send_keys(Keys.CONTROL + Keys.SHIFT + "z")
+    body.send_keys(Keys.CONTROL + Keys.SHIFT + "z")
+    assert offsets(browser) == expected
+
+    # All frames at once, and the speed.
+    body.send_keys("m")
+    body.send_keys(Keys.ARROW_UP)
+    expected = [[x, y - 1] for x, y in expected]
+    assert offsets(browser) == expected
+    speed = browser.find_element("id", "speed")
+    speed.clear()
+    speed.send_keys("75", Keys.ENTER)
+    body.click()
+
+    browser.find_element("id", "save").click()
+    wait_for(browser, "return kivview.lastSave")
+    assert browser.find_element("id", "summary").text.startswith("saved anim/walk.kiv: ")
+    assert not browser.execute_script("return kivview.player.dirty")
+    capsys.readouterr()
+    assert main(["info", str(animation), "--json"]) == 0
+    report = json.loads(capsys.readouterr().out)
+    assert [[f["x_offset"], f["y_offset"]] for f in report["frames"]] == expected
+    assert report["speed"] == 75
+
+
+def test_a_file_changed_on_disk_is_not_overwritten_and_can_be_saved_under_another_name(browser, game, view):
+    from selenium.webdriver.common.keys import Keys
+
+    animation = game / "anim" / "walk.kiv"
+    served = view(animation)
+    open_page(browser, served)
+    browser.find_element("id", "play").click()
+    browser.execute_script("kivview.player.goTo(0)")
+    browser.find_element("tag name", "body").send_keys(Keys.ARROW_RIGHT)
+    frames, background = scene_frames()
+    changed = write_animation(animation, frames, background, speed=99)  # someone else saves meanwhile
+    browser.find_element("id", "save").click()
+    wait_for(browser, "return kivview.conflict")
+    assert "changed on disk" in browser.find_element("id", "notice").text
+    assert animation.read_bytes() == changed
+    browser.find_element("id", "conflict-save-as").click()
+    prompt = browser.switch_to.alert
+    prompt.send_keys("anim/walk-mine.kiv")
+    prompt.accept()
+    wait_for(browser, "return kivview.mode === 'player' && kivview.ready && location.search.includes('walk-mine')")
+    frames[0].x_offset += 1
+    assert (game / "anim" / "walk-mine.kiv").read_bytes() == animation_bytes(frames, LOCATION, SPEED, background)
+    assert animation.read_bytes() == changed
+
+
+def test_demo_plays_with_its_shadow_and_background(browser, tmp_path, view):
+    assert main(["demo", str(tmp_path / "demo")]) == 0
+    served = view(tmp_path / "demo")
+    open_page(browser, served)  # a folder of one animation: the player at once
+    player = browser.execute_script(
+        "const p = kivview.player; return {mode: p.mode, steps: p.plan().length, layers: p.layers(p.plan()[0]), "
+        "kinds: p.anim.frames.map(f => f.kind), playing: p.playing}"
+    )
+    assert player["mode"] == "under" and player["playing"]
+    kinds = player["kinds"]
+    assert [kinds[i] for i in player["layers"]] == ["background", "shadow", "frame"]
+    # what the demo exported, with the shadow under the ball
+    shown = page_steps(browser, player["steps"])
+    for number, (data, _) in enumerate(shown):
+        with Image.open(tmp_path / "demo" / f"sample_placed_{number:03d}.png") as image:
+            assert data.tobytes() == np.array(image.convert("RGBA")).tobytes(), number
+    first = browser.execute_script("return kivview.player.step")
+    wait_for(browser, f"return kivview.player.step !== {first}")
+    hover(browser, 0, -60)  # over the ball or the sky: the inspector fills in
+    browser.save_screenshot(str(screenshot_folder() / "demo.png"))
