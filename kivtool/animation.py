@@ -20,8 +20,10 @@ from kivtool.text import excerpt, quoted
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from pathlib import Path
-    from typing import List, Optional, Union
+    from typing import List, Optional, Tuple, Union
 
+    import numpy as np
+    import numpy.typing as npt
     from PIL import Image
 
 FRAME = "frame"
@@ -97,6 +99,32 @@ class Animation:
     def runs(self, index: int) -> int:
         """Number of runs stored for frame `index`."""
         return self.frames[index].runs
+
+    def palette(self) -> List[Tuple[int, int, int, int]]:
+        """The loaded palette, every entry (R, G, B, A) in index order."""
+        assert self.loaded is not None
+        return list(self.loaded.colors)
+
+    def indices(self, index: int) -> Tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]:
+        """Frame `index` as palette indices: the index each pixel is painted
+        with and whether any run paints it, both height x width. A shadow
+        frame's runs carry no indices; its painted pixels hold 0."""
+        assert self.loaded is not None
+        return planes_of(self.loaded, index)
+
+
+def planes_of(loaded: _core.Loaded, index: int) -> Tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]:
+    """Frame `index` of a load as (index plane, painted mask), as the core
+    reads them from the frame's runs."""
+    import numpy as np
+
+    frame = loaded.frames[index]
+    values, painted = loaded.indices(index)
+    shape = (frame.height, frame.width)
+    return (
+        np.frombuffer(values, dtype=np.uint8).reshape(shape),
+        np.frombuffer(painted, dtype=np.uint8).reshape(shape).astype(bool),
+    )
 
 
 def absolute(path: Union[str, Path]) -> str:

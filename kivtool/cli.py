@@ -210,10 +210,30 @@ def add_export_options(parser: argparse.ArgumentParser) -> None:
         help="zlib level 0-9 for every PNG written (default 6); 1 is much "
         "faster for big folders, at somewhat larger files",
     )
+    parser.add_argument(
+        "--indexed",
+        action="store_true",
+        help="write frames and sheet as palette PNGs whose pixels are the "
+        "palette indices the runs paint, for editors in indexed mode",
+    )
+    parser.add_argument(
+        "--transparent-index",
+        type=palette_index,
+        metavar="N",
+        help="with --indexed: the index pixels no run paints take (default: the lowest index no frame paints)",
+    )
+    parser.add_argument(
+        "--shadow-index",
+        type=palette_index,
+        metavar="N",
+        help="with --indexed: the index shadow frames' pixels take (default: "
+        "the lowest other entry that is opaque black)",
+    )
 
 
-def whole_number_from(minimum: int) -> Callable[[str], int]:
-    """An argparse type: a whole number of at least `minimum`."""
+def whole_number_from(minimum: int, maximum: Optional[int] = None) -> Callable[[str], int]:
+    """An argparse type: a whole number of at least `minimum` (and at most
+    `maximum`, when given)."""
 
     def convert(text: str) -> int:
         try:
@@ -222,6 +242,8 @@ def whole_number_from(minimum: int) -> Callable[[str], int]:
             raise argparse.ArgumentTypeError(f"not a whole number: {quoted(text)}") from None
         if value < minimum:
             raise argparse.ArgumentTypeError(f"must be {minimum} or more: {quoted(text)}")
+        if maximum is not None and value > maximum:
+            raise argparse.ArgumentTypeError(f"must be {maximum} or less: {quoted(text)}")
         return value
 
     return convert
@@ -229,6 +251,7 @@ def whole_number_from(minimum: int) -> Callable[[str], int]:
 
 positive_int = whole_number_from(1)
 non_negative_int = whole_number_from(0)
+palette_index = whole_number_from(0, 255)
 
 
 def positive_number(text: str) -> float:
@@ -255,12 +278,23 @@ def export_options(args: argparse.Namespace) -> Any:
     from kivtool import export
 
     forms = list(dict.fromkeys(args.forms or [export.DEFAULT_FORM]))
+    if args.indexed:
+        others = [form for form in forms if form not in ("frames", "sheet")]
+        if others:
+            raise ToolError(f"--indexed writes only the frames and sheet forms, not {', '.join(others)}")
+    else:
+        for option, value in (("--transparent-index", args.transparent_index), ("--shadow-index", args.shadow_index)):
+            if value is not None:
+                raise ToolError(f"{option} is for --indexed exports")
     return export.Options(
         forms=forms,
         fps=args.fps,
         shadows=args.shadows,
         scale=args.scale,
         png_compression=args.png_compression,
+        indexed=args.indexed,
+        transparent_index=args.transparent_index,
+        shadow_index=args.shadow_index,
     )
 
 
@@ -584,6 +618,14 @@ alpha 0 are left unpainted; any other colour stops the import, unless
 --quantize takes the nearest palette colour. In a shadow frame every pixel
 with alpha above 0 is painted (the game draws it black).
 
+A palette PNG (as `kivtool export --indexed` writes) whose palette is the
+animation's is read by index instead: every pixel's value is its index, and
+the transparent index is unpainted (from --transparent-index, else the
+sheet's meta.transparentIndex, else the image's kivtool:transparent-index
+text, else the one entry the image makes transparent). In a shadow frame
+every other index is painted. A palette PNG with another palette is matched
+by colour, with a warning naming the first entry that differs.
+
 The file stores the palette's place relative to ROOT, as the game finds it
 from the animation's folder upwards, so OUT must lie under ROOT. It is
 written beside OUT, loaded back and compared frame by frame with the images
@@ -669,6 +711,15 @@ def add_import_command(parser: argparse.ArgumentParser) -> None:
         help="refuse an image, or a frame a sheet declares, of more than N pixels, "
         f"before it is decoded (default {DEFAULT_MAX_PIXELS})",
     )
+    parser.add_argument(
+        "--transparent-index",
+        type=palette_index,
+        metavar="N",
+        help="for palette PNGs read by index: the index that stands for "
+        "unpainted pixels (default: the sheet's meta.transparentIndex, else "
+        "the image's kivtool:transparent-index text, else the one entry the "
+        "image makes transparent)",
+    )
     parser.set_defaults(run=run_import)
 
 
@@ -715,7 +766,13 @@ def run_import(args: argparse.Namespace) -> int:
             sheet_speed = None
         speed = args.speed if args.speed is not None else (sheet_speed or 0)
         plan = importer.import_animation(
-            sources, args.output, args.palette, args.project_root, speed=speed, quantize=args.quantize
+            sources,
+            args.output,
+            args.palette,
+            args.project_root,
+            speed=speed,
+            quantize=args.quantize,
+            transparent_index=args.transparent_index,
         )
     except importer.ImportRefused as error:
         raise ToolError(str(error)) from None
@@ -726,11 +783,116 @@ def run_import(args: argparse.Namespace) -> int:
             f"{args.output}: not written: the file made from the images does not read "
             f"back as them ({error}); this is a fault in kivtool, please report it"
         ) from None
+    for warning in plan.warnings:
+        warn(warning)
     for name, changed in zip(plan.names, plan.changed):
         if changed:
             print(printable(f"{name}: {changed} pixels changed to the nearest palette colour"))
     background = ", the last one the background" if plan.has_background else ""
     print(printable(f"wrote {args.output}: {len(plan.names)} frames{background}, speed {speed}, verified"))
+    return 0
+
+
+# --------------------------------------------------------------------------
+# palette
+
+
+PALETTE_DESCRIPTION = """\
+Converts between the game's palette files and the palette formats of pixel
+editors:
+
+  gpl    GIMP palette (also read by Aseprite, Krita, Inkscape); no alpha
+  jasc   JASC-PAL, Paint Shop Pro's .pal (also Aseprite, Pro Motion); no alpha
+  act    Adobe colour table (Photoshop); alpha only as its transparent index
+  hex    one RRGGBB line per colour, RRGGBBAA when any is not opaque
+  png    a swatch of 16 x 16 cells in index order, RGBA, that any image
+         program opens; its colour count is kept in the image
+
+The format comes from the file name's extension unless --as names it; a .pal
+to import is read as JASC when it starts with JASC-PAL and as a game palette
+otherwise. export writes the palette file's own colours (its count, not the
+256 that loading pads to); formats without alpha name the entries that lose
+it. png and hex keep everything: exported in either and imported again, a
+palette file comes back byte for byte (its colour-model field written as 0).
+import writes a game palette file: the count, colour model 0, R, G, B, A."""
+
+
+def add_palette_command(parser: argparse.ArgumentParser) -> None:
+    set_text(
+        parser,
+        description=PALETTE_DESCRIPTION,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="examples:\n"
+        "  kivtool palette export game/pal/ball.pal -o ball.gpl\n"
+        "  kivtool palette import ball.hex -o game/pal/ball.pal",
+    )
+    actions = parser.add_subparsers(dest="action", metavar="ACTION", parser_class=Parser)
+    actions.required = True
+    formats = "|".join(["gpl", "jasc", "act", "hex", "png"])
+
+    exporting = actions.add_parser(
+        "export",
+        help="write a game palette file in an editor's format",
+        description="Writes the game palette file PAL to OUT in FORMAT.",
+    )
+    exporting.add_argument("palette", metavar="PAL", type=path_argument, help="the game's palette file")
+    exporting.add_argument("-o", "--output", metavar="OUT", type=path_argument, required=True, help="the file to write")
+    exporting.add_argument(
+        "--as",
+        dest="form",
+        metavar="FORMAT",
+        choices=formats.split("|"),
+        help=f"{formats} (default: from OUT's extension; .pal is jasc)",
+    )
+    exporting.add_argument(
+        "--cell",
+        type=whole_number_from(1, 256),
+        default=16,
+        metavar="N",
+        help="png: pixels per side of each cell, 1 to 256 (default 16)",
+    )
+    exporting.set_defaults(run=run_palette_export)
+
+    importing = actions.add_parser(
+        "import",
+        help="make a game palette file from an editor's palette",
+        description="Writes the palette in IN as the game palette file OUT.",
+    )
+    importing.add_argument("source", metavar="IN", type=path_argument, help="the palette to read")
+    importing.add_argument(
+        "-o", "--output", metavar="OUT", type=path_argument, required=True, help="the game palette file to write"
+    )
+    importing.add_argument(
+        "--as",
+        dest="form",
+        metavar="FORMAT",
+        choices=formats.split("|"),
+        help=f"{formats} (default: from IN's extension)",
+    )
+    importing.set_defaults(run=run_palette_import)
+
+
+def run_palette_export(args: argparse.Namespace) -> int:
+    from kivtool import palettes
+
+    try:
+        form, lost = palettes.export_palette(args.palette, args.output, args.form, args.cell)
+    except palettes.PaletteError as error:
+        raise ToolError(str(error)) from None
+    if lost:
+        warn(f"{args.output}: {form} has no alpha: entries {palettes.ranges(lost)} lose theirs and are opaque there")
+    print(printable(str(args.output)))
+    return 0
+
+
+def run_palette_import(args: argparse.Namespace) -> int:
+    from kivtool import palettes
+
+    try:
+        _, count = palettes.import_palette(args.source, args.output, args.form)
+    except palettes.PaletteError as error:
+        raise ToolError(str(error)) from None
+    print(printable(f"wrote {args.output}: {count} colours"))
     return 0
 
 
@@ -799,6 +961,7 @@ COMMANDS: List[Tuple[str, str, Callable[[argparse.ArgumentParser], None]]] = [
     ("batch", "export every animation under a folder", add_batch_command),
     ("demo", "write the bundled sample animation and export it in every form", add_demo_command),
     ("import", "make an animation file from PNG frames or a sprite sheet", add_import_command),
+    ("palette", "convert palette files to and from editors' palette formats", add_palette_command),
     ("view", "play animations in the browser and fix their placement", add_view_command),
 ]
 

@@ -61,6 +61,11 @@ class Options:
     shadows: str = "auto"  # SHADOWS_UNDER, SHADOWS_AS_STEPS, or SHADOWS_AUTO: under when they pair
     scale: int = 1
     png_compression: int = 6
+    # Palette PNGs instead of RGBA (frames and sheet only), and the indices
+    # that unpainted and shadow pixels take there (None: chosen from the file).
+    indexed: bool = False
+    transparent_index: Optional[int] = None
+    shadow_index: Optional[int] = None
 
 
 @dataclass
@@ -168,7 +173,17 @@ under the other frames when they pair with them (one shadow for each other
 frame, the i-th under the i-th, or a single shadow under every frame);
 otherwise, or with --shadows-as-steps, each is a step of its own. GIF stores
 whole hundredths of a second and players slow steps shorter than 2 of them,
-so its steps are at least 2/100 s (a warning says when --fps asked for less)."""
+so its steps are at least 2/100 s (a warning says when --fps asked for less).
+
+With --indexed, frames and sheet are palette PNGs (colour type 3) for
+editors working in indexed mode: the animation's 256 palette entries, each
+painted pixel the index its run paints, pixels no run paints the transparent
+index (the lowest index no frame paints, or --transparent-index), shadow
+pixels the shadow index (the lowest other entry that is opaque black, or
+--shadow-index). The transparent index is written into every image as the
+text "kivtool:transparent-index" and into the sheet's meta as
+transparentIndex (and shadowIndex); `kivtool import` reads such images back
+by index."""
 )
 
 
@@ -205,14 +220,14 @@ def export(
     """Writes `animation` into `directory` in every form of `options`;
     returns the files written, in order. What the user should know about a
     file that was still written is added to `warnings`, one line each."""
+    timings = timings if timings is not None else Timings()
+    warnings = warnings if warnings is not None else []
+    if options.indexed:
+        from kivtool import indexed
+
+        return indexed.export(animation, directory, options, timings)
     chosen = [form for form in FORM_TABLE if form.name in options.forms]
-    job = Job(
-        animation,
-        directory,
-        options,
-        timings if timings is not None else Timings(),
-        warnings if warnings is not None else [],
-    )
+    job = Job(animation, directory, options, timings, warnings)
     written: List[Path] = []
     for form in chosen:
         # The frames are written from the rendered pixels as they are;
@@ -256,10 +271,20 @@ def check_memory(animation: Animation, what: str, needed: int) -> None:
         )
 
 
-def _save_png(target: Path, pixels: Any, size: Tuple[int, int], options: Options, timings: Timings) -> Path:
+def _save_png(
+    target: Path,
+    pixels: Any,
+    size: Tuple[int, int],
+    options: Options,
+    timings: Timings,
+    palette: Optional[png.Palette] = None,
+    text: Optional[Dict[str, str]] = None,
+) -> Path:
+    """Writes RGBA `pixels` as PNG, or with `palette` one palette index per
+    pixel as a palette PNG; `text` goes into text chunks."""
     start = time.perf_counter()
     try:
-        png.write_png(target, pixels, size[0], size[1], options.png_compression)
+        png.write_png(target, pixels, size[0], size[1], options.png_compression, palette, text)
     except OSError as error:
         raise ExportError(f"{target}: cannot write: {error.strerror or error}") from None
     timings.encode += time.perf_counter() - start
@@ -296,17 +321,18 @@ def write_sheet(
         sheet.paste(image, place)
         place_of[frame.index] = place
     timings.compose += time.perf_counter() - start
-
-    stem = animation.stem
     description = sheet_format.description(animation, size, place_of, duration_ms(options))
-    image_path = _save_image_png(sheet, directory / f"{stem}.png", options, timings)
-    json_path = directory / f"{stem}.json"
+    image_path = _save_image_png(sheet, directory / f"{animation.stem}.png", options, timings)
+    return [image_path, write_description(directory / f"{animation.stem}.json", description)]
+
+
+def write_description(json_path: Path, description: Dict[str, Any]) -> Path:
     try:
         contents = (json.dumps(description, indent=1) + "\n").encode("utf-8")
         replace_with(json_path, contents)
     except OSError as error:
         raise ExportError(f"{json_path}: cannot write: {error.strerror or error}") from None
-    return [image_path, json_path]
+    return json_path
 
 
 # --------------------------------------------------------------------------

@@ -27,22 +27,23 @@ from __future__ import annotations
 import json
 import os
 import stat
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from functools import partial
 from pathlib import Path, PurePath
-from typing import Any, Callable, List, Optional, Sequence, Tuple, TypeVar
+from typing import Any, Callable, List, Optional, Sequence, Tuple, TypeVar, Union
 
 import numpy as np
 import numpy.typing as npt
 
-from kivtool import _core, png_image
-from kivtool.animation import BACKGROUND, FRAME, SHADOW
+from kivtool import _core, indexed, png_image
+from kivtool.animation import BACKGROUND, FRAME, SHADOW, planes_of
 from kivtool.limits import DEFAULT_MAX_PIXELS, memory_budget
 from kivtool.palette_index import PaletteIndex, Pixels, color_text
 from kivtool.text import excerpt, number
 
 KINDS = (FRAME, SHADOW, BACKGROUND)
 
+Decoded = Union[npt.NDArray[np.uint8], indexed.IndexedPixels]  # RGBA, or a palette PNG's values
 T = TypeVar("T")
 SHADOW_PIXEL = 0xFF000000  # opaque black: what a shadow frame's runs paint
 
@@ -62,10 +63,10 @@ class SourceFrame:
     """One frame as read from the input."""
 
     name: str  # names the frame in messages: the image file, or the sheet and the frame's key
-    # The frame's RGBA pixels, height x width x 4. Image files are decoded
-    # only when this is called, one at a time, so that an image's pixels
-    # are let go once its frame is mapped.
-    read: Callable[[], npt.NDArray[np.uint8]]
+    # The frame's RGBA pixels, height x width x 4, or a palette PNG's pixel
+    # values. Image files are decoded only when this is called, one at a
+    # time, so that an image's pixels are let go once its frame is mapped.
+    read: Callable[[], Decoded]
     x_offset: int
     y_offset: int
     kind: str
@@ -91,6 +92,13 @@ class Plan:
     changed: List[int]  # pixels moved to the nearest palette colour, per frame
     speed: int
     has_background: bool
+    warnings: List[str] = field(default_factory=list)  # one line each, for the user
+    # For each frame read by index (from a palette PNG), its painted mask and
+    # indices, which the written file must hold exactly: its colours alone
+    # cannot tell two entries of one colour apart.
+    by_index: List[Optional[Tuple[npt.NDArray[np.bool_], Optional[npt.NDArray[np.uint8]]]]] = field(
+        default_factory=list
+    )
 
 
 def as_words(rgba: npt.NDArray[np.uint8]) -> Pixels:
@@ -98,10 +106,24 @@ def as_words(rgba: npt.NDArray[np.uint8]) -> Pixels:
     return np.ascontiguousarray(rgba).view("<u4").reshape(height, width).astype(np.uint32, copy=False)
 
 
-def map_frame(frame: SourceFrame, palette: PaletteIndex, quantize: bool) -> Tuple[_core.FramePlanes, Pixels, int]:
+def map_frame(
+    frame: SourceFrame, palette: PaletteIndex, quantize: bool, reader: Optional[indexed.IndexReader] = None
+) -> Tuple[_core.FramePlanes, Pixels, int]:
     """The frame's runs, the pixels it must render as, and how many pixels
-    were moved to the nearest palette colour."""
-    rgba = frame.read()
+    were moved to the nearest palette colour. A palette PNG with the
+    animation's palette is read by index through `reader`."""
+    decoded = frame.read()
+    if isinstance(decoded, indexed.IndexedPixels):
+        by_index = reader.read(decoded, frame.kind == SHADOW) if reader is not None else None
+        if by_index is not None:
+            painted, values = by_index
+            if frame.kind == SHADOW:
+                runs = _core.FramePlanes(painted, None, frame.x_offset, frame.y_offset, shadow=True)
+                return runs, np.where(painted, np.uint32(SHADOW_PIXEL), np.uint32(0)), 0
+            runs = _core.FramePlanes(painted, values, frame.x_offset, frame.y_offset, shadow=False)
+            return runs, np.where(painted, palette.words[values], np.uint32(0)), 0
+        decoded = decoded.rgba()
+    rgba = decoded
     if frame.kind == SHADOW:
         visible = as_words(rgba) > 0x00FFFFFF  # alpha above 0
         runs = _core.FramePlanes(visible, None, frame.x_offset, frame.y_offset, shadow=True)
@@ -148,9 +170,17 @@ def check_memory(sources: Sequence[SourceFrame]) -> None:
         )
 
 
-def plan_import(sources: Sequence[SourceFrame], palette: PaletteIndex, *, speed: int, quantize: bool) -> Plan:
+def plan_import(
+    sources: Sequence[SourceFrame],
+    palette: PaletteIndex,
+    *,
+    speed: int,
+    quantize: bool,
+    transparent_index: Optional[int] = None,
+) -> Plan:
     """Maps every frame, after checking the format's limits on the sizes
-    (ValueError for frames a file cannot hold)."""
+    (ValueError for frames a file cannot hold). `transparent_index` is the
+    unpainted index of palette PNGs read by index, when the user names it."""
     if not sources:
         raise ImportRefused("no frames to import")
     names = [f"frame {i} ({source.name})" for i, source in enumerate(sources)]
@@ -163,11 +193,15 @@ def plan_import(sources: Sequence[SourceFrame], palette: PaletteIndex, *, speed:
     # refusal is a ValueError, as the encoder's are.
     _core.check_frames(sources, names)
     check_memory(sources)
-    frames, expected, changed = [], [], []
-    for runs, pixels, moved in (map_frame(source, palette, quantize) for source in sources):
+    reader = indexed.IndexReader(palette.colors, transparent_index)
+    frames, expected, changed, by_index = [], [], [], []
+    for source in sources:
+        before = reader.frames_read
+        runs, pixels, moved = map_frame(source, palette, quantize, reader)
         frames.append(runs)
         expected.append(pixels)
         changed.append(moved)
+        by_index.append((runs.painted, runs.indices) if reader.frames_read > before else None)
     return Plan(
         frames,
         names,
@@ -177,6 +211,8 @@ def plan_import(sources: Sequence[SourceFrame], palette: PaletteIndex, *, speed:
         changed,
         speed,
         has_background=bool(backgrounds),
+        warnings=reader.warnings,
+        by_index=by_index,
     )
 
 
@@ -205,11 +241,21 @@ def image_size(path: Path, max_pixels: int = DEFAULT_MAX_PIXELS) -> Tuple[int, i
 
 
 def read_image(path: Path, *, quantize: bool = False, max_pixels: int = DEFAULT_MAX_PIXELS) -> npt.NDArray[np.uint8]:
-    """The image's pixels as RGBA, 8 bits a sample, exactly as stored. A
+    """The image's pixels as RGBA, 8 bits a sample, exactly as stored."""
+    decoded = read_decoded(path, quantize=quantize, max_pixels=max_pixels)
+    return decoded.rgba() if isinstance(decoded, indexed.IndexedPixels) else decoded
+
+
+def read_decoded(path: Path, *, quantize: bool = False, max_pixels: int = DEFAULT_MAX_PIXELS) -> Decoded:
+    """A palette PNG's pixel values and palette (`indexed`), or else the
+    image's pixels as RGBA, 8 bits a sample, exactly as stored. A
     16-bit PNG is taken when its samples are 8-bit values (or rounded to
     them with `quantize`). PNGs of other depths than 8 are decoded by
     `png_image`, other images by Pillow."""
     image_size(path, max_pixels)
+    values = _with_image(path, partial(indexed.palette_pixels, name=str(path)))
+    if values is not None:
+        return values
     header = _png_header(path)
     if header is not None and header.bit_depth != 8:
         try:
@@ -341,7 +387,7 @@ def image_frames(
     return [
         SourceFrame(
             str(path),
-            partial(read_image, path, quantize=quantize, max_pixels=max_pixels),
+            partial(read_decoded, path, quantize=quantize, max_pixels=max_pixels),
             x,
             y,
             kind,
@@ -470,12 +516,45 @@ def verify(path: Path, plan: Plan, palette: Optional[Path] = None) -> None:
             raise VerificationFailed(
                 f"{name} renders pixel x={x}, y={y} as {color_text(got_pixels[y, x])}, not {color_text(pixels[y, x])}"
             )
+    for i, planes in enumerate(plan.by_index):
+        if planes is not None:
+            verify_indices(plan.names[i], planes_of(loaded, i), planes)
     if messages:
         raise VerificationFailed(f"loading the written file reports: {messages[0]}")
 
 
+def verify_indices(
+    name: str,
+    got: Tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]],
+    wanted: Tuple[npt.NDArray[np.bool_], Optional[npt.NDArray[np.uint8]]],
+) -> None:
+    """The frame paints exactly the planned pixels, each with its planned
+    index (shadow frames have none)."""
+    got_values, got_painted = got
+    painted, values = wanted
+    wrong = got_painted != painted
+    if values is not None:
+        wrong |= painted & (got_values != values)
+    if wrong.any():
+        y, x = (int(v) for v in np.argwhere(wrong)[0])
+
+        def what(is_painted: bool, index: int) -> str:
+            return ("a shadow" if values is None else f"index {index}") if is_painted else "nothing"
+
+        shown = what(bool(got_painted[y, x]), int(got_values[y, x]))
+        meant = what(bool(painted[y, x]), int(values[y, x]) if values is not None else 0)
+        raise VerificationFailed(f"{name} paints pixel x={x}, y={y} with {shown}, not {meant}")
+
+
 def import_animation(
-    sources: Sequence[SourceFrame], out: Path, palette_path: Path, root: Path, *, speed: int, quantize: bool
+    sources: Sequence[SourceFrame],
+    out: Path,
+    palette_path: Path,
+    root: Path,
+    *,
+    speed: int,
+    quantize: bool,
+    transparent_index: Optional[int] = None,
 ) -> Plan:
     """Writes `sources` as the animation `out`, verified. Raises
     ImportRefused for input that cannot be stored (nothing is written) and
@@ -488,7 +567,7 @@ def import_animation(
         raise ImportRefused(f"{out}: is the palette file; the animation needs a file of its own")
     location = location_to_store(out, root, palette_path)
     try:
-        plan = plan_import(sources, palette, speed=speed, quantize=quantize)
+        plan = plan_import(sources, palette, speed=speed, quantize=quantize, transparent_index=transparent_index)
         contents = _core.encode(
             plan.frames, speed=speed, location=location, has_background=plan.has_background, names=plan.names
         )

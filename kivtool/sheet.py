@@ -24,12 +24,12 @@ from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy as np
-import numpy.typing as npt
 
-from kivtool import __version__, _core
+from kivtool import __version__, _core, indexed
 from kivtool.animation import BACKGROUND, FRAME, SHADOW, Animation
 from kivtool.importer import (
     KINDS,
+    Decoded,
     ImportRefused,
     SourceFrame,
     check_pixels,
@@ -37,7 +37,7 @@ from kivtool.importer import (
     json_excerpt,
     json_key,
     member,
-    read_image,
+    read_decoded,
     read_json,
     whole_number,
 )
@@ -158,7 +158,9 @@ def description(
     entries = {}
     for frame in animation.frames:
         x, y = place_of.get(frame.index, (0, 0))
-        w, h = (0, 0) if frame.is_empty else (frame.width, frame.height)
+        # A frame with no pixels keeps its width or height all the same:
+        # it is part of the file and comes back on import.
+        w, h = frame.width, frame.height
         anchor = {"x": -frame.x_offset / w if w else 0, "y": -frame.y_offset / h if h else 0}
         entries[f"{stem}_{frame.index:03d}"] = {
             "frame": {"x": x, "y": y, "w": w, "h": h},
@@ -240,7 +242,11 @@ def sheet_frames(
     if not named:
         raise ImportRefused(f"{path}: holds no frames")
 
-    sheet = read_image(path.parent / image_name, quantize=quantize, max_pixels=max_pixels)
+    sheet = read_decoded(path.parent / image_name, quantize=quantize, max_pixels=max_pixels)
+    if isinstance(sheet, indexed.IndexedPixels) and isinstance(meta, dict) and "transparentIndex" in meta:
+        sheet.image.sheet_transparent = whole_number(
+            meta["transparentIndex"], f"{path}: meta.transparentIndex", 0, indexed.PALETTE_SIZE - 1
+        )
     sheet_height, sheet_width = sheet.shape[:2]
     frames = []
     for key, entry in named:
@@ -259,7 +265,7 @@ def sheet_frames(
                 f"the {sheet_width} x {sheet_height} sheet image"
             )
         pixels = sheet[y : y + h, x : x + w] if w and h else np.zeros((h, w, 4), dtype=np.uint8)
-        read: Callable[[], npt.NDArray[np.uint8]] = partial(identity, pixels)
+        read: Callable[[], Decoded] = partial(identity, pixels)
         width, height = pixels.shape[1], pixels.shape[0]
         if entry.get("trimmed", False):
             read, width, height = untrimmed(entry, pixels, where, max_pixels)
@@ -273,9 +279,7 @@ def sheet_frames(
     return frames, speed
 
 
-def untrimmed(
-    entry: Any, pixels: npt.NDArray[np.uint8], where: str, max_pixels: int
-) -> Tuple[Callable[[], npt.NDArray[np.uint8]], int, int]:
+def untrimmed(entry: Any, pixels: Decoded, where: str, max_pixels: int) -> Tuple[Callable[[], Decoded], int, int]:
     """A trimmed frame put back on its source size: the pixels (made when
     the frame is mapped, one frame at a time) and the size."""
     source = member(entry, "sourceSize", where)
@@ -288,7 +292,9 @@ def untrimmed(
     return partial(placed_on_canvas, pixels, x, y, w, h), w, h
 
 
-def placed_on_canvas(pixels: npt.NDArray[np.uint8], x: int, y: int, w: int, h: int) -> npt.NDArray[np.uint8]:
+def placed_on_canvas(pixels: Decoded, x: int, y: int, w: int, h: int) -> Decoded:
+    if isinstance(pixels, indexed.IndexedPixels):
+        return pixels.placed(h, w, y, x)
     canvas = np.zeros((h, w, 4), dtype=np.uint8)
     canvas[y : y + pixels.shape[0], x : x + pixels.shape[1]] = pixels
     return canvas
