@@ -475,8 +475,7 @@ def test_gallery_shows_every_file_and_why_failing_ones_cannot_be_shown(browser, 
 
 def placed_export(animation: Path, out: Path, shadows_under: bool) -> list[np.ndarray]:
     arguments = ["export", str(animation), "-o", str(out), "--as", "placed"]
-    if shadows_under:
-        arguments.append("--shadows-under")
+    arguments.append("--shadows-under" if shadows_under else "--shadows-as-steps")
     assert main(arguments) == 0
     steps = []
     for path in sorted(out.glob(f"{animation.stem}_placed_*.png")):

@@ -317,12 +317,12 @@ class Loads:
 def step_plans(animation: Animation) -> Dict[str, Any]:
     """The steps the page plays, as the animated exports make them: with the
     shadows as steps of their own, and with the shadows drawn under."""
-    from kivtool.export import ExportError, plan_steps
+    from kivtool.export import SHADOWS_AS_STEPS, SHADOWS_UNDER, ExportError, plan_steps
 
     plans: Dict[str, Any] = {}
-    for mode, under in (("steps", False), ("under", True)):
+    for mode, shadows in (("steps", SHADOWS_AS_STEPS), ("under", SHADOWS_UNDER)):
         try:
-            plans[mode] = [{"index": step.index, "under": step.under} for step in plan_steps(animation, under)]
+            plans[mode] = [{"index": step.index, "under": step.under} for step in plan_steps(animation, shadows)]
         except ExportError as error:
             plans[mode] = None
             plans[f"{mode}_reason"] = str(error).split(": ", 1)[-1]
