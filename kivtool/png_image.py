@@ -55,7 +55,7 @@ def read_exact(path: Path, name: str, quantize: bool) -> Tuple[npt.NDArray[np.ui
     would need it is refused with RefusedImage). Greys of fewer than 8 bits
     are scaled to 0..255 (v * 255 / (2^depth - 1), a whole number); a `tRNS`
     colour key is compared with the stored samples, before any scaling."""
-    import png  # type: ignore[import-untyped,unused-ignore]
+    import png  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
     with open(path, "rb") as file:
         width, height, rows, info = png.Reader(file=file).read()
