@@ -131,7 +131,7 @@ def main() -> None:
 
         steps: List[Tuple[str, Callable[[], Any]]] = [
             (
-                "decode PNGs (Pillow), as RGBA arrays",
+                "decode PNGs (libspng), as RGBA arrays",
                 lambda: [s.read() for s in importer.image_frames(paths, None, [], None)],
             ),
             (

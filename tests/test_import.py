@@ -2,12 +2,14 @@
 
 from __future__ import annotations
 
+import io
 import json
 import os
 import random
 import re
 import subprocess
 import sys
+import zlib
 from pathlib import Path
 
 import kivmodel
@@ -432,6 +434,20 @@ def test_quantize_reports_the_changed_pixels_per_frame(project, capsys):
     assert loaded(project / "anim" / "a.kiv")[1][0][5] == bytes(A + A + C)
 
 
+def damaged_png(cut):
+    """An RGBA PNG of 8 bits a sample cut in the middle of its image data,
+    or with one byte of the image data changed (its checksum no longer
+    matches)."""
+    buffer = io.BytesIO()
+    Image.fromarray(np.arange(16 * 16 * 4, dtype=np.uint32).astype(np.uint8).reshape(16, 16, 4)).save(buffer, "PNG")
+    data = bytearray(buffer.getvalue())
+    start = data.index(b"IDAT") + 4
+    if cut:
+        return bytes(data[: start + 8])
+    data[start + 4] ^= 0xFF
+    return bytes(data)
+
+
 def refusal_cases():
     """(id, files to make, extra arguments, message). Files: name -> pixels,
     or text for .json files. Inputs are named first in the arguments."""
@@ -476,6 +492,8 @@ def refusal_cases():
         ),
         ("missing-image", {}, ["nothing.png"], r"nothing\.png: no such file"),
         ("not-an-image", {"n.png": "not a picture"}, ["n.png"], r"n\.png: not an image file"),
+        ("png-cut-short", {"c.png": damaged_png(cut=True)}, ["c.png"], r"c\.png: cannot read the image: .+"),
+        ("png-bad-checksum", {"c.png": damaged_png(cut=False)}, ["c.png"], r"c\.png: cannot read the image: .+"),
         (
             "offsets-count",
             {"a.png": [[A]], "o.json": "[[1, 2], [3, 4]]"},
@@ -510,6 +528,8 @@ def test_refusals_name_the_file_and_cause_and_write_nothing(project, capsys, mon
     for name, content in files.items():
         if isinstance(content, str):
             (project / name).write_text(content)
+        elif isinstance(content, bytes):
+            (project / name).write_bytes(content)
         else:
             save_png(project / name, content)
     out = project / "anim" / "a.kiv"
@@ -918,6 +938,11 @@ def expected_rgba(settings, rows, planes):
     return np.array(out, dtype=np.uint8)
 
 
+def interlaced(case):
+    settings, rows = case
+    return {**settings, "interlace": True}, rows
+
+
 GREY4 = [(0, 0, 0), (90, 80, 70), (255, 255, 255), (1, 2, 3)]
 PALETTE16 = [(i * 16, 255 - i * 16, i, 255 if i % 3 else i * 10) for i in range(16)]
 PNG_MODES = [
@@ -931,6 +956,7 @@ PNG_MODES = [
     pytest.param(png_case(8, 3, greyscale=False), 3, id="rgb-8"),
     pytest.param(png_case(16, 3, greyscale=False), 3, id="rgb-16"),
     pytest.param(png_case(8, 4, greyscale=False, alpha=True), 4, id="rgba-8"),
+    pytest.param(interlaced(png_case(8, 4, greyscale=False, alpha=True)), 4, id="rgba-8-interlaced"),
     pytest.param(png_case(16, 4, greyscale=False, alpha=True), 4, id="rgba-16"),
     pytest.param(png_case(1, 1, palette=GREY4[:2]), 1, id="palette-1"),
     pytest.param(png_case(2, 1, palette=GREY4), 1, id="palette-2"),
@@ -960,6 +986,21 @@ def test_every_png_mode_is_read_exactly(tmp_path, case, planes):
     path = write_png(tmp_path / "m.png", settings, rows)
     expected = expected_rgba(settings, rows, planes)
     assert importer.read_image(path).tolist() == expected.tolist()
+
+
+def test_an_rgba_png_mostly_of_other_chunks_reads_the_same(tmp_path):
+    # RGBA PNGs are read whole into memory unless the file is much larger
+    # than its pixels; then they are read as a stream. Both give the pixels.
+    settings, rows = png_case(8, 4, greyscale=False, alpha=True)
+    small = write_png(tmp_path / "small.png", settings, rows).read_bytes()
+    end = small.index(b"IEND") - 4
+    padding = bytes(3 << 20)
+    extra = len(padding).to_bytes(4, "big") + b"prIv" + padding + zlib.crc32(b"prIv" + padding).to_bytes(4, "big")
+    big = tmp_path / "big.png"
+    big.write_bytes(small[:end] + extra + small[end:])
+    expected = expected_rgba(settings, rows, 4).tolist()
+    assert importer.read_image(tmp_path / "small.png").tolist() == expected
+    assert importer.read_image(big).tolist() == expected
 
 
 @pytest.mark.parametrize(
