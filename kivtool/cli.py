@@ -34,6 +34,7 @@ REQUIRED_MODULES = [
     ("pykiv", "pykiv"),
     ("PIL", "Pillow"),
     ("png", "pypng"),
+    ("pyspng", "pyspng"),
     ("numpy", "numpy"),
     ("tqdm", "tqdm"),
     ("pebble", "pebble"),
