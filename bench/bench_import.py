@@ -7,9 +7,10 @@ same frames' PNG files with Pillow.
 
 (needs the tool's extra: pip install ".[tool]")
 
-The frames are rendered by pykiv and written as one PNG each, as
-`kivtool export --as frames` writes them. Then, in interleaved rounds, best
-of R:
+The frames are rendered by pykiv and written as one PNG each, twice: as
+`kivtool export --as frames` writes them (rows unfiltered, zlib level 6),
+and by Pillow (rows filtered, as most image programs write them), which
+take longer to decode. For each set, in interleaved rounds, best of R:
 
   decode   Pillow opens and decodes every frame PNG: the floor of any import
            that starts from these files.
@@ -24,7 +25,8 @@ of R:
 
 Target: the whole import at most 1.2 times decode.
 
-A breakdown of one import by step follows, each step the best of R alone.
+A breakdown of one import by step follows (the files as export writes
+them), each step the best of R alone.
 """
 
 from __future__ import annotations
@@ -44,7 +46,7 @@ from typing import Any, Callable, Dict, List, Tuple
 import pykiv  # type: ignore[import-not-found,unused-ignore]
 from PIL import Image
 
-from kivtool import _core, cli, importer
+from kivtool import _core, cli, importer, png
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import workload  # noqa: E402
@@ -90,37 +92,53 @@ def main() -> None:
         if kiv.load(str(animation), 0, str(palette)) is None:
             raise SystemExit("bench: the generated animation did not load")
         rendered = kiv.get_frame_buffer()
-        frames_dir = root / "frames"
-        frames_dir.mkdir()
-        paths = []
-        for index, frame in enumerate(rendered):
-            path = frames_dir / f"sprite_{index:03d}.png"
-            Image.frombytes("RGBA", (frame.width, frame.height), frame.pixels).save(path)
-            paths.append(path)
+        writers: Dict[str, Callable[[Any, Path], None]] = {
+            "as export writes them": lambda frame, path: png.write_png(path, frame.pixels, frame.width, frame.height),
+            "as Pillow writes them": lambda frame, path: Image.frombytes(
+                "RGBA", (frame.width, frame.height), frame.pixels
+            ).save(path),
+        }
         out = root / "anim" / "imported.kiv"
-        argv = [*map(str, paths), "-o", str(out), "--palette", str(palette), "--project-root", str(root)]
+        results: Dict[str, Dict[str, float]] = {}
+        for kind, write in writers.items():
+            frames_dir = root / kind.replace(" ", "_")
+            frames_dir.mkdir()
+            paths = []
+            for index, frame in enumerate(rendered):
+                path = frames_dir / f"sprite_{index:03d}.png"
+                write(frame, path)
+                paths.append(path)
+            argv = [*map(str, paths), "-o", str(out), "--palette", str(palette), "--project-root", str(root)]
 
-        def run_import() -> None:
-            with contextlib.redirect_stdout(io.StringIO()):
-                if cli.main(["import", *argv]) != 0:
-                    raise SystemExit("bench: import failed")
+            def run_import(argv: List[str] = argv) -> None:
+                with contextlib.redirect_stdout(io.StringIO()):
+                    if cli.main(["import", *argv]) != 0:
+                        raise SystemExit("bench: import failed")
 
-        run_import()
-        check = pykiv.KivF()
-        check.load(str(out))
-        if [f.pixels for f in check.get_frame_buffer()] != [f.pixels for f in rendered]:
-            raise SystemExit("bench: the imported animation renders differently")
+            run_import()
+            check = pykiv.KivF()
+            check.load(str(out))
+            if [f.pixels for f in check.get_frame_buffer()] != [f.pixels for f in rendered]:
+                raise SystemExit("bench: the imported animation renders differently")
 
-        # The frames decoded once, for the steps after the decode.
+            # The frames decoded once, for the steps after the decode.
+            sources = [
+                dataclasses.replace(s, read=functools.partial(importer.identity, s.read()))
+                for s in importer.image_frames(paths, None, [], None)
+            ]
+
+            def encode_only(sources: List[importer.SourceFrame] = sources) -> None:
+                importer.import_animation(sources, out, palette, root, speed=0, quantize=False)
+
+            results[kind] = best_of_rounds(
+                repeat, {"decode": functools.partial(decode, paths), "import": run_import, "encode": encode_only}
+            )
+        # The step by step breakdown below is of the files as export writes them.
+        paths = sorted((root / "as_export_writes_them").iterdir())
         sources = [
             dataclasses.replace(s, read=functools.partial(importer.identity, s.read()))
             for s in importer.image_frames(paths, None, [], None)
         ]
-
-        def encode_only() -> None:
-            importer.import_animation(sources, out, palette, root, speed=0, quantize=False)
-
-        best = best_of_rounds(repeat, {"decode": lambda: decode(paths), "import": run_import, "encode": encode_only})
 
         # One import step by step.
         palette_index = importer.load_palette(palette)
@@ -155,17 +173,17 @@ def main() -> None:
         ]
         step_times = [(name, min(timed(action) for _ in range(repeat))) for name, action in steps]
 
-    print(f"{sprite.describe()}; best of {repeat} interleaved rounds\n")
-    rows = [
-        ("encode (import after the decode) vs decode", best["encode"] / best["decode"], ""),
-        ("import (whole command, decode included) vs decode", best["import"] / best["decode"], "<= 1.2"),
-    ]
-    for name, ratio, target in rows:
-        print(f"{name:<52} {ratio:6.2f}  {target}")
-    print(
-        f"\n{', '.join(f'{name} {seconds * 1e3:.1f} ms' for name, seconds in best.items())}"
-        "\n\nwhere an import's time goes (each step alone):"
-    )
+    print(f"{sprite.describe()}; best of {repeat} interleaved rounds")
+    for kind, best in results.items():
+        print(f"\nframe PNGs {kind}:")
+        rows = [
+            ("encode (import after the decode) vs decode", best["encode"] / best["decode"], ""),
+            ("import (whole command, decode included) vs decode", best["import"] / best["decode"], "<= 1.2"),
+        ]
+        for name, ratio, target in rows:
+            print(f"  {name:<52} {ratio:6.2f}  {target}")
+        print(f"  {', '.join(f'{name} {seconds * 1e3:.1f} ms' for name, seconds in best.items())}")
+    print("\nwhere an import's time goes (each step alone, the files as export writes them):")
     for name, seconds in step_times:
         print(f"  {name:<42} {seconds * 1e3:7.1f} ms")
 
