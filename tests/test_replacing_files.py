@@ -5,6 +5,8 @@ target is written in place. Both writers of the module and the tool's
 replacement (kivtool._core) replace files the same way, so every case runs
 for all three."""
 
+from __future__ import annotations
+
 import os
 import pathlib
 import random
