@@ -546,6 +546,11 @@ def run_batch(args: argparse.Namespace) -> int:
             warn(line)
     if summary.stopped is not None:
         print(f"stopped before its end: {summary.not_done} files not exported", file=sys.stderr)
+        if summary.in_progress:
+            print(
+                f"{summary.in_progress} of them were being exported: the outputs they had finished are in place, whole",
+                file=sys.stderr,
+            )
     if failures:
         print(f"{len(failures)} failed:", file=sys.stderr)
         for result in sorted(failures, key=lambda result: result.source):
