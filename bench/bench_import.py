@@ -100,6 +100,7 @@ def main() -> None:
         }
         out = root / "anim" / "imported.kiv"
         results: Dict[str, Dict[str, float]] = {}
+        inputs: Dict[str, Tuple[List[Path], List[importer.SourceFrame]]] = {}
         for kind, write in writers.items():
             frames_dir = root / kind.replace(" ", "_")
             frames_dir.mkdir()
@@ -130,15 +131,12 @@ def main() -> None:
             def encode_only(sources: List[importer.SourceFrame] = sources) -> None:
                 importer.import_animation(sources, out, palette, root, speed=0, quantize=False)
 
+            inputs[kind] = (paths, sources)
             results[kind] = best_of_rounds(
                 repeat, {"decode": functools.partial(decode, paths), "import": run_import, "encode": encode_only}
             )
         # The step by step breakdown below is of the files as export writes them.
-        paths = sorted((root / "as_export_writes_them").iterdir())
-        sources = [
-            dataclasses.replace(s, read=functools.partial(importer.identity, s.read()))
-            for s in importer.image_frames(paths, None, [], None)
-        ]
+        paths, sources = inputs["as export writes them"]
 
         # One import step by step.
         palette_index = importer.load_palette(palette)

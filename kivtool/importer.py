@@ -268,7 +268,6 @@ def read_decoded(path: Path, *, quantize: bool = False, max_pixels: int = DEFAUL
     values = _with_image(path, partial(indexed.palette_pixels, name=str(path)))
     if values is not None:
         return values
-    header = _png_header(path)
     if header is not None and header.bit_depth != 8:
         try:
             return png_image.read_exact(path, str(path), quantize)[0]
