@@ -49,10 +49,6 @@ class Summary:
     seconds: float
     stopped: Optional[KeyboardInterrupt] = None  # what stopped the batch before its end
     not_done: int = 0  # files not exported when it was stopped
-    # Of those, the files handed to a worker that was still on them: a worker
-    # reports a hand-out's files together, so some of these may have all
-    # their outputs in place, each whole.
-    in_progress: int = 0
 
     @property
     def failures(self) -> List[FileResult]:
@@ -308,17 +304,9 @@ def run(
     except KeyboardInterrupt as stop:  # Ctrl-C, or SIGTERM as the command line raises it
         # The files not handed out are dropped and the workers ended at once
         # (each removes the file it was writing); what was done is kept.
-        # A hand-out that has ended but was not collected yet was started too.
-        in_progress = sum(len(names) for future, names in pending.items() if future.running() or future.done())
         pool.stop()  # type: ignore[no-untyped-call,unused-ignore]
         pool.join()
-        return Summary(
-            results,
-            time.perf_counter() - start,
-            stopped=stop,
-            not_done=len(sources) - len(results),
-            in_progress=in_progress,
-        )
+        return Summary(results, time.perf_counter() - start, stopped=stop, not_done=len(sources) - len(results))
     except BaseException:
         pool.stop()  # type: ignore[no-untyped-call,unused-ignore]
         pool.join()

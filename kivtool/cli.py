@@ -546,9 +546,12 @@ def run_batch(args: argparse.Namespace) -> int:
             warn(line)
     if summary.stopped is not None:
         print(f"stopped before its end: {summary.not_done} files not exported", file=sys.stderr)
-        if summary.in_progress:
+        if summary.not_done:
+            # A worker reports the few files of a hand-out together, and the
+            # report of a stopped worker is lost: files it had finished are
+            # counted here although their outputs are written.
             print(
-                f"{summary.in_progress} of them were being exported: the outputs they had finished are in place, whole",
+                "of those, files being exported at the stop may have some or all of their outputs written, each whole",
                 file=sys.stderr,
             )
     if failures:
