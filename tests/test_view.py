@@ -473,6 +473,10 @@ def test_gallery_shows_every_file_and_why_failing_ones_cannot_be_shown(browser, 
     browser.find_element("id", "filter").send_keys("hero")
     shown = browser.execute_script("return [...document.querySelectorAll('.card')].filter(c => !c.hidden).length")
     assert shown == 2
+    counts = "return document.getElementById('counts').textContent"
+    assert browser.execute_script(counts) == "7 files, 2 match the filter, 3 cannot be shown"
+    browser.find_element("id", "filter").send_keys("es/r")
+    assert browser.execute_script(counts) == "7 files, 1 matches the filter, 3 cannot be shown"
 
 
 def placed_export(animation: Path, out: Path, shadows_under: bool) -> list[np.ndarray]:

@@ -247,8 +247,9 @@ async function showGallery(folder) {
 
   function counts() {
     const shown = entries.filter((e) => !e.card.hidden).length;
-    const filter = $("filter").value ? `, ${shown} match the filter` : "";
-    $("counts").textContent = `${entries.length} files${filter}, ${failures.size} cannot be shown`;
+    const filter = $("filter").value ? `, ${shown} ${shown === 1 ? "matches" : "match"} the filter` : "";
+    const files = `${entries.length} ${entries.length === 1 ? "file" : "files"}`;
+    $("counts").textContent = `${files}${filter}, ${failures.size} cannot be shown`;
   }
 
   function fail(entry, reason) {
