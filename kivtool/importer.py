@@ -255,16 +255,18 @@ def read_decoded(path: Path, *, quantize: bool = False, max_pixels: int = DEFAUL
     Pillow."""
     check_regular_file(path, "an image")
     header = _png_header(path)
+    if header is None:
+        image_size(path, max_pixels)
+    else:
+        check_pixels(str(path), header.width, header.height, max_pixels)
     if header is not None and header.bit_depth == 8 and header.color_type == png_image.RGBA:
         # What export writes, and the most common input by far. libspng
         # decodes it faster than Pillow, and such an image needs no
         # conversion: its samples are the pixels. libspng takes the whole
         # file in memory, so a file much larger than its pixels (chunks
         # that are not pixels) is left to Pillow, which reads as it goes.
-        check_pixels(str(path), header.width, header.height, max_pixels)
         if path.stat().st_size <= 2 * header.width * header.height * 4 + (1 << 20):
             return _rgba_png(path, header)
-    image_size(path, max_pixels)
     values = _with_image(path, partial(indexed.palette_pixels, name=str(path)))
     if values is not None:
         return values
