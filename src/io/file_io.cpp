@@ -1072,6 +1072,7 @@ WriteFailure describe_write_failure(const fs::path& target, WriteResult result) 
     if (!file) return {ELOOP, "too many symbolic links in a row"};
     std::error_code ec;
     const fs::file_status status = fs::status(*file, ec);
+    if (ec == std::errc::filename_too_long) return {ENAMETOOLONG, "has a name too long"};
     if (fs::is_directory(status)) return {EISDIR, "is a folder"};
     if (const char* kind = kind_of_special_file(status.type())) {
         return {EINVAL, std::string("is not a regular file (") + kind + ")"};
