@@ -307,12 +307,16 @@ def make_output_dir(directory: Path) -> None:
 
 
 def report_messages(animation: Any) -> None:
-    """The module's complaints about a file that still loaded."""
+    """The module's complaints about a file that still loaded, then what
+    is wrong with the animation itself (cut short, indices beyond the
+    palette), one warning line each."""
     shown = animation.messages[:3]
     for message in shown:
         warn(f"{animation.path}: {message}")
     if len(animation.messages) > len(shown):
         warn(f"{animation.path}: {len(animation.messages) - len(shown)} more problems in the data")
+    for warning in animation.warnings:
+        warn(f"{animation.path}: {warning}")
 
 
 # --------------------------------------------------------------------------
@@ -332,10 +336,10 @@ def add_info_command(parser: argparse.ArgumentParser) -> None:
 
 
 def run_info(args: argparse.Namespace) -> int:
-    from kivtool.animation import LoadError, load_animation
+    from kivtool.animation import LoadError, describe_animation
 
     try:
-        animation = load_animation(args.animation, args.palette)
+        animation = describe_animation(args.animation, args.palette)
     except LoadError as error:
         raise ToolError(str(error)) from None
     location = animation.location
@@ -358,6 +362,7 @@ def run_info(args: argparse.Namespace) -> int:
         "has_background": animation.has_background,
         "palette": {"location": location, "path": animation.palette_path, "colors": animation.colors},
         "frames": frames,
+        "warnings": animation.warnings,
     }
     if args.json:
         import json

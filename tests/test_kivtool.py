@@ -247,7 +247,7 @@ def test_info_with_palette_keeps_the_stored_location(scene, tmp_path, capsys):
     status, out, _ = run(capsys, "info", scene.animation, "--palette", other, "--json")
     report = json.loads(out)
     assert status == 0
-    assert report["palette"] == {"location": LOCATION, "path": str(other.resolve()), "colors": 256}
+    assert report["palette"] == {"location": LOCATION, "path": str(other.resolve()), "colors": 16}
 
 
 def empty_file(scene: Scene) -> None:
