@@ -1202,3 +1202,59 @@ def test_info_of_a_tiny_file_declaring_a_huge_frame_reads_its_header_only(tmp_pa
     )
     assert result["status"] == 0
     assert [(f["width"], f["height"]) for f in result["info"]["frames"]] == [(65535, 32767)]
+
+
+# --------------------------------------------------------------------------
+# Warnings about an animation that still loads
+
+
+def cut_after_frames(scene: Scene) -> None:
+    data = scene.animation.read_bytes()
+    scene.animation.write_bytes(data[:-3])  # the last frame's last row is cut
+
+
+def small_palette(scene: Scene) -> None:
+    scene.palette.write_bytes(palette_bytes(PALETTE[:4]))  # frames paint indices up to 8
+
+
+def trailing_bytes(scene: Scene) -> None:
+    with scene.animation.open("ab") as file:
+        file.write(b"\0" * 100)
+
+
+CUT_SHORT = "cut short: the file ends before its header or its frames are complete"
+BEYOND = "frames use palette indices up to 8, beyond the palette's 4 colours (0 to 3)"
+
+
+@pytest.mark.parametrize(
+    "spoil, verb, warnings",
+    [
+        (cut_after_frames, "info", [CUT_SHORT]),
+        (cut_after_frames, "export", [CUT_SHORT]),
+        (small_palette, "export", [BEYOND]),
+        (trailing_bytes, "info", []),
+        (trailing_bytes, "export", []),
+    ],
+    ids=["cut short, info", "cut short, export", "indices beyond the palette, export", "trailing bytes, info",
+         "trailing bytes, export"],
+)
+def test_an_animation_that_loads_with_faults_is_warned_of_in_one_line_each(tmp_path, capsys, spoil, verb, warnings):
+    scene = write_scene(tmp_path, [sprite(0, 0, [[1, 2, 3], [4, 5, 6]]), sprite(1, 1, [[7, 8], [None, 1]])])
+    spoil(scene)
+    argv = [verb, scene.animation] + (["-o", tmp_path / "out"] if verb == "export" else [])
+    status, _, err = run(capsys, *argv)
+    assert status == 0
+    assert err.splitlines() == [f"kivtool: warning: {scene.animation}: {warning}" for warning in warnings]
+    if verb == "info":
+        status, out, _ = run(capsys, "info", scene.animation, "--json")
+        assert json.loads(out)["warnings"] == warnings
+
+
+def test_info_shows_the_palette_files_own_colour_count(tmp_path, capsys):
+    scene = write_scene(tmp_path, [sprite(0, 0, [[1, 2]])])
+    scene.palette.write_bytes(palette_bytes(PALETTE[:4]))
+    status, out, err = run(capsys, "info", scene.animation)
+    assert status == 0 and err == ""
+    assert f"  palette     {LOCATION} -> {scene.palette}, 4 colours" in out.splitlines()
+    status, out, _ = run(capsys, "info", scene.animation, "--json")
+    assert json.loads(out)["palette"]["colors"] == 4
