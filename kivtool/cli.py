@@ -172,11 +172,13 @@ def add_export_options(parser: argparse.ArgumentParser) -> None:
         choices=export.FORMS,
         help=f"what to write, one of {forms}; repeat for several (default: {export.DEFAULT_FORM})",
     )
+    slowest = ", ".join(f"{form} {export.slowest_fps(form):g}" for form in export.LONGEST_STEP_MS)
     parser.add_argument(
         "--fps",
         type=positive_number,
         default=10.0,
-        help="animation steps per second for gif, apng, webp and the sheet's durations (default 10)",
+        help="animation steps per second for gif, apng, webp and the sheet's durations (default 10): "
+        f"above 0 and at most {export.FPS_MAX:g}; the slowest each form can time: {slowest}",
     )
     shadows = parser.add_mutually_exclusive_group()
     shadows.add_argument(
@@ -279,6 +281,9 @@ def export_options(args: argparse.Namespace) -> Any:
     from kivtool import export
 
     forms = list(dict.fromkeys(args.forms or [export.DEFAULT_FORM]))
+    refusal = export.fps_refusal(forms, args.fps)
+    if refusal is not None:
+        raise ToolError(refusal)
     if args.indexed:
         others = [form for form in forms if form not in ("frames", "sheet")]
         if others:

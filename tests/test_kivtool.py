@@ -626,6 +626,41 @@ def test_animated_forms_follow_fps(scene, tmp_path, capsys):
 
 
 @pytest.mark.parametrize(
+    "form, fps, refusal",
+    [
+        ("gif", "5e-324", "gif stores at most 655,340 ms a step (--fps 0.0016 or more)"),
+        ("gif", "0.001", "--fps 0.001 makes steps of 1,000,000 ms; gif stores at most 655,340 ms"),
+        ("gif", "0.0016", None),
+        ("apng", "0.01", "apng stores at most 65,535 ms a step (--fps 0.016 or more)"),
+        ("apng", "0.016", None),
+        ("webp", "1e-6", "webp stores at most 16,777,215 ms a step (--fps 6e-05 or more)"),
+        ("webp", "6e-05", None),
+        ("sheet", "1e-6", None),
+        ("sheet", "1e-9", "sheet stores at most 2,147,483,647 ms a step"),
+        ("frames", "5e-324", None),
+    ],
+    ids=lambda value: str(value)[:40],
+)
+def test_fps_is_what_each_form_can_time(tmp_path, capsys, form, fps, refusal):
+    """1000/fps ms a step: tiny positive values overflowed the forms' delay
+    fields (a traceback); each form takes what it can store, and the rest is
+    refused in one line before anything is written."""
+    scene = write_scene(tmp_path, [sprite(0, 0, [[1]]), sprite(0, 0, [[2]])])
+    status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path / "out", "--as", form, "--fps", fps)
+    if refusal is None:
+        assert status == 0 and "Traceback" not in err
+    else:
+        assert status == 1 and err.count("\n") == 1 and refusal in err, err
+        assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("fps", ["0", "-1", "nan", "inf", "1001"])
+def test_fps_outside_the_accepted_range_is_a_usage_error(scene, tmp_path, capsys, fps):
+    status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path, "--fps", fps)
+    assert status == 2 and err.count("\n") == 1 and "must be above 0 and at most 1000" in err
+
+
+@pytest.mark.parametrize(
     "frames, background, form, cause",
     [
         ([EMPTY, EMPTY], None, "sheet", "every frame is 0 × 0"),
