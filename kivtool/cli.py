@@ -570,6 +570,9 @@ def run_batch(args: argparse.Namespace) -> int:
             print(printable(f"  {result.error}"), file=sys.stderr)
     if summary.stopped is not None:
         raise summary.stopped
+    if summary.broken is not None:
+        fail(f"{args.source}: cannot start worker processes: {summary.broken} (files not exported: {summary.not_done})")
+        return 1
     return 1 if failures else 0
 
 

@@ -1293,3 +1293,30 @@ def test_info_shows_the_palette_files_own_colour_count(tmp_path, capsys):
     assert f"  palette     {LOCATION} -> {scene.palette}, 4 colours" in out.splitlines()
     status, out, _ = run(capsys, "info", scene.animation, "--json")
     assert json.loads(out)["palette"]["colors"] == 4
+
+
+class NoProcesses:
+    """A start-up context whose processes cannot be made, as fork fails
+    when the system's limit on processes is reached."""
+
+    class Process(__import__("multiprocessing").get_context("spawn").Process):  # type: ignore[misc]
+        def start(self) -> None:
+            raise BlockingIOError(11, "Resource temporarily unavailable")
+
+    def __getattr__(self, name: str):
+        import multiprocessing
+
+        return getattr(multiprocessing.get_context("spawn"), name)
+
+
+def test_batch_without_worker_processes_says_so_in_one_line(tmp_path, capsys, monkeypatch):
+    write_scene(tmp_path / "game", [sprite(0, 0, [[1]])], name="a")
+    write_scene(tmp_path / "game", [sprite(0, 0, [[2]])], name="b")
+    monkeypatch.setattr(batch, "worker_context", NoProcesses)
+    status, out, err = run(capsys, "batch", tmp_path / "game", "-o", tmp_path / "out", "--jobs", "2")
+    assert status == 1 and "Traceback" not in err
+    assert out.startswith("exported 0 of 2 files")
+    assert err.splitlines()[-1] == (
+        f"kivtool: {tmp_path / 'game'}: cannot start worker processes: Resource temporarily unavailable "
+        "(files not exported: 2)"
+    )
