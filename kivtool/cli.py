@@ -504,12 +504,12 @@ def default_jobs() -> int:
 def run_batch(args: argparse.Namespace) -> int:
     from kivtool import batch, limits
 
-    if not args.source.is_dir():
+    if not os.path.isdir(args.source):
         raise ToolError(f"{args.source}: no such folder")
     found = batch.find_animations(args.source)
     if not found.files and not found.skipped:
         raise ToolError(f"{args.source}: holds no animation files (*{batch.SUFFIX})")
-    if args.palette is not None and not args.palette.is_file():
+    if args.palette is not None and not os.path.isfile(args.palette):
         raise ToolError(f"{args.palette}: no such palette file")
     make_output_dir(args.output)
     options = export_options(args)

@@ -35,7 +35,7 @@ import numpy as np
 import numpy.typing as npt
 
 from kivtool import _core, indexed, png_image
-from kivtool.files import NotReadable, check_regular
+from kivtool.files import NotReadable, check_regular, write_failure
 from kivtool.animation import BACKGROUND, FRAME, SHADOW, planes_of
 from kivtool.limits import DEFAULT_MAX_PIXELS, memory_budget
 from kivtool.palette_index import PaletteIndex, Pixels, color_text
@@ -473,7 +473,7 @@ def location_to_store(out: Path, root: Path, palette: Path) -> str:
     """The palette's location as the file stores it: relative to the project
     root, both with links resolved, in forward slashes. Refuses an OUT from
     which a reader would not find that palette."""
-    if not root.is_dir():
+    if not os.path.isdir(root):
         raise ImportRefused(f"{root}: the project root is not a folder")
     real_root = Path(os.path.realpath(root))
     real_palette = Path(os.path.realpath(palette))
@@ -509,7 +509,7 @@ def check_text(path: Path) -> None:
 
 
 def load_palette(path: Path) -> PaletteIndex:
-    if not path.is_file():
+    if not os.path.isfile(path):
         raise ImportRefused(f"{path}: no such palette file")
     check_text(path)
     palette = _core.load_palette(str(path))
@@ -608,9 +608,9 @@ def import_animation(
     VerificationFailed when the written file does not read back as meant
     (`out` is left as it was)."""
     palette = load_palette(palette_path)
-    if out.is_dir():
+    if os.path.isdir(out):
         raise ImportRefused(f"{out}: is a folder; name the animation file to write")
-    if out.exists() and os.path.samefile(out, palette_path):
+    if os.path.exists(out) and os.path.samefile(out, palette_path):
         raise ImportRefused(f"{out}: is the palette file; the animation needs a file of its own")
     location = location_to_store(out, root, palette_path)
     try:
@@ -646,5 +646,5 @@ def import_animation(
             replacement.verify(check)
             replacement.commit()
     except OSError as error:
-        raise ImportRefused(f"{out}: {error.strerror or error}") from None
+        raise ImportRefused(f"{out}: {write_failure(out, error)}") from None
     return plan

@@ -31,7 +31,7 @@ from io import BytesIO
 from pathlib import Path
 from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
-from kivtool.files import NotReadable, read_regular
+from kivtool.files import NotReadable, read_regular, write_failure
 from kivtool.limits import DEFAULT_MAX_PIXELS
 from kivtool.text import quoted
 
@@ -134,7 +134,7 @@ def write_file(target: Path, contents: bytes, check: Optional[Callable[[str], No
     `check` has passed on the new file)."""
     from kivtool import _core
 
-    if target.is_dir():
+    if os.path.isdir(target):
         raise PaletteError(f"{target}: is a folder; name the file to write")
     try:
         target.parent.mkdir(parents=True, exist_ok=True)
@@ -146,7 +146,7 @@ def write_file(target: Path, contents: bytes, check: Optional[Callable[[str], No
     except (TypeError, ValueError, UnicodeError):  # the path has no UTF-8 form
         raise PaletteError(f"{target}: the file name is not valid text") from None
     except OSError as error:
-        raise PaletteError(f"{target}: cannot write: {error.strerror or error}") from None
+        raise PaletteError(f"{target}: cannot write: {write_failure(target, error)}") from None
 
 
 # --------------------------------------------------------------------------
@@ -236,7 +236,7 @@ def export_palette(source: Path, out: Path, form: Optional[str], cell: int = DEF
 
 def same_file(source: Path, out: Path) -> None:
     try:
-        same = out.exists() and os.path.samefile(source, out)
+        same = os.path.exists(out) and os.path.samefile(source, out)
     except OSError:
         same = False
     if same:

@@ -617,6 +617,11 @@ def test_a_sheet_image_that_is_no_file_name_is_refused(project, capsys, image, m
         pytest.param(["-o", "../a.kiv"], r"a\.kiv: lies outside the project root", id="out-outside-root"),
         pytest.param(["-o", "pal"], "pal: is a folder; name the animation file to write", id="out-is-a-folder"),
         pytest.param(["-o", "pal/p.pal"], r"pal/p\.pal: is the palette file", id="out-is-the-palette"),
+        pytest.param(
+            ["-o", "a" * 256 + ".kiv"],
+            r"a{256}\.kiv: name too long \(260 bytes; this system allows 255 in one name\)$",
+            id="out-name-too-long",
+        ),
     ],
 )
 def test_refusals_of_palette_root_and_output(project, capsys, monkeypatch, args, message):

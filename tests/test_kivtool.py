@@ -11,6 +11,7 @@ from __future__ import annotations
 import io
 import json
 import os
+import re
 import signal
 import struct
 import subprocess
@@ -1320,3 +1321,25 @@ def test_batch_without_worker_processes_says_so_in_one_line(tmp_path, capsys, mo
         f"kivtool: {tmp_path / 'game'}: cannot start worker processes: Resource temporarily unavailable "
         "(files not exported: 2)"
     )
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ["export", "{animation}", "-o", "{tmp}", "--as", "frames"],
+        ["export", "{animation}", "-o", "{tmp}", "--as", "placed"],
+        ["palette", "export", "{palette}", "-o", "{tmp}/{long}.gpl"],
+        ["palette", "import", "{tmp}/p.hex", "-o", "{tmp}/{long}.pal"],
+    ],
+    ids=["export frames", "export placed", "palette export", "palette import"],
+)
+def test_a_name_too_long_is_called_so(tmp_path, capsys, argv):
+    """The core sees a name the system refuses as a file that cannot be
+    created; the message says what is wrong with it."""
+    # The animation's name fits (251 + 4 bytes); its frames' (name_000.png) do not.
+    scene = write_scene(tmp_path, [sprite(0, 0, [[1]]), sprite(0, 0, [[2]])], name="n" * 251)
+    (tmp_path / "p.hex").write_text("ffffff\n")
+    values = {"animation": scene.animation, "palette": scene.palette, "tmp": tmp_path, "long": "p" * 256}
+    status, _, err = run(capsys, *[arg.format(**values) for arg in argv])
+    assert status == 1 and err.count("\n") == 1, err
+    assert re.search(r": cannot write: name too long \(2\d\d bytes; this system allows 255 in one name\)$", err), err
