@@ -1343,3 +1343,39 @@ def test_a_name_too_long_is_called_so(tmp_path, capsys, argv):
     status, _, err = run(capsys, *[arg.format(**values) for arg in argv])
     assert status == 1 and err.count("\n") == 1, err
     assert re.search(r": cannot write: name too long \(2\d\d bytes; this system allows 255 in one name\)$", err), err
+
+
+@pytest.mark.parametrize("kind", ["fifo", "zero device"])
+@pytest.mark.parametrize(
+    "target, argv",
+    [
+        ("out/anim_000.png", ["export", "{animation}", "-o", "{tmp}/out"]),
+        ("out/anim.gif", ["export", "{animation}", "-o", "{tmp}/out", "--as", "gif"]),
+        ("out/anim.json", ["export", "{animation}", "-o", "{tmp}/out", "--as", "sheet"]),
+        ("out/anim/anim_000.png", ["batch", "{tmp}/game", "-o", "{tmp}/out", "--jobs", "1"]),
+        ("out/p.gpl", ["palette", "export", "{palette}", "-o", "{target}"]),
+        ("out/p.pal", ["palette", "import", "{tmp}/p.hex", "-o", "{target}"]),
+        ("game/anim/new.kiv", ["import", "{tmp}/a.png", "-o", "{target}", "--palette", "{palette}",
+                               "--project-root", "{tmp}/game"]),
+    ],
+    ids=["export frames", "export gif", "export sheet", "batch", "palette export", "palette import", "import"],
+)
+def test_an_output_that_is_not_a_regular_file_is_refused_and_kept(tmp_path, kind, target, argv):
+    """Renaming over a FIFO or a device would make it a plain file, and
+    opening one to write in place could block: it is refused in one line
+    naming it, and stays what it was. In a child process, with a timeout."""
+    scene = write_scene(tmp_path / "game", [sprite(0, 0, [[1]])])
+    (tmp_path / "p.hex").write_text("ffffff\n")
+    Image.new("RGBA", (1, 1), PALETTE[1]).save(tmp_path / "a.png")
+    special = tmp_path / target
+    special.parent.mkdir(parents=True, exist_ok=True)
+    make_special(special, kind)
+    values = {"animation": scene.animation, "palette": scene.palette, "tmp": tmp_path, "target": special}
+    command = [sys.executable, "-m", "kivtool"] + [arg.format(**values) for arg in argv]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 1, done.stderr
+    assert "Traceback" not in done.stderr
+    lines = [line for line in done.stderr.splitlines() if str(special) in line]
+    assert len(lines) == 1 and "is not a regular file" in lines[0], done.stderr
+    is_kind = __import__("stat").S_ISFIFO if kind == "fifo" else __import__("stat").S_ISCHR
+    assert is_kind(os.lstat(special).st_mode)
