@@ -722,7 +722,8 @@ def add_import_command(parser: argparse.ArgumentParser) -> None:
         "--quantize",
         action="store_true",
         help="give colours that are not in the palette the nearest palette "
-        "colour instead of stopping, and round 16-bit samples that are no "
+        "colour (by distance over R, G, B premultiplied by alpha, and alpha; the "
+        "lowest index on a tie) instead of stopping, and round 16-bit samples that are no "
         "8-bit value; the pixels changed to palette colours are counted per frame",
     )
     parser.add_argument(

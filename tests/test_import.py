@@ -101,7 +101,10 @@ def test_a_colour_outside_the_palette_is_refused_with_its_place():
         pytest.param((11, 21, 29, 255), 1, (10, 20, 30, 255), id="near-a-duplicate-takes-the-lowest"),
         pytest.param((240, 255, 255, 250), 6, (250, 250, 250, 255), id="near-white"),
         pytest.param((1, 0, 1, 1), None, (0, 0, 0, 0), id="nearest-is-transparent-black"),
-        pytest.param((6, 4, 5, 2), 3, (5, 5, 5, 0), id="nearest-has-alpha-0"),
+        # Premultiplied, every transparent entry is the same point: the lowest wins.
+        pytest.param((6, 4, 5, 2), None, (0, 0, 0, 0), id="transparent-entries-tie"),
+        pytest.param((255, 255, 255, 1), None, (0, 0, 0, 0), id="nearly-transparent-white"),
+        pytest.param((190, 0, 0, 120), 4, (200, 0, 0, 128), id="near-half-red"),
     ],
 )
 def test_quantize_takes_the_nearest_palette_colour(pixel, index, renders_as):
@@ -113,6 +116,24 @@ def test_quantize_takes_the_nearest_palette_colour(pixel, index, renders_as):
     if index is not None:
         assert runs.indices is not None and runs.indices[0, 1:].tolist() == [index, index]
     assert expected[0].tolist() == words([inside, renders_as, renders_as])
+
+
+@pytest.mark.parametrize(
+    "colors, pixel, index",
+    [
+        ([(250, 250, 250, 255), (9, 9, 9, 0)], (255, 255, 255, 1), 1),
+        ([(250, 250, 250, 255), (0, 0, 0, 255)], (255, 255, 255, 1), 1),
+        ([(0, 0, 0, 255), (250, 250, 250, 255)], (255, 255, 255, 255), 1),
+        ([(10, 10, 10, 255), (12, 12, 12, 255)], (11, 11, 11, 255), 0),
+    ],
+    ids=["to the transparent entry", "to opaque black, the nearest premultiplied", "opaque: plain RGB",
+         "tie: the lowest index"],
+)
+def test_nearest_is_euclidean_over_premultiplied_rgba(colors, pixel, index):
+    """(255, 255, 255, 1) premultiplied is (1, 1, 1, 1): next to any
+    transparent entry, far from an opaque near-white."""
+    palette = PaletteIndex(colors)
+    assert palette.nearest(np.array(words([pixel]), dtype=np.uint32)).tolist() == [index]
 
 
 def test_shadow_frames_paint_every_visible_pixel_black():
