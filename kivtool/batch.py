@@ -169,6 +169,7 @@ def export_file(
         animation = load_animation(path, Path(palette) if palette is not None else None)
         result.load = time.perf_counter() - start
         result.warnings = [f"{path}: {message}" for message in animation.messages[:3]]
+        result.warnings += [f"{path}: {warning}" for warning in animation.warnings]
         try:
             target.mkdir(parents=True, exist_ok=True)
         except OSError as error:

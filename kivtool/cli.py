@@ -509,8 +509,15 @@ def run_batch(args: argparse.Namespace) -> int:
     found = batch.find_animations(args.source)
     if not found.files and not found.skipped:
         raise ToolError(f"{args.source}: holds no animation files (*{batch.SUFFIX})")
-    if args.palette is not None and not os.path.isfile(args.palette):
-        raise ToolError(f"{args.palette}: no such palette file")
+    if args.palette is not None:
+        from kivtool.files import NotReadable, check_regular
+
+        if not os.path.lexists(args.palette):
+            raise ToolError(f"{args.palette}: no such palette file")
+        try:
+            check_regular(args.palette, "a palette file")
+        except NotReadable as error:
+            raise ToolError(str(error)) from None
     make_output_dir(args.output)
     options = export_options(args)
     memory_limit = args.memory_limit << 20 if args.memory_limit else limits.default_worker_limit(args.jobs)

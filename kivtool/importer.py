@@ -509,8 +509,9 @@ def check_text(path: Path) -> None:
 
 
 def load_palette(path: Path) -> PaletteIndex:
-    if not os.path.isfile(path):
+    if not os.path.lexists(path):
         raise ImportRefused(f"{path}: no such palette file")
+    check_regular_file(path, "a palette file")
     check_text(path)
     palette = _core.load_palette(str(path))
     if palette.result != 1:

@@ -1196,9 +1196,11 @@ def make_special(path: Path, kind: str) -> None:
         ("x.pal", ["palette", "import", "{path}", "-o", "{out}/p.pal"]),
         ("x.png", ["palette", "import", "{path}", "-o", "{out}/p.pal"]),
         ("x.pal", ["palette", "export", "{path}", "-o", "{out}/p.gpl"]),
+        ("x.pal", ["batch", "{game}", "-o", "{out}", "--palette", "{path}"]),
+        ("x.pal", ["import", "{image}", "-o", "{game}/anim/new.kiv", "--palette", "{path}", "--project-root", "{tmp}"]),
     ],
     ids=["info", "info --json", "export", "info --palette", "palette import gpl", "palette import pal",
-         "palette import png", "palette export"],
+         "palette import png", "palette export", "batch --palette", "import --palette"],
 )
 def test_pipes_and_devices_are_refused_without_reading_them(tmp_path, kind, name, argv):
     """Each in its own process with a timeout: reading a FIFO without a
@@ -1206,7 +1208,15 @@ def test_pipes_and_devices_are_refused_without_reading_them(tmp_path, kind, name
     scene = write_scene(tmp_path / "game", [sprite(0, 0, [[1, 2]])])
     special = tmp_path / name
     make_special(special, kind)
-    values = {"path": special, "out": tmp_path / "out", "animation": scene.animation}
+    Image.new("RGBA", (1, 1), PALETTE[1]).save(tmp_path / "a.png")
+    values = {
+        "path": special,
+        "out": tmp_path / "out",
+        "animation": scene.animation,
+        "game": tmp_path / "game",
+        "image": tmp_path / "a.png",
+        "tmp": tmp_path,
+    }
     command = [sys.executable, "-m", "kivtool"] + [arg.format(**values) for arg in argv]
     done = subprocess.run(command, capture_output=True, text=True, timeout=120)
     assert done.returncode == 1, done.stderr

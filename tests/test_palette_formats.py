@@ -387,3 +387,38 @@ def test_export_refusals(tmp_path, capsys, out, args, message):
     assert status == 1 and len(err) == 1 and re.search(message, err[0]), err
     assert source.read_bytes() == original
     assert sorted(p.name for p in tmp_path.iterdir()) == ["game.pal"]
+
+
+def test_a_huge_swatch_is_refused_by_its_header_before_decoding(tmp_path):
+    """13008 x 13008 declared in a few bytes: refused against --max-pixels
+    from the header, without Pillow's decompression bomb warning and without
+    the 2.6 GB of pixels (a child process under an address-space limit)."""
+    import struct
+    import subprocess
+    import sys
+    import zlib
+
+    def chunk(kind: bytes, data: bytes) -> bytes:
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    header = struct.pack(">IIBBBBB", 13008, 13008, 8, 6, 0, 0, 0)
+    source = tmp_path / "huge.png"
+    source.write_bytes(
+        b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(b"\0" * 1000)) + chunk(b"IEND", b"")
+    )
+    code = (
+        "import resource, sys; resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.RLIM_INFINITY)); "
+        "from kivtool.cli import main; sys.exit(main(sys.argv[1:]))"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", code, "palette", "import", str(source), "-o", str(tmp_path / "p.pal")],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert done.returncode == 1
+    assert done.stderr == (
+        f"kivtool: {source}: 13008 × 13008 is 169,208,064 pixels, more than the 64,000,000 allowed "
+        "for one image (--max-pixels)\n"
+    )
+    assert not (tmp_path / "p.pal").exists()
