@@ -434,10 +434,12 @@ def run_export(args: argparse.Namespace) -> int:
     for path in args.animations:
         try:
             animation = load_animation(path, args.palette)
-            report_messages(animation)
             warnings: List[str] = []
-            for written in export.export(animation, args.output, options, warnings=warnings):
-                print(printable(str(written)))
+            written = export.export(animation, args.output, options, warnings=warnings)
+            # Warnings come with a file that was exported; a failure is its one line.
+            report_messages(animation)
+            for output in written:
+                print(printable(str(output)))
             for line in warnings:
                 warn(line)
         except (LoadError, export.ExportError) as error:
