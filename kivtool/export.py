@@ -23,7 +23,7 @@ from PIL import Image
 from kivtool import png
 from kivtool import sheet as sheet_format
 from kivtool.animation import BACKGROUND, SHADOW, Animation
-from kivtool.files import replace_with, write_failure, write_whole
+from kivtool.files import replace_with, write_whole
 from kivtool.limits import memory_budget
 
 DEFAULT_FORM = "frames"
@@ -314,7 +314,7 @@ def _save_png(
     try:
         png.write_png(target, pixels, size[0], size[1], options.png_compression, palette, text)
     except OSError as error:
-        raise ExportError(f"{target}: cannot write: {write_failure(target, error)}") from None
+        raise ExportError(f"{target}: cannot write: {error.strerror or error}") from None
     timings.encode += time.perf_counter() - start
     return target
 
@@ -359,7 +359,7 @@ def write_description(json_path: Path, description: Dict[str, Any]) -> Path:
         contents = (json.dumps(description, indent=1) + "\n").encode("utf-8")
         replace_with(json_path, contents)
     except OSError as error:
-        raise ExportError(f"{json_path}: cannot write: {write_failure(json_path, error)}") from None
+        raise ExportError(f"{json_path}: cannot write: {error.strerror or error}") from None
     return json_path
 
 
@@ -466,7 +466,7 @@ def write_animated(
                 ),
             )
     except OSError as error:
-        raise ExportError(f"{target}: cannot write: {write_failure(target, error)}") from None
+        raise ExportError(f"{target}: cannot write: {error.strerror or error}") from None
     except (ValueError, OverflowError, struct.error) as error:  # a timing the form cannot store
         raise ExportError(f"{target}: cannot write: {error}") from None
     timings.encode += time.perf_counter() - start

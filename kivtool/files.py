@@ -87,39 +87,6 @@ def read_regular(path: Union[str, Path], what: str, limit: Optional[int] = None)
     return data
 
 
-# The longest name of one folder entry where the system does not say.
-NAME_MAX = 255
-
-
-def _longest_name(path: str) -> int:
-    """What the file system of `path` (or of the nearest folder above it
-    that exists) allows for one name, in bytes."""
-    folder = os.path.dirname(path)
-    while folder and not os.path.isdir(folder):
-        parent = os.path.dirname(folder)
-        if parent == folder:
-            break
-        folder = parent
-    try:
-        return os.pathconf(folder or ".", "PC_NAME_MAX")
-    except (AttributeError, OSError, ValueError):  # no pathconf (Windows), or no answer
-        return NAME_MAX
-
-
-def write_failure(path: Union[str, Path], error: OSError) -> str:
-    """Why `path` could not be written, for a message: the cause the error
-    names, unless a name in the path is longer than the system allows, which
-    the core can only see as a file that cannot be created."""
-    text = os.fspath(path)
-    longest = _longest_name(os.path.abspath(text))
-    for name in text.replace("\\", "/").split("/"):
-        size = len(name) if os.name == "nt" else len(os.fsencode(name))
-        if size > longest:
-            unit = "characters" if os.name == "nt" else "bytes"
-            return f"name too long ({size} {unit}; this system allows {longest} in one name)"
-    return error.strerror or str(error)
-
-
 def replace_with(path: Path, contents: bytes, check: Optional[Callable[[Path], None]] = None) -> None:
     """Puts `contents` in place of `path` once `check` (given a file holding
     them) has returned. Raises OSError naming the cause."""

@@ -35,7 +35,7 @@ import numpy as np
 import numpy.typing as npt
 
 from kivtool import _core, indexed, png_image
-from kivtool.files import NotReadable, check_regular, write_failure
+from kivtool.files import NotReadable, check_regular
 from kivtool.animation import BACKGROUND, FRAME, SHADOW, planes_of
 from kivtool.limits import DEFAULT_MAX_PIXELS, memory_budget
 from kivtool.palette_index import PaletteIndex, Pixels, color_text
@@ -647,5 +647,5 @@ def import_animation(
             replacement.verify(check)
             replacement.commit()
     except OSError as error:
-        raise ImportRefused(f"{out}: {write_failure(out, error)}") from None
+        raise ImportRefused(f"{out}: {error.strerror or error}") from None
     return plan

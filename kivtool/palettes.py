@@ -31,7 +31,7 @@ from io import BytesIO
 from pathlib import Path
 from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
-from kivtool.files import NotReadable, read_regular, write_failure
+from kivtool.files import NotReadable, read_regular
 from kivtool.limits import DEFAULT_MAX_PIXELS
 from kivtool.text import quoted
 
@@ -146,7 +146,7 @@ def write_file(target: Path, contents: bytes, check: Optional[Callable[[str], No
     except (TypeError, ValueError, UnicodeError):  # the path has no UTF-8 form
         raise PaletteError(f"{target}: the file name is not valid text") from None
     except OSError as error:
-        raise PaletteError(f"{target}: cannot write: {write_failure(target, error)}") from None
+        raise PaletteError(f"{target}: cannot write: {error.strerror or error}") from None
 
 
 # --------------------------------------------------------------------------

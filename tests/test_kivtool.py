@@ -1353,7 +1353,7 @@ def test_a_name_too_long_is_called_so(tmp_path, capsys, argv):
     values = {"animation": scene.animation, "palette": scene.palette, "tmp": tmp_path, "long": "p" * 256}
     status, _, err = run(capsys, *[arg.format(**values) for arg in argv])
     assert status == 1 and err.count("\n") == 1, err
-    assert re.search(r": cannot write: name too long \(2\d\d bytes; this system allows 255 in one name\)$", err), err
+    assert err.endswith(": cannot write: has a name too long\n"), err
 
 
 @pytest.mark.parametrize("kind", ["fifo", "zero device"])
