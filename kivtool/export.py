@@ -12,8 +12,8 @@ from __future__ import annotations
 
 import json
 import math
-import time
 import struct
+import time
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
@@ -200,8 +200,8 @@ FPS_MAX = 1000.0
 def slowest_fps(form: str) -> float:
     """The least --fps whose steps `form` can store, rounded up to 2 digits."""
     lowest = 1000 / LONGEST_STEP_MS[form]
-    digits = 10 ** (math.floor(math.log10(lowest)) - 1)
-    return math.ceil(lowest / digits) * digits
+    digits = 10.0 ** (math.floor(math.log10(lowest)) - 1)
+    return float(math.ceil(lowest / digits) * digits)
 
 
 def fps_refusal(forms: Sequence[str], fps: float) -> Optional[str]:

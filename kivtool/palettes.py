@@ -428,8 +428,9 @@ def parse_png(source: Path, data: bytes, max_pixels: int = DEFAULT_MAX_PIXELS) -
                         f"{source}: {width} × {height} is {width * height:,} pixels, more than the "
                         f"{max_pixels:,} allowed for one image (--max-pixels)"
                     )
-                if getattr(image, "n_frames", 1) > 1:
-                    raise PaletteError(f"{source}: holds {image.n_frames} images; a palette swatch is one image")
+                frames = int(getattr(image, "n_frames", 1))
+                if frames > 1:
+                    raise PaletteError(f"{source}: holds {frames} images; a palette swatch is one image")
                 text = getattr(image, "text", {}).get(COLORS_TEXT)
                 rgba = np.asarray(image.convert("RGBA"))
     except UnidentifiedImageError:

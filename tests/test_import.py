@@ -126,8 +126,12 @@ def test_quantize_takes_the_nearest_palette_colour(pixel, index, renders_as):
         ([(0, 0, 0, 255), (250, 250, 250, 255)], (255, 255, 255, 255), 1),
         ([(10, 10, 10, 255), (12, 12, 12, 255)], (11, 11, 11, 255), 0),
     ],
-    ids=["to the transparent entry", "to opaque black, the nearest premultiplied", "opaque: plain RGB",
-         "tie: the lowest index"],
+    ids=[
+        "to the transparent entry",
+        "to opaque black, the nearest premultiplied",
+        "opaque: plain RGB",
+        "tie: the lowest index",
+    ],
 )
 def test_nearest_is_euclidean_over_premultiplied_rgba(colors, pixel, index):
     """(255, 255, 255, 1) premultiplied is (1, 1, 1, 1): next to any
@@ -1103,7 +1107,7 @@ def test_a_palette_index_beyond_the_palette_is_refused(tmp_path):
 # Images that are not one whole picture
 
 
-def damaged_png(path: Path, kind: str, damage: str) -> None:
+def spoiled_png(path: Path, kind: str, damage: str) -> None:
     """A PNG of colours of the palette, through each decoder the import
     uses (RGBA 8-bit: libspng; RGB: Pillow; 16-bit: pypng), then damaged."""
     pixels = np.array([[A, A], [A, A]], dtype=np.uint8)
@@ -1131,10 +1135,13 @@ def damaged_png(path: Path, kind: str, damage: str) -> None:
 @pytest.mark.parametrize("damage", ["crc", "no-end"])
 def test_a_png_that_fails_its_checksums_is_refused(project, capsys, kind, damage):
     """libspng and Pillow decode IDAT without checking its CRC."""
-    damaged_png(project / "a.png", kind, damage)
+    spoiled_png(project / "a.png", kind, damage)
     status, _, err = kivtool(capsys, *import_args(project, project / "a.png"))
     assert status == 1 and len(err) == 1, err
-    assert re.search(r"a\.png: cannot read the image: a damaged PNG file: (Checksum error in IDAT|it is cut short \(it ends before its IEND chunk\))", err[0]), err[0]
+    assert re.search(
+        r"a\.png: cannot read the image: a damaged PNG file: (Checksum error in IDAT|it is cut short \(it ends before its IEND chunk\))",
+        err[0],
+    ), err[0]
     assert not (project / "anim").exists()
 
 
@@ -1148,9 +1155,7 @@ def test_an_animated_image_is_refused(project, capsys, form, through):
     frames[0].save(project / name, format=form, save_all=True, append_images=frames[1:], duration=100, loop=0)
     inputs = [project / name]
     if through == "sheet":
-        (project / "s.json").write_text(
-            json.dumps({"frames": {"a": sheet_entry(0, 0, 2, 2)}, "meta": {"image": name}})
-        )
+        (project / "s.json").write_text(json.dumps({"frames": {"a": sheet_entry(0, 0, 2, 2)}, "meta": {"image": name}}))
         inputs = [project / "s.json"]
     status, _, err = kivtool(capsys, *import_args(project, *inputs))
     assert status == 1 and len(err) == 1, err

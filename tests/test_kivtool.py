@@ -11,7 +11,6 @@ from __future__ import annotations
 import io
 import json
 import os
-import re
 import signal
 import struct
 import subprocess
@@ -1200,8 +1199,18 @@ def make_special(path: Path, kind: str) -> None:
         ("x.pal", ["batch", "{game}", "-o", "{out}", "--palette", "{path}"]),
         ("x.pal", ["import", "{image}", "-o", "{game}/anim/new.kiv", "--palette", "{path}", "--project-root", "{tmp}"]),
     ],
-    ids=["info", "info --json", "export", "info --palette", "palette import gpl", "palette import pal",
-         "palette import png", "palette export", "batch --palette", "import --palette"],
+    ids=[
+        "info",
+        "info --json",
+        "export",
+        "info --palette",
+        "palette import gpl",
+        "palette import pal",
+        "palette import png",
+        "palette export",
+        "batch --palette",
+        "import --palette",
+    ],
 )
 def test_pipes_and_devices_are_refused_without_reading_them(tmp_path, kind, name, argv):
     """Each in its own process with a timeout: reading a FIFO without a
@@ -1221,7 +1230,10 @@ def test_pipes_and_devices_are_refused_without_reading_them(tmp_path, kind, name
     command = [sys.executable, "-m", "kivtool"] + [arg.format(**values) for arg in argv]
     done = subprocess.run(command, capture_output=True, text=True, timeout=120)
     assert done.returncode == 1, done.stderr
-    assert done.stderr == f"kivtool: {special}: is not a regular file (a pipe or a device); " + done.stderr.split("; ", 1)[1]
+    assert (
+        done.stderr
+        == f"kivtool: {special}: is not a regular file (a pipe or a device); " + done.stderr.split("; ", 1)[1]
+    )
     assert done.stderr.count("\n") == 1 and "read from files only" in done.stderr
     assert not (tmp_path / "out").exists() or not any((tmp_path / "out").iterdir())
 
@@ -1282,8 +1294,13 @@ BEYOND = "frames use palette indices up to 8, beyond the palette's 4 colours (0 
         (trailing_bytes, "info", []),
         (trailing_bytes, "export", []),
     ],
-    ids=["cut short, info", "cut short, export", "indices beyond the palette, export", "trailing bytes, info",
-         "trailing bytes, export"],
+    ids=[
+        "cut short, info",
+        "cut short, export",
+        "indices beyond the palette, export",
+        "trailing bytes, info",
+        "trailing bytes, export",
+    ],
 )
 def test_an_animation_that_loads_with_faults_is_warned_of_in_one_line_each(tmp_path, capsys, spoil, verb, warnings):
     scene = write_scene(tmp_path, [sprite(0, 0, [[1, 2, 3], [4, 5, 6]]), sprite(1, 1, [[7, 8], [None, 1]])])
@@ -1366,8 +1383,10 @@ def test_a_name_too_long_is_called_so(tmp_path, capsys, argv):
         ("out/anim/anim_000.png", ["batch", "{tmp}/game", "-o", "{tmp}/out", "--jobs", "1"]),
         ("out/p.gpl", ["palette", "export", "{palette}", "-o", "{target}"]),
         ("out/p.pal", ["palette", "import", "{tmp}/p.hex", "-o", "{target}"]),
-        ("game/anim/new.kiv", ["import", "{tmp}/a.png", "-o", "{target}", "--palette", "{palette}",
-                               "--project-root", "{tmp}/game"]),
+        (
+            "game/anim/new.kiv",
+            ["import", "{tmp}/a.png", "-o", "{target}", "--palette", "{palette}", "--project-root", "{tmp}/game"],
+        ),
     ],
     ids=["export frames", "export gif", "export sheet", "batch", "palette export", "palette import", "import"],
 )
