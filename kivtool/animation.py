@@ -9,7 +9,6 @@ produced. Those become one sentence naming the file and the cause.
 from __future__ import annotations
 
 import os
-import stat
 
 from kivtool import _core
 from kivtool.text import excerpt, quoted
@@ -69,6 +68,8 @@ class Animation:
         frames: List[FrameInfo],
         messages: Optional[List[str]] = None,
         loaded: Optional[_core.Loaded] = None,
+        cut_short: bool = False,
+        max_index: Optional[int] = -1,
     ) -> None:
         self.path = path
         self.speed = speed
@@ -76,10 +77,18 @@ class Animation:
         self.has_background = has_background
         self.location = location  # the palette location stored in the file (bytes that are not text escaped)
         self.palette_path = palette_path  # the palette file that was loaded, None when unknown
-        self.colors = colors
+        self.colors = colors  # the palette file's own count of colours
         self.frames = frames
         self.messages = messages if messages is not None else []  # the core's complaints, prefix removed
         self.loaded = loaded  # the load itself: records, rendering, palette
+        self.cut_short = cut_short  # the file ends before its header or its frames
+        self.max_index = max_index  # the highest palette index the frames paint, -1 for none; None when not read
+
+    @property
+    def warnings(self) -> List[str]:
+        """What is wrong with an animation that still loaded, one sentence
+        each, without the file name."""
+        return load_warnings(self.cut_short, self.max_index, self.colors)
 
     @property
     def stem(self) -> str:
@@ -136,6 +145,24 @@ def absolute(path: Union[str, Path]) -> str:
     return os.path.abspath(path)
 
 
+def load_warnings(cut_short: bool, max_index: Optional[int], color_count: int) -> List[str]:
+    """The warnings about a loaded animation, one sentence each, without the
+    file name: a file cut short (what the missing bytes held is shown as if
+    empty) and frames painting indices the palette does not hold (the load
+    pads the palette, so those pixels show a colour the file never chose).
+    Bytes after the last frame are not a fault of the animation and are
+    left out."""
+    warnings = []
+    if cut_short:
+        warnings.append("cut short: the file ends before its header or its frames are complete")
+    if max_index is not None and 0 < color_count <= max_index:
+        warnings.append(
+            f"frames use palette indices up to {max_index}, beyond the palette's {color_count} "
+            f"{'colour' if color_count == 1 else 'colours'} (0 to {color_count - 1})"
+        )
+    return warnings
+
+
 def frame_kind(index: int, is_shadow: int, has_background: bool, count: int) -> str:
     # The background frame is stored after the counted frames.
     if has_background and index == count - 1:
@@ -143,9 +170,15 @@ def frame_kind(index: int, is_shadow: int, has_background: bool, count: int) -> 
     return SHADOW if is_shadow else FRAME
 
 
-def _failure(path: Union[str, Path], loaded: _core.Loaded, explicit: Union[str, Path, None]) -> str:
+def _failure(
+    path: Union[str, Path],
+    status: str,
+    location: str,
+    palette_tried: str,
+    color_count: int,
+    explicit: Union[str, Path, None],
+) -> str:
     """Why a load that ended other than "loaded" gives no frames."""
-    status = loaded.status
     if status == "cannot_open":
         return f"{path}: cannot open"
     if status == "no_frames":
@@ -153,76 +186,149 @@ def _failure(path: Union[str, Path], loaded: _core.Loaded, explicit: Union[str, 
     if status == "palette_missing":
         if explicit is not None:
             return f"{path}: cannot open palette file {explicit}"
-        if loaded.location == "":
+        if location == "":
             return f"{path}: names no palette (its palette location is empty; use --palette)"
-        if not loaded.palette_tried:
+        if not palette_tried:
             return (
-                f"{path}: no palette found: {quoted(loaded.location)} is not under the animation's folder "
+                f"{path}: no palette found: {quoted(location)} is not under the animation's folder "
                 "or any folder above it (use --palette)"
             )
-        return f"{path}: cannot open palette file {excerpt(loaded.palette_tried, PATH_CHARACTERS)} (use --palette)"
+        return f"{path}: cannot open palette file {excerpt(palette_tried, PATH_CHARACTERS)} (use --palette)"
     if status == "palette_invalid":
         return (
-            f"{path}: palette file {excerpt(loaded.palette_tried, PATH_CHARACTERS)} is not usable "
-            f"(colour count {loaded.color_count}, must be 1 to 256)"
+            f"{path}: palette file {excerpt(palette_tried, PATH_CHARACTERS)} is not usable "
+            f"(colour count {color_count}, must be 1 to 256)"
         )
     return f"{path}: no frame could be rendered"
 
 
-def load_animation(path: Union[str, Path], palette: Union[str, Path, None] = None) -> Animation:
-    """Loads and renders `path` (with `palette` instead of the one the file
-    names, when given). Raises LoadError for a file that gives no frames.
-    The paths may be text: `kivtool info` keeps them so, to start without
-    importing pathlib."""
-    try:
-        status = os.stat(path)
-    except FileNotFoundError:
-        raise LoadError(f"{path}: no such file") from None
-    except OSError as error:
-        raise LoadError(f"{path}: cannot open: {error.strerror or error}") from None
-    if stat.S_ISDIR(status.st_mode):
-        raise LoadError(f"{path}: is a folder, not an animation file")
-    if stat.S_ISREG(status.st_mode):
-        if status.st_size == 0:
-            raise LoadError(f"{path}: is empty")
-        # Pipes and devices are left to the module: opening one here as
-        # a test could wait for a writer or take data the module needs.
-        try:
-            with open(path, "rb"):
-                pass
-        except OSError as error:
-            raise LoadError(f"{path}: cannot open: {error.strerror or error}") from None
-    if palette is not None and not os.path.isfile(palette):
-        raise LoadError(f"{palette}: no such palette file")
-
-    try:
-        loaded = _core.load(absolute(path), str(palette) if palette is not None else "")
-    except MemoryError as error:
-        # The core explains its own refusals; a bare allocation failure
-        # comes from a memory limit set on this process.
-        reason = str(error)
-        if not reason or reason == "std::bad_alloc":
-            reason = "the frames it declares need more memory than this process may use"
-        raise LoadError(f"{path}: refused: {reason}") from None
-    except RuntimeError as error:  # the palette search hit a filesystem error
-        raise LoadError(f"{path}: {error}") from None
-    except (TypeError, ValueError, UnicodeError):  # the path has no UTF-8 form, or a NUL
-        raise LoadError(f"{path}: the file name is not valid text") from None
-    if loaded.status != "loaded":
-        raise LoadError(_failure(path, loaded, palette))
-
-    frames = [
+def frames_of(header: Union[_core.Header, _core.Loaded]) -> List[FrameInfo]:
+    return [
         FrameInfo(
             index,
             frame.width,
             frame.height,
             frame.x_offset,
             frame.y_offset,
-            frame_kind(index, frame.is_shadow, loaded.has_background, len(loaded.frames)),
+            frame_kind(index, frame.is_shadow, header.has_background, len(header.frames)),
             frame.runs,
         )
-        for index, frame in enumerate(loaded.frames)
+        for index, frame in enumerate(header.frames)
     ]
+
+
+def describe_animation(path: Union[str, Path], palette: Union[str, Path, None] = None) -> Animation:
+    """The header, the frame table and the palette of `path`, as
+    load_animation gives them, without rendering a frame: a few bytes can
+    declare frames of gigabytes, and their sizes and offsets are all that
+    is shown. The palette is found as the load finds it. Raises LoadError
+    for what load_animation refuses."""
+    data = read_animation_file(path)
+    _check_palette(palette)
+    try:
+        header = _core.read_header(absolute(path), data=data)
+    except MemoryError as error:
+        raise _refused(path, error) from None
+    except OSError as error:
+        raise LoadError(f"{path}: cannot open: {error.strerror or error}") from None
+    except (TypeError, ValueError, UnicodeError):
+        raise LoadError(f"{path}: the file name is not valid text") from None
+    location = header.location
+    if palette is not None:
+        tried = absolute(palette)
+    elif location == "":
+        tried = ""
+    else:
+        try:
+            tried = _core.find_palette(absolute(path), location)
+        except RuntimeError as error:  # the search hit a filesystem error
+            raise LoadError(f"{path}: {error}") from None
+    if not tried:
+        raise LoadError(_failure(path, "palette_missing", location, "", 0, palette))
+    found = _core.load_palette(tried)
+    if found.result != 1:
+        status = "palette_invalid" if found.result == -2 else "palette_missing"
+        raise LoadError(_failure(path, status, location, tried, found.color_count, palette))
+    # As the load does: the palette first, then the frames.
+    if not header.frames:
+        raise LoadError(f"{path}: holds no frames")
+    return Animation(
+        path=path,
+        speed=header.speed,
+        frame_count=header.frame_count,
+        has_background=header.has_background,
+        location=location,
+        palette_path=tried,
+        colors=found.color_count,
+        frames=frames_of(header),
+        messages=found.errors,
+        cut_short=header.cut_short,
+        # What the frames paint is known from their runs, which the header
+        # read does not report: the warning about it comes with a load.
+        max_index=None,
+    )
+
+
+def read_animation_file(path: Union[str, Path]) -> bytes:
+    """The bytes of the animation file `path`, read once: only a regular
+    file is read (a pipe would wait for a writer, a device can be endless).
+    Raises LoadError."""
+    from kivtool.files import NotReadable, read_regular
+
+    try:
+        data = read_regular(path, "an animation file")
+    except NotReadable as error:
+        raise LoadError(str(error)) from None
+    if not data:
+        raise LoadError(f"{path}: is empty")
+    return data
+
+
+def _check_palette(palette: Union[str, Path, None]) -> None:
+    from kivtool.files import NotReadable, check_regular
+
+    if palette is None:
+        return
+    try:
+        check_regular(palette, "a palette file")
+    except NotReadable as error:
+        if not os.path.exists(palette):
+            raise LoadError(f"{palette}: no such palette file") from None
+        raise LoadError(str(error)) from None
+
+
+def _refused(path: Union[str, Path], error: MemoryError) -> LoadError:
+    # The core explains its own refusals; a bare allocation failure
+    # comes from a memory limit set on this process.
+    reason = str(error)
+    if not reason or reason == "std::bad_alloc":
+        reason = "the frames it declares need more memory than this process may use"
+    return LoadError(f"{path}: refused: {reason}")
+
+
+def load_animation(
+    path: Union[str, Path], palette: Union[str, Path, None] = None, data: Optional[bytes] = None
+) -> Animation:
+    """Loads and renders `path` (with `palette` instead of the one the file
+    names, when given), from `data` when given (the file's bytes, already
+    read), else from the file read once here. Raises LoadError for a file
+    that gives no frames. The paths may be text: `kivtool info` keeps them
+    so, to start without importing pathlib."""
+    if data is None:
+        data = read_animation_file(path)
+    _check_palette(palette)
+    try:
+        loaded = _core.load(absolute(path), str(palette) if palette is not None else "", data=data)
+    except MemoryError as error:
+        raise _refused(path, error) from None
+    except RuntimeError as error:  # the palette search hit a filesystem error
+        raise LoadError(f"{path}: {error}") from None
+    except (TypeError, ValueError, UnicodeError):  # the path has no UTF-8 form, or a NUL
+        raise LoadError(f"{path}: the file name is not valid text") from None
+    if loaded.status != "loaded":
+        raise LoadError(
+            _failure(path, loaded.status, loaded.location, loaded.palette_tried, loaded.color_count, palette)
+        )
     return Animation(
         path=path,
         speed=loaded.speed,
@@ -230,8 +336,10 @@ def load_animation(path: Union[str, Path], palette: Union[str, Path, None] = Non
         has_background=loaded.has_background,
         location=loaded.location,
         palette_path=loaded.palette_used or None,
-        colors=len(loaded.colors),
-        frames=frames,
+        colors=loaded.color_count,
+        frames=frames_of(loaded),
         messages=loaded.errors,
         loaded=loaded,
+        cut_short=loaded.cut_short,
+        max_index=loaded.max_index,
     )

@@ -172,11 +172,13 @@ def add_export_options(parser: argparse.ArgumentParser) -> None:
         choices=export.FORMS,
         help=f"what to write, one of {forms}; repeat for several (default: {export.DEFAULT_FORM})",
     )
+    slowest = ", ".join(f"{form} {export.slowest_fps(form):g}" for form in export.LONGEST_STEP_MS)
     parser.add_argument(
         "--fps",
         type=positive_number,
         default=10.0,
-        help="animation steps per second for gif, apng, webp and the sheet's durations (default 10)",
+        help="animation steps per second for gif, apng, webp and the sheet's durations (default 10): "
+        f"above 0 and at most {export.FPS_MAX:g}; the slowest each form can time: {slowest}",
     )
     shadows = parser.add_mutually_exclusive_group()
     shadows.add_argument(
@@ -279,6 +281,9 @@ def export_options(args: argparse.Namespace) -> Any:
     from kivtool import export
 
     forms = list(dict.fromkeys(args.forms or [export.DEFAULT_FORM]))
+    refusal = export.fps_refusal(forms, args.fps)
+    if refusal is not None:
+        raise ToolError(refusal)
     if args.indexed:
         others = [form for form in forms if form not in ("frames", "sheet")]
         if others:
@@ -307,12 +312,16 @@ def make_output_dir(directory: Path) -> None:
 
 
 def report_messages(animation: Any) -> None:
-    """The module's complaints about a file that still loaded."""
+    """The module's complaints about a file that still loaded, then what
+    is wrong with the animation itself (cut short, indices beyond the
+    palette), one warning line each."""
     shown = animation.messages[:3]
     for message in shown:
         warn(f"{animation.path}: {message}")
     if len(animation.messages) > len(shown):
         warn(f"{animation.path}: {len(animation.messages) - len(shown)} more problems in the data")
+    for warning in animation.warnings:
+        warn(f"{animation.path}: {warning}")
 
 
 # --------------------------------------------------------------------------
@@ -332,10 +341,10 @@ def add_info_command(parser: argparse.ArgumentParser) -> None:
 
 
 def run_info(args: argparse.Namespace) -> int:
-    from kivtool.animation import LoadError, load_animation
+    from kivtool.animation import LoadError, describe_animation
 
     try:
-        animation = load_animation(args.animation, args.palette)
+        animation = describe_animation(args.animation, args.palette)
     except LoadError as error:
         raise ToolError(str(error)) from None
     location = animation.location
@@ -358,6 +367,7 @@ def run_info(args: argparse.Namespace) -> int:
         "has_background": animation.has_background,
         "palette": {"location": location, "path": animation.palette_path, "colors": animation.colors},
         "frames": frames,
+        "warnings": animation.warnings,
     }
     if args.json:
         import json
@@ -424,10 +434,12 @@ def run_export(args: argparse.Namespace) -> int:
     for path in args.animations:
         try:
             animation = load_animation(path, args.palette)
-            report_messages(animation)
             warnings: List[str] = []
-            for written in export.export(animation, args.output, options, warnings=warnings):
-                print(printable(str(written)))
+            written = export.export(animation, args.output, options, warnings=warnings)
+            # Warnings come with a file that was exported; a failure is its one line.
+            report_messages(animation)
+            for output in written:
+                print(printable(str(output)))
             for line in warnings:
                 warn(line)
         except (LoadError, export.ExportError) as error:
@@ -494,13 +506,20 @@ def default_jobs() -> int:
 def run_batch(args: argparse.Namespace) -> int:
     from kivtool import batch, limits
 
-    if not args.source.is_dir():
+    if not os.path.isdir(args.source):
         raise ToolError(f"{args.source}: no such folder")
     found = batch.find_animations(args.source)
     if not found.files and not found.skipped:
         raise ToolError(f"{args.source}: holds no animation files (*{batch.SUFFIX})")
-    if args.palette is not None and not args.palette.is_file():
-        raise ToolError(f"{args.palette}: no such palette file")
+    if args.palette is not None:
+        from kivtool.files import NotReadable, check_regular
+
+        if not os.path.lexists(args.palette):
+            raise ToolError(f"{args.palette}: no such palette file")
+        try:
+            check_regular(args.palette, "a palette file")
+        except NotReadable as error:
+            raise ToolError(str(error)) from None
     make_output_dir(args.output)
     options = export_options(args)
     memory_limit = args.memory_limit << 20 if args.memory_limit else limits.default_worker_limit(args.jobs)
@@ -560,6 +579,9 @@ def run_batch(args: argparse.Namespace) -> int:
             print(printable(f"  {result.error}"), file=sys.stderr)
     if summary.stopped is not None:
         raise summary.stopped
+    if summary.broken is not None:
+        fail(f"{args.source}: cannot start worker processes: {summary.broken} (files not exported: {summary.not_done})")
+        return 1
     return 1 if failures else 0
 
 
@@ -709,7 +731,8 @@ def add_import_command(parser: argparse.ArgumentParser) -> None:
         "--quantize",
         action="store_true",
         help="give colours that are not in the palette the nearest palette "
-        "colour instead of stopping, and round 16-bit samples that are no "
+        "colour (by distance over R, G, B premultiplied by alpha, and alpha; the "
+        "lowest index on a tie) instead of stopping, and round 16-bit samples that are no "
         "8-bit value; the pixels changed to palette colours are counted per frame",
     )
     parser.add_argument(
@@ -878,6 +901,13 @@ def add_palette_command(parser: argparse.ArgumentParser) -> None:
         choices=formats.split("|"),
         help=f"{formats} (default: from IN's extension)",
     )
+    importing.add_argument(
+        "--max-pixels",
+        metavar="N",
+        type=positive_int,
+        default=DEFAULT_MAX_PIXELS,
+        help=f"png: refuse a swatch of more than N pixels, before it is decoded (default {DEFAULT_MAX_PIXELS})",
+    )
     importing.set_defaults(run=run_palette_import)
 
 
@@ -898,9 +928,11 @@ def run_palette_import(args: argparse.Namespace) -> int:
     from kivtool import palettes
 
     try:
-        _, count = palettes.import_palette(args.source, args.output, args.form)
+        _, count, warned = palettes.import_palette(args.source, args.output, args.form, args.max_pixels)
     except palettes.PaletteError as error:
         raise ToolError(str(error)) from None
+    for line in warned:
+        warn(line)
     print(printable(f"wrote {args.output}: {count} colours"))
     return 0
 

@@ -10,11 +10,79 @@ file or none, and the prepared file is removed.
 
 from __future__ import annotations
 
-import io
-from pathlib import Path
-from typing import BinaryIO, Callable, Optional
+import os
+import stat
 
 from kivtool import _core
+
+# `kivtool info` reads through here: what is imported for typing alone
+# (pathlib, typing) would cost it more than its own work.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from pathlib import Path
+    from typing import BinaryIO, Callable, Optional, Union
+
+# Opened without waiting: a pipe opened for reading would wait for a writer
+# before fstat could tell what it is.
+_READ_FLAGS = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0)
+
+
+class NotReadable(Exception):
+    """A path that names no regular file that can be read; the text names
+    the file and the cause."""
+
+
+def open_regular(path: Union[str, Path], what: str, limit: Optional[int] = None) -> int:
+    """A descriptor open for reading on `path`, refused unless the file it
+    opened is a regular file (of at most `limit` bytes, when given): what it
+    is is learnt from the opened file, so a name swapped between a check and
+    the open cannot make the tool read a pipe (which waits for a writer) or
+    a device (which can be endless). `what` names what the file should be
+    ("an image"). Raises NotReadable."""
+    try:
+        descriptor = os.open(path, _READ_FLAGS)
+    except FileNotFoundError:
+        raise NotReadable(f"{path}: no such file") from None
+    except OSError as error:
+        if os.path.isdir(path):  # Windows refuses to open a folder at all
+            raise NotReadable(f"{path}: is a folder, not {what}") from None
+        raise NotReadable(f"{path}: cannot open: {error.strerror or error}") from None
+    except (TypeError, ValueError):  # a NUL in the name
+        raise NotReadable(f"{path}: the file name is not valid text") from None
+    try:
+        status = os.fstat(descriptor)
+        if stat.S_ISDIR(status.st_mode):
+            raise NotReadable(f"{path}: is a folder, not {what}")
+        if not stat.S_ISREG(status.st_mode):
+            raise NotReadable(f"{path}: is not a regular file (a pipe or a device); {what} is read from files only")
+        if limit is not None and status.st_size > limit:
+            raise NotReadable(f"{path}: is {status.st_size:,} bytes, more than the {limit:,} that {what} may have")
+    except BaseException:
+        os.close(descriptor)
+        raise
+    return descriptor
+
+
+def check_regular(path: Union[str, Path], what: str) -> None:
+    """Refuses `path` (NotReadable) unless it names a regular file that can
+    be opened, before a library that takes a path opens it."""
+    os.close(open_regular(path, what))
+
+
+def read_regular(path: Union[str, Path], what: str, limit: Optional[int] = None) -> bytes:
+    """The contents of the regular file `path` (see open_regular). A file
+    that grows past `limit` while it is read is refused too."""
+    descriptor = open_regular(path, what, limit)
+    try:
+        with os.fdopen(descriptor, "rb", closefd=False) as file:
+            data = file.read() if limit is None else file.read(limit + 1)
+    except OSError as error:
+        raise NotReadable(f"{path}: cannot read: {error.strerror or error}") from None
+    finally:
+        os.close(descriptor)
+    if limit is not None and len(data) > limit:
+        raise NotReadable(f"{path}: is more than the {limit:,} bytes that {what} may have")
+    return data
 
 
 def replace_with(path: Path, contents: bytes, check: Optional[Callable[[Path], None]] = None) -> None:
@@ -23,6 +91,8 @@ def replace_with(path: Path, contents: bytes, check: Optional[Callable[[Path], N
     with _core.FileReplacement(str(path)) as replacement:
         replacement.write(contents)
         if check is not None:
+            from pathlib import Path
+
             replacement.verify(lambda written: check(Path(written)))
         replacement.commit()
 
@@ -31,6 +101,8 @@ def write_whole(path: Path, write: Callable[[BinaryIO], None], check: Optional[C
     """Puts what `write` writes to the file object it is given in place of
     `path`, once `write` (and `check`, given a file holding the new
     contents) has returned. Raises OSError naming the cause."""
+    import io
+
     buffer = io.BytesIO()
     write(buffer)
     contents = buffer.getvalue()
