@@ -82,8 +82,7 @@ void check(const std::uint8_t* data, std::size_t size) {
                                std::to_string(count) + " colours: ";
         if (painted[p] != (found ? 1 : 0)) fail(at + "painted is " + std::to_string(painted[p]));
         if (indices[p] != (found ? index : 0)) {
-            fail(at + "index " + std::to_string(indices[p]) + ", " + std::to_string(found ? index : 0) +
-                 " expected");
+            fail(at + "index " + std::to_string(indices[p]) + ", " + std::to_string(found ? index : 0) + " expected");
         }
         if (kept[p] != (found ? word : 0)) fail(at + "kept colour " + std::to_string(kept[p]));
     }

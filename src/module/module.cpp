@@ -48,15 +48,14 @@ PYBIND11_MODULE(pykiv, m) {
     // one) gets a default frame, as the slots a load adds have, so that
     // Python never sees None there and edits of that frame are kept.
     data.def_readonly("info", &KivData::info)
-        .def_property_readonly(
-            "frames",
-            [](KivData& d) -> const std::vector<std::shared_ptr<KivFrame>>& {
-                for (auto& frame : d.frames) {
-                    if (!frame) frame = std::make_shared<KivFrame>();
-                }
-                return d.frames;
-            },
-            py::return_value_policy::reference_internal)
+        .def_property_readonly("frames", py::cpp_function(
+                                             [](KivData& d) -> const std::vector<std::shared_ptr<KivFrame>>& {
+                                                 for (auto& frame : d.frames) {
+                                                     if (!frame) frame = std::make_shared<KivFrame>();
+                                                 }
+                                                 return d.frames;
+                                             },
+                                             py::is_method(data), py::return_value_policy::reference_internal))
         .def_readonly("palette", &KivData::palette)
         .def_readwrite("has_background", &KivData::has_background);
 
