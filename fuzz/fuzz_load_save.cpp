@@ -1,5 +1,6 @@
 // libFuzzer target for the native core: every input goes through the round
-// trip of round_trip.h in memory (decode, render, encode, decode again), and
+// trip of round_trip.h in memory (decode, placement patch, render, index
+// planes, encode from planes, encode, decode again), and
 // a sample of them through the file object too, so that reading and writing
 // files and the palette search stay covered.
 #include <cstdint>

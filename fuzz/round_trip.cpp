@@ -4,13 +4,16 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <new>
 #include <string>
 #include <system_error>
 #include <utility>
 
 #include "codec/kiv_codec.h"
+#include "codec/kiv_planes.h"
 #include "io/file_io.h"
+#include "render/kiv_index_planes.h"
 
 namespace fs = std::filesystem;
 
@@ -144,33 +147,53 @@ void same_records(const char* check, const KivData& expected, const KivData& fou
     }
 }
 
-// The pixels a frame's records describe, painted one pixel at a time: the
-// image starts transparent black; rows without a pixel set stay so; in each
-// row a run skips `offset` pixels, then, unless its color_count is 0, paints
-// its colour indices (a shadow run: color_count opaque black pixels), cut at
-// the right edge and at the first index the palette does not hold.
-Bytes expected_pixels(const KivFrame& frame, const std::vector<PalF::Color>& colors) {
+// Which pixels a frame's records paint, and with which palette index, found
+// one pixel at a time: nothing is painted at first; rows without a pixel set
+// stay so; in each row a run skips `offset` pixels, then, unless its
+// color_count is 0, paints its colour indices (a shadow run: color_count
+// pixels, index 0), cut at the right edge and at the first index the
+// palette does not hold.
+struct Planes {
+    Bytes indices;
+    Bytes painted;  // 1 where painted
+};
+
+Planes expected_planes(const KivFrame& frame, std::size_t palette_size) {
     const std::size_t width = frame.width;
-    Bytes pixels(width * frame.height * 4, 0);
+    const bool shadow = frame.is_shadow != 0;
+    Planes planes{Bytes(width * frame.height, 0), Bytes(width * frame.height, 0)};
     for (std::size_t y = 0; y < frame.height && y < frame.pixel_sets.size(); ++y) {
         std::size_t x = 0;
         for (const KivPixelBlock& block : frame.pixel_sets[y].blocks) {
             x += block.offset;
             if (block.color_count == 0) continue;
-            const std::size_t length = frame.is_shadow != 0 ? block.color_count : block.colors.size();
+            const std::size_t length = shadow ? block.color_count : block.colors.size();
             for (std::size_t i = 0; i < length && x < width; ++i, ++x) {
-                if (frame.is_shadow == 0 && block.colors[i] >= colors.size()) break;
-                std::uint8_t* pixel = &pixels[(y * width + x) * 4];
-                if (frame.is_shadow != 0) {
-                    pixel[3] = 255;
-                } else {
-                    const PalF::Color& c = colors[block.colors[i]];
-                    pixel[0] = c.r;
-                    pixel[1] = c.g;
-                    pixel[2] = c.b;
-                    pixel[3] = c.a;
-                }
+                if (!shadow && block.colors[i] >= palette_size) break;
+                planes.painted[y * width + x] = 1;
+                planes.indices[y * width + x] = shadow ? 0 : block.colors[i];
             }
+        }
+    }
+    return planes;
+}
+
+// The pixels a frame's records describe: transparent black where nothing is
+// painted, opaque black in a shadow frame, else the colour of the index.
+Bytes expected_pixels(const KivFrame& frame, const std::vector<PalF::Color>& colors) {
+    const Planes planes = expected_planes(frame, colors.size());
+    Bytes pixels(planes.painted.size() * 4, 0);
+    for (std::size_t p = 0; p < planes.painted.size(); ++p) {
+        if (planes.painted[p] == 0) continue;
+        std::uint8_t* pixel = &pixels[p * 4];
+        if (frame.is_shadow != 0) {
+            pixel[3] = 255;
+        } else {
+            const PalF::Color& c = colors[planes.indices[p]];
+            pixel[0] = c.r;
+            pixel[1] = c.g;
+            pixel[2] = c.b;
+            pixel[3] = c.a;
         }
     }
     return pixels;
@@ -264,6 +287,189 @@ bool encodable(const KivData& data) {
     }
 }
 
+// A copy of the records whose frames are frames of its own.
+KivData deep_copy(const KivData& data) {
+    KivData copy = data;
+    for (auto& frame : copy.frames) frame = std::make_shared<KivFrame>(frame_or_default(frame));
+    return copy;
+}
+
+void fail_at_pixel(const char* check, std::size_t f, std::size_t width, std::size_t p, const char* plane,
+                   unsigned found, unsigned expected) {
+    fail(std::string(check) + " at " + frame_at(f).text() + ": pixel (" + std::to_string(p % width) + ", " +
+         std::to_string(p / width) + ") " + plane + " is " + std::to_string(found) + ", " + std::to_string(expected) +
+         " expected");
+}
+
+// paint_indices against the model, each frame into planes of exactly width
+// x height bytes, so that the sanitizer sees any write beyond them.
+void check_index_planes(const KivData& data, std::size_t palette_size) {
+    const char* check = "paint_indices differs from the records";
+    for (std::size_t f = 0; f < data.frames.size(); ++f) {
+        const KivFrame& frame = frame_or_default(data.frames[f]);
+        const Planes expected = expected_planes(frame, palette_size);
+        const std::size_t pixels = expected.painted.size();
+        const auto indices = std::make_unique<std::uint8_t[]>(pixels);
+        const auto painted = std::make_unique<std::uint8_t[]>(pixels);
+        std::memset(indices.get(), 0xEE, pixels);
+        std::memset(painted.get(), 0xEE, pixels);
+        paint_indices(frame, palette_size, indices.get(), painted.get());
+        for (std::size_t p = 0; p < pixels; ++p) {
+            if (painted[p] != expected.painted[p])
+                fail_at_pixel(check, f, frame.width, p, "painted", painted[p], expected.painted[p]);
+            if (indices[p] != expected.indices[p])
+                fail_at_pixel(check, f, frame.width, p, "index", indices[p], expected.indices[p]);
+        }
+    }
+}
+
+// The frames, drawn as planes, through encode_planes: the shapes a file holds
+// are taken, unless a row needs more runs than a row can hold, and the bytes
+// decode to frames of the same shapes that paint the same planes, with the
+// header given.
+void check_planes_round_trip(const KivData& data, const std::string& location, std::size_t palette_size,
+                             const pykiv::kiv_codec::DecodeLimits& limits) {
+    using namespace pykiv::kiv_codec;
+    const char* check = "the planes read back differently";
+    std::vector<Planes> planes;
+    planes.reserve(data.frames.size());
+    AnimationPlanes animation;
+    std::vector<FrameShape> shapes;
+    for (const auto& slot : data.frames) {
+        const KivFrame& frame = frame_or_default(slot);
+        planes.push_back(expected_planes(frame, palette_size));
+        shapes.push_back({frame.width, frame.height, frame.x_offset, frame.y_offset, frame.is_shadow != 0});
+        animation.frames.push_back({shapes.back(), planes.back().painted.data(), planes.back().indices.data()});
+    }
+    animation.speed = data.info.speed;
+    animation.location = location;
+    animation.has_background = data.has_background;
+
+    bool shapes_taken = true;
+    try {
+        check_frame_shapes(shapes, {});
+    } catch (const std::invalid_argument&) {
+        shapes_taken = false;
+    }
+    Bytes encoded;
+    try {
+        encoded = encode_planes(animation);
+    } catch (const std::invalid_argument& e) {
+        const std::string why = e.what();
+        if (shapes_taken && why.find(" runs") == std::string::npos)
+            fail("encode_planes refuses planes whose shapes it takes: " + why);
+        return;
+    }
+    if (!shapes_taken) fail("encode_planes takes shapes that check_frame_shapes refuses");
+
+    KivData reread;
+    PaletteReference stored;
+    try {
+        stored = decode_animation(encoded.data(), encoded.size(), reread, limits);
+    } catch (const std::bad_alloc& e) {
+        fail(std::string("the bytes of encode_planes cannot be decoded: ") + e.what());
+    }
+    const Where header{"header"};
+    expect_equal(check, header, "speed", data.info.speed, reread.info.speed);
+    expect_equal(check, header, "has_background", data.has_background, reread.has_background);
+    expect_equal(check, header, "frame list size", data.frames.size(), reread.frames.size());
+    expect_text(check, "palette location", location, stored.location());
+    for (std::size_t f = 0; f < shapes.size(); ++f) {
+        const FrameShape& shape = shapes[f];
+        const KivFrame& frame = *reread.frames[f];
+        expect_equal(check, frame_at(f), "width", shape.width, std::int64_t{frame.width});
+        expect_equal(check, frame_at(f), "height", shape.height, std::int64_t{frame.height});
+        expect_equal(check, frame_at(f), "x_offset", shape.x_offset, std::int64_t{frame.x_offset});
+        expect_equal(check, frame_at(f), "y_offset", shape.y_offset, std::int64_t{frame.y_offset});
+        expect_equal(check, frame_at(f), "shadow", shape.shadow, frame.is_shadow != 0);
+        expect_equal(check, frame_at(f), "frame_size", std::uint32_t(frame_record_size(frame)), frame.frame_size);
+        const Planes& given = planes[f];
+        const Planes found = expected_planes(frame, 256);
+        for (std::size_t p = 0; p < given.painted.size(); ++p) {
+            if (found.painted[p] != given.painted[p])
+                fail_at_pixel(check, f, frame.width, p, "painted", found.painted[p], given.painted[p]);
+            if (found.indices[p] != given.indices[p])
+                fail_at_pixel(check, f, frame.width, p, "index", found.indices[p], given.indices[p]);
+        }
+    }
+}
+
+// patch_placement on the input with a speed and offsets picked by `choice`:
+// some of them wrong in a way it must refuse (one offset too many, an
+// offset or a speed out of range, a speed spelling the prefix's magic in a
+// file without the prefix). Bytes that are not a whole file (the header and
+// every frame record the decoder read, in full) are refused too. What it
+// takes has the input's size, decodes to the input's records with the new
+// values, and patched back with the input's values gives the input again.
+void check_patch(const std::uint8_t* data, std::size_t size, const KivData& decoded,
+                 const pykiv::kiv_codec::PaletteReference& stored, std::uint32_t choice) {
+    using namespace pykiv::kiv_codec;
+    const bool prefixed = size >= 4 && std::memcmp(data, "KVIF", 4) == 0;
+    std::uint64_t whole_size = (prefixed ? 9 : 0) + 12 + std::uint64_t{stored.location_size};
+    for (const auto& slot : decoded.frames) whole_size += frame_record_size(frame_or_default(slot));
+    bool refusal = whole_size > size;
+
+    std::uint32_t state = choice;
+    const auto next = [&state] {
+        state = state * 1664525u + 1013904223u;
+        return state;
+    };
+    std::int64_t speed = next();
+    std::vector<std::pair<std::int64_t, std::int64_t>> offsets, original;
+    for (const auto& slot : decoded.frames) {
+        offsets.emplace_back(static_cast<std::int16_t>(next() >> 16), static_cast<std::int16_t>(next() >> 16));
+        original.emplace_back(frame_or_default(slot).x_offset, frame_or_default(slot).y_offset);
+    }
+    switch ((choice >> 13) % 8) {
+        case 0:
+            offsets.emplace_back(0, 0);
+            refusal = true;
+            break;
+        case 1:
+            if (offsets.empty()) break;
+            (next() % 2 == 0 ? offsets[next() % offsets.size()].first : offsets[next() % offsets.size()].second) =
+                next() % 2 == 0 ? -32769 : 32768;
+            refusal = true;
+            break;
+        case 2:
+            speed = 0x4649564B;  // "KVIF"
+            refusal = refusal || !prefixed;
+            break;
+        case 3:
+            speed = next() % 2 == 0 ? -1 : std::int64_t{1} << 32;
+            refusal = true;
+            break;
+        default:
+            break;
+    }
+
+    Bytes patched;
+    try {
+        patched = patch_placement(data, size, speed, offsets);
+    } catch (const std::invalid_argument& e) {
+        if (!refusal) fail(std::string("patch_placement refuses a whole file and values it can hold: ") + e.what());
+        return;
+    }
+    if (refusal) fail("patch_placement takes what it must refuse");
+    expect_equal("patch_placement", Where{"file"}, "size", size, patched.size());
+
+    KivData expected = deep_copy(decoded);
+    expected.info.speed = static_cast<std::uint32_t>(speed);
+    for (std::size_t f = 0; f < expected.frames.size(); ++f) {
+        expected.frames[f]->x_offset = static_cast<std::int16_t>(offsets[f].first);
+        expected.frames[f]->y_offset = static_cast<std::int16_t>(offsets[f].second);
+    }
+    KivData reread;
+    try {
+        decode_animation(patched.data(), patched.size(), reread);
+    } catch (const std::bad_alloc& e) {
+        fail(std::string("a patched file cannot be decoded: ") + e.what());
+    }
+    same_records("a patched file reads back differently", expected, reread);
+    if (patch_placement(patched.data(), patched.size(), decoded.info.speed, original) != Bytes(data, data + size))
+        fail("patched back with its own values, a file does not give its bytes again");
+}
+
 }  // namespace
 
 RoundTrip::RoundTrip(fs::path directory, KivLimits limits)
@@ -295,13 +501,26 @@ void RoundTrip::check(const std::uint8_t* data, std::size_t size, bool through_f
     bool refused = false;
     try {
         stored = decode_animation(data, size, decoded, limits_.decode);
-        if (variant == 2) edit_records(decoded, hash >> 3);
-        decoded.palette->colors(colors);
-        images = KivFrameBuffer(decoded, limits_.pixel_memory).release_frames();
     } catch (const std::bad_alloc&) {
         refused = true;  // sizes the input cannot back, refused before allocating
     }
-    if (!refused) check_rendered(images, decoded, colors);
+    if (!refused) {
+        // Before any edit: the placement patch works on the input's bytes.
+        check_patch(data, size, decoded, stored, hash);
+        try {
+            if (variant == 2) edit_records(decoded, hash >> 3);
+            decoded.palette->colors(colors);
+            images = KivFrameBuffer(decoded, limits_.pixel_memory).release_frames();
+        } catch (const std::bad_alloc&) {
+            refused = true;  // more pixels than the limit
+        }
+    }
+    if (!refused) {
+        check_rendered(images, decoded, colors);
+        // Rendered frames are within the pixel limit, and so are their planes.
+        check_index_planes(decoded, colors.size());
+        check_planes_round_trip(decoded, stored.location(), colors.size(), limits_.decode);
+    }
     if (refused || !encodable(decoded)) return;
 
     const Bytes encoded = encode_animation(decoded, stored.location());

@@ -4,14 +4,22 @@
 // Per input:
 //   1. the bytes are decoded with small limits; sizes the input cannot back
 //      (std::bad_alloc) end the input;
-//   2. the records are rendered with a fixed 256-colour palette, and every
+//   2. before any edit, the input's bytes go through the placement patch
+//      with a speed and offsets picked by the hash of the input, some of them
+//      wrong: it must refuse exactly the wrong values and bytes that are not
+//      a whole file, and what it takes must decode to the input's records
+//      with the new values and patch back to the input's bytes;
+//   3. the records are rendered with a fixed 256-colour palette, and every
 //      frame must hold the pixels its records describe, painted again here
 //      one pixel at a time; some inputs, picked by a hash of their bytes,
 //      render with fewer colours, or have their records edited first as
 //      Python code could (rows dropped, counts that disagree with lists);
-//   3. records the encoder refuses (std::invalid_argument) end the input,
+//      the frames drawn as index planes must paint the same pixels with the
+//      same indices, and those planes, encoded from planes and decoded
+//      again, must give the same shapes and planes;
+//   4. records the encoder refuses (std::invalid_argument) end the input,
 //      since no file reads back as them;
-//   4. the encoded bytes are decoded again and must give the same records
+//   5. the encoded bytes are decoded again and must give the same records
 //      (with the unk1 = 0, unk2 = 1 the writer stores), the same palette
 //      location and the same rendered frames, and must encode to the same
 //      bytes.

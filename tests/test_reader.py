@@ -671,6 +671,63 @@ def test_frame_count_up_to_the_limit_reads_as_empty_frames(tmp_path):
     assert result == {"frame_count": 1 << 20}
 
 
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", "") or sys.platform == "win32",
+    reason="no address-space limit: under AddressSanitizer or on Windows",
+)
+def test_running_out_of_memory_while_filling_the_frame_list_leaves_only_frames(tmp_path, gray_palette):
+    # A cut file declaring many frames: the list gets that many default
+    # frames before any is read. Under a range of address-space limits the
+    # load runs out of memory at different points, some of them while that
+    # list is being filled; whatever the point, every slot holds a frame,
+    # and saving and rendering work on what is there.
+    count = 1 << 19
+    small = tmp_path / "small.kiv"
+    small.write_bytes(animation_file(1, b"", [simple_frame(width=5)]))
+    big = tmp_path / "big.kiv"
+    big.write_bytes(animation_file(2, b"", [simple_frame(width=3)], count=count))
+    result = run_child(f"""
+        import resource
+        import pykiv
+        from kivtool.limits import address_space_in_use
+
+        outcomes = []
+        for extra in range(2, 66, 4):
+            file = pykiv.KivF()
+            file.load({str(small)!r}, 0, {str(gray_palette[0])!r})
+            soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+            resource.setrlimit(resource.RLIMIT_AS, (address_space_in_use() + (extra << 20), hard))
+            try:
+                file.load({str(big)!r}, 0, {str(gray_palette[0])!r})
+                error = None
+            except MemoryError:
+                error = "MemoryError"
+            finally:
+                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+            data = file.data()
+            frames = data.frames
+            try:
+                file.save({str(tmp_path / "out.kiv")!r}, {str(tmp_path)!r}, {str(tmp_path / "out.pal")!r})
+                saved = "saved"
+            except ValueError as e:
+                saved = str(e)
+            rendered = len(pykiv.KivFrameBuffer(data).get_buffer())
+            outcomes.append(dict(error=error, frames=len(frames), none=frames.count(None),
+                                 first=frames[0].width, saved=saved, rendered=rendered))
+            del frames, data, file
+        report(outcomes=outcomes)
+    """)
+    outcomes = result["outcomes"]
+    assert {o["error"] for o in outcomes} == {None, "MemoryError"}  # the limits reach both
+    for o in outcomes:
+        assert o["none"] == 0 and o["rendered"] == o["frames"]
+        if o["frames"] == 1:  # stopped before the new list replaced the old one
+            assert o["error"] == "MemoryError" and o["first"] == 5
+            assert o["saved"] == f"cannot save: info.frame_count: {count} frames declared but 1 frames held"
+        else:
+            assert (o["frames"], o["first"], o["saved"]) == (count, 3, "saved")
+
+
 def test_pixel_memory_beyond_the_machine_is_refused_before_rendering(tmp_path, gray_palette):
     # Shadow frames of 65535 x 255 with empty rows: 269 bytes of file each,
     # 67 MB of pixels each; enough of them to need twice the machine's

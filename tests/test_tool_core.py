@@ -14,6 +14,7 @@ import kivmodel
 import numpy as np
 import pykiv
 import pytest
+from child_process import run_child
 
 from kivtool import _core
 
@@ -625,6 +626,82 @@ class ManyFrames:
 def test_frame_count_beyond_what_readers_count_is_refused():
     with pytest.raises(ValueError, match="2147483648 frames; a file holds at most 2147483647"):
         _core.check_frames(ManyFrames())
+
+
+# Sequences that hand out items they do not keep: each item lives only as
+# long as the caller holds it. Every frame is 1 x 1 except the one named
+# tall, 32768 rows, which no file can hold.
+ITEMS_THAT_ARE_NOT_KEPT = """
+    import collections.abc, gc, types
+    from kivtool import _core
+
+    def frame(height=1):
+        return types.SimpleNamespace(width=1, height=height, x_offset=0, y_offset=0, shadow=False)
+
+    class MadeOnDemand(collections.abc.Sequence):
+        # A new item on every request, with a large payload so that freed
+        # memory is reused at once.
+        def __init__(self, heights):
+            self.heights = heights
+        def __len__(self):
+            return len(self.heights)
+        def __getitem__(self, index):
+            item = frame(self.heights[index])
+            item.payload = [object() for _ in range(64)]
+            return item
+
+    class Dropping(collections.abc.Sequence):
+        # Reading an item's width replaces every item the sequence holds,
+        # so the item being read is held by nobody else.
+        def __init__(self, count):
+            outer = self
+            class Item:
+                height, x_offset, y_offset, shadow = 1, 0, 0, False
+                @property
+                def width(self):
+                    outer.items = [frame() for _ in outer.items]
+                    gc.collect()
+                    return 1
+            self.items = [Item() for _ in range(count)]
+        def __len__(self):
+            return len(self.items)
+        def __getitem__(self, index):
+            return self.items[index]
+
+    class Shrinking(MadeOnDemand):
+        # Claims more items than it hands out.
+        def __getitem__(self, index):
+            if index >= 1:
+                raise IndexError(index)
+            return super().__getitem__(index)
+
+    sequence = {sequence}
+    try:
+        _core.check_frames(sequence)
+        outcome = "accepted"
+    except (ValueError, IndexError) as e:
+        outcome = f"{{type(e).__name__}}: {{e}}"
+    report(outcome=outcome)
+"""
+
+
+@pytest.mark.parametrize(
+    "sequence, outcome",
+    [
+        pytest.param("MadeOnDemand([1] * 200)", "accepted", id="made-on-demand"),
+        pytest.param(
+            "MadeOnDemand([1, 1, 32768])",
+            "ValueError: frame 2: height 32768 does not fit: a frame has at most 32767",
+            id="made-on-demand-refused",
+        ),
+        pytest.param("Dropping(50)", "accepted", id="dropped-while-read"),
+        pytest.param("Shrinking([1] * 3)", "IndexError: 1", id="fewer-than-its-length"),
+    ],
+)
+def test_frames_are_held_while_their_sizes_are_read(sequence, outcome):
+    # In a child process: reading a freed item crashes the interpreter.
+    result = run_child(ITEMS_THAT_ARE_NOT_KEPT.format(sequence=sequence), timeout=120)
+    assert result["outcome"].startswith(outcome)
 
 
 @pytest.mark.parametrize("background", [False, True], ids=["no-background", "background"])

@@ -29,11 +29,17 @@ void refuse_unbacked_frames(std::size_t count, std::size_t remaining, const Deco
 
 // Sizes the frame list to `count`, refusing a count the rest of the input
 // cannot hold. Frames already in the list are kept until they are read over.
+// The new list is filled in full before it replaces the old one: running out
+// of memory part way leaves the old list as it was, never a slot that holds
+// no frame.
 void resize_frames(KivData& data, std::size_t count, std::size_t remaining, const DecodeLimits& limits) {
     refuse_unbacked_frames(count, remaining, limits);
     const std::size_t kept = std::min(count, data.frames.size());
-    data.frames.resize(count);
-    for (std::size_t i = kept; i < count; ++i) data.frames[i] = std::make_shared<KivFrame>();
+    std::vector<std::shared_ptr<KivFrame>> frames;
+    frames.reserve(count);
+    frames.assign(data.frames.begin(), data.frames.begin() + static_cast<std::ptrdiff_t>(kept));
+    while (frames.size() < count) frames.push_back(std::make_shared<KivFrame>());
+    data.frames.swap(frames);
 }
 
 // Once a frame has bit 15 of its height word set, this and every later frame

@@ -72,7 +72,7 @@ void check_encodable(const KivData& data) {
 
     bool after_shadow = false;
     for (std::size_t i = 0; i < frame_count; ++i) {
-        const KivFrame& frame = *data.frames[i];
+        const KivFrame& frame = frame_or_default(data.frames[i]);
         const bool shadow = frame.is_shadow != 0;
         std::size_t rows = frame.height;
         if (shadow) {
@@ -115,7 +115,7 @@ std::vector<std::uint8_t> encode_animation(const KivData& data, const std::strin
     check_encodable(data);
 
     std::size_t size = sizeof prefix_magic + 4 + 1 + 4 + 4 + location.size() + 1 + 4;
-    for (std::size_t i = 0; i < data.info.frame_count; ++i) size += frame_record_size(*data.frames[i]);
+    for (std::size_t i = 0; i < data.info.frame_count; ++i) size += frame_record_size(frame_or_default(data.frames[i]));
     Bytes out;
     out.reserve(size);
 
@@ -134,12 +134,13 @@ std::vector<std::uint8_t> encode_animation(const KivData& data, const std::strin
     write_le(out, std::uint8_t{0});
     // The stored count leaves out the background frame; the decoder adds it.
     write_le(out, data.info.frame_count - (data.has_background ? 1u : 0u));
-    for (std::size_t i = 0; i < data.info.frame_count; ++i) write_frame(out, *data.frames[i]);
+    for (std::size_t i = 0; i < data.info.frame_count; ++i) write_frame(out, frame_or_default(data.frames[i]));
     return out;
 }
 
 void mark_frames_written(KivData& data) {
     for (std::size_t i = 0; i < data.info.frame_count && i < data.frames.size(); ++i) {
+        if (!data.frames[i]) continue;
         data.frames[i]->unk1 = written_unk1;
         data.frames[i]->unk2 = written_unk2;
     }

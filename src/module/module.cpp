@@ -2,7 +2,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "file/kiv_file.h"
 #include "module/error_lines.h"
@@ -42,8 +44,18 @@ PYBIND11_MODULE(pykiv, m) {
 
     info.def_readwrite("speed", &KivInfo::speed).def_readwrite("frame_count", &KivInfo::frame_count);
 
+    // The list holds frames only: a slot that holds none (no load leaves
+    // one) gets a default frame, as the slots a load adds have, so that
+    // Python never sees None there and edits of that frame are kept.
     data.def_readonly("info", &KivData::info)
-        .def_readonly("frames", &KivData::frames)
+        .def_property_readonly("frames", py::cpp_function(
+                                             [](KivData& d) -> const std::vector<std::shared_ptr<KivFrame>>& {
+                                                 for (auto& frame : d.frames) {
+                                                     if (!frame) frame = std::make_shared<KivFrame>();
+                                                 }
+                                                 return d.frames;
+                                             },
+                                             py::is_method(data), py::return_value_policy::reference_internal))
         .def_readonly("palette", &KivData::palette)
         .def_readwrite("has_background", &KivData::has_background);
 

@@ -544,12 +544,24 @@ PYBIND11_MODULE(_core, m) {
         "check_frames",
         [](const py::sequence& frames, const std::vector<std::string>& names) {
             // The count first, before a frame is looked at.
-            codec::check_frame_count(py::len(frames));
+            const std::size_t count = py::len(frames);
+            codec::check_frame_count(count);
+            // The sequence may make each item when asked and drop it after,
+            // and any attribute read runs Python code that may change the
+            // sequence: each item is held by a reference of our own while
+            // its fields are read into native values. Items are asked for
+            // by index, up to the length the count check saw; a sequence
+            // that then has fewer raises its own IndexError.
             std::vector<codec::FrameShape> shapes;
-            for (const py::handle frame : frames) {
-                shapes.push_back({frame.attr("width").cast<std::int64_t>(), frame.attr("height").cast<std::int64_t>(),
-                                  frame.attr("x_offset").cast<std::int64_t>(),
-                                  frame.attr("y_offset").cast<std::int64_t>(), frame.attr("shadow").cast<bool>()});
+            for (std::size_t i = 0; i < count; ++i) {
+                const py::object frame = frames[i];
+                codec::FrameShape shape;
+                shape.width = frame.attr("width").cast<std::int64_t>();
+                shape.height = frame.attr("height").cast<std::int64_t>();
+                shape.x_offset = frame.attr("x_offset").cast<std::int64_t>();
+                shape.y_offset = frame.attr("y_offset").cast<std::int64_t>();
+                shape.shadow = frame.attr("shadow").cast<bool>();
+                shapes.push_back(shape);
             }
             codec::check_frame_shapes(shapes, names);
         },

@@ -355,6 +355,14 @@ struct KivFrame {
     std::vector<KivPixelSet> pixel_sets;  // one per row, top row first
 };
 
+// The frame a slot of KivData::frames holds. No load leaves a slot without a
+// frame, but the list is plain data: a slot that holds none reads as a
+// default frame, as the slots a load adds are before their records are read.
+inline const KivFrame& frame_or_default(const std::shared_ptr<KivFrame>& frame) noexcept {
+    static const KivFrame none;
+    return frame ? *frame : none;
+}
+
 struct KivData {
     KivInfo info;
     // Each frame is held by shared ownership so that code still holding a

@@ -136,9 +136,9 @@ KivFrameBufferObject render_frame(const KivFrame& frame, const ColorTable& table
 // process would be killed while painting. Returns what they need together.
 std::uint64_t check_pixel_memory(const std::vector<std::shared_ptr<KivFrame>>& frames, std::uint64_t limit) {
     std::uint64_t needed = 0;
-    for (const auto& frame : frames) {
-        if (!frame) continue;
-        needed += std::uint64_t{frame->width} * frame->height * channels;
+    for (const auto& slot : frames) {
+        const KivFrame& frame = frame_or_default(slot);
+        needed += std::uint64_t{frame.width} * frame.height * channels;
         // Stops before the sum could wrap, however many frames there are.
         if (needed > limit) {
             const bool physical = limit == pykiv::memory::physical_memory_bytes();
@@ -168,14 +168,11 @@ KivFrameBuffer::KivFrameBuffer(const KivData& data, std::uint64_t pixel_memory_l
     const ColorTable table = pack_colors(colors);
     frames_.reserve(data.frames.size());
     std::size_t used = 0;
-    for (const auto& frame : data.frames) {
-        if (!frame) {
-            frames_.emplace_back();
-            continue;
-        }
-        const std::size_t bytes = pixel_bytes(*frame);
+    for (const auto& slot : data.frames) {
+        const KivFrame& frame = frame_or_default(slot);
+        const std::size_t bytes = pixel_bytes(frame);
         PixelBytes pixels(std::shared_ptr<std::uint8_t>(region, region.get() + used), bytes);
-        frames_.push_back(render_frame(*frame, table, std::move(pixels)));
+        frames_.push_back(render_frame(frame, table, std::move(pixels)));
         used += bytes;
     }
 }

@@ -1796,6 +1796,50 @@ TEST_CASE("a copy of a rendered frame has pixels of its own") {
 }  // TEST_SUITE("records of a loaded file")
 
 // ---------------------------------------------------------------------------
+TEST_SUITE("frame lists with a slot that holds no frame") {
+
+// No load leaves such a slot, but the list is plain data: every reader takes
+// the slot as a default frame, as the slots a load adds are before they are
+// read, and none of them follows the empty pointer.
+TEST_CASE("saving, rendering and marking a save take an empty slot as a default frame") {
+    KivData data;
+    data.palette->colors({{1, 2, 3, 4}, {5, 6, 7, 8}});
+    auto frame = std::make_shared<KivFrame>();
+    frame->width = 2;
+    frame->height = 1;
+    frame->x_offset = -3;
+    KivPixelSet row;
+    row.block_count = 1;
+    row.blocks = {KivPixelBlock{0, 2, {1, 0}}};
+    frame->pixel_sets = {row};
+    data.frames = {frame, nullptr, frame};
+    data.info.frame_count = 3;
+
+    const Bytes bytes = pykiv::kiv_codec::encode_animation(data, "p.pal");
+    KivData read;
+    pykiv::kiv_codec::decode_animation(bytes.data(), bytes.size(), read);
+    REQUIRE(read.frames.size() == 3);
+    CHECK(read.frames[0]->width == 2);
+    CHECK(read.frames[1]->width == 0);
+    CHECK(read.frames[1]->height == 0);
+    CHECK(read.frames[1]->pixel_sets.empty());
+    CHECK(read.frames[2]->x_offset == -3);
+
+    const KivFrameBuffer rendered(data);
+    const auto& images = rendered.get_buffer();
+    REQUIRE(images.size() == 3);
+    CHECK(Bytes(images[0].pixels.begin(), images[0].pixels.end()) == Bytes{5, 6, 7, 8, 1, 2, 3, 4});
+    CHECK((images[1].width == 0 && images[1].height == 0 && images[1].pixels.size() == 0));
+    CHECK(images[2].offset_x == -3);
+
+    pykiv::kiv_codec::mark_frames_written(data);
+    CHECK(data.frames[1] == nullptr);
+    CHECK((frame->unk1 == 0 && frame->unk2 == 1));
+}
+
+}  // TEST_SUITE("frame lists with a slot that holds no frame")
+
+// ---------------------------------------------------------------------------
 #ifdef _WIN32
 TEST_SUITE("Windows paths") {
 
