@@ -1,14 +1,32 @@
 """Types of kivtool's private native module (src/module/tool_module.cpp):
 the tool's view of the same C++ core as pykiv. Not for users.
 
-load(path, palette="") runs the whole load as pykiv's KivF.load does and
-returns its outcome as a value. Loaded.status is one of "loaded",
+load(path, palette="", *, data=None) runs the whole load as pykiv's KivF.load
+does and returns its outcome as a value. With data, those bytes (read by the
+caller, and digested, say) are decoded as the file at path instead of reading
+it; the palette search still starts from path. read_header(path, *, data=None)
+likewise. Loaded.status is one of "loaded",
 "cannot_open", "no_frames", "palette_missing", "palette_invalid",
 "no_colors"; palette_tried is the palette path the load tried ("" when the
 search found none), palette_used the one loaded ("" when none); errors are
 the error lines, "ERROR: " removed, in order. rgba(i) is frame i as pykiv
 renders it; indices(i) is (index plane, painted mask), width x height bytes
 each, painted exactly where rgba(i) is painted (indices 0 in a shadow frame).
+
+Facts for warnings, on Loaded and Header: cut_short is True when the file
+ends before its header or its frames do (the reader then reads what is
+missing as zeros: frames and rows past the end come out empty);
+trailing_bytes counts the bytes after the last frame record (0 when cut
+short), which the format ignores. On Loaded: max_index is the highest palette
+index a run of a non-shadow frame paints within its frame's width, as a
+256-colour palette would paint it (-1 when none); a palette of color_count
+colours leaves pixels unpainted when max_index >= color_count. color_count is
+the palette file's own colour count field: the count loaded (1 to 256) when
+palette_used is set, the count refused when status is "palette_invalid", 0
+when no palette file was read. colors is every entry the renderer looks up:
+after a palette was loaded, the file's color_count colours followed by
+(0, 0, 0, 255) up to 256 entries (so colors[:color_count] are the file's);
+empty when none was loaded.
 
 encode(frames, speed=, location=, has_background=, names=) writes frames given
 as FramePlanes (painted: height x width array, non-zero = painted; indices:
@@ -59,6 +77,10 @@ class Header:
     def location(self) -> str: ...
     @property
     def frames(self) -> list[Frame]: ...
+    @property
+    def cut_short(self) -> bool: ...
+    @property
+    def trailing_bytes(self) -> int: ...
 
 class Loaded:
     @property
@@ -82,14 +104,20 @@ class Loaded:
     @property
     def frames(self) -> list[Frame]: ...
     @property
+    def cut_short(self) -> bool: ...
+    @property
+    def trailing_bytes(self) -> int: ...
+    @property
+    def max_index(self) -> int: ...
+    @property
     def colors(self) -> list[Color]: ...
     @property
     def color_count(self) -> int: ...
     def rgba(self, index: int) -> bytes: ...
     def indices(self, index: int) -> tuple[bytes, bytes]: ...
 
-def load(path: str, palette: str = "") -> Loaded: ...
-def read_header(path: str) -> Header: ...
+def load(path: str, palette: str = "", *, data: bytes | None = None) -> Loaded: ...
+def read_header(path: str, *, data: bytes | None = None) -> Header: ...
 def find_palette(animation_path: str, location: str) -> str: ...
 
 class FramePlanes:

@@ -200,6 +200,120 @@ def test_a_frame_cut_at_the_right_edge_is_painted_as_rendered(tmp_path, gray_pal
         assert painted_as(loaded, i) == loaded.rgba(i)
 
 
+def test_bytes_given_are_decoded_instead_of_the_file(tmp_path, gray_palette):
+    # The file changes between the caller's read and the load: the load
+    # shows the bytes the caller read (and digested), not the file's new ones.
+    path = tmp_path / "a.kiv"
+    read_by_caller = kivmodel.animation_file(7, b"gray.pal\0", ONE_FRAME)
+    path.write_bytes(kivmodel.animation_file(9, b"gray.pal\0", ONE_FRAME * 3))
+    loaded = _core.load(str(path), data=read_by_caller)
+    assert (loaded.status, loaded.speed, len(loaded.frames)) == ("loaded", 7, 1)
+    # The palette search still starts from the path's folder.
+    assert loaded.palette_used == str(gray_palette[0])
+    assert loaded.rgba(0) == bytes(gray_palette[1][1]) + bytes(gray_palette[1][2])
+    header = _core.read_header(str(path), data=read_by_caller)
+    assert (header.speed, len(header.frames)) == (7, 1)
+
+
+def test_bytes_given_need_no_file_at_the_path(tmp_path, gray_palette):
+    data = kivmodel.animation_file(3, b"gray.pal\0", ONE_FRAME)
+    loaded = _core.load(str(tmp_path / "gone.kiv"), data=data)
+    assert (loaded.status, loaded.speed) == ("loaded", 3)
+    assert _core.read_header(str(tmp_path / "gone.kiv"), data=data).speed == 3
+    # Empty bytes are an empty file that was read, not one that could not be.
+    empty = _core.load(str(tmp_path / "gone.kiv"), data=b"")
+    assert (empty.status != "cannot_open", empty.frames, empty.cut_short) == (True, [], True)
+
+
+WHOLE = kivmodel.animation_file(0, b"gray.pal\0", ONE_FRAME)
+WITH_BACKGROUND = kivmodel.animation_file(0, b"gray.pal\0", ONE_FRAME * 2, prefix=True, has_background_byte=1)
+
+# Each case: the file's bytes, then cut_short and trailing_bytes.
+FILE_END_CASES = {
+    "whole": (WHOLE, False, 0),
+    "whole, with a background frame": (WITH_BACKGROUND, False, 0),
+    "followed by bytes": (WHOLE + b"trailing", False, 8),
+    "cut inside the last frame": (WHOLE[:-1], True, 0),
+    "cut inside the background frame": (WITH_BACKGROUND[:-3], True, 0),
+    "cut before its frames": (WHOLE[: len(WHOLE) - len(ONE_FRAME[0])], True, 0),
+    "cut inside the location": (WHOLE[:11], True, 0),
+    "cut inside the speed": (WHOLE[:2], True, 0),
+    "the prefix alone": (b"KVIF", True, 0),
+    "the prefix without its flag": (b"KVIF\0\0\0\0", True, 0),
+    "empty": (b"", True, 0),
+    "no frames, nothing more": (kivmodel.animation_file(0, b"gray.pal\0", []), False, 0),
+    "a frame count beyond the bytes": (kivmodel.animation_file(0, b"gray.pal\0", ONE_FRAME, count=2), True, 0),
+}
+
+
+@pytest.mark.parametrize("data, cut_short, trailing", FILE_END_CASES.values(), ids=FILE_END_CASES.keys())
+def test_where_the_file_ends_is_told(tmp_path, gray_palette, data, cut_short, trailing):
+    path = tmp_path / "a.kiv"
+    path.write_bytes(data)
+    for got in (_core.load(str(path)), _core.read_header(str(path)), _core.load(str(path), data=data)):
+        assert (got.cut_short, got.trailing_bytes) == (cut_short, trailing)
+
+
+def indexed_frame(rows, width=4, height_word=None, shadow=False):
+    height_word = len(rows) | (0x8000 if shadow else 0) if height_word is None else height_word
+    return kivmodel.frame_record(0, height_word, width, 0, 0, 0, 1, rows, shadow)
+
+
+# Each case: frame records, then the highest index painted.
+MAX_INDEX_CASES = {
+    "one run": ([indexed_frame([[(0, 3, [4, 9, 2])]])], 9),
+    "over frames and rows": ([indexed_frame([[(0, 1, [3])]]), indexed_frame([[(1, 1, [5])], [(0, 2, [7, 1])]])], 7),
+    "index 0 only": ([indexed_frame([[(0, 2, [0, 0])]])], 0),
+    "nothing painted": ([indexed_frame([[]])], -1),
+    "no frames": ([], -1),
+    "a shadow frame paints no index": ([indexed_frame([[(0, 2, [])]], shadow=True)], -1),
+    "past the right edge is not painted": ([indexed_frame([[(2, 4, [1, 2, 200, 201])]])], 2),
+    "a run of color_count 0 is not painted": ([indexed_frame([[(0, 0, [250])]])], -1),
+    "rows past the height are not painted": ([indexed_frame([[(0, 1, [1])], [(0, 1, [99])]], height_word=1)], 1),
+}
+
+
+@pytest.mark.parametrize("records, max_index", MAX_INDEX_CASES.values(), ids=MAX_INDEX_CASES.keys())
+def test_max_index_is_the_highest_index_a_run_paints(tmp_path, gray_palette, records, max_index):
+    path = tmp_path / "a.kiv"
+    path.write_bytes(kivmodel.animation_file(0, b"gray.pal\0", records))
+    assert _core.load(str(path)).max_index == max_index
+
+
+def test_max_index_ignores_the_palette_size(tmp_path):
+    # A palette of 4 colours stops the run at index 9 in the rendering, but
+    # the index is still the one the file paints: the reason for a warning.
+    (tmp_path / "p.pal").write_bytes(kivmodel.palette_file([(1, 2, 3, 255)] * 4))
+    path = tmp_path / "a.kiv"
+    path.write_bytes(kivmodel.animation_file(0, b"p.pal\0", [indexed_frame([[(0, 3, [1, 9, 2])]])]))
+    loaded = _core.load(str(path))
+    assert (loaded.status, loaded.max_index, loaded.color_count) == ("loaded", 9, 4)
+
+
+# Each case: the palette file's bytes (None: no file), then status,
+# color_count and the number of entries in colors.
+COLOR_COUNT_CASES = {
+    "4 colours": (kivmodel.palette_file([(i, i, i, 255) for i in range(4)]), "loaded", 4, 256),
+    "256 colours": (kivmodel.palette_file([(i, i, i, 255) for i in range(256)]), "loaded", 256, 256),
+    "count refused": (kivmodel.palette_file([], count=18770), "palette_invalid", 18770, 0),
+    "no palette file": (None, "palette_missing", 0, 0),
+}
+
+
+@pytest.mark.parametrize("palette, status, color_count, entries", COLOR_COUNT_CASES.values(), ids=COLOR_COUNT_CASES.keys())
+def test_color_count_is_the_palette_file_s_own(tmp_path, palette, status, color_count, entries):
+    if palette is not None:
+        (tmp_path / "p.pal").write_bytes(palette)
+    path = tmp_path / "a.kiv"
+    path.write_bytes(kivmodel.animation_file(0, b"p.pal\0", ONE_FRAME))
+    loaded = _core.load(str(path))
+    assert (loaded.status, loaded.color_count, len(loaded.colors)) == (status, color_count, entries)
+    if status == "loaded":
+        # The file's colours first, then the padding the load adds.
+        assert loaded.colors[:color_count] == kivmodel.parse_palette(palette, 0)[1][:color_count]
+        assert loaded.colors[color_count:] == [(0, 0, 0, 255)] * (256 - color_count)
+
+
 # --------------------------------------------------------------------------
 # read_header
 

@@ -68,10 +68,20 @@ public:
     // The last step: afterwards the decoder holds nothing of the bytes.
     void read_frames(KivData& data);
 
+    // After read_frames: whether the input ended before its header or its
+    // frames did (what was missing was read as zeros, as above), and how
+    // many bytes follow the last frame record (none of a cut input). Bytes
+    // after the frames are left alone by the format, so they are a note,
+    // not a fault.
+    bool cut_short() const { return cut_short_; }
+    std::size_t trailing_bytes() const { return trailing_bytes_; }
+
 private:
     std::shared_ptr<const memory::PageBytes> bytes_;
     io::ByteReader in_;
     DecodeLimits limits_;
+    bool cut_short_ = false;
+    std::size_t trailing_bytes_ = 0;
 };
 
 // Both steps at once.

@@ -205,6 +205,9 @@ void KivDecoder::read_frames(KivData& data) {
         // A new frame each time: frames handed out earlier stay intact.
         data.frames[i] = std::make_shared<KivFrame>(read_frame(in_, height_rule, bytes_, store));
     }
+    // A read that found too few bytes fails the reader for good.
+    cut_short_ = in_.failed();
+    trailing_bytes_ = in_.remaining();
     // From here on only the frames that see them keep the bytes.
     in_.set_failed();
     bytes_.reset();

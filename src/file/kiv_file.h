@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "codec/kiv_codec.h"
+#include "io/file_io.h"
 #include "memory/physical_memory.h"
 #include "records/kiv_records.h"
 #include "render/kiv_frame_buffer.h"
@@ -29,6 +30,8 @@ struct KivLoadReport {
     std::string location;             // the palette location the file stores, up to its first zero byte
     std::string palette_tried;        // the palette path handed to the palette's load ("" when none was found)
     std::int32_t palette_result = 0;  // what that load returned (1, -1, -2); 0 when it was not reached
+    bool cut_short = false;           // the file ended before its header or its frames did
+    std::uint64_t trailing_bytes = 0;  // bytes after the last frame record
 };
 
 // How a load ended, from its result and its report.
@@ -48,6 +51,13 @@ public:
     // A path holding a NUL is refused with std::invalid_argument before
     // anything changes.
     std::shared_ptr<KivData> load(const std::string& file_name, std::int32_t color_profile, const std::string& io_pal);
+
+    // The same load of bytes the caller has already read from `file_name`,
+    // which is not read again: it only starts the palette search. A caller
+    // that checks or digests a file's bytes decodes those very bytes, not
+    // whatever the file holds a moment later.
+    std::shared_ptr<KivData> load_bytes(const std::string& file_name, pykiv::io::FileBytes bytes,
+                                        std::int32_t color_profile, const std::string& io_pal);
 
     // Writes the held animation to `file_name`, storing the palette's place
     // as `palette_path` relative to `project_root`, and writes the palette to
@@ -77,6 +87,9 @@ public:
                                               const std::string& location);
 
 private:
+    std::shared_ptr<KivData> load_from(const std::optional<std::filesystem::path>& file_path,
+                                        std::optional<pykiv::io::FileBytes> bytes, std::int32_t color_profile,
+                                        const std::string& io_pal);
     static std::filesystem::path resolve_palette_path(const std::filesystem::path& animation_path,
                                                       const std::filesystem::path& location);
 

@@ -18,9 +18,22 @@ KivF::~KivF() = default;
 
 std::shared_ptr<KivData> KivF::load(const std::string& file_name, std::int32_t color_profile,
                                     const std::string& io_pal) {
+    const auto file_path = pykiv::io::try_path_from_utf8(file_name);
+    if (!io_pal.empty()) pykiv::io::path_from_utf8(io_pal);  // refused before the file is read
+    auto bytes = file_path ? pykiv::io::read_file(*file_path) : std::nullopt;
+    return load_from(file_path, std::move(bytes), color_profile, io_pal);
+}
+
+std::shared_ptr<KivData> KivF::load_bytes(const std::string& file_name, pykiv::io::FileBytes bytes,
+                                          std::int32_t color_profile, const std::string& io_pal) {
+    return load_from(pykiv::io::try_path_from_utf8(file_name), std::move(bytes), color_profile, io_pal);
+}
+
+std::shared_ptr<KivData> KivF::load_from(const std::optional<fs::path>& file_path,
+                                          std::optional<pykiv::io::FileBytes> bytes, std::int32_t color_profile,
+                                          const std::string& io_pal) {
     // 1. The paths. A palette path that names no file is refused before
     //    anything changes.
-    const auto file_path = pykiv::io::try_path_from_utf8(file_name);
     std::optional<fs::path> explicit_palette;
     if (!io_pal.empty()) explicit_palette = pykiv::io::path_from_utf8(io_pal);
 
@@ -29,7 +42,6 @@ std::shared_ptr<KivData> KivF::load(const std::string& file_name, std::int32_t c
 
     // 3. The whole file, or nothing else changes.
     last_load_ = {};
-    auto bytes = file_path ? pykiv::io::read_file(*file_path) : std::nullopt;
     if (!bytes) return nullptr;
     last_load_.opened = true;
 
@@ -52,10 +64,14 @@ std::shared_ptr<KivData> KivF::load(const std::string& file_name, std::int32_t c
     // 6. The frames. Their runs see their colour indices in the file's
     //    bytes, which from here on only those frames hold.
     decoder.read_frames(data);
+    last_load_.cut_short = decoder.cut_short();
+    last_load_.trailing_bytes = decoder.trailing_bytes();
 
     // 7. The palette, wherever it is found; a palette that cannot be loaded
-    //    reports why and keeps its colours.
-    last_load_.palette_tried = pykiv::io::path_to_utf8(find_palette(*file_path, explicit_palette, palette.location()));
+    //    reports why and keeps its colours. Bytes handed over under a name
+    //    with no platform form start the search nowhere.
+    last_load_.palette_tried =
+        pykiv::io::path_to_utf8(find_palette(file_path.value_or(fs::path()), explicit_palette, palette.location()));
     last_load_.palette_result = palette.load(last_load_.palette_tried);
 
     // 8. Every frame rendered, kept for get_frame_buffer.

@@ -11,6 +11,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -114,10 +115,14 @@ struct Header {
     bool has_background = false;
     std::string location;
     std::vector<FrameEntry> frames;
+    bool cut_short = false;            // the file ends before its header or its frames
+    std::uint64_t trailing_bytes = 0;  // bytes after the last frame record
 };
 
-Header header_of(const KivData& data, const std::string& location) {
+Header header_of(const KivData& data, const std::string& location, bool cut_short, std::uint64_t trailing_bytes) {
     Header header;
+    header.cut_short = cut_short;
+    header.trailing_bytes = trailing_bytes;
     header.speed = data.info.speed;
     header.frame_count = data.info.frame_count;
     header.has_background = data.has_background;
@@ -138,19 +143,33 @@ Header header_of(const KivData& data, const std::string& location) {
     return header;
 }
 
-Header read_header(const std::string& path) {
+// Bytes a caller has already read, copied into memory of the core's own
+// while the interpreter's lock is held: the decoder's frames keep them.
+pykiv::io::FileBytes file_bytes_of(const py::bytes& data) {
+    const std::string_view view = data;
+    pykiv::io::FileBytes bytes(view.size());
+    if (!view.empty()) std::memcpy(bytes.data(), view.data(), view.size());
+    return bytes;
+}
+
+Header read_header(const std::string& path, const std::optional<py::bytes>& given) {
     const auto file = pykiv::io::path_from_utf8(path);
-    errno = 0;
-    auto bytes = pykiv::io::read_file(file);
-    if (!bytes) {
-        const int error_number = errno != 0 ? errno : ENOENT;
-        raise_os_error(error_number, std::strerror(error_number), path);
+    std::optional<pykiv::io::FileBytes> bytes;
+    if (given) {
+        bytes = file_bytes_of(*given);
+    } else {
+        errno = 0;
+        bytes = pykiv::io::read_file(file);
+        if (!bytes) {
+            const int error_number = errno != 0 ? errno : ENOENT;
+            raise_os_error(error_number, std::strerror(error_number), path);
+        }
     }
     KivData data;
     codec::KivDecoder decoder(std::make_shared<const pykiv::io::FileBytes>(std::move(*bytes)));
     const codec::PaletteReference stored = decoder.read_header(data);
     decoder.read_frames(data);
-    return header_of(data, stored.location());
+    return header_of(data, stored.location(), decoder.cut_short(), decoder.trailing_bytes());
 }
 
 // --------------------------------------------------------------------------
@@ -176,19 +195,33 @@ const char* status_name(KivLoadStatus status) {
 
 class Loaded {
 public:
-    Loaded(const std::string& path, const std::string& palette)
+    // Loads `path`, or, when `bytes` are given, those bytes as the file
+    // `path` names (read by the caller; the palette search still starts
+    // from `path`).
+    Loaded(const std::string& path, const std::string& palette, std::optional<pykiv::io::FileBytes> bytes)
         // Rendering is refused beyond what this process may use, not only
         // beyond the machine's memory: a container's limit kills instead.
         : file_(std::make_unique<KivF>(KivLimits{{}, pykiv::memory::available_memory_bytes()})) {
         ErrorCollection errors;
-        file_->load(path, 0, palette);
+        if (bytes) {
+            file_->load_bytes(path, std::move(*bytes), 0, palette);
+        } else {
+            file_->load(path, 0, palette);
+        }
         errors_ = errors.take();
         const KivLoadReport& report = file_->last_load();
         status_ = status_name(file_->last_load_status());
         palette_tried_ = report.palette_tried;
         if (report.palette_result == 1) palette_used_ = report.palette_tried;
         location_ = report.location;
-        header_ = header_of(*file_->data(), location_);
+        const KivData& data = *file_->data();
+        header_ = header_of(data, location_, report.cut_short, report.trailing_bytes);
+        for (const auto& frame : data.frames) {
+            if (frame) max_index_ = std::max(max_index_, highest_painted_index(*frame));
+        }
+        // The palette file's own count field, not the 256 entries the load
+        // pads its colours to: the count loaded, or the count refused.
+        color_count_ = data.palette->stored_color_count();
     }
 
     KivF& file() { return *file_; }
@@ -199,6 +232,8 @@ public:
     std::string palette_used_;
     std::string location_;
     std::vector<std::string> errors_;
+    int max_index_ = -1;
+    int color_count_ = 0;
 
     py::bytes rgba(std::size_t index) const {
         const auto& frames = file_->rendered_frames();
@@ -424,7 +459,9 @@ PYBIND11_MODULE(_core, m) {
         .def_readonly("frame_count", &Header::frame_count)
         .def_readonly("has_background", &Header::has_background)
         .def_property_readonly("location", [](const Header& h) { return text(h.location); })
-        .def_readonly("frames", &Header::frames);
+        .def_readonly("frames", &Header::frames)
+        .def_readonly("cut_short", &Header::cut_short)
+        .def_readonly("trailing_bytes", &Header::trailing_bytes);
 
     py::class_<Loaded>(m, "Loaded")
         .def_readonly("status", &Loaded::status_)
@@ -437,6 +474,9 @@ PYBIND11_MODULE(_core, m) {
         .def_property_readonly("has_background", [](const Loaded& l) { return l.header().has_background; })
         .def_property_readonly("location", [](const Loaded& l) { return text(l.location_); })
         .def_property_readonly("frames", [](const Loaded& l) { return l.header().frames; })
+        .def_property_readonly("cut_short", [](const Loaded& l) { return l.header().cut_short; })
+        .def_property_readonly("trailing_bytes", [](const Loaded& l) { return l.header().trailing_bytes; })
+        .def_readonly("max_index", &Loaded::max_index_)
         .def_property_readonly("colors",
                                [](Loaded& l) {
                                    py::list out;
@@ -445,15 +485,19 @@ PYBIND11_MODULE(_core, m) {
                                    }
                                    return out;
                                })
-        .def_property_readonly("color_count", [](Loaded& l) { return l.file().data()->palette->stored_color_count(); })
+        .def_readonly("color_count", &Loaded::color_count_)
         .def("rgba", &Loaded::rgba, py::arg("index"))
         .def("indices", &Loaded::indices, py::arg("index"));
 
     m.def(
         "load",
-        [](const std::string& path, const std::string& palette) { return std::make_unique<Loaded>(path, palette); },
-        py::arg("path"), py::arg("palette") = "");
-    m.def("read_header", &read_header, py::arg("path"));
+        [](const std::string& path, const std::string& palette, const std::optional<py::bytes>& data) {
+            std::optional<pykiv::io::FileBytes> bytes;
+            if (data) bytes = file_bytes_of(*data);
+            return std::make_unique<Loaded>(path, palette, std::move(bytes));
+        },
+        py::arg("path"), py::arg("palette") = "", py::kw_only(), py::arg("data") = py::none());
+    m.def("read_header", &read_header, py::arg("path"), py::kw_only(), py::arg("data") = py::none());
     m.def(
         "find_palette",
         [](const std::string& animation_path, const std::string& location) {

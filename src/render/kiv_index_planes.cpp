@@ -39,3 +39,22 @@ void paint_indices(const KivFrame& frame, std::size_t palette_size, std::uint8_t
         }
     }
 }
+
+int highest_painted_index(const KivFrame& frame) {
+    if (frame.is_shadow != 0) return -1;
+    const std::size_t width = frame.width;
+    const std::size_t rows = std::min<std::size_t>(frame.height, frame.pixel_sets.size());
+    int highest = -1;
+    for (std::size_t y = 0; y < rows; ++y) {
+        std::size_t x = 0;
+        for (const KivPixelBlock& block : frame.pixel_sets[y].blocks) {
+            x += block.offset;
+            if (block.color_count == 0 || x >= width) continue;
+            const std::size_t run = std::min(block.colors.size(), width - x);
+            const std::uint8_t* index = block.colors.data();
+            if (run != 0) highest = std::max<int>(highest, *std::max_element(index, index + run));
+            x += run;
+        }
+    }
+    return highest;
+}

@@ -16,3 +16,9 @@
 // stops at the first index the palette does not hold. Reports nothing; the
 // colour renderer reports the same faults.
 void paint_indices(const KivFrame& frame, std::size_t palette_size, std::uint8_t* indices, std::uint8_t* painted);
+
+// The highest palette index a run of `frame` paints with a palette that
+// holds every index (256 colours), by the same rules: -1 when the frame is a
+// shadow frame or paints nothing. A load whose palette holds fewer colours
+// than this leaves pixels unpainted.
+int highest_painted_index(const KivFrame& frame);
