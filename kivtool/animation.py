@@ -316,7 +316,7 @@ def load_animation(
         data = read_animation_file(path)
     _check_palette(palette)
     try:
-        loaded = _core.load(absolute(path), str(palette) if palette is not None else "")
+        loaded = _core.load(absolute(path), str(palette) if palette is not None else "", data=data)
     except MemoryError as error:
         raise _refused(path, error) from None
     except RuntimeError as error:  # the palette search hit a filesystem error

@@ -52,6 +52,7 @@ class Served:
     port: int
     token: str
     root: Path
+    line: str = ""  # the address line as printed
 
     def request(self, method, path, *, host=None, headers=None, body=None, token=True):
         """One HTTP request; `token` puts the token in the URL."""
@@ -80,9 +81,11 @@ def start_view(*arguments) -> Served:
     if not line.startswith("kivtool view: http://127.0.0.1:"):
         process.kill()
         raise AssertionError(f"no address printed: {line!r} {process.communicate()}")
-    url = line.split(" ", 2)[2].strip()
+    url = line.split()[2]
     parts = urlsplit(url)
-    return Served(process, url, parts.port, parts.query.split("token=")[1], Path(arguments[0]))
+    served = Served(process, url, parts.port, parts.query.split("token=")[1], Path(arguments[0]))
+    served.line = line
+    return served
 
 
 def stop_view(served: Served) -> tuple[int, str, str]:
@@ -172,12 +175,30 @@ def test_prints_one_address_line_and_stops_on_ctrl_c(game):
     assert "Traceback" not in err
 
 
-def test_root_defaults_to_the_folder_where_the_palette_was_found(game, view):
-    served = view(game / "anim" / "walk.kiv")
+@pytest.mark.parametrize(
+    "given, root, start, folder",
+    [
+        pytest.param("anim/walk.kiv", "anim", "walk.kiv", False, id="file"),
+        pytest.param("anim", "anim", "", True, id="folder"),
+        pytest.param("", "", "", True, id="game-folder"),
+    ],
+)
+def test_root_is_the_folder_given_or_the_files_folder_and_is_shown(game, view, given, root, start, folder):
+    # The palette lies above anim/: its search still finds it there, but
+    # ROOT does not move up to it (nothing above PATH is listed or served).
+    served = view(game / given)
     status, _, body = served.request("GET", "/api/session")
     session = json.loads(body)
     assert status == 200
-    assert (session["root"], session["start"], session["folder"]) == (str(game.resolve()), "anim/walk.kiv", False)
+    expected_root = str((game / root).resolve())
+    assert (session["root"], session["start"], session["folder"]) == (expected_root, start, folder)
+    assert served.line.rstrip("\n").endswith(f" (root folder: {expected_root})")
+    rel = "walk.kiv" if root == "anim" else "anim/walk.kiv"
+    status, _, body = served.request("GET", f"/api/animation/{rel}")
+    answer = json.loads(body)
+    assert (status, answer["ok"]) == (200, True), answer
+    assert answer["palette"] == (str((game / LOCATION).resolve()) if root == "anim" else LOCATION)
+    assert served.request("GET", "/api/list/..")[0] == 403
 
 
 @pytest.mark.parametrize(
@@ -618,7 +639,7 @@ def test_drag_and_arrow_keys_move_frames_undo_redo_and_save(browser, game, view,
 
     browser.find_element("id", "save").click()
     wait_for(browser, "return kivview.lastSave")
-    assert browser.find_element("id", "summary").text.startswith("saved anim/walk.kiv: ")
+    assert browser.find_element("id", "summary").text.startswith("saved walk.kiv: ")
     assert not browser.execute_script("return kivview.player.dirty")
     capsys.readouterr()
     assert main(["info", str(animation), "--json"]) == 0
@@ -644,7 +665,7 @@ def test_a_file_changed_on_disk_is_not_overwritten_and_can_be_saved_under_anothe
     assert animation.read_bytes() == changed
     browser.find_element("id", "conflict-save-as").click()
     prompt = browser.switch_to.alert
-    prompt.send_keys("anim/walk-mine.kiv")
+    prompt.send_keys("walk-mine.kiv")  # under the root folder, the file's own
     prompt.accept()
     wait_for(browser, "return kivview.mode === 'player' && kivview.ready && location.search.includes('walk-mine')")
     frames[0].x_offset += 1

@@ -1061,8 +1061,9 @@ class Player {
 
   // The speed typed in its field, as an edit (when it is a valid one).
   takeSpeed() {
+    if ($("speed").value.trim() === "") return; // being retyped; the labels restore it once it is left
     const value = Math.floor(Number($("speed").value));
-    if ($("speed").value.trim() === "" || !Number.isFinite(value) || value < 0 || value > 0xffffffff) {
+    if (!Number.isFinite(value) || value < 0 || value > 0xffffffff) {
       $("speed").value = this.anim.speed;
       return;
     }
