@@ -226,14 +226,13 @@ def describe_animation(path: Union[str, Path], palette: Union[str, Path, None] =
     data = read_animation_file(path)
     _check_palette(palette)
     try:
-        header = _core.read_header(absolute(path))
+        header = _core.read_header(absolute(path), data=data)
     except MemoryError as error:
         raise _refused(path, error) from None
     except OSError as error:
         raise LoadError(f"{path}: cannot open: {error.strerror or error}") from None
     except (TypeError, ValueError, UnicodeError):
         raise LoadError(f"{path}: the file name is not valid text") from None
-    del data
     if not header.frames:
         raise LoadError(f"{path}: holds no frames")
 
@@ -263,6 +262,9 @@ def describe_animation(path: Union[str, Path], palette: Union[str, Path, None] =
         colors=found.color_count,
         frames=frames_of(header),
         messages=found.errors,
+        cut_short=header.cut_short,
+        # What the frames paint is known from their runs, which the header
+        # read does not report: the warning about it comes with a load.
         max_index=None,
     )
 
@@ -338,4 +340,6 @@ def load_animation(
         frames=frames_of(loaded),
         messages=loaded.errors,
         loaded=loaded,
+        cut_short=loaded.cut_short,
+        max_index=loaded.max_index,
     )

@@ -883,6 +883,13 @@ def add_palette_command(parser: argparse.ArgumentParser) -> None:
         choices=formats.split("|"),
         help=f"{formats} (default: from IN's extension)",
     )
+    importing.add_argument(
+        "--max-pixels",
+        metavar="N",
+        type=positive_int,
+        default=DEFAULT_MAX_PIXELS,
+        help=f"png: refuse a swatch of more than N pixels, before it is decoded (default {DEFAULT_MAX_PIXELS})",
+    )
     importing.set_defaults(run=run_palette_import)
 
 
@@ -903,9 +910,11 @@ def run_palette_import(args: argparse.Namespace) -> int:
     from kivtool import palettes
 
     try:
-        _, count = palettes.import_palette(args.source, args.output, args.form)
+        _, count, warned = palettes.import_palette(args.source, args.output, args.form, args.max_pixels)
     except palettes.PaletteError as error:
         raise ToolError(str(error)) from None
+    for line in warned:
+        warn(line)
     print(printable(f"wrote {args.output}: {count} colours"))
     return 0
 

@@ -29,7 +29,11 @@ import re
 import struct
 from io import BytesIO
 from pathlib import Path
-from typing import Callable, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, List, Optional, Sequence, Tuple
+
+from kivtool.files import NotReadable, read_regular
+from kivtool.limits import DEFAULT_MAX_PIXELS
+from kivtool.text import quoted
 
 Color = Tuple[int, int, int, int]
 
@@ -62,20 +66,54 @@ class PaletteError(Exception):
 def read_game_palette(path: Path) -> List[Color]:
     """The entries a palette file holds, its own count of them (loading
     pads to 256)."""
+    try:
+        data = read_regular(path, "a palette file", MAX_TEXT_BYTES)
+    except NotReadable as error:
+        raise PaletteError(str(error)) from None
+    return game_palette_colors(path, data)
+
+
+def game_palette_colors(path: Path, data: bytes) -> List[Color]:
+    """The colours of the game palette file `path`, whose bytes are `data`,
+    as the core loads them. The core reads a count and that many entries
+    and ignores what follows; a palette file the game's tools write has
+    exactly that size, so a file of another size is some other palette
+    (the old games' raw 768 bytes of RGB triples reads as a game palette
+    of a few colours of garbage) and is refused, naming what it may be."""
     from kivtool import _core
 
-    if path.is_dir():
-        raise PaletteError(f"{path}: is a folder, not a palette file")
-    if not path.exists():
-        raise PaletteError(f"{path}: no such file")
     try:
         loaded = _core.load_palette(str(path))
     except (TypeError, ValueError, UnicodeError):  # the path has no UTF-8 form
         raise PaletteError(f"{path}: the file name is not valid text") from None
+    guess = other_palette(data)
+    advice = f"; {guess}" if guess else ""
     if loaded.result != 1:
         reason = loaded.errors[0] if loaded.errors else f"status {loaded.result}"
+        if guess:
+            raise PaletteError(f"{path}: not a game palette file ({reason}){advice}")
         raise PaletteError(f"{path}: not a usable palette file ({reason})")
-    return list(loaded.colors[: loaded.color_count])
+    colors = list(loaded.colors[: loaded.color_count])
+    expected = len(_core.palette_bytes(colors))
+    if expected != len(data):
+        raise PaletteError(
+            f"{path}: not a game palette file: its first bytes give {len(colors)} colours, which take "
+            f"{expected} bytes, and it has {len(data)}{advice}"
+        )
+    return colors
+
+
+def other_palette(data: bytes) -> str:
+    """What a file that is not a game palette may be, as advice."""
+    if data[:4] == b"RIFF" and data[8:12] == b"PAL ":
+        return "it is a RIFF palette (Microsoft .pal): export it from an editor as gpl, jasc or hex"
+    if data.startswith(JASC_MAGIC):
+        return "it is a JASC palette: try --as jasc"
+    if len(data) in (ACT_TABLE, ACT_TABLE + ACT_TRAILER.size):
+        return f"{len(data)} bytes: raw RGB triples? try --as act"
+    if data.startswith(GIMP_MAGIC.encode()):
+        return "it is a GIMP palette: try --as gpl"
+    return ""
 
 
 def write_game_palette(target: Path, colors: Sequence[Color]) -> None:
@@ -225,15 +263,33 @@ def text_lines(data: bytes) -> List[str]:
     return data.decode("utf-8", "replace").splitlines()
 
 
+# A whole number as these files write it: ASCII digits only. str.isdigit
+# and int() take other digits too ("²", Arabic-Indic digits), and int()
+# refuses texts of thousands of digits with an error of its own.
+DIGITS = re.compile(r"[0-9]+")
+# More digits than any count or channel needs, however many leading zeros.
+MAX_DIGITS = 12
+
+
+def whole_number(text: str) -> Optional[int]:
+    """The value of `text` written in ASCII digits (at most MAX_DIGITS of
+    them, leading zeros included), or None."""
+    text = text.strip()
+    if len(text) > MAX_DIGITS or DIGITS.fullmatch(text) is None:
+        return None
+    return int(text)
+
+
 def channel_values(fields: Sequence[str], count: int) -> Optional[List[int]]:
     """`count` whole numbers 0 to 255, or None."""
     if len(fields) < count:
         return None
     values = []
     for text in fields[:count]:
-        if not text.isdigit() or int(text) > 255:
+        value = whole_number(text)
+        if value is None or value > 255:
             return None
-        values.append(int(text))
+        values.append(value)
     return values
 
 
@@ -255,19 +311,35 @@ class Collector:
         return PaletteError(f"{self.source}: line {line}: {shown!r} is not {wanted}")
 
 
+GPL_FIELD = re.compile(r"([A-Za-z][\w ]*):(.*)")
+
+
 def parse_gpl(source: Path, data: bytes) -> List[Color]:
+    """A GIMP palette. GIMP 2.10 and later may write "Channels: RGBA" in
+    the header, and then an alpha value after R G B on every colour line:
+    the game palette keeps it."""
     lines = text_lines(data)
     found = Collector(source)
     if not lines or not lines[0].startswith(GIMP_MAGIC):
         raise found.bad(1, lines[0] if lines else "", f"{GIMP_MAGIC!r}: not a GIMP palette")
+    channels = 3
     for number, line in enumerate(lines[1:], start=2):
         text = line.strip()
-        if not text or text.startswith("#") or re.match(r"[A-Za-z][\w ]*:", text):
-            continue  # comments and the Name: and Columns: fields
-        values = channel_values(text.split(maxsplit=3), 3)
+        if not text or text.startswith("#"):
+            continue
+        field = GPL_FIELD.match(text)
+        if field is not None:  # the Name:, Columns: and Channels: fields
+            if field.group(1).strip().lower() == "channels" and not found.colors:
+                kind = field.group(2).strip().upper()
+                if kind not in ("RGB", "RGBA"):
+                    raise found.bad(number, line, "'Channels: RGB' or 'Channels: RGBA'")
+                channels = len(kind)
+            continue
+        values = channel_values(text.split(maxsplit=channels), channels)
         if values is None:
-            raise found.bad(number, line, "a colour: R G B, 0 to 255 each, and a name")
-        found.add((values[0], values[1], values[2], 255), number)
+            wanted = "R G B A" if channels == 4 else "R G B"
+            raise found.bad(number, line, f"a colour: {wanted}, 0 to 255 each, and a name")
+        found.add((values[0], values[1], values[2], values[3] if channels == 4 else 255), number)
     return found.colors
 
 
@@ -279,9 +351,9 @@ def parse_jasc(source: Path, data: bytes) -> List[Color]:
         if len(lines) < number or lines[number - 1].strip() != wanted:
             raise found.bad(number, lines[number - 1] if len(lines) >= number else "", f"{wanted!r}")
     count_text = lines[2].strip() if len(lines) > 2 else ""
-    if not count_text.isdigit():
+    count = whole_number(count_text)
+    if count is None:
         raise found.bad(3, count_text, "the number of colours")
-    count = int(count_text)
     if count > MAX_COLORS:
         raise PaletteError(f"{source}: line 3: {count} colours; a palette holds at most {MAX_COLORS}")
     for number, line in enumerate(lines[3:], start=4):
@@ -333,52 +405,102 @@ def parse_hex(source: Path, data: bytes) -> List[Color]:
     return found.colors
 
 
-def parse_png(source: Path, data: bytes) -> List[Color]:
+def parse_png(source: Path, data: bytes, max_pixels: int = DEFAULT_MAX_PIXELS) -> Tuple[List[Color], List[str]]:
+    """A swatch: the colours of its cells and the warnings about it. Its
+    size is checked from the header against `max_pixels` before a pixel is
+    decoded. An editor that saves it again may drop the colour-count text:
+    the count is then the last cell that is not transparent black."""
+    import warnings
+
     import numpy as np
     from PIL import Image, UnidentifiedImageError
 
     try:
-        with Image.open(BytesIO(data)) as image:
-            text = getattr(image, "text", {}).get(COLORS_TEXT)
-            rgba = np.asarray(image.convert("RGBA"))
+        with warnings.catch_warnings():
+            # The size is checked here, against --max-pixels; Pillow's own
+            # fixed check would only warn, or refuse in words of its own.
+            warnings.simplefilter("ignore", Image.DecompressionBombWarning)
+            Image.MAX_IMAGE_PIXELS = None
+            with Image.open(BytesIO(data)) as image:
+                width, height = image.size
+                if width * height > max_pixels:
+                    raise PaletteError(
+                        f"{source}: {width} × {height} is {width * height:,} pixels, more than the "
+                        f"{max_pixels:,} allowed for one image (--max-pixels)"
+                    )
+                if getattr(image, "n_frames", 1) > 1:
+                    raise PaletteError(f"{source}: holds {image.n_frames} images; a palette swatch is one image")
+                text = getattr(image, "text", {}).get(COLORS_TEXT)
+                rgba = np.asarray(image.convert("RGBA"))
     except UnidentifiedImageError:
         raise PaletteError(f"{source}: not an image file Pillow can read") from None
-    except (OSError, ValueError, Image.DecompressionBombError) as error:
+    except (OSError, ValueError, SyntaxError, Image.DecompressionBombError) as error:
         raise PaletteError(f"{source}: cannot read the image: {error}") from None
+    except MemoryError:
+        raise PaletteError(f"{source}: not enough memory to decode the image") from None
     height, width = rgba.shape[:2]
     if width != height or width % SWATCH_SIDE or not width:
         raise PaletteError(
             f"{source}: is {width} x {height}; a palette swatch is square, {SWATCH_SIDE} x {SWATCH_SIDE} cells"
         )
-    count = MAX_COLORS
-    if text is not None:
-        if not text.strip().isdigit() or not 1 <= int(text) <= MAX_COLORS:
-            raise PaletteError(f"{source}: its {COLORS_TEXT} text {text!r} is not a colour count from 1 to 256")
-        count = int(text)
     cell = width // SWATCH_SIDE
     # Each cell's middle pixel: a grid drawn over the cell's edges changes nothing.
-    middles = rgba[cell // 2 :: cell, cell // 2 :: cell].reshape(-1, 4)[:count]
-    return [tuple(int(v) for v in color) for color in middles]  # type: ignore[misc]
+    middles = rgba[cell // 2 :: cell, cell // 2 :: cell].reshape(-1, 4)
+    warned = []
+    if text is not None:
+        count = whole_number(text)
+        if count is None or not 1 <= count <= MAX_COLORS:
+            raise PaletteError(
+                f"{source}: its {COLORS_TEXT} text {quoted(text)} is not a colour count from 1 to {MAX_COLORS}"
+            )
+    else:
+        painted = np.flatnonzero(middles.any(axis=1))
+        count = int(painted[-1]) + 1 if painted.size else 0
+        if count:
+            warned.append(
+                f"{source}: has no {COLORS_TEXT} text (an editor saving it again drops it): took {count} "
+                f"colours, up to the last cell that is not transparent black"
+            )
+    return [tuple(int(v) for v in color) for color in middles[:count]], warned  # type: ignore[misc]
 
 
-PARSERS = {"gpl": parse_gpl, "jasc": parse_jasc, "act": parse_act, "hex": parse_hex, "png": parse_png}
+PARSERS: Dict[str, Callable[[Path, bytes], List[Color]]] = {
+    "gpl": parse_gpl,
+    "jasc": parse_jasc,
+    "act": parse_act,
+    "hex": parse_hex,
+}
 
 
-def import_palette(source: Path, out: Path, form: Optional[str]) -> Tuple[str, int]:
+# A palette in a text format is a few kilobytes; more is not one.
+MAX_TEXT_BYTES = 1 << 20
+TEXT_FORMATS = ("gpl", "jasc", "hex")
+
+
+def import_palette(
+    source: Path, out: Path, form: Optional[str], max_pixels: int = DEFAULT_MAX_PIXELS
+) -> Tuple[str, int, List[str]]:
     """Writes the palette in `source` as the game palette file `out`; returns
-    the format read and the number of colours."""
+    the format read, the number of colours and warnings about the palette
+    read."""
     same_file(source, out)
+    guessed = form or EXTENSIONS.get(source.suffix.lower())
+    # Only a regular file is read: a pipe would wait, a device can be
+    # endless. Every form but the swatch is small.
+    limit = None if guessed == "png" else MAX_TEXT_BYTES
     try:
-        data = source.read_bytes()
-    except FileNotFoundError:
-        raise PaletteError(f"{source}: no such file") from None
-    except IsADirectoryError:
-        raise PaletteError(f"{source}: is a folder, not a palette") from None
-    except OSError as error:
-        raise PaletteError(f"{source}: cannot read: {error.strerror or error}") from None
+        data = read_regular(source, "a palette", limit)
+    except NotReadable as error:
+        raise PaletteError(str(error)) from None
     form = import_format(source, data, form)
-    colors = read_game_palette(source) if form == GAME else PARSERS[form](source, data)
+    warned: List[str] = []
+    if form == GAME:
+        colors = game_palette_colors(source, data)
+    elif form == "png":
+        colors, warned = parse_png(source, data, max_pixels)
+    else:
+        colors = PARSERS[form](source, data)
     if not colors:
         raise PaletteError(f"{source}: holds no colours; a palette needs 1 to {MAX_COLORS}")
     write_game_palette(out, colors)
-    return form, len(colors)
+    return form, len(colors), warned

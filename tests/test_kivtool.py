@@ -1126,3 +1126,135 @@ def test_batch_stops_at_once_leaving_whole_files_and_a_summary(tmp_path, stop, s
         assert np.array_equal(read_png(out / "anim" / f"{name}_000.png"), expected_image(sprite(0, 0, [[1, 2]])))
     assert all(process_ended(pid) for pid in workers)
     assert not any(path.exists() for path in prepared)
+
+
+# --------------------------------------------------------------------------
+# What is not a regular file is not read
+
+
+def make_special(path: Path, kind: str) -> None:
+    """A FIFO with no writer (opening it to read would wait for ever) or a
+    character device like /dev/zero (endless), made in a test folder."""
+    if kind == "fifo":
+        if not hasattr(os, "mkfifo"):
+            pytest.skip("no named pipes on this system")
+        os.mkfifo(path)
+        return
+    try:
+        import stat
+
+        os.mknod(path, 0o666 | stat.S_IFCHR, os.makedev(1, 5))
+    except (AttributeError, PermissionError) as error:
+        pytest.skip(f"cannot make a device node here: {error}")
+
+
+@pytest.mark.parametrize("kind", ["fifo", "zero device"])
+@pytest.mark.parametrize(
+    "name, argv",
+    [
+        ("x.kiv", ["info", "{path}"]),
+        ("x.kiv", ["info", "{path}", "--json"]),
+        ("x.kiv", ["export", "{path}", "-o", "{out}"]),
+        ("x.kiv", ["info", "{animation}", "--palette", "{path}"]),
+        ("x.gpl", ["palette", "import", "{path}", "-o", "{out}/p.pal"]),
+        ("x.pal", ["palette", "import", "{path}", "-o", "{out}/p.pal"]),
+        ("x.png", ["palette", "import", "{path}", "-o", "{out}/p.pal"]),
+        ("x.pal", ["palette", "export", "{path}", "-o", "{out}/p.gpl"]),
+    ],
+    ids=["info", "info --json", "export", "info --palette", "palette import gpl", "palette import pal",
+         "palette import png", "palette export"],
+)
+def test_pipes_and_devices_are_refused_without_reading_them(tmp_path, kind, name, argv):
+    """Each in its own process with a timeout: reading a FIFO without a
+    writer blocks, reading a zero device never ends."""
+    scene = write_scene(tmp_path / "game", [sprite(0, 0, [[1, 2]])])
+    special = tmp_path / name
+    make_special(special, kind)
+    values = {"path": special, "out": tmp_path / "out", "animation": scene.animation}
+    command = [sys.executable, "-m", "kivtool"] + [arg.format(**values) for arg in argv]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 1, done.stderr
+    assert done.stderr == f"kivtool: {special}: is not a regular file (a pipe or a device); " + done.stderr.split("; ", 1)[1]
+    assert done.stderr.count("\n") == 1 and "read from files only" in done.stderr
+    assert not (tmp_path / "out").exists() or not any((tmp_path / "out").iterdir())
+
+
+def test_info_of_a_tiny_file_declaring_a_huge_frame_reads_its_header_only(tmp_path):
+    """41 bytes declare one 65535 x 32767 frame (8 GiB rendered): info shows
+    it at once, under an address-space limit far below that."""
+    location = LOCATION.encode() + b"\0"
+    header = struct.pack("<II", 1, len(location)) + location + struct.pack("<I", 1)
+    frame = struct.pack("<IHHhhBB", 0, 32767, 65535, 0, 0, 0, 1)
+    scene = write_scene(tmp_path, [sprite(0, 0, [[1]])])
+    scene.animation.write_bytes(header + frame)
+    result = run_child(
+        f"""
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.RLIM_INFINITY))
+        from kivtool.cli import main
+        import contextlib, io
+        out = io.StringIO()
+        with contextlib.redirect_stdout(out):
+            status = main(["info", {str(scene.animation)!r}, "--json"])
+        report(status=status, info=json.loads(out.getvalue()))
+        """,
+        timeout=120,
+    )
+    assert result["status"] == 0
+    assert [(f["width"], f["height"]) for f in result["info"]["frames"]] == [(65535, 32767)]
+
+
+# --------------------------------------------------------------------------
+# Warnings about an animation that still loads
+
+
+def cut_after_frames(scene: Scene) -> None:
+    data = scene.animation.read_bytes()
+    scene.animation.write_bytes(data[:-3])  # the last frame's last row is cut
+
+
+def small_palette(scene: Scene) -> None:
+    scene.palette.write_bytes(palette_bytes(PALETTE[:4]))  # frames paint indices up to 8
+
+
+def trailing_bytes(scene: Scene) -> None:
+    with scene.animation.open("ab") as file:
+        file.write(b"\0" * 100)
+
+
+CUT_SHORT = "cut short: the file ends before its header or its frames are complete"
+BEYOND = "frames use palette indices up to 8, beyond the palette's 4 colours (0 to 3)"
+
+
+@pytest.mark.parametrize(
+    "spoil, verb, warnings",
+    [
+        (cut_after_frames, "info", [CUT_SHORT]),
+        (cut_after_frames, "export", [CUT_SHORT]),
+        (small_palette, "export", [BEYOND]),
+        (trailing_bytes, "info", []),
+        (trailing_bytes, "export", []),
+    ],
+    ids=["cut short, info", "cut short, export", "indices beyond the palette, export", "trailing bytes, info",
+         "trailing bytes, export"],
+)
+def test_an_animation_that_loads_with_faults_is_warned_of_in_one_line_each(tmp_path, capsys, spoil, verb, warnings):
+    scene = write_scene(tmp_path, [sprite(0, 0, [[1, 2, 3], [4, 5, 6]]), sprite(1, 1, [[7, 8], [None, 1]])])
+    spoil(scene)
+    argv = [verb, scene.animation] + (["-o", tmp_path / "out"] if verb == "export" else [])
+    status, _, err = run(capsys, *argv)
+    assert status == 0
+    assert err.splitlines() == [f"kivtool: warning: {scene.animation}: {warning}" for warning in warnings]
+    if verb == "info":
+        status, out, _ = run(capsys, "info", scene.animation, "--json")
+        assert json.loads(out)["warnings"] == warnings
+
+
+def test_info_shows_the_palette_files_own_colour_count(tmp_path, capsys):
+    scene = write_scene(tmp_path, [sprite(0, 0, [[1, 2]])])
+    scene.palette.write_bytes(palette_bytes(PALETTE[:4]))
+    status, out, err = run(capsys, "info", scene.animation)
+    assert status == 0 and err == ""
+    assert f"  palette     {LOCATION} -> {scene.palette}, 4 colours" in out.splitlines()
+    status, out, _ = run(capsys, "info", scene.animation, "--json")
+    assert json.loads(out)["palette"]["colors"] == 4

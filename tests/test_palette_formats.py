@@ -201,6 +201,12 @@ def test_pillow_reads_the_gimp_palette(tmp_path, capsys, count):
             id="act-trailer",
         ),
         pytest.param("x.act", bytes(range(256)) * 3, None, id="act-256"),
+        pytest.param(
+            "x.gpl",
+            b"GIMP Palette\nName: p\nChannels: RGBA\n#\n1 2 3 0\tclear\n4 5 6 128 half\n7 8 9 255\n",
+            [(1, 2, 3, 0), (4, 5, 6, 128), (7, 8, 9, 255)],
+            id="gpl-rgba-keeps-alpha",
+        ),
     ],
 )
 def test_import_reads_other_programs_files(tmp_path, capsys, name, content, colors):
@@ -214,16 +220,29 @@ def test_import_reads_other_programs_files(tmp_path, capsys, name, content, colo
     assert (tmp_path / "out.pal").read_bytes() == kivmodel.palette_file(colors)
 
 
-def test_import_reads_a_swatch_without_its_count_and_with_a_grid(tmp_path, capsys):
-    colors = palette_colors(random.Random(9), 256, alpha=True)
-    cells = np.array(colors, dtype=np.uint8).reshape(16, 16, 4)
-    pixels = np.repeat(np.repeat(cells, 5, axis=0), 5, axis=1)
+@pytest.mark.parametrize(
+    "count, last_clear",
+    [(256, False), (16, False), (16, True)],
+    ids=["every cell", "re-saved 16 colours", "16 colours, the last transparent black"],
+)
+def test_import_reads_a_swatch_without_its_count_and_with_a_grid(tmp_path, capsys, count, last_clear):
+    """An editor that saves the swatch again drops its count text: the
+    count is then the last cell that is not transparent black, with a
+    warning, not 256 with the empty cells as entries."""
+    colors = palette_colors(random.Random(9), count, alpha=True)
+    if last_clear:
+        colors[-1] = (0, 0, 0, 0)
+    cells = np.zeros((256, 4), dtype=np.uint8)
+    cells[:count] = colors
+    pixels = np.repeat(np.repeat(cells.reshape(16, 16, 4), 5, axis=0), 5, axis=1)
     pixels[::5, :] = (40, 40, 40, 255)  # grid lines over the cells' edges
     pixels[:, ::5] = (40, 40, 40, 255)
     Image.fromarray(pixels).save(tmp_path / "swatch.png")
-    status, _, err = kivtool(capsys, "palette", "import", tmp_path / "swatch.png", "-o", tmp_path / "out.pal")
-    assert (status, err) == (0, [])
-    assert loaded_colors(tmp_path / "out.pal") == colors
+    status, out, err = kivtool(capsys, "palette", "import", tmp_path / "swatch.png", "-o", tmp_path / "out.pal")
+    taken = count - 1 if last_clear else count
+    assert status == 0 and out == [f"wrote {tmp_path / 'out.pal'}: {taken} colours"]
+    assert len(err) == 1 and "has no kivtool:colors text" in err[0] and f"took {taken} colours" in err[0]
+    assert (tmp_path / "out.pal").read_bytes() == kivmodel.palette_file(colors[:taken])
 
 
 def counted_swatch(path: Path, text: str) -> None:
@@ -290,6 +309,50 @@ def counted_swatch(path: Path, text: str) -> None:
             id="game-0",
         ),
         pytest.param("x.png", None, [], r"x\.png: its kivtool:colors text '0' is not a colour count", id="png-count"),
+        pytest.param("x.png", "²", [], r"x\.png: its kivtool:colors text '²' is not a colour count", id="png-count-²"),
+        pytest.param(
+            "x.png", "9" * 5000, [], r"x\.png: its kivtool:colors text '9{60}'\.\.\. \(5000 characters\) is not", id="png-count-long"
+        ),
+        pytest.param("x.gpl", b"GIMP Palette\n1 \xc2\xb2 3\n", [], r"x\.gpl: line 2: '1 ² 3' is not a colour", id="gpl-²"),
+        pytest.param(
+            "x.gpl", b"GIMP Palette\n1 2 " + b"9" * 5000 + b"\n", [], r"x\.gpl: line 2: '1 2 9{36}\.\.\.' is not", id="gpl-long"
+        ),
+        pytest.param(
+            "x.gpl",
+            b"GIMP Palette\nChannels: CMYK\n",
+            [],
+            r"x\.gpl: line 2: 'Channels: CMYK' is not 'Channels: RGB' or 'Channels: RGBA'",
+            id="gpl-channels",
+        ),
+        pytest.param("x.pal", b"JASC-PAL\n0100\n\xc2\xb2\n", [], r"x\.pal: line 3: '²' is not the number of colours", id="jasc-²"),
+        pytest.param(
+            "x.pal", b"JASC-PAL\n0100\n" + b"9" * 5000 + b"\n", [], r"x\.pal: line 3: '9{40}\.\.\.' is not the number", id="jasc-long"
+        ),
+        pytest.param(
+            "x.pal",
+            bytes([2, 0, 0, 0]) + bytes(764),
+            [],
+            r"x\.pal: not a game palette file: its first bytes give 2 colours, which take 12 bytes, and it has 768; "
+            r"768 bytes: raw RGB triples\? try --as act",
+            id="game-raw-768",
+        ),
+        pytest.param(
+            "x.pal",
+            b"RIFF" + (24 + 4 * 3).to_bytes(4, "little") + b"PAL data" + bytes(28),
+            [],
+            r"x\.pal: not a game palette file \(Invalid color count: 18770\); it is a RIFF palette",
+            id="game-riff",
+        ),
+        pytest.param(
+            "x.pal",
+            kivmodel.palette_file(SMALL) + b"\0",
+            [],
+            r"x\.pal: not a game palette file: its first bytes give 5 colours, which take 24 bytes, and it has 25$",
+            id="game-trailing",
+        ),
+        pytest.param(
+            "x.hex", b"ffffff\n" * (1 << 18), [], r"x\.hex: is 1,835,008 bytes, more than the 1,048,576", id="hex-over-1-mib"
+        ),
         pytest.param("missing.hex", "missing", [], r"missing\.hex: no such file", id="missing"),
     ],
 )
@@ -297,6 +360,8 @@ def test_import_refusals_name_the_file_and_the_line(tmp_path, capsys, name, cont
     source = tmp_path / name
     if content is None:
         counted_swatch(source, "0")
+    elif isinstance(content, str) and content != "missing":
+        counted_swatch(source, content)
     elif isinstance(content, bytes):
         source.write_bytes(content)
     out = tmp_path / "out.pal"
