@@ -7,6 +7,7 @@ for all three."""
 
 from __future__ import annotations
 
+import dataclasses
 import os
 import pathlib
 import random
@@ -20,7 +21,7 @@ import time
 import pykiv
 import pytest
 from child_process import run_child
-from kivmodel import animation_file, frame_record, palette_file
+from kivmodel import animation_file, frame_record, palette_file, parse_animation
 
 pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="POSIX permission bits and links")
 
@@ -374,6 +375,124 @@ def test_read_only_palette_does_not_stop_the_animation(scratch):
     assert (scratch / "out" / "t").read_bytes() == expected
     assert (scratch / "pal" / "p.pal").read_bytes() == OLD
     assert os.listdir(scratch / "pal") == ["p.pal"]
+
+
+# --------------------------------------------------------------------------
+# Targets that are not regular files
+
+
+def fifo(path: pathlib.Path) -> str:
+    os.mkfifo(path)
+    return "a FIFO"
+
+
+def char_device(path: pathlib.Path) -> str:
+    # The null device's numbers, made here: the real one is never touched.
+    try:
+        os.mknod(path, stat.S_IFCHR | 0o666, os.makedev(1, 3))
+    except PermissionError:
+        pytest.skip("making a device node needs root")
+    return "a device"
+
+
+def socket_file(path: pathlib.Path) -> str:
+    import socket
+
+    with socket.socket(socket.AF_UNIX) as sock:
+        sock.bind(str(path))
+    return "a socket"
+
+
+def link_to_fifo(path: pathlib.Path) -> str:
+    os.mkfifo(path.parent / "fifo")
+    path.symlink_to("fifo")
+    return "a FIFO"
+
+
+SPECIAL_FILES = {"FIFO": fifo, "device": char_device, "socket": socket_file, "link to a FIFO": link_to_fifo}
+
+
+def save_in_child(writer: str, scratch: pathlib.Path, target: pathlib.Path, unprivileged: bool = False) -> list[str]:
+    """The error lines of a save in a child process, so that a save that
+    blocks fails the test by its timeout instead of hanging the run."""
+    result = run_child(
+        f"""
+        import pathlib
+        from kivtool import _core
+        from test_replacing_files import save
+        reason = drop_privileges() if {unprivileged!r} else None
+        if reason:
+            report(skip=reason)
+        else:
+            report(lines=error_lines(lambda: save({writer!r}, pathlib.Path({str(scratch)!r}),
+                                                  pathlib.Path({str(target)!r}))))
+        """,
+        timeout=60,
+    )
+    if "skip" in result:
+        pytest.skip(result["skip"])
+    return result["lines"]
+
+
+def kinds(directory: pathlib.Path) -> dict[str, int]:
+    return {name: stat.S_IFMT(os.lstat(directory / name).st_mode) for name in os.listdir(directory)}
+
+
+@pytest.mark.parametrize("writer", WRITERS)
+@pytest.mark.parametrize("make_special", SPECIAL_FILES.values(), ids=SPECIAL_FILES.keys())
+@pytest.mark.parametrize("unprivileged", [False, True], ids=["as owner", "in a read-only folder"])
+def test_what_is_not_a_regular_file_is_not_replaced(scratch, writer, make_special, unprivileged):
+    # Renamed over, a FIFO or device named like an output would become a
+    # plain file; opened for writing in place (where the folder cannot take
+    # a temporary file), a FIFO would block until a reader came. Neither
+    # happens: the target counts as one that cannot be opened for writing.
+    target = scratch / "out" / "t"
+    kind = make_special(target)
+    if unprivileged:
+        give_to_nobody(scratch)
+        (scratch / "out").chmod(0o555)
+    before = kinds(scratch / "out")
+    lines = save_in_child(writer, scratch, target, unprivileged)
+    assert refused(lines, writer, target), lines
+    if writer == "tool":
+        assert lines[0].endswith(f"is not a regular file ({kind})")
+    assert kinds(scratch / "out") == before
+
+
+@pytest.mark.parametrize("make_special", SPECIAL_FILES.values(), ids=SPECIAL_FILES.keys())
+def test_a_palette_target_that_is_not_a_regular_file_does_not_stop_the_animation(scratch, make_special):
+    expected = reference("animation", scratch)
+    palette = scratch / "pal" / "p.pal"
+    palette.unlink()  # the reference save wrote it
+    make_special(palette)
+    before = kinds(scratch / "pal")
+    lines = save_in_child("animation", scratch, scratch / "out" / "t")
+    # The line names the palette as the save made it canonical, links
+    # followed, and the animation stores that place.
+    canonical = os.path.realpath(palette)
+    assert lines == [f"ERROR: Could not open palette file for writing: {canonical}"]
+    location = os.path.relpath(canonical, scratch).encode()
+    saved = parse_animation((scratch / "out" / "t").read_bytes())
+    assert saved == dataclasses.replace(
+        parse_animation(expected), location=location, location_size=len(location) + 1
+    )
+    assert kinds(scratch / "pal") == before
+
+
+def test_a_fifo_swapped_in_after_prepare_is_not_renamed_over(scratch):
+    from kivtool import _core
+
+    target = scratch / "out" / "t"
+    target.write_bytes(OLD)
+    replacement = _core.FileReplacement(str(target))
+    replacement.write(b"new")
+    target.unlink()
+    os.mkfifo(target)
+    with pytest.raises(OSError, match=r"is not a regular file \(a FIFO\)"):
+        replacement.commit()
+    replacement.discard()
+    assert stat.S_ISFIFO(os.lstat(target).st_mode)
+    assert stray_files(target.parent) == []
 
 
 # --------------------------------------------------------------------------

@@ -118,6 +118,11 @@ int open_existing_file(const fs::path& path) {
     return fd;
 }
 
+bool is_regular(int fd) {
+    struct _stat64 status{};
+    return ::_fstat64(fd, &status) == 0 && (status.st_mode & _S_IFMT) == _S_IFREG;
+}
+
 bool write_all(int fd, const std::uint8_t* data, std::size_t size) {
     if (::_lseeki64(fd, 0, SEEK_SET) != 0) return false;
     while (size > 0) {
@@ -195,11 +200,20 @@ int open_new_file(const fs::path& path) {
     return fd;
 }
 
+// The target is opened only after its links were followed, so a link found
+// here was swapped in since: refused. A FIFO swapped in would block an open
+// for writing until a reader came; without waiting, it is seen for what it
+// is (or the open fails) and refused by is_regular.
 int open_existing_file(const fs::path& path) {
     int fd;
-    do fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    do fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     while (fd < 0 && errno == EINTR);
     return fd;
+}
+
+bool is_regular(int fd) {
+    struct stat status{};
+    return ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
 }
 
 bool write_all(int fd, const std::uint8_t* data, std::size_t size) {
@@ -417,6 +431,27 @@ std::optional<fs::path> follow_links(fs::path path) {
     return std::nullopt;
 }
 
+// What a file that exists and is neither a regular file nor a folder is, for
+// a person; null for those two and for a file that does not exist.
+const char* kind_of_special_file(const fs::file_status& status) {
+    switch (status.type()) {
+        case fs::file_type::fifo:
+            return "a FIFO";
+        case fs::file_type::character:
+        case fs::file_type::block:
+            return "a device";
+        case fs::file_type::socket:
+            return "a socket";
+        case fs::file_type::regular:
+        case fs::file_type::directory:
+        case fs::file_type::not_found:
+        case fs::file_type::none:
+            return nullptr;
+        default:
+            return "something else";
+    }
+}
+
 // Whether this process may open an existing file for writing: false for a
 // read-only file, as Python's own open() would find.
 bool may_write(const fs::path& file) {
@@ -481,7 +516,9 @@ WriteResult FileReplacement::prepare(std::vector<std::uint8_t> contents) {
     // A file that cannot even be examined (a name too long, a directory on
     // the way without search permission) cannot be written either.
     if (exists && ec) return WriteResult::open_failed;
-    if (fs::is_directory(status)) return WriteResult::open_failed;
+    // Nor can what is not a regular file: a FIFO, a device or a socket named
+    // like an output would become a plain file, or a write to it block.
+    if (exists && !fs::is_regular_file(status)) return WriteResult::open_failed;
     if (exists && !may_write(resolved_)) return WriteResult::open_failed;
     // Checked before a byte is written: the write would fail half-way.
     if (!within_file_size_limit(contents_.size())) return WriteResult::write_failed;
@@ -536,6 +573,12 @@ WriteResult FileReplacement::prepare_in_place(bool exists) {
     // for the new ones is taken now.
     file_ = open_existing_file(resolved_);
     if (file_ < 0) return WriteResult::open_failed;
+    // What was opened is what is written: a file that is not a regular one
+    // (swapped in since it was examined) is left alone.
+    if (!is_regular(file_)) {
+        close_file();
+        return WriteResult::open_failed;
+    }
     mode_ = Mode::rewrite_in_place;
     const std::optional<std::uint64_t> size = size_of(file_);
     if (!size) return WriteResult::write_failed;
@@ -549,7 +592,12 @@ WriteResult FileReplacement::commit() {
 #ifdef _WIN32
             close_file();  // Windows replaces no file that is open
 #endif
-            const bool exists = fs::exists(resolved_);
+            std::error_code ec;
+            const fs::file_status status = fs::symlink_status(resolved_, ec);
+            const bool exists = status.type() != fs::file_type::not_found;
+            // Whatever took the target's name since prepare() and is not a
+            // regular file is not renamed over.
+            if (exists && !fs::is_regular_file(status)) return WriteResult::open_failed;
             if (!put_in_place(temporary_, resolved_, exists)) return WriteResult::write_failed;
             mode_ = Mode::committed;
             sync_directory(resolved_.parent_path());
@@ -589,6 +637,9 @@ WriteFailure describe_write_failure(const fs::path& target, WriteResult result) 
     std::error_code ec;
     const fs::file_status status = fs::status(*file, ec);
     if (fs::is_directory(status)) return {EISDIR, "is a folder"};
+    if (const char* kind = kind_of_special_file(status)) {
+        return {EINVAL, std::string("is not a regular file (") + kind + ")"};
+    }
     if (status.type() != fs::file_type::not_found && !ec && !may_write(*file)) return {EACCES, "is read-only"};
     const fs::path folder = file->has_parent_path() ? file->parent_path() : fs::path(".");
     if (!fs::is_directory(fs::status(folder, ec))) return {ENOENT, "its folder does not exist"};
