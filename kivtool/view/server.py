@@ -289,6 +289,10 @@ class Loads:
         self.reserve(reserved)
         try:
             outcome = source.decode(path, data, self.settings.palette)
+            if outcome.animation is not None:
+                outcome.reason = self.unusable(outcome.animation)
+                if outcome.reason is not None:
+                    outcome.animation = None
         finally:
             with self.lock:
                 self.under_way -= reserved
@@ -348,6 +352,26 @@ class Loads:
             while len(self.reasons) > REASONS_KEPT:
                 self.reasons.popitem(last=False)
         return reason
+
+    def unusable(self, animation: Animation) -> Optional[str]:
+        """A load the page does not show although the module read it: a
+        palette outside ROOT that is not a game palette (its colours would
+        be the bytes of whatever file the stored location leads to)."""
+        if self.settings.palette or not animation.palette_path:
+            return None
+        used = os.path.realpath(animation.palette_path)
+        if is_inside(self.settings.root, used):
+            return None
+        try:
+            size = os.stat(used).st_size
+        except OSError as error:
+            return f"its palette {used} cannot be read: {error.strerror or error}"
+        if size != 4 + 4 * animation.colors:
+            return (
+                f"its palette location leads to {used}, outside the root folder, "
+                "which is not a game palette (its size does not match a palette's)"
+            )
+        return None
 
     def by_digest(self, path: str, digest: str) -> Optional[source.Outcome]:
         with self.lock:

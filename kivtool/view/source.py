@@ -18,7 +18,7 @@ import os
 import stat
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Iterator, List, Optional, Tuple
+from typing import Iterator, List, Optional, Tuple, Union
 
 from kivtool import _core
 from kivtool.animation import Animation, LoadError, load_animation
@@ -96,9 +96,14 @@ def read(path: str) -> bytes:
     after what it is has been learnt from that descriptor. Unfit for a file
     the viewer does not read or cannot read."""
     try:
-        descriptor = open_regular(path, "an animation file", MAX_PIXEL_BYTES)
+        descriptor = open_regular(path, "an animation file")
     except NotReadable as error:
-        raise Unfit(without_name(path, str(error))) from None
+        # Refused from what the opened file was; said in the listing's words.
+        try:
+            reason = unfit_reason(os.stat(path))
+        except OSError:
+            reason = None
+        raise Unfit(reason or without_name(path, str(error))) from None
     try:
         reason = unfit_reason(os.fstat(descriptor))
         if reason is not None:
@@ -119,20 +124,31 @@ def without_name(path: str, reason: str) -> str:
     return reason[len(prefix) :] if reason.startswith(prefix) else reason
 
 
+def core_path(path: str) -> Union[str, bytes]:
+    """`path` as the core takes it: text, or, for a name that is not valid
+    UTF-8 (held in a str as lone surrogates), the bytes the system names
+    the file with (the core takes a path as bytes as well)."""
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        return os.fsencode(path)
+    return path
+
+
 def pixel_bytes(path: str, data: bytes) -> int:
     """The bytes of RGBA the frames of `data` render to, from its header and
     frame table alone (nothing is rendered); 0 when they cannot be read."""
     try:
-        header = _core.read_header(path, data=data)
-    except (MemoryError, OSError, RuntimeError, ValueError):
+        header = _core.read_header(core_path(path), data=data)  # type: ignore[arg-type]
+    except (MemoryError, OSError, RuntimeError, ValueError, TypeError):
         return 0
     return sum(frame.width * frame.height * 4 for frame in header.frames)
 
 
 # Advice in the command line's words, as the page says it.
 _PAGE_WORDS = (
-    (" (use --palette)", " (put the palette file where the animation names it)"),
-    ("; use --palette)", "; put the palette file where the animation names it)"),
+    (" (use --palette)", " (put the palette file where its palette location leads)"),
+    ("; use --palette)", ": the viewer has no palette to show it with)"),
 )
 
 
@@ -151,10 +167,15 @@ def decode(path: str, data: bytes, palette: str = "") -> Outcome:
     if size > MAX_PIXEL_BYTES:
         reason = f"its frames hold {size >> 20} MiB of pixels, more than the viewer shows ({MAX_PIXEL_BYTES >> 20} MiB)"
         return Outcome(None, reason, file_digest, data)
+    named = core_path(path)
     try:
-        animation = load_animation(Path(path), Path(palette) if palette else None, data=data)
+        animation = load_animation(named, Path(palette) if palette else None, data=data)  # type: ignore[arg-type]
+    except UnicodeError:
+        # A palette found under a folder whose name is not UTF-8 cannot be
+        # named back as text.
+        return Outcome(None, "the name of its folder or of its palette is not valid UTF-8 text", file_digest, data)
     except LoadError as error:
-        reason = without_name(path, str(error))
+        reason = without_name(str(named), str(error))
         if "palette file" in reason and "is not usable" in reason:
             # The count quoted is the first bytes of whatever file the
             # stored location led to: not shown.
@@ -201,4 +222,4 @@ def patch_placement(data: bytes, speed: int, offsets: List[Tuple[int, int]]) -> 
 def replace_file(path: str, data: bytes) -> None:
     """Replaces the file at `path` by `data` safely (links followed, mode and
     owner kept, never a cut file); OSError naming the cause."""
-    _core.replace_file(path, data)
+    _core.replace_file(core_path(path), data)  # type: ignore[arg-type]
