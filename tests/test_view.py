@@ -30,7 +30,7 @@ import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from urllib.parse import quote, urlsplit
+from urllib.parse import quote, unquote_to_bytes, urlsplit
 
 import chromium
 import numpy as np
@@ -442,7 +442,7 @@ def test_a_page_saves_any_number_of_times_in_a_row(game, view):
 def test_two_pages_saving_one_load_at_once_never_both_succeed(game, view):
     served = view(game)
     animation = game / "anim" / "walk.kiv"
-    for round_number in range(12):
+    for round_number in range(40):
         meta = json.loads(served.request("GET", "/api/animation/anim/walk.kiv")[2])
         bodies = [placement(meta, {0: (1, 0)}), placement(meta, {1: (0, 1)})]
         barrier = threading.Barrier(2)
@@ -976,3 +976,96 @@ def test_the_player_gets_both_plans_of_the_shadows(tmp_path):
     assert shadows <= {step["index"] for step in plans["steps"]}
     assert not shadows & {step["index"] for step in plans["under"]}
     assert all(shadows & set(step["under"]) for step in plans["under"])
+
+
+def test_gallery_opens_every_name_shows_warnings_and_the_root(browser, game, view):
+    frames, background = scene_frames()
+    data = animation_bytes(frames, LOCATION, SPEED, background)
+    odd = b"caf\xe9 new\nline back\\slash.kiv"
+    with open(os.path.join(os.fsencode(game / "anim"), odd), "wb") as stream:
+        stream.write(data)
+    (game / "anim" / "cut.kiv").write_bytes(data[:-20])
+    os.mkfifo(game / "anim" / "pipe.kiv")
+    served = view(game)
+    open_page(browser, served)
+    wait_for(browser, "return kivview.checked && document.querySelectorAll('.card canvas').length === 3")
+    assert browser.find_element("id", "root").text == str(game.resolve())
+    listed = dict(
+        browser.execute_script(
+            "return [...document.querySelectorAll('#failure-list li')].map(li => [li.dataset.path, li.textContent])"
+        )
+    )
+    assert list(listed) == ["anim/pipe.kiv"] and "named pipe" in listed["anim/pipe.kiv"]
+    warned = browser.execute_script(
+        "return [...document.querySelectorAll('.card.warned')].map(c => [c.dataset.path, c.dataset.warnings])"
+    )
+    assert len(warned) == 1 and warned[0][0] == "anim/cut.kiv" and "cut short" in warned[0][1]
+    # The card of the name that is not UTF-8 opens it in the player.
+    link = browser.execute_script(
+        "return [...document.querySelectorAll('.card')].find(c => c.dataset.path.includes('line')).href"
+    )
+    browser.get(link)
+    wait_for(browser, "return window.kivview && kivview.mode === 'player' && kivview.ready")
+    # (as the page writes it in its requests: WebDriver cannot return a lone surrogate)
+    assert unquote_to_bytes(browser.execute_script("return encodePath(kivview.player.rel)")) == b"anim/" + odd
+    assert browser.execute_script("return kivview.player.anim.frames.length") == len(frames) + 1
+
+
+def test_saving_while_the_server_is_gone_says_so_and_keeps_the_edit(browser, game):
+    from selenium.webdriver.common.keys import Keys
+
+    served = start_view(game / "anim" / "walk.kiv")
+    try:
+        open_page(browser, served)
+        browser.find_element("id", "play").click()
+        browser.execute_script("kivview.player.goTo(0)")
+        browser.find_element("tag name", "body").send_keys(Keys.ARROW_RIGHT)
+        edited = offsets(browser)
+    finally:
+        status, _, _ = stop_view(served)
+    assert status == 0
+    browser.find_element("id", "save").click()
+    wait_for(browser, "return kivview.saveFailed")
+    notice = browser.find_element("id", "notice")
+    assert notice.is_displayed() and "Not saved" in notice.text and "does not answer" in notice.text
+    assert browser.execute_script("return kivview.player.dirty")
+    assert offsets(browser) == edited
+    assert browser.find_element("id", "save").is_enabled()
+    browser.execute_script("kivview.player.saved = kivview.player.state()")  # let the next test leave the page
+
+
+def test_ctrl_s_saves_the_speed_still_being_typed(browser, game, view, capsys):
+    from selenium.webdriver.common.keys import Keys
+
+    animation = game / "anim" / "walk.kiv"
+    served = view(animation)
+    open_page(browser, served)
+    speed = browser.find_element("id", "speed")
+    speed.clear()
+    speed.send_keys("77")
+    speed.send_keys(Keys.CONTROL + "s")  # no Enter, no leaving the field
+    wait_for(browser, "return kivview.lastSave")
+    capsys.readouterr()
+    assert main(["info", str(animation), "--json"]) == 0
+    assert json.loads(capsys.readouterr().out)["speed"] == 77
+
+
+def test_a_click_that_focuses_the_stage_on_the_background_selects_nothing(browser, game, view):
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.keys import Keys
+
+    served = view(game / "anim" / "walk.kiv")
+    open_page(browser, served)
+    browser.find_element("id", "play").click()  # pause; the focus is on the button
+    browser.execute_script("kivview.player.goTo(0)")
+    start = offsets(browser)
+    stage = browser.find_element("id", "stage")
+    dx, dy = stage_point(browser, 5, 0)  # the background alone is painted there
+    assert browser.execute_script("const h = kivview.player.hit(5, 0); return h && h.index") == 5
+    ActionChains(browser).move_to_element_with_offset(stage, int(dx), int(dy)).click().perform()
+    assert browser.execute_script("return document.activeElement.id") == "stage"
+    assert browser.execute_script("return kivview.player.selected") == 0
+    stage.send_keys(Keys.ARROW_RIGHT)
+    moved = [list(p) for p in start]
+    moved[0][0] += 1
+    assert offsets(browser) == moved  # frame 0 moved, not the background
