@@ -38,6 +38,20 @@ with width, height, x_offset, y_offset, shadow).
 
 patch_placement(data, speed, offsets) changes only the speed and each frame's
 (x_offset, y_offset), background frame last.
+
+FileReplacement(path, root="") and replace_file(path, data, root="") replace
+a file safely (a temporary file beside it, synced, renamed over it; written in
+place only where that is impossible). A target that is not a regular file
+once links are followed (FIFO, device, socket, folder) is refused. With root,
+path is relative to the root folder and resolved beneath it without
+following links that leave it; the temporary file and the rename are made
+relative to the folder's handle, a target with other hard links is refused,
+and nothing is written in place. read_file(path, root="", limit=...) reads a
+regular file whole (opened without blocking, checked by what was opened,
+refused above limit bytes without being read), beneath root as above when
+given. All raise OSError naming the cause ("is not a regular file (a FIFO)",
+"has other hard links", "leads outside the root folder", ...) with the path
+as given; a missing file raises FileNotFoundError.
 """
 
 from typing import Any, Callable, Protocol, Sequence
@@ -158,7 +172,7 @@ def check_frames(frames: Sequence[FrameShape], names: Sequence[str] = ...) -> No
 def patch_placement(data: bytes, speed: int, offsets: Sequence[tuple[int, int]]) -> bytes: ...
 
 class FileReplacement:
-    def __init__(self, path: str) -> None: ...
+    def __init__(self, path: str, root: str = "") -> None: ...
     def write(self, data: bytes) -> None: ...
     def verify(self, check: Callable[[str], object]) -> None: ...
     def commit(self) -> None: ...
@@ -166,7 +180,8 @@ class FileReplacement:
     def __enter__(self) -> FileReplacement: ...
     def __exit__(self, *args: object) -> None: ...
 
-def replace_file(path: str, data: bytes) -> None: ...
+def replace_file(path: str, data: bytes, root: str = "") -> None: ...
+def read_file(path: str, root: str = "", limit: int = ...) -> bytes: ...
 
 class PaletteLoad:
     @property

@@ -29,12 +29,14 @@
 
 #include <cwctype>
 #else
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
 #endif
 
 namespace fs = std::filesystem;
@@ -103,19 +105,37 @@ namespace {
 // Descriptors rather than streams: a file must be synced, reserved, locked
 // and given an owner, which a stream cannot do. Windows' C runtime has
 // descriptors too.
+//
+// Every file of a replacement is reached through its folder and its name in
+// that folder (a Folder): by the folder's path, or, where a root policy
+// holds, through a handle of the folder opened beneath the root, so that a
+// folder swapped for a link after the path was resolved changes nothing.
 #ifdef _WIN32
 
-int open_new_file(const fs::path& path) {
+// Windows opens by path only; a root is checked on the path (see
+// resolve_beneath below).
+struct Folder {
+    fs::path path;
+};
+
+fs::path in(const Folder& folder, const fs::path& name) { return folder.path / name; }
+
+int open_new_in(const Folder& folder, const fs::path& name) {
     int fd = -1;
-    ::_wsopen_s(&fd, path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _SH_DENYNO,
-                _S_IREAD | _S_IWRITE);
+    ::_wsopen_s(&fd, in(folder, name).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                _SH_DENYNO, _S_IREAD | _S_IWRITE);
     return fd;
 }
 
-int open_existing_file(const fs::path& path) {
+int open_existing_in(const Folder& folder, const fs::path& name) {
     int fd = -1;
-    ::_wsopen_s(&fd, path.c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT, _SH_DENYNO, 0);
+    ::_wsopen_s(&fd, in(folder, name).c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT, _SH_DENYNO, 0);
     return fd;
+}
+
+bool remove_in(const Folder& folder, const fs::path& name) {
+    std::error_code ec;
+    return fs::remove(in(folder, name), ec);
 }
 
 bool is_regular(int fd) {
@@ -155,17 +175,20 @@ bool reserve(int fd, std::uint64_t size, std::uint64_t old_size) { return size <
 bool within_file_size_limit(std::uint64_t) { return true; }
 
 // A file open without delete sharing cannot be removed by another save, so
-// a temporary file needs no lock of its own.
+// a temporary file needs no lock of its own, and one whose removal succeeds
+// was held by nobody.
 bool lock_temporary(int) { return true; }
 
-bool is_stale_temporary(const fs::path&) { return true; }
+bool remove_if_stale(const Folder& folder, const fs::path& name) { return remove_in(folder, name); }
 
 // The rename is written through to the disk by MoveFileExW itself.
-void sync_directory(const fs::path&) {}
+void sync_folder(const Folder&) {}
 
 // ReplaceFileW keeps the replaced file's security descriptor (owner and
 // access list), attributes and streams; a new file is moved into place.
-bool put_in_place(const fs::path& temporary, const fs::path& target, bool exists) {
+bool put_in_place(const Folder& folder, const fs::path& temporary_name, const fs::path& name, bool exists) {
+    const fs::path temporary = in(folder, temporary_name);
+    const fs::path target = in(folder, name);
     if (exists) {
         // A file that another handle holds open without delete sharing
         // cannot be replaced. Asked first, since a replace call that fails
@@ -183,32 +206,65 @@ bool put_in_place(const fs::path& temporary, const fs::path& target, bool exists
     return ::MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-bool keep_owner_and_mode(int, const fs::path&) { return true; }
+bool keep_owner_and_mode(int, const Folder&, const fs::path&) { return true; }
 
-bool has_other_links(const fs::path& file) {
+// What the name holds, links not followed.
+struct Entry {
+    fs::file_type type = fs::file_type::not_found;
+    std::uintmax_t links = 0;
+    bool failed = false;  // it could not be examined
+};
+
+Entry entry_in(const Folder& folder, const fs::path& name) {
     std::error_code ec;
-    const std::uintmax_t links = fs::hard_link_count(file, ec);
-    return !ec && links > 1;
+    const fs::file_status status = fs::symlink_status(in(folder, name), ec);
+    Entry entry;
+    entry.type = status.type();
+    entry.failed = ec && status.type() != fs::file_type::not_found;
+    if (entry.type == fs::file_type::regular) entry.links = fs::hard_link_count(in(folder, name), ec);
+    return entry;
 }
+
+bool may_write_in(const Folder& folder, const fs::path& name) { return ::_waccess(in(folder, name).c_str(), 2) == 0; }
+
+bool rename_over_refused(const Folder&, const fs::path&) { return false; }
 
 #else
 
-int open_new_file(const fs::path& path) {
+struct Folder {
+    fs::path path;  // for messages, and the way to the folder when there is no handle
+    int fd = -1;    // a handle of the folder opened beneath a root, or none
+};
+
+fs::path in(const Folder& folder, const fs::path& name) { return folder.path / name; }
+
+// Opens `name` in `folder`: through its handle when it has one.
+int open_in(const Folder& folder, const fs::path& name, int flags, mode_t mode = 0) {
     int fd;
-    do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    do fd = folder.fd >= 0 ? ::openat(folder.fd, name.c_str(), flags, mode) : ::open(in(folder, name).c_str(), flags, mode);
     while (fd < 0 && errno == EINTR);
     return fd;
+}
+
+int open_new_in(const Folder& folder, const fs::path& name) {
+    return open_in(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
 }
 
 // The target is opened only after its links were followed, so a link found
 // here was swapped in since: refused. A FIFO swapped in would block an open
 // for writing until a reader came; without waiting, it is seen for what it
 // is (or the open fails) and refused by is_regular.
-int open_existing_file(const fs::path& path) {
-    int fd;
-    do fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-    while (fd < 0 && errno == EINTR);
-    return fd;
+int open_existing_in(const Folder& folder, const fs::path& name) {
+    return open_in(folder, name, O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+}
+
+bool remove_in(const Folder& folder, const fs::path& name) {
+    return (folder.fd >= 0 ? ::unlinkat(folder.fd, name.c_str(), 0) : ::unlink(in(folder, name).c_str())) == 0;
+}
+
+bool stat_in(const Folder& folder, const fs::path& name, struct stat& status) {
+    return (folder.fd >= 0 ? ::fstatat(folder.fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW)
+                           : ::lstat(in(folder, name).c_str(), &status)) == 0;
 }
 
 bool is_regular(int fd) {
@@ -286,46 +342,50 @@ bool lock_temporary(int fd) {
     return ::fstat(fd, &status) == 0 && status.st_nlink > 0;
 }
 
-// Whether no running save holds the temporary file at `path`: its lock can
-// be taken, and the name still names the file locked.
-bool is_stale_temporary(const fs::path& path) {
+// Removes the temporary file `name` when no running save holds it: its lock
+// can be taken, and the name still names the file locked. It is removed
+// with the lock held, so that no save can take it in between.
+bool remove_if_stale(const Folder& folder, const fs::path& name) {
     // Any access will do for the lock; a temporary file keeps the permission
     // bits of its target, which may allow writing only.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    int fd = open_in(folder, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0 && errno == EACCES) fd = open_in(folder, name, O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return false;
-    bool stale = false;
+    bool removed = false;
     struct stat locked{};
     struct stat named{};
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &locked) == 0 && ::lstat(path.c_str(), &named) == 0) {
-        stale = S_ISREG(locked.st_mode) && locked.st_dev == named.st_dev && locked.st_ino == named.st_ino;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &locked) == 0 && stat_in(folder, name, named) &&
+        S_ISREG(locked.st_mode) && locked.st_dev == named.st_dev && locked.st_ino == named.st_ino) {
+        removed = remove_in(folder, name);
     }
     ::close(fd);
-    return stale;
+    return removed;
 }
 
-// A rename is a change of the directory, which is synced on its own.
-void sync_directory(const fs::path& directory) {
-    const fs::path path = directory.empty() ? fs::path(".") : directory;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+// A rename is a change of the folder, which is synced on its own. Some file
+// systems cannot sync a folder; the rename is then as durable as they make
+// it.
+void sync_folder(const Folder& folder) {
+    const int fd = folder.fd >= 0 ? ::openat(folder.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                                  : ::open((folder.path.empty() ? fs::path(".") : folder.path).c_str(),
+                                           O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
-    // Some file systems cannot sync a directory; the rename is then as
-    // durable as they make it.
     (void)::fsync(fd);
     ::close(fd);
 }
 
-bool put_in_place(const fs::path& temporary, const fs::path& target, bool) {
-    return ::rename(temporary.c_str(), target.c_str()) == 0;
+bool put_in_place(const Folder& folder, const fs::path& temporary_name, const fs::path& name, bool) {
+    if (folder.fd >= 0) return ::renameat(folder.fd, temporary_name.c_str(), folder.fd, name.c_str()) == 0;
+    return ::rename(in(folder, temporary_name).c_str(), in(folder, name).c_str()) == 0;
 }
 
 // Gives the new file the owner, group and permission bits of the file it
 // replaces. False when the caller may not: a user can give a file away
 // only to a group of its own, and never to another user.
-bool keep_owner_and_mode(int fd, const fs::path& replaced) {
+bool keep_owner_and_mode(int fd, const Folder& folder, const fs::path& replaced) {
     struct stat old_status{};
     struct stat new_status{};
-    if (::stat(replaced.c_str(), &old_status) != 0 || ::fstat(fd, &new_status) != 0) return false;
+    if (!stat_in(folder, replaced, old_status) || ::fstat(fd, &new_status) != 0) return false;
     if ((new_status.st_uid != old_status.st_uid || new_status.st_gid != old_status.st_gid) &&
         ::fchown(fd, old_status.st_uid, old_status.st_gid) != 0) {
         return false;
@@ -336,18 +396,78 @@ bool keep_owner_and_mode(int fd, const fs::path& replaced) {
     return ::fchmod(fd, old_status.st_mode & 07777) == 0;
 }
 
-bool has_other_links(const fs::path& file) {
+fs::file_type type_of(mode_t mode) {
+    switch (mode & S_IFMT) {
+        case S_IFREG:
+            return fs::file_type::regular;
+        case S_IFDIR:
+            return fs::file_type::directory;
+        case S_IFLNK:
+            return fs::file_type::symlink;
+        case S_IFIFO:
+            return fs::file_type::fifo;
+        case S_IFCHR:
+            return fs::file_type::character;
+        case S_IFBLK:
+            return fs::file_type::block;
+        case S_IFSOCK:
+            return fs::file_type::socket;
+        default:
+            return fs::file_type::unknown;
+    }
+}
+
+// What the name holds, links not followed.
+struct Entry {
+    fs::file_type type = fs::file_type::not_found;
+    std::uintmax_t links = 0;
+    bool failed = false;  // it could not be examined
+};
+
+Entry entry_in(const Folder& folder, const fs::path& name) {
+    Entry entry;
     struct stat status{};
-    return ::stat(file.c_str(), &status) == 0 && status.st_nlink > 1;
+    if (!stat_in(folder, name, status)) {
+        entry.failed = errno != ENOENT;
+        return entry;
+    }
+    entry.links = status.st_nlink;
+    entry.type = type_of(status.st_mode);
+    return entry;
+}
+
+// Whether this process may open an existing file for writing: false for a
+// read-only file, as Python's own open() would find.
+bool may_write_in(const Folder& folder, const fs::path& name) {
+    return (folder.fd >= 0 ? ::faccessat(folder.fd, name.c_str(), W_OK, 0) : ::access(in(folder, name).c_str(), W_OK)) ==
+           0;
+}
+
+// In a folder with the sticky bit (such as /tmp) only the owner of a file
+// or of the folder may rename over the file, though others may write it.
+bool rename_over_refused(const Folder& folder, const fs::path& name) {
+    const uid_t user = ::geteuid();
+    if (user == 0) return false;
+    struct stat folder_status{};
+    struct stat file_status{};
+    const bool examined = folder.fd >= 0
+                              ? ::fstat(folder.fd, &folder_status) == 0
+                              : ::stat((folder.path.empty() ? fs::path(".") : folder.path).c_str(), &folder_status) == 0;
+    if (!examined || (folder_status.st_mode & S_ISVTX) == 0) return false;
+    if (!stat_in(folder, name, file_status)) return false;
+    return file_status.st_uid != user && folder_status.st_uid != user;
 }
 
 #endif
 
-// Temporary files are named after a hash of their target's name, so that a
-// save finds those of its own target: hidden, with a random part, and
-// short, so that the name fits wherever the target's name fits.
+// Temporary files are named after a hash of their target's name and one of
+// a few slots, so that a save finds those of its own target by their names
+// alone, without listing a folder that may hold thousands of files: hidden,
+// and short, so that the name fits wherever the target's name fits.
 constexpr std::string_view temporary_prefix = ".pykiv-";
 constexpr std::string_view temporary_suffix = ".tmp";
+// As many saves of one target as may run at once; each holds one slot.
+constexpr int temporary_slots = 8;
 
 std::string hex(std::uint64_t n, int digits) {
     static const char hex_digits[] = "0123456789abcdef";
@@ -356,60 +476,13 @@ std::string hex(std::uint64_t n, int digits) {
     return text;
 }
 
-// The start of the names of `target`'s temporary files.
-std::string temporary_stem(const fs::path& target) {
+// The name of slot `slot` of the temporary files of the file named `name`.
+fs::path temporary_name(const fs::path& name, int slot) {
     // FNV-1a over the name's bytes.
     std::uint32_t hash = 2166136261u;
-    const fs::path::string_type name = target.filename().native();
-    for (const auto unit : name) hash = (hash ^ static_cast<std::uint32_t>(unit)) * 16777619u;
-    return std::string(temporary_prefix) + hex(hash, 8) + "-";
-}
-
-fs::path temporary_sibling(const fs::path& target) {
-    static std::atomic<std::uint64_t> counter{0};
-    static const std::uint64_t seed = [] {
-        std::random_device device;
-        return (std::uint64_t(device()) << 32) ^ device() ^
-               std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
-    }();
-    std::uint64_t n = seed + 0x9E3779B97F4A7C15ull * ++counter;
-    n ^= n >> 31;
-    return target.parent_path() / fs::u8path(temporary_stem(target) + hex(n, 12) + std::string(temporary_suffix));
-}
-
-// Removes the temporary files of saves of `target` that were killed before
-// they could remove their own. Those of a save still running are kept.
-void remove_stale_temporaries(const fs::path& target) {
-    // The folder of a game may hold thousands of files: names are compared
-    // as the system lists them, without a path made for each.
-    const fs::path::string_type stem = fs::u8path(temporary_stem(target)).native();
-    const fs::path::string_type suffix = fs::u8path(std::string(temporary_suffix)).native();
-    const std::size_t name_size = stem.size() + 12 + suffix.size();
-    const fs::path directory = target.parent_path().empty() ? fs::path(".") : target.parent_path();
-    const auto remove_if_stale = [&](const fs::path::string_type& name) {
-        if (name.size() != name_size || name.compare(0, stem.size(), stem) != 0 ||
-            name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
-            return;
-        }
-        const fs::path path = directory / name;
-        std::error_code ec;
-        if (is_stale_temporary(path)) fs::remove(path, ec);
-    };
-#ifdef _WIN32
-    std::error_code ec;
-    for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
-        remove_if_stale(it->path().filename().native());
-    }
-#else
-    DIR* const listing = ::opendir(directory.c_str());
-    if (listing == nullptr) return;
-    std::vector<std::string> names;
-    while (const dirent* entry = ::readdir(listing)) {
-        if (std::strncmp(entry->d_name, stem.c_str(), stem.size()) == 0) names.emplace_back(entry->d_name);
-    }
-    ::closedir(listing);
-    for (const std::string& name : names) remove_if_stale(name);
-#endif
+    for (const auto unit : name.native()) hash = (hash ^ static_cast<std::uint32_t>(unit)) * 16777619u;
+    return fs::u8path(std::string(temporary_prefix) + hex(hash, 8) + "-" + std::to_string(slot) +
+                      std::string(temporary_suffix));
 }
 
 // As many links in a row as the systems themselves follow before giving up.
@@ -433,8 +506,8 @@ std::optional<fs::path> follow_links(fs::path path) {
 
 // What a file that exists and is neither a regular file nor a folder is, for
 // a person; null for those two and for a file that does not exist.
-const char* kind_of_special_file(const fs::file_status& status) {
-    switch (status.type()) {
+const char* kind_of_special_file(fs::file_type type) {
+    switch (type) {
         case fs::file_type::fifo:
             return "a FIFO";
         case fs::file_type::character:
@@ -452,37 +525,188 @@ const char* kind_of_special_file(const fs::file_status& status) {
     }
 }
 
-// Whether this process may open an existing file for writing: false for a
-// read-only file, as Python's own open() would find.
-bool may_write(const fs::path& file) {
-#ifdef _WIN32
-    return ::_waccess(file.c_str(), 2) == 0;
-#else
-    return ::access(file.c_str(), W_OK) == 0;
-#endif
+// Why a file of `type` cannot be written, when it exists and is not a
+// regular file.
+std::optional<WriteFailure> refusal_of_kind(fs::file_type type) {
+    if (type == fs::file_type::directory) return WriteFailure{EISDIR, "is a folder"};
+    if (const char* kind = kind_of_special_file(type)) {
+        return WriteFailure{EINVAL, std::string("is not a regular file (") + kind + ")"};
+    }
+    return std::nullopt;
 }
 
-// In a directory with the sticky bit (such as /tmp) only the owner of a file
-// or of the directory may rename over the file, though others may write it.
-bool rename_over_refused(const fs::path& file) {
+// --------------------------------------------------------------------------
+// Paths beneath a root folder
+
 #ifdef _WIN32
-    (void)file;
-    return false;
-#else
-    const uid_t user = ::geteuid();
-    if (user == 0) return false;
-    const fs::path parent = file.has_parent_path() ? file.parent_path() : fs::path(".");
-    struct stat directory_status{};
-    struct stat file_status{};
-    if (::stat(parent.c_str(), &directory_status) != 0 || (directory_status.st_mode & S_ISVTX) == 0) return false;
-    if (::stat(file.c_str(), &file_status) != 0) return false;
-    return file_status.st_uid != user && directory_status.st_uid != user;
-#endif
+
+bool is_reparse_point(const fs::path& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
+
+// Windows has no handle-relative opening in its C runtime: the path is
+// checked instead. Its canonical form must lie under the root's, and no
+// component from the root down may be a reparse point (a link or a
+// junction), which could be swapped in after the check. What is swapped in
+// between this check and the write is not caught here, as it is on POSIX
+// systems.
+std::optional<WriteFailure> resolve_beneath(const fs::path& root, const fs::path& relative, Folder& folder,
+                                            fs::path& name) {
+    if (relative.empty() || relative.is_absolute() || relative.has_root_name() || !relative.has_filename()) {
+        return WriteFailure{EINVAL, "is not a file name under the root folder"};
+    }
+    std::error_code ec;
+    const fs::path base = fs::canonical(root, ec);
+    if (ec) return WriteFailure{ENOENT, "the root folder cannot be opened"};
+    fs::path walked = base;
+    for (const fs::path& part : relative.lexically_normal()) {
+        if (part == "..") return WriteFailure{EXDEV, "leads outside the root folder"};
+        walked /= part;
+        if (is_reparse_point(walked)) return WriteFailure{ELOOP, "has a link on its way"};
+    }
+    const fs::path full = fs::weakly_canonical(walked, ec);
+    const auto [end, unused] = std::mismatch(base.begin(), base.end(), full.begin(), full.end());
+    (void)unused;
+    if (ec || end != base.end()) return WriteFailure{EXDEV, "leads outside the root folder"};
+    folder.path = walked.parent_path();
+    name = walked.filename();
+    return std::nullopt;
+}
+
+#else
+
+#ifdef __linux__
+#ifndef SYS_openat2
+#define SYS_openat2 437  // the same number on every architecture
+#endif
+// The kernel's struct open_how and its flags, declared here: older headers
+// lack them.
+struct OpenHow {
+    std::uint64_t flags;
+    std::uint64_t mode;
+    std::uint64_t resolve;
+};
+constexpr std::uint64_t resolve_flag_no_magiclinks = 0x02;  // RESOLVE_NO_MAGICLINKS
+constexpr std::uint64_t resolve_flag_beneath = 0x08;  // RESOLVE_BENEATH
+#endif
+
+#ifdef O_PATH
+constexpr int folder_flags = O_PATH | O_DIRECTORY | O_CLOEXEC;  // needs no read permission
+#else
+constexpr int folder_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+// Opens `relative` beneath the folder `root` with `flags`: the kernel keeps
+// the resolution beneath it where it can (openat2 with RESOLVE_BENEATH,
+// Linux 5.6 and later), links that stay beneath included. Elsewhere the
+// path is walked one component at a time with O_NOFOLLOW, and a symbolic
+// link on the way, or as the file itself, is refused outright (ELOOP or
+// ENOTDIR): its target could not be kept beneath the root without the
+// kernel's help. ".." that leaves the root is refused with EXDEV.
+int open_beneath(int root, const fs::path& relative, int flags, mode_t mode = 0) {
+#ifdef __linux__
+    static std::atomic<bool> has_openat2{true};
+    if (has_openat2.load(std::memory_order_relaxed)) {
+        OpenHow how{static_cast<std::uint64_t>(flags), (flags & O_CREAT) != 0 ? mode : 0u,
+                    resolve_flag_beneath | resolve_flag_no_magiclinks};
+        long fd;
+        do fd = ::syscall(SYS_openat2, root, relative.c_str(), &how, sizeof how);
+        while (fd < 0 && errno == EINTR);
+        if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
+        has_openat2.store(false, std::memory_order_relaxed);
+    }
+#endif
+    const fs::path normal = relative.lexically_normal();
+    std::vector<fs::path> parts(normal.begin(), normal.end());
+    while (!parts.empty() && (parts.back().empty() || parts.back() == ".")) parts.pop_back();
+    if (parts.empty()) return ::openat(root, ".", flags, mode);
+    int folder = ::openat(root, ".", folder_flags);
+    for (std::size_t i = 0; folder >= 0 && i < parts.size(); ++i) {
+        const bool last = i + 1 == parts.size();
+        if (parts[i] == "..") {
+            ::close(folder);
+            errno = EXDEV;
+            return -1;
+        }
+        int next;
+        do next = last ? ::openat(folder, parts[i].c_str(), flags | O_NOFOLLOW, mode)
+                       : ::openat(folder, parts[i].c_str(), folder_flags | O_NOFOLLOW);
+        while (next < 0 && errno == EINTR);
+        const int saved = errno;
+        ::close(folder);
+        errno = saved;
+        folder = next;
+    }
+    return folder;
+}
+
+std::optional<WriteFailure> failure_beneath(int error_number) {
+    switch (error_number) {
+        case EXDEV:
+            return WriteFailure{EXDEV, "leads outside the root folder"};
+        case ELOOP:
+        case ENOTDIR:
+            return WriteFailure{ELOOP, "has a symbolic link on its way that cannot be followed safely"};
+        case ENOENT:
+            return WriteFailure{ENOENT, "its folder does not exist"};
+        default:
+            return WriteFailure{error_number, std::strerror(error_number)};
+    }
+}
+
+// The folder of `relative` beneath `root`, opened, and the file's name in it.
+// A file that is itself a symbolic link is followed while it names a path
+// relative to its folder without "..", which stays beneath the root; any
+// other link is refused.
+std::optional<WriteFailure> resolve_beneath(int root, const fs::path& root_path, fs::path relative, Folder& folder,
+                                            fs::path& name) {
+    for (int followed = 0; followed <= max_links_followed; ++followed) {
+        relative = relative.lexically_normal();
+        if (relative.empty() || relative.is_absolute() || !relative.has_filename() || relative.filename() == "." ||
+            relative.filename() == ".." || *relative.begin() == "..") {
+            return WriteFailure{EXDEV, "is not a file under the root folder"};
+        }
+        const int fd = open_beneath(root, relative.parent_path(), folder_flags);
+        if (fd < 0) return failure_beneath(errno);
+        if (folder.fd >= 0) ::close(folder.fd);
+        folder.fd = fd;
+        folder.path = root_path / relative.parent_path();
+        name = relative.filename();
+        struct stat status{};
+        if (!stat_in(folder, name, status) || !S_ISLNK(status.st_mode)) return std::nullopt;
+        char link[4096];
+        const ssize_t size = ::readlinkat(folder.fd, name.c_str(), link, sizeof link);
+        if (size <= 0 || static_cast<std::size_t>(size) >= sizeof link) return failure_beneath(ELOOP);
+        const fs::path target(std::string(link, static_cast<std::size_t>(size)));
+        for (const fs::path& part : target) {
+            if (part == "..") return WriteFailure{EXDEV, "is a symbolic link that may lead outside the root folder"};
+        }
+        if (target.is_absolute()) return WriteFailure{EXDEV, "is a symbolic link that may lead outside the root folder"};
+        relative = relative.parent_path() / target;
+    }
+    return WriteFailure{ELOOP, "too many symbolic links in a row"};
+}
+
+std::optional<int> open_root(const fs::path& root) {
+    int fd;
+    do fd = ::open(root.c_str(), folder_flags);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return std::nullopt;
+    return fd;
+}
+
+#endif
+
+#ifdef _WIN32
+Folder folder_of(const fs::path& path, int) { return Folder{path}; }
+#else
+Folder folder_of(const fs::path& path, int fd) { return Folder{path, fd}; }
+#endif
 
 }  // namespace
 
-FileReplacement::FileReplacement(fs::path target) : target_(std::move(target)) {}
+FileReplacement::FileReplacement(fs::path target, fs::path root) : target_(std::move(target)), root_(std::move(root)) {}
 
 FileReplacement::~FileReplacement() {
     if (mode_ == Mode::rewrite_in_place && file_ >= 0) {
@@ -490,11 +714,16 @@ FileReplacement::~FileReplacement() {
         const std::optional<std::uint64_t> size = size_of(file_);
         if (size && *size != old_size_) set_size(file_, old_size_);
     }
+    const bool made = mode_ == Mode::temporary || mode_ == Mode::created_in_place;
+#ifdef _WIN32
+    close_file();  // Windows removes no file that is open
+    if (made) remove_in(folder_of(folder_path_, folder_fd_), temporary_);
+#else
+    // Removed while still held: no other save takes its slot in between.
+    if (made) remove_in(folder_of(folder_path_, folder_fd_), temporary_);
     close_file();
-    if (mode_ == Mode::temporary || mode_ == Mode::created_in_place) {
-        std::error_code ec;
-        fs::remove(temporary_, ec);
-    }
+    if (folder_fd_ >= 0) ::close(folder_fd_);
+#endif
 }
 
 void FileReplacement::close_file() noexcept {
@@ -502,28 +731,79 @@ void FileReplacement::close_file() noexcept {
     file_ = -1;
 }
 
+std::optional<WriteFailure> FileReplacement::failure() const { return failure_; }
+
+WriteResult FileReplacement::refuse(int error_number, const std::string& reason) {
+    failure_ = WriteFailure{error_number, reason};
+    return WriteResult::open_failed;
+}
+
+// Finds the target's folder and its name there: under the root policy
+// beneath the root, else at the path with the target's links followed.
+WriteResult FileReplacement::resolve() {
+    Folder where;
+    if (root_.empty()) {
+        // A path that names no file, or names a directory, cannot be written.
+        if (!target_.has_filename()) return WriteResult::open_failed;
+        const std::optional<fs::path> resolved = follow_links(target_);
+        if (!resolved || !resolved->has_filename()) return WriteResult::open_failed;
+        where.path = resolved->parent_path();
+        name_ = resolved->filename();
+    } else {
+#ifdef _WIN32
+        if (const std::optional<WriteFailure> refused = resolve_beneath(root_, target_, where, name_)) {
+            return refuse(refused->error_number, refused->reason);
+        }
+#else
+        const std::optional<int> root = open_root(root_);
+        if (!root) return refuse(errno, "the root folder cannot be opened");
+        const std::optional<WriteFailure> refused = resolve_beneath(*root, root_, target_, where, name_);
+        ::close(*root);
+        folder_fd_ = where.fd;
+        if (refused) return refuse(refused->error_number, refused->reason);
+#endif
+    }
+    folder_path_ = where.path;
+    return WriteResult::written;
+}
+
 WriteResult FileReplacement::prepare(std::vector<std::uint8_t> contents) {
     contents_ = std::move(contents);
-    // A path that names no file, or names a directory, cannot be written.
-    if (!target_.has_filename()) return WriteResult::open_failed;
-    const std::optional<fs::path> resolved = follow_links(target_);
-    if (!resolved || !resolved->has_filename()) return WriteResult::open_failed;
-    resolved_ = *resolved;
+    const WriteResult resolved = resolve();
+    if (resolved != WriteResult::written) return resolved;
+    const Folder folder = folder_of(folder_path_, folder_fd_);
 
-    std::error_code ec;
-    const fs::file_status status = fs::status(resolved_, ec);
-    const bool exists = status.type() != fs::file_type::not_found;
+    const Entry entry = entry_in(folder, name_);
+    const bool exists = entry.type != fs::file_type::not_found;
     // A file that cannot even be examined (a name too long, a directory on
     // the way without search permission) cannot be written either.
-    if (exists && ec) return WriteResult::open_failed;
+    if (entry.failed) return WriteResult::open_failed;
     // Nor can what is not a regular file: a FIFO, a device or a socket named
-    // like an output would become a plain file, or a write to it block.
-    if (exists && !fs::is_regular_file(status)) return WriteResult::open_failed;
-    if (exists && !may_write(resolved_)) return WriteResult::open_failed;
+    // like an output would become a plain file, or a write to it block. (A
+    // link here was swapped in since its links were followed.)
+    if (exists && entry.type != fs::file_type::regular) {
+        if (entry.type == fs::file_type::symlink) return WriteResult::open_failed;
+        const std::optional<WriteFailure> kind = refusal_of_kind(entry.type);
+        return refuse(kind->error_number, kind->reason);
+    }
+    // Under a root, a file with other names may have one outside the root:
+    // writing it in place would change that one, and renaming over it split
+    // them. It is refused.
+    if (!root_.empty() && exists && entry.links > 1) return refuse(EMLINK, "has other hard links");
+    if (exists && !may_write_in(folder, name_)) return WriteResult::open_failed;
     // Checked before a byte is written: the write would fail half-way.
     if (!within_file_size_limit(contents_.size())) return WriteResult::write_failed;
 
-    if (!exists || !(rename_over_refused(resolved_) || has_other_links(resolved_))) {
+    if (!root_.empty()) {
+        // Nothing in place under a root: a file written in place is written
+        // wherever its name leads at that moment.
+        const WriteResult result = prepare_temporary(exists);
+        if (result == WriteResult::open_failed && !failure_) {
+            return refuse(EACCES, "cannot be written: its folder takes no new file");
+        }
+        return result;
+    }
+    if (!exists || !(rename_over_refused(folder, name_) || entry.links > 1)) {
         const WriteResult result = prepare_temporary(exists);
         if (result != WriteResult::open_failed) return result;
     }
@@ -533,24 +813,45 @@ WriteResult FileReplacement::prepare(std::vector<std::uint8_t> contents) {
 // `open_failed` when no temporary file can be made, or given the owner of
 // the file it would replace: the target is then written in place.
 WriteResult FileReplacement::prepare_temporary(bool exists) {
-    remove_stale_temporaries(resolved_);
-    for (int attempt = 0; attempt < 8 && file_ < 0; ++attempt) {
-        const fs::path path = temporary_sibling(resolved_);
-        const int fd = open_new_file(path);
-        if (fd < 0) continue;
+    const Folder folder = folder_of(folder_path_, folder_fd_);
+    // The first slot no running save holds is taken; a slot left by a killed
+    // save is removed and taken, and so is every other such slot after it.
+    bool all_held = true;
+    for (int slot = 0; slot < temporary_slots; ++slot) {
+        const fs::path name = temporary_name(name_, slot);
+        if (file_ >= 0) {
+            remove_if_stale(folder, name);
+            continue;
+        }
+        int fd = open_new_in(folder, name);
+        int error = fd < 0 ? errno : 0;
+        if (error == EEXIST && remove_if_stale(folder, name)) {
+            fd = open_new_in(folder, name);
+            error = fd < 0 ? errno : 0;
+        }
+        if (error == EEXIST) continue;
+        if (fd < 0) {
+            // The folder takes no new file (read-only, a name too long):
+            // no slot would do.
+            all_held = false;
+            break;
+        }
         file_ = fd;
-        temporary_ = path;
+        temporary_ = name;
         mode_ = Mode::temporary;
         if (!lock_temporary(fd)) {
             close_file();  // removed by another save's cleaning already
             mode_ = Mode::unprepared;
         }
     }
-    if (file_ < 0) return WriteResult::open_failed;
-    if (exists && !keep_owner_and_mode(file_, resolved_)) {
+    if (file_ < 0) {
+        // Every slot held by a save still running: this one cannot start.
+        if (all_held) return WriteResult::write_failed;
+        return WriteResult::open_failed;
+    }
+    if (exists && !keep_owner_and_mode(file_, folder, name_)) {
+        remove_in(folder, temporary_);
         close_file();
-        std::error_code ec;
-        fs::remove(temporary_, ec);
         mode_ = Mode::unprepared;
         return WriteResult::open_failed;
     }
@@ -559,19 +860,20 @@ WriteResult FileReplacement::prepare_temporary(bool exists) {
 }
 
 WriteResult FileReplacement::prepare_in_place(bool exists) {
+    const Folder folder = folder_of(folder_path_, folder_fd_);
     if (!exists) {
         // A new file has no old contents to keep: it is written now, and
         // removed again unless committed.
-        file_ = open_new_file(resolved_);
+        file_ = open_new_in(folder, name_);
         if (file_ < 0) return WriteResult::open_failed;
-        temporary_ = resolved_;
+        temporary_ = name_;
         mode_ = Mode::created_in_place;
         const bool written = write_all(file_, contents_.data(), contents_.size()) && sync_file(file_);
         return written ? WriteResult::written : WriteResult::write_failed;
     }
     // Its old contents stay until commit, when it is rewritten; the room
     // for the new ones is taken now.
-    file_ = open_existing_file(resolved_);
+    file_ = open_existing_in(folder, name_);
     if (file_ < 0) return WriteResult::open_failed;
     // What was opened is what is written: a file that is not a regular one
     // (swapped in since it was examined) is left alone.
@@ -587,27 +889,33 @@ WriteResult FileReplacement::prepare_in_place(bool exists) {
 }
 
 WriteResult FileReplacement::commit() {
+    const Folder folder = folder_of(folder_path_, folder_fd_);
     switch (mode_) {
         case Mode::temporary: {
 #ifdef _WIN32
             close_file();  // Windows replaces no file that is open
 #endif
-            std::error_code ec;
-            const fs::file_status status = fs::symlink_status(resolved_, ec);
-            const bool exists = status.type() != fs::file_type::not_found;
             // Whatever took the target's name since prepare() and is not a
-            // regular file is not renamed over.
-            if (exists && !fs::is_regular_file(status)) return WriteResult::open_failed;
-            if (!put_in_place(temporary_, resolved_, exists)) return WriteResult::write_failed;
+            // regular file is not renamed over; nor, under a root, a file
+            // given another name since.
+            const Entry entry = entry_in(folder, name_);
+            const bool exists = entry.type != fs::file_type::not_found;
+            if (exists && entry.type != fs::file_type::regular) {
+                const std::optional<WriteFailure> kind = refusal_of_kind(entry.type);
+                if (kind) return refuse(kind->error_number, kind->reason);
+                return WriteResult::open_failed;
+            }
+            if (!root_.empty() && exists && entry.links > 1) return refuse(EMLINK, "has other hard links");
+            if (!put_in_place(folder, temporary_, name_, exists)) return WriteResult::write_failed;
             mode_ = Mode::committed;
-            sync_directory(resolved_.parent_path());
+            sync_folder(folder);
             close_file();  // the lock goes with the name
             break;
         }
         case Mode::created_in_place:
             mode_ = Mode::committed;
             close_file();
-            sync_directory(resolved_.parent_path());
+            sync_folder(folder);
             break;
         case Mode::rewrite_in_place: {
             const std::size_t size = contents_.size();
@@ -626,7 +934,128 @@ WriteResult FileReplacement::commit() {
 }
 
 fs::path FileReplacement::prepared_file() const {
-    return mode_ == Mode::temporary || mode_ == Mode::created_in_place ? temporary_ : fs::path();
+    return mode_ == Mode::temporary || mode_ == Mode::created_in_place ? folder_path_ / temporary_ : fs::path();
+}
+
+namespace {
+
+// The bytes of the regular file open at `fd`, `size` of them by its status,
+// and whatever it grew by since; more than `limit` is refused.
+FileRead read_open_file(int fd, std::uint64_t size, std::size_t limit) {
+    FileRead result;
+    const auto too_large = [&] {
+        result.bytes.reset();
+        result.error_number = EFBIG;
+        result.reason = "is larger than " + std::to_string(limit) + " bytes";
+        return result;
+    };
+    if (size > limit) return too_large();
+    FileBytes bytes(static_cast<std::size_t>(size));
+    std::size_t done = 0;
+    for (;;) {
+        if (done == bytes.size()) {
+            // Read to the end: a file that grew since its status was taken
+            // is read on, up to the limit.
+            if (bytes.size() > limit) return too_large();
+            bytes.resize(std::min<std::size_t>(bytes.size() + (std::size_t{1} << 16), limit + 1));
+        }
+#ifdef _WIN32
+        const int got = ::_read(fd, bytes.data() + done,
+                                static_cast<unsigned>(std::min<std::size_t>(bytes.size() - done, std::size_t{1} << 30)));
+#else
+        const ssize_t got = ::read(fd, bytes.data() + done, bytes.size() - done);
+        if (got < 0 && errno == EINTR) continue;
+#endif
+        if (got < 0) {
+            result.error_number = errno;
+            result.reason = std::strerror(errno);
+            return result;
+        }
+        if (got == 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    if (done > limit) return too_large();
+    bytes.resize(done);
+    result.bytes = std::move(bytes);
+    return result;
+}
+
+FileRead read_failure(int error_number, const std::string& reason) {
+    FileRead result;
+    result.error_number = error_number;
+    result.reason = reason;
+    return result;
+}
+
+FileRead opened_failure(int error_number) {
+    if (error_number == ENOENT) return read_failure(ENOENT, "does not exist");
+    if (error_number == EISDIR) return read_failure(EISDIR, "is a folder");
+    if (error_number == EACCES) return read_failure(EACCES, "cannot be read: permission denied");
+    return read_failure(error_number, std::strerror(error_number));
+}
+
+}  // namespace
+
+FileRead read_regular_file(const fs::path& path, const fs::path& root, std::size_t limit) {
+    int fd = -1;
+#ifdef _WIN32
+    fs::path file = path;
+    if (!root.empty()) {
+        Folder folder;
+        fs::path name;
+        if (const std::optional<WriteFailure> refused = resolve_beneath(root, path, folder, name)) {
+            return read_failure(refused->error_number, refused->reason);
+        }
+        file = in(folder, name);
+    }
+    if (fs::is_directory(file)) return read_failure(EISDIR, "is a folder");
+    ::_wsopen_s(&fd, file.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT, _SH_DENYNO, 0);
+    if (fd < 0) return opened_failure(errno);
+    struct _stat64 status{};
+    const bool examined = ::_fstat64(fd, &status) == 0;
+    const fs::file_type type = !examined                                 ? fs::file_type::unknown
+                               : (status.st_mode & _S_IFMT) == _S_IFREG ? fs::file_type::regular
+                               : (status.st_mode & _S_IFMT) == _S_IFDIR ? fs::file_type::directory
+                               : (status.st_mode & _S_IFMT) == _S_IFCHR ? fs::file_type::character
+                                                                         : fs::file_type::unknown;
+#else
+    if (root.empty()) {
+        // Not blocking: a FIFO opened for reading would wait for a writer.
+        do fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        while (fd < 0 && errno == EINTR);
+        if (fd < 0) return opened_failure(errno);
+    } else {
+        const fs::path relative = path.lexically_normal();
+        if (relative.empty() || relative.is_absolute() || *relative.begin() == "..") {
+            return read_failure(EXDEV, "is not a file under the root folder");
+        }
+        const std::optional<int> root_fd = open_root(root);
+        if (!root_fd) return read_failure(errno, "the root folder cannot be opened");
+        fd = open_beneath(*root_fd, relative, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        const int error = errno;
+        ::close(*root_fd);
+        if (fd < 0) {
+            if (error == ENOENT || error == EACCES || error == EISDIR) return opened_failure(error);
+            if (error == ELOOP) return read_failure(ELOOP, "is a symbolic link that cannot be followed safely");
+            const std::optional<WriteFailure> refused = failure_beneath(error);
+            return read_failure(refused->error_number, refused->reason);
+        }
+    }
+    struct stat status{};
+    const bool examined = ::fstat(fd, &status) == 0;
+    const fs::file_type type = examined ? type_of(status.st_mode) : fs::file_type::unknown;
+#endif
+    FileRead result;
+    if (!examined) {
+        result = read_failure(errno, std::strerror(errno));
+    } else if (type != fs::file_type::regular) {
+        const std::optional<WriteFailure> kind = refusal_of_kind(type);
+        result = read_failure(kind ? kind->error_number : EINVAL, kind ? kind->reason : "is not a regular file");
+    } else {
+        result = read_open_file(fd, static_cast<std::uint64_t>(status.st_size), limit);
+    }
+    close_descriptor(fd);
+    return result;
 }
 
 WriteFailure describe_write_failure(const fs::path& target, WriteResult result) {
@@ -637,10 +1066,12 @@ WriteFailure describe_write_failure(const fs::path& target, WriteResult result) 
     std::error_code ec;
     const fs::file_status status = fs::status(*file, ec);
     if (fs::is_directory(status)) return {EISDIR, "is a folder"};
-    if (const char* kind = kind_of_special_file(status)) {
+    if (const char* kind = kind_of_special_file(status.type())) {
         return {EINVAL, std::string("is not a regular file (") + kind + ")"};
     }
-    if (status.type() != fs::file_type::not_found && !ec && !may_write(*file)) return {EACCES, "is read-only"};
+    if (status.type() != fs::file_type::not_found && !ec && !may_write_in(folder_of(file->parent_path(), -1), file->filename())) {
+        return {EACCES, "is read-only"};
+    }
     const fs::path folder = file->has_parent_path() ? file->parent_path() : fs::path(".");
     if (!fs::is_directory(fs::status(folder, ec))) return {ENOENT, "its folder does not exist"};
     return {EACCES, "cannot be created: its folder cannot be written"};

@@ -40,6 +40,28 @@ using FileBytes = pykiv::memory::PageBytes;
 std::optional<FileBytes> read_file(const std::filesystem::path& path,
                                    std::size_t limit = std::numeric_limits<std::size_t>::max());
 
+// Why a file cannot be read or written, for a person: "is read-only", "is a
+// folder" and the like, with the system's error number closest to it.
+struct WriteFailure {
+    int error_number;
+    std::string reason;
+};
+
+// A regular file read whole, or why not.
+struct FileRead {
+    std::optional<FileBytes> bytes;  // nothing when the file was not read
+    int error_number = 0;
+    std::string reason;  // "does not exist", "is not a regular file (a FIFO)", ...
+};
+
+// Reads a regular file whole, and nothing else: what is opened (without
+// blocking, so that a FIFO cannot hold the reader) is checked to be a regular
+// file before a byte is read, and a file of more than `limit` bytes is
+// refused without being read. With a `root` folder, `path` is relative to it
+// and resolved beneath it as FileReplacement resolves a target under a root.
+FileRead read_regular_file(const std::filesystem::path& path, const std::filesystem::path& root = {},
+                           std::size_t limit = std::numeric_limits<std::size_t>::max());
+
 enum class WriteResult {
     written,
     open_failed,   // the target cannot be written, or nothing can be created for it
@@ -73,11 +95,33 @@ enum class WriteResult {
 //   (`write_failed`, the file unchanged) where that fails or the platform
 //   cannot reserve. A write in place is not atomic: a kill or power cut
 //   during commit() can leave the file partly written;
-// - temporary files left by saves of the same target that were killed are
-//   removed by the next one, except those a running save still holds.
+// - a target that exists and is not a regular file once links are followed
+//   (a FIFO, a device, a socket, a folder) cannot be written: nothing
+//   replaces it, and nothing opens it in a way that could block;
+// - temporary files are named after the target and one of a few slots
+//   (each save holds one, locked), so a save finds those of its own target
+//   without listing the folder; temporary files left by saves of the same
+//   target that were killed are removed by the next one, except those a
+//   running save still holds.
+//
+// Under a root policy (a `root` folder given) the target is a path relative
+// to that folder, and nothing is written outside it:
+// - the root is opened once and the target's folder opened beneath it
+//   without following a link that leaves it (openat2 with RESOLVE_BENEATH
+//   where the system has it; elsewhere one component at a time with
+//   O_NOFOLLOW, which refuses any symbolic link on the way); the temporary
+//   file, its sync and the rename are made relative to that folder's handle,
+//   so a folder swapped for a link later changes nothing;
+// - a target that is itself a symbolic link is followed only while it names
+//   a path relative to its folder without "..";
+// - a target with other hard links is refused (one of them may be outside
+//   the root), and nothing is ever written in place.
+// On Windows the same rules are checked on the canonical path (reparse
+// points refused) before the files are opened by path: a link swapped in
+// between is not caught there.
 class FileReplacement {
 public:
-    explicit FileReplacement(std::filesystem::path target);
+    explicit FileReplacement(std::filesystem::path target, std::filesystem::path root = {});
     FileReplacement(const FileReplacement&) = delete;
     FileReplacement& operator=(const FileReplacement&) = delete;
     ~FileReplacement();
@@ -95,16 +139,27 @@ public:
     // target is to be rewritten in place at commit and nothing is written yet.
     std::filesystem::path prepared_file() const;
 
+    // Why the last prepare() or commit() failed, where it knows better than
+    // describe_write_failure can tell from the path afterwards (a target
+    // under a root, a target that changed between the two steps).
+    std::optional<WriteFailure> failure() const;
+
 private:
     enum class Mode { unprepared, temporary, created_in_place, rewrite_in_place, committed };
 
+    WriteResult resolve();
+    WriteResult refuse(int error_number, const std::string& reason);
     WriteResult prepare_temporary(bool exists);
     WriteResult prepare_in_place(bool exists);
     void close_file() noexcept;
 
-    std::filesystem::path target_;     // as given
-    std::filesystem::path resolved_;   // with symbolic links followed
-    std::filesystem::path temporary_;  // the file to remove if not committed
+    std::filesystem::path target_;       // as given
+    std::filesystem::path root_;         // the root policy's folder; empty: links followed
+    std::filesystem::path folder_path_;  // the target's folder, with the target's links followed
+    int folder_fd_ = -1;                 // a handle of that folder, under a root policy (POSIX)
+    std::filesystem::path name_;         // the target's name in its folder
+    std::filesystem::path temporary_;    // the name of the file to remove if not committed
+    std::optional<WriteFailure> failure_;
     std::vector<std::uint8_t> contents_;
     int file_ = -1;               // the open temporary file, or the target written in place
     std::uint64_t old_size_ = 0;  // of a target written in place, to give back a reservation
@@ -119,12 +174,7 @@ WriteResult write_file_atomically(const std::filesystem::path& target, std::vect
 // links are followed and the spelling made canonical.
 bool name_the_same_file(const std::filesystem::path& a, const std::filesystem::path& b);
 
-// Why writing `target` failed, for a person: "is read-only", "is a folder"
-// and the like, with the system's error number closest to it.
-struct WriteFailure {
-    int error_number;
-    std::string reason;
-};
+// Why writing `target` failed, for a person, found from the path afterwards.
 WriteFailure describe_write_failure(const std::filesystem::path& target, WriteResult result);
 
 // The line for a failed write of a `kind` ("palette", "animation") file.

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -319,8 +320,10 @@ py::bytes encode(const std::vector<PyFramePlanes>& frames, std::int64_t speed, c
 
 class Replacement {
 public:
-    explicit Replacement(const std::string& path) : path_(path) {
-        replacement_.emplace(pykiv::io::path_from_utf8(path));
+    // `path` relative to `root` when a root is given: see FileReplacement's
+    // root policy.
+    Replacement(const std::string& path, const std::string& root) : path_(path) {
+        replacement_.emplace(pykiv::io::path_from_utf8(path), pykiv::io::path_from_utf8(root));
     }
 
     void write(const std::string& contents) {
@@ -382,8 +385,9 @@ private:
     enum class State { empty, prepared, verifying, committed, discarded };
 
     [[noreturn]] void fail(pykiv::io::WriteResult result) const {
+        const std::optional<pykiv::io::WriteFailure> known = replacement_->failure();
         const pykiv::io::WriteFailure failure =
-            pykiv::io::describe_write_failure(pykiv::io::path_from_utf8(path_), result);
+            known ? *known : pykiv::io::describe_write_failure(pykiv::io::path_from_utf8(path_), result);
         raise_os_error(failure.error_number, failure.reason, path_);
     }
 
@@ -393,10 +397,17 @@ private:
     State state_ = State::empty;
 };
 
-void replace_file(const std::string& path, const std::string& contents) {
-    Replacement replacement(path);
+void replace_file(const std::string& path, const std::string& contents, const std::string& root) {
+    Replacement replacement(path, root);
     replacement.write(contents);
     replacement.commit();
+}
+
+py::bytes read_file(const std::string& path, const std::string& root, std::size_t limit) {
+    const pykiv::io::FileRead read =
+        pykiv::io::read_regular_file(pykiv::io::path_from_utf8(path), pykiv::io::path_from_utf8(root), limit);
+    if (!read.bytes) raise_os_error(read.error_number, read.reason, path);
+    return bytes_of(read.bytes->data(), read.bytes->size());
 }
 
 // --------------------------------------------------------------------------
@@ -550,7 +561,7 @@ PYBIND11_MODULE(_core, m) {
         py::arg("data"), py::arg("speed"), py::arg("offsets"));
 
     py::class_<Replacement>(m, "FileReplacement")
-        .def(py::init<const std::string&>(), py::arg("path"))
+        .def(py::init<const std::string&, const std::string&>(), py::arg("path"), py::arg("root") = "")
         .def(
             "write", [](Replacement& r, const py::bytes& data) { r.write(std::string(data)); }, py::arg("data"))
         .def("verify", &Replacement::verify, py::arg("check"))
@@ -562,8 +573,13 @@ PYBIND11_MODULE(_core, m) {
             if (!r.committed()) r.discard();
         });
     m.def(
-        "replace_file", [](const std::string& path, const py::bytes& data) { replace_file(path, std::string(data)); },
-        py::arg("path"), py::arg("data"));
+        "replace_file",
+        [](const std::string& path, const py::bytes& data, const std::string& root) {
+            replace_file(path, std::string(data), root);
+        },
+        py::arg("path"), py::arg("data"), py::arg("root") = "");
+    m.def("read_file", &read_file, py::arg("path"), py::arg("root") = "",
+          py::arg("limit") = std::numeric_limits<std::size_t>::max());
 
     m.def("palette_bytes", &palette_bytes, py::arg("colors"));
     py::class_<PaletteLoad>(m, "PaletteLoad")
