@@ -272,7 +272,7 @@ class Loads:
         once, and the digest, the frames and a later save all come from
         those bytes."""
         try:
-            data = source.read(path)
+            data = source.read(self.settings.root, path)
         except source.Unfit as unfit:
             return source.Outcome(None, str(unfit), "", b"")
         except OSError as error:
@@ -716,7 +716,7 @@ def make_app(settings: Settings) -> Any:
                 raise Refused(400, f"{len(offsets)} offsets for {len(loaded.frames)} frames")
             if target is None:
                 try:
-                    current = source.read(path)
+                    current = source.read(settings.root, path)
                 except source.Unfit as unfit:
                     raise Refused(409, f"{rel}: not saved: it {unfit}") from None
                 except OSError as error:
@@ -739,7 +739,7 @@ def make_app(settings: Settings) -> Any:
                 raise Refused(400, f"{rel}: {error}") from None
             del current
             try:
-                source.replace_file(written, data)
+                source.replace_file(settings.root, written, data)
             except OSError as error:
                 raise Refused(500, f"{written_rel}: not saved: {error.strerror or error}") from None
             if target is None:

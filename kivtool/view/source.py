@@ -22,7 +22,6 @@ from typing import Iterator, List, Optional, Tuple, Union
 
 from kivtool import _core
 from kivtool.animation import Animation, LoadError, load_animation
-from kivtool.files import NotReadable, open_regular
 
 # RGBA of all frames of one animation: what the page is sent and the server
 # keeps for it. A file larger than this on disk is not read at all: its
@@ -91,32 +90,30 @@ def unfit_reason(info: os.stat_result) -> Optional[str]:
     return None
 
 
-def read(path: str) -> bytes:
-    """The whole file at `path`, read once through one open descriptor,
-    after what it is has been learnt from that descriptor. Unfit for a file
-    the viewer does not read or cannot read."""
+def beneath(root: str, path: str) -> str:
+    """`path` (canonical, under `root`) relative to `root`, as the core's
+    reader and replacement take it with a root."""
+    return os.path.relpath(path, root)
+
+
+def read(root: str, path: str) -> bytes:
+    """The whole file at `path` (canonical, under `root`), read once, by the
+    core's reader beneath `root`: a link swapped in that leads out of it is
+    not followed, and what the file is (a regular file, not larger than the
+    guard) is learnt from the opened file. Unfit for a file the viewer does
+    not read or cannot read."""
     try:
-        descriptor = open_regular(path, "an animation file")
-    except NotReadable as error:
-        # Refused from what the opened file was; said in the listing's words.
-        try:
-            reason = unfit_reason(os.stat(path))
-        except OSError:
-            reason = None
-        raise Unfit(reason or without_name(path, str(error))) from None
+        # The reason in the listing's words, when the file shows it.
+        reason = unfit_reason(os.stat(path))
+    except OSError:
+        reason = None
+    if reason is not None:
+        raise Unfit(reason)
     try:
-        reason = unfit_reason(os.fstat(descriptor))
-        if reason is not None:
-            raise Unfit(reason)
-        with os.fdopen(descriptor, "rb", closefd=False) as file:
-            data = file.read(MAX_PIXEL_BYTES + 1)
-    except OSError as error:
-        raise Unfit(f"cannot read: {error.strerror or error}") from None
-    finally:
-        os.close(descriptor)
-    if len(data) > MAX_PIXEL_BYTES:  # grew while it was read
-        raise Unfit(f"is more than {MAX_PIXEL_BYTES >> 20} MiB on disk, more than the viewer loads")
-    return data
+        return _core.read_file(core_path(beneath(root, path)), core_path(root), MAX_PIXEL_BYTES)  # type: ignore[arg-type]
+    except (OSError, UnicodeError) as error:
+        cause = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+        raise Unfit(f"cannot be read: {cause}") from None
 
 
 def without_name(path: str, reason: str) -> str:
@@ -219,7 +216,12 @@ def patch_placement(data: bytes, speed: int, offsets: List[Tuple[int, int]]) -> 
     return _core.patch_placement(data, speed, offsets)
 
 
-def replace_file(path: str, data: bytes) -> None:
-    """Replaces the file at `path` by `data` safely (links followed, mode and
-    owner kept, never a cut file); OSError naming the cause."""
-    _core.replace_file(core_path(path), data)  # type: ignore[arg-type]
+def replace_file(root: str, path: str, data: bytes) -> None:
+    """Replaces the file at `path` (canonical, under `root`) by `data`
+    safely (mode and owner kept, never a cut file), resolved beneath `root`
+    (a link swapped in that leads out of it is not followed; a file with
+    other hard links is refused); OSError naming the cause."""
+    try:
+        _core.replace_file(core_path(beneath(root, path)), data, core_path(root))  # type: ignore[arg-type]
+    except UnicodeError as error:
+        raise OSError(str(error)) from None
