@@ -633,3 +633,224 @@ def test_full_disk_cuts_no_file(scratch, small_disk, stderr_lines, place):
     assert target.read_bytes() == old
     assert (scratch / "pal" / "p.pal").read_bytes() == OLD
     assert sorted(os.listdir(out)) == (["filler", "t"] if place == "beside" else ["t"])
+
+
+# --------------------------------------------------------------------------
+# Writing and reading beneath a root folder (the viewer's policy)
+
+
+@pytest.fixture
+def rooted(tmp_path):
+    """A root folder with a subfolder and a file in each, and beside the root
+    an outside folder with a file no write under the root may change."""
+    root, outside = tmp_path / "root", tmp_path / "outside"
+    (root / "sub").mkdir(parents=True)
+    outside.mkdir()
+    (root / "a.kiv").write_bytes(OLD)
+    (root / "sub" / "b.kiv").write_bytes(OLD)
+    (outside / "victim.txt").write_bytes(OLD)
+    return root, outside
+
+
+def outside_untouched(outside: pathlib.Path) -> bool:
+    return os.listdir(outside) == ["victim.txt"] and (outside / "victim.txt").read_bytes() == OLD
+
+
+@pytest.mark.parametrize("relative", ["a.kiv", "sub/b.kiv", "sub/new.kiv", "./sub/../a.kiv"])
+def test_a_save_beneath_the_root_replaces_the_file_and_keeps_its_mode(rooted, relative):
+    from kivtool import _core
+
+    root, outside = rooted
+    target = root / relative
+    existed = target.exists()
+    if existed:
+        target.chmod(0o640)
+    _core.replace_file(relative, b"new", root=str(root))
+    assert target.read_bytes() == b"new"
+    if existed:
+        assert mode_of(target) == 0o640
+    assert stray_files(target.parent) == []
+    assert outside_untouched(outside)
+
+
+def link_file_outside(root, outside):
+    (root / "a.kiv").unlink()
+    (root / "a.kiv").symlink_to(outside / "victim.txt")
+    return "a.kiv", "may lead outside the root folder"
+
+
+def link_file_outside_relatively(root, outside):
+    (root / "a.kiv").unlink()
+    (root / "a.kiv").symlink_to("../outside/victim.txt")
+    return "a.kiv", "may lead outside the root folder"
+
+
+def link_folder_outside(root, outside):
+    (root / "out").symlink_to(outside)
+    return "out/victim.txt", "outside the root folder"
+
+
+def hard_link_outside(root, outside):
+    os.link(outside / "victim.txt", root / "linked.kiv")
+    return "linked.kiv", "has other hard links"
+
+
+def climb_out(root, outside):
+    return "../outside/victim.txt", "outside the root folder"
+
+
+def absolute_path(root, outside):
+    return str(outside / "victim.txt"), "outside the root folder"
+
+
+ESCAPES = {
+    "file linked outside": link_file_outside,
+    "file linked outside by ..": link_file_outside_relatively,
+    "folder linked outside": link_folder_outside,
+    "hard link to an outside file": hard_link_outside,
+    "path climbing out": climb_out,
+    "absolute path": absolute_path,
+}
+
+
+@pytest.mark.parametrize("escape", ESCAPES.values(), ids=ESCAPES.keys())
+def test_nothing_is_written_outside_the_root(rooted, escape):
+    from kivtool import _core
+
+    root, outside = rooted
+    relative, reason = escape(root, outside)
+    for replace in (
+        lambda: _core.replace_file(relative, b"new", root=str(root)),
+        lambda: _core.FileReplacement(relative, root=str(root)).write(b"new"),
+    ):
+        with pytest.raises(OSError, match=reason):
+            replace()
+    assert outside_untouched(outside)
+    assert stray_files(root) == stray_files(root / "sub") == []
+
+
+def test_a_folder_swapped_for_a_link_after_prepare_gets_no_write_outside(rooted):
+    # The save holds its folder's handle: the rename happens in the folder
+    # that was resolved, whatever its name leads to by then.
+    from kivtool import _core
+
+    root, outside = rooted
+    replacement = _core.FileReplacement("sub/b.kiv", root=str(root))
+    replacement.write(b"new")
+    (root / "sub").rename(root / "moved")
+    (root / "sub").symlink_to(outside)
+    replacement.commit()
+    assert (root / "moved" / "b.kiv").read_bytes() == b"new"
+    assert outside_untouched(outside)
+    # The next save through the swapped name is refused.
+    with pytest.raises(OSError, match="outside the root folder"):
+        _core.replace_file("sub/b.kiv", b"newer", root=str(root))
+    assert outside_untouched(outside)
+
+
+def test_a_hard_link_made_after_prepare_is_not_split(rooted):
+    from kivtool import _core
+
+    root, outside = rooted
+    replacement = _core.FileReplacement("a.kiv", root=str(root))
+    replacement.write(b"new")
+    os.link(root / "a.kiv", outside / "second-name")
+    with pytest.raises(OSError, match="has other hard links"):
+        replacement.commit()
+    replacement.discard()
+    assert (root / "a.kiv").read_bytes() == (outside / "second-name").read_bytes() == OLD
+    assert stray_files(root) == []
+
+
+def test_a_link_within_the_root_is_saved_where_it_leads(rooted):
+    from kivtool import _core
+
+    root, outside = rooted
+    (root / "alias.kiv").symlink_to("sub/b.kiv")
+    _core.replace_file("alias.kiv", b"new", root=str(root))
+    assert (root / "sub" / "b.kiv").read_bytes() == b"new"
+    assert os.path.islink(root / "alias.kiv")
+
+
+@pytest.mark.parametrize("make_special", [fifo, char_device], ids=["FIFO", "device"])
+def test_what_is_not_a_regular_file_beneath_the_root_is_refused_without_blocking(rooted, make_special):
+    root, outside = rooted
+    kind = make_special(root / "special.kiv")
+    result = run_child(
+        f"""
+        from kivtool import _core
+        outcome = {{}}
+        for name, call in (("replace", lambda: _core.replace_file("special.kiv", b"new", root={str(root)!r})),
+                           ("read", lambda: _core.read_file("special.kiv", root={str(root)!r})),
+                           ("read by path", lambda: _core.read_file({str(root / "special.kiv")!r}))):
+            try:
+                call()
+                outcome[name] = "done"
+            except OSError as error:
+                outcome[name] = error.strerror
+        report(**outcome)
+        """,
+        timeout=60,
+    )
+    assert set(result.values()) == {f"is not a regular file ({kind})"}
+    assert not stat.S_ISREG(os.lstat(root / "special.kiv").st_mode)
+
+
+def test_read_file_reads_a_regular_file_whole(rooted):
+    from kivtool import _core
+
+    root, outside = rooted
+    assert _core.read_file("sub/b.kiv", root=str(root)) == OLD
+    assert _core.read_file(str(root / "a.kiv")) == OLD
+    assert _core.read_file("a.kiv", root=str(root), limit=len(OLD)) == OLD
+
+
+READ_REFUSALS = {
+    "missing": (lambda root, outside: "gone.kiv", FileNotFoundError, "does not exist"),
+    "folder": (lambda root, outside: "sub", IsADirectoryError, "is a folder"),
+    "larger than the limit": (lambda root, outside: "a.kiv", OSError, f"is larger than {len(OLD) - 1} bytes"),
+    "folder linked outside": (lambda root, outside: link_folder_outside(root, outside)[0], OSError, "outside"),
+    "file linked outside": (lambda root, outside: link_file_outside(root, outside)[0], OSError, "outside"),
+    "path climbing out": (lambda root, outside: climb_out(root, outside)[0], OSError, "outside the root folder"),
+}
+
+
+@pytest.mark.parametrize("make, error, reason", READ_REFUSALS.values(), ids=READ_REFUSALS.keys())
+def test_read_file_refusals_name_the_cause(rooted, make, error, reason):
+    from kivtool import _core
+
+    root, outside = rooted
+    relative = make(root, outside)
+    with pytest.raises(error, match=re.escape(reason)) as raised:
+        _core.read_file(relative, root=str(root), limit=len(OLD) - 1)
+    assert raised.value.filename == relative
+    assert OLD not in str(raised.value).encode()
+
+
+# --------------------------------------------------------------------------
+# The cost of a save does not grow with the folder
+
+
+@pytest.mark.skipif(shutil.which("strace") is None, reason="strace shows the system calls")
+@pytest.mark.parametrize("writer", WRITERS)
+def test_a_save_does_not_list_its_folder(scratch, tmp_path, writer):
+    # Its own stale temporary files are found by their names.
+    for i in range(500):
+        (scratch / "out" / f"unrelated-{i}.kiv").write_bytes(b"")
+    target = scratch / "out" / "t"
+    target.write_bytes(OLD)
+    log = tmp_path / "strace.log"
+    code = (
+        f"import sys, pathlib; sys.path.insert(0, {os.path.dirname(__file__)!r})\n"
+        "from test_replacing_files import save\n"
+        f"save({writer!r}, pathlib.Path({str(scratch)!r}), pathlib.Path({str(target)!r}))\n"
+    )
+    subprocess.run(
+        ["strace", "-f", "-y", "-qq", "-o", str(log), "-e", "trace=getdents,getdents64", sys.executable, "-c", code],
+        check=True,
+        timeout=120,
+    )
+    listed = [line for line in log.read_text().splitlines() if "getdents" in line and str(scratch) in line]
+    assert listed == []
+    assert target.read_bytes() != OLD
+    assert stray_files(target.parent) == []

@@ -778,6 +778,8 @@ def test_steps_out_of_order_are_refused(tmp_path):
     [
         pytest.param(lambda path: path.mkdir(), IsADirectoryError, "is a folder", id="folder"),
         pytest.param(lambda path: None, FileNotFoundError, "its folder does not exist", id="no-folder"),
+        pytest.param(lambda path: None, OSError, "has a name too long", id="name-too-long"),
+        pytest.param(lambda path: os.mkfifo(path), OSError, "is not a regular file (a FIFO)", id="fifo"),
     ],
 )
 def test_a_target_that_cannot_be_written_names_the_cause(tmp_path, make, error, reason):
@@ -785,6 +787,8 @@ def test_a_target_that_cannot_be_written_names_the_cause(tmp_path, make, error, 
     make(target)
     if reason == "its folder does not exist":
         target = tmp_path / "missing" / "a.kiv"
+    if reason == "has a name too long":
+        target = tmp_path / ("n" * 256)
     with pytest.raises(error) as raised:
         _core.replace_file(str(target), b"new")
     assert (raised.value.strerror, raised.value.filename) == (reason, str(target))

@@ -553,9 +553,11 @@ bool is_reparse_point(const fs::path& path) {
 // systems.
 std::optional<WriteFailure> resolve_beneath(const fs::path& root, const fs::path& relative, Folder& folder,
                                             fs::path& name) {
-    if (relative.empty() || relative.is_absolute() || relative.has_root_name() || !relative.has_filename()) {
-        return WriteFailure{EINVAL, "is not a file name under the root folder"};
+    if (relative.is_absolute() || relative.has_root_name() ||
+        (!relative.empty() && *relative.lexically_normal().begin() == "..")) {
+        return WriteFailure{EXDEV, "leads outside the root folder"};
     }
+    if (!relative.has_filename()) return WriteFailure{EISDIR, "names a folder, not a file"};
     std::error_code ec;
     const fs::path base = fs::canonical(root, ec);
     if (ec) return WriteFailure{ENOENT, "the root folder cannot be opened"};
@@ -605,6 +607,7 @@ constexpr int folder_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 // ENOTDIR): its target could not be kept beneath the root without the
 // kernel's help. ".." that leaves the root is refused with EXDEV.
 int open_beneath(int root, const fs::path& relative, int flags, mode_t mode = 0) {
+    if (relative.empty()) return ::openat(root, ".", flags, mode);
 #ifdef __linux__
     static std::atomic<bool> has_openat2{true};
     if (has_openat2.load(std::memory_order_relaxed)) {
@@ -663,9 +666,11 @@ std::optional<WriteFailure> resolve_beneath(int root, const fs::path& root_path,
                                             fs::path& name) {
     for (int followed = 0; followed <= max_links_followed; ++followed) {
         relative = relative.lexically_normal();
-        if (relative.empty() || relative.is_absolute() || !relative.has_filename() || relative.filename() == "." ||
-            relative.filename() == ".." || *relative.begin() == "..") {
-            return WriteFailure{EXDEV, "is not a file under the root folder"};
+        if (relative.is_absolute() || (!relative.empty() && *relative.begin() == "..")) {
+            return WriteFailure{EXDEV, "leads outside the root folder"};
+        }
+        if (!relative.has_filename() || relative.filename() == "." || relative.filename() == "..") {
+            return WriteFailure{EISDIR, "names a folder, not a file"};
         }
         const int fd = open_beneath(root, relative.parent_path(), folder_flags);
         if (fd < 0) return failure_beneath(errno);
@@ -957,7 +962,9 @@ FileRead read_open_file(int fd, std::uint64_t size, std::size_t limit) {
             // Read to the end: a file that grew since its status was taken
             // is read on, up to the limit.
             if (bytes.size() > limit) return too_large();
-            bytes.resize(std::min<std::size_t>(bytes.size() + (std::size_t{1} << 16), limit + 1));
+            // One byte past the limit tells a file above it.
+            const std::size_t cap = limit < std::numeric_limits<std::size_t>::max() ? limit + 1 : limit;
+            bytes.resize(std::min<std::size_t>(bytes.size() + (std::size_t{1} << 16), cap));
         }
 #ifdef _WIN32
         const int got = ::_read(fd, bytes.data() + done,
@@ -1026,8 +1033,8 @@ FileRead read_regular_file(const fs::path& path, const fs::path& root, std::size
         if (fd < 0) return opened_failure(errno);
     } else {
         const fs::path relative = path.lexically_normal();
-        if (relative.empty() || relative.is_absolute() || *relative.begin() == "..") {
-            return read_failure(EXDEV, "is not a file under the root folder");
+        if (relative.is_absolute() || (!relative.empty() && *relative.begin() == "..")) {
+            return read_failure(EXDEV, "leads outside the root folder");
         }
         const std::optional<int> root_fd = open_root(root);
         if (!root_fd) return read_failure(errno, "the root folder cannot be opened");
@@ -1065,6 +1072,7 @@ WriteFailure describe_write_failure(const fs::path& target, WriteResult result) 
     if (!file) return {ELOOP, "too many symbolic links in a row"};
     std::error_code ec;
     const fs::file_status status = fs::status(*file, ec);
+    if (ec == std::errc::filename_too_long) return {ENAMETOOLONG, "has a name too long"};
     if (fs::is_directory(status)) return {EISDIR, "is a folder"};
     if (const char* kind = kind_of_special_file(status.type())) {
         return {EINVAL, std::string("is not a regular file (") + kind + ")"};
