@@ -589,6 +589,37 @@ def test_files_that_are_not_shown_are_listed_with_their_reason_and_never_read(ga
     assert served.request("GET", "/api/animation/anim/walk.kiv")[0] == 200
 
 
+@pytest.mark.parametrize("start", ["folder", "file"])
+def test_a_file_in_the_root_folder_itself_saves(game, view, start):
+    served = view(game / "anim" if start == "folder" else game / "anim" / "walk.kiv")
+    meta = json.loads(served.request("GET", "/api/animation/walk.kiv")[2])
+    status, _, body = save_request(served, "walk.kiv", placement(meta, {0: (1, 1)}))
+    assert status == 200, body
+
+
+@pytest.mark.parametrize("swapped", ["link-out", "hard-link-out"])
+def test_a_name_swapped_before_the_write_does_not_send_the_save_out_of_root(tmp_path, swapped):
+    """What a save does when, after the server checked the file, its name has
+    become a link to a file outside ROOT: the link is not followed."""
+    from kivtool.view import source
+
+    root = tmp_path / "root"
+    root.mkdir()
+    victim = tmp_path / "victim.txt"
+    victim.write_bytes(b"victim")
+    target = root / "walk.kiv"
+    if swapped == "link-out":
+        target.symlink_to(victim)
+    else:
+        os.link(victim, target)
+    with pytest.raises(OSError):
+        source.replace_file(str(root), str(target), b"placed")
+    with pytest.raises(source.Unfit):
+        source.read(str(root), str(target))
+    assert victim.read_bytes() == b"victim"
+
+
+
 def frames_beyond_the_guard() -> bytes:
     """A file of 4 KB whose four empty frames declare 275 MiB of pixels."""
     planes = [
