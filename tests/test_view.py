@@ -448,7 +448,7 @@ def test_two_pages_saving_one_load_at_once_never_both_succeed(game, view):
         barrier = threading.Barrier(2)
         answers = [None, None]
 
-        def page(number):
+        def page(number, bodies=bodies, barrier=barrier, answers=answers):
             barrier.wait()
             answers[number] = save_request(served, "anim/walk.kiv", bodies[number])
 
@@ -520,7 +520,9 @@ def test_every_listed_name_opens_whatever_bytes_it_holds(game, view):
     status, _, body = served.request("GET", "/api/list/anim")
     assert status == 200, body
     listed = json.loads(body)["files"]  # JSON text: names that are not UTF-8 come as \udcXX escapes
-    assert sorted(os.fsencode(entry["path"]) for entry in listed) == sorted([b"anim/" + n for n in names] + [b"anim/walk.kiv"])
+    assert sorted(os.fsencode(entry["path"]) for entry in listed) == sorted(
+        [b"anim/" + n for n in names] + [b"anim/walk.kiv"]
+    )
     assert not [entry for entry in listed if "reason" in entry]
     for name in names:
         status, _, body = served.request("GET", "/api/animation/" + quoted_path(b"anim", name))
@@ -569,7 +571,9 @@ def test_files_that_are_not_shown_are_listed_with_their_reason_and_never_read(ga
     make(odd)
     before = odd.stat()
     served = view(game)
-    listed = {entry["path"]: entry.get("reason") for entry in json.loads(served.request("GET", "/api/list/")[2])["files"]}
+    listed = {
+        entry["path"]: entry.get("reason") for entry in json.loads(served.request("GET", "/api/list/")[2])["files"]
+    }
     assert reason in (listed["anim/odd.kiv"] or ""), listed
     status, _, body = served.request("GET", "/api/animation/anim/odd.kiv")
     answer = json.loads(body)
@@ -619,7 +623,6 @@ def test_a_name_swapped_before_the_write_does_not_send_the_save_out_of_root(tmp_
     assert victim.read_bytes() == b"victim"
 
 
-
 def frames_beyond_the_guard() -> bytes:
     """A file of 4 KB whose four empty frames declare 275 MiB of pixels."""
     planes = [
@@ -642,7 +645,9 @@ def test_no_load_renders_frames_beyond_the_guard_not_even_the_first_at_start(gam
     huge = game / "anim" / "huge.kiv"
     huge.write_bytes(frames_beyond_the_guard())
     served = view(huge if start == "file" else game)
-    status, _, body = served.request("GET", "/api/animation/anim/huge.kiv" if start == "folder" else "/api/animation/huge.kiv")
+    status, _, body = served.request(
+        "GET", "/api/animation/anim/huge.kiv" if start == "folder" else "/api/animation/huge.kiv"
+    )
     answer = json.loads(body)
     assert (status, answer["ok"]) == (200, False) and "MiB of pixels" in answer["reason"]
     if start == "folder":

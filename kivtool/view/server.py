@@ -40,7 +40,7 @@ import threading
 from collections import OrderedDict
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Awaitable, Callable, Dict, List, Optional, Tuple
+from typing import Any, Awaitable, Callable, Dict, List, Mapping, Optional, Tuple
 from urllib.parse import unquote_to_bytes
 
 from kivtool.animation import Animation
@@ -152,7 +152,7 @@ def prepare(path: Path, root: Optional[Path], palette: Optional[Path]) -> Settin
     )
 
 
-def request_rel(scope: Scope, prefix: str) -> str:
+def request_rel(scope: Mapping[str, Any], prefix: str) -> str:
     """The path relative to ROOT that a request names after `prefix`, taken
     from the raw request path: each part is percent-decoded to bytes and
     made a name the way the system makes names (so a name that is not
@@ -681,9 +681,7 @@ def make_app(settings: Settings) -> Any:
 
     def indices(request: Request) -> Response:
         animation = exact_load(request)
-        return StreamingResponse(
-            source.all_indices(animation), media_type="application/octet-stream", headers=no_store
-        )
+        return StreamingResponse(source.all_indices(animation), media_type="application/octet-stream", headers=no_store)
 
     async def save(request: Request) -> Response:
         body = bytearray()

@@ -28,6 +28,7 @@ from kivtool.animation import Animation, LoadError, load_animation
 # bytes alone would cost as much.
 MAX_PIXEL_BYTES = 256 << 20
 
+
 class Unfit(Exception):
     """A file the viewer does not read; the text says why, as one sentence
     without the file's name."""
