@@ -215,6 +215,18 @@ def test_bytes_given_are_decoded_instead_of_the_file(tmp_path, gray_palette):
     assert (header.speed, len(header.frames)) == (7, 1)
 
 
+def test_bytes_given_may_be_a_slice_without_the_tail(tmp_path, gray_palette):
+    whole = kivmodel.animation_file(7, b"gray.pal\0", ONE_FRAME) + bytes(1000)
+    path = tmp_path / "a.kiv"
+    trailing = _core.read_header(str(path), data=whole).trailing_bytes
+    assert trailing == 1000
+    loaded = _core.load(str(path), data=memoryview(whole)[: len(whole) - trailing])
+    assert (loaded.status, loaded.trailing_bytes, loaded.cut_short) == ("loaded", 0, False)
+    assert loaded.rgba(0) == _core.load(str(path), data=whole).rgba(0)
+    with pytest.raises(ValueError, match="contiguous"):
+        _core.load(str(path), data=memoryview(whole)[::2])
+
+
 def test_bytes_given_need_no_file_at_the_path(tmp_path, gray_palette):
     data = kivmodel.animation_file(3, b"gray.pal\0", ONE_FRAME)
     loaded = _core.load(str(tmp_path / "gone.kiv"), data=data)

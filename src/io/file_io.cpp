@@ -618,7 +618,10 @@ int open_beneath(int root, const fs::path& relative, int flags, mode_t mode = 0)
         long fd;
         do fd = ::syscall(SYS_openat2, root, name, &how, sizeof how);
         while (fd < 0 && errno == EINTR);
-        if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
+        // ENOSYS before Linux 5.6; EPERM where a container's system-call
+        // filter predates openat2 (an open with these flags is never
+        // refused with EPERM otherwise).
+        if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return static_cast<int>(fd);
         has_openat2.store(false, std::memory_order_relaxed);
     }
 #endif

@@ -144,16 +144,21 @@ Header header_of(const KivData& data, const std::string& location, bool cut_shor
     return header;
 }
 
-// Bytes a caller has already read, copied into memory of the core's own
+// Bytes a caller has already read (bytes, or any contiguous buffer of
+// bytes such as a memoryview slice), copied into memory of the core's own
 // while the interpreter's lock is held: the decoder's frames keep them.
-pykiv::io::FileBytes file_bytes_of(const py::bytes& data) {
-    const std::string_view view = data;
-    pykiv::io::FileBytes bytes(view.size());
-    if (!view.empty()) std::memcpy(bytes.data(), view.data(), view.size());
+pykiv::io::FileBytes file_bytes_of(const py::buffer& data) {
+    const py::buffer_info info = data.request();
+    if (info.itemsize != 1 || (info.ndim == 1 && info.strides[0] != 1) || info.ndim > 1) {
+        throw py::value_error("data must be contiguous bytes");
+    }
+    const auto size = static_cast<std::size_t>(info.size);
+    pykiv::io::FileBytes bytes(size);
+    if (size != 0) std::memcpy(bytes.data(), info.ptr, size);
     return bytes;
 }
 
-Header read_header(const std::string& path, const std::optional<py::bytes>& given) {
+Header read_header(const std::string& path, const std::optional<py::buffer>& given) {
     const auto file = pykiv::io::path_from_utf8(path);
     std::optional<pykiv::io::FileBytes> bytes;
     if (given) {
@@ -502,7 +507,7 @@ PYBIND11_MODULE(_core, m) {
 
     m.def(
         "load",
-        [](const std::string& path, const std::string& palette, const std::optional<py::bytes>& data) {
+        [](const std::string& path, const std::string& palette, const std::optional<py::buffer>& data) {
             std::optional<pykiv::io::FileBytes> bytes;
             if (data) bytes = file_bytes_of(*data);
             return std::make_unique<Loaded>(path, palette, std::move(bytes));
