@@ -233,9 +233,6 @@ def describe_animation(path: Union[str, Path], palette: Union[str, Path, None] =
         raise LoadError(f"{path}: cannot open: {error.strerror or error}") from None
     except (TypeError, ValueError, UnicodeError):
         raise LoadError(f"{path}: the file name is not valid text") from None
-    if not header.frames:
-        raise LoadError(f"{path}: holds no frames")
-
     location = header.location
     if palette is not None:
         tried = absolute(palette)
@@ -252,6 +249,9 @@ def describe_animation(path: Union[str, Path], palette: Union[str, Path, None] =
     if found.result != 1:
         status = "palette_invalid" if found.result == -2 else "palette_missing"
         raise LoadError(_failure(path, status, location, tried, found.color_count, palette))
+    # As the load does: the palette first, then the frames.
+    if not header.frames:
+        raise LoadError(f"{path}: holds no frames")
     return Animation(
         path=path,
         speed=header.speed,

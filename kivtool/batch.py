@@ -19,6 +19,7 @@ import sys
 import time
 from concurrent.futures import FIRST_COMPLETED, Future, wait
 from concurrent.futures import TimeoutError as FutureTimeout
+from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Tuple
@@ -48,7 +49,8 @@ class Summary:
     results: List[FileResult]
     seconds: float
     stopped: Optional[KeyboardInterrupt] = None  # what stopped the batch before its end
-    not_done: int = 0  # files not exported when it was stopped
+    not_done: int = 0  # files not exported when it was stopped or its workers could not be made
+    broken: Optional[str] = None  # why worker processes could not be made, when they could not
 
     @property
     def failures(self) -> List[FileResult]:
@@ -167,6 +169,7 @@ def export_file(
         animation = load_animation(path, Path(palette) if palette is not None else None)
         result.load = time.perf_counter() - start
         result.warnings = [f"{path}: {message}" for message in animation.messages[:3]]
+        result.warnings += [f"{path}: {warning}" for warning in animation.warnings]
         try:
             target.mkdir(parents=True, exist_ok=True)
         except OSError as error:
@@ -289,6 +292,8 @@ def run(
                 names = pending.pop(future)
                 try:
                     done = future.result()
+                except BrokenProcessPool:
+                    raise
                 except Exception as error:  # the worker died, ran out of time or broke
                     if len(names) > 1:
                         # Which of the files was the cause is not known: each
@@ -301,6 +306,16 @@ def run(
                     as_given(result, arguments[0], str(source))
                     results.append(result)
                     on_result(result, len(results), len(sources))
+    except BrokenProcessPool as error:
+        # No worker process can be made (the system's limit on processes,
+        # or on memory): the files not done are reported, not a traceback.
+        stop_pool(pool)
+        return Summary(
+            results,
+            time.perf_counter() - start,
+            not_done=len(sources) - len(results),
+            broken=cannot_start(error),
+        )
     except KeyboardInterrupt as stop:  # Ctrl-C, or SIGTERM as the command line raises it
         # The files not handed out are dropped and the workers ended at once
         # (each removes the file it was writing); what was done is kept.
@@ -314,6 +329,23 @@ def run(
     pool.close()  # type: ignore[no-untyped-call,unused-ignore]
     pool.join()
     return Summary(results, time.perf_counter() - start)
+
+
+def stop_pool(pool: Any) -> None:
+    try:
+        pool.stop()
+        pool.join()
+    except Exception:  # a pool that broke may fail to stop too; its workers are gone
+        pass
+
+
+def cannot_start(error: BaseException) -> str:
+    """Why the pool could not make its workers, from the error under
+    BrokenProcessPool (an OSError from fork, as a rule)."""
+    cause = error.__cause__ or error.__context__ or error
+    if isinstance(cause, OSError) and cause.strerror:
+        return cause.strerror
+    return str(cause) or type(cause).__name__
 
 
 def as_given(result: FileResult, absolute: str, given: str) -> None:

@@ -172,11 +172,13 @@ def add_export_options(parser: argparse.ArgumentParser) -> None:
         choices=export.FORMS,
         help=f"what to write, one of {forms}; repeat for several (default: {export.DEFAULT_FORM})",
     )
+    slowest = ", ".join(f"{form} {export.slowest_fps(form):g}" for form in export.LONGEST_STEP_MS)
     parser.add_argument(
         "--fps",
         type=positive_number,
         default=10.0,
-        help="animation steps per second for gif, apng, webp and the sheet's durations (default 10)",
+        help="animation steps per second for gif, apng, webp and the sheet's durations (default 10): "
+        f"above 0 and at most {export.FPS_MAX:g}; the slowest each form can time: {slowest}",
     )
     shadows = parser.add_mutually_exclusive_group()
     shadows.add_argument(
@@ -279,6 +281,9 @@ def export_options(args: argparse.Namespace) -> Any:
     from kivtool import export
 
     forms = list(dict.fromkeys(args.forms or [export.DEFAULT_FORM]))
+    refusal = export.fps_refusal(forms, args.fps)
+    if refusal is not None:
+        raise ToolError(refusal)
     if args.indexed:
         others = [form for form in forms if form not in ("frames", "sheet")]
         if others:
@@ -429,10 +434,12 @@ def run_export(args: argparse.Namespace) -> int:
     for path in args.animations:
         try:
             animation = load_animation(path, args.palette)
-            report_messages(animation)
             warnings: List[str] = []
-            for written in export.export(animation, args.output, options, warnings=warnings):
-                print(printable(str(written)))
+            written = export.export(animation, args.output, options, warnings=warnings)
+            # Warnings come with a file that was exported; a failure is its one line.
+            report_messages(animation)
+            for output in written:
+                print(printable(str(output)))
             for line in warnings:
                 warn(line)
         except (LoadError, export.ExportError) as error:
@@ -499,13 +506,20 @@ def default_jobs() -> int:
 def run_batch(args: argparse.Namespace) -> int:
     from kivtool import batch, limits
 
-    if not args.source.is_dir():
+    if not os.path.isdir(args.source):
         raise ToolError(f"{args.source}: no such folder")
     found = batch.find_animations(args.source)
     if not found.files and not found.skipped:
         raise ToolError(f"{args.source}: holds no animation files (*{batch.SUFFIX})")
-    if args.palette is not None and not args.palette.is_file():
-        raise ToolError(f"{args.palette}: no such palette file")
+    if args.palette is not None:
+        from kivtool.files import NotReadable, check_regular
+
+        if not os.path.lexists(args.palette):
+            raise ToolError(f"{args.palette}: no such palette file")
+        try:
+            check_regular(args.palette, "a palette file")
+        except NotReadable as error:
+            raise ToolError(str(error)) from None
     make_output_dir(args.output)
     options = export_options(args)
     memory_limit = args.memory_limit << 20 if args.memory_limit else limits.default_worker_limit(args.jobs)
@@ -565,6 +579,9 @@ def run_batch(args: argparse.Namespace) -> int:
             print(printable(f"  {result.error}"), file=sys.stderr)
     if summary.stopped is not None:
         raise summary.stopped
+    if summary.broken is not None:
+        fail(f"{args.source}: cannot start worker processes: {summary.broken} (files not exported: {summary.not_done})")
+        return 1
     return 1 if failures else 0
 
 
@@ -714,7 +731,8 @@ def add_import_command(parser: argparse.ArgumentParser) -> None:
         "--quantize",
         action="store_true",
         help="give colours that are not in the palette the nearest palette "
-        "colour instead of stopping, and round 16-bit samples that are no "
+        "colour (by distance over R, G, B premultiplied by alpha, and alpha; the "
+        "lowest index on a tie) instead of stopping, and round 16-bit samples that are no "
         "8-bit value; the pixels changed to palette colours are counted per frame",
     )
     parser.add_argument(

@@ -12,10 +12,11 @@ from __future__ import annotations
 
 import json
 import math
+import struct
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from PIL import Image
 
@@ -185,6 +186,33 @@ text "kivtool:transparent-index" and into the sheet's meta as
 transparentIndex (and shadowIndex); `kivtool import` reads such images back
 by index."""
 )
+
+
+# The longest step each timed form can store, in ms: a GIF delay is a 16-bit
+# count of hundredths (less one for the rounding of the delays), Pillow
+# writes an APNG delay as a 16-bit fraction of a second (every whole number
+# of ms up to 65535 is exact), a WebP frame duration has 24 bits, and the
+# sheet's duration is kept to what a signed 32-bit reader takes.
+LONGEST_STEP_MS = {"gif": 655_340, "apng": 65_535, "webp": 16_777_215, "sheet": 2**31 - 1}
+FPS_MAX = 1000.0
+
+
+def slowest_fps(form: str) -> float:
+    """The least --fps whose steps `form` can store, rounded up to 2 digits."""
+    lowest = 1000 / LONGEST_STEP_MS[form]
+    digits = 10.0 ** (math.floor(math.log10(lowest)) - 1)
+    return float(math.ceil(lowest / digits) * digits)
+
+
+def fps_refusal(forms: Sequence[str], fps: float) -> Optional[str]:
+    """Why steps of 1000/fps ms cannot be written in one of `forms`, or None."""
+    for form in forms:
+        if form in LONGEST_STEP_MS and 1000 / fps > LONGEST_STEP_MS[form]:
+            return (
+                f"--fps {fps:g} makes steps of {1000 / fps:,.0f} ms; {form} stores at most "
+                f"{LONGEST_STEP_MS[form]:,} ms a step (--fps {slowest_fps(form):g} or more)"
+            )
+    return None
 
 
 def duration_ms(options: Options) -> int:
@@ -439,6 +467,8 @@ def write_animated(
             )
     except OSError as error:
         raise ExportError(f"{target}: cannot write: {error.strerror or error}") from None
+    except (ValueError, OverflowError, struct.error) as error:  # a timing the form cannot store
+        raise ExportError(f"{target}: cannot write: {error}") from None
     timings.encode += time.perf_counter() - start
     return target
 

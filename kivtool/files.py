@@ -56,9 +56,7 @@ def open_regular(path: Union[str, Path], what: str, limit: Optional[int] = None)
         if not stat.S_ISREG(status.st_mode):
             raise NotReadable(f"{path}: is not a regular file (a pipe or a device); {what} is read from files only")
         if limit is not None and status.st_size > limit:
-            raise NotReadable(
-                f"{path}: is {status.st_size:,} bytes, more than the {limit:,} that {what} may have"
-            )
+            raise NotReadable(f"{path}: is {status.st_size:,} bytes, more than the {limit:,} that {what} may have")
     except BaseException:
         os.close(descriptor)
         raise

@@ -26,7 +26,6 @@ from __future__ import annotations
 
 import json
 import os
-import stat
 from dataclasses import dataclass, field
 from functools import partial
 from pathlib import Path, PurePath
@@ -37,6 +36,7 @@ import numpy.typing as npt
 
 from kivtool import _core, indexed, png_image
 from kivtool.animation import BACKGROUND, FRAME, SHADOW, planes_of
+from kivtool.files import NotReadable, check_regular
 from kivtool.limits import DEFAULT_MAX_PIXELS, memory_budget
 from kivtool.palette_index import PaletteIndex, Pixels, color_text
 from kivtool.text import excerpt, number
@@ -234,10 +234,21 @@ def check_pixels(where: str, width: int, height: int, max_pixels: int) -> None:
 
 def image_size(path: Path, max_pixels: int = DEFAULT_MAX_PIXELS) -> Tuple[int, int]:
     """Width and height from the image's header, without decoding it;
-    refuses an image of more than `max_pixels`."""
-    width, height = _with_image(path, lambda image: image.size)
+    refuses an image of more than `max_pixels`, and an animated one."""
+    (width, height), frames = _with_image(path, lambda image: (image.size, getattr(image, "n_frames", 1)))
     check_pixels(str(path), int(width), int(height), max_pixels)
+    check_frame_count(path, frames)
     return int(width), int(height)
+
+
+def check_frame_count(path: Path, frames: int) -> None:
+    """An animated GIF, APNG or WebP holds more than one picture; an import
+    that took the first would drop the rest without a word."""
+    if frames > 1:
+        raise ImportRefused(
+            f"{path}: is an animated image of {frames} frames; import takes one picture a frame "
+            "(export its frames as separate images, or as a sheet)"
+        )
 
 
 def read_image(path: Path, *, quantize: bool = False, max_pixels: int = DEFAULT_MAX_PIXELS) -> npt.NDArray[np.uint8]:
@@ -259,6 +270,12 @@ def read_decoded(path: Path, *, quantize: bool = False, max_pixels: int = DEFAUL
         image_size(path, max_pixels)
     else:
         check_pixels(str(path), header.width, header.height, max_pixels)
+        try:
+            check_frame_count(path, png_image.check_chunks(path))
+        except png_image.RefusedImage as error:
+            raise ImportRefused(str(error)) from None
+        except OSError as error:
+            raise ImportRefused(f"{path}: cannot read the image: {error.strerror or error}") from None
     if header is not None and header.bit_depth == 8 and header.color_type == png_image.RGBA:
         # What export writes, and the most common input by far. libspng
         # decodes it faster than Pillow, and such an image needs no
@@ -334,18 +351,13 @@ def _with_image(path: Path, use: Callable[[Any], T]) -> T:
 
 
 def check_regular_file(path: Path, what: str) -> None:
-    """Refuses what is not a regular file before it is opened: opening a
-    pipe would wait for a writer, and a device can be endless."""
+    """Refuses what is not a regular file before a library opens it by
+    name: opening a pipe would wait for a writer, and a device can be
+    endless."""
     try:
-        status = path.stat()
-    except FileNotFoundError:
-        raise ImportRefused(f"{path}: no such file") from None
-    except OSError as error:
-        raise ImportRefused(f"{path}: cannot read {what}: {error.strerror or error}") from None
-    if stat.S_ISDIR(status.st_mode):
-        raise ImportRefused(f"{path}: is a folder, not {what}")
-    if not stat.S_ISREG(status.st_mode):
-        raise ImportRefused(f"{path}: is not a regular file (a pipe or a device); {what} is read from files only")
+        check_regular(path, what)
+    except NotReadable as error:
+        raise ImportRefused(str(error)) from None
 
 
 def read_json(path: Path, what: str) -> Any:
@@ -461,7 +473,7 @@ def location_to_store(out: Path, root: Path, palette: Path) -> str:
     """The palette's location as the file stores it: relative to the project
     root, both with links resolved, in forward slashes. Refuses an OUT from
     which a reader would not find that palette."""
-    if not root.is_dir():
+    if not os.path.isdir(root):
         raise ImportRefused(f"{root}: the project root is not a folder")
     real_root = Path(os.path.realpath(root))
     real_palette = Path(os.path.realpath(palette))
@@ -497,8 +509,9 @@ def check_text(path: Path) -> None:
 
 
 def load_palette(path: Path) -> PaletteIndex:
-    if not path.is_file():
+    if not os.path.lexists(path):
         raise ImportRefused(f"{path}: no such palette file")
+    check_regular_file(path, "a palette file")
     check_text(path)
     palette = _core.load_palette(str(path))
     if palette.result != 1:
@@ -596,9 +609,9 @@ def import_animation(
     VerificationFailed when the written file does not read back as meant
     (`out` is left as it was)."""
     palette = load_palette(palette_path)
-    if out.is_dir():
+    if os.path.isdir(out):
         raise ImportRefused(f"{out}: is a folder; name the animation file to write")
-    if out.exists() and os.path.samefile(out, palette_path):
+    if os.path.exists(out) and os.path.samefile(out, palette_path):
         raise ImportRefused(f"{out}: is the palette file; the animation needs a file of its own")
     location = location_to_store(out, root, palette_path)
     try:

@@ -3,7 +3,7 @@ indices a frame stores.
 
 Exact colours are found by the core (`kivtool._core.PaletteLookup`, the
 lowest index holding each); the nearest colour, for `kivtool import
---quantize`, here with numpy.
+--quantize`, here with numpy: the one place the tool picks a nearest colour.
 """
 
 from __future__ import annotations
@@ -43,11 +43,15 @@ class PaletteIndex:
         return indices, painted, kept, missing
 
     def nearest(self, words: npt.NDArray[np.uint32]) -> npt.NDArray[np.uint8]:
-        """The index of the nearest palette colour (R, G, B, A as a point;
-        the lowest index on a tie) for each colour."""
+        """The index of the nearest palette colour for each colour: the
+        least Euclidean distance between the colours premultiplied by their
+        alpha, 8 bits a channel (R·A/255, G·A/255, B·A/255, A), the lowest
+        index on a tie. Premultiplied, a colour that is nearly transparent
+        is near every transparent entry whatever its R, G, B: (255, 255,
+        255, 1) goes to a transparent entry, not to an opaque near-white."""
         unique, inverse = np.unique(words, return_inverse=True)
-        channels = unique.astype("<u4").view(np.uint8).reshape(-1, 4).astype(np.int32)
-        palette = self.colors.astype(np.int32)
+        channels = premultiplied(unique.astype("<u4").view(np.uint8).reshape(-1, 4))
+        palette = premultiplied(self.colors)
         best = np.empty(unique.size, dtype=np.uint8)
         chunk = 4096  # bounds the distance table at chunk x palette size
         for start in range(0, unique.size, chunk):
@@ -55,6 +59,16 @@ class PaletteIndex:
             distance = ((part[:, None, :] - palette[None, :, :]) ** 2).sum(axis=2)
             best[start : start + chunk] = distance.argmin(axis=1)
         return best[inverse.reshape(-1)]
+
+
+def premultiplied(colors: npt.NDArray[np.uint8]) -> npt.NDArray[np.int32]:
+    """N x 4 RGBA colours with R, G and B multiplied by A/255, rounded to
+    8-bit values; as int32, for distances."""
+    wide = colors.astype(np.int32)
+    alpha = wide[:, 3:4]
+    out = wide.copy()
+    out[:, :3] = (wide[:, :3] * alpha + 127) // 255
+    return out
 
 
 def color_text(word: int) -> str:

@@ -134,7 +134,7 @@ def write_file(target: Path, contents: bytes, check: Optional[Callable[[str], No
     `check` has passed on the new file)."""
     from kivtool import _core
 
-    if target.is_dir():
+    if os.path.isdir(target):
         raise PaletteError(f"{target}: is a folder; name the file to write")
     try:
         target.parent.mkdir(parents=True, exist_ok=True)
@@ -236,7 +236,7 @@ def export_palette(source: Path, out: Path, form: Optional[str], cell: int = DEF
 
 def same_file(source: Path, out: Path) -> None:
     try:
-        same = out.exists() and os.path.samefile(source, out)
+        same = os.path.exists(out) and os.path.samefile(source, out)
     except OSError:
         same = False
     if same:
@@ -428,8 +428,9 @@ def parse_png(source: Path, data: bytes, max_pixels: int = DEFAULT_MAX_PIXELS) -
                         f"{source}: {width} × {height} is {width * height:,} pixels, more than the "
                         f"{max_pixels:,} allowed for one image (--max-pixels)"
                     )
-                if getattr(image, "n_frames", 1) > 1:
-                    raise PaletteError(f"{source}: holds {image.n_frames} images; a palette swatch is one image")
+                frames = int(getattr(image, "n_frames", 1))
+                if frames > 1:
+                    raise PaletteError(f"{source}: holds {frames} images; a palette swatch is one image")
                 text = getattr(image, "text", {}).get(COLORS_TEXT)
                 rgba = np.asarray(image.convert("RGBA"))
     except UnidentifiedImageError:

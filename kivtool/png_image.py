@@ -49,6 +49,31 @@ def read_header(path: Path) -> Optional[PngHeader]:
     return PngHeader(width, height, bit_depth, color_type)
 
 
+def check_chunks(path: Path) -> int:
+    """The number of frames of the PNG `path` (an APNG's acTL chunk gives
+    it; 1 for a still image); refuses (RefusedImage) one any chunk of which
+    fails its CRC, or whose chunks are cut short. libspng and Pillow both
+    decode the pixel data without checking the CRC of IDAT chunks, so a
+    damaged file would import as if whole; pypng checks every chunk as it
+    reads it."""
+    import png  # type: ignore[import-untyped,import-not-found,unused-ignore]
+
+    frames = 1
+    with open(path, "rb") as file:
+        try:
+            for kind, data in png.Reader(file=file).chunks():
+                if kind == b"acTL" and len(data) >= 4:
+                    frames = struct.unpack(">I", data[:4])[0]
+                if kind == b"IEND":
+                    break
+        except (png.ChunkError, png.FormatError, EOFError) as error:
+            cause = str(error).split(": ", 1)[-1] if str(error).startswith(type(error).__name__) else str(error)
+            if "No more chunks" in cause or "End of file" in cause or isinstance(error, EOFError):
+                cause = "it is cut short (it ends before its IEND chunk)"
+            raise RefusedImage(f"{path}: cannot read the image: a damaged PNG file: {cause}") from None
+    return frames
+
+
 def read_exact(path: Path, name: str, quantize: bool) -> Tuple[npt.NDArray[np.uint8], int]:
     """RGBA, 8 bits a sample, from a PNG of any bit depth, and how many
     pixels were rounded (only with `quantize`; otherwise a 16-bit pixel that

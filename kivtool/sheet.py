@@ -225,8 +225,9 @@ def sheet_frames(
     description = read_json(path, "the sheet description")
     meta = member(description, "meta", str(path))
     image_name = member(meta, "image", f"{path}: meta")
-    if not isinstance(image_name, str):
-        raise ImportRefused(f"{path}: meta.image is not a file name")
+    if not isinstance(image_name, str) or "\0" in image_name or not image_name:
+        # A NUL cannot be in a file name: the system would refuse it as an argument.
+        raise ImportRefused(f"{path}: meta.image {json_excerpt(image_name)} is not a file name")
     speed = None
     if isinstance(meta, dict) and "speed" in meta:
         speed = whole_number(meta["speed"], f"{path}: meta.speed", 0, _core.SPEED_MAX)
@@ -257,7 +258,7 @@ def sheet_frames(
             for k in ("x", "y", "w", "h")
         )
         check_pixels(where, w, h, max_pixels)
-        if entry.get("rotated", False):
+        if flag(entry, "rotated", where):
             raise ImportRefused(f"{where}: is rotated in the sheet; export the sheet without rotation")
         if (w and h) and (x + w > sheet_width or y + h > sheet_height):
             raise ImportRefused(
@@ -267,7 +268,7 @@ def sheet_frames(
         pixels = sheet[y : y + h, x : x + w] if w and h else np.zeros((h, w, 4), dtype=np.uint8)
         read: Callable[[], Decoded] = partial(identity, pixels)
         width, height = pixels.shape[1], pixels.shape[0]
-        if entry.get("trimmed", False):
+        if flag(entry, "trimmed", where):
             read, width, height = untrimmed(entry, pixels, where, max_pixels)
         kind = entry.get("kind", FRAME)
         if kind not in KINDS:
@@ -277,6 +278,16 @@ def sheet_frames(
             SourceFrame(f"{path}: {excerpt(key)}", read, x_offset, y_offset, kind, width=width, height=height)
         )
     return frames, speed
+
+
+def flag(entry: Any, key: str, where: str) -> bool:
+    """A true-or-false member of a frame entry (false when absent). Only
+    JSON's true and false count: "no" is a string, and a string is true
+    to Python."""
+    value = entry.get(key, False)
+    if not isinstance(value, bool):
+        raise ImportRefused(f"{where}: {key} is {json_excerpt(value)}, not true or false")
+    return value
 
 
 def untrimmed(entry: Any, pixels: Decoded, where: str, max_pixels: int) -> Tuple[Callable[[], Decoded], int, int]:

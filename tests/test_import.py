@@ -7,6 +7,7 @@ import json
 import os
 import random
 import re
+import struct
 import subprocess
 import sys
 import zlib
@@ -100,7 +101,10 @@ def test_a_colour_outside_the_palette_is_refused_with_its_place():
         pytest.param((11, 21, 29, 255), 1, (10, 20, 30, 255), id="near-a-duplicate-takes-the-lowest"),
         pytest.param((240, 255, 255, 250), 6, (250, 250, 250, 255), id="near-white"),
         pytest.param((1, 0, 1, 1), None, (0, 0, 0, 0), id="nearest-is-transparent-black"),
-        pytest.param((6, 4, 5, 2), 3, (5, 5, 5, 0), id="nearest-has-alpha-0"),
+        # Premultiplied, every transparent entry is the same point: the lowest wins.
+        pytest.param((6, 4, 5, 2), None, (0, 0, 0, 0), id="transparent-entries-tie"),
+        pytest.param((255, 255, 255, 1), None, (0, 0, 0, 0), id="nearly-transparent-white"),
+        pytest.param((190, 0, 0, 120), 4, (200, 0, 0, 128), id="near-half-red"),
     ],
 )
 def test_quantize_takes_the_nearest_palette_colour(pixel, index, renders_as):
@@ -112,6 +116,28 @@ def test_quantize_takes_the_nearest_palette_colour(pixel, index, renders_as):
     if index is not None:
         assert runs.indices is not None and runs.indices[0, 1:].tolist() == [index, index]
     assert expected[0].tolist() == words([inside, renders_as, renders_as])
+
+
+@pytest.mark.parametrize(
+    "colors, pixel, index",
+    [
+        ([(250, 250, 250, 255), (9, 9, 9, 0)], (255, 255, 255, 1), 1),
+        ([(250, 250, 250, 255), (0, 0, 0, 255)], (255, 255, 255, 1), 1),
+        ([(0, 0, 0, 255), (250, 250, 250, 255)], (255, 255, 255, 255), 1),
+        ([(10, 10, 10, 255), (12, 12, 12, 255)], (11, 11, 11, 255), 0),
+    ],
+    ids=[
+        "to the transparent entry",
+        "to opaque black, the nearest premultiplied",
+        "opaque: plain RGB",
+        "tie: the lowest index",
+    ],
+)
+def test_nearest_is_euclidean_over_premultiplied_rgba(colors, pixel, index):
+    """(255, 255, 255, 1) premultiplied is (1, 1, 1, 1): next to any
+    transparent entry, far from an opaque near-white."""
+    palette = PaletteIndex(colors)
+    assert palette.nearest(np.array(words([pixel]), dtype=np.uint32)).tolist() == [index]
 
 
 def test_shadow_frames_paint_every_visible_pixel_black():
@@ -569,6 +595,13 @@ SHEET_FRAME = sheet_entry(0, 0, 1, 1, offset={"x": 0, "y": 0}, kind="frame")
         ),
         pytest.param({"a": {"rotated": False}}, "frame 'a': has no 'frame'", id="no-rectangle"),
         pytest.param({}, r"s\.json: holds no frames", id="no-frames"),
+        pytest.param(
+            {"a": dict(SHEET_FRAME, rotated="no")}, "frame 'a': rotated is \"no\", not true or false", id="rotated-no"
+        ),
+        pytest.param(
+            {"a": dict(SHEET_FRAME, trimmed="no")}, "frame 'a': trimmed is \"no\", not true or false", id="trimmed-no"
+        ),
+        pytest.param({"a": dict(SHEET_FRAME, trimmed=1)}, "frame 'a': trimmed is 1, not true or false", id="trimmed-1"),
     ],
 )
 def test_sheet_refusals(project, capsys, frames, message):
@@ -577,6 +610,23 @@ def test_sheet_refusals(project, capsys, frames, message):
     assert status == 1 and len(err) == 1
     assert re.search(message, err[0]), err[0]
     assert not (project / "anim").exists()
+
+
+@pytest.mark.parametrize(
+    "image, message",
+    [
+        ("s.png\0x", r's\.json: meta\.image "s\.png\\u0000x" is not a file name'),
+        (7, r"s\.json: meta\.image 7 is not a file name"),
+        ("", r's\.json: meta\.image "" is not a file name'),
+    ],
+    ids=["with a NUL", "a number", "empty"],
+)
+def test_a_sheet_image_that_is_no_file_name_is_refused(project, capsys, image, message):
+    path = write_sheet(project, SHEET, {"a": SHEET_FRAME})
+    path.write_text(json.dumps({"frames": {"a": SHEET_FRAME}, "meta": {"image": image}}))
+    status, _, err = kivtool(capsys, *import_args(project, path))
+    assert status == 1 and len(err) == 1
+    assert re.search(message, err[0]), err[0]
 
 
 @pytest.mark.parametrize(
@@ -592,6 +642,11 @@ def test_sheet_refusals(project, capsys, frames, message):
         pytest.param(["-o", "../a.kiv"], r"a\.kiv: lies outside the project root", id="out-outside-root"),
         pytest.param(["-o", "pal"], "pal: is a folder; name the animation file to write", id="out-is-a-folder"),
         pytest.param(["-o", "pal/p.pal"], r"pal/p\.pal: is the palette file", id="out-is-the-palette"),
+        pytest.param(
+            ["-o", "a" * 256 + ".kiv"],
+            r"a{256}\.kiv: has a name too long$",
+            id="out-name-too-long",
+        ),
     ],
 )
 def test_refusals_of_palette_root_and_output(project, capsys, monkeypatch, args, message):
@@ -1046,3 +1101,62 @@ def test_a_palette_index_beyond_the_palette_is_refused(tmp_path):
         png.write_chunks(file, [(kind, data[:6] if kind == b"PLTE" else data) for kind, data in chunks])
     with pytest.raises(ImportRefused, match=r"p\.png: pixel x=2, y=0 has palette index 2, beyond the image's 2"):
         importer.read_image(path)
+
+
+# --------------------------------------------------------------------------
+# Images that are not one whole picture
+
+
+def spoiled_png(path: Path, kind: str, damage: str) -> None:
+    """A PNG of colours of the palette, through each decoder the import
+    uses (RGBA 8-bit: libspng; RGB: Pillow; 16-bit: pypng), then damaged."""
+    pixels = np.array([[A, A], [A, A]], dtype=np.uint8)
+    if kind == "rgba":
+        Image.fromarray(pixels).save(path)
+    elif kind == "rgb":
+        Image.fromarray(pixels[:, :, :3]).save(path)
+    else:
+        import png as pypng
+
+        rows = (pixels.astype(np.uint16) * 257).reshape(2, -1)
+        with path.open("wb") as file:
+            pypng.Writer(2, 2, greyscale=False, alpha=True, bitdepth=16).write(file, rows.tolist())
+    data = bytearray(path.read_bytes())
+    start = data.index(b"IDAT")
+    length = struct.unpack(">I", data[start - 4 : start])[0]
+    if damage == "crc":
+        data[start + 4 + length] ^= 0xFF  # the checksum, not the data: decoders that skip it see a whole image
+    else:
+        del data[start + 4 + length + 4 :]  # cut after the pixel data: no IEND
+    path.write_bytes(bytes(data))
+
+
+@pytest.mark.parametrize("kind", ["rgba", "rgb", "rgba16"])
+@pytest.mark.parametrize("damage", ["crc", "no-end"])
+def test_a_png_that_fails_its_checksums_is_refused(project, capsys, kind, damage):
+    """libspng and Pillow decode IDAT without checking its CRC."""
+    spoiled_png(project / "a.png", kind, damage)
+    status, _, err = kivtool(capsys, *import_args(project, project / "a.png"))
+    assert status == 1 and len(err) == 1, err
+    assert re.search(
+        r"a\.png: cannot read the image: a damaged PNG file: (Checksum error in IDAT|it is cut short \(it ends before its IEND chunk\))",
+        err[0],
+    ), err[0]
+    assert not (project / "anim").exists()
+
+
+@pytest.mark.parametrize("form", ["GIF", "PNG", "WEBP"])
+@pytest.mark.parametrize("through", ["images", "sheet"])
+def test_an_animated_image_is_refused(project, capsys, form, through):
+    """Until animated images are imported as frames, one would lose every
+    frame after its first without a word."""
+    frames = [Image.new("RGBA", (2, 2), color) for color in (A, C, A)]
+    name = f"a.{form.lower()}"
+    frames[0].save(project / name, format=form, save_all=True, append_images=frames[1:], duration=100, loop=0)
+    inputs = [project / name]
+    if through == "sheet":
+        (project / "s.json").write_text(json.dumps({"frames": {"a": sheet_entry(0, 0, 2, 2)}, "meta": {"image": name}}))
+        inputs = [project / "s.json"]
+    status, _, err = kivtool(capsys, *import_args(project, *inputs))
+    assert status == 1 and len(err) == 1, err
+    assert re.search(rf"{name}: is an animated image of 3 frames; import takes one picture a frame", err[0]), err[0]

@@ -626,6 +626,41 @@ def test_animated_forms_follow_fps(scene, tmp_path, capsys):
 
 
 @pytest.mark.parametrize(
+    "form, fps, refusal",
+    [
+        ("gif", "5e-324", "gif stores at most 655,340 ms a step (--fps 0.0016 or more)"),
+        ("gif", "0.001", "--fps 0.001 makes steps of 1,000,000 ms; gif stores at most 655,340 ms"),
+        ("gif", "0.0016", None),
+        ("apng", "0.01", "apng stores at most 65,535 ms a step (--fps 0.016 or more)"),
+        ("apng", "0.016", None),
+        ("webp", "1e-6", "webp stores at most 16,777,215 ms a step (--fps 6e-05 or more)"),
+        ("webp", "6e-05", None),
+        ("sheet", "1e-6", None),
+        ("sheet", "1e-9", "sheet stores at most 2,147,483,647 ms a step"),
+        ("frames", "5e-324", None),
+    ],
+    ids=lambda value: str(value)[:40],
+)
+def test_fps_is_what_each_form_can_time(tmp_path, capsys, form, fps, refusal):
+    """1000/fps ms a step: tiny positive values overflowed the forms' delay
+    fields (a traceback); each form takes what it can store, and the rest is
+    refused in one line before anything is written."""
+    scene = write_scene(tmp_path, [sprite(0, 0, [[1]]), sprite(0, 0, [[2]])])
+    status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path / "out", "--as", form, "--fps", fps)
+    if refusal is None:
+        assert status == 0 and "Traceback" not in err
+    else:
+        assert status == 1 and err.count("\n") == 1 and refusal in err, err
+        assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("fps", ["0", "-1", "nan", "inf", "1001"])
+def test_fps_outside_the_accepted_range_is_a_usage_error(scene, tmp_path, capsys, fps):
+    status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path, "--fps", fps)
+    assert status == 2 and err.count("\n") == 1 and "must be above 0 and at most 1000" in err
+
+
+@pytest.mark.parametrize(
     "frames, background, form, cause",
     [
         ([EMPTY, EMPTY], None, "sheet", "every frame is 0 × 0"),
@@ -652,8 +687,9 @@ def test_every_cut_of_a_file_exports_or_fails_in_one_line(scene, tmp_path, capsy
     for length in range(len(whole)):
         scene.animation.write_bytes(whole[:length])
         status, _, err = run(capsys, "export", scene.animation, "-o", tmp_path / "out", *forms)
-        assert (status, err.count("\n")) in ((0, 0), (1, 1)), (length, err)
-        assert "Traceback" not in err
+        assert err.count("\n") == 1 and "Traceback" not in err, (length, err)
+        if status == 0:  # exported, and said to be cut short
+            assert err == f"kivtool: warning: {scene.animation}: {CUT_SHORT}\n", (length, err)
         outcomes.add(status)
     assert outcomes == {0, 1}
 
@@ -1160,9 +1196,21 @@ def make_special(path: Path, kind: str) -> None:
         ("x.pal", ["palette", "import", "{path}", "-o", "{out}/p.pal"]),
         ("x.png", ["palette", "import", "{path}", "-o", "{out}/p.pal"]),
         ("x.pal", ["palette", "export", "{path}", "-o", "{out}/p.gpl"]),
+        ("x.pal", ["batch", "{game}", "-o", "{out}", "--palette", "{path}"]),
+        ("x.pal", ["import", "{image}", "-o", "{game}/anim/new.kiv", "--palette", "{path}", "--project-root", "{tmp}"]),
     ],
-    ids=["info", "info --json", "export", "info --palette", "palette import gpl", "palette import pal",
-         "palette import png", "palette export"],
+    ids=[
+        "info",
+        "info --json",
+        "export",
+        "info --palette",
+        "palette import gpl",
+        "palette import pal",
+        "palette import png",
+        "palette export",
+        "batch --palette",
+        "import --palette",
+    ],
 )
 def test_pipes_and_devices_are_refused_without_reading_them(tmp_path, kind, name, argv):
     """Each in its own process with a timeout: reading a FIFO without a
@@ -1170,11 +1218,22 @@ def test_pipes_and_devices_are_refused_without_reading_them(tmp_path, kind, name
     scene = write_scene(tmp_path / "game", [sprite(0, 0, [[1, 2]])])
     special = tmp_path / name
     make_special(special, kind)
-    values = {"path": special, "out": tmp_path / "out", "animation": scene.animation}
+    Image.new("RGBA", (1, 1), PALETTE[1]).save(tmp_path / "a.png")
+    values = {
+        "path": special,
+        "out": tmp_path / "out",
+        "animation": scene.animation,
+        "game": tmp_path / "game",
+        "image": tmp_path / "a.png",
+        "tmp": tmp_path,
+    }
     command = [sys.executable, "-m", "kivtool"] + [arg.format(**values) for arg in argv]
     done = subprocess.run(command, capture_output=True, text=True, timeout=120)
     assert done.returncode == 1, done.stderr
-    assert done.stderr == f"kivtool: {special}: is not a regular file (a pipe or a device); " + done.stderr.split("; ", 1)[1]
+    assert (
+        done.stderr
+        == f"kivtool: {special}: is not a regular file (a pipe or a device); " + done.stderr.split("; ", 1)[1]
+    )
     assert done.stderr.count("\n") == 1 and "read from files only" in done.stderr
     assert not (tmp_path / "out").exists() or not any((tmp_path / "out").iterdir())
 
@@ -1235,8 +1294,13 @@ BEYOND = "frames use palette indices up to 8, beyond the palette's 4 colours (0 
         (trailing_bytes, "info", []),
         (trailing_bytes, "export", []),
     ],
-    ids=["cut short, info", "cut short, export", "indices beyond the palette, export", "trailing bytes, info",
-         "trailing bytes, export"],
+    ids=[
+        "cut short, info",
+        "cut short, export",
+        "indices beyond the palette, export",
+        "trailing bytes, info",
+        "trailing bytes, export",
+    ],
 )
 def test_an_animation_that_loads_with_faults_is_warned_of_in_one_line_each(tmp_path, capsys, spoil, verb, warnings):
     scene = write_scene(tmp_path, [sprite(0, 0, [[1, 2, 3], [4, 5, 6]]), sprite(1, 1, [[7, 8], [None, 1]])])
@@ -1258,3 +1322,90 @@ def test_info_shows_the_palette_files_own_colour_count(tmp_path, capsys):
     assert f"  palette     {LOCATION} -> {scene.palette}, 4 colours" in out.splitlines()
     status, out, _ = run(capsys, "info", scene.animation, "--json")
     assert json.loads(out)["palette"]["colors"] == 4
+
+
+class NoProcesses:
+    """A start-up context whose processes cannot be made, as fork fails
+    when the system's limit on processes is reached."""
+
+    class Process(__import__("multiprocessing").get_context("spawn").Process):  # type: ignore[misc]
+        def start(self) -> None:
+            raise BlockingIOError(11, "Resource temporarily unavailable")
+
+    def __getattr__(self, name: str):
+        import multiprocessing
+
+        return getattr(multiprocessing.get_context("spawn"), name)
+
+
+def test_batch_without_worker_processes_says_so_in_one_line(tmp_path, capsys, monkeypatch):
+    write_scene(tmp_path / "game", [sprite(0, 0, [[1]])], name="a")
+    write_scene(tmp_path / "game", [sprite(0, 0, [[2]])], name="b")
+    monkeypatch.setattr(batch, "worker_context", NoProcesses)
+    status, out, err = run(capsys, "batch", tmp_path / "game", "-o", tmp_path / "out", "--jobs", "2")
+    assert status == 1 and "Traceback" not in err
+    assert out.startswith("exported 0 of 2 files")
+    assert err.splitlines()[-1] == (
+        f"kivtool: {tmp_path / 'game'}: cannot start worker processes: Resource temporarily unavailable "
+        "(files not exported: 2)"
+    )
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ["export", "{animation}", "-o", "{tmp}", "--as", "frames"],
+        ["export", "{animation}", "-o", "{tmp}", "--as", "placed"],
+        ["palette", "export", "{palette}", "-o", "{tmp}/{long}.gpl"],
+        ["palette", "import", "{tmp}/p.hex", "-o", "{tmp}/{long}.pal"],
+    ],
+    ids=["export frames", "export placed", "palette export", "palette import"],
+)
+def test_a_name_too_long_is_called_so(tmp_path, capsys, argv):
+    """The core sees a name the system refuses as a file that cannot be
+    created; the message says what is wrong with it."""
+    # The animation's name fits (251 + 4 bytes); its frames' (name_000.png) do not.
+    scene = write_scene(tmp_path, [sprite(0, 0, [[1]]), sprite(0, 0, [[2]])], name="n" * 251)
+    (tmp_path / "p.hex").write_text("ffffff\n")
+    values = {"animation": scene.animation, "palette": scene.palette, "tmp": tmp_path, "long": "p" * 256}
+    status, _, err = run(capsys, *[arg.format(**values) for arg in argv])
+    assert status == 1 and err.count("\n") == 1, err
+    assert err.endswith(": cannot write: has a name too long\n"), err
+
+
+@pytest.mark.parametrize("kind", ["fifo", "zero device"])
+@pytest.mark.parametrize(
+    "target, argv",
+    [
+        ("out/anim_000.png", ["export", "{animation}", "-o", "{tmp}/out"]),
+        ("out/anim.gif", ["export", "{animation}", "-o", "{tmp}/out", "--as", "gif"]),
+        ("out/anim.json", ["export", "{animation}", "-o", "{tmp}/out", "--as", "sheet"]),
+        ("out/anim/anim_000.png", ["batch", "{tmp}/game", "-o", "{tmp}/out", "--jobs", "1"]),
+        ("out/p.gpl", ["palette", "export", "{palette}", "-o", "{target}"]),
+        ("out/p.pal", ["palette", "import", "{tmp}/p.hex", "-o", "{target}"]),
+        (
+            "game/anim/new.kiv",
+            ["import", "{tmp}/a.png", "-o", "{target}", "--palette", "{palette}", "--project-root", "{tmp}/game"],
+        ),
+    ],
+    ids=["export frames", "export gif", "export sheet", "batch", "palette export", "palette import", "import"],
+)
+def test_an_output_that_is_not_a_regular_file_is_refused_and_kept(tmp_path, kind, target, argv):
+    """Renaming over a FIFO or a device would make it a plain file, and
+    opening one to write in place could block: it is refused in one line
+    naming it, and stays what it was. In a child process, with a timeout."""
+    scene = write_scene(tmp_path / "game", [sprite(0, 0, [[1]])])
+    (tmp_path / "p.hex").write_text("ffffff\n")
+    Image.new("RGBA", (1, 1), PALETTE[1]).save(tmp_path / "a.png")
+    special = tmp_path / target
+    special.parent.mkdir(parents=True, exist_ok=True)
+    make_special(special, kind)
+    values = {"animation": scene.animation, "palette": scene.palette, "tmp": tmp_path, "target": special}
+    command = [sys.executable, "-m", "kivtool"] + [arg.format(**values) for arg in argv]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 1, done.stderr
+    assert "Traceback" not in done.stderr
+    lines = [line for line in done.stderr.splitlines() if str(special) in line]
+    assert len(lines) == 1 and "is not a regular file" in lines[0], done.stderr
+    is_kind = __import__("stat").S_ISFIFO if kind == "fifo" else __import__("stat").S_ISCHR
+    assert is_kind(os.lstat(special).st_mode)

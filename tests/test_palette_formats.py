@@ -311,11 +311,21 @@ def counted_swatch(path: Path, text: str) -> None:
         pytest.param("x.png", None, [], r"x\.png: its kivtool:colors text '0' is not a colour count", id="png-count"),
         pytest.param("x.png", "²", [], r"x\.png: its kivtool:colors text '²' is not a colour count", id="png-count-²"),
         pytest.param(
-            "x.png", "9" * 5000, [], r"x\.png: its kivtool:colors text '9{60}'\.\.\. \(5000 characters\) is not", id="png-count-long"
+            "x.png",
+            "9" * 5000,
+            [],
+            r"x\.png: its kivtool:colors text '9{60}'\.\.\. \(5000 characters\) is not",
+            id="png-count-long",
         ),
-        pytest.param("x.gpl", b"GIMP Palette\n1 \xc2\xb2 3\n", [], r"x\.gpl: line 2: '1 ² 3' is not a colour", id="gpl-²"),
         pytest.param(
-            "x.gpl", b"GIMP Palette\n1 2 " + b"9" * 5000 + b"\n", [], r"x\.gpl: line 2: '1 2 9{36}\.\.\.' is not", id="gpl-long"
+            "x.gpl", b"GIMP Palette\n1 \xc2\xb2 3\n", [], r"x\.gpl: line 2: '1 ² 3' is not a colour", id="gpl-²"
+        ),
+        pytest.param(
+            "x.gpl",
+            b"GIMP Palette\n1 2 " + b"9" * 5000 + b"\n",
+            [],
+            r"x\.gpl: line 2: '1 2 9{36}\.\.\.' is not",
+            id="gpl-long",
         ),
         pytest.param(
             "x.gpl",
@@ -324,9 +334,15 @@ def counted_swatch(path: Path, text: str) -> None:
             r"x\.gpl: line 2: 'Channels: CMYK' is not 'Channels: RGB' or 'Channels: RGBA'",
             id="gpl-channels",
         ),
-        pytest.param("x.pal", b"JASC-PAL\n0100\n\xc2\xb2\n", [], r"x\.pal: line 3: '²' is not the number of colours", id="jasc-²"),
         pytest.param(
-            "x.pal", b"JASC-PAL\n0100\n" + b"9" * 5000 + b"\n", [], r"x\.pal: line 3: '9{40}\.\.\.' is not the number", id="jasc-long"
+            "x.pal", b"JASC-PAL\n0100\n\xc2\xb2\n", [], r"x\.pal: line 3: '²' is not the number of colours", id="jasc-²"
+        ),
+        pytest.param(
+            "x.pal",
+            b"JASC-PAL\n0100\n" + b"9" * 5000 + b"\n",
+            [],
+            r"x\.pal: line 3: '9{40}\.\.\.' is not the number",
+            id="jasc-long",
         ),
         pytest.param(
             "x.pal",
@@ -351,7 +367,11 @@ def counted_swatch(path: Path, text: str) -> None:
             id="game-trailing",
         ),
         pytest.param(
-            "x.hex", b"ffffff\n" * (1 << 18), [], r"x\.hex: is 1,835,008 bytes, more than the 1,048,576", id="hex-over-1-mib"
+            "x.hex",
+            b"ffffff\n" * (1 << 18),
+            [],
+            r"x\.hex: is 1,835,008 bytes, more than the 1,048,576",
+            id="hex-over-1-mib",
         ),
         pytest.param("missing.hex", "missing", [], r"missing\.hex: no such file", id="missing"),
     ],
@@ -387,3 +407,41 @@ def test_export_refusals(tmp_path, capsys, out, args, message):
     assert status == 1 and len(err) == 1 and re.search(message, err[0]), err
     assert source.read_bytes() == original
     assert sorted(p.name for p in tmp_path.iterdir()) == ["game.pal"]
+
+
+def test_a_huge_swatch_is_refused_by_its_header_before_decoding(tmp_path):
+    """13008 x 13008 declared in a few bytes: refused against --max-pixels
+    from the header, without Pillow's decompression bomb warning and without
+    the 2.6 GB of pixels (a child process under an address-space limit)."""
+    import struct
+    import subprocess
+    import sys
+    import zlib
+
+    def chunk(kind: bytes, data: bytes) -> bytes:
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    header = struct.pack(">IIBBBBB", 13008, 13008, 8, 6, 0, 0, 0)
+    source = tmp_path / "huge.png"
+    source.write_bytes(
+        b"\x89PNG\r\n\x1a\n"
+        + chunk(b"IHDR", header)
+        + chunk(b"IDAT", zlib.compress(b"\0" * 1000))
+        + chunk(b"IEND", b"")
+    )
+    code = (
+        "import resource, sys; resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.RLIM_INFINITY)); "
+        "from kivtool.cli import main; sys.exit(main(sys.argv[1:]))"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", code, "palette", "import", str(source), "-o", str(tmp_path / "p.pal")],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert done.returncode == 1
+    assert done.stderr == (
+        f"kivtool: {source}: 13008 × 13008 is 169,208,064 pixels, more than the 64,000,000 allowed "
+        "for one image (--max-pixels)\n"
+    )
+    assert not (tmp_path / "p.pal").exists()
