@@ -623,6 +623,26 @@ def test_a_name_swapped_before_the_write_does_not_send_the_save_out_of_root(tmp_
     assert victim.read_bytes() == b"victim"
 
 
+def test_kept_loads_stay_within_the_memory_budget_oldest_dropped_first(game, monkeypatch):
+    from kivtool.view import server
+
+    frames, background = scene_frames()
+    paths = []
+    for number in range(3):
+        moved = [Frame(f.rows, f.x_offset + number, f.y_offset, f.shadow) for f in frames]
+        path = game / "anim" / f"n{number}.kiv"
+        write_animation(path, moved, background)
+        paths.append(str(path))
+    loads = server.Loads(server.prepare(game, None, None))
+    one = loads.load(paths[0])
+    assert one.animation is not None and one.cost > one.pixels > 0
+    monkeypatch.setattr(server, "MEMORY_BUDGET", 2 * one.cost + one.cost // 2)  # room for two
+    outcomes = [loads.load(path) for path in paths]
+    assert loads.kept <= server.MEMORY_BUDGET
+    assert loads.by_digest(paths[0], outcomes[0].digest) is None  # the oldest went
+    assert all(loads.by_digest(path, outcome.digest) is outcome for path, outcome in zip(paths[1:], outcomes[1:]))
+
+
 def frames_beyond_the_guard() -> bytes:
     """A file of 4 KB whose four empty frames declare 275 MiB of pixels."""
     planes = [
