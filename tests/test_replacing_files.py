@@ -854,3 +854,76 @@ def test_a_save_does_not_list_its_folder(scratch, tmp_path, writer):
     assert listed == []
     assert target.read_bytes() != OLD
     assert stray_files(target.parent) == []
+
+
+# Makes openat2 unknown to this process, as on Linux before 5.6, so that the
+# root policy walks paths one component at a time.
+WITHOUT_OPENAT2 = """
+import ctypes, errno
+libc = ctypes.CDLL(None, use_errno=True)
+class Instruction(ctypes.Structure):
+    _fields_ = [("code", ctypes.c_uint16), ("jt", ctypes.c_uint8), ("jf", ctypes.c_uint8), ("k", ctypes.c_uint32)]
+class Program(ctypes.Structure):
+    _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.POINTER(Instruction))]
+OPENAT2 = 437
+program = (Instruction * 4)(
+    Instruction(0x20, 0, 0, 0),                    # the system call's number
+    Instruction(0x15, 0, 1, OPENAT2),              # openat2?
+    Instruction(0x06, 0, 0, 0x00050000 | errno.ENOSYS),
+    Instruction(0x06, 0, 0, 0x7FFF0000),           # anything else goes
+)
+assert libc.prctl(38, 1, 0, 0, 0) == 0             # PR_SET_NO_NEW_PRIVS
+assert libc.prctl(22, 2, ctypes.byref(Program(4, program))) == 0, ctypes.get_errno()  # seccomp filter
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="a Linux system-call filter")
+def test_without_openat2_the_root_is_kept_by_walking_the_path(rooted):
+    root, outside = rooted
+    (root / "out").symlink_to(outside)
+    (root / "inner").symlink_to("sub")
+    (root / "alias.kiv").symlink_to("sub/b.kiv")
+    (root / "escape.kiv").symlink_to(outside / "victim.txt")
+    os.link(outside / "victim.txt", root / "linked.kiv")
+    result = run_child(
+        WITHOUT_OPENAT2
+        + f"""
+from kivtool import _core
+root = {str(root)!r}
+outcome = {{}}
+for name in ["a.kiv", "sub/b.kiv", "alias.kiv", "escape.kiv", "linked.kiv", "out/victim.txt",
+             "inner/b.kiv", "../outside/victim.txt"]:
+    try:
+        _core.replace_file(name, b"new", root=root)
+        written = "written"
+    except OSError as error:
+        written = error.strerror
+    try:
+        _core.read_file(name, root=root)
+        read = "read"
+    except OSError as error:
+        read = error.strerror
+    outcome[name] = [written, read]
+report(**outcome)
+""",
+        timeout=60,
+    )
+    link_on_the_way = "has a symbolic link on its way that cannot be followed safely"
+    assert result == {
+        "a.kiv": ["written", "read"],
+        "sub/b.kiv": ["written", "read"],
+        # The file itself a link within its folder: followed by the writer;
+        # the reader's last component is opened without following.
+        "alias.kiv": ["written", "is a symbolic link that cannot be followed safely"],
+        "escape.kiv": [
+            "is a symbolic link that may lead outside the root folder",
+            "is a symbolic link that cannot be followed safely",
+        ],
+        "linked.kiv": ["has other hard links", "read"],
+        "out/victim.txt": [link_on_the_way, link_on_the_way],
+        # Without the kernel's help a linked folder is refused, even inside.
+        "inner/b.kiv": [link_on_the_way, link_on_the_way],
+        "../outside/victim.txt": ["leads outside the root folder"] * 2,
+    }
+    assert outside_untouched(outside)
+    assert (root / "sub" / "b.kiv").read_bytes() == b"new"
