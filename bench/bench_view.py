@@ -49,7 +49,7 @@ def start_view(path: Path) -> tuple[subprocess.Popen[str], str]:
     )
     assert process.stdout is not None
     line = process.stdout.readline()
-    return process, line.split(" ", 2)[2].strip()
+    return process, line.split()[2]  # the address; the root folder follows it
 
 
 def stop_view(process: subprocess.Popen[str]) -> None:

@@ -956,8 +956,8 @@ def add_view_command(parser: argparse.ArgumentParser) -> None:
         "--root",
         metavar="ROOT",
         type=path_argument,
-        help="the folder whose animation and palette files the viewer may read and write (default: the "
-        "folder above PATH where the palette was found, else PATH's folder, or PATH itself for a folder)",
+        help="the folder whose animation files the viewer may list, read and write (default: PATH itself "
+        "for a folder, else PATH's folder); palettes above it are read, never listed or served",
     )
     add_palette_option(parser)
     parser.add_argument(

@@ -13,25 +13,31 @@ system's temporary folder).
 from __future__ import annotations
 
 import base64
+import hashlib
 import http.client
 import json
 import os
 import select
+import shutil
 import signal
+import socket
+import stat
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from urllib.parse import urlsplit
+from urllib.parse import quote, unquote_to_bytes, urlsplit
 
 import chromium
 import numpy as np
 import pytest
 from PIL import Image
 
+from kivtool import _core
 from kivtool.cli import main
 from kivtool.sample import Frame, animation_bytes, palette_bytes
 
@@ -52,6 +58,7 @@ class Served:
     port: int
     token: str
     root: Path
+    line: str = ""  # the address line as printed
 
     def request(self, method, path, *, host=None, headers=None, body=None, token=True):
         """One HTTP request; `token` puts the token in the URL."""
@@ -80,9 +87,11 @@ def start_view(*arguments) -> Served:
     if not line.startswith("kivtool view: http://127.0.0.1:"):
         process.kill()
         raise AssertionError(f"no address printed: {line!r} {process.communicate()}")
-    url = line.split(" ", 2)[2].strip()
+    url = line.split()[2]
     parts = urlsplit(url)
-    return Served(process, url, parts.port, parts.query.split("token=")[1], Path(arguments[0]))
+    served = Served(process, url, parts.port, parts.query.split("token=")[1], Path(arguments[0]))
+    served.line = line
+    return served
 
 
 def stop_view(served: Served) -> tuple[int, str, str]:
@@ -172,12 +181,30 @@ def test_prints_one_address_line_and_stops_on_ctrl_c(game):
     assert "Traceback" not in err
 
 
-def test_root_defaults_to_the_folder_where_the_palette_was_found(game, view):
-    served = view(game / "anim" / "walk.kiv")
+@pytest.mark.parametrize(
+    "given, root, start, folder",
+    [
+        pytest.param("anim/walk.kiv", "anim", "walk.kiv", False, id="file"),
+        pytest.param("anim", "anim", "", True, id="folder"),
+        pytest.param("", "", "", True, id="game-folder"),
+    ],
+)
+def test_root_is_the_folder_given_or_the_files_folder_and_is_shown(game, view, given, root, start, folder):
+    # The palette lies above anim/: its search still finds it there, but
+    # ROOT does not move up to it (nothing above PATH is listed or served).
+    served = view(game / given)
     status, _, body = served.request("GET", "/api/session")
     session = json.loads(body)
     assert status == 200
-    assert (session["root"], session["start"], session["folder"]) == (str(game.resolve()), "anim/walk.kiv", False)
+    expected_root = str((game / root).resolve())
+    assert (session["root"], session["start"], session["folder"]) == (expected_root, start, folder)
+    assert served.line.rstrip("\n").endswith(f" (root folder: {expected_root})")
+    rel = "walk.kiv" if root == "anim" else "anim/walk.kiv"
+    status, _, body = served.request("GET", f"/api/animation/{rel}")
+    answer = json.loads(body)
+    assert (status, answer["ok"]) == (200, True), answer
+    assert answer["palette"] == (str((game / LOCATION).resolve()) if root == "anim" else LOCATION)
+    assert served.request("GET", "/api/list/..")[0] == 403
 
 
 @pytest.mark.parametrize(
@@ -393,6 +420,326 @@ def test_save_changes_only_offsets_and_speed_and_refuses_a_file_changed_on_disk(
     frames[1].x_offset += 5
     frames[1].y_offset += 5
     assert (game / "anim" / "walk-placed.kiv").read_bytes() == animation_bytes(frames, LOCATION, SPEED, background)
+
+
+def test_a_page_saves_any_number_of_times_in_a_row(game, view):
+    served = view(game)
+    animation = game / "anim" / "walk.kiv"
+    meta = json.loads(served.request("GET", "/api/animation/anim/walk.kiv")[2])
+    digest = meta["digest"]
+    for number in range(3):
+        request = json.loads(placement(meta, {0: (number + 1, 0)}))
+        request["digest"] = digest  # the page goes on from what its last save wrote
+        status, _, body = save_request(served, "anim/walk.kiv", json.dumps(request))
+        assert status == 200, (number, body)
+        digest = json.loads(body)["digest"]
+        assert digest == hashlib.sha256(animation.read_bytes()).hexdigest()
+    frames, background = scene_frames()
+    frames[0].x_offset += 3
+    assert animation.read_bytes() == animation_bytes(frames, LOCATION, SPEED, background)
+
+
+def test_two_pages_saving_one_load_at_once_never_both_succeed(game, view):
+    served = view(game)
+    animation = game / "anim" / "walk.kiv"
+    for round_number in range(40):
+        meta = json.loads(served.request("GET", "/api/animation/anim/walk.kiv")[2])
+        bodies = [placement(meta, {0: (1, 0)}), placement(meta, {1: (0, 1)})]
+        barrier = threading.Barrier(2)
+        answers = [None, None]
+
+        def page(number, bodies=bodies, barrier=barrier, answers=answers):
+            barrier.wait()
+            answers[number] = save_request(served, "anim/walk.kiv", bodies[number])
+
+        pages = [threading.Thread(target=page, args=(number,)) for number in range(2)]
+        for thread in pages:
+            thread.start()
+        for thread in pages:
+            thread.join()
+        statuses = sorted(answer[0] for answer in answers)
+        assert statuses == [200, 409], (round_number, answers)
+        winner = [number for number in range(2) if answers[number][0] == 200][0]
+        # The file holds the change of the save that was answered 200.
+        saved = json.loads(served.request("GET", "/api/animation/anim/walk.kiv")[2])
+        frame = saved["frames"][winner]
+        assert (frame["x"], frame["y"]) == tuple(json.loads(bodies[winner])["offsets"][winner]), round_number
+        assert saved["digest"] == json.loads(answers[winner][2])["digest"]
+        assert animation.exists()
+
+
+def test_a_file_rewritten_in_place_within_one_timestamp_is_served_as_it_now_is(game, view):
+    served = view(game)
+    animation = game / "anim" / "walk.kiv"
+    before = json.loads(served.request("GET", "/api/animation/anim/walk.kiv")[2])
+    stamp = animation.stat()
+    frames, background = scene_frames()
+    frames[0].x_offset += 7
+    changed = animation_bytes(frames, LOCATION, SPEED, background)
+    assert len(changed) == stamp.st_size
+    with open(animation, "r+b") as stream:  # same inode, same size
+        stream.write(changed)
+    os.utime(animation, ns=(stamp.st_atime_ns, stamp.st_mtime_ns))  # and the same timestamp
+    after = json.loads(served.request("GET", "/api/animation/anim/walk.kiv")[2])
+    assert after["digest"] == hashlib.sha256(changed).hexdigest() != before["digest"]
+    assert after["frames"][0]["x"] == before["frames"][0]["x"] + 7
+    # The page that still holds the first load cannot save over the change.
+    status, _, body = save_request(served, "anim/walk.kiv", placement(before, {1: (1, 1)}))
+    assert status == 409 and json.loads(body)["conflict"]
+    assert animation.read_bytes() == changed
+
+
+def test_a_save_keeps_data_after_the_frames_and_the_digest_covers_it(game, view):
+    animation = game / "anim" / "walk.kiv"
+    whole = animation.read_bytes() + b"trailing data a tool put there"
+    animation.write_bytes(whole)
+    served = view(game)
+    meta = json.loads(served.request("GET", "/api/animation/anim/walk.kiv")[2])
+    assert meta["ok"] and meta["digest"] == hashlib.sha256(whole).hexdigest()
+    status, _, body = save_request(served, "anim/walk.kiv", placement(meta, {0: (1, 2)}))
+    assert status == 200, body
+    frames, background = scene_frames()
+    frames[0].x_offset += 1
+    frames[0].y_offset += 2
+    assert animation.read_bytes() == animation_bytes(frames, LOCATION, SPEED, background) + whole[-30:]
+
+
+def quoted_path(*names: bytes) -> str:
+    return "/".join(quote(name, safe="") for name in names)
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="names as bytes, with backslashes and newlines: POSIX")
+def test_every_listed_name_opens_whatever_bytes_it_holds(game, view):
+    names = [b"caf\xe9.kiv", b"back\\slash.kiv", b"new\nline.kiv", b"per%2Fcent.kiv", "żółw.kiv".encode()]
+    frames, background = scene_frames()
+    data = animation_bytes(frames, LOCATION, SPEED, background)
+    folder = os.fsencode(game / "anim")
+    for name in names:
+        with open(os.path.join(folder, name), "wb") as stream:
+            stream.write(data)
+    served = view(game)
+    status, _, body = served.request("GET", "/api/list/anim")
+    assert status == 200, body
+    listed = json.loads(body)["files"]  # JSON text: names that are not UTF-8 come as \udcXX escapes
+    assert sorted(os.fsencode(entry["path"]) for entry in listed) == sorted(
+        [b"anim/" + n for n in names] + [b"anim/walk.kiv"]
+    )
+    assert not [entry for entry in listed if "reason" in entry]
+    for name in names:
+        status, _, body = served.request("GET", "/api/animation/" + quoted_path(b"anim", name))
+        assert status == 200, (name, body)
+        answer = json.loads(body)
+        assert answer["ok"], (name, answer)
+        assert os.fsencode(answer["path"]) == b"anim/" + name
+    meta = json.loads(served.request("GET", "/api/animation/" + quoted_path(b"anim", names[0]))[2])
+    status, _, body = save_request(served, quoted_path(b"anim", names[0]), placement(meta, {0: (1, 0)}))
+    assert status == 200, body
+    with open(os.path.join(folder, names[0]), "rb") as stream:
+        assert stream.read() != data
+
+
+def make_fifo(path: Path) -> None:
+    if not hasattr(os, "mkfifo"):
+        pytest.skip("named pipes in folders are POSIX")
+    os.mkfifo(path)
+
+
+def make_device(path: Path) -> None:
+    if not hasattr(os, "mknod") or os.geteuid() != 0:
+        pytest.skip("making a device node needs root (CI runs as root)")
+    os.mknod(path, 0o600 | stat.S_IFCHR, os.makedev(1, 3))
+
+
+def make_hard_link(path: Path) -> None:
+    os.link(path.parent / "walk.kiv", path)
+
+
+def make_sparse(path: Path) -> None:
+    # A whole animation followed by 1 GiB of nothing: 48 KB on disk.
+    shutil.copy(path.parent / "walk.kiv", path)
+    os.truncate(path, 1 << 30)
+
+
+@pytest.mark.parametrize(
+    "make, reason",
+    [
+        pytest.param(make_fifo, "named pipe", id="fifo"),
+        pytest.param(make_device, "is a device", id="device"),
+        pytest.param(make_hard_link, "hard links", id="hard-link"),
+        pytest.param(make_sparse, "MiB on disk", id="sparse-1-gib"),
+    ],
+)
+def test_files_that_are_not_shown_are_listed_with_their_reason_and_never_read(game, view, make, reason):
+    odd = game / "anim" / "odd.kiv"
+    make(odd)
+    before = odd.stat()
+    served = view(game)
+    listed = {
+        entry["path"]: entry.get("reason") for entry in json.loads(served.request("GET", "/api/list/")[2])["files"]
+    }
+    assert reason in (listed["anim/odd.kiv"] or ""), listed
+    status, _, body = served.request("GET", "/api/animation/anim/odd.kiv")
+    answer = json.loads(body)
+    assert (status, answer["ok"]) == (200, False) and reason in answer["reason"], answer
+    status, _, body = served.request("GET", "/api/statuses/anim")
+    assert reason in {entry["path"]: entry["reason"] for entry in json.loads(body)["files"]}["anim/odd.kiv"]
+    # Not written either, whatever the page asks.
+    request = json.dumps({"digest": answer["digest"], "speed": 1, "offsets": []})
+    assert save_request(served, "anim/odd.kiv", request)[0] in (400, 409)
+    after = odd.stat()
+    assert (after.st_ino, after.st_mode, after.st_size, after.st_mtime_ns) == (
+        before.st_ino,
+        before.st_mode,
+        before.st_size,
+        before.st_mtime_ns,
+    )
+    assert served.request("GET", "/api/animation/anim/walk.kiv")[0] == 200
+
+
+@pytest.mark.parametrize("start", ["folder", "file"])
+def test_a_file_in_the_root_folder_itself_saves(game, view, start):
+    served = view(game / "anim" if start == "folder" else game / "anim" / "walk.kiv")
+    meta = json.loads(served.request("GET", "/api/animation/walk.kiv")[2])
+    status, _, body = save_request(served, "walk.kiv", placement(meta, {0: (1, 1)}))
+    assert status == 200, body
+
+
+@pytest.mark.parametrize("swapped", ["link-out", "hard-link-out"])
+def test_a_name_swapped_before_the_write_does_not_send_the_save_out_of_root(tmp_path, swapped):
+    """What a save does when, after the server checked the file, its name has
+    become a link to a file outside ROOT: the link is not followed."""
+    from kivtool.view import source
+
+    root = tmp_path / "root"
+    root.mkdir()
+    victim = tmp_path / "victim.txt"
+    victim.write_bytes(b"victim")
+    target = root / "walk.kiv"
+    if swapped == "link-out":
+        target.symlink_to(victim)
+    else:
+        os.link(victim, target)
+    with pytest.raises(OSError):
+        source.replace_file(str(root), str(target), b"placed")
+    with pytest.raises(source.Unfit):
+        source.read(str(root), str(target))
+    assert victim.read_bytes() == b"victim"
+
+
+def test_kept_loads_stay_within_the_memory_budget_oldest_dropped_first(game, monkeypatch):
+    from kivtool.view import server
+
+    frames, background = scene_frames()
+    paths = []
+    for number in range(3):
+        moved = [Frame(f.rows, f.x_offset + number, f.y_offset, f.shadow) for f in frames]
+        path = game / "anim" / f"n{number}.kiv"
+        write_animation(path, moved, background)
+        paths.append(str(path))
+    loads = server.Loads(server.prepare(game, None, None))
+    one = loads.load(paths[0])
+    assert one.animation is not None and one.cost > one.pixels > 0
+    monkeypatch.setattr(server, "MEMORY_BUDGET", 2 * one.cost + one.cost // 2)  # room for two
+    outcomes = [loads.load(path) for path in paths]
+    assert loads.kept <= server.MEMORY_BUDGET
+    assert loads.by_digest(paths[0], outcomes[0].digest) is None  # the oldest went
+    assert all(loads.by_digest(path, outcome.digest) is outcome for path, outcome in zip(paths[1:], outcomes[1:]))
+
+
+def frames_beyond_the_guard() -> bytes:
+    """A file of 4 KB whose four empty frames declare 275 MiB of pixels."""
+    planes = [
+        _core.FramePlanes(np.zeros((1100, 16384), bool), np.zeros((1100, 16384), np.uint8), 0, 0) for _ in range(4)
+    ]
+    return _core.encode(planes, speed=SPEED, location=LOCATION, has_background=False)
+
+
+def peak_memory(process) -> int:
+    with open(f"/proc/{process.pid}/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    raise AssertionError("no VmHWM")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="peak memory is read from /proc")
+@pytest.mark.parametrize("start", ["file", "folder"])
+def test_no_load_renders_frames_beyond_the_guard_not_even_the_first_at_start(game, view, start):
+    huge = game / "anim" / "huge.kiv"
+    huge.write_bytes(frames_beyond_the_guard())
+    served = view(huge if start == "file" else game)
+    status, _, body = served.request(
+        "GET", "/api/animation/anim/huge.kiv" if start == "folder" else "/api/animation/huge.kiv"
+    )
+    answer = json.loads(body)
+    assert (status, answer["ok"]) == (200, False) and "MiB of pixels" in answer["reason"]
+    if start == "folder":
+        assert "MiB of pixels" in json.loads(served.request("GET", "/api/statuses/anim")[2])["files"][0]["reason"]
+    # Rendering them would have touched 275 MiB; the server as a whole
+    # stays well below that.
+    assert peak_memory(served.process) < 200 << 20
+
+
+def test_a_reason_names_what_is_wrong_never_the_content_of_the_file_the_location_leads_to(tmp_path, view):
+    root = tmp_path / "game"
+    secret = tmp_path / "secret.txt"
+    secret.write_bytes(b"\x2a\x00\x00\x00hunter2-and-more-secret-words")
+    frames, background = scene_frames()
+    write_animation(root / "anim" / "peek.kiv", frames, background, location="../../secret.txt")
+    write_animation(root / "anim" / "lost.kiv", frames, background, location="pal/missing.pal")
+    served = view(root)
+    peek = json.loads(served.request("GET", "/api/animation/anim/peek.kiv")[2])
+    assert not peek["ok"] and "secret.txt" in peek["reason"]
+    assert "count" not in peek["reason"] and "hunter2" not in peek["reason"]  # nothing of its content
+    for rel in ("anim/peek.kiv", "anim/lost.kiv"):
+        reason = json.loads(served.request("GET", f"/api/animation/{rel}")[2])["reason"]
+        assert "--" not in reason, reason  # advice in the page's words, not the command line's
+
+
+def test_a_file_cut_short_is_shown_with_the_warning(game, view):
+    whole = (game / "anim" / "walk.kiv").read_bytes()
+    (game / "anim" / "cut.kiv").write_bytes(whole[: len(whole) - 20])
+    served = view(game)
+    answer = json.loads(served.request("GET", "/api/animation/anim/cut.kiv")[2])
+    assert answer["ok"]
+    assert any("cut short" in warning for warning in answer["warnings"]), answer["warnings"]
+    assert json.loads(served.request("GET", "/api/animation/anim/walk.kiv")[2])["warnings"] == []
+
+
+def test_a_deeply_nested_body_answers_400(game, view):
+    served = view(game)
+    status, _, body = save_request(served, "anim/walk.kiv", b"[" * 200_000 + b"]" * 200_000)
+    assert status == 400, body
+    assert json.loads(body)["reason"]
+
+
+def test_connections_of_the_listening_socket_send_without_delay():
+    """Keep-alive answers go out at once only with TCP_NODELAY, which the
+    event loop sets on connections of a socket made as IPPROTO_TCP."""
+    import asyncio
+
+    from kivtool.view.server import listen
+
+    async def accept_one():
+        sock = listen(0)
+        delays = []
+
+        def connected(reader, writer):
+            delays.append(writer.get_extra_info("socket").getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY))
+            writer.close()
+
+        server = await asyncio.start_server(connected, sock=sock)
+        _, writer = await asyncio.open_connection(*sock.getsockname())
+        for _ in range(200):
+            if delays:
+                break
+            await asyncio.sleep(0.01)
+        writer.close()
+        server.close()
+        await server.wait_closed()
+        return delays
+
+    assert asyncio.run(accept_one()) == [1]
 
 
 # --------------------------------------------------------------------------
@@ -618,7 +965,7 @@ def test_drag_and_arrow_keys_move_frames_undo_redo_and_save(browser, game, view,
 
     browser.find_element("id", "save").click()
     wait_for(browser, "return kivview.lastSave")
-    assert browser.find_element("id", "summary").text.startswith("saved anim/walk.kiv: ")
+    assert browser.find_element("id", "summary").text.startswith("saved walk.kiv: ")
     assert not browser.execute_script("return kivview.player.dirty")
     capsys.readouterr()
     assert main(["info", str(animation), "--json"]) == 0
@@ -644,7 +991,7 @@ def test_a_file_changed_on_disk_is_not_overwritten_and_can_be_saved_under_anothe
     assert animation.read_bytes() == changed
     browser.find_element("id", "conflict-save-as").click()
     prompt = browser.switch_to.alert
-    prompt.send_keys("anim/walk-mine.kiv")
+    prompt.send_keys("walk-mine.kiv")  # under the root folder, the file's own
     prompt.accept()
     wait_for(browser, "return kivview.mode === 'player' && kivview.ready && location.search.includes('walk-mine')")
     frames[0].x_offset += 1
@@ -688,3 +1035,97 @@ def test_the_player_gets_both_plans_of_the_shadows(tmp_path):
     assert shadows <= {step["index"] for step in plans["steps"]}
     assert not shadows & {step["index"] for step in plans["under"]}
     assert all(shadows & set(step["under"]) for step in plans["under"])
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="names as bytes, named pipes: POSIX")
+def test_gallery_opens_every_name_shows_warnings_and_the_root(browser, game, view):
+    frames, background = scene_frames()
+    data = animation_bytes(frames, LOCATION, SPEED, background)
+    odd = b"caf\xe9 new\nline back\\slash.kiv"
+    with open(os.path.join(os.fsencode(game / "anim"), odd), "wb") as stream:
+        stream.write(data)
+    (game / "anim" / "cut.kiv").write_bytes(data[:-20])
+    os.mkfifo(game / "anim" / "pipe.kiv")
+    served = view(game)
+    open_page(browser, served)
+    wait_for(browser, "return kivview.checked && document.querySelectorAll('.card canvas').length === 3")
+    assert browser.find_element("id", "root").text == str(game.resolve())
+    listed = dict(
+        browser.execute_script(
+            "return [...document.querySelectorAll('#failure-list li')].map(li => [li.dataset.path, li.textContent])"
+        )
+    )
+    assert list(listed) == ["anim/pipe.kiv"] and "named pipe" in listed["anim/pipe.kiv"]
+    warned = browser.execute_script(
+        "return [...document.querySelectorAll('.card.warned')].map(c => [c.dataset.path, c.dataset.warnings])"
+    )
+    assert len(warned) == 1 and warned[0][0] == "anim/cut.kiv" and "cut short" in warned[0][1]
+    # The card of the name that is not UTF-8 opens it in the player.
+    link = browser.execute_script(
+        "return [...document.querySelectorAll('.card')].find(c => c.dataset.path.includes('line')).href"
+    )
+    browser.get(link)
+    wait_for(browser, "return window.kivview && kivview.mode === 'player' && kivview.ready")
+    # (as the page writes it in its requests: WebDriver cannot return a lone surrogate)
+    assert unquote_to_bytes(browser.execute_script("return encodePath(kivview.player.rel)")) == b"anim/" + odd
+    assert browser.execute_script("return kivview.player.anim.frames.length") == len(frames) + 1
+
+
+def test_saving_while_the_server_is_gone_says_so_and_keeps_the_edit(browser, game):
+    from selenium.webdriver.common.keys import Keys
+
+    served = start_view(game / "anim" / "walk.kiv")
+    try:
+        open_page(browser, served)
+        browser.find_element("id", "play").click()
+        browser.execute_script("kivview.player.goTo(0)")
+        browser.find_element("tag name", "body").send_keys(Keys.ARROW_RIGHT)
+        edited = offsets(browser)
+    finally:
+        status, _, _ = stop_view(served)
+    assert status == 0
+    browser.find_element("id", "save").click()
+    wait_for(browser, "return kivview.saveFailed")
+    notice = browser.find_element("id", "notice")
+    assert notice.is_displayed() and "Not saved" in notice.text and "does not answer" in notice.text
+    assert browser.execute_script("return kivview.player.dirty")
+    assert offsets(browser) == edited
+    assert browser.find_element("id", "save").is_enabled()
+    browser.execute_script("kivview.player.saved = kivview.player.state()")  # let the next test leave the page
+
+
+def test_ctrl_s_saves_the_speed_still_being_typed(browser, game, view, capsys):
+    from selenium.webdriver.common.keys import Keys
+
+    animation = game / "anim" / "walk.kiv"
+    served = view(animation)
+    open_page(browser, served)
+    speed = browser.find_element("id", "speed")
+    speed.clear()
+    speed.send_keys("77")
+    speed.send_keys(Keys.CONTROL + "s")  # no Enter, no leaving the field
+    wait_for(browser, "return kivview.lastSave")
+    capsys.readouterr()
+    assert main(["info", str(animation), "--json"]) == 0
+    assert json.loads(capsys.readouterr().out)["speed"] == 77
+
+
+def test_a_click_that_focuses_the_stage_on_the_background_selects_nothing(browser, game, view):
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.keys import Keys
+
+    served = view(game / "anim" / "walk.kiv")
+    open_page(browser, served)
+    browser.find_element("id", "play").click()  # pause; the focus is on the button
+    browser.execute_script("kivview.player.goTo(0)")
+    start = offsets(browser)
+    stage = browser.find_element("id", "stage")
+    dx, dy = stage_point(browser, 5, 0)  # the background alone is painted there
+    assert browser.execute_script("const h = kivview.player.hit(5, 0); return h && h.index") == 5
+    ActionChains(browser).move_to_element_with_offset(stage, int(dx), int(dy)).click().perform()
+    assert browser.execute_script("return document.activeElement.id") == "stage"
+    assert browser.execute_script("return kivview.player.selected") == 0
+    stage.send_keys(Keys.ARROW_RIGHT)
+    moved = [list(p) for p in start]
+    moved[0][0] += 1
+    assert offsets(browser) == moved  # frame 0 moved, not the background

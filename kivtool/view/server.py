@@ -12,13 +12,17 @@ Any web page the user opens can make their browser send requests to
   answer (named after the port: cookies are shared by every port of a host);
 - changes go by POST only, and a POST must come from this server's own page
   (its `Origin` header); request bodies are bounded;
-- a file is named by its path relative to ROOT, in the URL's path; `..`,
-  `.`, empty parts, absolute paths, backslashes and encoded separators are
-  refused, and so is a path that leads out of ROOT through a link.
+- a file is named by its path relative to ROOT, in the URL's path, each
+  part percent-encoded bytes of its name; `..`, `.`, empty parts, absolute
+  paths and encoded separators are refused (and backslashes on Windows,
+  where they separate), and so is a path that leads out of ROOT through a
+  link.
 
-Only animation files and the palettes their loads use are read; only
-animation files are written, and only their placement (frame offsets and
-speed) changes.
+ROOT is the folder given (or the folder of the file given) unless --root
+names another. Only animation files under it are listed, read and written,
+and only their placement (frame offsets and speed) changes; the palette
+search of a load may read a palette above ROOT, which is never listed nor
+served as a file.
 """
 
 from __future__ import annotations
@@ -36,25 +40,26 @@ import threading
 from collections import OrderedDict
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Awaitable, Callable, Dict, List, Optional, Tuple
+from typing import Any, Awaitable, Callable, Dict, List, Mapping, Optional, Tuple
+from urllib.parse import unquote_to_bytes
 
 from kivtool.animation import Animation
+from kivtool.text import printable
 from kivtool.view import source
 
 SUFFIX = ".kiv"
 STATIC = Path(__file__).parent / "static"
 STATIC_FILES = {"view.js": "text/javascript", "view.css": "text/css"}
 MAX_BODY = 4 << 20  # a save names two numbers per frame; this holds hundreds of thousands
-# RGBA of all frames of one animation: what the page is sent and the server
-# keeps for it (a few such loads are kept).
-MAX_PIXEL_BYTES = 256 << 20
-LOADS_KEPT = 6  # animations kept loaded, pixels included
+REASONS_KEPT = 100_000  # remembered reasons for the gallery, a few hundred bytes each
 STATUS_BATCH = 200
 SPEED_RANGE = (0, 0xFFFFFFFF)
 OFFSET_RANGE = (-0x8000, 0x7FFF)
 
 
-# Held while a save writes, so that stopping the server waits for it.
+# Held while a save checks the file and writes it (so that two saves of one
+# load cannot both pass the check), and so that stopping the server waits
+# for a save.
 SAVING = threading.Lock()
 
 
@@ -97,6 +102,8 @@ class Settings:
 # --------------------------------------------------------------------------
 # ROOT and paths under it
 
+WINDOWS = sys.platform == "win32"
+
 
 def is_inside(root: str, path: str) -> bool:
     return path == root or path.startswith(root.rstrip(os.sep) + os.sep)
@@ -107,33 +114,16 @@ def relative(root: str, path: str) -> str:
     return "" if rel == "." else rel.replace(os.sep, "/")
 
 
-def palette_root(animation: str, location: str, palette_used: str) -> Optional[str]:
-    """The folder above `animation` under which the palette search found its
-    palette: the nearest one where `location` leads to `palette_used`."""
-    if not location or not palette_used:
-        return None
-    used = os.path.realpath(palette_used)
-    folder = os.path.dirname(os.path.abspath(animation))
-    while True:
-        if os.path.realpath(os.path.join(folder, location)) == used:
-            return folder
-        parent = os.path.dirname(folder)
-        if parent == folder:
-            return None
-        folder = parent
-
-
-def first_animation(folder: str) -> Optional[str]:
-    for directory, subfolders, names in os.walk(folder):
-        subfolders.sort()
-        for name in sorted(names):
-            if name.lower().endswith(SUFFIX) and os.path.isfile(os.path.join(directory, name)):
-                return os.path.join(directory, name)
-    return None
+def shown(path: str) -> str:
+    """A path as a line of text shows it: bytes that are not UTF-8 as the
+    replacement character, control characters escaped."""
+    return printable(os.fsencode(path).decode("utf-8", "replace"))
 
 
 def prepare(path: Path, root: Optional[Path], palette: Optional[Path]) -> Settings:
-    """What the server may reach for `kivtool view PATH --root ROOT --palette PAL`."""
+    """What the server may reach for `kivtool view PATH --root ROOT --palette PAL`.
+    ROOT is PATH itself for a folder, else PATH's folder, unless --root
+    names another; nothing is loaded to decide it."""
     if not path.exists():
         raise ViewError(f"{path}: no such file or folder")
     is_folder = path.is_dir()
@@ -153,17 +143,6 @@ def prepare(path: Path, root: Optional[Path], palette: Optional[Path]) -> Settin
             raise ViewError(f"{path}: is not under the folder {root} (--root)")
     else:
         top = real if is_folder else os.path.dirname(real)
-        probe = first_animation(real) if is_folder else real
-        if probe is not None and not explicit:
-            try:
-                outcome = source.load(probe)
-            except OSError:
-                outcome = None
-            if outcome is not None and outcome.animation is not None:
-                animation = outcome.animation
-                found = palette_root(probe, animation.location or "", animation.palette_path or "")
-                if found is not None and is_inside(found, top):
-                    top = found
     return Settings(
         root=top,
         start=relative(top, real),
@@ -173,10 +152,34 @@ def prepare(path: Path, root: Optional[Path], palette: Optional[Path]) -> Settin
     )
 
 
+def request_rel(scope: Mapping[str, Any], prefix: str) -> str:
+    """The path relative to ROOT that a request names after `prefix`, taken
+    from the raw request path: each part is percent-decoded to bytes and
+    made a name the way the system makes names (so a name that is not
+    UTF-8 comes back whole). Refused for parts that are not plain names."""
+    raw = scope.get("raw_path") or scope["path"].encode("utf-8")
+    head = prefix.encode("ascii")
+    if not raw.startswith(head):
+        raise Refused(404, "no such file")
+    rest = raw[len(head) :]
+    if not rest:
+        return ""
+    parts = [unquote_to_bytes(part) for part in rest.split(b"/")]
+    for part in parts:
+        if part in (b"", b".", b"..") or b"\0" in part or b"/" in part:
+            raise Refused(403, "not a plain path under the root folder")
+        if WINDOWS and (b"\\" in part or b":" in part):
+            raise Refused(403, "not a plain path under the root folder")
+    try:
+        return os.fsdecode(b"/".join(parts))
+    except UnicodeError:
+        raise Refused(404, "no such file") from None
+
+
 def resolve(settings: Settings, rel: str, *, folder: bool = False, existing: bool = True) -> str:
     """The canonical path of `rel` (relative to ROOT, forward slashes);
     Refused when it names anything outside ROOT or not of the right kind."""
-    if "\\" in rel or "\0" in rel or rel.startswith("/") or (len(rel) > 1 and rel[1] == ":"):
+    if "\0" in rel or rel.startswith("/") or (WINDOWS and ("\\" in rel or ":" in rel)):
         raise Refused(403, f"{rel!r}: not a path relative to the root folder")
     parts = rel.split("/") if rel else []
     if any(part in ("", ".", "..") for part in parts):
@@ -194,43 +197,46 @@ def resolve(settings: Settings, rel: str, *, folder: bool = False, existing: boo
         if not stat.S_ISDIR(mode):
             raise Refused(404, f"{rel}: not a folder")
     else:
-        if not stat.S_ISREG(mode):
-            raise Refused(404, f"{rel}: not a file")
         if not real.lower().endswith(SUFFIX) and real not in settings.extra_files:
             raise Refused(403, f"{rel}: not an animation file")
     return real
 
 
 def list_animations(settings: Settings, folder: str) -> List[Dict[str, Any]]:
-    """Every animation file under `folder` (canonical), in a stable order.
-    Links to folders are not followed (no loops, and every folder walked is
-    under ROOT); a link to a file outside ROOT is listed with the reason it
-    is not shown."""
+    """Every animation file under `folder` (canonical), in a stable order,
+    each with the reason it is not shown when that shows from the folder
+    alone (a link out of ROOT, a pipe or a device, a file with more than one
+    name, a file too large). Links to folders are not followed (no loops,
+    and every folder walked is under ROOT)."""
     found: List[Dict[str, Any]] = []
     pending = [folder]
     while pending:
         directory = pending.pop()
         try:
             with os.scandir(directory) as listing:
-                items = sorted(listing, key=lambda item: item.name)
+                items = sorted(listing, key=lambda item: os.fsencode(item.name))
         except OSError:
             continue
         subfolders = []
         for item in items:
-            if item.is_dir(follow_symlinks=False):
-                subfolders.append(item.path)
-                continue
+            try:
+                if item.is_dir(follow_symlinks=False):
+                    subfolders.append(item.path)
+                    continue
+            except OSError:
+                pass
             if not item.name.lower().endswith(SUFFIX):
                 continue
             entry: Dict[str, Any] = {"path": relative(settings.root, item.path)}
-            if item.is_symlink():
-                real = os.path.realpath(item.path)
-                if not is_inside(settings.root, real):
+            try:
+                if item.is_symlink() and not is_inside(settings.root, os.path.realpath(item.path)):
                     entry["reason"] = "a link to a file outside the root folder"
-                elif not os.path.isfile(real):
-                    continue
-            elif not item.is_file():
-                continue
+                else:
+                    reason = source.unfit_reason(os.stat(item.path))
+                    if reason is not None:
+                        entry["reason"] = reason
+            except OSError as error:
+                entry["reason"] = f"cannot read: {error.strerror or error}"
             found.append(entry)
         pending.extend(reversed(subfolders))
     return found
@@ -240,48 +246,92 @@ def list_animations(settings: Settings, folder: str) -> List[Dict[str, Any]]:
 # Loaded animations
 
 
+# Kept loads, their file bytes and rendered frames, and the loads under way
+# together stay under this.
+MEMORY_BUDGET = 1 << 30
+
+
 class Loads:
-    """Recent loads, keyed by the file's identity on disk (so an edited file
-    is loaded again) and by the digest of the bytes loaded (so pixels and a
-    save refer to exactly the load the page shows)."""
+    """Recent loads, keyed by the file's path and the digest of its whole
+    bytes (so pixels and a save refer to exactly the load the page shows).
+    What they hold in memory, with the loads under way, stays under
+    MEMORY_BUDGET: the oldest are dropped first, and a load waits while
+    others under way would take it over."""
 
     def __init__(self, settings: Settings) -> None:
         self.settings = settings
-        self.lock = threading.Lock()
-        self.recent: OrderedDict[Tuple[str, int, int, int], source.Outcome] = OrderedDict()
-        self.reasons: Dict[Tuple[str, int, int, int], Optional[str]] = {}
+        self.lock = threading.Condition()
+        self.recent: OrderedDict[Tuple[str, str], source.Outcome] = OrderedDict()
+        self.kept = 0  # cost of the loads in `recent`
+        self.under_way = 0  # cost reserved by loads being made
+        # Reasons by the file's identity on disk, for the gallery's statuses.
+        self.reasons: OrderedDict[Tuple[str, int, int, int, int], Optional[str]] = OrderedDict()
 
     def load(self, path: str) -> source.Outcome:
+        """The load of the file at `path` as it is now: its bytes are read
+        once, and the digest, the frames and a later save all come from
+        those bytes."""
         try:
-            info = os.stat(path)
+            data = source.read(self.settings.root, path)
+        except source.Unfit as unfit:
+            return source.Outcome(None, str(unfit), "", b"")
         except OSError as error:
             raise Refused(404, f"cannot read: {error.strerror or error}") from None
-        key = (path, info.st_mtime_ns, info.st_size, info.st_ino)
+        file_digest = source.digest(data)
         with self.lock:
-            if key in self.recent:
-                self.recent.move_to_end(key)
-                return self.recent[key]
-        # Frames too big to show are refused before they are rendered.
-        size = source.pixel_bytes(path)
-        if size > MAX_PIXEL_BYTES:
-            outcome = source.Outcome(
-                None, f"its frames hold {size >> 20} MiB of pixels, more than the viewer shows", "", b""
-            )
-        else:
-            try:
-                outcome = source.load(path, self.settings.palette)
-            except OSError as error:
-                raise Refused(404, f"cannot read: {error.strerror or error}") from None
-        if outcome.animation is not None and outcome.reason is None:
-            outcome.reason = self.unusable(outcome.animation)
-            if outcome.reason is not None:
-                outcome.animation = None  # not shown: not kept
+            kept = self.recent.get((path, file_digest))
+            if kept is not None:
+                self.recent.move_to_end((path, file_digest))
+                return kept
+        # Reserved before the frames are rendered: the bytes read and, at
+        # most, the pixels the guard lets through.
+        reserved = len(data) + min(source.pixel_bytes(path, data), source.MAX_PIXEL_BYTES)
+        self.reserve(reserved)
+        try:
+            outcome = source.decode(path, data, self.settings.palette)
+            if outcome.animation is not None:
+                outcome.reason = self.unusable(outcome.animation)
+                if outcome.reason is not None:
+                    outcome.animation = None
+        finally:
+            with self.lock:
+                self.under_way -= reserved
+                self.lock.notify_all()
+        return self.keep(path, outcome)
+
+    def keep(self, path: str, outcome: source.Outcome) -> source.Outcome:
+        if outcome.animation is None:
+            outcome.data = b""  # nothing to show, nothing to save: only the reason is kept
+            outcome.pixels = 0
         with self.lock:
+            key = (path, outcome.digest)
+            previous = self.recent.pop(key, None)
+            if previous is not None:
+                self.kept -= previous.cost
             self.recent[key] = outcome
-            self.reasons[key] = outcome.reason
-            while len(self.recent) > LOADS_KEPT:
-                self.recent.popitem(last=False)
+            self.kept += outcome.cost
+            self.trim()
         return outcome
+
+    def reserve(self, cost: int) -> None:
+        with self.lock:
+            # One load always goes ahead, whatever it costs (the guard
+            # bounds it); others wait for room.
+            while self.under_way and self.under_way + cost > MEMORY_BUDGET:
+                self.lock.wait()
+            self.under_way += cost
+            self.trim()
+
+    def trim(self) -> None:
+        """Drops the oldest loads until all fits (the lock is held)."""
+        while self.recent and self.kept + self.under_way > MEMORY_BUDGET:
+            _, dropped = self.recent.popitem(last=False)
+            self.kept -= dropped.cost
+
+    def loaded_as_saved(self, path: str, data: bytes) -> None:
+        """Keeps the load of `data`, just written to `path`, as the page's
+        current load of it, so that the page can save again."""
+        self.keep(path, source.decode(path, data, self.settings.palette))
 
     def reason(self, path: str) -> Optional[str]:
         """Why `path` cannot be shown, None when it can; remembered."""
@@ -289,29 +339,46 @@ class Loads:
             info = os.stat(path)
         except OSError as error:
             return f"cannot read: {error.strerror or error}"
-        key = (path, info.st_mtime_ns, info.st_size, info.st_ino)
+        key = (path, info.st_dev, info.st_ino, info.st_mtime_ns, info.st_size)
         with self.lock:
             if key in self.reasons:
                 return self.reasons[key]
         try:
-            return self.load(path).reason
+            reason = self.load(path).reason
         except Refused as refusal:
-            return refusal.reason
+            reason = refusal.reason
+        with self.lock:
+            self.reasons[key] = reason
+            while len(self.reasons) > REASONS_KEPT:
+                self.reasons.popitem(last=False)
+        return reason
+
+    def unusable(self, animation: Animation) -> Optional[str]:
+        """A load the page does not show although the module read it: a
+        palette outside ROOT that is not a game palette (its colours would
+        be the bytes of whatever file the stored location leads to)."""
+        if self.settings.palette or not animation.palette_path:
+            return None
+        used = os.path.realpath(animation.palette_path)
+        if is_inside(self.settings.root, used):
+            return None
+        try:
+            size = os.stat(used).st_size
+        except OSError as error:
+            return f"its palette {used} cannot be read: {error.strerror or error}"
+        if size != 4 + 4 * animation.colors:
+            return (
+                f"its palette location leads to {used}, outside the root folder, "
+                "which is not a game palette (its size does not match a palette's)"
+            )
+        return None
 
     def by_digest(self, path: str, digest: str) -> Optional[source.Outcome]:
         with self.lock:
-            for (loaded_path, *_), outcome in reversed(self.recent.items()):
-                if loaded_path == path and outcome.digest == digest:
-                    return outcome
-        return None
-
-    def unusable(self, animation: Animation) -> Optional[str]:
-        """A load the page cannot show although the module read it."""
-        if animation.palette_path and not self.settings.palette:
-            used = os.path.realpath(animation.palette_path)
-            if not is_inside(self.settings.root, used):
-                return f"its palette {used} is outside the root folder (see --root)"
-        return None
+            outcome = self.recent.get((path, digest))
+            if outcome is not None:
+                self.recent.move_to_end((path, digest))
+            return outcome
 
 
 def step_plans(animation: Animation) -> Dict[str, Any]:
@@ -344,6 +411,8 @@ def describe(settings: Settings, rel: str, outcome: source.Outcome) -> Dict[str,
         "location": animation.location,
         "palette": relative(settings.root, palette_used) if is_inside(settings.root, palette_used) else palette_used,
         "colors": [list(color) for color in source.colors(animation)],
+        "color_count": animation.colors,  # the palette's own count; the load pads the rest
+        "warnings": animation.warnings,
         "messages": animation.messages[:20],
         "frames": [
             {
@@ -388,7 +457,8 @@ def parse_placement(body: bytes) -> Tuple[str, int, List[Tuple[int, int]], Optio
         speed = request["speed"]
         offsets = [(pair[0], pair[1]) for pair in request["offsets"]]
         target = request.get("target")
-    except (ValueError, KeyError, TypeError, IndexError):
+    # RecursionError: arrays nested deeper than the parser goes.
+    except (ValueError, KeyError, TypeError, IndexError, RecursionError):
         raise Refused(400, "not a placement: digest, speed and offsets expected") from None
     numbers = [speed] + [value for pair in offsets for value in pair]
     if not isinstance(digest, str) or any(type(value) is not int for value in numbers):
@@ -460,7 +530,8 @@ class Guard:
             return Refused(403, "forbidden: changes are accepted from this server's own page only")
         raw = scope.get("raw_path") or scope["path"].encode("utf-8")
         lowered = raw.lower()
-        if b"%2f" in lowered or b"%5c" in lowered or b"%00" in lowered or b"\\" in raw:
+        # A backslash is a character of a name on POSIX, a separator on Windows.
+        if b"%2f" in lowered or b"%00" in lowered or (WINDOWS and (b"%5c" in lowered or b"\\" in raw)):
             return Refused(403, "forbidden: encoded separators in a path")
         length = headers.get("content-length")
         if length is not None and (not length.isdigit() or int(length) > MAX_BODY):
@@ -501,15 +572,35 @@ async def plain(send: Send, status: int, text: str) -> None:
 def make_app(settings: Settings) -> Any:
     from starlette.applications import Starlette
     from starlette.concurrency import run_in_threadpool
+    from starlette.convertors import Convertor, register_url_convertor
     from starlette.requests import Request
-    from starlette.responses import FileResponse, JSONResponse, Response
+    from starlette.responses import FileResponse, JSONResponse, Response, StreamingResponse
     from starlette.routing import Route
+
+    class AnyPath(Convertor[str]):
+        # Any decoded path, newlines included; the handlers take the name
+        # itself from the raw path (see request_rel).
+        regex = r"[\s\S]*"
+
+        def convert(self, value: str) -> str:
+            return value
+
+        def to_string(self, value: str) -> str:
+            return value
+
+    register_url_convertor("anypath", AnyPath())
+
+    class Json(JSONResponse):
+        # Names that are not UTF-8 hold lone surrogates: written as \u
+        # escapes, which the page reads back into the same code units.
+        def render(self, content: Any) -> bytes:
+            return json.dumps(content, ensure_ascii=True, allow_nan=False, separators=(",", ":")).encode("ascii")
 
     loads = Loads(settings)
     no_store = {"cache-control": "no-store"}
 
     def refused(refusal: Refused) -> Response:
-        return JSONResponse({"reason": refusal.reason}, status_code=refusal.status, headers=no_store)
+        return Json({"reason": refusal.reason}, status_code=refusal.status, headers=no_store)
 
     def guarded(handler: Callable[[Request], Response]) -> Callable[[Request], Awaitable[Response]]:
         # Loads and saves do file and native work: off the event loop.
@@ -521,6 +612,10 @@ def make_app(settings: Settings) -> Any:
 
         return endpoint
 
+    def rel_of(request: Request) -> str:
+        kind = request.url.path.split("/")[2]
+        return request_rel(request.scope, f"/api/{kind}/")
+
     async def page(request: Request) -> Response:
         return FileResponse(STATIC / "index.html", media_type="text/html", headers=no_store)
 
@@ -531,7 +626,7 @@ def make_app(settings: Settings) -> Any:
         return FileResponse(STATIC / name, media_type=STATIC_FILES[name], headers=no_store)
 
     def session(request: Request) -> Response:
-        return JSONResponse(
+        return Json(
             {
                 "root": settings.root,
                 "start": settings.start,
@@ -542,13 +637,13 @@ def make_app(settings: Settings) -> Any:
         )
 
     def listing(request: Request) -> Response:
-        rel = request.path_params["rel"]
+        rel = rel_of(request)
         folder = resolve(settings, rel, folder=True)
-        return JSONResponse({"folder": rel, "files": list_animations(settings, folder)}, headers=no_store)
+        return Json({"folder": rel, "files": list_animations(settings, folder)}, headers=no_store)
 
     def statuses(request: Request) -> Response:
         """Why each file of a stretch of a folder's listing cannot be shown."""
-        rel = request.path_params["rel"]
+        rel = rel_of(request)
         folder = resolve(settings, rel, folder=True)
         try:
             start = int(request.query_params.get("start", "0"))
@@ -559,15 +654,15 @@ def make_app(settings: Settings) -> Any:
         for entry in files:
             if "reason" not in entry:
                 entry["reason"] = loads.reason(os.path.join(settings.root, *entry["path"].split("/")))
-        return JSONResponse({"files": files}, headers=no_store)
+        return Json({"files": files}, headers=no_store)
 
     def animation(request: Request) -> Response:
-        rel = request.path_params["rel"]
+        rel = rel_of(request)
         outcome = loads.load(resolve(settings, rel))
-        return JSONResponse(describe(settings, rel, outcome), headers=no_store)
+        return Json(describe(settings, rel, outcome), headers=no_store)
 
     def exact_load(request: Request) -> Animation:
-        rel = request.path_params["rel"]
+        rel = rel_of(request)
         path = resolve(settings, rel)
         digest = request.query_params.get("digest", "")
         outcome = loads.by_digest(path, digest)
@@ -580,14 +675,13 @@ def make_app(settings: Settings) -> Any:
         return outcome.animation
 
     def rgba(request: Request) -> Response:
+        # Frame by frame: a request holds one frame's copy at a time.
         animation = exact_load(request)
-        body = b"".join(source.rgba(animation, index) for index in range(len(animation.frames)))
-        return Response(body, media_type="application/octet-stream", headers=no_store)
+        return StreamingResponse(source.all_rgba(animation), media_type="application/octet-stream", headers=no_store)
 
     def indices(request: Request) -> Response:
         animation = exact_load(request)
-        body = b"".join(source.indices(animation, index) for index in range(len(animation.frames)))
-        return Response(body, media_type="application/octet-stream", headers=no_store)
+        return StreamingResponse(source.all_indices(animation), media_type="application/octet-stream", headers=no_store)
 
     async def save(request: Request) -> Response:
         body = bytearray()
@@ -596,63 +690,73 @@ def make_app(settings: Settings) -> Any:
             if len(body) > MAX_BODY:
                 return refused(Refused(413, "request body too large"))
         try:
-            return await run_in_threadpool(write_placement, request.path_params["rel"], bytes(body))
+            return await run_in_threadpool(write_placement, rel_of(request), bytes(body))
         except Refused as refusal:
             return refused(refusal)
 
     def write_placement(rel: str, body: bytes) -> Response:
         path = resolve(settings, rel)
         digest, speed, offsets, target = parse_placement(body)
-        base = loads.by_digest(path, digest)
-        if base is None or base.animation is None or base.reason is not None:
-            raise Refused(409, f"{rel}: load the file again before saving (the viewer no longer holds it)")
-        loaded = base.animation
-        if len(offsets) != len(loaded.frames):
-            raise Refused(400, f"{len(offsets)} offsets for {len(loaded.frames)} frames")
-        if target is None:
-            try:
-                with open(path, "rb") as stream:
-                    current = stream.read()
-            except OSError as error:
-                raise Refused(500, f"{rel}: cannot read: {error.strerror or error}") from None
-            if source.digest(current) != digest:
-                return JSONResponse(
-                    {"reason": f"{rel}: the file changed on disk since it was loaded", "conflict": True},
-                    status_code=409,
-                    headers=no_store,
-                )
-            written_rel, written = rel, path
-        else:
+        if target is not None:
             if not target.lower().endswith(SUFFIX):
                 raise Refused(400, f"{target}: an animation file's name ends in {SUFFIX}")
-            written = resolve(settings, target, existing=False)
-            if os.path.lexists(written):
-                raise Refused(409, f"{target}: exists already; choose another name")
-            if not os.path.isdir(os.path.dirname(written)):
-                raise Refused(400, f"{target}: no such folder")
-            written_rel, current = target, base.data
-        try:
-            data = source.patch_placement(current, speed, offsets)
-        except ValueError as error:
-            raise Refused(400, f"{rel}: {error}") from None
-        try:
-            with SAVING:
-                source.replace_file(written, data)
-        except OSError as error:
-            raise Refused(500, f"{written_rel}: not saved: {error.strerror or error}") from None
+            written_rel, written = target, resolve(settings, target, existing=False)
+        else:
+            written_rel, written = rel, path
+        # The check that the file is still the one the page loaded, and the
+        # write, under one lock: two saves of one load cannot both pass.
+        with SAVING:
+            base = loads.by_digest(path, digest)
+            if base is None or base.animation is None or base.reason is not None:
+                raise Refused(409, f"{rel}: load the file again before saving (the viewer no longer holds it)")
+            loaded = base.animation
+            if len(offsets) != len(loaded.frames):
+                raise Refused(400, f"{len(offsets)} offsets for {len(loaded.frames)} frames")
+            if target is None:
+                try:
+                    current = source.read(settings.root, path)
+                except source.Unfit as unfit:
+                    raise Refused(409, f"{rel}: not saved: it {unfit}") from None
+                except OSError as error:
+                    raise Refused(500, f"{rel}: cannot read: {error.strerror or error}") from None
+                if source.digest(current) != digest:
+                    return Json(
+                        {"reason": f"{rel}: the file changed on disk since it was loaded", "conflict": True},
+                        status_code=409,
+                        headers=no_store,
+                    )
+            else:
+                if os.path.lexists(written):
+                    raise Refused(409, f"{target}: exists already; choose another name")
+                if not os.path.isdir(os.path.dirname(written)):
+                    raise Refused(400, f"{target}: no such folder")
+                current = base.data
+            try:
+                data = source.patch_placement(current, speed, offsets)
+            except ValueError as error:
+                raise Refused(400, f"{rel}: {error}") from None
+            del current
+            try:
+                source.replace_file(settings.root, written, data)
+            except OSError as error:
+                raise Refused(500, f"{written_rel}: not saved: {error.strerror or error}") from None
+            if target is None:
+                # What was written is what the page now holds: its next
+                # save compares against these bytes.
+                loads.loaded_as_saved(path, data)
         summary = change_summary(written_rel, loaded, speed, offsets)
-        return JSONResponse({"saved": written_rel, "digest": source.digest(data), "summary": summary}, headers=no_store)
+        return Json({"saved": written_rel, "digest": source.digest(data), "summary": summary}, headers=no_store)
 
     routes = [
         Route("/", page),
         Route("/static/{name}", static),
         Route("/api/session", guarded(session)),
-        Route("/api/list/{rel:path}", guarded(listing)),
-        Route("/api/statuses/{rel:path}", guarded(statuses)),
-        Route("/api/animation/{rel:path}", guarded(animation)),
-        Route("/api/rgba/{rel:path}", guarded(rgba)),
-        Route("/api/indices/{rel:path}", guarded(indices)),
-        Route("/api/save/{rel:path}", save, methods=["POST"]),
+        Route("/api/list/{rel:anypath}", guarded(listing)),
+        Route("/api/statuses/{rel:anypath}", guarded(statuses)),
+        Route("/api/animation/{rel:anypath}", guarded(animation)),
+        Route("/api/rgba/{rel:anypath}", guarded(rgba)),
+        Route("/api/indices/{rel:anypath}", guarded(indices)),
+        Route("/api/save/{rel:anypath}", save, methods=["POST"]),
     ]
     return Guard(Starlette(routes=routes), settings)
 
@@ -676,7 +780,10 @@ LOGGING: Dict[str, Any] = {
 
 
 def listen(port: int) -> socket.socket:
-    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    # Made as TCP by name: the event loop sets TCP_NODELAY on the
+    # connections of a socket whose protocol is IPPROTO_TCP only, and
+    # without it every keep-alive request waits for delayed ACKs.
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM, socket.IPPROTO_TCP)
     try:
         sock.bind(("127.0.0.1", port))
         # Listening before the address is printed: a browser that comes
@@ -736,7 +843,7 @@ def serve(settings: Settings, port: int, browser: bool) -> int:
     server = uvicorn.Server(config)
     # Requests cut short by Ctrl-C are cancelled; that is no error to report.
     logging.getLogger("uvicorn.error").addFilter(lambda record: not server.should_exit)
-    print(f"kivtool view: {settings.url}", flush=True)
+    print(f"kivtool view: {settings.url} (root folder: {shown(settings.root)})", flush=True)
     if browser and not open_browser(settings.url):
         print("kivtool view: no graphical display; open the address above in a browser", file=sys.stderr)
     try:

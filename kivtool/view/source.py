@@ -1,6 +1,8 @@
 """Where the viewer gets animations from, and how it writes them back.
 
-Everything the server needs of the native side goes through here: the load
+Everything the server needs of the native side goes through here: the read
+of a file's bytes (once: what is digested is what is decoded, and what a
+save compares against), the load of those bytes
 (`kivtool.animation.load_animation` over the core's load, whose outcome,
 error lines included, comes back as a value: a server answering many
 requests cannot catch messages on a shared `sys.stderr`), each frame's RGBA
@@ -13,16 +15,23 @@ from __future__ import annotations
 
 import hashlib
 import os
+import stat
 from dataclasses import dataclass
 from pathlib import Path
-from typing import List, Optional, Tuple
+from typing import Iterator, List, Optional, Tuple, Union
 
 from kivtool import _core
 from kivtool.animation import Animation, LoadError, load_animation
 
-# A file that keeps changing while it is loaded is shown as it was at the
-# last of these tries.
-LOAD_TRIES = 3
+# RGBA of all frames of one animation: what the page is sent and the server
+# keeps for it. A file larger than this on disk is not read at all: its
+# bytes alone would cost as much.
+MAX_PIXEL_BYTES = 256 << 20
+
+
+class Unfit(Exception):
+    """A file the viewer does not read; the text says why, as one sentence
+    without the file's name."""
 
 
 @dataclass
@@ -32,49 +41,145 @@ class Outcome:
 
     animation: Optional[Animation]
     reason: Optional[str]
-    digest: str  # sha256 of the file's bytes as loaded
-    data: bytes  # those bytes, for a later save under another name
+    digest: str  # sha256 of the whole file as read
+    data: bytes  # those bytes: a save patches them, a save under another name writes them
+    pixels: int = 0  # bytes of RGBA the load holds
+
+    @property
+    def cost(self) -> int:
+        """What keeping this load costs in memory, roughly: its bytes and
+        its rendered frames."""
+        return len(self.data) + self.pixels
 
 
 def digest(data: bytes) -> str:
     return hashlib.sha256(data).hexdigest()
 
 
-def _identity(path: str) -> Tuple[int, int, int]:
-    info = os.stat(path)
-    return info.st_mtime_ns, info.st_size, info.st_ino
+def kind_reason(mode: int) -> Optional[str]:
+    """Why a file of this kind is not read, None for a regular file."""
+    if stat.S_ISREG(mode):
+        return None
+    if stat.S_ISDIR(mode):
+        return "is a folder, not an animation file"
+    if stat.S_ISFIFO(mode):
+        return "is a named pipe (FIFO), not an animation file"
+    if stat.S_ISCHR(mode) or stat.S_ISBLK(mode):
+        return "is a device, not an animation file"
+    if stat.S_ISSOCK(mode):
+        return "is a socket, not an animation file"
+    return "is not a regular file"
 
 
-def pixel_bytes(path: str) -> int:
-    """The bytes of RGBA the frames of `path` render to, from its header and
+def unfit_reason(info: os.stat_result) -> Optional[str]:
+    """Why the file described by `info` is not read, None when it can be."""
+    reason = kind_reason(info.st_mode)
+    if reason is not None:
+        return reason
+    if info.st_nlink > 1:
+        # A save writes in place of the name it was asked for; the file's
+        # other names would keep the old contents or, where the save writes
+        # in place, a file elsewhere would change with it.
+        return (
+            f"has {info.st_nlink} names on disk (hard links); the viewer opens only files with one name, "
+            "so that a save changes no other file"
+        )
+    if info.st_size > MAX_PIXEL_BYTES:
+        return f"is {info.st_size >> 20} MiB on disk, more than the viewer loads ({MAX_PIXEL_BYTES >> 20} MiB)"
+    if info.st_size == 0:
+        return "is empty"
+    return None
+
+
+def beneath(root: str, path: str) -> str:
+    """`path` (canonical, under `root`) relative to `root`, as the core's
+    reader and replacement take it with a root."""
+    return os.path.relpath(path, root)
+
+
+def read(root: str, path: str) -> bytes:
+    """The whole file at `path` (canonical, under `root`), read once, by the
+    core's reader beneath `root`: a link swapped in that leads out of it is
+    not followed, and what the file is (a regular file, not larger than the
+    guard) is learnt from the opened file. Unfit for a file the viewer does
+    not read or cannot read."""
+    try:
+        # The reason in the listing's words, when the file shows it.
+        reason = unfit_reason(os.stat(path))
+    except OSError:
+        reason = None
+    if reason is not None:
+        raise Unfit(reason)
+    try:
+        return _core.read_file(core_path(beneath(root, path)), core_path(root), MAX_PIXEL_BYTES)  # type: ignore[arg-type]
+    except (OSError, UnicodeError) as error:
+        cause = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+        raise Unfit(f"cannot be read: {cause}") from None
+
+
+def without_name(path: str, reason: str) -> str:
+    prefix = f"{path}: "
+    return reason[len(prefix) :] if reason.startswith(prefix) else reason
+
+
+def core_path(path: str) -> Union[str, bytes]:
+    """`path` as the core takes it: text, or, for a name that is not valid
+    UTF-8 (held in a str as lone surrogates), the bytes the system names
+    the file with (the core takes a path as bytes as well)."""
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        return os.fsencode(path)
+    return path
+
+
+def pixel_bytes(path: str, data: bytes) -> int:
+    """The bytes of RGBA the frames of `data` render to, from its header and
     frame table alone (nothing is rendered); 0 when they cannot be read."""
     try:
-        header = _core.read_header(path)
-    except (MemoryError, OSError, RuntimeError, ValueError):
+        header = _core.read_header(core_path(path), data=data)  # type: ignore[arg-type]
+    except (MemoryError, OSError, RuntimeError, ValueError, TypeError):
         return 0
     return sum(frame.width * frame.height * 4 for frame in header.frames)
 
 
-def load(path: str, palette: str = "") -> Outcome:
-    """Loads `path`; the digest is of the bytes the load read (the file is
-    read again when it changed while it was loaded). OSError when it cannot
-    be read."""
-    for _ in range(LOAD_TRIES):
-        before = _identity(path)
-        with open(path, "rb") as stream:
-            data = stream.read()
-        animation: Optional[Animation] = None
-        reason: Optional[str] = None
-        try:
-            animation = load_animation(Path(path), Path(palette) if palette else None)
-        except LoadError as error:
-            reason = str(error)
-            prefix = f"{path}: "
-            if reason.startswith(prefix):
-                reason = reason[len(prefix) :]
-        if _identity(path) == before:
-            break
-    return Outcome(animation, reason, digest(data), data)
+# Advice in the command line's words, as the page says it.
+_PAGE_WORDS = (
+    (" (use --palette)", " (put the palette file where its palette location leads)"),
+    ("; use --palette)", ": the viewer has no palette to show it with)"),
+)
+
+
+def page_words(reason: str) -> str:
+    for command_line, page in _PAGE_WORDS:
+        reason = reason.replace(command_line, page)
+    return reason
+
+
+def decode(path: str, data: bytes, palette: str = "") -> Outcome:
+    """The load of `data`, the bytes of the file at `path` (its folder is
+    where the palette search starts). Frames too big to show are refused
+    from the frame table, before anything is rendered."""
+    file_digest = digest(data)
+    size = pixel_bytes(path, data)
+    if size > MAX_PIXEL_BYTES:
+        reason = f"its frames hold {size >> 20} MiB of pixels, more than the viewer shows ({MAX_PIXEL_BYTES >> 20} MiB)"
+        return Outcome(None, reason, file_digest, data)
+    named = core_path(path)
+    try:
+        animation = load_animation(named, Path(palette) if palette else None, data=data)  # type: ignore[arg-type]
+    except UnicodeError:
+        # A palette found under a folder whose name is not UTF-8 cannot be
+        # named back as text.
+        return Outcome(None, "the name of its folder or of its palette is not valid UTF-8 text", file_digest, data)
+    except LoadError as error:
+        reason = without_name(str(named), str(error))
+        if "palette file" in reason and "is not usable" in reason:
+            # The count quoted is the first bytes of whatever file the
+            # stored location led to: not shown.
+            reason = reason.split(" (colour count", 1)[0] + " (not a palette the game can use)"
+        return Outcome(None, page_words(reason), file_digest, data)
+    return Outcome(animation, None, file_digest, data, size)
 
 
 def rgba(animation: Animation, index: int) -> bytes:
@@ -83,12 +188,21 @@ def rgba(animation: Animation, index: int) -> bytes:
     return animation.loaded.rgba(index)
 
 
-def indices(animation: Animation, index: int) -> bytes:
-    """Frame `index`'s palette indices, then its painted mask (0 or 1), each
-    width x height bytes."""
+def all_rgba(animation: Animation) -> Iterator[bytes]:
+    """Every frame's RGBA, one frame at a time (only one frame's copy is
+    held at once)."""
+    for index in range(len(animation.frames)):
+        yield rgba(animation, index)
+
+
+def all_indices(animation: Animation) -> Iterator[bytes]:
+    """Every frame's palette indices, then its painted mask (0 or 1), each
+    width x height bytes, one frame at a time."""
     assert animation.loaded is not None
-    plane, mask = animation.loaded.indices(index)
-    return plane + mask
+    for index in range(len(animation.frames)):
+        plane, mask = animation.loaded.indices(index)
+        yield plane
+        yield mask
 
 
 def colors(animation: Animation) -> List[Tuple[int, int, int, int]]:
@@ -97,12 +211,18 @@ def colors(animation: Animation) -> List[Tuple[int, int, int, int]]:
 
 
 def patch_placement(data: bytes, speed: int, offsets: List[Tuple[int, int]]) -> bytes:
-    """`data` with only its speed and its frames' offsets changed; ValueError
-    when `data` is not a whole animation file or a value does not fit."""
+    """`data` with only its speed and its frames' offsets changed, every
+    other byte (data after the frames included) as it was; ValueError when
+    `data` is not a whole animation file or a value does not fit."""
     return _core.patch_placement(data, speed, offsets)
 
 
-def replace_file(path: str, data: bytes) -> None:
-    """Replaces the file at `path` by `data` safely (links followed, mode and
-    owner kept, never a cut file); OSError naming the cause."""
-    _core.replace_file(path, data)
+def replace_file(root: str, path: str, data: bytes) -> None:
+    """Replaces the file at `path` (canonical, under `root`) by `data`
+    safely (mode and owner kept, never a cut file), resolved beneath `root`
+    (a link swapped in that leads out of it is not followed; a file with
+    other hard links is refused); OSError naming the cause."""
+    try:
+        _core.replace_file(core_path(beneath(root, path)), data, core_path(root))  # type: ignore[arg-type]
+    except UnicodeError as error:
+        raise OSError(str(error)) from None

@@ -613,8 +613,10 @@ int open_beneath(int root, const fs::path& relative, int flags, mode_t mode = 0)
     if (has_openat2.load(std::memory_order_relaxed)) {
         OpenHow how{static_cast<std::uint64_t>(flags), (flags & O_CREAT) != 0 ? mode : 0u,
                     resolve_flag_beneath | resolve_flag_no_magiclinks};
+        // The root itself is "." to openat2: an empty path names nothing.
+        const char* name = relative.empty() ? "." : relative.c_str();
         long fd;
-        do fd = ::syscall(SYS_openat2, root, relative.c_str(), &how, sizeof how);
+        do fd = ::syscall(SYS_openat2, root, name, &how, sizeof how);
         while (fd < 0 && errno == EINTR);
         // ENOSYS before Linux 5.6; EPERM where a container's system-call
         // filter predates openat2 (an open with these flags is never

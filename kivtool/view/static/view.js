@@ -20,8 +20,65 @@ window.kivview = kivview;
 // --------------------------------------------------------------------------
 // Server
 
+// A path relative to the root folder, in a URL: each part percent-encoded.
+// A name that is not valid UTF-8 comes from the server with each byte that
+// is not part of a character as a lone U+DC80 + byte (as the system's own
+// names do in Python); that goes back as the byte itself, so that every
+// listed name can be opened.
 function encodePath(rel) {
-  return rel.split("/").map(encodeURIComponent).join("/");
+  const part = (text) => {
+    let out = "";
+    for (const ch of text) {
+      const code = ch.charCodeAt(0);
+      if (ch.length === 1 && code >= 0xdc80 && code <= 0xdcff) out += `%${(code - 0xdc00).toString(16).toUpperCase()}`;
+      else out += encodeURIComponent(ch);
+    }
+    return out;
+  };
+  return rel.split("/").map(part).join("/");
+}
+
+// The inverse of encodePath: percent-encoded bytes back to the path, bytes
+// that are not part of a UTF-8 character as U+DC80 + byte.
+function decodePath(encoded) {
+  const bytes = [];
+  for (let i = 0; i < encoded.length; i++) {
+    if (encoded[i] === "%" && /^[0-9a-fA-F]{2}$/.test(encoded.slice(i + 1, i + 3))) {
+      bytes.push(parseInt(encoded.slice(i + 1, i + 3), 16));
+      i += 2;
+    } else {
+      for (const b of new TextEncoder().encode(encoded[i])) bytes.push(b);
+    }
+  }
+  const strict = new TextDecoder("utf-8", { fatal: true });
+  let text = "";
+  for (let i = 0; i < bytes.length; ) {
+    const b = bytes[i];
+    const length = b < 0x80 ? 1 : b >= 0xc2 && b <= 0xdf ? 2 : b >= 0xe0 && b <= 0xef ? 3 : b >= 0xf0 && b <= 0xf4 ? 4 : 0;
+    let ch = null;
+    if (length && i + length <= bytes.length) {
+      try {
+        ch = strict.decode(new Uint8Array(bytes.slice(i, i + length)));
+      } catch (error) {
+        ch = null;
+      }
+    }
+    if (ch === null) {
+      text += String.fromCharCode(0xdc00 + b);
+      i += 1;
+    } else {
+      text += ch;
+      i += length;
+    }
+  }
+  return text;
+}
+
+// A page address naming a file or a folder: the path as encodePath writes
+// it, encoded once more as a query value (which the browser would
+// otherwise decode as UTF-8, losing bytes that are not).
+function pageLink(key, rel) {
+  return `/?${key}=${encodeURIComponent(encodePath(rel))}`;
 }
 
 async function getJSON(url) {
@@ -225,7 +282,7 @@ async function showGallery(folder) {
   const entries = listing.files.map((file) => {
     const card = document.createElement("a");
     card.className = "card";
-    card.href = `/?file=${encodeURIComponent(file.path)}`;
+    card.href = pageLink("file", file.path);
     card.dataset.path = file.path;
     const thumb = document.createElement("div");
     thumb.className = "thumb";
@@ -307,6 +364,11 @@ async function showGallery(folder) {
           entry.thumb.append(canvas);
           entry.status = "playing";
           entry.state.textContent = `${meta.frames.length} frames, speed ${meta.speed}`;
+          if (meta.warnings.length) {
+            entry.state.textContent += ` ⚠ ${meta.warnings.join("; ")}`;
+            entry.card.classList.add("warned");
+            entry.card.dataset.warnings = meta.warnings.join("; ");
+          }
           drawPreview(entry);
         }
       }
@@ -426,7 +488,7 @@ async function showPlayer(rel, galleryFolder) {
   $("where").textContent = rel;
   document.title = `kivtool view: ${rel}`;
   if (galleryFolder !== null) {
-    $("home").href = `/?folder=${encodeURIComponent(galleryFolder)}`;
+    $("home").href = pageLink("folder", galleryFolder);
     $("home").textContent = "◀ gallery";
   }
   let loaded;
@@ -547,7 +609,11 @@ class Player {
       showNotice(`${this.rel}: ${this.meta.plans.steps_reason || "nothing to play"}`, true);
       return;
     }
-    if (this.meta.messages.length) $("messages").textContent = `The module reported: ${this.meta.messages.join("; ")}`;
+    const lines = [];
+    if (this.meta.warnings.length) lines.push(`Warning: ${this.meta.warnings.join("; ")}.`);
+    if (this.meta.messages.length) lines.push(`The module reported: ${this.meta.messages.join("; ")}`);
+    $("messages").textContent = lines.join(" ");
+    $("messages").classList.toggle("warned", this.meta.warnings.length > 0);
     const fit = Math.floor((window.innerWidth - 420) / (this.baseBox.width + 2 * MARGIN));
     this.zoom = Math.max(1, Math.min(8, fit));
     $("zoom").value = this.zoom;
@@ -716,7 +782,8 @@ class Player {
     this.swatches = [];
     for (let i = 0; i < 256; i++) {
       const swatch = document.createElement("div");
-      const color = this.meta.colors[i];
+      // Entries past the palette's own count are the load's padding.
+      const color = i < this.meta.color_count ? this.meta.colors[i] : null;
       if (color) {
         swatch.style.background = `rgba(${color[0]}, ${color[1]}, ${color[2]}, ${color[3] / 255})`;
         swatch.title = `${i}: ${color.join(", ")}`;
@@ -726,7 +793,7 @@ class Player {
       palette.append(swatch);
       this.swatches.push(swatch);
     }
-    $("palette-label").textContent = `${this.meta.colors.length} colours from ${this.meta.palette || "(no palette)"}`;
+    $("palette-label").textContent = `${this.meta.color_count} ${this.meta.color_count === 1 ? "colour" : "colours"} from ${this.meta.palette || "(no palette)"}`;
   }
 
   updateLabels() {
@@ -841,11 +908,22 @@ class Player {
     const request = { digest: this.digest, speed: now.speed, offsets: now.xs.map((x, i) => [x, now.ys[i]]) };
     if (target) request.target = target;
     $("save").disabled = true;
-    const { status, body } = await postJSON(`/api/save/${encodePath(this.rel)}`, request);
+    let answer;
+    try {
+      answer = await postJSON(`/api/save/${encodePath(this.rel)}`, request);
+    } catch (error) {
+      // No answer at all: the viewer was stopped, or the network between.
+      // The edit stays in this page, unsaved, to save once it answers.
+      showNotice("Not saved: the viewer does not answer (was it stopped?). Your changes are still here; save again once it runs.", true);
+      kivview.saveFailed = error.message;
+      this.updateLabels();
+      return;
+    }
+    const { status, body } = answer;
     if (status === 200) {
       if (target) {
         this.saved = now; // nothing of this page is left unsaved
-        location.href = `/?file=${encodeURIComponent(body.saved)}`;
+        location.href = pageLink("file", body.saved);
         return;
       }
       this.saved = now;
@@ -909,9 +987,17 @@ class Player {
     });
     stage.addEventListener("pointerdown", (event) => {
       if (event.button !== 0) return;
+      const focusing = document.activeElement !== stage;
       stage.focus();
       const at = this.toAnchor(event);
       const found = this.hit(at.x, at.y);
+      // A click that brings the focus to the stage, on the background or on
+      // nothing, only focuses it: the background is not selected (the arrow
+      // keys would then move it) nor is the selected frame dragged.
+      if (focusing && (!found || this.anim.frames[found.index].kind === "background")) {
+        event.preventDefault();
+        return;
+      }
       if (found && !$("move-all").checked) this.selected = found.index;
       const indices = this.targets();
       if (!indices.length) return;
@@ -960,15 +1046,7 @@ class Player {
       this.step = Math.max(0, step);
       this.changed();
     };
-    $("speed").onchange = () => {
-      const value = Math.floor(Number($("speed").value));
-      if (!Number.isFinite(value) || value < 0 || value > 0xffffffff) {
-        $("speed").value = this.anim.speed;
-        return;
-      }
-      this.anim.speed = value;
-      this.commit();
-    };
+    $("speed").onchange = () => this.takeSpeed();
     $("undo").onclick = () => this.undo();
     $("redo").onclick = () => this.redo();
     $("save").onclick = () => this.save();
@@ -981,11 +1059,26 @@ class Player {
     document.addEventListener("keydown", (event) => this.key(event));
   }
 
+  // The speed typed in its field, as an edit (when it is a valid one).
+  takeSpeed() {
+    if ($("speed").value.trim() === "") return; // being retyped; the labels restore it once it is left
+    const value = Math.floor(Number($("speed").value));
+    if (!Number.isFinite(value) || value < 0 || value > 0xffffffff) {
+      $("speed").value = this.anim.speed;
+      return;
+    }
+    if (value === this.anim.speed) return;
+    this.anim.speed = value;
+    this.commit();
+  }
+
   key(event) {
     const typing = event.target instanceof HTMLInputElement && event.target.type !== "checkbox" && event.target.type !== "range";
     const control = event.ctrlKey || event.metaKey;
     if (control && event.key.toLowerCase() === "s") {
       event.preventDefault();
+      // A speed still being typed counts: it is what the user sees.
+      if (document.activeElement === $("speed")) this.takeSpeed();
       if (this.dirty) this.save();
       return;
     }
@@ -1125,9 +1218,12 @@ async function boot() {
   }
   try {
     const session = await getJSON("/api/session");
+    $("root").textContent = session.root;
+    $("root").title = "the root folder: the viewer lists, opens and saves animation files under it only";
     const gallery = session.folder ? session.start : null;
-    if (params.has("file")) await showPlayer(params.get("file"), params.has("folder") ? params.get("folder") : gallery);
-    else if (params.has("folder")) await showGallery(params.get("folder"));
+    const folder = params.has("folder") ? decodePath(params.get("folder")) : null;
+    if (params.has("file")) await showPlayer(decodePath(params.get("file")), folder !== null ? folder : gallery);
+    else if (folder !== null) await showGallery(folder);
     else if (session.folder) {
       // A folder of one animation opens it in the player at once.
       const listing = await getJSON(`/api/list/${encodePath(session.start)}`);
