@@ -473,9 +473,7 @@ def test_a_palette_target_that_is_not_a_regular_file_does_not_stop_the_animation
     assert lines == [f"ERROR: Could not open palette file for writing: {canonical}"]
     location = os.path.relpath(canonical, scratch).encode()
     saved = parse_animation((scratch / "out" / "t").read_bytes())
-    assert saved == dataclasses.replace(
-        parse_animation(expected), location=location, location_size=len(location) + 1
-    )
+    assert saved == dataclasses.replace(parse_animation(expected), location=location, location_size=len(location) + 1)
     assert kinds(scratch / "pal") == before
 
 

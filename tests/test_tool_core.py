@@ -313,7 +313,9 @@ COLOR_COUNT_CASES = {
 }
 
 
-@pytest.mark.parametrize("palette, status, color_count, entries", COLOR_COUNT_CASES.values(), ids=COLOR_COUNT_CASES.keys())
+@pytest.mark.parametrize(
+    "palette, status, color_count, entries", COLOR_COUNT_CASES.values(), ids=COLOR_COUNT_CASES.keys()
+)
 def test_color_count_is_the_palette_file_s_own(tmp_path, palette, status, color_count, entries):
     if palette is not None:
         (tmp_path / "p.pal").write_bytes(palette)

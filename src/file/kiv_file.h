@@ -26,11 +26,11 @@ struct KivLimits {
 
 // What the last load met on its way, beyond its result.
 struct KivLoadReport {
-    bool opened = false;              // the file was read
-    std::string location;             // the palette location the file stores, up to its first zero byte
-    std::string palette_tried;        // the palette path handed to the palette's load ("" when none was found)
-    std::int32_t palette_result = 0;  // what that load returned (1, -1, -2); 0 when it was not reached
-    bool cut_short = false;           // the file ended before its header or its frames did
+    bool opened = false;               // the file was read
+    std::string location;              // the palette location the file stores, up to its first zero byte
+    std::string palette_tried;         // the palette path handed to the palette's load ("" when none was found)
+    std::int32_t palette_result = 0;   // what that load returned (1, -1, -2); 0 when it was not reached
+    bool cut_short = false;            // the file ended before its header or its frames did
     std::uint64_t trailing_bytes = 0;  // bytes after the last frame record
 };
 
@@ -88,8 +88,8 @@ public:
 
 private:
     std::shared_ptr<KivData> load_from(const std::optional<std::filesystem::path>& file_path,
-                                        std::optional<pykiv::io::FileBytes> bytes, std::int32_t color_profile,
-                                        const std::string& io_pal);
+                                       std::optional<pykiv::io::FileBytes> bytes, std::int32_t color_profile,
+                                       const std::string& io_pal);
     static std::filesystem::path resolve_palette_path(const std::filesystem::path& animation_path,
                                                       const std::filesystem::path& location);
 

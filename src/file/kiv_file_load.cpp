@@ -30,8 +30,8 @@ std::shared_ptr<KivData> KivF::load_bytes(const std::string& file_name, pykiv::i
 }
 
 std::shared_ptr<KivData> KivF::load_from(const std::optional<fs::path>& file_path,
-                                          std::optional<pykiv::io::FileBytes> bytes, std::int32_t color_profile,
-                                          const std::string& io_pal) {
+                                         std::optional<pykiv::io::FileBytes> bytes, std::int32_t color_profile,
+                                         const std::string& io_pal) {
     // 1. The paths. A palette path that names no file is refused before
     //    anything changes.
     std::optional<fs::path> explicit_palette;

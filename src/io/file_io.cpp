@@ -122,8 +122,8 @@ fs::path in(const Folder& folder, const fs::path& name) { return folder.path / n
 
 int open_new_in(const Folder& folder, const fs::path& name) {
     int fd = -1;
-    ::_wsopen_s(&fd, in(folder, name).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                _SH_DENYNO, _S_IREAD | _S_IWRITE);
+    ::_wsopen_s(&fd, in(folder, name).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _SH_DENYNO,
+                _S_IREAD | _S_IWRITE);
     return fd;
 }
 
@@ -241,7 +241,9 @@ fs::path in(const Folder& folder, const fs::path& name) { return folder.path / n
 // Opens `name` in `folder`: through its handle when it has one.
 int open_in(const Folder& folder, const fs::path& name, int flags, mode_t mode = 0) {
     int fd;
-    do fd = folder.fd >= 0 ? ::openat(folder.fd, name.c_str(), flags, mode) : ::open(in(folder, name).c_str(), flags, mode);
+    do
+        fd = folder.fd >= 0 ? ::openat(folder.fd, name.c_str(), flags, mode)
+                            : ::open(in(folder, name).c_str(), flags, mode);
     while (fd < 0 && errno == EINTR);
     return fd;
 }
@@ -439,8 +441,8 @@ Entry entry_in(const Folder& folder, const fs::path& name) {
 // Whether this process may open an existing file for writing: false for a
 // read-only file, as Python's own open() would find.
 bool may_write_in(const Folder& folder, const fs::path& name) {
-    return (folder.fd >= 0 ? ::faccessat(folder.fd, name.c_str(), W_OK, 0) : ::access(in(folder, name).c_str(), W_OK)) ==
-           0;
+    return (folder.fd >= 0 ? ::faccessat(folder.fd, name.c_str(), W_OK, 0)
+                           : ::access(in(folder, name).c_str(), W_OK)) == 0;
 }
 
 // In a folder with the sticky bit (such as /tmp) only the owner of a file
@@ -450,9 +452,9 @@ bool rename_over_refused(const Folder& folder, const fs::path& name) {
     if (user == 0) return false;
     struct stat folder_status{};
     struct stat file_status{};
-    const bool examined = folder.fd >= 0
-                              ? ::fstat(folder.fd, &folder_status) == 0
-                              : ::stat((folder.path.empty() ? fs::path(".") : folder.path).c_str(), &folder_status) == 0;
+    const bool examined =
+        folder.fd >= 0 ? ::fstat(folder.fd, &folder_status) == 0
+                       : ::stat((folder.path.empty() ? fs::path(".") : folder.path).c_str(), &folder_status) == 0;
     if (!examined || (folder_status.st_mode & S_ISVTX) == 0) return false;
     if (!stat_in(folder, name, file_status)) return false;
     return file_status.st_uid != user && folder_status.st_uid != user;
@@ -590,7 +592,7 @@ struct OpenHow {
     std::uint64_t resolve;
 };
 constexpr std::uint64_t resolve_flag_no_magiclinks = 0x02;  // RESOLVE_NO_MAGICLINKS
-constexpr std::uint64_t resolve_flag_beneath = 0x08;  // RESOLVE_BENEATH
+constexpr std::uint64_t resolve_flag_beneath = 0x08;        // RESOLVE_BENEATH
 #endif
 
 #ifdef O_PATH
@@ -638,8 +640,9 @@ int open_beneath(int root, const fs::path& relative, int flags, mode_t mode = 0)
             return -1;
         }
         int next;
-        do next = last ? ::openat(folder, parts[i].c_str(), flags | O_NOFOLLOW, mode)
-                       : ::openat(folder, parts[i].c_str(), folder_flags | O_NOFOLLOW);
+        do
+            next = last ? ::openat(folder, parts[i].c_str(), flags | O_NOFOLLOW, mode)
+                        : ::openat(folder, parts[i].c_str(), folder_flags | O_NOFOLLOW);
         while (next < 0 && errno == EINTR);
         const int saved = errno;
         ::close(folder);
@@ -692,7 +695,8 @@ std::optional<WriteFailure> resolve_beneath(int root, const fs::path& root_path,
         for (const fs::path& part : target) {
             if (part == "..") return WriteFailure{EXDEV, "is a symbolic link that may lead outside the root folder"};
         }
-        if (target.is_absolute()) return WriteFailure{EXDEV, "is a symbolic link that may lead outside the root folder"};
+        if (target.is_absolute())
+            return WriteFailure{EXDEV, "is a symbolic link that may lead outside the root folder"};
         relative = relative.parent_path() / target;
     }
     return WriteFailure{ELOOP, "too many symbolic links in a row"};
@@ -972,8 +976,9 @@ FileRead read_open_file(int fd, std::uint64_t size, std::size_t limit) {
             bytes.resize(std::min<std::size_t>(bytes.size() + (std::size_t{1} << 16), cap));
         }
 #ifdef _WIN32
-        const int got = ::_read(fd, bytes.data() + done,
-                                static_cast<unsigned>(std::min<std::size_t>(bytes.size() - done, std::size_t{1} << 30)));
+        const int got =
+            ::_read(fd, bytes.data() + done,
+                    static_cast<unsigned>(std::min<std::size_t>(bytes.size() - done, std::size_t{1} << 30)));
 #else
         const ssize_t got = ::read(fd, bytes.data() + done, bytes.size() - done);
         if (got < 0 && errno == EINTR) continue;
@@ -1025,11 +1030,11 @@ FileRead read_regular_file(const fs::path& path, const fs::path& root, std::size
     if (fd < 0) return opened_failure(errno);
     struct _stat64 status{};
     const bool examined = ::_fstat64(fd, &status) == 0;
-    const fs::file_type type = !examined                                 ? fs::file_type::unknown
+    const fs::file_type type = !examined                                ? fs::file_type::unknown
                                : (status.st_mode & _S_IFMT) == _S_IFREG ? fs::file_type::regular
                                : (status.st_mode & _S_IFMT) == _S_IFDIR ? fs::file_type::directory
                                : (status.st_mode & _S_IFMT) == _S_IFCHR ? fs::file_type::character
-                                                                         : fs::file_type::unknown;
+                                                                        : fs::file_type::unknown;
 #else
     if (root.empty()) {
         // Not blocking: a FIFO opened for reading would wait for a writer.
@@ -1082,7 +1087,8 @@ WriteFailure describe_write_failure(const fs::path& target, WriteResult result) 
     if (const char* kind = kind_of_special_file(status.type())) {
         return {EINVAL, std::string("is not a regular file (") + kind + ")"};
     }
-    if (status.type() != fs::file_type::not_found && !ec && !may_write_in(folder_of(file->parent_path(), -1), file->filename())) {
+    if (status.type() != fs::file_type::not_found && !ec &&
+        !may_write_in(folder_of(file->parent_path(), -1), file->filename())) {
         return {EACCES, "is read-only"};
     }
     const fs::path folder = file->has_parent_path() ? file->parent_path() : fs::path(".");
