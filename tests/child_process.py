@@ -10,7 +10,16 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+
+# For tests that set an address-space limit in a child: AddressSanitizer
+# reserves terabytes of address space, and Windows has no such limit.
+no_address_space_limit = pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", "") or sys.platform == "win32",
+    reason="no address-space limit: under AddressSanitizer or on Windows",
+)
 
 # Defined in every child before its code runs.
 PRELUDE = '''

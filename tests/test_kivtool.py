@@ -22,7 +22,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from child_process import run_child
+from child_process import no_address_space_limit, run_child
 from PIL import Image
 
 from kivtool import batch, png
@@ -783,10 +783,7 @@ def test_batch_mirrors_folders_and_lists_failures(tmp_path, capsys):
             assert any(str(tmp_path / "game" / name) in line and cause in line for line in failures)
 
 
-@pytest.mark.skipif(
-    "libasan" in os.environ.get("LD_PRELOAD", "") or sys.platform == "win32",
-    reason="no address-space limit: under AddressSanitizer or on Windows",
-)
+@no_address_space_limit
 def test_batch_refuses_a_file_over_the_memory_limit(tmp_path, capsys):
     write_scene(tmp_path / "game", [sprite(0, 0, [[1]])], name="fine")
     # One frame of 20000 x 20000 with empty rows: a 20 kB file asking for
@@ -1238,6 +1235,7 @@ def test_pipes_and_devices_are_refused_without_reading_them(tmp_path, kind, name
     assert not (tmp_path / "out").exists() or not any((tmp_path / "out").iterdir())
 
 
+@no_address_space_limit
 def test_info_of_a_tiny_file_declaring_a_huge_frame_reads_its_header_only(tmp_path):
     """41 bytes declare one 65535 x 32767 frame (8 GiB rendered): info shows
     it at once, under an address-space limit far below that."""

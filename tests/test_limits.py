@@ -11,16 +11,12 @@ import sys
 import zlib
 
 import pytest
-from child_process import run_child
+from child_process import no_address_space_limit, run_child
 from test_import import import_args, kivtool, save_png
 from test_kivtool import run, sprite, write_scene
 
 from kivtool import limits
 
-no_address_space_limit = pytest.mark.skipif(
-    "libasan" in os.environ.get("LD_PRELOAD", "") or sys.platform == "win32",
-    reason="no address-space limit: under AddressSanitizer or on Windows",
-)
 
 
 # --------------------------------------------------------------------------

@@ -14,6 +14,7 @@ import kivmodel
 import numpy as np
 import pykiv
 import pytest
+from child_process import no_address_space_limit
 from PIL import GimpPaletteFile, Image, PngImagePlugin
 
 from kivtool.cli import main
@@ -409,6 +410,7 @@ def test_export_refusals(tmp_path, capsys, out, args, message):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["game.pal"]
 
 
+@no_address_space_limit
 def test_a_huge_swatch_is_refused_by_its_header_before_decoding(tmp_path):
     """13008 x 13008 declared in a few bytes: refused against --max-pixels
     from the header, without Pillow's decompression bomb warning and without

@@ -5,7 +5,7 @@ from dataclasses import replace
 
 import pykiv
 import pytest
-from child_process import run_child
+from child_process import no_address_space_limit, run_child
 from kivmodel import (
     Block,
     Frame,
@@ -671,10 +671,7 @@ def test_frame_count_up_to_the_limit_reads_as_empty_frames(tmp_path):
     assert result == {"frame_count": 1 << 20}
 
 
-@pytest.mark.skipif(
-    "libasan" in os.environ.get("LD_PRELOAD", "") or sys.platform == "win32",
-    reason="no address-space limit: under AddressSanitizer or on Windows",
-)
+@no_address_space_limit
 def test_running_out_of_memory_while_filling_the_frame_list_leaves_only_frames(tmp_path, gray_palette):
     # A cut file declaring many frames: the list gets that many default
     # frames before any is read. Under a range of address-space limits the
