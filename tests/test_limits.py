@@ -5,9 +5,7 @@ child processes, so that they bound only the code under test."""
 from __future__ import annotations
 
 import json
-import os
 import struct
-import sys
 import zlib
 
 import pytest
@@ -16,8 +14,6 @@ from test_import import import_args, kivtool, save_png
 from test_kivtool import run, sprite, write_scene
 
 from kivtool import limits
-
-
 
 # --------------------------------------------------------------------------
 # What the process may use
