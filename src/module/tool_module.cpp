@@ -134,7 +134,7 @@ public:
         // Rendering is refused beyond what this process may use, not only
         // beyond the machine's memory: a container's limit kills instead.
         core_ = std::make_unique<pykiv::file::Animation>(path, std::move(bytes), palette,
-                                                         pykiv::memory::available_memory_bytes());
+                                                         KivLimits{{}, pykiv::memory::available_memory_bytes()});
         py::tuple frames(core_->frames().size());
         for (std::size_t i = 0; i < core_->frames().size(); ++i) frames[i] = py::cast(core_->frames()[i]);
         frames_ = std::move(frames);
