@@ -172,7 +172,11 @@ def test_an_explicit_palette_is_used_and_the_stored_location_still_shown(tmp_pat
     path = tmp_path / "a.kiv"
     path.write_bytes(kivmodel.animation_file(0, b"elsewhere/p.pal\0", ONE_FRAME))
     loaded = load(path, str(palette_path))
-    assert (loaded.outcome.name, loaded.palette_used, loaded.location) == ("loaded", str(palette_path), "elsewhere/p.pal")
+    assert (loaded.outcome.name, loaded.palette_used, loaded.location) == (
+        "loaded",
+        str(palette_path),
+        "elsewhere/p.pal",
+    )
     assert loaded.rgba(0) == bytes(colors[1]) + bytes(colors[2])
 
 

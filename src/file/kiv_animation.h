@@ -38,8 +38,7 @@ public:
     // sizes the bytes cannot back while decoding, pixels beyond their pixel
     // memory when rendering. A path or palette path holding a NUL is refused with
     // std::invalid_argument.
-    Animation(const std::string& path, pykiv::io::FileBytes bytes, const std::string& palette,
-              KivLimits limits);
+    Animation(const std::string& path, pykiv::io::FileBytes bytes, const std::string& palette, KivLimits limits);
 
     // How the load ended: before render(), loaded unless the palette or the
     // frames already failed; after it, as KivF's load ends.

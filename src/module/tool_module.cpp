@@ -399,7 +399,8 @@ PYBIND11_MODULE(_core, m) {
              py::arg("palette") = "")
         .def_property_readonly("outcome", [](const PyAnimation& a) { return a.core().outcome(); })
         .def_property_readonly("errors", [](const PyAnimation& a) { return texts(a.core().errors()); })
-        .def_property_readonly("palette_tried", [](const PyAnimation& a) { return text(a.core().report().palette_tried); })
+        .def_property_readonly("palette_tried",
+                               [](const PyAnimation& a) { return text(a.core().report().palette_tried); })
         .def_property_readonly("palette_used", [](const PyAnimation& a) { return text(a.core().palette_used()); })
         .def_property_readonly("palette_folder",
                                [](const PyAnimation& a) { return text(a.core().report().palette_folder); })

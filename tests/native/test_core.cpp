@@ -940,8 +940,8 @@ TEST_CASE("the tool's animation keeps its error lines and refuses a render beyon
     CHECK(errors.lines().empty());
 
     dir.file("p.pal", marked_palette(1));
-    pykiv::file::Animation found(dir.text("x.kiv"), file_bytes(animation_file(0, stored("p.pal"), {frame, frame})),
-                                 "", limits);
+    pykiv::file::Animation found(dir.text("x.kiv"), file_bytes(animation_file(0, stored("p.pal"), {frame, frame})), "",
+                                 limits);
     CHECK(found.outcome() == KivLoadStatus::loaded);
     CHECK(found.render_bytes() == 2 * 200 * 200 * 4);
     CHECK_THROWS_AS(found.render(), std::bad_alloc);
