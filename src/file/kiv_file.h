@@ -32,6 +32,9 @@ struct KivLoadReport {
     std::int32_t palette_result = 0;   // what that load returned (1, -1, -2); 0 when it was not reached
     bool cut_short = false;            // the file ended before its header or its frames did
     std::uint64_t trailing_bytes = 0;  // bytes after the last frame record
+    // Where each frame's record starts in the file, in the order of the
+    // frames (the end of the file for a frame past it).
+    std::vector<std::size_t> record_offsets;
 };
 
 // How a load ended, from its result and its report.
@@ -88,14 +91,12 @@ public:
 
 private:
     std::shared_ptr<KivData> load_from(const std::optional<std::filesystem::path>& file_path,
-                                       std::optional<pykiv::io::FileBytes> bytes, std::int32_t color_profile,
-                                       const std::string& io_pal);
+                                       std::optional<pykiv::io::FileBytes> bytes, const std::string& io_pal);
     static std::filesystem::path resolve_palette_path(const std::filesystem::path& animation_path,
                                                       const std::filesystem::path& location);
 
     std::vector<KivFrameBufferObject> frame_buffer_;
     std::shared_ptr<KivData> data_;
-    std::int32_t color_profile_ = 0;  // kept; nothing reads it
     KivLimits limits_;
     KivLoadReport last_load_;
 };
