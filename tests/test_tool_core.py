@@ -774,7 +774,11 @@ def test_placement_is_patched_and_nothing_else(background, shadow_first):
         pytest.param(placement_file(7, [(0, 0)] * 3), -1, [(0, 0)] * 3, "speed -1 is outside", id="speed-negative"),
         pytest.param(placement_file(7, [(0, 0)] * 3), 1 << 32, [(0, 0)] * 3, "is outside 0..4294967295", id="speed"),
         pytest.param(
-            placement_file(7, [(0, 0)] * 3), 7, [(0, 0), (0, 32768), (0, 0)], "frame 1: y offset 32768 is outside", id="offset"
+            placement_file(7, [(0, 0)] * 3),
+            7,
+            [(0, 0), (0, 32768), (0, 0)],
+            "frame 1: y offset 32768 is outside",
+            id="offset",
         ),
         pytest.param(
             placement_file(7, [(0, 0)] * 3),

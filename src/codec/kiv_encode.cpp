@@ -77,15 +77,15 @@ void check_encodable(const KivData& data) {
             rows = frame.height & shadow_mode_height_mask;
         } else if (frame.height > max_height(after_shadow)) {
             refuse(record_name(i), "height " + std::to_string(frame.height) + " is above " +
-                                      std::to_string(max_height(after_shadow)) +
-                                      (after_shadow ? ", the most a frame after a shadow frame can store"
-                                                    : " and would read back as a shadow frame"));
+                                       std::to_string(max_height(after_shadow)) +
+                                       (after_shadow ? ", the most a frame after a shadow frame can store"
+                                                     : " and would read back as a shadow frame"));
         }
         after_shadow = after_shadow || shadow;
 
         if (frame.pixel_sets.size() != rows) {
             refuse(record_name(i), std::to_string(frame.pixel_sets.size()) + " pixel sets but height " +
-                                      std::to_string(rows) + (shadow ? " (height AND 0xFF of a shadow frame)" : ""));
+                                       std::to_string(rows) + (shadow ? " (height AND 0xFF of a shadow frame)" : ""));
         }
         for (std::size_t r = 0; r < frame.pixel_sets.size(); ++r) {
             const KivPixelSet& row = frame.pixel_sets[r];

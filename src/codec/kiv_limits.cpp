@@ -48,7 +48,7 @@ void check_frame_shapes(const std::vector<FrameShape>& frames, const std::vector
         const std::int64_t limit = max_height(frame.shadow || after_shadow);
         if (frame.height > limit) {
             const std::string rows = " has at most " + std::to_string(limit) + " rows";
-            const std::string why = frame.shadow ? "a shadow frame" + rows
+            const std::string why = frame.shadow   ? "a shadow frame" + rows
                                     : after_shadow ? "a frame after a shadow frame" + rows
                                                    : "a frame" + rows;
             refuse(name + ": height " + std::to_string(frame.height) + " does not fit: " + why);

@@ -35,9 +35,7 @@ inline constexpr std::int64_t max_frames = 0x7FFFFFFF;
 
 // The most rows a frame can store: `shadow_mode` from the first shadow frame
 // of a file on, that frame included.
-constexpr std::int64_t max_height(bool shadow_mode) {
-    return shadow_mode ? max_height_from_shadow : max_plain_height;
-}
+constexpr std::int64_t max_height(bool shadow_mode) { return shadow_mode ? max_height_from_shadow : max_plain_height; }
 
 // The fields of a frame that the limits look at before its pixels exist.
 // Wide types, so that a value out of range is refused, not cut.

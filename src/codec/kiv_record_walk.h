@@ -38,8 +38,8 @@ struct FrameRecordHeader {
     std::size_t record_at = 0;
     std::uint32_t frame_size = 0;
     std::uint16_t height_word = 0;
-    bool shadow = false;      // bit 15 of the height word
-    std::uint16_t rows = 0;   // the height, by the file's height rule
+    bool shadow = false;     // bit 15 of the height word
+    std::uint16_t rows = 0;  // the height, by the file's height rule
     std::uint16_t width = 0;
     std::int16_t y_offset = 0;
     std::int16_t x_offset = 0;

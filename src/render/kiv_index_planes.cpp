@@ -56,6 +56,7 @@ int highest_painted_index(const KivFrame& frame) {
     if (frame.is_shadow != 0) return -1;
     const std::size_t rows = std::min<std::size_t>(frame.height, frame.pixel_sets.size());
     HighestIndex highest;
-    for (std::size_t y = 0; y < rows; ++y) paint_row(frame.pixel_sets[y], false, frame.width, indexable_colors, highest);
+    for (std::size_t y = 0; y < rows; ++y)
+        paint_row(frame.pixel_sets[y], false, frame.width, indexable_colors, highest);
     return highest.highest;
 }
