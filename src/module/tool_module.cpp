@@ -118,12 +118,6 @@ public:
             const py::buffer_info info = data.request();
             bytes = file_bytes_of(info);
         }
-        // SHA-256 from Python's hashlib, over the core's copy: no native
-        // work is under way while it runs.
-        digest_ = py::module_::import("hashlib")
-                      .attr("sha256")(py::memoryview::from_memory(bytes.data(), static_cast<py::ssize_t>(bytes.size())))
-                      .attr("hexdigest")()
-                      .cast<std::string>();
         // Rendering is refused beyond what this process may use, not only
         // beyond the machine's memory: a container's limit kills instead.
         core_ = std::make_unique<pykiv::file::Animation>(path, std::move(bytes), palette,
@@ -136,7 +130,26 @@ public:
     const pykiv::file::Animation& core() const { return *core_; }
     pykiv::file::Animation& core() { return *core_; }
     const py::tuple& frames() const { return frames_; }
-    const std::string& digest() const { return digest_; }
+    // SHA-256 of the bytes, from Python's hashlib, made when first asked
+    // for (`kivtool info` never asks, and importing hashlib costs its start).
+    // hashlib reads the core's bytes through a view that is released before
+    // this returns, so nothing Python holds points into them afterwards.
+    const std::string& digest() {
+        if (!digest_) {
+            const pykiv::io::FileBytes& bytes = core_->bytes();
+            py::memoryview view = py::memoryview::from_memory(bytes.data(), static_cast<py::ssize_t>(bytes.size()));
+            py::object hash;
+            try {
+                hash = py::module_::import("hashlib").attr("sha256")(view);
+            } catch (...) {
+                view.attr("release")();
+                throw;
+            }
+            view.attr("release")();
+            digest_ = hash.attr("hexdigest")().cast<std::string>();
+        }
+        return *digest_;
+    }
 
     py::bytes rgba(std::size_t index) const {
         const KivFrameBufferObject* frame = nullptr;
@@ -168,7 +181,7 @@ public:
 private:
     std::unique_ptr<pykiv::file::Animation> core_;
     py::tuple frames_;
-    std::string digest_;
+    std::optional<std::string> digest_;
 };
 
 // --------------------------------------------------------------------------
