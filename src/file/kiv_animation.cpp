@@ -9,14 +9,6 @@
 
 namespace pykiv::file {
 
-namespace {
-
-// A damaged file can report a fault for every row; what is kept of its
-// lines is bounded so that such a file costs no memory.
-constexpr std::size_t max_error_bytes_kept = std::size_t{1} << 16;
-
-}  // namespace
-
 Animation::Animation(const std::string& path, pykiv::io::FileBytes bytes, const std::string& palette, KivLimits limits)
     : bytes_(std::make_shared<const pykiv::io::FileBytes>(std::move(bytes))), file_(limits) {
     {

@@ -19,6 +19,11 @@
 
 namespace pykiv::file {
 
+// A damaged file can report a fault for every row; what the tool keeps of
+// the error lines of one operation is bounded so that such a file costs no
+// memory.
+inline constexpr std::size_t max_error_bytes_kept = std::size_t{1} << 16;
+
 // A frame's entry in the frame table, as read.
 struct FrameFacts {
     int width = 0;

@@ -1,13 +1,17 @@
 // kivtool._core: the command-line tool's own view of the C++ core. The tool
-// loads, encodes, patches and replaces files through it instead of keeping
-// copies of what the core knows. It is private to the tool.
+// reaches animation files through one object, Animation (the core's
+// pykiv::file::Animation, file/kiv_animation.h), and encodes, replaces and
+// reads palettes through the rest, instead of keeping copies of what the
+// core knows. It is private to the tool; the bindings convert and call.
 //
 // Nothing here calls into Python while native work holds records: Python
 // arguments are turned into native values first, the work runs, and its
-// results are turned into Python values afterwards. The one call into
-// Python during work, FileReplacement.verify's check, runs while only this
-// module's own copy of the new contents is held. Error lines are collected
-// in native memory while a load runs and handed back as values.
+// results are turned into Python values afterwards. The calls into Python
+// during work are FileReplacement.verify's check, which runs while only this
+// module's own copy of the new contents is held, and Animation.digest's
+// hashlib, which reads the animation's own bytes through a view released
+// before it returns. Error lines are collected in native memory while a
+// load runs and handed back as values.
 #include <pybind11/native_enum.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -45,17 +49,13 @@ namespace {
 // --------------------------------------------------------------------------
 // Error lines, collected while a palette load runs
 
-// A damaged file can report a fault for every row; what is kept of its lines
-// is bounded so that such a file costs no memory.
-constexpr std::size_t max_error_bytes_kept = std::size_t{1} << 16;
-
 // Collects the error messages reported while it lives.
 class ErrorCollection {
 public:
     std::vector<std::string> take() { return collected_.finish(); }
 
 private:
-    pykiv::io::CollectedErrors collected_{max_error_bytes_kept};
+    pykiv::io::CollectedErrors collected_{pykiv::file::max_error_bytes_kept};
 };
 
 // Text from files and paths may be any bytes: what is not UTF-8 is shown as
