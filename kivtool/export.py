@@ -23,7 +23,7 @@ from PIL import Image
 from kivtool import png
 from kivtool import sheet as sheet_format
 from kivtool.animation import BACKGROUND, SHADOW, Animation
-from kivtool.files import replace_with, write_whole
+from kivtool.files import replace_file, write_whole
 from kivtool.limits import memory_budget
 
 DEFAULT_FORM = "frames"
@@ -357,7 +357,7 @@ def write_sheet(
 def write_description(json_path: Path, description: Dict[str, Any]) -> Path:
     try:
         contents = (json.dumps(description, indent=1) + "\n").encode("utf-8")
-        replace_with(json_path, contents)
+        replace_file(json_path, contents)
     except OSError as error:
         raise ExportError(f"{json_path}: cannot write: {error.strerror or error}") from None
     return json_path

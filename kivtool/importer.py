@@ -36,7 +36,7 @@ import numpy.typing as npt
 
 from kivtool import _core, indexed, png_image
 from kivtool.animation import BACKGROUND, FRAME, SHADOW, planes_of
-from kivtool.files import NotReadable, check_regular
+from kivtool.files import NotReadable, check_regular, replace_file
 from kivtool.limits import DEFAULT_MAX_PIXELS, memory_budget
 from kivtool.palette_index import PaletteIndex, Pixels, color_text
 from kivtool.text import excerpt, number
@@ -642,10 +642,7 @@ def import_animation(
     # and only then put in place: OUT is either what it was or the whole new
     # file, with its permission bits, and a read-only OUT is not replaced.
     try:
-        with _core.FileReplacement(str(out)) as replacement:
-            replacement.write(contents)
-            replacement.verify(check)
-            replacement.commit()
+        replace_file(out, contents, check)
     except OSError as error:
         raise ImportRefused(f"{out}: {error.strerror or error}") from None
     return plan

@@ -31,7 +31,7 @@ from io import BytesIO
 from pathlib import Path
 from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
-from kivtool.files import NotReadable, read_regular
+from kivtool.files import NotReadable, read_regular, replace_file
 from kivtool.limits import DEFAULT_MAX_PIXELS
 from kivtool.text import quoted
 
@@ -132,17 +132,11 @@ def write_game_palette(target: Path, colors: Sequence[Color]) -> None:
 def write_file(target: Path, contents: bytes, check: Optional[Callable[[str], None]] = None) -> None:
     """Replaces `target` with `contents` as a whole or not at all (after
     `check` has passed on the new file)."""
-    from kivtool import _core
-
     if os.path.isdir(target):
         raise PaletteError(f"{target}: is a folder; name the file to write")
     try:
         target.parent.mkdir(parents=True, exist_ok=True)
-        with _core.FileReplacement(str(target)) as replacement:
-            replacement.write(contents)
-            if check is not None:
-                replacement.verify(check)
-            replacement.commit()
+        replace_file(target, contents, check)
     except (TypeError, ValueError, UnicodeError):  # the path has no UTF-8 form
         raise PaletteError(f"{target}: the file name is not valid text") from None
     except OSError as error:

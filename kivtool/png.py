@@ -90,4 +90,4 @@ def write_png(
 ) -> None:
     """Writes `target` as png_bytes makes it, whole or not at all (an
     interrupt leaves the old file or none); OSError when it cannot be."""
-    files.replace_with(target, png_bytes(pixels, width, height, level, palette, text))
+    files.replace_file(target, png_bytes(pixels, width, height, level, palette, text))

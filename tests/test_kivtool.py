@@ -1077,15 +1077,15 @@ def sleepy_worker(source: str, root: str, destination: str, options, palette) ->
     $SLEEPY_MARKERS, and waits."""
     if Path(source).name.startswith("fast"):
         return batch.export_file(source, root, destination, options, palette)
-    from kivtool.files import replace_with
+    from kivtool.files import replace_file
 
     target = Path(destination) / Path(source).parent / f"{Path(source).stem}_000.png"
 
-    def wait(prepared: Path) -> None:
+    def wait(prepared: str) -> None:
         (Path(os.environ["SLEEPY_MARKERS"]) / str(os.getpid())).write_text(str(prepared))
         time.sleep(600)
 
-    replace_with(target, b"new", wait)
+    replace_file(target, b"new", wait)
     raise AssertionError("not stopped")
 
 
