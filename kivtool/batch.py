@@ -25,7 +25,7 @@ from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from kivtool.export import ExportError, Options, Timings
-from kivtool.limits import limit_address_space
+from kivtool.memory import limit_address_space
 from kivtool.text import printable
 
 SUFFIX = ".kiv"

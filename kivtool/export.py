@@ -24,7 +24,7 @@ from kivtool import png
 from kivtool import sheet as sheet_format
 from kivtool.animation import BACKGROUND, SHADOW, Animation
 from kivtool.files import replace_file, write_whole
-from kivtool.limits import memory_budget
+from kivtool.memory import memory_budget
 
 DEFAULT_FORM = "frames"
 SHADOWS_AUTO = "auto"
@@ -290,7 +290,7 @@ def _compose_steps(job: Job) -> None:
 
 def check_memory(animation: Animation, what: str, needed: int) -> None:
     """Refuses, before anything is allocated, work that needs more memory
-    than this process may use (`limits.memory_budget`)."""
+    than this process may use (`memory.memory_budget`)."""
     budget = memory_budget()
     if budget is not None and needed > budget:
         raise ExportError(

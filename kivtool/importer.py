@@ -37,7 +37,7 @@ import numpy.typing as npt
 from kivtool import _core, indexed, png_image
 from kivtool.animation import BACKGROUND, FRAME, SHADOW, planes_of
 from kivtool.files import NotReadable, check_regular, replace_file
-from kivtool.limits import DEFAULT_MAX_PIXELS, memory_budget
+from kivtool.memory import DEFAULT_MAX_PIXELS, memory_budget
 from kivtool.palette_index import PaletteIndex, Pixels, color_text
 from kivtool.text import excerpt, number
 

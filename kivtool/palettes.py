@@ -32,7 +32,7 @@ from pathlib import Path
 from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
 from kivtool.files import NotReadable, read_regular, replace_file
-from kivtool.limits import DEFAULT_MAX_PIXELS
+from kivtool.memory import DEFAULT_MAX_PIXELS
 from kivtool.text import quoted
 
 Color = Tuple[int, int, int, int]

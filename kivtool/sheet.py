@@ -41,7 +41,7 @@ from kivtool.importer import (
     read_json,
     whole_number,
 )
-from kivtool.limits import DEFAULT_MAX_PIXELS
+from kivtool.memory import DEFAULT_MAX_PIXELS
 from kivtool.text import excerpt, number, quoted
 
 # --------------------------------------------------------------------------

@@ -7,7 +7,7 @@ import argparse
 import os
 import sys
 
-from kivtool import batch, limits
+from kivtool import batch, memory
 from kivtool.commands.base import ToolError, fail, make_output_dir, set_text, warn
 from kivtool.commands.export import add_export_options, export_options
 from kivtool.commands.options import add_output_option, add_palette_option, path_argument, positive_int, positive_number
@@ -76,7 +76,7 @@ def run(args: argparse.Namespace) -> int:
             raise ToolError(str(error)) from None
     make_output_dir(args.output)
     options = export_options(args)
-    memory_limit = args.memory_limit << 20 if args.memory_limit else limits.default_worker_limit(args.jobs)
+    memory_limit = args.memory_limit << 20 if args.memory_limit else memory.default_worker_limit(args.jobs)
     # What cannot be exported, and files whose outputs would overwrite each
     # other's, are failures known before anything is written.
     collisions = batch.output_collisions(args.source, found.files)

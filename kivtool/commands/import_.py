@@ -8,7 +8,7 @@ import argparse
 from kivtool import _core, importer, sheet
 from kivtool.commands.base import ToolError, set_text, warn
 from kivtool.commands.options import non_negative_int, palette_index, path_argument, positive_int
-from kivtool.limits import DEFAULT_MAX_PIXELS
+from kivtool.memory import DEFAULT_MAX_PIXELS
 from kivtool.text import printable, quoted
 
 IMPORT_DESCRIPTION = """\

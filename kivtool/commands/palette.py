@@ -8,7 +8,7 @@ import argparse
 from kivtool import palettes
 from kivtool.commands.base import Parser, ToolError, set_text, warn
 from kivtool.commands.options import path_argument, positive_int, whole_number_from
-from kivtool.limits import DEFAULT_MAX_PIXELS
+from kivtool.memory import DEFAULT_MAX_PIXELS
 from kivtool.text import printable
 
 PALETTE_DESCRIPTION = """\
