@@ -46,7 +46,8 @@ from typing import Any, Callable, Dict, List, Tuple
 import pykiv  # type: ignore[import-not-found,unused-ignore]
 from PIL import Image
 
-from kivtool import _core, cli, importer, png
+from kivtool import _core, cli, importer
+from kivtool.formats import png
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import workload  # noqa: E402

@@ -20,10 +20,10 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from PIL import Image
 
-from kivtool import png
 from kivtool import sheet as sheet_format
 from kivtool.animation import BACKGROUND, SHADOW, Animation
 from kivtool.files import replace_file, write_whole
+from kivtool.formats import png
 from kivtool.memory import memory_budget
 
 DEFAULT_FORM = "frames"

@@ -34,9 +34,10 @@ from typing import Any, Callable, List, Optional, Sequence, Tuple, TypeVar, Unio
 import numpy as np
 import numpy.typing as npt
 
-from kivtool import _core, indexed, png_image
+from kivtool import _core, indexed
 from kivtool.animation import BACKGROUND, FRAME, SHADOW, planes_of
 from kivtool.files import NotReadable, check_regular, replace_file
+from kivtool.formats import png
 from kivtool.memory import DEFAULT_MAX_PIXELS, memory_budget
 from kivtool.palette_index import PaletteIndex, Pixels, color_text
 from kivtool.text import excerpt, number
@@ -262,7 +263,7 @@ def read_decoded(path: Path, *, quantize: bool = False, max_pixels: int = DEFAUL
     image's pixels as RGBA, 8 bits a sample, exactly as stored. A
     16-bit PNG is taken when its samples are 8-bit values (or rounded to
     them with `quantize`). PNGs of other depths than 8 are decoded by
-    `png_image`, RGBA PNGs of 8 bits a sample by libspng, other images by
+    `kivtool.formats.png`, RGBA PNGs of 8 bits a sample by libspng, other images by
     Pillow."""
     check_regular_file(path, "an image")
     header = _png_header(path)
@@ -271,12 +272,12 @@ def read_decoded(path: Path, *, quantize: bool = False, max_pixels: int = DEFAUL
     else:
         check_pixels(str(path), header.width, header.height, max_pixels)
         try:
-            check_frame_count(path, png_image.check_chunks(path))
-        except png_image.RefusedImage as error:
+            check_frame_count(path, png.check_chunks(path))
+        except png.RefusedImage as error:
             raise ImportRefused(str(error)) from None
         except OSError as error:
             raise ImportRefused(f"{path}: cannot read the image: {error.strerror or error}") from None
-    if header is not None and header.bit_depth == 8 and header.color_type == png_image.RGBA:
+    if header is not None and header.bit_depth == 8 and header.color_type == png.RGBA:
         # What export writes, and the most common input by far. libspng
         # decodes it faster than Pillow, and such an image needs no
         # conversion: its samples are the pixels. libspng takes the whole
@@ -289,8 +290,8 @@ def read_decoded(path: Path, *, quantize: bool = False, max_pixels: int = DEFAUL
         return values
     if header is not None and header.bit_depth != 8:
         try:
-            return png_image.read_exact(path, str(path), quantize)[0]
-        except png_image.RefusedImage as error:
+            return png.read_exact(path, str(path), quantize)[0]
+        except png.RefusedImage as error:
             raise ImportRefused(str(error)) from None
         except MemoryError:
             raise ImportRefused(f"{path}: not enough memory to decode the image") from None
@@ -299,7 +300,7 @@ def read_decoded(path: Path, *, quantize: bool = False, max_pixels: int = DEFAUL
     return _with_image(path, lambda image: np.asarray(image if image.mode == "RGBA" else image.convert("RGBA")))
 
 
-def _rgba_png(path: Path, header: png_image.PngHeader) -> npt.NDArray[np.uint8]:
+def _rgba_png(path: Path, header: png.PngHeader) -> npt.NDArray[np.uint8]:
     import pyspng  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
     try:
@@ -321,9 +322,9 @@ def _rgba_png(path: Path, header: png_image.PngHeader) -> npt.NDArray[np.uint8]:
     return pixels
 
 
-def _png_header(path: Path) -> Optional[png_image.PngHeader]:
+def _png_header(path: Path) -> Optional[png.PngHeader]:
     try:
-        return png_image.read_header(path)
+        return png.read_header(path)
     except OSError as error:
         raise ImportRefused(f"{path}: cannot read the image: {error.strerror or error}") from None
 

@@ -34,8 +34,8 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 import numpy as np
 import numpy.typing as npt
 
-from kivtool import png
 from kivtool.animation import SHADOW, Animation
+from kivtool.formats import png
 
 if TYPE_CHECKING:
     from kivtool.export import Options, Timings

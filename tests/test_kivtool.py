@@ -25,8 +25,9 @@ import pytest
 from child_process import run_child
 from PIL import Image
 
-from kivtool import batch, png
+from kivtool import batch
 from kivtool.cli import main
+from kivtool.formats import png
 from kivtool.sample import Frame, animation_bytes, palette_bytes
 
 LOCATION = "pal/test.pal"

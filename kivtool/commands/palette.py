@@ -4,10 +4,15 @@ pixel editors."""
 from __future__ import annotations
 
 import argparse
+import os
+from pathlib import Path
+from typing import List, Optional, Sequence, Tuple
 
-from kivtool import palettes
 from kivtool.commands.base import Parser, ToolError, set_text, warn
 from kivtool.commands.options import path_argument, positive_int, whole_number_from
+from kivtool.files import NotReadable, read_regular
+from kivtool.formats import palette
+from kivtool.formats.palette import PaletteError
 from kivtool.memory import DEFAULT_MAX_PIXELS
 from kivtool.text import printable
 
@@ -15,12 +20,7 @@ PALETTE_DESCRIPTION = """\
 Converts between the game's palette files and the palette formats of pixel
 editors:
 
-  gpl    GIMP palette (also read by Aseprite, Krita, Inkscape); no alpha
-  jasc   JASC-PAL, Paint Shop Pro's .pal (also Aseprite, Pro Motion); no alpha
-  act    Adobe colour table (Photoshop); alpha only as its transparent index
-  hex    one RRGGBB line per colour, RRGGBBAA when any is not opaque
-  png    a swatch of 16 x 16 cells in index order, RGBA, that any image
-         program opens; its colour count is kept in the image
+{formats}
 
 The format comes from the file name's extension unless --as names it; a .pal
 to import is read as JASC when it starts with JASC-PAL and as a game palette
@@ -28,7 +28,11 @@ otherwise. export writes the palette file's own colours (its count, not the
 256 that loading pads to); formats without alpha name the entries that lose
 it. png and hex keep everything: exported in either and imported again, a
 palette file comes back byte for byte (its colour-model field written as 0).
-import writes a game palette file: the count, colour model 0, R, G, B, A."""
+import writes a game palette file: the count, colour model 0, R, G, B, A.""".format(
+    formats="\n".join(
+        f"  {name:<6} " + form.summary.replace("\n", "\n" + " " * 9) for name, form in palette.FORMATS.items()
+    )
+)
 
 
 def add_command(parser: argparse.ArgumentParser) -> None:
@@ -42,7 +46,7 @@ def add_command(parser: argparse.ArgumentParser) -> None:
     )
     actions = parser.add_subparsers(dest="action", metavar="ACTION", parser_class=Parser)
     actions.required = True
-    formats = "|".join(["gpl", "jasc", "act", "hex", "png"])
+    formats = "|".join(palette.FORMATS)
 
     exporting = actions.add_parser(
         "export",
@@ -95,21 +99,79 @@ def add_command(parser: argparse.ArgumentParser) -> None:
 
 def run_palette_export(args: argparse.Namespace) -> int:
     try:
-        form, lost = palettes.export_palette(args.palette, args.output, args.form, args.cell)
-    except palettes.PaletteError as error:
+        form, lost = export_palette(args.palette, args.output, args.form, args.cell)
+    except PaletteError as error:
         raise ToolError(str(error)) from None
     if lost:
-        warn(f"{args.output}: {form} has no alpha: entries {palettes.ranges(lost)} lose theirs and are opaque there")
+        warn(f"{args.output}: {form} has no alpha: entries {ranges(lost)} lose theirs and are opaque there")
     print(printable(str(args.output)))
     return 0
 
 
 def run_palette_import(args: argparse.Namespace) -> int:
     try:
-        _, count, warned = palettes.import_palette(args.source, args.output, args.form, args.max_pixels)
-    except palettes.PaletteError as error:
+        _, count, warned = import_palette(args.source, args.output, args.form, args.max_pixels)
+    except PaletteError as error:
         raise ToolError(str(error)) from None
     for line in warned:
         warn(line)
     print(printable(f"wrote {args.output}: {count} colours"))
     return 0
+
+
+# --------------------------------------------------------------------------
+# The work
+
+
+def ranges(indices: Sequence[int]) -> str:
+    """1, 2, 3, 7 as "1-3, 7"."""
+    runs: List[List[int]] = []
+    for index in indices:
+        if runs and index == runs[-1][1] + 1:
+            runs[-1][1] = index
+        else:
+            runs.append([index, index])
+    return ", ".join(str(a) if a == b else f"{a}-{b}" for a, b in runs)
+
+
+def export_palette(
+    source: Path, out: Path, form: Optional[str], cell: int = palette.DEFAULT_CELL
+) -> Tuple[str, List[int]]:
+    """Writes the palette file `source` to `out`; returns the format written
+    and the entries whose alpha it could not keep."""
+    form = palette.export_format(out, form)
+    same_file(source, out)
+    colors = palette.read_game_palette(source)
+    palette.write_file(out, palette.encode(colors, form, source.stem, cell))
+    return form, palette.alpha_lost(colors, form)
+
+
+def same_file(source: Path, out: Path) -> None:
+    try:
+        same = os.path.exists(out) and os.path.samefile(source, out)
+    except OSError:
+        same = False
+    if same:
+        raise PaletteError(f"{out}: is the file being read; name another file to write")
+
+
+def import_palette(
+    source: Path, out: Path, form: Optional[str], max_pixels: int = DEFAULT_MAX_PIXELS
+) -> Tuple[str, int, List[str]]:
+    """Writes the palette in `source` as the game palette file `out`; returns
+    the format read, the number of colours and warnings about the palette
+    read."""
+    same_file(source, out)
+    guessed = form or palette.EXTENSIONS.get(source.suffix.lower())
+    # Only a regular file is read: a pipe would wait, a device can be
+    # endless. Every form but the swatch is small.
+    try:
+        data = read_regular(source, "a palette", palette.read_limit(guessed))
+    except NotReadable as error:
+        raise PaletteError(str(error)) from None
+    form = palette.import_format(source, data, form)
+    colors, warned = palette.parse(source, data, form, max_pixels)
+    if not colors:
+        raise PaletteError(f"{source}: holds no colours; a palette needs 1 to {palette.MAX_COLORS}")
+    palette.write_game_palette(out, colors)
+    return form, len(colors), warned
