@@ -24,8 +24,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
-from kivtool.export import ExportError, Options, Timings
 from kivtool.memory import limit_address_space
+from kivtool.output import ExportError, Options, Timings
 from kivtool.text import printable
 
 SUFFIX = ".kiv"

@@ -441,7 +441,7 @@ def random_sizes(count: int, largest: int, seed: int) -> list[tuple[int, int]]:
     ids=["many sprites", "small ones and one wide", "dots and a block", "tall and flat bars"],
 )
 def test_packing_many_rectangles_leaves_no_overlap_and_little_room(sizes):
-    from kivtool.sheet import pack
+    from kivtool.formats.sheet import pack
 
     (width, height), places = pack(sizes)
     cover = np.zeros((height, width), dtype=np.int32)
@@ -1023,7 +1023,7 @@ def files_left(folder: Path) -> dict[str, bytes]:
     "verb, hook",
     [
         # The signal comes once an image is encoded, before it is in place.
-        ("export", "from kivtool import png as owner"),
+        ("export", "from kivtool.formats import png as owner"),
         # It comes once the file is written, before it is in place.
         ("import", "from kivtool import importer as owner"),
     ],

@@ -5,9 +5,10 @@ from __future__ import annotations
 
 import argparse
 
-from kivtool import _core, importer, sheet
+from kivtool import _core, importer
 from kivtool.commands.base import ToolError, set_text, warn
 from kivtool.commands.options import non_negative_int, palette_index, path_argument, positive_int
+from kivtool.formats import ImportRefused, sheet
 from kivtool.memory import DEFAULT_MAX_PIXELS
 from kivtool.text import printable, quoted
 
@@ -175,7 +176,7 @@ def run(args: argparse.Namespace) -> int:
             quantize=args.quantize,
             transparent_index=args.transparent_index,
         )
-    except importer.ImportRefused as error:
+    except ImportRefused as error:
         raise ToolError(str(error)) from None
     except MemoryError:
         raise ToolError(f"{args.output}: not written: not enough memory for these images") from None
