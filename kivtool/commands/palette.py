@@ -11,7 +11,7 @@ from typing import List, Optional, Sequence, Tuple
 from kivtool.commands.base import Parser, ToolError, set_text, warn
 from kivtool.commands.options import path_argument, positive_int, whole_number_from
 from kivtool.files import NotReadable, read_regular
-from kivtool.formats import palette
+from kivtool.formats import game_palette, palette
 from kivtool.formats.palette import PaletteError
 from kivtool.memory import DEFAULT_MAX_PIXELS
 from kivtool.text import printable
@@ -141,8 +141,8 @@ def export_palette(
     and the entries whose alpha it could not keep."""
     form = palette.export_format(out, form)
     same_file(source, out)
-    colors = palette.read_game_palette(source)
-    palette.write_file(out, palette.encode(colors, form, source.stem, cell))
+    colors = game_palette.read_game_palette(source)
+    game_palette.write_file(out, palette.encode(colors, form, source.stem, cell))
     return form, palette.alpha_lost(colors, form)
 
 
@@ -170,8 +170,12 @@ def import_palette(
     except NotReadable as error:
         raise PaletteError(str(error)) from None
     form = palette.import_format(source, data, form)
-    colors, warned = palette.parse(source, data, form, max_pixels)
+    warned: List[str] = []
+    if form == palette.GAME:
+        colors = game_palette.game_palette_colors(source, data)
+    else:
+        colors, warned = palette.parse(source, data, form, max_pixels)
     if not colors:
         raise PaletteError(f"{source}: holds no colours; a palette needs 1 to {palette.MAX_COLORS}")
-    palette.write_game_palette(out, colors)
+    game_palette.write_game_palette(out, colors)
     return form, len(colors), warned

@@ -24,7 +24,6 @@ file: the count, colour model 0, R, G, B, A entries.
 
 from __future__ import annotations
 
-import os
 import re
 import struct
 from dataclasses import dataclass
@@ -32,7 +31,9 @@ from io import BytesIO
 from pathlib import Path
 from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
-from kivtool.files import NotReadable, read_regular, replace_file
+import numpy as np
+
+from kivtool.formats import png
 from kivtool.memory import DEFAULT_MAX_PIXELS
 from kivtool.text import quoted
 
@@ -55,90 +56,6 @@ ACT_NO_TRANSPARENT = 0xFFFF
 class PaletteError(Exception):
     """A palette that cannot be read or written; the text names the file
     and the cause (and the line, for text formats)."""
-
-
-# --------------------------------------------------------------------------
-# Game palette files
-
-
-def read_game_palette(path: Path) -> List[Color]:
-    """The entries a palette file holds, its own count of them (loading
-    pads to 256)."""
-    try:
-        data = read_regular(path, "a palette file", MAX_TEXT_BYTES)
-    except NotReadable as error:
-        raise PaletteError(str(error)) from None
-    return game_palette_colors(path, data)
-
-
-def game_palette_colors(path: Path, data: bytes) -> List[Color]:
-    """The colours of the game palette file `path`, whose bytes are `data`,
-    as the core loads them. The core reads a count and that many entries
-    and ignores what follows; a palette file the game's tools write has
-    exactly that size, so a file of another size is some other palette
-    (the old games' raw 768 bytes of RGB triples reads as a game palette
-    of a few colours of garbage) and is refused, naming what it may be."""
-    from kivtool import _core
-
-    try:
-        loaded = _core.load_palette(str(path))
-    except (TypeError, ValueError, UnicodeError):  # the path has no UTF-8 form
-        raise PaletteError(f"{path}: the file name is not valid text") from None
-    guess = other_palette(data)
-    advice = f"; {guess}" if guess else ""
-    if loaded.result != 1:
-        reason = loaded.errors[0] if loaded.errors else f"status {loaded.result}"
-        if guess:
-            raise PaletteError(f"{path}: not a game palette file ({reason}){advice}")
-        raise PaletteError(f"{path}: not a usable palette file ({reason})")
-    colors = list(loaded.colors[: loaded.color_count])
-    expected = len(_core.palette_bytes(colors))
-    if expected != len(data):
-        raise PaletteError(
-            f"{path}: not a game palette file: its first bytes give {len(colors)} colours, which take "
-            f"{expected} bytes, and it has {len(data)}{advice}"
-        )
-    return colors
-
-
-def other_palette(data: bytes) -> str:
-    """What a file that is not a game palette may be, as advice."""
-    if data[:4] == b"RIFF" and data[8:12] == b"PAL ":
-        return "it is a RIFF palette (Microsoft .pal): export it from an editor as gpl, jasc or hex"
-    if data.startswith(JASC_MAGIC):
-        return "it is a JASC palette: try --as jasc"
-    if len(data) in (ACT_TABLE, ACT_TABLE + ACT_TRAILER.size):
-        return f"{len(data)} bytes: raw RGB triples? try --as act"
-    if data.startswith(GIMP_MAGIC.encode()):
-        return "it is a GIMP palette: try --as gpl"
-    return ""
-
-
-def write_game_palette(target: Path, colors: Sequence[Color]) -> None:
-    """Writes `colors` as a palette file, replacing `target` only by a file
-    that loads back as them."""
-    from kivtool import _core
-
-    def check(written: str) -> None:
-        loaded = _core.load_palette(written)
-        if loaded.result != 1 or list(loaded.colors[: loaded.color_count]) != [tuple(c) for c in colors]:
-            raise PaletteError(f"{target}: not written: the palette file made does not load back as its colours")
-
-    write_file(target, _core.palette_bytes(colors), check)
-
-
-def write_file(target: Path, contents: bytes, check: Optional[Callable[[str], None]] = None) -> None:
-    """Replaces `target` with `contents` as a whole or not at all (after
-    `check` has passed on the new file)."""
-    if os.path.isdir(target):
-        raise PaletteError(f"{target}: is a folder; name the file to write")
-    try:
-        target.parent.mkdir(parents=True, exist_ok=True)
-        replace_file(target, contents, check)
-    except (TypeError, ValueError, UnicodeError):  # the path has no UTF-8 form
-        raise PaletteError(f"{target}: the file name is not valid text") from None
-    except OSError as error:
-        raise PaletteError(f"{target}: cannot write: {error.strerror or error}") from None
 
 
 # --------------------------------------------------------------------------
@@ -207,10 +124,6 @@ def write_hex(colors: Sequence[Color], name: str, cell: int) -> bytes:
 
 def write_png(colors: Sequence[Color], name: str, cell: int) -> bytes:
     """A swatch: one square cell of `cell` pixels per entry."""
-    import numpy as np
-
-    from kivtool.formats import png
-
     cells = np.zeros((SWATCH_SIDE * SWATCH_SIDE, 4), dtype=np.uint8)
     cells[: len(colors)] = np.array(colors, dtype=np.uint8).reshape(-1, 4)
     grid = cells.reshape(SWATCH_SIDE, SWATCH_SIDE, 4)
@@ -388,7 +301,6 @@ def parse_png(source: Path, data: bytes, max_pixels: int = DEFAULT_MAX_PIXELS) -
     the count is then the last cell that is not transparent black."""
     import warnings
 
-    import numpy as np
     from PIL import Image, UnidentifiedImageError
 
     try:
@@ -517,10 +429,8 @@ def read_limit(form: Optional[str]) -> Optional[int]:
 
 
 def parse(source: Path, data: bytes, form: str, max_pixels: int = DEFAULT_MAX_PIXELS) -> Tuple[List[Color], List[str]]:
-    """The colours in `data` (the file `source`) in `form`, a palette
-    format's name or GAME, and the warnings about them."""
-    if form == GAME:
-        return game_palette_colors(source, data), []
+    """The colours in `data` (the file `source`) in the palette format
+    `form`, and the warnings about them."""
     return FORMATS[form].parse(source, data, max_pixels)
 
 
