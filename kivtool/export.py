@@ -54,12 +54,14 @@ FROM_STEPS = "steps"
 @dataclass(frozen=True)
 class Form:
     """One form `export --as` writes: its name, its entry in the help (lines
-    after the name), what it is written from, and its writer."""
+    after the name), what it is written from, its writer, and for a form
+    that times its steps the longest step it can store, in ms."""
 
     name: str
     help: str
     source: str
     write: Callable[[Job], List[Path]]
+    longest_step_ms: Optional[int] = None
 
 
 @dataclass
@@ -120,6 +122,8 @@ FORM_TABLE: List[Form] = [
         "background)",
         FROM_IMAGES,
         lambda job: write_sheet(job.animation, job.images or [], job.directory, job.options, job.timings),
+        # What a signed 32-bit reader of the duration takes.
+        longest_step_ms=2**31 - 1,
     ),
     Form(
         "gif",
@@ -129,9 +133,15 @@ FORM_TABLE: List[Form] = [
         "half opaque becomes transparent, any other opaque",
         FROM_STEPS,
         _animated("gif"),
+        # A GIF delay is a 16-bit count of hundredths, less one for the
+        # rounding of the delays.
+        longest_step_ms=655_340,
     ),
-    Form("apng", "<stem>.apng, the same, lossless (exact pixels)", FROM_STEPS, _animated("apng")),
-    Form("webp", "<stem>.webp, the same, lossless (exact pixels)", FROM_STEPS, _animated("webp")),
+    # Pillow writes an APNG delay as a 16-bit fraction of a second: every
+    # whole number of ms up to 65535 is exact.
+    Form("apng", "<stem>.apng, the same, lossless (exact pixels)", FROM_STEPS, _animated("apng"), 65_535),
+    # A WebP frame duration has 24 bits.
+    Form("webp", "<stem>.webp, the same, lossless (exact pixels)", FROM_STEPS, _animated("webp"), 16_777_215),
     Form(
         "placed",
         "<stem>_placed_<NNN>.png, every step of the animation as a still\n"
@@ -172,12 +182,8 @@ by index."""
 )
 
 
-# The longest step each timed form can store, in ms: a GIF delay is a 16-bit
-# count of hundredths (less one for the rounding of the delays), Pillow
-# writes an APNG delay as a 16-bit fraction of a second (every whole number
-# of ms up to 65535 is exact), a WebP frame duration has 24 bits, and the
-# sheet's duration is kept to what a signed 32-bit reader takes.
-LONGEST_STEP_MS = {"gif": 655_340, "apng": 65_535, "webp": 16_777_215, "sheet": 2**31 - 1}
+# The longest step each timed form can store, in ms.
+LONGEST_STEP_MS = {form.name: form.longest_step_ms for form in FORM_TABLE if form.longest_step_ms is not None}
 FPS_MAX = 1000.0
 
 

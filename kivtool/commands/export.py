@@ -20,6 +20,7 @@ from kivtool.commands.options import (
     positive_int,
     positive_number,
 )
+from kivtool.indexed_export import INDEXED_FORMS
 from kivtool.text import printable
 
 
@@ -102,7 +103,7 @@ def export_options(args: argparse.Namespace) -> Any:
     if refusal is not None:
         raise ToolError(refusal)
     if args.indexed:
-        others = [form for form in forms if form not in ("frames", "sheet")]
+        others = [form for form in forms if form not in INDEXED_FORMS]
         if others:
             raise ToolError(f"--indexed writes only the frames and sheet forms, not {', '.join(others)}")
     else:
