@@ -1,4 +1,5 @@
-"""Game palettes to and from the palette formats that pixel editors exchange.
+"""The palette formats that pixel editors exchange, one table (`FORMATS`)
+from each name to its parser and writer:
 
 - `gpl`: GIMP palette, text: "GIMP Palette", "Name:", "Columns:", then one
   "R G B<tab>name" line per entry. No alpha.
