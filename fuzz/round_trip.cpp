@@ -19,6 +19,14 @@ namespace fs = std::filesystem;
 
 namespace pykiv::fuzz {
 
+pykiv::kiv_codec::PaletteReference decode_animation(const std::uint8_t* bytes, std::size_t size, KivData& data,
+                                                    pykiv::kiv_codec::DecodeLimits limits) {
+    pykiv::kiv_codec::KivDecoder decoder(bytes, size, limits);
+    pykiv::kiv_codec::PaletteReference palette = decoder.read_header(data);
+    decoder.read_frames(data);
+    return palette;
+}
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -603,7 +611,7 @@ void RoundTrip::check_files(const std::uint8_t* data, std::size_t size) {
     std::vector<KivFrameBufferObject> images;
     bool refused = false;
     try {
-        location_size = pykiv::kiv_codec::decode_animation(data, size, decoded, limits_.decode).location_size;
+        location_size = decode_animation(data, size, decoded, limits_.decode).location_size;
         decoded.palette->colors(palette_colors_);
         images = KivFrameBuffer(decoded, limits_.pixel_memory).release_frames();
     } catch (const std::bad_alloc&) {

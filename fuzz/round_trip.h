@@ -59,6 +59,10 @@ inline KivLimits fuzz_limits() {
     return limits;
 }
 
+// Both steps of the decoder at once, on a copy of the bytes.
+pykiv::kiv_codec::PaletteReference decode_animation(const std::uint8_t* bytes, std::size_t size, KivData& data,
+                                                    pykiv::kiv_codec::DecodeLimits limits = {});
+
 struct RoundTripFailure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };

@@ -11,8 +11,9 @@ palette_invalid, no_frames); after it, no_colors when nothing rendered.
 palette_tried is the palette path the load tried ("" when the search found
 none), palette_used the one loaded ("" when none), palette_folder the folder
 of the search the stored location was found under ("" for a palette given,
-or none found); errors are the error lines of the load and the render, "ERROR:
-" removed, in order. frames is the frame table as one tuple, made once.
+or none found); errors are the error messages of the load and the render, in order. frames
+is the frame table as one tuple, made once; each frame's record_offset is
+where its record starts in data (the end of data for a frame past it).
 render_bytes is the bytes of RGBA render() makes, from the frame table;
 render() refuses more than this process may use (MemoryError) before
 anything is allocated. rgba(i) is frame i as pykiv renders it (after
@@ -89,6 +90,8 @@ class Frame:
     def is_shadow(self) -> bool: ...
     @property
     def runs(self) -> int: ...
+    @property
+    def record_offset(self) -> int: ...
 
 class LoadOutcome(enum.Enum):
     loaded = 0

@@ -226,6 +226,28 @@ def test_the_frame_table_is_one_tuple_made_once(tmp_path, gray_palette):
         loaded.frames[0].width = 9  # type: ignore[misc]
 
 
+# Each case: the frame records (as the model writes them), whether the file
+# has the prefix and a background frame, and how many bytes of the last
+# record are cut off.
+RECORD_OFFSET_CASES = {
+    "plain": ([ONE_FRAME[0], kivmodel.frame_record(0, 2, 3, 0, 0, 0, 1, [[(0, 3, [1, 2, 3])], []], False)], False, 0),
+    "with the prefix and a background frame": (ONE_FRAME * 3, True, 0),
+    "a shadow frame": ([kivmodel.frame_record(0, 0x8001, 2, 0, 0, 0, 1, [[(0, 2, [])]], True)] + ONE_FRAME, False, 0),
+    "the last record cut": (ONE_FRAME * 2, False, 3),
+}
+
+
+@pytest.mark.parametrize("records, background, cut", RECORD_OFFSET_CASES.values(), ids=RECORD_OFFSET_CASES.keys())
+def test_each_frame_tells_where_its_record_starts(tmp_path, records, background, cut):
+    data = kivmodel.animation_file(0, b"p.pal\0", records, prefix=background, has_background_byte=int(background))
+    data = data[: len(data) - cut]
+    # The model's own layout: the header, then the records one after another.
+    start = (9 if background else 0) + 4 + 4 + len(b"p.pal\0") + 4
+    expected = [start + sum(len(r) for r in records[:i]) for i in range(len(records))]
+    loaded = _core.Animation(str(tmp_path / "a.kiv"), data)
+    assert [frame.record_offset for frame in loaded.frames] == expected
+
+
 def test_load_outcomes_are_an_enum():
     import enum
 
@@ -857,7 +879,11 @@ def test_placement_is_patched_and_nothing_else(background, shadow_first):
         pytest.param(placement_file(7, [(0, 0)] * 3), -1, [(0, 0)] * 3, "speed -1 is outside", id="speed-negative"),
         pytest.param(placement_file(7, [(0, 0)] * 3), 1 << 32, [(0, 0)] * 3, "is outside 0..4294967295", id="speed"),
         pytest.param(
-            placement_file(7, [(0, 0)] * 3), 7, [(0, 0), (0, 32768), (0, 0)], "frame 1: offset 32768", id="offset"
+            placement_file(7, [(0, 0)] * 3),
+            7,
+            [(0, 0), (0, 32768), (0, 0)],
+            "frame 1: y offset 32768 is outside",
+            id="offset",
         ),
         pytest.param(
             placement_file(7, [(0, 0)] * 3),

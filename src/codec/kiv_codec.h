@@ -9,9 +9,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "io/byte_reader.h"
+#include "codec/kiv_record_walk.h"
 #include "memory/page_memory.h"
 #include "records/kiv_records.h"
 
@@ -76,16 +77,19 @@ public:
     bool cut_short() const { return cut_short_; }
     std::size_t trailing_bytes() const { return trailing_bytes_; }
 
+    // After read_frames: where each frame's record starts in the input, in
+    // the order of data.frames (the end of the input for a frame past it).
+    const std::vector<std::size_t>& record_offsets() const { return record_offsets_; }
+    std::vector<std::size_t> take_record_offsets() { return std::move(record_offsets_); }
+
 private:
     std::shared_ptr<const memory::PageBytes> bytes_;
-    io::ByteReader in_;
+    RecordWalker walk_;
+    std::vector<std::size_t> record_offsets_;
     DecodeLimits limits_;
     bool cut_short_ = false;
     std::size_t trailing_bytes_ = 0;
 };
-
-// Both steps at once.
-PaletteReference decode_animation(const std::uint8_t* bytes, std::size_t size, KivData& data, DecodeLimits limits = {});
 
 // Refuses, with std::invalid_argument, records that would be written into a
 // file that does not read back as the same records.

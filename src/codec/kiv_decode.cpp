@@ -42,20 +42,6 @@ void resize_frames(KivData& data, std::size_t count, std::size_t remaining, cons
     data.frames.swap(frames);
 }
 
-// Once a frame has bit 15 of its height word set, this and every later frame
-// of the file keeps only the low 8 bits of its height word as its height.
-struct HeightRule {
-    bool shadow_mode = false;
-
-    std::uint16_t height_of(std::uint16_t height_word) {
-        if (shadow_mode || (height_word & shadow_flag) != 0) {
-            shadow_mode = true;
-            return static_cast<std::uint16_t>(height_word & shadow_mode_height_mask);
-        }
-        return height_word;
-    }
-};
-
 // The store of the runs of all frames of one load: chunks of page memory,
 // handed out front to back and freed together when the last frame of the
 // load is gone. Chunks are of one size (or larger for a row that needs
@@ -105,51 +91,45 @@ private:
 // Reads one frame record. Reads past the end leave fields at 0, and the
 // loops still run their stored counts, so the rows of a cut frame come out
 // as empty rows. The runs' colour indices are seen where they lie in the
-// bytes `in` reads, which `bytes` keeps and the frame then shares.
-KivFrame read_frame(pykiv::io::ByteReader& in, HeightRule& rule, const std::shared_ptr<const void>& bytes,
+// bytes the walk reads, which `bytes` keeps and the frame then shares.
+KivFrame read_frame(RecordWalker& walk, const FrameRecordHeader& header, const std::shared_ptr<const void>& bytes,
                     const std::shared_ptr<RunStore>& store) {
     KivFrame frame;
-    std::uint16_t height_word = 0;
-    in.read(frame.frame_size);
-    in.read(height_word);
-    frame.is_shadow = (height_word & shadow_flag) != 0 ? 1 : 0;
-    frame.height = rule.height_of(height_word);
-    in.read(frame.width);
-    in.read(frame.y_offset);
-    in.read(frame.x_offset);
-    in.read(frame.unk1);
-    in.read(frame.unk2);
+    frame.frame_size = header.frame_size;
+    frame.is_shadow = header.shadow ? 1 : 0;
+    frame.height = header.rows;
+    frame.width = header.width;
+    frame.y_offset = header.y_offset;
+    frame.x_offset = header.x_offset;
+    frame.unk1 = header.unk1;
+    frame.unk2 = header.unk2;
 
     frame.pixel_sets.reserve(frame.height);
     if (frame.height != 0) frame.run_store = store;
-    const bool shadow = frame.is_shadow != 0;
-    for (std::size_t row = 0; row < frame.height; ++row) {
-        std::uint8_t block_count = 0;
-        in.read(block_count);
-        KivPixelSet& pixel_set = frame.pixel_sets.emplace_back();
-        pixel_set.block_count = block_count;
-        if (block_count != 0) pixel_set.blocks.reserve_in(*store, block_count);
-        for (std::size_t k = 0; k < block_count; ++k) {
-            KivPixelBlock& block = pixel_set.blocks.emplace_back();
-            if (const std::uint8_t* header = in.take(2)) {
-                block.offset = header[0];
-                block.color_count = header[1];
-            } else {
-                in.read(block.offset);
-                in.read(block.color_count);
-            }
+    KivPixelSet* row = nullptr;
+    walk.read_rows(
+        header,
+        [&](std::uint8_t block_count) {
+            row = &frame.pixel_sets.emplace_back();
+            row->block_count = block_count;
+            if (block_count != 0) row->blocks.reserve_in(*store, block_count);
+        },
+        [&](std::uint8_t offset, std::uint8_t color_count, const std::uint8_t* indices, std::size_t held) {
+            KivPixelBlock& block = row->blocks.emplace_back();
+            block.offset = offset;
+            block.color_count = color_count;
             // Shadow frames store no indices: their block records are two
             // bytes whatever color_count says.
-            if (shadow) continue;
-            if (const std::uint8_t* indices = in.take(block.color_count)) {
-                block.colors.view(indices, block.color_count);
+            if (header.shadow) return;
+            if (held == color_count) {
+                block.colors.view(indices, color_count);
             } else {
                 // A run cut by the end of the input: what is there, then zeros.
-                in.read_bytes(block.colors, block.color_count);
+                block.colors.assign(indices, indices + held);
+                block.colors.resize(color_count, 0);
             }
-        }
-    }
-    if (!shadow && frame.height != 0) frame.file_bytes = bytes;
+        });
+    if (!header.shadow && frame.height != 0) frame.file_bytes = bytes;
     return frame;
 }
 
@@ -163,67 +143,53 @@ std::shared_ptr<const pykiv::memory::PageBytes> copy_of(const std::uint8_t* byte
 }  // namespace
 
 KivDecoder::KivDecoder(std::shared_ptr<const pykiv::memory::PageBytes> bytes, DecodeLimits limits)
-    : bytes_(std::move(bytes)), in_(bytes_->data(), bytes_->size()), limits_(limits) {}
+    : bytes_(std::move(bytes)), walk_(bytes_->data(), bytes_->size()), limits_(limits) {}
 
 KivDecoder::KivDecoder(const std::uint8_t* bytes, std::size_t size, DecodeLimits limits)
     : KivDecoder(copy_of(bytes, size), limits) {}
 
 PaletteReference KivDecoder::read_header(KivData& data) {
-    data.has_background = false;
+    const HeaderFields header = walk_.read_header();
+    data.has_background = header.has_background;
     data.info = KivInfo{};
-
-    // The prefix is there exactly when the input starts with the magic;
-    // otherwise the header starts at offset 0.
-    char magic[sizeof prefix_magic] = {};
-    if (in_.read_some(magic, sizeof magic) == sizeof magic && std::memcmp(magic, prefix_magic, sizeof magic) == 0) {
-        in_.seek(prefix_flag_offset);
-        std::uint8_t has_background = 0;
-        if (in_.read(has_background)) data.has_background = has_background != 0;
-    } else {
-        in_.clear();
-        in_.seek(0);
-    }
-
-    in_.read(data.info.speed);
-    PaletteReference palette;
-    in_.read(palette.location_size);
+    data.info.speed = header.speed;
+    data.info.frame_count = header.stored_frame_count;
     // Bytes the input does not have would read as zeros, and the text ends
-    // at the first zero, so only what the input holds is allocated.
-    palette.location_bytes.resize(std::min<std::size_t>(palette.location_size, in_.remaining()));
-    in_.read_some(palette.location_bytes.data(), palette.location_bytes.size());
-    if (palette.location_bytes.size() < palette.location_size) in_.set_failed();
-
-    in_.read(data.info.frame_count);
+    // at the first zero, so only what the input holds is kept.
+    PaletteReference palette;
+    palette.location_size = header.location_size;
+    if (header.location_held != 0) {
+        palette.location_bytes.assign(reinterpret_cast<const char*>(header.location), header.location_held);
+    }
     return palette;
 }
 
 void KivDecoder::read_frames(KivData& data) {
     // The stored count is checked before the background frame is added to
     // it, so that a count of 2^32 - 1 cannot wrap to an empty animation.
-    const std::size_t remaining = in_.remaining();
+    const std::size_t remaining = walk_.remaining();
     refuse_unbacked_frames(data.info.frame_count, remaining, limits_);
+    const std::size_t count = data.info.frame_count + (data.has_background ? std::size_t{1} : 0);
+    // Room for every offset before the frame list changes: running out of
+    // memory here leaves the list as it was.
+    std::vector<std::size_t> offsets;
+    offsets.reserve(count);
     if (data.has_background) data.info.frame_count += 1;  // the background frame is not counted in the file
     resize_frames(data, data.info.frame_count, remaining, limits_);
-
-    HeightRule height_rule;
+    record_offsets_.swap(offsets);
     const auto store = std::make_shared<LoadRunStore>();
     for (std::size_t i = 0; i < data.info.frame_count; ++i) {
+        const FrameRecordHeader header = walk_.read_frame_header();
+        record_offsets_.push_back(header.record_at);
         // A new frame each time: frames handed out earlier stay intact.
-        data.frames[i] = std::make_shared<KivFrame>(read_frame(in_, height_rule, bytes_, store));
+        data.frames[i] = std::make_shared<KivFrame>(read_frame(walk_, header, bytes_, store));
     }
-    // A read that found too few bytes fails the reader for good.
-    cut_short_ = in_.failed();
-    trailing_bytes_ = in_.remaining();
+    // A read that found too few bytes fails the walk for good.
+    cut_short_ = walk_.cut_short();
+    trailing_bytes_ = walk_.remaining();
     // From here on only the frames that see them keep the bytes.
-    in_.set_failed();
+    walk_.stop();
     bytes_.reset();
-}
-
-PaletteReference decode_animation(const std::uint8_t* bytes, std::size_t size, KivData& data, DecodeLimits limits) {
-    KivDecoder decoder(bytes, size, limits);
-    PaletteReference palette = decoder.read_header(data);
-    decoder.read_frames(data);
-    return palette;
 }
 
 }  // namespace pykiv::kiv_codec

@@ -4,6 +4,7 @@
 
 #include "codec/kiv_codec.h"
 #include "codec/kiv_format.h"
+#include "codec/kiv_limits.h"
 #include "io/byte_writer.h"
 
 namespace pykiv::kiv_codec {
@@ -14,14 +15,11 @@ using namespace pykiv::kiv_format;
 using pykiv::io::write_le;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::uint16_t max_plain_height = shadow_flag - 1;  // bit 15 would mark a shadow frame
-constexpr std::uint16_t max_height_after_shadow = shadow_mode_height_mask;
-
 [[noreturn]] void refuse(const std::string& where, const std::string& what) {
     throw std::invalid_argument("cannot save: " + where + ": " + what);
 }
 
-std::string frame_name(std::size_t frame) { return "frame " + std::to_string(frame); }
+std::string record_name(std::size_t frame) { return "frame " + std::to_string(frame); }
 
 // The two frame-header bytes the writer always stores.
 constexpr std::uint8_t written_unk1 = 0;
@@ -77,23 +75,21 @@ void check_encodable(const KivData& data) {
         std::size_t rows = frame.height;
         if (shadow) {
             rows = frame.height & shadow_mode_height_mask;
-        } else if (frame.height > max_plain_height) {
-            refuse(frame_name(i), "height " + std::to_string(frame.height) + " is above " +
-                                      std::to_string(max_plain_height) + " and would read back as a shadow frame");
-        } else if (after_shadow && frame.height > max_height_after_shadow) {
-            refuse(frame_name(i), "height " + std::to_string(frame.height) + " is above " +
-                                      std::to_string(max_height_after_shadow) +
-                                      ", the most a frame after a shadow frame can store");
+        } else if (frame.height > max_height(after_shadow)) {
+            refuse(record_name(i), "height " + std::to_string(frame.height) + " is above " +
+                                       std::to_string(max_height(after_shadow)) +
+                                       (after_shadow ? ", the most a frame after a shadow frame can store"
+                                                     : " and would read back as a shadow frame"));
         }
         after_shadow = after_shadow || shadow;
 
         if (frame.pixel_sets.size() != rows) {
-            refuse(frame_name(i), std::to_string(frame.pixel_sets.size()) + " pixel sets but height " +
-                                      std::to_string(rows) + (shadow ? " (height AND 0xFF of a shadow frame)" : ""));
+            refuse(record_name(i), std::to_string(frame.pixel_sets.size()) + " pixel sets but height " +
+                                       std::to_string(rows) + (shadow ? " (height AND 0xFF of a shadow frame)" : ""));
         }
         for (std::size_t r = 0; r < frame.pixel_sets.size(); ++r) {
             const KivPixelSet& row = frame.pixel_sets[r];
-            const auto row_name = [&] { return frame_name(i) + ", row " + std::to_string(r); };
+            const auto row_name = [&] { return record_name(i) + ", row " + std::to_string(r); };
             if (row.block_count != row.blocks.size()) {
                 refuse(row_name(), "block_count " + std::to_string(row.block_count) + " but " +
                                        std::to_string(row.blocks.size()) + " blocks");

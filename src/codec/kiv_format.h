@@ -40,7 +40,18 @@ inline constexpr std::uint16_t shadow_flag = 0x8000;
 // From the first shadow frame of a file on, heights keep only these bits.
 inline constexpr std::uint16_t shadow_mode_height_mask = 0xFF;
 
-// frame_size, height word, width, two offsets, unk1, unk2.
-inline constexpr std::size_t min_frame_record_size = 14;
+// Where the fields of a frame record's header lie, from the record's start:
+// frame_size, height word, width, y_offset before x_offset, unk1, unk2; the
+// rows follow.
+inline constexpr std::size_t frame_size_at = 0;
+inline constexpr std::size_t height_word_at = 4;
+inline constexpr std::size_t width_at = 6;
+inline constexpr std::size_t y_offset_at = 8;
+inline constexpr std::size_t x_offset_at = 10;
+inline constexpr std::size_t unk1_at = 12;
+inline constexpr std::size_t unk2_at = 13;
+inline constexpr std::size_t rows_at = 14;
+// A record of no rows: its header alone.
+inline constexpr std::size_t min_frame_record_size = rows_at;
 
 }  // namespace pykiv::kiv_format

@@ -7,7 +7,8 @@
 // palette index (absent for a shadow frame, whose runs store no indices).
 // The encoder finds the runs of each row, carries gaps and runs longer than
 // a byte can count into extra runs, and refuses what the format cannot hold
-// with std::invalid_argument naming the frame and the cause.
+// with std::invalid_argument naming the frame and the cause (the limits are
+// kiv_limits.h's).
 #pragma once
 
 #include <cstddef>
@@ -16,31 +17,9 @@
 #include <utility>
 #include <vector>
 
+#include "codec/kiv_limits.h"
+
 namespace pykiv::kiv_codec {
-
-// The limits of the fields a frame given as pixels fills.
-inline constexpr std::int64_t max_speed = 0xFFFFFFFF;
-inline constexpr std::int64_t min_offset = -0x8000;
-inline constexpr std::int64_t max_offset = 0x7FFF;
-inline constexpr std::int64_t max_width = 0xFFFF;
-// Before the first shadow frame of a file: bit 15 would mark a shadow frame.
-inline constexpr std::int64_t max_plain_height = 0x7FFF;
-// The first shadow frame and every frame after it keep 8 bits of height.
-inline constexpr std::int64_t max_height_from_shadow = 0xFF;
-inline constexpr std::int64_t max_runs_per_row = 0xFF;
-// Readers count frames, the background frame included, as a signed 32-bit
-// number.
-inline constexpr std::int64_t max_frames = 0x7FFFFFFF;
-
-// The fields of a frame that the limits look at before its pixels exist.
-// Wide types, so that a value out of range is refused, not cut.
-struct FrameShape {
-    std::int64_t width = 0;
-    std::int64_t height = 0;
-    std::int64_t x_offset = 0;
-    std::int64_t y_offset = 0;
-    bool shadow = false;
-};
 
 struct FramePlanes {
     FrameShape shape;
@@ -55,13 +34,6 @@ struct AnimationPlanes {
     std::string location;  // the palette's location text, stored with a closing zero byte
     bool has_background = false;
 };
-
-// Refuses more frames than readers count.
-void check_frame_count(std::size_t count);
-
-// Refuses frames a file cannot hold: their number, widths, heights at their
-// place in the file, offsets. Runs per row are checked while encoding.
-void check_frame_shapes(const std::vector<FrameShape>& frames, const std::vector<std::string>& names);
 
 // The animation file. Every frame record stores its own length as its
 // frame_size, and unk1 0 and unk2 1. A speed whose bytes spell the prefix's

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <stdexcept>
-#include <string_view>
 
 #include "codec/kiv_planes.h"
 #include "render/kiv_index_planes.h"
@@ -36,17 +35,15 @@ Animation::Animation(const std::string& path, pykiv::io::FileBytes bytes, const 
         facts.y_offset = frame.y_offset;
         facts.is_shadow = frame.is_shadow != 0;
         for (const KivPixelSet& row : frame.pixel_sets) facts.runs += row.blocks.size();
+        if (frames_.size() < report().record_offsets.size())
+            facts.record_offset = report().record_offsets[frames_.size()];
         frames_.push_back(facts);
         max_index_ = std::max(max_index_, highest_painted_index(frame));
     }
 }
 
 void Animation::collect(pykiv::io::CollectedErrors& collected) {
-    constexpr std::string_view prefix = "ERROR: ";
-    for (std::string& line : collected.finish()) {
-        if (line.compare(0, prefix.size(), prefix) == 0) line.erase(0, prefix.size());
-        errors_.push_back(std::move(line));
-    }
+    for (std::string& message : collected.finish()) errors_.push_back(std::move(message));
 }
 
 std::string Animation::palette_used() const {

@@ -26,7 +26,8 @@ struct FrameFacts {
     int x_offset = 0;
     int y_offset = 0;
     bool is_shadow = false;
-    std::size_t runs = 0;  // runs stored for the frame
+    std::size_t runs = 0;           // runs stored for the frame
+    std::size_t record_offset = 0;  // where its record starts in the file (the file's end for one past it)
 };
 
 class Animation {
@@ -43,8 +44,8 @@ public:
     // How the load ended: before render(), loaded unless the palette or the
     // frames already failed; after it, as KivF's load ends.
     KivLoadStatus outcome() const { return file_.last_load_status(); }
-    // The error lines of the load and the render so far, in order,
-    // "ERROR: " removed; bounded, as io::CollectedErrors bounds them.
+    // The error messages of the load and the render so far, in order;
+    // bounded, as io::CollectedErrors bounds them.
     const std::vector<std::string>& errors() const { return errors_; }
 
     const KivLoadReport& report() const { return file_.last_load(); }

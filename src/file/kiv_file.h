@@ -34,6 +34,9 @@ struct KivLoadReport {
     bool rendered = false;             // the frames were rendered (read_bytes stops before)
     bool cut_short = false;            // the file ended before its header or its frames did
     std::uint64_t trailing_bytes = 0;  // bytes after the last frame record
+    // Where each frame's record starts in the file, in the order of the
+    // frames (the end of the file for a frame past it).
+    std::vector<std::size_t> record_offsets;
 };
 
 // How a load ended, from its result and its report.
@@ -105,8 +108,7 @@ public:
 
 private:
     std::shared_ptr<KivData> load_from(const std::optional<std::filesystem::path>& file_path,
-                                       std::optional<pykiv::io::FileBytes> bytes, std::int32_t color_profile,
-                                       const std::string& io_pal);
+                                       std::optional<pykiv::io::FileBytes> bytes, const std::string& io_pal);
     void read_records(const std::optional<std::filesystem::path>& file_path,
                       std::shared_ptr<const pykiv::io::FileBytes> bytes,
                       const std::optional<std::filesystem::path>& explicit_palette, const std::string& io_pal);
@@ -116,7 +118,6 @@ private:
 
     std::vector<KivFrameBufferObject> frame_buffer_;
     std::shared_ptr<KivData> data_;
-    std::int32_t color_profile_ = 0;  // kept; nothing reads it
     KivLimits limits_;
     KivLoadReport last_load_;
 };

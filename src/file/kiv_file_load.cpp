@@ -16,39 +16,37 @@ KivF::KivF(KivLimits limits) : data_(std::make_shared<KivData>()), limits_(limit
 // The KivData may outlive this object in Python hands; its frames stay.
 KivF::~KivF() = default;
 
-std::shared_ptr<KivData> KivF::load(const std::string& file_name, std::int32_t color_profile,
+// The colour profile is taken and not used: rendering has one way to read
+// colours.
+std::shared_ptr<KivData> KivF::load(const std::string& file_name, std::int32_t /*color_profile*/,
                                     const std::string& io_pal) {
     const auto file_path = pykiv::io::try_path_from_utf8(file_name);
     if (!io_pal.empty()) pykiv::io::path_from_utf8(io_pal);  // refused before the file is read
     auto bytes = file_path ? pykiv::io::read_file(*file_path) : std::nullopt;
-    return load_from(file_path, std::move(bytes), color_profile, io_pal);
+    return load_from(file_path, std::move(bytes), io_pal);
 }
 
 std::shared_ptr<KivData> KivF::load_bytes(const std::string& file_name, pykiv::io::FileBytes bytes,
-                                          std::int32_t color_profile, const std::string& io_pal) {
-    return load_from(pykiv::io::try_path_from_utf8(file_name), std::move(bytes), color_profile, io_pal);
+                                          std::int32_t /*color_profile*/, const std::string& io_pal) {
+    return load_from(pykiv::io::try_path_from_utf8(file_name), std::move(bytes), io_pal);
 }
 
 std::shared_ptr<KivData> KivF::load_from(const std::optional<fs::path>& file_path,
-                                         std::optional<pykiv::io::FileBytes> bytes, std::int32_t color_profile,
-                                         const std::string& io_pal) {
+                                         std::optional<pykiv::io::FileBytes> bytes, const std::string& io_pal) {
     // 1. The paths. A palette path that names no file is refused before
     //    anything changes.
     std::optional<fs::path> explicit_palette;
     if (!io_pal.empty()) explicit_palette = pykiv::io::path_from_utf8(io_pal);
 
-    // 2. The profile is kept whatever follows, even when there is no file.
-    color_profile_ = color_profile;
-
-    // 3. The whole file, or nothing else changes.
+    // 2. The whole file, or nothing else changes.
     last_load_ = {};
     if (!bytes) return nullptr;
     read_records(file_path, std::make_shared<const pykiv::io::FileBytes>(std::move(*bytes)), explicit_palette, io_pal);
 
-    // 8. Every frame rendered, kept for get_frame_buffer.
+    // 7. Every frame rendered, kept for get_frame_buffer.
     render_frames();
 
-    // 9. The records when at least one frame was rendered.
+    // 8. The records when at least one frame was rendered.
     return frame_buffer_.empty() ? nullptr : data_;
 }
 
@@ -69,24 +67,25 @@ void KivF::read_records(const std::optional<fs::path>& file_path, std::shared_pt
     if (!data.palette) data.palette = std::make_shared<PalF>();
     PalF& palette = *data.palette;
 
-    // 4. The header: prefix, speed, palette location and frame count. The
+    // 3. The header: prefix, speed, palette location and frame count. The
     //    decoder takes the file's bytes and shares them with the frames.
     pykiv::kiv_codec::KivDecoder decoder(std::move(bytes), limits_.decode);
     const pykiv::kiv_codec::PaletteReference stored = decoder.read_header(data);
 
-    // 5. The palette keeps the stored location's size, and as its location
+    // 4. The palette keeps the stored location's size, and as its location
     //    the caller's palette path or else the stored text.
     last_load_.location = stored.location();
     palette.location_size(stored.location_size);
     palette.location(io_pal.empty() ? stored.location() : io_pal);
 
-    // 6. The frames. Their runs see their colour indices in the file's
+    // 5. The frames. Their runs see their colour indices in the file's
     //    bytes, which from here on only those frames hold.
     decoder.read_frames(data);
     last_load_.cut_short = decoder.cut_short();
     last_load_.trailing_bytes = decoder.trailing_bytes();
+    last_load_.record_offsets = decoder.take_record_offsets();
 
-    // 7. The palette, wherever it is found; a palette that cannot be loaded
+    // 6. The palette, wherever it is found; a palette that cannot be loaded
     //    reports why and keeps its colours. Bytes handed over under a name
     //    with no platform form start the search nowhere.
     fs::path folder;

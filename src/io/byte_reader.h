@@ -24,9 +24,9 @@ public:
     // Bytes between the read position and the end; 0 once failed.
     std::size_t remaining() const { return failed_ || pos_ >= size_ ? 0 : size_ - pos_; }
 
-    // The bytes not read yet (remaining() of them), to look ahead without
-    // reading; null when there are none.
-    const std::uint8_t* unread() const { return remaining() != 0 ? bytes_ + pos_ : nullptr; }
+    // The offset of the read position from the start of the bytes; the end
+    // once failed.
+    std::size_t offset() const { return failed_ || pos_ >= size_ ? size_ : pos_; }
 
     // The next `count` bytes where they are, read past; null, with nothing
     // read, when fewer remain.
@@ -77,20 +77,19 @@ public:
         return copied;
     }
 
-    // Replaces `out` with `count` bytes, as reading into `count` zero bytes
-    // would: what is there is copied, the rest stays zero and fails the
-    // reader.
-    template <typename Bytes>
-    void read_bytes(Bytes& out, std::size_t count) {
-        const std::size_t copied = count < remaining() ? count : remaining();
-        const std::uint8_t* from = copied != 0 ? bytes_ + pos_ : nullptr;
-        out.assign(from, from + copied);
-        if (copied < count) {
-            out.resize(count, 0);
+    // The next `count` bytes where they are, read past, or as many of them
+    // as remain (`held` says how many; null when none): fewer than `count`
+    // fail the reader.
+    const std::uint8_t* take_some(std::size_t count, std::size_t& held) {
+        const std::size_t available = remaining();
+        held = count < available ? count : available;
+        const std::uint8_t* at = held != 0 ? bytes_ + pos_ : nullptr;
+        if (held < count) {
             fail_at_end();
         } else {
-            pos_ += copied;
+            pos_ += held;
         }
+        return at;
     }
 
 private:

@@ -17,27 +17,28 @@ thread_local CollectedErrors* innermost_scope = nullptr;
 
 void set_error_sink(ErrorSink sink) noexcept { installed_sink.store(sink); }
 
-void write_to_standard_error(const std::string& line) {
-    std::cerr << line << '\n';
+std::string error_line(const std::string& message) { return "ERROR: " + message; }
+
+void write_to_standard_error(const std::string& message) {
+    std::cerr << error_line(message) << '\n';
     std::cerr.flush();
 }
 
 void report_error(const std::string& message) {
-    std::string line = "ERROR: " + message;
     if (CollectedErrors* const scope = innermost_scope) {
-        if (scope->bytes_ + line.size() > scope->max_bytes_) {
+        if (scope->bytes_ + message.size() > scope->max_bytes_) {
             ++scope->left_out_;
             return;
         }
-        scope->bytes_ += line.size();
-        scope->lines_.push_back(std::move(line));
+        scope->bytes_ += message.size();
+        scope->lines_.push_back(message);
         return;
     }
     const ErrorSink sink = installed_sink.load();
     if (sink != nullptr) {
-        sink(line);
+        sink(message);
     } else {
-        write_to_standard_error(line);
+        write_to_standard_error(message);
     }
 }
 
@@ -60,7 +61,7 @@ void CollectedErrors::stop_collecting() noexcept {
 std::vector<std::string> CollectedErrors::finish() {
     stop_collecting();
     if (left_out_ != 0) {
-        lines_.push_back("ERROR: " + std::to_string(left_out_) + " more error lines left out");
+        lines_.push_back(std::to_string(left_out_) + " more error lines left out");
         left_out_ = 0;
     }
     bytes_ = 0;

@@ -1,5 +1,7 @@
-// Error lines: problems found in files and data are reported as one line
-// "ERROR: <message>", and the operation goes on.
+// Error lines: problems found in files and data are reported as a message,
+// printed as one line "ERROR: <message>", and the operation goes on. The core
+// hands on messages; the prefix is added where a line is printed
+// (error_line()).
 #pragma once
 
 #include <cstddef>
@@ -8,23 +10,26 @@
 
 namespace pykiv::io {
 
-// Receives each error line, "ERROR: " included and without its line end, and
-// delivers it whole, at once (flushed).
-using ErrorSink = void (*)(const std::string& line);
+// The line that prints `message`: "ERROR: <message>", without a line end.
+std::string error_line(const std::string& message);
+
+// Receives each error message, and delivers it whole, at once (flushed), as
+// printed by error_line().
+using ErrorSink = void (*)(const std::string& message);
 
 // Sends every later error line that no CollectedErrors scope takes to
 // `sink`; nullptr restores the default, write_to_standard_error.
 void set_error_sink(ErrorSink sink) noexcept;
 
-// The default sink: the line and a line end on the process's standard error
-// stream (std::cerr), flushed at once.
-void write_to_standard_error(const std::string& line);
+// The default sink: the message's line and a line end on the process's
+// standard error stream (std::cerr), flushed at once.
+void write_to_standard_error(const std::string& message);
 
-// One line "ERROR: <message>": to the innermost CollectedErrors scope of
+// One error message: to the innermost CollectedErrors scope of
 // this thread, else to the installed sink.
 void report_error(const std::string& message);
 
-// Holds back the error lines of this thread, in order, from construction
+// Holds back the error messages of this thread, in order, from construction
 // until finish() or destruction. A host whose error stream runs code of its
 // own (an interpreter, where writing a line may run any Python code, other
 // threads included) collects the lines of one native operation and writes
@@ -43,12 +48,12 @@ public:
     CollectedErrors& operator=(const CollectedErrors&) = delete;
     ~CollectedErrors();
 
-    // The lines held back so far, "ERROR: " included.
+    // The messages held back so far.
     const std::vector<std::string>& lines() const noexcept { return lines_; }
 
-    // Stops holding lines back and hands over those held, followed by one
-    // line "ERROR: <n> more error lines left out" when lines past the bound
-    // were dropped. Later lines go where they went before this scope began.
+    // Stops holding messages back and hands over those held, followed by
+    // one message "<n> more error lines left out" when messages past the
+    // bound were dropped. Later lines go where they went before this scope began.
     std::vector<std::string> finish();
 
 private:

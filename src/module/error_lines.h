@@ -20,14 +20,14 @@ namespace py = pybind11;
 // takes the line, it goes to the process's standard error stream, and
 // whatever the stream raised is dropped: a line must never turn into an
 // exception, nor replace one already on its way to Python.
-inline void write_to_sys_stderr(const std::string& line) {
+inline void write_to_sys_stderr(const std::string& message) {
     const py::error_scope keep_pending_error;
     PyObject* const stream = PySys_GetObject("stderr");  // borrowed; null when there is none
     if (stream != nullptr && stream != Py_None) {
         try {
             // Bytes that are not UTF-8 (a path from elsewhere) are shown
             // as \x escapes instead of failing the line.
-            const std::string text = line + '\n';
+            const std::string text = pykiv::io::error_line(message) + '\n';
             const py::str decoded = py::reinterpret_steal<py::str>(
                 PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace"));
             if (!decoded) throw py::error_already_set();
@@ -44,7 +44,7 @@ inline void write_to_sys_stderr(const std::string& line) {
             // Falls back to the process's stream below.
         }
     }
-    pykiv::io::write_to_standard_error(line);
+    pykiv::io::write_to_standard_error(message);
 }
 
 // Writing a line runs Python code (a stream written in Python, or any other
@@ -60,7 +60,7 @@ public:
     ErrorLinesAfterTheCall& operator=(const ErrorLinesAfterTheCall&) = delete;
     ~ErrorLinesAfterTheCall() {
         try {
-            for (const std::string& line : collected_.finish()) write_to_sys_stderr(line);
+            for (const std::string& message : collected_.finish()) write_to_sys_stderr(message);
         } catch (...) {
             // Out of memory for a line: the call's own result or exception goes first.
         }

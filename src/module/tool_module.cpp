@@ -49,17 +49,10 @@ namespace {
 // is bounded so that such a file costs no memory.
 constexpr std::size_t max_error_bytes_kept = std::size_t{1} << 16;
 
-// Collects the lines written while it lives, "ERROR: " removed.
+// Collects the error messages reported while it lives.
 class ErrorCollection {
 public:
-    std::vector<std::string> take() {
-        std::vector<std::string> lines = collected_.finish();
-        constexpr std::size_t prefix = sizeof "ERROR: " - 1;
-        for (std::string& line : lines) {
-            if (line.compare(0, prefix, "ERROR: ") == 0) line.erase(0, prefix);
-        }
-        return lines;
-    }
+    std::vector<std::string> take() { return collected_.finish(); }
 
 private:
     pykiv::io::CollectedErrors collected_{max_error_bytes_kept};
@@ -392,7 +385,8 @@ PYBIND11_MODULE(_core, m) {
         .def_readonly("x_offset", &FrameFacts::x_offset)
         .def_readonly("y_offset", &FrameFacts::y_offset)
         .def_readonly("is_shadow", &FrameFacts::is_shadow)
-        .def_readonly("runs", &FrameFacts::runs);
+        .def_readonly("runs", &FrameFacts::runs)
+        .def_readonly("record_offset", &FrameFacts::record_offset);
 
     py::class_<PyAnimation>(m, "Animation")
         .def(py::init<const std::string&, const py::buffer&, const std::string&>(), py::arg("path"), py::arg("data"),

@@ -22,11 +22,6 @@ constexpr PalF::Color padding_color{0, 0, 0, 255};
 
 }  // namespace
 
-PalF::~PalF() {
-    colors_.clear();
-    location_.clear();
-}
-
 void PalF::location(const std::string& text) { location_ = text; }
 std::string PalF::location() const { return location_; }
 void PalF::location_size(std::uint32_t size) { location_size_ = size; }

@@ -24,7 +24,7 @@ public:
     PalF() = default;
     PalF(const PalF&) = default;
     PalF& operator=(const PalF&) = default;
-    virtual ~PalF();
+    virtual ~PalF() = default;
 
     // The palette path text an animation file stores, and the length field
     // that preceded it there. Only loading an animation file sets them.

@@ -8,6 +8,7 @@
 #include "io/error_line.h"
 #include "memory/allocation_refused.h"
 #include "memory/physical_memory.h"
+#include "render/kiv_paint_runs.h"
 
 PixelBytes::PixelBytes(const PixelBytes& other)
     : memory_(pykiv::memory::shared_pages(other.size_)), size_(other.size_) {
@@ -67,40 +68,27 @@ inline void paint_run(std::uint8_t* out, const std::uint8_t* index, std::size_t 
     for (; i < count; ++i) std::memcpy(out + i * channels, &table[index[i]], channels);
 }
 
-// Paints the runs of one row, copied from the table. `x` is where the next
-// run starts after its skip; a run is cut at the right edge, and x then stays at the
-// first pixel not painted, so every later run of the row paints nothing.
-void render_row(const KivPixelSet& row, bool shadow, const ColorTable& table, std::uint8_t* out, std::size_t width) {
-    const PackedPixel shadow_pixel = pack(0, 0, 0, 255);
-    std::size_t x = 0;
-    for (const KivPixelBlock& block : row.blocks) {
-        x += block.offset;
-        // A run of length 0 is skipped whatever its colour list holds.
-        if (block.color_count == 0 || x >= width) continue;
-        std::uint8_t* pixel = out + x * channels;
-        if (shadow) {
-            const std::size_t run = std::min<std::size_t>(block.color_count, width - x);
-            for (std::size_t i = 0; i < run; ++i, pixel += channels) std::memcpy(pixel, &shadow_pixel, channels);
-            x += run;
-            continue;
-        }
-        // The colour list, not color_count, sets the length of a painted run.
-        const std::size_t run = std::min(block.colors.size(), width - x);
-        const std::uint8_t* index = block.colors.data();
-        // The run stops at the first index the palette does not hold; with
-        // 256 colours every index is held and nothing needs checking.
-        const std::size_t painted =
-            table.size == table.pixels.size()
-                ? run
-                : static_cast<std::size_t>(
-                      std::find_if(index, index + run, [&](std::uint8_t c) { return c >= table.size; }) - index);
-        paint_run(pixel, index, painted, table.pixels.data());
-        if (painted < run) {
-            pykiv::io::report_error("Out-of-bounds color index! (" + std::to_string(index[painted]) + ")");
-        }
-        x += painted;
+// Paints a row of RGBA pixels, from the packed colour table.
+class RgbaPainter {
+public:
+    RgbaPainter(std::uint8_t* out, const PackedPixel* table) : out_(out), table_(table) {}
+
+    void shadow(std::size_t x, std::size_t count) {
+        std::uint8_t* pixel = out_ + x * channels;
+        for (std::size_t i = 0; i < count; ++i, pixel += channels) std::memcpy(pixel, &shadow_pixel, channels);
     }
-}
+    void colors(std::size_t x, const std::uint8_t* indices, std::size_t count) {
+        paint_run(out_ + x * channels, indices, count, table_);
+    }
+    void not_held(std::uint8_t index) {
+        pykiv::io::report_error("Out-of-bounds color index! (" + std::to_string(index) + ")");
+    }
+
+private:
+    const PackedPixel shadow_pixel = pack(shadow_color.r, shadow_color.g, shadow_color.b, shadow_color.a);
+    std::uint8_t* out_;
+    const PackedPixel* table_;
+};
 
 KivFrameBufferObject render_frame(const KivFrame& frame, const ColorTable& table, PixelBytes pixels) {
     KivFrameBufferObject image;
@@ -124,7 +112,10 @@ KivFrameBufferObject render_frame(const KivFrame& frame, const ColorTable& table
         // while it is still in the cache.
         std::uint8_t* out = image.pixels.data() + y * row_bytes;
         std::memset(out, 0, row_bytes);
-        if (has_row) render_row(frame.pixel_sets[y], frame.is_shadow != 0, table, out, width);
+        if (has_row) {
+            RgbaPainter painter(out, table.pixels.data());
+            paint_row(frame.pixel_sets[y], frame.is_shadow != 0, width, table.size, painter);
+        }
     }
     return image;
 }

@@ -1,6 +1,6 @@
 // A frame drawn as palette indices instead of colours: which pixels its runs
-// paint, and with which index, by the same rules as the colour renderer
-// (kiv_frame_buffer.h), so that a pixel is painted here exactly when it is
+// paint, and with which index, through the colour renderer's painting of
+// runs (kiv_paint_runs.h), so that a pixel is painted here exactly when it is
 // painted there.
 #pragma once
 

@@ -147,14 +147,18 @@ void append_frame(LittleEndian& out, const FrameFields& frame) {
 
 // An animation file. `location` is stored as given, closing zero byte
 // included when the caller puts one there; `frames` holds the background
-// frame too, which the stored count leaves out.
+// frame too, which the stored count leaves out. `record_starts`, when given,
+// gets where each frame record was put.
 Bytes animation_file(std::uint32_t speed, const std::string& location, const std::vector<FrameFields>& frames,
-                     bool has_background = false) {
+                     bool has_background = false, std::vector<std::size_t>* record_starts = nullptr) {
     LittleEndian out;
     if (has_background) out.text("KVIF").u32(0).u8(1);
     out.u32(speed).u32(static_cast<std::uint32_t>(location.size())).text(location);
     out.u32(static_cast<std::uint32_t>(frames.size() - (has_background ? 1 : 0)));
-    for (const FrameFields& frame : frames) append_frame(out, frame);
+    for (const FrameFields& frame : frames) {
+        if (record_starts != nullptr) record_starts->push_back(out.bytes().size());
+        append_frame(out, frame);
+    }
     return out.bytes();
 }
 
@@ -461,7 +465,7 @@ std::vector<std::string> frames_of(const KivData& data) {
 const std::string empty_frame = "size 0 height 0 shadow 0 width 0 y 0 x 0 unk 0 0";
 
 PaletteReference decode(const Bytes& bytes, KivData& data, DecodeLimits limits = {}) {
-    return pykiv::kiv_codec::decode_animation(bytes.data(), bytes.size(), data, limits);
+    return pykiv::fuzz::decode_animation(bytes.data(), bytes.size(), data, limits);
 }
 
 FrameFields two_rows() {
@@ -543,6 +547,46 @@ TEST_CASE("the decoder reads the layout") {
         CHECK(text_of(data, palette) == c.header);
         CHECK(frames_of(data) == c.frames);
     }
+}
+
+TEST_CASE("the walk reports where each frame record starts") {
+    FrameFields after_shadow = two_rows();
+    after_shadow.height_word = 0x0102;  // one row after a shadow frame
+    FrameFields tall = two_rows();
+    tall.height_word = 0x0102;  // 258 rows before any shadow frame
+    tall.rows.resize(0x102);
+    struct Case {
+        const char* name;
+        std::vector<FrameFields> frames;
+        bool has_background;
+        std::size_t cut;  // bytes dropped from the end
+    };
+    const std::vector<Case> cases = {
+        {"plain frames", {two_rows(), two_rows(), tall}, false, 0},
+        {"a background frame behind the prefix", {two_rows(), shadow_rows(), two_rows()}, true, 0},
+        {"heights after a shadow frame keep 8 bits", {shadow_rows(), after_shadow, two_rows()}, false, 0},
+        {"a file cut inside its last frame", {two_rows(), tall, two_rows()}, false, 3},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.name);
+        std::vector<std::size_t> starts;
+        Bytes input = animation_file(9, stored("p.pal"), c.frames, c.has_background, &starts);
+        input.resize(input.size() - c.cut);
+        pykiv::kiv_codec::KivDecoder decoder(input.data(), input.size());
+        KivData data;
+        decoder.read_header(data);
+        decoder.read_frames(data);
+        CHECK(decoder.record_offsets() == starts);
+        CHECK(decoder.cut_short() == (c.cut != 0));
+    }
+    // A frame past the end of a cut input starts at the end.
+    Bytes missing = animation_file(9, "", {});
+    missing[missing.size() - 4] = 2;  // two frames declared, none stored
+    pykiv::kiv_codec::KivDecoder decoder(missing.data(), missing.size());
+    KivData data;
+    decoder.read_header(data);
+    decoder.read_frames(data);
+    CHECK(decoder.record_offsets() == std::vector<std::size_t>{missing.size(), missing.size()});
 }
 
 TEST_CASE("every input is decoded from the same start state") {
@@ -793,7 +837,8 @@ TEST_CASE("error lines go to the installed sink, else to the standard error stre
     CHECK_THROWS_AS(palette.get_color(-1), std::out_of_range);
     pykiv::io::set_error_sink(nullptr);
     CHECK_THROWS_AS(palette.get_color(2), std::out_of_range);
-    CHECK(sunk == Lines{"ERROR: Color index out of bounds: -1"});
+    CHECK(sunk == Lines{"Color index out of bounds: -1"});
+    // Only the line printed carries the prefix.
     CHECK(errors.lines() == Lines{"ERROR: Color index out of bounds: 2"});
 }
 
@@ -807,14 +852,14 @@ TEST_CASE("collected error lines are held back in order until their scope finish
         {
             pykiv::io::CollectedErrors inner;
             CHECK_THROWS_AS(palette.get_color(2), std::out_of_range);
-            CHECK(inner.lines() == Lines{"ERROR: Color index out of bounds: 2"});
+            CHECK(inner.lines() == Lines{"Color index out of bounds: 2"});
         }
         CHECK_THROWS_AS(palette.get_color(3), std::out_of_range);
         CHECK(sunk.empty());
-        CHECK(outer.finish() == Lines{"ERROR: Color index out of bounds: 1", "ERROR: Color index out of bounds: 3"});
+        CHECK(outer.finish() == Lines{"Color index out of bounds: 1", "Color index out of bounds: 3"});
         // Once finished, lines go where they went before.
         CHECK_THROWS_AS(palette.get_color(4), std::out_of_range);
-        CHECK(sunk == Lines{"ERROR: Color index out of bounds: 4"});
+        CHECK(sunk == Lines{"Color index out of bounds: 4"});
     }
     {
         // An outer scope finished before its inner one leaves the inner
@@ -824,20 +869,20 @@ TEST_CASE("collected error lines are held back in order until their scope finish
         CHECK(outer->finish().empty());
         outer.reset();
         CHECK_THROWS_AS(palette.get_color(5), std::out_of_range);
-        CHECK(inner.finish() == Lines{"ERROR: Color index out of bounds: 5"});
+        CHECK(inner.finish() == Lines{"Color index out of bounds: 5"});
         CHECK_THROWS_AS(palette.get_color(6), std::out_of_range);
     }
     pykiv::io::set_error_sink(nullptr);
-    CHECK(sunk == Lines{"ERROR: Color index out of bounds: 4", "ERROR: Color index out of bounds: 6"});
+    CHECK(sunk == Lines{"Color index out of bounds: 4", "Color index out of bounds: 6"});
 }
 
 TEST_CASE("collected error lines are bounded, and what is left out is counted") {
     PalF palette;
-    const std::string line = "ERROR: Color index out of bounds: 1";
+    const std::string line = "Color index out of bounds: 1";
     pykiv::io::CollectedErrors collected(2 * line.size());
     for (int i = 0; i < 5; ++i) CHECK_THROWS_AS(palette.get_color(1), std::out_of_range);
     CHECK(collected.lines() == Lines{line, line});
-    CHECK(collected.finish() == Lines{line, line, "ERROR: 3 more error lines left out"});
+    CHECK(collected.finish() == Lines{line, line, "3 more error lines left out"});
 }
 
 }  // TEST_SUITE("error lines")
@@ -1878,7 +1923,7 @@ TEST_CASE("saving, rendering and marking a save take an empty slot as a default 
 
     const Bytes bytes = pykiv::kiv_codec::encode_animation(data, "p.pal");
     KivData read;
-    pykiv::kiv_codec::decode_animation(bytes.data(), bytes.size(), read);
+    pykiv::fuzz::decode_animation(bytes.data(), bytes.size(), read);
     REQUIRE(read.frames.size() == 3);
     CHECK(read.frames[0]->width == 2);
     CHECK(read.frames[1]->width == 0);
