@@ -42,7 +42,8 @@ from kivtool.formats.json_values import read_json, whole_number
 from kivtool.memory import DEFAULT_MAX_PIXELS, memory_budget
 from kivtool.palette_index import PaletteIndex, Pixels, color_text
 
-SHADOW_PIXEL = 0xFF000000  # opaque black: what a shadow frame's runs paint
+# What a shadow frame's runs paint, as a word of the RGBA bytes read little-endian.
+SHADOW_PIXEL = int.from_bytes(bytes(indexed.SHADOW_COLOR), "little")
 
 
 class VerificationFailed(Exception):
