@@ -39,7 +39,7 @@ from typing import Any
 import pillow_png
 
 from kivtool import batch
-from kivtool.export import Options
+from kivtool.output import Options
 from kivtool.sample import (
     LOCATION,
     Frame,

@@ -46,7 +46,8 @@ from typing import Any, Callable, Dict, List, Tuple
 import pykiv  # type: ignore[import-not-found,unused-ignore]
 from PIL import Image
 
-from kivtool import _core, cli, importer, png
+from kivtool import _core, cli, importer
+from kivtool.formats import images, png
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import workload  # noqa: E402
@@ -100,7 +101,7 @@ def main() -> None:
         }
         out = root / "anim" / "imported.kiv"
         results: Dict[str, Dict[str, float]] = {}
-        inputs: Dict[str, Tuple[List[Path], List[importer.SourceFrame]]] = {}
+        inputs: Dict[str, Tuple[List[Path], List[images.SourceFrame]]] = {}
         for kind, write in writers.items():
             frames_dir = root / kind.replace(" ", "_")
             frames_dir.mkdir()
@@ -124,11 +125,11 @@ def main() -> None:
 
             # The frames decoded once, for the steps after the decode.
             sources = [
-                dataclasses.replace(s, read=functools.partial(importer.identity, s.read()))
+                dataclasses.replace(s, read=functools.partial(images.identity, s.read()))
                 for s in importer.image_frames(paths, None, [], None)
             ]
 
-            def encode_only(sources: List[importer.SourceFrame] = sources) -> None:
+            def encode_only(sources: List[images.SourceFrame] = sources) -> None:
                 importer.import_animation(sources, out, palette, root, speed=0, quantize=False)
 
             inputs[kind] = (paths, sources)

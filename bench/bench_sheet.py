@@ -1,4 +1,4 @@
-"""Measures sprite sheet packing (kivtool.sheet.pack) as the number of
+"""Measures sprite sheet packing (kivtool.formats.sheet.pack) as the number of
 frames grows: 3,000 frames against 300, and how much of each sheet the
 frames fill.
 
@@ -20,7 +20,7 @@ import argparse
 import random
 import time
 
-from kivtool.sheet import pack
+from kivtool.formats.sheet import pack
 
 COUNTS = (300, 3000)
 

@@ -10,7 +10,8 @@ from __future__ import annotations
 from pathlib import Path
 from typing import Any
 
-from kivtool import batch, png
+from kivtool import batch
+from kivtool.formats import png
 
 
 def write_png_with_pillow(target: Path, pixels: Any, width: int, height: int, level: int = 6) -> None:

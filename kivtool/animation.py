@@ -12,6 +12,7 @@ from __future__ import annotations
 import os
 
 from kivtool import _core
+from kivtool.files import NotReadable, check_regular, read_regular
 from kivtool.text import excerpt, quoted
 
 # `kivtool info` comes through here: what is imported for typing alone
@@ -280,8 +281,6 @@ def read_animation_file(path: Union[str, Path]) -> bytes:
     """The bytes of the animation file `path`, read once: only a regular
     file is read (a pipe would wait for a writer, a device can be endless).
     Raises LoadError."""
-    from kivtool.files import NotReadable, read_regular
-
     try:
         data = read_regular(path, "an animation file")
     except NotReadable as error:
@@ -292,8 +291,6 @@ def read_animation_file(path: Union[str, Path]) -> bytes:
 
 
 def _check_palette(palette: Union[str, Path, None]) -> None:
-    from kivtool.files import NotReadable, check_regular
-
     if palette is None:
         return
     try:

@@ -24,8 +24,10 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
-from kivtool.export import ExportError, Options, Timings
-from kivtool.limits import limit_address_space
+from kivtool.animation import LoadError, load_animation
+from kivtool.export import export
+from kivtool.memory import limit_address_space
+from kivtool.output import ExportError, Options, Timings
 from kivtool.text import printable
 
 SUFFIX = ".kiv"
@@ -158,9 +160,6 @@ def export_file(
 ) -> FileResult:
     """Exports one animation; runs in a worker. `source` is relative to
     `root`; the files go to the same relative folder under `destination`."""
-    from kivtool.animation import LoadError, load_animation
-    from kivtool.export import export
-
     result = FileResult(source)
     path = Path(root) / source
     target = Path(destination) / Path(source).parent

@@ -10,26 +10,37 @@ offsets written beside it.
 
 from __future__ import annotations
 
-import json
 import math
 import struct
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
 from PIL import Image
 
-from kivtool import png
-from kivtool import sheet as sheet_format
+from kivtool import indexed_export
 from kivtool.animation import BACKGROUND, SHADOW, Animation
-from kivtool.files import replace_with, write_whole
-from kivtool.limits import memory_budget
+from kivtool.files import write_whole
+from kivtool.formats import sheet as sheet_format
 
-DEFAULT_FORM = "frames"
-SHADOWS_AUTO = "auto"
-SHADOWS_UNDER = "under"
-SHADOWS_AS_STEPS = "steps"
+# The options, timings and error of an export live with what every form's
+# writer shares; they are named here too, for the callers of `export`.
+from kivtool.output import DEFAULT_FORM as DEFAULT_FORM
+from kivtool.output import SHADOWS_AS_STEPS as SHADOWS_AS_STEPS
+from kivtool.output import SHADOWS_AUTO as SHADOWS_AUTO
+from kivtool.output import SHADOWS_UNDER as SHADOWS_UNDER
+from kivtool.output import ExportError as ExportError
+from kivtool.output import Options as Options
+from kivtool.output import Timings as Timings
+from kivtool.output import (
+    check_memory,
+    duration_ms,
+    save_image_png,
+    save_png,
+    write_description,
+)
+
 # Players show a GIF step shorter than this many hundredths of a second as
 # ten of them; every step is made at least this long.
 GIF_MIN_DELAY_CS = 2
@@ -43,39 +54,14 @@ FROM_STEPS = "steps"
 @dataclass(frozen=True)
 class Form:
     """One form `export --as` writes: its name, its entry in the help (lines
-    after the name), what it is written from, and its writer."""
+    after the name), what it is written from, its writer, and for a form
+    that times its steps the longest step it can store, in ms."""
 
     name: str
     help: str
     source: str
     write: Callable[[Job], List[Path]]
-
-
-class ExportError(Exception):
-    """An animation that cannot be written in a requested form."""
-
-
-@dataclass
-class Options:
-    forms: List[str] = field(default_factory=lambda: [DEFAULT_FORM])
-    fps: float = 10.0
-    shadows: str = "auto"  # SHADOWS_UNDER, SHADOWS_AS_STEPS, or SHADOWS_AUTO: under when they pair
-    scale: int = 1
-    png_compression: int = 6
-    # Palette PNGs instead of RGBA (frames and sheet only), and the indices
-    # that unpainted and shadow pixels take there (None: chosen from the file).
-    indexed: bool = False
-    transparent_index: Optional[int] = None
-    shadow_index: Optional[int] = None
-
-
-@dataclass
-class Timings:
-    """Seconds spent, added up over calls: placing frames on canvases, and
-    encoding and writing image files."""
-
-    compose: float = 0.0
-    encode: float = 0.0
+    longest_step_ms: Optional[int] = None
 
 
 @dataclass
@@ -136,6 +122,8 @@ FORM_TABLE: List[Form] = [
         "background)",
         FROM_IMAGES,
         lambda job: write_sheet(job.animation, job.images or [], job.directory, job.options, job.timings),
+        # What a signed 32-bit reader of the duration takes.
+        longest_step_ms=2**31 - 1,
     ),
     Form(
         "gif",
@@ -145,9 +133,15 @@ FORM_TABLE: List[Form] = [
         "half opaque becomes transparent, any other opaque",
         FROM_STEPS,
         _animated("gif"),
+        # A GIF delay is a 16-bit count of hundredths, less one for the
+        # rounding of the delays.
+        longest_step_ms=655_340,
     ),
-    Form("apng", "<stem>.apng, the same, lossless (exact pixels)", FROM_STEPS, _animated("apng")),
-    Form("webp", "<stem>.webp, the same, lossless (exact pixels)", FROM_STEPS, _animated("webp")),
+    # Pillow writes an APNG delay as a 16-bit fraction of a second: every
+    # whole number of ms up to 65535 is exact.
+    Form("apng", "<stem>.apng, the same, lossless (exact pixels)", FROM_STEPS, _animated("apng"), 65_535),
+    # A WebP frame duration has 24 bits.
+    Form("webp", "<stem>.webp, the same, lossless (exact pixels)", FROM_STEPS, _animated("webp"), 16_777_215),
     Form(
         "placed",
         "<stem>_placed_<NNN>.png, every step of the animation as a still\n"
@@ -188,12 +182,8 @@ by index."""
 )
 
 
-# The longest step each timed form can store, in ms: a GIF delay is a 16-bit
-# count of hundredths (less one for the rounding of the delays), Pillow
-# writes an APNG delay as a 16-bit fraction of a second (every whole number
-# of ms up to 65535 is exact), a WebP frame duration has 24 bits, and the
-# sheet's duration is kept to what a signed 32-bit reader takes.
-LONGEST_STEP_MS = {"gif": 655_340, "apng": 65_535, "webp": 16_777_215, "sheet": 2**31 - 1}
+# The longest step each timed form can store, in ms.
+LONGEST_STEP_MS = {form.name: form.longest_step_ms for form in FORM_TABLE if form.longest_step_ms is not None}
 FPS_MAX = 1000.0
 
 
@@ -213,10 +203,6 @@ def fps_refusal(forms: Sequence[str], fps: float) -> Optional[str]:
                 f"{LONGEST_STEP_MS[form]:,} ms a step (--fps {slowest_fps(form):g} or more)"
             )
     return None
-
-
-def duration_ms(options: Options) -> int:
-    return max(1, round(1000 / options.fps))
 
 
 def _half_up(value: float) -> int:
@@ -251,9 +237,7 @@ def export(
     timings = timings if timings is not None else Timings()
     warnings = warnings if warnings is not None else []
     if options.indexed:
-        from kivtool import indexed
-
-        return indexed.export(animation, directory, options, timings)
+        return indexed_export.export(animation, directory, options, timings)
     chosen = [form for form in FORM_TABLE if form.name in options.forms]
     job = Job(animation, directory, options, timings, warnings)
     written: List[Path] = []
@@ -288,49 +272,14 @@ def _compose_steps(job: Job) -> None:
     job.timings.compose += time.perf_counter() - start
 
 
-def check_memory(animation: Animation, what: str, needed: int) -> None:
-    """Refuses, before anything is allocated, work that needs more memory
-    than this process may use (`limits.memory_budget`)."""
-    budget = memory_budget()
-    if budget is not None and needed > budget:
-        raise ExportError(
-            f"{animation.path}: refused: {what} would take {needed / 2**20:,.0f} MiB of memory, more than "
-            f"the {budget / 2**20:,.0f} MiB this process may use"
-        )
-
-
-def _save_png(
-    target: Path,
-    pixels: Any,
-    size: Tuple[int, int],
-    options: Options,
-    timings: Timings,
-    palette: Optional[png.Palette] = None,
-    text: Optional[Dict[str, str]] = None,
-) -> Path:
-    """Writes RGBA `pixels` as PNG, or with `palette` one palette index per
-    pixel as a palette PNG; `text` goes into text chunks."""
-    start = time.perf_counter()
-    try:
-        png.write_png(target, pixels, size[0], size[1], options.png_compression, palette, text)
-    except OSError as error:
-        raise ExportError(f"{target}: cannot write: {error.strerror or error}") from None
-    timings.encode += time.perf_counter() - start
-    return target
-
-
-def _save_image_png(image: Image.Image, target: Path, options: Options, timings: Timings) -> Path:
-    return _save_png(target, image.tobytes(), image.size, options, timings)
-
-
 def write_frames(animation: Animation, directory: Path, options: Options, timings: Timings) -> List[Path]:
     assert animation.loaded is not None
     written = []
     for frame in animation.frames:
         if not frame.is_empty:
             pixels = animation.loaded.rgba(frame.index)
-            target = directory / f"{animation.stem}_{frame.index:03d}.png"
-            written.append(_save_png(target, pixels, (frame.width, frame.height), options, timings))
+            target = directory / f"{sheet_format.frame_name(animation.stem, frame.index)}.png"
+            written.append(save_png(target, pixels, (frame.width, frame.height), options, timings))
     return written
 
 
@@ -350,17 +299,8 @@ def write_sheet(
         place_of[frame.index] = place
     timings.compose += time.perf_counter() - start
     description = sheet_format.description(animation, size, place_of, duration_ms(options))
-    image_path = _save_image_png(sheet, directory / f"{animation.stem}.png", options, timings)
+    image_path = save_image_png(sheet, directory / f"{animation.stem}.png", options, timings)
     return [image_path, write_description(directory / f"{animation.stem}.json", description)]
-
-
-def write_description(json_path: Path, description: Dict[str, Any]) -> Path:
-    try:
-        contents = (json.dumps(description, indent=1) + "\n").encode("utf-8")
-        replace_with(json_path, contents)
-    except OSError as error:
-        raise ExportError(f"{json_path}: cannot write: {error.strerror or error}") from None
-    return json_path
 
 
 # --------------------------------------------------------------------------
@@ -511,6 +451,6 @@ def write_placed(
     timings: Timings,
 ) -> List[Path]:
     return [
-        _save_image_png(picture, directory / f"{animation.stem}_placed_{step.index:03d}.png", options, timings)
+        save_image_png(picture, directory / f"{animation.stem}_placed_{step.index:03d}.png", options, timings)
         for step, picture in zip(steps, pictures)
     ]

@@ -85,19 +85,27 @@ def read_regular(path: Union[str, Path], what: str, limit: Optional[int] = None)
     return data
 
 
-def replace_with(path: Path, contents: bytes, check: Optional[Callable[[Path], None]] = None) -> None:
-    """Puts `contents` in place of `path` once `check` (given a file holding
-    them) has returned. Raises OSError naming the cause."""
-    with _core.FileReplacement(str(path)) as replacement:
+def replace_file(
+    path: Union[str, bytes, Path],
+    contents: bytes,
+    check: Optional[Callable[[str], object]] = None,
+    root: Union[str, bytes, Path] = "",
+) -> None:
+    """Puts `contents` in place of `path` as a whole or not at all: they are
+    written beside it, handed to `check` (as the name of a file holding
+    them) when one is given, and renamed over `path` only once `check` has
+    returned. With a `root` (the viewer's folder), `path` is taken relative
+    to it and resolved beneath it: a link that leads out of it is not
+    followed and a file with other hard links is refused. Raises OSError
+    naming the cause, or what `check` raises; `path` is then as it was."""
+    with _core.FileReplacement(os.fspath(path), os.fspath(root)) as replacement:
         replacement.write(contents)
         if check is not None:
-            from pathlib import Path
-
-            replacement.verify(lambda written: check(Path(written)))
+            replacement.verify(check)
         replacement.commit()
 
 
-def write_whole(path: Path, write: Callable[[BinaryIO], None], check: Optional[Callable[[Path], None]] = None) -> None:
+def write_whole(path: Path, write: Callable[[BinaryIO], None], check: Optional[Callable[[str], object]] = None) -> None:
     """Puts what `write` writes to the file object it is given in place of
     `path`, once `write` (and `check`, given a file holding the new
     contents) has returned. Raises OSError naming the cause."""
@@ -107,4 +115,4 @@ def write_whole(path: Path, write: Callable[[BinaryIO], None], check: Optional[C
     write(buffer)
     contents = buffer.getvalue()
     buffer.close()
-    replace_with(path, contents, check)
+    replace_file(path, contents, check)

@@ -3,7 +3,7 @@ anything.
 
 The road of one import:
 
-1. Read the input: a sprite sheet with its description (`kivtool.sheet`), or PNG
+1. Read the input: a sprite sheet with its description (`kivtool.formats.sheet`), or PNG
    images with offsets from a JSON list. Every frame becomes an RGBA array
    with its offsets and its kind (frame, shadow, background).
 2. Map pixels to palette indices. (0, 0, 0, 0) is never painted; a pixel
@@ -24,60 +24,31 @@ The road of one import:
 
 from __future__ import annotations
 
-import json
 import os
 from dataclasses import dataclass, field
 from functools import partial
 from pathlib import Path, PurePath
-from typing import Any, Callable, List, Optional, Sequence, Tuple, TypeVar, Union
+from typing import List, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
 
-from kivtool import _core, indexed, png_image
+from kivtool import _core
 from kivtool.animation import BACKGROUND, FRAME, SHADOW, planes_of
-from kivtool.files import NotReadable, check_regular
-from kivtool.limits import DEFAULT_MAX_PIXELS, memory_budget
+from kivtool.files import replace_file
+from kivtool.formats import ImportRefused, indexed
+from kivtool.formats.images import SourceFrame, check_regular_file, image_size, read_decoded
+from kivtool.formats.json_values import read_json, whole_number
+from kivtool.memory import DEFAULT_MAX_PIXELS, memory_budget
 from kivtool.palette_index import PaletteIndex, Pixels, color_text
-from kivtool.text import excerpt, number
 
-KINDS = (FRAME, SHADOW, BACKGROUND)
-
-Decoded = Union[npt.NDArray[np.uint8], indexed.IndexedPixels]  # RGBA, or a palette PNG's values
-T = TypeVar("T")
-SHADOW_PIXEL = 0xFF000000  # opaque black: what a shadow frame's runs paint
-
-
-class ImportRefused(Exception):
-    """Input that cannot become an animation file; the text names the file
-    and the cause. Nothing has been written."""
+# What a shadow frame's runs paint, as a word of the RGBA bytes read little-endian.
+SHADOW_PIXEL = int.from_bytes(bytes(indexed.SHADOW_COLOR), "little")
 
 
 class VerificationFailed(Exception):
     """The written file does not load back as what was meant: a fault of the
     encoder. The text says where the two differ."""
-
-
-@dataclass
-class SourceFrame:
-    """One frame as read from the input."""
-
-    name: str  # names the frame in messages: the image file, or the sheet and the frame's key
-    # The frame's RGBA pixels, height x width x 4, or a palette PNG's pixel
-    # values. Image files are decoded only when this is called, one at a
-    # time, so that an image's pixels are let go once its frame is mapped.
-    read: Callable[[], Decoded]
-    x_offset: int
-    y_offset: int
-    kind: str
-    # The size, known before the pixels are: the format's limits are
-    # checked on it before any image is decoded.
-    width: int
-    height: int
-
-    @property
-    def shadow(self) -> bool:
-        return self.kind == SHADOW
 
 
 @dataclass
@@ -218,198 +189,6 @@ def plan_import(
 
 # --------------------------------------------------------------------------
 # Input
-
-
-def identity(value: T) -> T:
-    return value
-
-
-def check_pixels(where: str, width: int, height: int, max_pixels: int) -> None:
-    if width * height > max_pixels:
-        raise ImportRefused(
-            f"{where}: {width} × {height} is {width * height:,} pixels, more than the {max_pixels:,} "
-            "allowed for one image (--max-pixels)"
-        )
-
-
-def image_size(path: Path, max_pixels: int = DEFAULT_MAX_PIXELS) -> Tuple[int, int]:
-    """Width and height from the image's header, without decoding it;
-    refuses an image of more than `max_pixels`, and an animated one."""
-    (width, height), frames = _with_image(path, lambda image: (image.size, getattr(image, "n_frames", 1)))
-    check_pixels(str(path), int(width), int(height), max_pixels)
-    check_frame_count(path, frames)
-    return int(width), int(height)
-
-
-def check_frame_count(path: Path, frames: int) -> None:
-    """An animated GIF, APNG or WebP holds more than one picture; an import
-    that took the first would drop the rest without a word."""
-    if frames > 1:
-        raise ImportRefused(
-            f"{path}: is an animated image of {frames} frames; import takes one picture a frame "
-            "(export its frames as separate images, or as a sheet)"
-        )
-
-
-def read_image(path: Path, *, quantize: bool = False, max_pixels: int = DEFAULT_MAX_PIXELS) -> npt.NDArray[np.uint8]:
-    """The image's pixels as RGBA, 8 bits a sample, exactly as stored."""
-    decoded = read_decoded(path, quantize=quantize, max_pixels=max_pixels)
-    return decoded.rgba() if isinstance(decoded, indexed.IndexedPixels) else decoded
-
-
-def read_decoded(path: Path, *, quantize: bool = False, max_pixels: int = DEFAULT_MAX_PIXELS) -> Decoded:
-    """A palette PNG's pixel values and palette (`indexed`), or else the
-    image's pixels as RGBA, 8 bits a sample, exactly as stored. A
-    16-bit PNG is taken when its samples are 8-bit values (or rounded to
-    them with `quantize`). PNGs of other depths than 8 are decoded by
-    `png_image`, RGBA PNGs of 8 bits a sample by libspng, other images by
-    Pillow."""
-    check_regular_file(path, "an image")
-    header = _png_header(path)
-    if header is None:
-        image_size(path, max_pixels)
-    else:
-        check_pixels(str(path), header.width, header.height, max_pixels)
-        try:
-            check_frame_count(path, png_image.check_chunks(path))
-        except png_image.RefusedImage as error:
-            raise ImportRefused(str(error)) from None
-        except OSError as error:
-            raise ImportRefused(f"{path}: cannot read the image: {error.strerror or error}") from None
-    if header is not None and header.bit_depth == 8 and header.color_type == png_image.RGBA:
-        # What export writes, and the most common input by far. libspng
-        # decodes it faster than Pillow, and such an image needs no
-        # conversion: its samples are the pixels. libspng takes the whole
-        # file in memory, so a file much larger than its pixels (chunks
-        # that are not pixels) is left to Pillow, which reads as it goes.
-        if path.stat().st_size <= 2 * header.width * header.height * 4 + (1 << 20):
-            return _rgba_png(path, header)
-    values = _with_image(path, partial(indexed.palette_pixels, name=str(path)))
-    if values is not None:
-        return values
-    if header is not None and header.bit_depth != 8:
-        try:
-            return png_image.read_exact(path, str(path), quantize)[0]
-        except png_image.RefusedImage as error:
-            raise ImportRefused(str(error)) from None
-        except MemoryError:
-            raise ImportRefused(f"{path}: not enough memory to decode the image") from None
-        except Exception as error:  # pypng's own errors for damaged files
-            raise ImportRefused(f"{path}: cannot read the image: {error}") from None
-    return _with_image(path, lambda image: np.asarray(image if image.mode == "RGBA" else image.convert("RGBA")))
-
-
-def _rgba_png(path: Path, header: png_image.PngHeader) -> npt.NDArray[np.uint8]:
-    import pyspng  # type: ignore[import-untyped,import-not-found,unused-ignore]
-
-    try:
-        with open(path, "rb") as file:
-            data = file.read()
-        # Left to choose its format, it gives 8-bit RGBA for this header at
-        # once; asked for RGBA it converts, which takes a third longer.
-        pixels: npt.NDArray[np.uint8] = pyspng.load(data)
-    except MemoryError:
-        raise ImportRefused(f"{path}: not enough memory to decode the image") from None
-    except OSError as error:
-        raise ImportRefused(f"{path}: cannot read the image: {error.strerror or error}") from None
-    except Exception as error:  # libspng's errors for damaged files
-        cause = str(error)
-        cause = cause[len("pyspng: ") :] if cause.startswith("pyspng: ") else cause
-        raise ImportRefused(f"{path}: cannot read the image: {cause}") from None
-    if pixels.dtype != np.uint8 or pixels.shape != (header.height, header.width, 4):
-        raise ImportRefused(f"{path}: cannot read the image: it decodes to {pixels.shape} samples of {pixels.dtype}")
-    return pixels
-
-
-def _png_header(path: Path) -> Optional[png_image.PngHeader]:
-    try:
-        return png_image.read_header(path)
-    except OSError as error:
-        raise ImportRefused(f"{path}: cannot read the image: {error.strerror or error}") from None
-
-
-def _with_image(path: Path, use: Callable[[Any], T]) -> T:
-    from PIL import Image, UnidentifiedImageError
-
-    check_regular_file(path, "an image")
-    # Sizes are checked against --max-pixels before anything is decoded;
-    # Pillow's own, fixed check would warn or refuse on its own terms.
-    Image.MAX_IMAGE_PIXELS = None
-    try:
-        with Image.open(path) as image:
-            return use(image)
-    except FileNotFoundError:
-        raise ImportRefused(f"{path}: no such file") from None
-    except IsADirectoryError:
-        raise ImportRefused(f"{path}: is a folder, not an image") from None
-    except UnidentifiedImageError:
-        raise ImportRefused(f"{path}: not an image file Pillow can read") from None
-    except (OSError, ValueError, Image.DecompressionBombError) as error:
-        raise ImportRefused(f"{path}: cannot read the image: {error}") from None
-    except MemoryError:
-        raise ImportRefused(f"{path}: not enough memory to decode the image") from None
-
-
-def check_regular_file(path: Path, what: str) -> None:
-    """Refuses what is not a regular file before a library opens it by
-    name: opening a pipe would wait for a writer, and a device can be
-    endless."""
-    try:
-        check_regular(path, what)
-    except NotReadable as error:
-        raise ImportRefused(str(error)) from None
-
-
-def read_json(path: Path, what: str) -> Any:
-    check_regular_file(path, what)
-    try:
-        with open(path, encoding="utf-8") as file:
-            return json.load(file)
-    except FileNotFoundError:
-        raise ImportRefused(f"{path}: no such file") from None
-    except (OSError, UnicodeDecodeError) as error:
-        raise ImportRefused(f"{path}: cannot read {what}: {error}") from None
-    except json.JSONDecodeError as error:
-        raise ImportRefused(
-            f"{path}: not valid JSON ({error.msg} at line {error.lineno}, column {error.colno})"
-        ) from None
-    except ValueError:  # an integer of more digits than Python converts
-        raise ImportRefused(f"{path}: not usable JSON: it holds a number of thousands of digits") from None
-    except RecursionError:
-        raise ImportRefused(f"{path}: not usable JSON: its values are nested too deeply") from None
-
-
-def whole_number(value: Any, where: str, low: int, high: int) -> int:
-    # JSON numbers such as 3.0 are whole numbers too; True is not.
-    if isinstance(value, float) and value.is_integer():
-        value = int(value)
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise ImportRefused(f"{where}: {json_excerpt(value)} is not a whole number")
-    if not low <= value <= high:
-        raise ImportRefused(f"{where}: {number(value)} is outside {low}..{high}")
-    return value
-
-
-def json_excerpt(value: Any) -> str:
-    """A JSON value from a file as a short text."""
-    if isinstance(value, int) and not isinstance(value, bool):
-        return number(value)
-    try:
-        return excerpt(json.dumps(value))
-    except (ValueError, RecursionError):
-        return type(value).__name__
-
-
-def json_key(value: Any) -> str:
-    return value if isinstance(value, str) else json_excerpt(value)
-
-
-def member(mapping: Any, key: str, where: str) -> Any:
-    if not isinstance(mapping, dict):
-        raise ImportRefused(f"{where}: expected a JSON object")
-    if key not in mapping:
-        raise ImportRefused(f"{where}: has no {key!r}")
-    return mapping[key]
 
 
 def image_frames(
@@ -648,10 +427,7 @@ def import_animation(
     # and only then put in place: OUT is either what it was or the whole new
     # file, with its permission bits, and a read-only OUT is not replaced.
     try:
-        with _core.FileReplacement(str(out)) as replacement:
-            replacement.write(contents)
-            replacement.verify(check)
-            replacement.commit()
+        replace_file(out, contents, check)
     except OSError as error:
         raise ImportRefused(f"{out}: {error.strerror or error}") from None
     return plan

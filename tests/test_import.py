@@ -19,8 +19,9 @@ import pykiv
 import pytest
 from PIL import Image
 
-from kivtool import _core, importer, sheet
-from kivtool.importer import ImportRefused, SourceFrame
+from kivtool import _core, importer
+from kivtool.formats import ImportRefused, images, sheet
+from kivtool.formats.images import SourceFrame
 from kivtool.palette_index import PaletteIndex
 
 # Index 0 is (0, 0, 0, 0), never painted; 1 and 2 hold the same colour;
@@ -812,7 +813,8 @@ def test_png_frames_round_trip(project, capsys, seed):
 def test_limits_are_checked_before_any_image_is_decoded(project, capsys, monkeypatch):
     fine = save_png(project / "fine.png", [[A]])
     tall = save_png(project / "tall.png", [[A]] * 256)
-    monkeypatch.setattr(importer, "read_image", lambda path: pytest.fail(f"{path} was decoded"))
+    # Every image of the import is decoded through the reader image_frames binds.
+    monkeypatch.setattr(importer, "read_decoded", lambda path, **_: pytest.fail(f"{path} was decoded"))
     status, _, err = kivtool(capsys, *import_args(project, fine, fine, tall), "--shadow", 0)
     assert status == 1
     assert re.search(r"frame 2 \(.*tall\.png\): height 256 does not fit: a frame after a shadow frame", err[0])
@@ -1040,7 +1042,7 @@ def test_every_png_mode_is_read_exactly(tmp_path, case, planes):
     settings, rows = case
     path = write_png(tmp_path / "m.png", settings, rows)
     expected = expected_rgba(settings, rows, planes)
-    assert importer.read_image(path).tolist() == expected.tolist()
+    assert images.read_image(path).tolist() == expected.tolist()
 
 
 def test_an_rgba_png_mostly_of_other_chunks_reads_the_same(tmp_path):
@@ -1054,8 +1056,8 @@ def test_an_rgba_png_mostly_of_other_chunks_reads_the_same(tmp_path):
     big = tmp_path / "big.png"
     big.write_bytes(small[:end] + extra + small[end:])
     expected = expected_rgba(settings, rows, 4).tolist()
-    assert importer.read_image(tmp_path / "small.png").tolist() == expected
-    assert importer.read_image(big).tolist() == expected
+    assert images.read_image(tmp_path / "small.png").tolist() == expected
+    assert images.read_image(big).tolist() == expected
 
 
 @pytest.mark.parametrize(
@@ -1072,8 +1074,8 @@ def test_a_16_bit_sample_that_is_no_8_bit_value_is_refused_or_rounded(tmp_path, 
     rows[1][first + (planes - 1 if channel == "alpha" else 0)] = 1000  # 1000 / 257 = 3.89, nearest 4
     path = write_png(tmp_path / "deep.png", settings, rows)
     with pytest.raises(ImportRefused, match=r"^.*deep\.png: pixel x=2, y=1 has the 16-bit colour \(.*1000.*\)"):
-        importer.read_image(path)
-    got = importer.read_image(path, quantize=True)
+        images.read_image(path)
+    got = images.read_image(path, quantize=True)
     expected = expected_rgba(settings, [[v - v % 257 for v in row] for row in rows], planes)
     expected[1, 2, 3 if channel == "alpha" else 0] = 4
     if channel == "colour" and planes < 3:
@@ -1100,7 +1102,7 @@ def test_a_palette_index_beyond_the_palette_is_refused(tmp_path):
     with open(path, "wb") as file:  # the palette cut to 2 colours, where index 2 is used
         png.write_chunks(file, [(kind, data[:6] if kind == b"PLTE" else data) for kind, data in chunks])
     with pytest.raises(ImportRefused, match=r"p\.png: pixel x=2, y=0 has palette index 2, beyond the image's 2"):
-        importer.read_image(path)
+        images.read_image(path)
 
 
 # --------------------------------------------------------------------------

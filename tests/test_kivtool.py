@@ -25,8 +25,9 @@ import pytest
 from child_process import no_address_space_limit, run_child
 from PIL import Image
 
-from kivtool import batch, png
+from kivtool import batch
 from kivtool.cli import main
+from kivtool.formats import png
 from kivtool.sample import Frame, animation_bytes, palette_bytes
 
 LOCATION = "pal/test.pal"
@@ -440,7 +441,7 @@ def random_sizes(count: int, largest: int, seed: int) -> list[tuple[int, int]]:
     ids=["many sprites", "small ones and one wide", "dots and a block", "tall and flat bars"],
 )
 def test_packing_many_rectangles_leaves_no_overlap_and_little_room(sizes):
-    from kivtool.sheet import pack
+    from kivtool.formats.sheet import pack
 
     (width, height), places = pack(sizes)
     cover = np.zeros((height, width), dtype=np.int32)
@@ -1019,7 +1020,7 @@ def files_left(folder: Path) -> dict[str, bytes]:
     "verb, hook",
     [
         # The signal comes once an image is encoded, before it is in place.
-        ("export", "from kivtool import png as owner"),
+        ("export", "from kivtool.formats import png as owner"),
         # It comes once the file is written, before it is in place.
         ("import", "from kivtool import importer as owner"),
     ],
@@ -1074,15 +1075,15 @@ def sleepy_worker(source: str, root: str, destination: str, options, palette) ->
     $SLEEPY_MARKERS, and waits."""
     if Path(source).name.startswith("fast"):
         return batch.export_file(source, root, destination, options, palette)
-    from kivtool.files import replace_with
+    from kivtool.files import replace_file
 
     target = Path(destination) / Path(source).parent / f"{Path(source).stem}_000.png"
 
-    def wait(prepared: Path) -> None:
+    def wait(prepared: str) -> None:
         (Path(os.environ["SLEEPY_MARKERS"]) / str(os.getpid())).write_text(str(prepared))
         time.sleep(600)
 
-    replace_with(target, b"new", wait)
+    replace_file(target, b"new", wait)
     raise AssertionError("not stopped")
 
 

@@ -18,6 +18,7 @@ from child_process import no_address_space_limit
 from PIL import GimpPaletteFile, Image, PngImagePlugin
 
 from kivtool.cli import main
+from kivtool.formats import palette
 
 FORMS = ["gpl", "jasc", "act", "hex", "png"]
 SMALL = [(255, 0, 0, 255), (0, 128, 255, 0), (1, 2, 3, 4), (0, 0, 0, 0), (16, 32, 48, 255)]
@@ -74,6 +75,15 @@ def test_every_format_keeps_the_colours_and_the_count(tmp_path, capsys, form):
     assert (status, err) == (0, [])
     assert (tmp_path / "back.pal").read_bytes() == kivmodel.palette_file(colors)  # model field written as 0
     assert loaded_colors(tmp_path / "back.pal") == colors + [(0, 0, 0, 255)] * 240
+
+
+def test_the_tests_cover_every_palette_format_and_each_extension_names_one():
+    """A format added to the table is one these tests take through the
+    command line; two formats of one extension would leave one unreachable
+    without --as."""
+    assert FORMS == list(palette.FORMATS)
+    extensions = [form.extension for form in palette.FORMATS.values()]
+    assert len(set(extensions)) == len(extensions)
 
 
 def test_a_game_palette_is_told_from_a_jasc_one_by_its_first_bytes(tmp_path, capsys):

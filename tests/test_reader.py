@@ -686,7 +686,7 @@ def test_running_out_of_memory_while_filling_the_frame_list_leaves_only_frames(t
     result = run_child(f"""
         import resource
         import pykiv
-        from kivtool.limits import address_space_in_use
+        from kivtool.memory import address_space_in_use
 
         outcomes = []
         for extra in range(2, 66, 4):

@@ -20,7 +20,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Iterator, List, Optional, Tuple, Union
 
-from kivtool import _core
+from kivtool import _core, files
 from kivtool.animation import Animation, LoadError, as_animation, open_animation, render
 
 # RGBA of all frames of one animation: what the page is sent and the server
@@ -260,6 +260,6 @@ def replace_file(root: str, path: str, data: bytes) -> None:
     (a link swapped in that leads out of it is not followed; a file with
     other hard links is refused); OSError naming the cause."""
     try:
-        _core.replace_file(core_path(beneath(root, path)), data, core_path(root))  # type: ignore[arg-type]
+        files.replace_file(core_path(beneath(root, path)), data, root=core_path(root))
     except UnicodeError as error:
         raise OSError(str(error)) from None

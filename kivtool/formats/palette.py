@@ -1,4 +1,5 @@
-"""Game palettes to and from the palette formats that pixel editors exchange.
+"""The palette formats that pixel editors exchange, one table (`FORMATS`)
+from each name to its parser and writer:
 
 - `gpl`: GIMP palette, text: "GIMP Palette", "Name:", "Columns:", then one
   "R G B<tab>name" line per entry. No alpha.
@@ -24,23 +25,23 @@ file: the count, colour model 0, R, G, B, A entries.
 
 from __future__ import annotations
 
-import os
 import re
 import struct
+from dataclasses import dataclass
 from io import BytesIO
 from pathlib import Path
 from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
-from kivtool.files import NotReadable, read_regular
-from kivtool.limits import DEFAULT_MAX_PIXELS
+import numpy as np
+
+from kivtool.formats import png
+from kivtool.memory import DEFAULT_MAX_PIXELS
 from kivtool.text import quoted
 
 Color = Tuple[int, int, int, int]
+Parse = Callable[[Path, bytes, int], Tuple[List[Color], List[str]]]
+Write = Callable[[Sequence[Color], str, int], bytes]
 
-FORMATS = ["gpl", "jasc", "act", "hex", "png"]
-# What an extension says when no --as is given. A .pal to import may be a
-# game palette as well as a JASC one: its first bytes decide.
-EXTENSIONS = {".gpl": "gpl", ".pal": "jasc", ".act": "act", ".hex": "hex", ".png": "png"}
 GAME = "game"  # a game palette file, as an input
 JASC_MAGIC = b"JASC-PAL"
 GIMP_MAGIC = "GIMP Palette"
@@ -51,102 +52,11 @@ DEFAULT_CELL = 16
 ACT_TABLE = 3 * MAX_COLORS
 ACT_TRAILER = struct.Struct(">HH")  # colour count, transparent index
 ACT_NO_TRANSPARENT = 0xFFFF
-WITHOUT_ALPHA = ("gpl", "jasc", "act")
 
 
 class PaletteError(Exception):
     """A palette that cannot be read or written; the text names the file
     and the cause (and the line, for text formats)."""
-
-
-# --------------------------------------------------------------------------
-# Game palette files
-
-
-def read_game_palette(path: Path) -> List[Color]:
-    """The entries a palette file holds, its own count of them (loading
-    pads to 256)."""
-    try:
-        data = read_regular(path, "a palette file", MAX_TEXT_BYTES)
-    except NotReadable as error:
-        raise PaletteError(str(error)) from None
-    return game_palette_colors(path, data)
-
-
-def game_palette_colors(path: Path, data: bytes) -> List[Color]:
-    """The colours of the game palette file `path`, whose bytes are `data`,
-    as the core loads them. The core reads a count and that many entries
-    and ignores what follows; a palette file the game's tools write has
-    exactly that size, so a file of another size is some other palette
-    (the old games' raw 768 bytes of RGB triples reads as a game palette
-    of a few colours of garbage) and is refused, naming what it may be."""
-    from kivtool import _core
-
-    try:
-        loaded = _core.load_palette(str(path))
-    except (TypeError, ValueError, UnicodeError):  # the path has no UTF-8 form
-        raise PaletteError(f"{path}: the file name is not valid text") from None
-    guess = other_palette(data)
-    advice = f"; {guess}" if guess else ""
-    if loaded.result != 1:
-        reason = loaded.errors[0] if loaded.errors else f"status {loaded.result}"
-        if guess:
-            raise PaletteError(f"{path}: not a game palette file ({reason}){advice}")
-        raise PaletteError(f"{path}: not a usable palette file ({reason})")
-    colors = list(loaded.colors[: loaded.color_count])
-    expected = len(_core.palette_bytes(colors))
-    if expected != len(data):
-        raise PaletteError(
-            f"{path}: not a game palette file: its first bytes give {len(colors)} colours, which take "
-            f"{expected} bytes, and it has {len(data)}{advice}"
-        )
-    return colors
-
-
-def other_palette(data: bytes) -> str:
-    """What a file that is not a game palette may be, as advice."""
-    if data[:4] == b"RIFF" and data[8:12] == b"PAL ":
-        return "it is a RIFF palette (Microsoft .pal): export it from an editor as gpl, jasc or hex"
-    if data.startswith(JASC_MAGIC):
-        return "it is a JASC palette: try --as jasc"
-    if len(data) in (ACT_TABLE, ACT_TABLE + ACT_TRAILER.size):
-        return f"{len(data)} bytes: raw RGB triples? try --as act"
-    if data.startswith(GIMP_MAGIC.encode()):
-        return "it is a GIMP palette: try --as gpl"
-    return ""
-
-
-def write_game_palette(target: Path, colors: Sequence[Color]) -> None:
-    """Writes `colors` as a palette file, replacing `target` only by a file
-    that loads back as them."""
-    from kivtool import _core
-
-    def check(written: str) -> None:
-        loaded = _core.load_palette(written)
-        if loaded.result != 1 or list(loaded.colors[: loaded.color_count]) != [tuple(c) for c in colors]:
-            raise PaletteError(f"{target}: not written: the palette file made does not load back as its colours")
-
-    write_file(target, _core.palette_bytes(colors), check)
-
-
-def write_file(target: Path, contents: bytes, check: Optional[Callable[[str], None]] = None) -> None:
-    """Replaces `target` with `contents` as a whole or not at all (after
-    `check` has passed on the new file)."""
-    from kivtool import _core
-
-    if os.path.isdir(target):
-        raise PaletteError(f"{target}: is a folder; name the file to write")
-    try:
-        target.parent.mkdir(parents=True, exist_ok=True)
-        with _core.FileReplacement(str(target)) as replacement:
-            replacement.write(contents)
-            if check is not None:
-                replacement.verify(check)
-            replacement.commit()
-    except (TypeError, ValueError, UnicodeError):  # the path has no UTF-8 form
-        raise PaletteError(f"{target}: the file name is not valid text") from None
-    except OSError as error:
-        raise PaletteError(f"{target}: cannot write: {error.strerror or error}") from None
 
 
 # --------------------------------------------------------------------------
@@ -164,83 +74,63 @@ def export_format(out: Path, chosen: Optional[str]) -> str:
 
 def alpha_lost(colors: Sequence[Color], form: str) -> List[int]:
     """The entries whose alpha `form` cannot keep."""
-    if form not in WITHOUT_ALPHA:
-        return []
-    kept = act_transparent(colors) if form == "act" and len(colors) < MAX_COLORS else None
-    return [i for i, color in enumerate(colors) if color[3] != 255 and not (i == kept and color[3] == 0)]
+    return FORMATS[form].lost(colors)
+
+
+def all_kept(colors: Sequence[Color]) -> List[int]:
+    return []
+
+
+def not_opaque(colors: Sequence[Color]) -> List[int]:
+    return [i for i, color in enumerate(colors) if color[3] != 255]
+
+
+def act_lost(colors: Sequence[Color]) -> List[int]:
+    """All but the transparent entry the trailer names (written only when
+    fewer than 256 are used) lose their alpha."""
+    kept = act_transparent(colors) if len(colors) < MAX_COLORS else None
+    return [i for i in not_opaque(colors) if not (i == kept and colors[i][3] == 0)]
 
 
 def act_transparent(colors: Sequence[Color]) -> int:
     return next((i for i, color in enumerate(colors) if color[3] == 0), ACT_NO_TRANSPARENT)
 
 
-def ranges(indices: Sequence[int]) -> str:
-    """1, 2, 3, 7 as "1-3, 7"."""
-    runs: List[List[int]] = []
-    for index in indices:
-        if runs and index == runs[-1][1] + 1:
-            runs[-1][1] = index
-        else:
-            runs.append([index, index])
-    return ", ".join(str(a) if a == b else f"{a}-{b}" for a, b in runs)
+def write_gpl(colors: Sequence[Color], name: str, cell: int) -> bytes:
+    title = re.sub(r"[\x00-\x1f\x7f]", " ", name)
+    lines = [GIMP_MAGIC, f"Name: {title}", f"Columns: {SWATCH_SIDE}", "#"]
+    lines += [f"{r:3d} {g:3d} {b:3d}\tindex {i}" for i, (r, g, b, _) in enumerate(colors)]
+    return ("\n".join(lines) + "\n").encode("utf-8", "replace")
 
 
-def encode(colors: Sequence[Color], form: str, name: str, cell: int = DEFAULT_CELL) -> bytes:
-    """`colors` in the exchange format `form`; `name` names a GIMP palette."""
-    if form == "gpl":
-        title = re.sub(r"[\x00-\x1f\x7f]", " ", name)
-        lines = [GIMP_MAGIC, f"Name: {title}", f"Columns: {SWATCH_SIDE}", "#"]
-        lines += [f"{r:3d} {g:3d} {b:3d}\tindex {i}" for i, (r, g, b, _) in enumerate(colors)]
-        return ("\n".join(lines) + "\n").encode("utf-8", "replace")
-    if form == "jasc":
-        lines = [JASC_MAGIC.decode(), "0100", str(len(colors))] + [f"{r} {g} {b}" for r, g, b, _ in colors]
-        return ("\r\n".join(lines) + "\r\n").encode("ascii")
-    if form == "act":
-        table = bytearray(ACT_TABLE)
-        for i, (r, g, b, _) in enumerate(colors):
-            table[3 * i : 3 * i + 3] = bytes((r, g, b))
-        if len(colors) < MAX_COLORS:
-            table += ACT_TRAILER.pack(len(colors), act_transparent(colors))
-        return bytes(table)
-    if form == "hex":
-        with_alpha = any(color[3] != 255 for color in colors)
-        width = 4 if with_alpha else 3
-        return "".join(bytes(color[:width]).hex() + "\n" for color in colors).encode("ascii")
-    if form == "png":
-        return swatch(colors, cell)
-    raise ValueError(form)
+def write_jasc(colors: Sequence[Color], name: str, cell: int) -> bytes:
+    lines = [JASC_MAGIC.decode(), "0100", str(len(colors))] + [f"{r} {g} {b}" for r, g, b, _ in colors]
+    return ("\r\n".join(lines) + "\r\n").encode("ascii")
 
 
-def swatch(colors: Sequence[Color], cell: int) -> bytes:
-    import numpy as np
+def write_act(colors: Sequence[Color], name: str, cell: int) -> bytes:
+    table = bytearray(ACT_TABLE)
+    for i, (r, g, b, _) in enumerate(colors):
+        table[3 * i : 3 * i + 3] = bytes((r, g, b))
+    if len(colors) < MAX_COLORS:
+        table += ACT_TRAILER.pack(len(colors), act_transparent(colors))
+    return bytes(table)
 
-    from kivtool import png
 
+def write_hex(colors: Sequence[Color], name: str, cell: int) -> bytes:
+    with_alpha = any(color[3] != 255 for color in colors)
+    width = 4 if with_alpha else 3
+    return "".join(bytes(color[:width]).hex() + "\n" for color in colors).encode("ascii")
+
+
+def write_png(colors: Sequence[Color], name: str, cell: int) -> bytes:
+    """A swatch: one square cell of `cell` pixels per entry."""
     cells = np.zeros((SWATCH_SIDE * SWATCH_SIDE, 4), dtype=np.uint8)
     cells[: len(colors)] = np.array(colors, dtype=np.uint8).reshape(-1, 4)
     grid = cells.reshape(SWATCH_SIDE, SWATCH_SIDE, 4)
     pixels = np.ascontiguousarray(np.repeat(np.repeat(grid, cell, axis=0), cell, axis=1))
     side = SWATCH_SIDE * cell
     return png.png_bytes(pixels.tobytes(), side, side, text={COLORS_TEXT: str(len(colors))})
-
-
-def export_palette(source: Path, out: Path, form: Optional[str], cell: int = DEFAULT_CELL) -> Tuple[str, List[int]]:
-    """Writes the palette file `source` to `out`; returns the format written
-    and the entries whose alpha it could not keep."""
-    form = export_format(out, form)
-    same_file(source, out)
-    colors = read_game_palette(source)
-    write_file(out, encode(colors, form, source.stem, cell))
-    return form, alpha_lost(colors, form)
-
-
-def same_file(source: Path, out: Path) -> None:
-    try:
-        same = os.path.exists(out) and os.path.samefile(source, out)
-    except OSError:
-        same = False
-    if same:
-        raise PaletteError(f"{out}: is the file being read; name another file to write")
 
 
 # --------------------------------------------------------------------------
@@ -412,7 +302,6 @@ def parse_png(source: Path, data: bytes, max_pixels: int = DEFAULT_MAX_PIXELS) -
     the count is then the last cell that is not transparent black."""
     import warnings
 
-    import numpy as np
     from PIL import Image, UnidentifiedImageError
 
     try:
@@ -465,43 +354,88 @@ def parse_png(source: Path, data: bytes, max_pixels: int = DEFAULT_MAX_PIXELS) -
     return [tuple(int(v) for v in color) for color in middles[:count]], warned  # type: ignore[misc]
 
 
-PARSERS: Dict[str, Callable[[Path, bytes], List[Color]]] = {
-    "gpl": parse_gpl,
-    "jasc": parse_jasc,
-    "act": parse_act,
-    "hex": parse_hex,
-}
+def colors_alone(parse: Callable[[Path, bytes], List[Color]]) -> Parse:
+    """A parser of a format that has nothing to warn about."""
+    return lambda source, data, max_pixels: (parse(source, data), [])
 
 
 # A palette in a text format is a few kilobytes; more is not one.
 MAX_TEXT_BYTES = 1 << 20
-TEXT_FORMATS = ("gpl", "jasc", "hex")
 
 
-def import_palette(
-    source: Path, out: Path, form: Optional[str], max_pixels: int = DEFAULT_MAX_PIXELS
-) -> Tuple[str, int, List[str]]:
-    """Writes the palette in `source` as the game palette file `out`; returns
-    the format read, the number of colours and warnings about the palette
-    read."""
-    same_file(source, out)
-    guessed = form or EXTENSIONS.get(source.suffix.lower())
-    # Only a regular file is read: a pipe would wait, a device can be
-    # endless. Every form but the swatch is small.
-    limit = None if guessed == "png" else MAX_TEXT_BYTES
-    try:
-        data = read_regular(source, "a palette", limit)
-    except NotReadable as error:
-        raise PaletteError(str(error)) from None
-    form = import_format(source, data, form)
-    warned: List[str] = []
-    if form == GAME:
-        colors = game_palette_colors(source, data)
-    elif form == "png":
-        colors, warned = parse_png(source, data, max_pixels)
-    else:
-        colors = PARSERS[form](source, data)
-    if not colors:
-        raise PaletteError(f"{source}: holds no colours; a palette needs 1 to {MAX_COLORS}")
-    write_game_palette(out, colors)
-    return form, len(colors), warned
+@dataclass(frozen=True)
+class PaletteFormat:
+    """One editor's palette format: the file name extension that says it,
+    its line in --help, its parser (source, data, max_pixels) -> (colours,
+    warnings), its writer (colours, name, cell) -> bytes, the entries whose
+    alpha it loses, and the most bytes a file of it is read of (None: the
+    parser checks the size itself)."""
+
+    extension: str
+    summary: str
+    parse: Parse
+    write: Write
+    lost: Callable[[Sequence[Color]], List[int]]
+    read_limit: Optional[int] = MAX_TEXT_BYTES
+
+
+# Every palette format: a new one is an entry here with its parser and writer.
+FORMATS: Dict[str, PaletteFormat] = {
+    "gpl": PaletteFormat(
+        ".gpl",
+        "GIMP palette (also read by Aseprite, Krita, Inkscape); no alpha",
+        colors_alone(parse_gpl),
+        write_gpl,
+        not_opaque,
+    ),
+    "jasc": PaletteFormat(
+        ".pal",
+        "JASC-PAL, Paint Shop Pro's .pal (also Aseprite, Pro Motion); no alpha",
+        colors_alone(parse_jasc),
+        write_jasc,
+        not_opaque,
+    ),
+    "act": PaletteFormat(
+        ".act",
+        "Adobe colour table (Photoshop); alpha only as its transparent index",
+        colors_alone(parse_act),
+        write_act,
+        act_lost,
+    ),
+    "hex": PaletteFormat(
+        ".hex",
+        "one RRGGBB line per colour, RRGGBBAA when any is not opaque",
+        colors_alone(parse_hex),
+        write_hex,
+        all_kept,
+    ),
+    "png": PaletteFormat(
+        ".png",
+        "a swatch of 16 x 16 cells in index order, RGBA, that any image\n"
+        "program opens; its colour count is kept in the image",
+        parse_png,
+        write_png,
+        all_kept,
+        read_limit=None,
+    ),
+}
+# What an extension says when no --as is given. A .pal to import may be a
+# game palette as well as a JASC one: its first bytes decide.
+EXTENSIONS = {form.extension: name for name, form in FORMATS.items()}
+
+
+def read_limit(form: Optional[str]) -> Optional[int]:
+    """The most bytes read of a palette file thought to be in `form`."""
+    return FORMATS[form].read_limit if form in FORMATS else MAX_TEXT_BYTES
+
+
+def parse(source: Path, data: bytes, form: str, max_pixels: int = DEFAULT_MAX_PIXELS) -> Tuple[List[Color], List[str]]:
+    """The colours in `data` (the file `source`) in the palette format
+    `form`, and the warnings about them."""
+    return FORMATS[form].parse(source, data, max_pixels)
+
+
+def encode(colors: Sequence[Color], form: str, name: str, cell: int = DEFAULT_CELL) -> bytes:
+    """`colors` in the palette format `form`; `name` names a GIMP palette,
+    `cell` is the side of a swatch's cells."""
+    return FORMATS[form].write(colors, name, cell)

@@ -25,24 +25,21 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 
-from kivtool import __version__, _core, indexed
+from kivtool import __version__, _core
 from kivtool.animation import BACKGROUND, FRAME, SHADOW, Animation
-from kivtool.importer import (
-    KINDS,
-    Decoded,
-    ImportRefused,
-    SourceFrame,
-    check_pixels,
-    identity,
-    json_excerpt,
-    json_key,
-    member,
-    read_decoded,
-    read_json,
-    whole_number,
-)
-from kivtool.limits import DEFAULT_MAX_PIXELS
+from kivtool.formats import ImportRefused, indexed
+from kivtool.formats.images import KINDS, Decoded, SourceFrame, check_pixels, identity, read_decoded
+from kivtool.formats.json_values import json_excerpt, json_key, member, read_json, whole_number
+from kivtool.memory import DEFAULT_MAX_PIXELS
 from kivtool.text import excerpt, number, quoted
+
+
+def frame_name(stem: str, index: int) -> str:
+    """The name of frame `index` of the animation file `stem`.ext: its
+    entry in a sheet description and, with .png, its file in the frames
+    form, the same so that a sheet's entries name the frames' files."""
+    return f"{stem}_{index:03d}"
+
 
 # --------------------------------------------------------------------------
 # Packing
@@ -162,7 +159,7 @@ def description(
         # it is part of the file and comes back on import.
         w, h = frame.width, frame.height
         anchor = {"x": -frame.x_offset / w if w else 0, "y": -frame.y_offset / h if h else 0}
-        entries[f"{stem}_{frame.index:03d}"] = {
+        entries[frame_name(stem, frame.index)] = {
             "frame": {"x": x, "y": y, "w": w, "h": h},
             "rotated": False,
             "trimmed": False,

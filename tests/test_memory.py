@@ -13,28 +13,28 @@ from child_process import no_address_space_limit, run_child
 from test_import import import_args, kivtool, save_png
 from test_kivtool import run, sprite, write_scene
 
-from kivtool import limits
+from kivtool import memory
 
 # --------------------------------------------------------------------------
 # What the process may use
 
 
 def test_defaults_leave_a_quarter_of_the_available_memory(monkeypatch):
-    monkeypatch.setattr(limits, "available_memory", lambda: 8 << 30)
-    monkeypatch.setattr(limits, "address_space_limit", lambda: None)
-    assert limits.default_worker_limit(3) == (6 << 30) // 3  # three quarters, shared out
-    assert limits.memory_budget() == 6 << 30
-    monkeypatch.setattr(limits, "address_space_limit", lambda: 6 << 30)
-    monkeypatch.setattr(limits, "address_space_in_use", lambda: 5 << 30)
-    assert limits.memory_budget() == 1 << 30  # what is left under the process's own limit
+    monkeypatch.setattr(memory, "available_memory", lambda: 8 << 30)
+    monkeypatch.setattr(memory, "address_space_limit", lambda: None)
+    assert memory.default_worker_limit(3) == (6 << 30) // 3  # three quarters, shared out
+    assert memory.memory_budget() == 6 << 30
+    monkeypatch.setattr(memory, "address_space_limit", lambda: 6 << 30)
+    monkeypatch.setattr(memory, "address_space_in_use", lambda: 5 << 30)
+    assert memory.memory_budget() == 1 << 30  # what is left under the process's own limit
 
 
 def test_available_memory_is_the_core_s(monkeypatch):
     from kivtool import _core
 
-    assert limits.available_memory() == _core.available_memory()
+    assert memory.available_memory() == _core.available_memory()
     monkeypatch.setattr(_core, "available_memory", lambda: (1 << 64) - 1)  # not known
-    assert limits.available_memory() is None
+    assert memory.available_memory() is None
 
 
 # --------------------------------------------------------------------------
@@ -51,7 +51,7 @@ def test_a_limit_set_by_the_user_is_never_raised(asked, kept):
     result = run_child(
         f"""
         import resource
-        from kivtool.limits import address_space_in_use, limit_address_space
+        from kivtool.memory import address_space_in_use, limit_address_space
         user = address_space_in_use() + (2 << 30)
         resource.setrlimit(resource.RLIMIT_AS, (user, user))
         asked = {asked!r}
@@ -72,10 +72,10 @@ def test_batch_works_under_a_hard_address_space_limit(tmp_path):
     result = run_child(
         f"""
         import contextlib, io, resource
-        from kivtool import limits
+        from kivtool import memory
         from kivtool.cli import main
-        limits.available_memory = lambda: 1 << 50  # as on a big machine
-        hard = limits.address_space_in_use() + (3 << 30)
+        memory.available_memory = lambda: 1 << 50  # as on a big machine
+        hard = memory.address_space_in_use() + (3 << 30)
         resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
         err = io.StringIO()
         with contextlib.redirect_stderr(err), contextlib.redirect_stdout(io.StringIO()):
@@ -116,10 +116,10 @@ def test_export_under_a_memory_limit_refuses_in_one_line(small_scene, tmp_path):
     result = run_child(
         f"""
         import contextlib, io, resource
-        from kivtool import limits
+        from kivtool import memory
         from kivtool.cli import main
         import kivtool.export, PIL.GifImagePlugin  # loaded before the limit
-        soft = limits.address_space_in_use() + (200 << 20)
+        soft = memory.address_space_in_use() + (200 << 20)
         resource.setrlimit(resource.RLIMIT_AS, (soft, resource.RLIM_INFINITY))
         err = io.StringIO()
         with contextlib.redirect_stderr(err), contextlib.redirect_stdout(io.StringIO()):
@@ -213,9 +213,9 @@ def test_import_refuses_frames_that_together_exceed_memory(project, tmp_path):
     result = run_child(
         f"""
         import contextlib, io
-        from kivtool import limits
+        from kivtool import memory
         from kivtool.cli import main
-        limits.available_memory = lambda: 4 << 30
+        memory.available_memory = lambda: 4 << 30
         err = io.StringIO()
         with contextlib.redirect_stderr(err), contextlib.redirect_stdout(io.StringIO()):
             status = main({argv!r})

@@ -28,20 +28,15 @@ like any other image, with a warning naming the first entry that differs.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from pathlib import Path
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, List, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
 
-from kivtool import png
-from kivtool.animation import SHADOW, Animation
-
-if TYPE_CHECKING:
-    from kivtool.export import Options, Timings
+from kivtool.animation import SHADOW
+from kivtool.formats import ImportRefused, png
 
 TRANSPARENT_TEXT = "kivtool:transparent-index"
-INDEXED_FORMS = ("frames", "sheet")
 SHADOW_COLOR = (0, 0, 0, 255)  # what a shadow frame's runs paint
 PALETTE_SIZE = 256
 
@@ -62,71 +57,6 @@ class Choice:
     shadow: Optional[int]  # None when the file has no shadow frame, or none that paints
 
 
-def painted_frames(animation: Animation) -> List[Optional[Tuple[Values, Mask]]]:
-    """Every frame's index plane and painted mask; None for a frame without
-    pixels."""
-    return [None if frame.is_empty else animation.indices(frame.index) for frame in animation.frames]
-
-
-def choose(
-    animation: Animation,
-    planes: Sequence[Optional[Tuple[Values, Mask]]],
-    palette: Sequence[Color],
-    transparent: Optional[int],
-    shadow: Optional[int],
-) -> Choice:
-    """The transparent and shadow indices for `animation`: the ones given,
-    checked, or the lowest that fit. Raises ExportError when none fits."""
-    from kivtool.export import ExportError
-
-    path = animation.path
-    used = np.zeros(PALETTE_SIZE, dtype=bool)
-    first_user: Dict[int, int] = {}
-    shadow_painted = False
-    for frame, plane in zip(animation.frames, planes):
-        if plane is None:
-            continue
-        values, mask = plane
-        if frame.kind == SHADOW:
-            shadow_painted = shadow_painted or bool(mask.any())
-            continue
-        here = np.bincount(values[mask], minlength=PALETTE_SIZE) > 0
-        for index in np.flatnonzero(here & ~used).tolist():
-            first_user[index] = frame.index
-        used |= here
-
-    if transparent is None:
-        free = np.flatnonzero(~used)
-        if not free.size:
-            raise ExportError(
-                f"{path}: cannot be written --indexed: its frames paint every one of the 256 palette "
-                "indices, which leaves none for the pixels no run paints"
-            )
-        transparent = int(free[0])
-    elif used[transparent]:
-        raise ExportError(
-            f"{path}: --transparent-index {transparent}: frame {first_user[transparent]} paints that index, "
-            "so it cannot stand for the pixels no run paints"
-        )
-
-    if shadow is not None:
-        if shadow == transparent:
-            raise ExportError(
-                f"{path}: --shadow-index {shadow} is the transparent index; shadow pixels need another one"
-            )
-    elif shadow_painted:
-        black = [i for i, color in enumerate(palette) if tuple(color) == SHADOW_COLOR and i != transparent]
-        if not black:
-            raise ExportError(
-                f"{path}: cannot be written --indexed: it has shadow frames and its palette has no entry "
-                f"(0, 0, 0, 255) besides the transparent index {transparent} to paint them with "
-                "(--shadow-index N names one)"
-            )
-        shadow = black[0]
-    has_shadows = any(frame.kind == SHADOW for frame in animation.frames)
-    return Choice(transparent, shadow if has_shadows else None)
-
-
 def frame_values(frame_kind: str, plane: Tuple[Values, Mask], choice: Choice) -> Values:
     """The frame's pixel values in the image."""
     values, mask = plane
@@ -141,92 +71,6 @@ def png_palette(palette: Sequence[Color], choice: Choice) -> png.Palette:
     alphas = bytearray(color[3] for color in palette)
     alphas[choice.transparent] = 0
     return png.Palette(rgb=bytes(channel for color in palette for channel in color[:3]), alpha=bytes(alphas))
-
-
-def save(
-    values: Values, target: Path, image_palette: png.Palette, choice: Choice, options: Options, timings: Timings
-) -> Path:
-    """Writes one indexed PNG, naming its transparent index in its text."""
-    from kivtool.export import _save_png
-
-    height, width = values.shape
-    pixels = np.ascontiguousarray(values).tobytes()
-    text = {TRANSPARENT_TEXT: str(choice.transparent)}
-    return _save_png(target, pixels, (width, height), options, timings, image_palette, text)
-
-
-def export(animation: Animation, directory: Path, options: Options, timings: Timings) -> List[Path]:
-    """Writes the `frames` and `sheet` forms of `options` as palette PNGs."""
-    from kivtool.export import ExportError
-
-    others = [form for form in options.forms if form not in INDEXED_FORMS]
-    if others:
-        raise ExportError(f"{animation.path}: --indexed writes only frames and sheet, not {', '.join(others)}")
-    palette = animation.palette()[:PALETTE_SIZE]
-    planes = painted_frames(animation)
-    choice = choose(animation, planes, palette, options.transparent_index, options.shadow_index)
-    image_palette = png_palette(palette, choice)
-    written: List[Path] = []
-    if "frames" in options.forms:
-        written += write_frames(animation, planes, choice, image_palette, directory, options, timings)
-    if "sheet" in options.forms:
-        written += write_sheet(animation, planes, choice, image_palette, directory, options, timings)
-    return written
-
-
-def write_frames(
-    animation: Animation,
-    planes: Sequence[Optional[Tuple[Values, Mask]]],
-    choice: Choice,
-    image_palette: png.Palette,
-    directory: Path,
-    options: Options,
-    timings: Timings,
-) -> List[Path]:
-    written = []
-    for frame, plane in zip(animation.frames, planes):
-        if plane is not None:
-            target = directory / f"{animation.stem}_{frame.index:03d}.png"
-            written.append(
-                save(frame_values(frame.kind, plane, choice), target, image_palette, choice, options, timings)
-            )
-    return written
-
-
-def write_sheet(
-    animation: Animation,
-    planes: Sequence[Optional[Tuple[Values, Mask]]],
-    choice: Choice,
-    image_palette: png.Palette,
-    directory: Path,
-    options: Options,
-    timings: Timings,
-) -> List[Path]:
-    import time
-
-    from kivtool.export import ExportError, duration_ms, write_description
-    from kivtool.sheet import description, pack
-
-    drawn = [(frame, plane) for frame, plane in zip(animation.frames, planes) if plane is not None]
-    if not drawn:
-        raise ExportError(f"{animation.path}: nothing to put on a sheet: every frame is 0 × 0")
-    start = time.perf_counter()
-    size, places = pack([(frame.width, frame.height) for frame, _ in drawn])
-    sheet = np.full((size[1], size[0]), choice.transparent, dtype=np.uint8)
-    place_of: Dict[int, Tuple[int, int]] = {}
-    for (frame, plane), (x, y) in zip(drawn, places):
-        sheet[y : y + frame.height, x : x + frame.width] = frame_values(frame.kind, plane, choice)
-        place_of[frame.index] = (x, y)
-    timings.compose += time.perf_counter() - start
-
-    sheet_json = description(animation, size, place_of, duration_ms(options))
-    meta = sheet_json["meta"]
-    meta["format"] = "I8"  # as Aseprite names an indexed sheet
-    meta["transparentIndex"] = choice.transparent
-    if choice.shadow is not None:
-        meta["shadowIndex"] = choice.shadow
-    image_path = save(sheet, directory / f"{animation.stem}.png", image_palette, choice, options, timings)
-    return [image_path, write_description(directory / f"{animation.stem}.json", sheet_json)]
 
 
 # --------------------------------------------------------------------------
@@ -289,8 +133,6 @@ class IndexedPixels:
 
 
 def index_text(value: Any, where: str) -> int:
-    from kivtool.importer import ImportRefused
-
     text = str(value).strip()
     if not text.isdigit() or not 0 <= int(text) < PALETTE_SIZE:
         raise ImportRefused(f"{where}: {text!r} is not a palette index (0 to 255)")
@@ -318,8 +160,6 @@ def palette_pixels(image: Any, name: str) -> Optional[IndexedPixels]:
     values = np.asarray(image, dtype=np.uint8)
     beyond = values >= count
     if beyond.any():
-        from kivtool.importer import ImportRefused
-
         y, x = (int(v) for v in np.argwhere(beyond)[0])
         raise ImportRefused(
             f"{name}: pixel x={x}, y={y} has palette index {int(values[y, x])}, "
@@ -343,8 +183,6 @@ class IndexReader:
     frames_read: int = 0  # frames read by index so far
 
     def decide(self, image: PaletteImage) -> Decision:
-        from kivtool.importer import ImportRefused
-
         if image.decision is not None:
             return image.decision
         colors = np.array(image.colors, dtype=np.uint8).reshape(-1, 4)[:PALETTE_SIZE]

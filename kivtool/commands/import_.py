@@ -1,0 +1,195 @@
+"""`kivtool import`: an animation file made from PNG frames or a sprite
+sheet, verified before it replaces the output."""
+
+from __future__ import annotations
+
+import argparse
+
+from kivtool import _core, importer
+from kivtool.commands.base import ToolError, set_text, warn
+from kivtool.commands.options import non_negative_int, palette_index, path_argument, positive_int
+from kivtool.formats import ImportRefused, sheet
+from kivtool.memory import DEFAULT_MAX_PIXELS
+from kivtool.text import printable, quoted
+
+IMPORT_DESCRIPTION = """\
+Makes an animation file from images: one sheet description (the JSON that
+`kivtool export --as sheet` writes, or Aseprite or TexturePacker in the
+JSON-hash or JSON-array layout), or PNG images, one per frame, in order.
+
+A pixel that is exactly a palette colour is painted with it (the lowest
+index when the palette holds it twice); (0, 0, 0, 0) and any other pixel with
+alpha 0 are left unpainted; any other colour stops the import, unless
+--quantize takes the nearest palette colour. In a shadow frame every pixel
+with alpha above 0 is painted (the game draws it black).
+
+A palette PNG (as `kivtool export --indexed` writes) whose palette is the
+animation's is read by index instead: every pixel's value is its index, and
+the transparent index is unpainted (from --transparent-index, else the
+sheet's meta.transparentIndex, else the image's kivtool:transparent-index
+text, else the one entry the image makes transparent). In a shadow frame
+every other index is painted. A palette PNG with another palette is matched
+by colour, with a warning naming the first entry that differs.
+
+The file stores the palette's place relative to ROOT, as the game finds it
+from the animation's folder upwards, so OUT must lie under ROOT. It is
+written beside OUT, loaded back and compared frame by frame with the images
+before it replaces OUT; on any difference OUT is left as it was."""
+
+
+def add_command(parser: argparse.ArgumentParser) -> None:
+    set_text(
+        parser,
+        description=IMPORT_DESCRIPTION,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="examples:\n"
+        "  kivtool import out/ball/ball.json -o game/anim/ball.kiv "
+        "--palette game/pal/ball.pal --project-root game\n"
+        "  kivtool import walk_0.png walk_1.png shadow.png --shadow 2 --offsets offsets.json "
+        "-o game/anim/walk.kiv --palette game/pal/ball.pal --project-root game",
+    )
+    parser.add_argument(
+        "inputs",
+        metavar="INPUT",
+        type=path_argument,
+        nargs="+",
+        help="a sheet description (.json), or PNG images, one per frame",
+    )
+    parser.add_argument(
+        "-o",
+        "--output",
+        metavar="OUT",
+        type=path_argument,
+        required=True,
+        help="animation file to write (replaced only by a verified file)",
+    )
+    parser.add_argument(
+        "--palette",
+        metavar="PAL",
+        type=path_argument,
+        required=True,
+        help="palette file the animation uses; read, not rewritten",
+    )
+    parser.add_argument(
+        "--project-root",
+        metavar="ROOT",
+        type=path_argument,
+        required=True,
+        help="the game's folder that the palette's stored place is relative to",
+    )
+    parser.add_argument(
+        "--offsets",
+        metavar="OFFSETS",
+        type=path_argument,
+        help="for images: a JSON list of [x, y], one per image and, with "
+        "--background, one more for it, last (default: 0, 0 each)",
+    )
+    parser.add_argument(
+        "--shadow",
+        metavar="INDEX",
+        type=non_negative_int,
+        action="append",
+        default=[],
+        help="for images: the image at this place among the INPUTs (from 0) is a shadow frame; repeat for several",
+    )
+    parser.add_argument(
+        "--background", metavar="IMAGE", type=path_argument, help="for images: the background frame, stored last"
+    )
+    parser.add_argument(
+        "--speed",
+        metavar="N",
+        type=speed_value,
+        help="the animation's speed value (default: the sheet's meta.speed, or 0)",
+    )
+    parser.add_argument(
+        "--quantize",
+        action="store_true",
+        help="give colours that are not in the palette the nearest palette "
+        "colour (by distance over R, G, B premultiplied by alpha, and alpha; the "
+        "lowest index on a tie) instead of stopping, and round 16-bit samples that are no "
+        "8-bit value; the pixels changed to palette colours are counted per frame",
+    )
+    parser.add_argument(
+        "--max-pixels",
+        metavar="N",
+        type=positive_int,
+        default=DEFAULT_MAX_PIXELS,
+        help="refuse an image, or a frame a sheet declares, of more than N pixels, "
+        f"before it is decoded (default {DEFAULT_MAX_PIXELS})",
+    )
+    parser.add_argument(
+        "--transparent-index",
+        type=palette_index,
+        metavar="N",
+        help="for palette PNGs read by index: the index that stands for "
+        "unpainted pixels (default: the sheet's meta.transparentIndex, else "
+        "the image's kivtool:transparent-index text, else the one entry the "
+        "image makes transparent)",
+    )
+    parser.set_defaults(run=run)
+
+
+def speed_value(text: str) -> int:
+    low, high = 0, _core.SPEED_MAX
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if not low <= value <= high:
+        raise argparse.ArgumentTypeError(f"must be a whole number from {low} to {high}: {quoted(text)}")
+    return value
+
+
+def run(args: argparse.Namespace) -> int:
+    sheets = [path for path in args.inputs if path.suffix.lower() == ".json"]
+    try:
+        if sheets:
+            if len(args.inputs) > 1:
+                raise ToolError(f"{sheets[0]}: a sheet description is imported alone, not together with other inputs")
+            for option, value in (
+                ("--offsets", args.offsets),
+                ("--shadow", args.shadow),
+                ("--background", args.background),
+            ):
+                if value:
+                    raise ToolError(
+                        f"{sheets[0]}: {option} is for images; a sheet description gives offsets and kinds itself"
+                    )
+            sources, sheet_speed = sheet.sheet_frames(sheets[0], quantize=args.quantize, max_pixels=args.max_pixels)
+        else:
+            sources = importer.image_frames(
+                args.inputs,
+                args.offsets,
+                args.shadow,
+                args.background,
+                quantize=args.quantize,
+                max_pixels=args.max_pixels,
+            )
+            sheet_speed = None
+        speed = args.speed if args.speed is not None else (sheet_speed or 0)
+        plan = importer.import_animation(
+            sources,
+            args.output,
+            args.palette,
+            args.project_root,
+            speed=speed,
+            quantize=args.quantize,
+            transparent_index=args.transparent_index,
+        )
+    except ImportRefused as error:
+        raise ToolError(str(error)) from None
+    except MemoryError:
+        raise ToolError(f"{args.output}: not written: not enough memory for these images") from None
+    except importer.VerificationFailed as error:
+        raise ToolError(
+            f"{args.output}: not written: the file made from the images does not read "
+            f"back as them ({error}); this is a fault in kivtool, please report it"
+        ) from None
+    for warning in plan.warnings:
+        warn(warning)
+    for name, changed in zip(plan.names, plan.changed):
+        if changed:
+            print(printable(f"{name}: {changed} pixels changed to the nearest palette colour"))
+    background = ", the last one the background" if plan.has_background else ""
+    print(printable(f"wrote {args.output}: {len(plan.names)} frames{background}, speed {speed}, verified"))
+    return 0
