@@ -222,7 +222,7 @@ def test_refuses_requests_without_the_token_or_under_another_host(game, view, to
     # The wrong token differs from the served one in its first character, whatever that is.
     wrong = ("y" if served.token[0] == "x" else "x") + served.token[1:]
     query = {"none": "", "wrong": f"?token={wrong}", "good": f"?token={served.token}"}[token]
-    for path in ["/", "/api/session", "/static/view.js", "/api/animation/anim/walk.kiv"]:
+    for path in ["/", "/api/session", "/static/main.js", "/api/animation/anim/walk.kiv"]:
         status, _, body = served.request("GET", path + query, host=host and host.format(port=served.port), token=False)
         assert status == 403, (path, body)
 
@@ -713,6 +713,69 @@ def test_a_deeply_nested_body_answers_400(game, view):
     assert json.loads(body)["reason"]
 
 
+def digest_of(served, rel):
+    return json.loads(served.request("GET", f"/api/animation/{rel}")[2])["digest"]
+
+
+# Every kind of answer, each as (status, content type) and how to ask for it.
+ANSWERS = [
+    pytest.param(200, "text/html", lambda s: s.request("GET", "/"), id="page"),
+    pytest.param(200, "text/javascript", lambda s: s.request("GET", "/static/main.js"), id="script"),
+    pytest.param(200, "text/css", lambda s: s.request("GET", "/static/view.css"), id="style"),
+    pytest.param(200, "application/json", lambda s: s.request("GET", "/api/session"), id="json"),
+    pytest.param(
+        200,
+        "application/octet-stream",
+        lambda s: s.request("GET", f"/api/rgba/anim/walk.kiv?digest={digest_of(s, 'anim/walk.kiv')}"),
+        id="frames",
+    ),
+    pytest.param(
+        200,
+        "application/octet-stream",
+        lambda s: s.request("GET", f"/api/indices/anim/walk.kiv?digest={digest_of(s, 'anim/walk.kiv')}"),
+        id="indices",
+    ),
+    pytest.param(200, "application/json", lambda s: s.request("HEAD", "/api/session"), id="head"),
+    pytest.param(400, "application/json", lambda s: save_request(s, "anim/walk.kiv", b"{}"), id="bad-save"),
+    pytest.param(403, "text/plain", lambda s: s.request("GET", "/api/session", token=False), id="no-token"),
+    pytest.param(403, "application/json", lambda s: s.request("GET", "/api/list/.."), id="outside-root"),
+    pytest.param(404, "application/json", lambda s: s.request("GET", "/static/nothing.js"), id="no-static-file"),
+    pytest.param(404, "application/json", lambda s: s.request("GET", "/api/animation/anim/none.kiv"), id="no-file"),
+    pytest.param(404, "text/plain", lambda s: s.request("GET", "/nowhere"), id="no-route"),
+    pytest.param(405, "text/plain", lambda s: s.request("PUT", "/api/session"), id="method"),
+    pytest.param(
+        409,
+        "application/json",
+        lambda s: s.request("GET", f"/api/rgba/anim/walk.kiv?digest={'0' * 64}"),
+        id="stale-load",
+    ),
+    pytest.param(
+        413, "text/plain", lambda s: save_request(s, "anim/walk.kiv", b"[" + b" " * (5 << 20) + b"]"), id="too-large"
+    ),
+]
+
+
+@pytest.mark.parametrize("status, kind, ask", ANSWERS)
+def test_every_answer_carries_the_security_headers(game, view, status, kind, ask):
+    served = view(game)
+    got, headers, body = ask(served)
+    headers = {name.lower(): value for name, value in headers.items()}
+    assert (got, headers["content-type"].split(";")[0]) == (status, kind), body[:200]
+    assert headers["x-content-type-options"] == "nosniff"
+    policy = {
+        part.strip().split()[0]: part.strip().split()[1:] for part in headers["content-security-policy"].split(";")
+    }
+    assert policy["frame-ancestors"] == ["'none'"]
+    if kind == "text/html":
+        # The page loads its own scripts, styles and API answers only.
+        assert policy["default-src"] in (["'none'"], ["'self'"])
+        assert all(
+            policy.get(name, policy["default-src"]) == ["'self'"] for name in ("script-src", "style-src", "connect-src")
+        )
+    else:
+        assert policy == {"default-src": ["'none'"], "frame-ancestors": ["'none'"]}
+
+
 def test_connections_of_the_listening_socket_send_without_delay():
     """Keep-alive answers go out at once only with TCP_NODELAY, which the
     event loop sets on connections of a socket made as IPPROTO_TCP."""
@@ -1021,6 +1084,25 @@ def test_demo_plays_with_its_shadow_and_background(browser, tmp_path, view):
     browser.save_screenshot(str(screenshot_folder() / "demo.png"))
 
 
+def test_the_page_works_under_its_content_security_policy(browser, game, view):
+    """Nothing the page loads or runs is refused by its policy: the console
+    stays free of violations in the gallery and in the player (playing,
+    inspecting and saving)."""
+    served = view(game)
+    browser.get_log("browser")  # what earlier tests left
+    open_page(browser, served, "&folder=anim")
+    wait_for(browser, "return kivview.checked && document.querySelectorAll('.card canvas').length > 0")
+    browser.get(served.url + "&file=anim/walk.kiv")
+    wait_for(browser, "return window.kivview && kivview.mode === 'player' && kivview.ready")
+    wait_for(browser, "return kivview.player.anim.frames.every(f => f.plane)")
+    hover(browser, -1, -6)
+    browser.execute_script("document.getElementById('speed').value = 41; document.getElementById('speed').onchange()")
+    browser.find_element("id", "save").click()
+    wait_for(browser, "return kivview.lastSave")
+    logged = [entry["message"] for entry in browser.get_log("browser")]
+    assert not [line for line in logged if "Content Security Policy" in line or "Refused to" in line], logged
+
+
 def test_the_player_gets_both_plans_of_the_shadows(tmp_path):
     """The page switches between shadows drawn under and shadows as steps of
     their own: the two plans must differ where the file has a shadow."""
@@ -1067,7 +1149,7 @@ def test_gallery_opens_every_name_shows_warnings_and_the_root(browser, game, vie
     browser.get(link)
     wait_for(browser, "return window.kivview && kivview.mode === 'player' && kivview.ready")
     # (as the page writes it in its requests: WebDriver cannot return a lone surrogate)
-    assert unquote_to_bytes(browser.execute_script("return encodePath(kivview.player.rel)")) == b"anim/" + odd
+    assert unquote_to_bytes(browser.execute_script("return kivview.encodePath(kivview.player.rel)")) == b"anim/" + odd
     assert browser.execute_script("return kivview.player.anim.frames.length") == len(frames) + 1
 
 

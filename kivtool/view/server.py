@@ -43,18 +43,20 @@ from pathlib import Path
 from typing import Any, Awaitable, Callable, Dict, List, Mapping, Optional, Tuple
 from urllib.parse import unquote_to_bytes
 
+from kivtool import _core
 from kivtool.animation import Animation
 from kivtool.text import printable
 from kivtool.view import source
 
 SUFFIX = ".kiv"
 STATIC = Path(__file__).parent / "static"
-STATIC_FILES = {"view.js": "text/javascript", "view.css": "text/css"}
+# The page's files, each served with its type: the entry module (main.js)
+# imports the others.
+SCRIPTS = ("main.js", "api.js", "animation.js", "gallery.js", "player.js", "editing.js", "page.js")
+STATIC_FILES = {"view.css": "text/css", **{name: "text/javascript" for name in SCRIPTS}}
 MAX_BODY = 4 << 20  # a save names two numbers per frame; this holds hundreds of thousands
 REASONS_KEPT = 100_000  # remembered reasons for the gallery, a few hundred bytes each
 STATUS_BATCH = 200
-SPEED_RANGE = (0, 0xFFFFFFFF)
-OFFSET_RANGE = (-0x8000, 0x7FFF)
 
 
 # Held while a save checks the file and writes it (so that two saves of one
@@ -450,6 +452,12 @@ def change_summary(rel: str, animation: Animation, speed: int, offsets: List[Tup
     return f"{rel}: " + (", ".join(parts) if parts else "nothing changed")
 
 
+def limits() -> Dict[str, List[int]]:
+    """The ranges of the values an edit changes, as the format holds them:
+    the page keeps its edits within these."""
+    return {"speed": [0, _core.SPEED_MAX], "offset": [_core.OFFSET_MIN, _core.OFFSET_MAX]}
+
+
 def parse_placement(body: bytes) -> Tuple[str, int, List[Tuple[int, int]], Optional[str]]:
     try:
         request = json.loads(body)
@@ -463,9 +471,9 @@ def parse_placement(body: bytes) -> Tuple[str, int, List[Tuple[int, int]], Optio
     numbers = [speed] + [value for pair in offsets for value in pair]
     if not isinstance(digest, str) or any(type(value) is not int for value in numbers):
         raise Refused(400, "speed and offsets must be whole numbers")
-    if not SPEED_RANGE[0] <= speed <= SPEED_RANGE[1]:
-        raise Refused(400, f"speed {speed} does not fit (0 to {SPEED_RANGE[1]})")
-    low, high = OFFSET_RANGE
+    if not 0 <= speed <= _core.SPEED_MAX:
+        raise Refused(400, f"speed {speed} does not fit (0 to {_core.SPEED_MAX})")
+    low, high = _core.OFFSET_MIN, _core.OFFSET_MAX
     if any(not low <= value <= high for value in numbers[1:]):
         raise Refused(400, f"an offset does not fit ({low} to {high})")
     if target is not None and not isinstance(target, str):
@@ -500,22 +508,13 @@ class Guard:
         headers = {name.decode("latin-1").lower(): value.decode("latin-1") for name, value in scope["headers"]}
         refusal = self.check(scope, headers)
         if refusal is not None:
-            await plain(send, refusal.status, refusal.reason)
+            await plain(secured(send, []), refusal.status, refusal.reason)
             return
-        token = query_token(scope)
-        if token is not None:
-            cookie = f"{self.settings.cookie}={self.settings.token}; HttpOnly; SameSite=Strict; Path=/".encode(
-                "latin-1"
-            )
-
-            async def send_with_cookie(message: Dict[str, Any]) -> None:
-                if message["type"] == "http.response.start":
-                    message = dict(message, headers=list(message.get("headers", [])) + [(b"set-cookie", cookie)])
-                await send(message)
-
-            await self.app(scope, receive, send_with_cookie)
-            return
-        await self.app(scope, receive, send)
+        extra: List[Tuple[bytes, bytes]] = []
+        if query_token(scope) is not None:
+            cookie = f"{self.settings.cookie}={self.settings.token}; HttpOnly; SameSite=Strict; Path=/"
+            extra.append((b"set-cookie", cookie.encode("latin-1")))
+        await self.app(scope, receive, secured(send, extra))
 
     def check(self, scope: Scope, headers: Dict[str, str]) -> Optional[Refused]:
         settings = self.settings
@@ -548,6 +547,39 @@ class Guard:
             if name == self.settings.cookie:
                 return hmac.compare_digest(value.encode("latin-1"), expected)
         return False
+
+
+# What every answer says to the browser: take it as the type it is sent as
+# (a body is never guessed into a script or a page), and show it in no
+# other site's frame (no page can overlay the editor to steer clicks). The
+# page may reach this server only, for its own scripts, styles and API
+# calls (the icon is an empty data: address); every other answer may load
+# nothing at all.
+PAGE_POLICY = (
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; "
+    "base-uri 'none'; form-action 'none'; frame-ancestors 'none'"
+)
+API_POLICY = "default-src 'none'; frame-ancestors 'none'"
+
+
+def security_headers(headers: List[Tuple[bytes, bytes]]) -> List[Tuple[bytes, bytes]]:
+    """The headers added to an answer with `headers`: the page's policy for
+    the HTML page, the API's for everything else."""
+    kind = next((value for name, value in headers if name.lower() == b"content-type"), b"")
+    policy = PAGE_POLICY if kind.split(b";")[0].strip() == b"text/html" else API_POLICY
+    return [(b"x-content-type-options", b"nosniff"), (b"content-security-policy", policy.encode("ascii"))]
+
+
+def secured(send: Send, extra: List[Tuple[bytes, bytes]]) -> Send:
+    """`send` adding the security headers, and `extra`, to the answer's start."""
+
+    async def send_secured(message: Dict[str, Any]) -> None:
+        if message["type"] == "http.response.start":
+            headers = list(message.get("headers", []))
+            message = dict(message, headers=headers + security_headers(headers) + extra)
+        await send(message)
+
+    return send_secured
 
 
 def query_token(scope: Scope) -> Optional[str]:
@@ -632,6 +664,7 @@ def make_app(settings: Settings) -> Any:
                 "start": settings.start,
                 "folder": settings.start_is_folder,
                 "palette": settings.palette,
+                "limits": limits(),
             },
             headers=no_store,
         )
