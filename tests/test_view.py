@@ -1103,6 +1103,23 @@ def test_the_page_works_under_its_content_security_policy(browser, game, view):
     assert not [line for line in logged if "Content Security Policy" in line or "Refused to" in line], logged
 
 
+def test_the_page_keeps_edits_within_the_ranges_the_server_sends(browser, game, view):
+    served = view(game / "anim" / "walk.kiv")
+    limits = json.loads(served.request("GET", "/api/session")[2])["limits"]
+    assert limits == {"speed": [0, _core.SPEED_MAX], "offset": [_core.OFFSET_MIN, _core.OFFSET_MAX]}
+    open_page(browser, served)
+    browser.find_element("id", "play").click()  # paused: nothing redraws the far-moved frames
+    speed = "const s = document.getElementById('speed'); s.value = arguments[0]; s.onchange(); return kivview.player.anim.speed"
+    assert browser.execute_script(speed, _core.SPEED_MAX + 1) == SPEED  # refused: the field shows the speed again
+    assert browser.execute_script("return document.getElementById('speed').value") == str(SPEED)
+    assert browser.execute_script(speed, _core.SPEED_MAX) == _core.SPEED_MAX
+    assert browser.execute_script("return document.getElementById('speed').max") == str(_core.SPEED_MAX)
+    # (moved without redrawing: a canvas that wide is more than the browser makes)
+    browser.execute_script("kivview.player.move([0], 1 << 20, -(1 << 20))")
+    assert offsets(browser)[0] == [_core.OFFSET_MAX, _core.OFFSET_MIN]
+    browser.execute_script("kivview.player.saved = kivview.player.state()")  # let the next test leave the page
+
+
 def test_the_player_gets_both_plans_of_the_shadows(tmp_path):
     """The page switches between shadows drawn under and shadows as steps of
     their own: the two plans must differ where the file has a shadow."""
