@@ -1,35 +1,44 @@
 """Types of kivtool's private native module (src/module/tool_module.cpp):
 the tool's view of the same C++ core as pykiv. Not for users.
 
-load(path, palette="", *, data=None) runs the whole load as pykiv's KivF.load
-does and returns its outcome as a value. With data, those bytes (read by the
-caller, and digested, say) are decoded as the file at path instead of reading
-it; the palette search still starts from path. read_header(path, *, data=None)
-likewise. data is bytes or any contiguous bytes-like object (a memoryview
-slice), copied by the call; the frames keep that copy, tail included, so a
-caller holding the whole file can pass memoryview(whole)[:len(whole) -
-trailing_bytes] to keep no second copy of a long tail. Loaded.status is one of "loaded",
-"cannot_open", "no_frames", "palette_missing", "palette_invalid",
-"no_colors"; palette_tried is the palette path the load tried ("" when the
-search found none), palette_used the one loaded ("" when none); errors are
-the error lines, "ERROR: " removed, in order. rgba(i) is frame i as pykiv
-renders it; indices(i) is (index plane, painted mask), width x height bytes
+Animation(path, data, palette="") is one animation file: data, its bytes as
+the caller read them (bytes or any contiguous bytes-like object, copied
+once), decoded once; path only starts the palette search, palette (when not
+"") is loaded instead of the one the search finds. Nothing is rendered until
+render(). outcome is how the load ended (LoadOutcome): before render(),
+loaded unless the palette or the frames already failed (palette_missing,
+palette_invalid, no_frames); after it, no_colors when nothing rendered.
+palette_tried is the palette path the load tried ("" when the search found
+none), palette_used the one loaded ("" when none), palette_folder the folder
+of the search the stored location was found under ("" for a palette given,
+or none found); errors are the error lines of the load and the render, "ERROR:
+" removed, in order. frames is the frame table as one tuple, made once.
+render_bytes is the bytes of RGBA render() makes, from the frame table;
+render() refuses more than this process may use (MemoryError) before
+anything is allocated. rgba(i) is frame i as pykiv renders it (after
+render()); indices(i) is (index plane, painted mask), width x height bytes
 each, painted exactly where rgba(i) is painted (indices 0 in a shadow frame).
+digest is the SHA-256 of data, in hex. patched(speed, offsets) is a copy of
+data with only the speed and each frame's (x_offset, y_offset), background
+frame last, changed; ValueError for bytes that are not a whole animation
+file, a count of offsets other than the frames', or values that do not fit.
 
-Facts for warnings, on Loaded and Header: cut_short is True when the file
-ends before its header or its frames do (the reader then reads what is
-missing as zeros: frames and rows past the end come out empty);
-trailing_bytes counts the bytes after the last frame record (0 when cut
-short), which the format ignores. On Loaded: max_index is the highest palette
-index a run of a non-shadow frame paints within its frame's width, as a
-256-colour palette would paint it (-1 when none); a palette of color_count
-colours leaves pixels unpainted when max_index >= color_count. color_count is
-the palette file's own colour count field: the count loaded (1 to 256) when
-palette_used is set, the count refused when status is "palette_invalid", 0
-when no palette file was read. colors is every entry the renderer looks up:
-after a palette was loaded, the file's color_count colours followed by
-(0, 0, 0, 255) up to 256 entries (so colors[:color_count] are the file's);
-empty when none was loaded.
+Facts for warnings: cut_short is True when the file ends before its header
+or its frames do (the reader then reads what is missing as zeros: frames and
+rows past the end come out empty); trailing_bytes counts the bytes after the
+last frame record (0 when cut short), which the format ignores. max_index is
+the highest palette index a run of a non-shadow frame paints within its
+frame's width, as a 256-colour palette would paint it (-1 when none); a
+palette of color_count colours leaves pixels unpainted when max_index >=
+color_count. color_count is the palette file's own colour count field: the
+count loaded (1 to 256) when palette_used is set, the count refused when
+outcome is palette_invalid, 0 when no palette file was read. colors is every
+entry the renderer looks up: after a palette was loaded, the file's
+color_count colours followed by (0, 0, 0, 255) up to 256 entries (so
+colors[:color_count] are the file's); empty when none was loaded.
+
+find_palette(animation_path, location) is the palette the search finds for
+an animation at animation_path storing location ("" for none).
 
 encode(frames, speed=, location=, has_background=, names=) writes frames given
 as FramePlanes (painted: height x width array, non-zero = painted; indices:
@@ -38,9 +47,6 @@ has_background the last frame is the background frame. The format's limits
 are refused with ValueError naming the frame (names[i], else "frame i").
 check_frames(frames, names) refuses the same limits from sizes alone (objects
 with width, height, x_offset, y_offset, shadow).
-
-patch_placement(data, speed, offsets) changes only the speed and each frame's
-(x_offset, y_offset), background frame last.
 
 FileReplacement(path, root="") and replace_file(path, data, root="") replace
 a file safely (a temporary file beside it, synced, renamed over it; written in
@@ -57,6 +63,7 @@ given. All raise OSError naming the cause ("is not a regular file (a FIFO)",
 as given; a missing file raises FileNotFoundError.
 """
 
+import enum
 from typing import Any, Callable, Protocol, Sequence
 
 SPEED_MAX: int
@@ -83,33 +90,26 @@ class Frame:
     @property
     def runs(self) -> int: ...
 
-class Header:
-    @property
-    def speed(self) -> int: ...
-    @property
-    def frame_count(self) -> int: ...
-    @property
-    def has_background(self) -> bool: ...
-    @property
-    def location(self) -> str: ...
-    @property
-    def frames(self) -> list[Frame]: ...
-    @property
-    def cut_short(self) -> bool: ...
-    @property
-    def trailing_bytes(self) -> int: ...
+class LoadOutcome(enum.Enum):
+    loaded = 0
+    cannot_open = 1
+    no_frames = 2
+    palette_missing = 3
+    palette_invalid = 4
+    no_colors = 5
 
-class Loaded:
+class Animation:
+    def __init__(self, path: str | bytes, data: bytes | memoryview, palette: str = "") -> None: ...
     @property
-    def status(self) -> str: ...
+    def outcome(self) -> LoadOutcome: ...
+    @property
+    def errors(self) -> list[str]: ...
     @property
     def palette_tried(self) -> str: ...
     @property
     def palette_used(self) -> str: ...
     @property
-    def errors(self) -> list[str]: ...
-    @property
-    def header(self) -> Header: ...
+    def palette_folder(self) -> str: ...
     @property
     def speed(self) -> int: ...
     @property
@@ -119,7 +119,7 @@ class Loaded:
     @property
     def location(self) -> str: ...
     @property
-    def frames(self) -> list[Frame]: ...
+    def frames(self) -> tuple[Frame, ...]: ...
     @property
     def cut_short(self) -> bool: ...
     @property
@@ -127,14 +127,20 @@ class Loaded:
     @property
     def max_index(self) -> int: ...
     @property
+    def color_count(self) -> int: ...
+    @property
     def colors(self) -> list[Color]: ...
     @property
-    def color_count(self) -> int: ...
+    def digest(self) -> str: ...
+    @property
+    def render_bytes(self) -> int: ...
+    @property
+    def rendered(self) -> bool: ...
+    def render(self) -> None: ...
     def rgba(self, index: int) -> bytes: ...
     def indices(self, index: int) -> tuple[bytes, bytes]: ...
+    def patched(self, speed: int, offsets: Sequence[tuple[int, int]]) -> bytes: ...
 
-def load(path: str, palette: str = "", *, data: bytes | memoryview | None = None) -> Loaded: ...
-def read_header(path: str, *, data: bytes | memoryview | None = None) -> Header: ...
 def find_palette(animation_path: str, location: str) -> str: ...
 
 class FramePlanes:
@@ -172,7 +178,6 @@ def encode(
     frames: Sequence[FramePlanes], *, speed: int, location: str, has_background: bool, names: Sequence[str] = ...
 ) -> bytes: ...
 def check_frames(frames: Sequence[FrameShape], names: Sequence[str] = ...) -> None: ...
-def patch_placement(data: bytes, speed: int, offsets: Sequence[tuple[int, int]]) -> bytes: ...
 
 class FileReplacement:
     def __init__(self, path: str, root: str = "") -> None: ...

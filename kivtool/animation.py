@@ -1,9 +1,10 @@
 """One animation loaded through the core, with a plain reason when it cannot be.
 
-The load is the core's own (`kivtool._core.load`): the same palette search
-and rendering as pykiv's, whose outcome comes back as a value: how the load
-ended, the palette it tried and the one it used, and the error lines it
-produced. Those become one sentence naming the file and the cause.
+The load is the core's own (`kivtool._core.Animation`, made from the file's
+bytes read once): the same palette search and rendering as pykiv's, whose
+outcome comes back as a value: how the load ended, the palette it tried and
+the one it used, and the error lines it produced. Those become one sentence
+naming the file and the cause.
 """
 
 from __future__ import annotations
@@ -67,7 +68,7 @@ class Animation:
         colors: int,
         frames: List[FrameInfo],
         messages: Optional[List[str]] = None,
-        loaded: Optional[_core.Loaded] = None,
+        loaded: Optional[_core.Animation] = None,
         cut_short: bool = False,
         max_index: Optional[int] = -1,
     ) -> None:
@@ -80,7 +81,7 @@ class Animation:
         self.colors = colors  # the palette file's own count of colours
         self.frames = frames
         self.messages = messages if messages is not None else []  # the core's complaints, prefix removed
-        self.loaded = loaded  # the load itself: records, rendering, palette
+        self.loaded = loaded  # the load itself: records, rendering (when rendered), palette
         self.cut_short = cut_short  # the file ends before its header or its frames
         self.max_index = max_index  # the highest palette index the frames paint, -1 for none; None when not read
 
@@ -122,7 +123,7 @@ class Animation:
         return planes_of(self.loaded, index)
 
 
-def planes_of(loaded: _core.Loaded, index: int) -> Tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]:
+def planes_of(loaded: _core.Animation, index: int) -> Tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_]]:
     """Frame `index` of a load as (index plane, painted mask), as the core
     reads them from the frame's runs."""
     import numpy as np
@@ -172,18 +173,18 @@ def frame_kind(index: int, is_shadow: int, has_background: bool, count: int) -> 
 
 def _failure(
     path: Union[str, Path],
-    status: str,
+    status: _core.LoadOutcome,
     location: str,
     palette_tried: str,
     color_count: int,
     explicit: Union[str, Path, None],
 ) -> str:
-    """Why a load that ended other than "loaded" gives no frames."""
-    if status == "cannot_open":
+    """Why a load that ended other than loaded gives no frames."""
+    if status is _core.LoadOutcome.cannot_open:
         return f"{path}: cannot open"
-    if status == "no_frames":
+    if status is _core.LoadOutcome.no_frames:
         return f"{path}: holds no frames"
-    if status == "palette_missing":
+    if status is _core.LoadOutcome.palette_missing:
         if explicit is not None:
             return f"{path}: cannot open palette file {explicit}"
         if location == "":
@@ -194,7 +195,7 @@ def _failure(
                 "or any folder above it (use --palette)"
             )
         return f"{path}: cannot open palette file {excerpt(palette_tried, PATH_CHARACTERS)} (use --palette)"
-    if status == "palette_invalid":
+    if status is _core.LoadOutcome.palette_invalid:
         return (
             f"{path}: palette file {excerpt(palette_tried, PATH_CHARACTERS)} is not usable "
             f"(colour count {color_count}, must be 1 to 256)"
@@ -202,7 +203,10 @@ def _failure(
     return f"{path}: no frame could be rendered"
 
 
-def frames_of(header: Union[_core.Header, _core.Loaded]) -> List[FrameInfo]:
+def frames_of(loaded: _core.Animation) -> List[FrameInfo]:
+    frames = loaded.frames  # one tuple, made once by the load
+    count = len(frames)
+    has_background = loaded.has_background
     return [
         FrameInfo(
             index,
@@ -210,63 +214,66 @@ def frames_of(header: Union[_core.Header, _core.Loaded]) -> List[FrameInfo]:
             frame.height,
             frame.x_offset,
             frame.y_offset,
-            frame_kind(index, frame.is_shadow, header.has_background, len(header.frames)),
+            frame_kind(index, frame.is_shadow, has_background, count),
             frame.runs,
         )
-        for index, frame in enumerate(header.frames)
+        for index, frame in enumerate(frames)
     ]
+
+
+def open_animation(
+    path: Union[str, Path], palette: Union[str, Path, None] = None, data: Optional[bytes] = None
+) -> _core.Animation:
+    """The records and the palette of `path` (with `palette` instead of the
+    one the file names, when given), from `data` when given (the file's
+    bytes, already read), else from the file read once here; nothing
+    rendered. Raises LoadError for a file that gives no frames."""
+    if data is None:
+        data = read_animation_file(path)
+    _check_palette(palette)
+    try:
+        loaded = _core.Animation(absolute(path), data, str(palette) if palette is not None else "")
+    except MemoryError as error:
+        raise _refused(path, error) from None
+    except RuntimeError as error:  # the palette search hit a filesystem error
+        raise LoadError(f"{path}: {error}") from None
+    except (TypeError, ValueError, UnicodeError):  # the path has no UTF-8 form, or a NUL
+        raise LoadError(f"{path}: the file name is not valid text") from None
+    _check_outcome(path, loaded, palette)
+    return loaded
+
+
+def _check_outcome(path: Union[str, Path], loaded: _core.Animation, palette: Union[str, Path, None]) -> None:
+    if loaded.outcome is not _core.LoadOutcome.loaded:
+        raise LoadError(
+            _failure(path, loaded.outcome, loaded.location, loaded.palette_tried, loaded.color_count, palette)
+        )
+
+
+def as_animation(path: Union[str, Path], loaded: _core.Animation) -> Animation:
+    return Animation(
+        path=path,
+        speed=loaded.speed,
+        frame_count=loaded.frame_count,
+        has_background=loaded.has_background,
+        location=loaded.location,
+        palette_path=loaded.palette_used or None,
+        colors=loaded.color_count,
+        frames=frames_of(loaded),
+        messages=loaded.errors,
+        loaded=loaded,
+        cut_short=loaded.cut_short,
+        max_index=loaded.max_index,
+    )
 
 
 def describe_animation(path: Union[str, Path], palette: Union[str, Path, None] = None) -> Animation:
     """The header, the frame table and the palette of `path`, as
     load_animation gives them, without rendering a frame: a few bytes can
     declare frames of gigabytes, and their sizes and offsets are all that
-    is shown. The palette is found as the load finds it. Raises LoadError
-    for what load_animation refuses."""
-    data = read_animation_file(path)
-    _check_palette(palette)
-    try:
-        header = _core.read_header(absolute(path), data=data)
-    except MemoryError as error:
-        raise _refused(path, error) from None
-    except OSError as error:
-        raise LoadError(f"{path}: cannot open: {error.strerror or error}") from None
-    except (TypeError, ValueError, UnicodeError):
-        raise LoadError(f"{path}: the file name is not valid text") from None
-    location = header.location
-    if palette is not None:
-        tried = absolute(palette)
-    elif location == "":
-        tried = ""
-    else:
-        try:
-            tried = _core.find_palette(absolute(path), location)
-        except RuntimeError as error:  # the search hit a filesystem error
-            raise LoadError(f"{path}: {error}") from None
-    if not tried:
-        raise LoadError(_failure(path, "palette_missing", location, "", 0, palette))
-    found = _core.load_palette(tried)
-    if found.result != 1:
-        status = "palette_invalid" if found.result == -2 else "palette_missing"
-        raise LoadError(_failure(path, status, location, tried, found.color_count, palette))
-    # As the load does: the palette first, then the frames.
-    if not header.frames:
-        raise LoadError(f"{path}: holds no frames")
-    return Animation(
-        path=path,
-        speed=header.speed,
-        frame_count=header.frame_count,
-        has_background=header.has_background,
-        location=location,
-        palette_path=tried,
-        colors=found.color_count,
-        frames=frames_of(header),
-        messages=found.errors,
-        cut_short=header.cut_short,
-        # What the frames paint is known from their runs, which the header
-        # read does not report: the warning about it comes with a load.
-        max_index=None,
-    )
+    is shown. Raises LoadError for what load_animation refuses before it
+    renders."""
+    return as_animation(path, open_animation(path, palette))
 
 
 def read_animation_file(path: Union[str, Path]) -> bytes:
@@ -314,32 +321,17 @@ def load_animation(
     read), else from the file read once here. Raises LoadError for a file
     that gives no frames. The paths may be text: `kivtool info` keeps them
     so, to start without importing pathlib."""
-    if data is None:
-        data = read_animation_file(path)
-    _check_palette(palette)
+    loaded = open_animation(path, palette, data)
+    render(path, loaded, palette)
+    return as_animation(path, loaded)
+
+
+def render(path: Union[str, Path], loaded: _core.Animation, palette: Union[str, Path, None] = None) -> None:
+    """Renders every frame of `loaded`, the animation of `path`; the memory
+    it takes is checked against what this process may use first. Raises
+    LoadError."""
     try:
-        loaded = _core.load(absolute(path), str(palette) if palette is not None else "", data=data)
+        loaded.render()
     except MemoryError as error:
         raise _refused(path, error) from None
-    except RuntimeError as error:  # the palette search hit a filesystem error
-        raise LoadError(f"{path}: {error}") from None
-    except (TypeError, ValueError, UnicodeError):  # the path has no UTF-8 form, or a NUL
-        raise LoadError(f"{path}: the file name is not valid text") from None
-    if loaded.status != "loaded":
-        raise LoadError(
-            _failure(path, loaded.status, loaded.location, loaded.palette_tried, loaded.color_count, palette)
-        )
-    return Animation(
-        path=path,
-        speed=loaded.speed,
-        frame_count=loaded.frame_count,
-        has_background=loaded.has_background,
-        location=loaded.location,
-        palette_path=loaded.palette_used or None,
-        colors=loaded.color_count,
-        frames=frames_of(loaded),
-        messages=loaded.errors,
-        loaded=loaded,
-        cut_short=loaded.cut_short,
-        max_index=loaded.max_index,
-    )
+    _check_outcome(path, loaded, palette)

@@ -527,9 +527,15 @@ def load_palette(path: Path) -> PaletteIndex:
 def verify(path: Path, plan: Plan, palette: Optional[Path] = None) -> None:
     """Loads `path` as the game would (or with `palette` instead of the one
     its stored location finds) and compares it with the plan."""
-    loaded = _core.load(str(path.absolute()), str(palette.absolute()) if palette is not None else "")
+    try:
+        data = _core.read_file(str(path))
+    except OSError as error:
+        raise VerificationFailed(f"the written file cannot be read: {error.strerror or error}") from None
+    loaded = _core.Animation(str(path.absolute()), data, str(palette.absolute()) if palette is not None else "")
+    if loaded.outcome is _core.LoadOutcome.loaded:
+        loaded.render()
     messages = loaded.errors
-    if loaded.status != "loaded":
+    if loaded.outcome is not _core.LoadOutcome.loaded:
         raise VerificationFailed("the written file does not load" + (f": {messages[0]}" if messages else ""))
     expected_count = len(plan.expected)
     header = [

@@ -287,10 +287,11 @@ class Loads:
                 return kept
         # Reserved before the frames are rendered: the bytes read and, at
         # most, the pixels the guard lets through.
-        reserved = len(data) + min(source.pixel_bytes(path, data), source.MAX_PIXEL_BYTES)
+        started = source.start(path, data, self.settings.palette)
+        reserved = len(data) + min(started.pixels, source.MAX_PIXEL_BYTES)
         self.reserve(reserved)
         try:
-            outcome = source.decode(path, data, self.settings.palette)
+            outcome = source.finish(started)
             if outcome.animation is not None:
                 outcome.reason = self.unusable(outcome.animation)
                 if outcome.reason is not None:
@@ -765,7 +766,7 @@ def make_app(settings: Settings) -> Any:
                     raise Refused(400, f"{target}: no such folder")
                 current = base.data
             try:
-                data = source.patch_placement(current, speed, offsets)
+                data = source.patch_placement(loaded, speed, offsets)
             except ValueError as error:
                 raise Refused(400, f"{rel}: {error}") from None
             del current

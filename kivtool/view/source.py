@@ -3,8 +3,8 @@
 Everything the server needs of the native side goes through here: the read
 of a file's bytes (once: what is digested is what is decoded, and what a
 save compares against), the load of those bytes
-(`kivtool.animation.load_animation` over the core's load, whose outcome,
-error lines included, comes back as a value: a server answering many
+(`kivtool.animation`'s over the core's animation object, made once from
+those bytes, whose outcome, error lines included, comes back as a value: a server answering many
 requests cannot catch messages on a shared `sys.stderr`), each frame's RGBA
 and index plane from that load, the placement patch (the same file bytes
 with only the speed and the frame offsets changed) and the core's safe
@@ -21,7 +21,7 @@ from pathlib import Path
 from typing import Iterator, List, Optional, Tuple, Union
 
 from kivtool import _core
-from kivtool.animation import Animation, LoadError, load_animation
+from kivtool.animation import Animation, LoadError, as_animation, open_animation, render
 
 # RGBA of all frames of one animation: what the page is sent and the server
 # keeps for it. A file larger than this on disk is not read at all: its
@@ -133,16 +133,6 @@ def core_path(path: str) -> Union[str, bytes]:
     return path
 
 
-def pixel_bytes(path: str, data: bytes) -> int:
-    """The bytes of RGBA the frames of `data` render to, from its header and
-    frame table alone (nothing is rendered); 0 when they cannot be read."""
-    try:
-        header = _core.read_header(core_path(path), data=data)  # type: ignore[arg-type]
-    except (MemoryError, OSError, RuntimeError, ValueError, TypeError):
-        return 0
-    return sum(frame.width * frame.height * 4 for frame in header.frames)
-
-
 # Advice in the command line's words, as the page says it.
 _PAGE_WORDS = (
     (" (use --palette)", " (put the palette file where its palette location leads)"),
@@ -156,30 +146,75 @@ def page_words(reason: str) -> str:
     return reason
 
 
-def decode(path: str, data: bytes, palette: str = "") -> Outcome:
-    """The load of `data`, the bytes of the file at `path` (its folder is
-    where the palette search starts). Frames too big to show are refused
-    from the frame table, before anything is rendered."""
-    file_digest = digest(data)
-    size = pixel_bytes(path, data)
-    if size > MAX_PIXEL_BYTES:
-        reason = f"its frames hold {size >> 20} MiB of pixels, more than the viewer shows ({MAX_PIXEL_BYTES >> 20} MiB)"
-        return Outcome(None, reason, file_digest, data)
+@dataclass
+class Started:
+    """A load decoded and not yet rendered: the animation object, or the
+    outcome already decided (a file the viewer does not show)."""
+
+    path: str
+    data: bytes
+    loaded: Optional[_core.Animation]
+    palette: str = ""
+    outcome: Optional[Outcome] = None
+
+    @property
+    def pixels(self) -> int:
+        """The bytes of RGBA rendering it takes, from its frame table."""
+        return self.loaded.render_bytes if self.loaded is not None else 0
+
+
+def start(path: str, data: bytes, palette: str = "") -> Started:
+    """The first half of a load of `data`, the bytes of the file at `path`
+    (its folder is where the palette search starts): decoded once, into the
+    object that digests, renders and patches those same bytes."""
     named = core_path(path)
     try:
-        animation = load_animation(named, Path(palette) if palette else None, data=data)  # type: ignore[arg-type]
+        loaded = open_animation(named, Path(palette) if palette else None, data=data)  # type: ignore[arg-type]
     except UnicodeError:
-        # A palette found under a folder whose name is not UTF-8 cannot be
-        # named back as text.
-        return Outcome(None, "the name of its folder or of its palette is not valid UTF-8 text", file_digest, data)
+        return Started(path, data, None, palette, _unnamed(data))
     except LoadError as error:
-        reason = without_name(str(named), str(error))
-        if "palette file" in reason and "is not usable" in reason:
-            # The count quoted is the first bytes of whatever file the
-            # stored location led to: not shown.
-            reason = reason.split(" (colour count", 1)[0] + " (not a palette the game can use)"
-        return Outcome(None, page_words(reason), file_digest, data)
-    return Outcome(animation, None, file_digest, data, size)
+        return Started(path, data, None, palette, _refusal(named, error, data))
+    return Started(path, data, loaded, palette)
+
+
+def finish(started: Started) -> Outcome:
+    """The second half: frames too big to show are refused from the frame
+    table, else every frame is rendered."""
+    if started.outcome is not None:
+        return started.outcome
+    loaded, data, named = started.loaded, started.data, core_path(started.path)
+    assert loaded is not None
+    size = loaded.render_bytes
+    if size > MAX_PIXEL_BYTES:
+        reason = f"its frames hold {size >> 20} MiB of pixels, more than the viewer shows ({MAX_PIXEL_BYTES >> 20} MiB)"
+        return Outcome(None, reason, loaded.digest, data)
+    try:
+        render(named, loaded, started.palette or None)  # type: ignore[arg-type]
+    except UnicodeError:
+        return _unnamed(data)
+    except LoadError as error:
+        return _refusal(named, error, data)
+    return Outcome(as_animation(named, loaded), None, loaded.digest, data, size)  # type: ignore[arg-type]
+
+
+def decode(path: str, data: bytes, palette: str = "") -> Outcome:
+    """The whole load of `data`, the bytes of the file at `path`."""
+    return finish(start(path, data, palette))
+
+
+def _unnamed(data: bytes) -> Outcome:
+    # A palette found under a folder whose name is not UTF-8 cannot be
+    # named back as text.
+    return Outcome(None, "the name of its folder or of its palette is not valid UTF-8 text", digest(data), data)
+
+
+def _refusal(named: Union[str, bytes], error: LoadError, data: bytes) -> Outcome:
+    reason = without_name(str(named), str(error))
+    if "palette file" in reason and "is not usable" in reason:
+        # The count quoted is the first bytes of whatever file the stored
+        # location led to: not shown.
+        reason = reason.split(" (colour count", 1)[0] + " (not a palette the game can use)"
+    return Outcome(None, page_words(reason), digest(data), data)
 
 
 def rgba(animation: Animation, index: int) -> bytes:
@@ -210,11 +245,13 @@ def colors(animation: Animation) -> List[Tuple[int, int, int, int]]:
     return list(animation.loaded.colors)
 
 
-def patch_placement(data: bytes, speed: int, offsets: List[Tuple[int, int]]) -> bytes:
-    """`data` with only its speed and its frames' offsets changed, every
-    other byte (data after the frames included) as it was; ValueError when
-    `data` is not a whole animation file or a value does not fit."""
-    return _core.patch_placement(data, speed, offsets)
+def patch_placement(animation: Animation, speed: int, offsets: List[Tuple[int, int]]) -> bytes:
+    """The bytes `animation` was loaded from with only their speed and their
+    frames' offsets changed, every other byte (data after the frames
+    included) as it was; ValueError when they are not a whole animation file
+    or a value does not fit."""
+    assert animation.loaded is not None
+    return animation.loaded.patched(speed, offsets)
 
 
 def replace_file(root: str, path: str, data: bytes) -> None:

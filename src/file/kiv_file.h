@@ -30,6 +30,8 @@ struct KivLoadReport {
     std::string location;              // the palette location the file stores, up to its first zero byte
     std::string palette_tried;         // the palette path handed to the palette's load ("" when none was found)
     std::int32_t palette_result = 0;   // what that load returned (1, -1, -2); 0 when it was not reached
+    std::string palette_folder;        // the folder the search found the location under ("" when none, or given)
+    bool rendered = false;             // the frames were rendered (read_bytes stops before)
     bool cut_short = false;            // the file ended before its header or its frames did
     std::uint64_t trailing_bytes = 0;  // bytes after the last frame record
 };
@@ -59,6 +61,19 @@ public:
     std::shared_ptr<KivData> load_bytes(const std::string& file_name, pykiv::io::FileBytes bytes,
                                         std::int32_t color_profile, const std::string& io_pal);
 
+    // The load of load_bytes without its last step: the records and the
+    // palette, no frame rendered (render_frames does that). A caller that
+    // only shows the header and the frame table renders nothing: a few bytes
+    // can declare frames of gigabytes. The decoder shares `bytes` with the
+    // frames; the caller may keep them too.
+    void read_bytes(const std::string& file_name, std::shared_ptr<const pykiv::io::FileBytes> bytes,
+                    const std::string& io_pal);
+
+    // Renders every frame of the held records, kept for get_frame_buffer.
+    // Refuses (pykiv::memory::AllocationRefused) pixels beyond the limits'
+    // pixel memory before any is allocated.
+    void render_frames();
+
     // Writes the held animation to `file_name`, storing the palette's place
     // as `palette_path` relative to `project_root`, and writes the palette to
     // `palette_path`: both files are replaced, or neither. Records that would
@@ -81,17 +96,24 @@ public:
     // Where the palette of an animation file is: the explicit palette path
     // when given (against the current directory when relative), else the
     // nearest of the stored location's candidates that exists; an empty path
-    // when none does.
+    // when none does. `folder`, when given, is set to the folder of the
+    // search the location was found under (empty for an explicit palette
+    // and when none was found).
     static std::filesystem::path find_palette(const std::filesystem::path& animation_path,
                                               const std::optional<std::filesystem::path>& explicit_palette,
-                                              const std::string& location);
+                                              const std::string& location,
+                                              std::filesystem::path* folder = nullptr);
 
 private:
     std::shared_ptr<KivData> load_from(const std::optional<std::filesystem::path>& file_path,
                                        std::optional<pykiv::io::FileBytes> bytes, std::int32_t color_profile,
                                        const std::string& io_pal);
+    void read_records(const std::optional<std::filesystem::path>& file_path,
+                      std::shared_ptr<const pykiv::io::FileBytes> bytes,
+                      const std::optional<std::filesystem::path>& explicit_palette, const std::string& io_pal);
     static std::filesystem::path resolve_palette_path(const std::filesystem::path& animation_path,
-                                                      const std::filesystem::path& location);
+                                                      const std::filesystem::path& location,
+                                                      std::filesystem::path* folder);
 
     std::vector<KivFrameBufferObject> frame_buffer_;
     std::shared_ptr<KivData> data_;

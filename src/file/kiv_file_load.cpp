@@ -43,6 +43,27 @@ std::shared_ptr<KivData> KivF::load_from(const std::optional<fs::path>& file_pat
     // 3. The whole file, or nothing else changes.
     last_load_ = {};
     if (!bytes) return nullptr;
+    read_records(file_path, std::make_shared<const pykiv::io::FileBytes>(std::move(*bytes)), explicit_palette,
+                 io_pal);
+
+    // 8. Every frame rendered, kept for get_frame_buffer.
+    render_frames();
+
+    // 9. The records when at least one frame was rendered.
+    return frame_buffer_.empty() ? nullptr : data_;
+}
+
+void KivF::read_bytes(const std::string& file_name, std::shared_ptr<const pykiv::io::FileBytes> bytes,
+                      const std::string& io_pal) {
+    std::optional<fs::path> explicit_palette;
+    if (!io_pal.empty()) explicit_palette = pykiv::io::path_from_utf8(io_pal);
+    last_load_ = {};
+    frame_buffer_.clear();
+    read_records(pykiv::io::try_path_from_utf8(file_name), std::move(bytes), explicit_palette, io_pal);
+}
+
+void KivF::read_records(const std::optional<fs::path>& file_path, std::shared_ptr<const pykiv::io::FileBytes> bytes,
+                        const std::optional<fs::path>& explicit_palette, const std::string& io_pal) {
     last_load_.opened = true;
 
     KivData& data = *data_;
@@ -51,8 +72,7 @@ std::shared_ptr<KivData> KivF::load_from(const std::optional<fs::path>& file_pat
 
     // 4. The header: prefix, speed, palette location and frame count. The
     //    decoder takes the file's bytes and shares them with the frames.
-    pykiv::kiv_codec::KivDecoder decoder(std::make_shared<const pykiv::io::FileBytes>(std::move(*bytes)),
-                                         limits_.decode);
+    pykiv::kiv_codec::KivDecoder decoder(std::move(bytes), limits_.decode);
     const pykiv::kiv_codec::PaletteReference stored = decoder.read_header(data);
 
     // 5. The palette keeps the stored location's size, and as its location
@@ -70,15 +90,16 @@ std::shared_ptr<KivData> KivF::load_from(const std::optional<fs::path>& file_pat
     // 7. The palette, wherever it is found; a palette that cannot be loaded
     //    reports why and keeps its colours. Bytes handed over under a name
     //    with no platform form start the search nowhere.
-    last_load_.palette_tried =
-        pykiv::io::path_to_utf8(find_palette(file_path.value_or(fs::path()), explicit_palette, palette.location()));
+    fs::path folder;
+    last_load_.palette_tried = pykiv::io::path_to_utf8(
+        find_palette(file_path.value_or(fs::path()), explicit_palette, palette.location(), &folder));
+    last_load_.palette_folder = pykiv::io::path_to_utf8(folder);
     last_load_.palette_result = palette.load(last_load_.palette_tried);
+}
 
-    // 8. Every frame rendered, kept for get_frame_buffer.
-    frame_buffer_ = KivFrameBuffer(data, limits_.pixel_memory).release_frames();
-
-    // 9. The records when at least one frame was rendered.
-    return frame_buffer_.empty() ? nullptr : data_;
+void KivF::render_frames() {
+    frame_buffer_ = KivFrameBuffer(*data_, limits_.pixel_memory).release_frames();
+    last_load_.rendered = true;
 }
 
 KivLoadStatus KivF::last_load_status() const {
@@ -89,17 +110,19 @@ KivLoadStatus KivF::last_load_status() const {
     if (last_load_.palette_result == -1) return KivLoadStatus::palette_missing;
     if (last_load_.palette_result == -2) return KivLoadStatus::palette_invalid;
     if (data_->frames.empty()) return KivLoadStatus::no_frames;
-    return KivLoadStatus::no_colors;
+    // Records read and not yet rendered: nothing has failed so far.
+    return last_load_.rendered ? KivLoadStatus::no_colors : KivLoadStatus::loaded;
 }
 
 fs::path KivF::find_palette(const fs::path& animation_path, const std::optional<fs::path>& explicit_palette,
-                            const std::string& location) {
+                            const std::string& location, fs::path* folder) {
+    if (folder != nullptr) folder->clear();
     if (explicit_palette) {
         return explicit_palette->is_absolute() ? *explicit_palette : fs::current_path() / *explicit_palette;
     }
     // A location with no platform form names no palette.
     const auto location_path = pykiv::io::try_path_from_utf8(location);
-    return location_path ? resolve_palette_path(animation_path, *location_path) : fs::path();
+    return location_path ? resolve_palette_path(animation_path, *location_path, folder) : fs::path();
 }
 
 // Tries `location` under the animation file's directory, then under each
@@ -108,14 +131,17 @@ fs::path KivF::find_palette(const fs::path& animation_path, const std::optional<
 // The location comes from the file, so nothing here may fail on what it
 // names: a candidate that cannot be examined (behind a directory without
 // search permission, a loop of symbolic links) is taken as missing.
-fs::path KivF::resolve_palette_path(const fs::path& animation_path, const fs::path& location) {
+fs::path KivF::resolve_palette_path(const fs::path& animation_path, const fs::path& location, fs::path* folder) {
     fs::path directory = animation_path.parent_path();
     while (!directory.empty()) {
         const fs::path candidate = directory / location;
         std::error_code ec;
         if (fs::exists(candidate, ec)) {
             fs::path found = fs::canonical(candidate, ec);
-            if (!ec) return found;
+            if (!ec) {
+                if (folder != nullptr) *folder = directory;
+                return found;
+            }
         }
         fs::path parent = directory.parent_path();
         if (parent == directory) break;

@@ -8,6 +8,7 @@
 // Python during work, FileReplacement.verify's check, runs while only this
 // module's own copy of the new contents is held. Error lines are collected
 // in native memory while a load runs and handed back as values.
+#include <pybind11/native_enum.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -26,6 +27,7 @@
 
 #include "codec/kiv_codec.h"
 #include "codec/kiv_planes.h"
+#include "file/kiv_animation.h"
 #include "file/kiv_file.h"
 #include "io/error_line.h"
 #include "io/file_io.h"
@@ -33,7 +35,6 @@
 #include "palette/pal_file.h"
 #include "palette/palette_lookup.h"
 #include "render/kiv_frame_buffer.h"
-#include "render/kiv_index_planes.h"
 
 namespace py = pybind11;
 namespace fs = std::filesystem;
@@ -42,7 +43,7 @@ namespace codec = pykiv::kiv_codec;
 namespace {
 
 // --------------------------------------------------------------------------
-// Error lines, collected while a load runs
+// Error lines, collected while a palette load runs
 
 // A damaged file can report a fault for every row; what is kept of its lines
 // is bounded so that such a file costs no memory.
@@ -99,56 +100,12 @@ std::pair<py::bytes, std::uint8_t*> new_bytes(std::size_t size) {
 }
 
 // --------------------------------------------------------------------------
-// Header and frame table
-
-struct FrameEntry {
-    int width = 0;
-    int height = 0;
-    int x_offset = 0;
-    int y_offset = 0;
-    bool is_shadow = false;
-    std::size_t runs = 0;
-};
-
-struct Header {
-    std::uint32_t speed = 0;
-    std::uint32_t frame_count = 0;  // the background frame included
-    bool has_background = false;
-    std::string location;
-    std::vector<FrameEntry> frames;
-    bool cut_short = false;            // the file ends before its header or its frames
-    std::uint64_t trailing_bytes = 0;  // bytes after the last frame record
-};
-
-Header header_of(const KivData& data, const std::string& location, bool cut_short, std::uint64_t trailing_bytes) {
-    Header header;
-    header.cut_short = cut_short;
-    header.trailing_bytes = trailing_bytes;
-    header.speed = data.info.speed;
-    header.frame_count = data.info.frame_count;
-    header.has_background = data.has_background;
-    header.location = location;
-    header.frames.reserve(data.frames.size());
-    for (const auto& frame : data.frames) {
-        FrameEntry entry;
-        if (frame) {
-            entry.width = frame->width;
-            entry.height = frame->height;
-            entry.x_offset = frame->x_offset;
-            entry.y_offset = frame->y_offset;
-            entry.is_shadow = frame->is_shadow != 0;
-            for (const KivPixelSet& row : frame->pixel_sets) entry.runs += row.blocks.size();
-        }
-        header.frames.push_back(entry);
-    }
-    return header;
-}
+// The animation
 
 // Bytes a caller has already read (bytes, or any contiguous buffer of
 // bytes such as a memoryview slice), copied into memory of the core's own
 // while the interpreter's lock is held: the decoder's frames keep them.
-pykiv::io::FileBytes file_bytes_of(const py::buffer& data) {
-    const py::buffer_info info = data.request();
+pykiv::io::FileBytes file_bytes_of(const py::buffer_info& info) {
     if (info.itemsize != 1 || (info.ndim == 1 && info.strides[0] != 1) || info.ndim > 1) {
         throw py::value_error("data must be contiguous bytes");
     }
@@ -158,110 +115,67 @@ pykiv::io::FileBytes file_bytes_of(const py::buffer& data) {
     return bytes;
 }
 
-Header read_header(const std::string& path, const std::optional<py::buffer>& given) {
-    const auto file = pykiv::io::path_from_utf8(path);
-    std::optional<pykiv::io::FileBytes> bytes;
-    if (given) {
-        bytes = file_bytes_of(*given);
-    } else {
-        errno = 0;
-        bytes = pykiv::io::read_file(file);
-        if (!bytes) {
-            const int error_number = errno != 0 ? errno : ENOENT;
-            raise_os_error(error_number, std::strerror(error_number), path);
-        }
-    }
-    KivData data;
-    codec::KivDecoder decoder(std::make_shared<const pykiv::io::FileBytes>(std::move(*bytes)));
-    const codec::PaletteReference stored = decoder.read_header(data);
-    decoder.read_frames(data);
-    return header_of(data, stored.location(), decoder.cut_short(), decoder.trailing_bytes());
-}
-
-// --------------------------------------------------------------------------
-// A whole load, as a value
-
-const char* status_name(KivLoadStatus status) {
-    switch (status) {
-        case KivLoadStatus::loaded:
-            return "loaded";
-        case KivLoadStatus::cannot_open:
-            return "cannot_open";
-        case KivLoadStatus::no_frames:
-            return "no_frames";
-        case KivLoadStatus::palette_missing:
-            return "palette_missing";
-        case KivLoadStatus::palette_invalid:
-            return "palette_invalid";
-        case KivLoadStatus::no_colors:
-            return "no_colors";
-    }
-    return "no_colors";
-}
-
-class Loaded {
+// The core's animation with what Python asks of it more than once, made
+// once: the frame table as one tuple, and the digest of the bytes.
+class PyAnimation {
 public:
-    // Loads `path`, or, when `bytes` are given, those bytes as the file
-    // `path` names (read by the caller; the palette search still starts
-    // from `path`).
-    Loaded(const std::string& path, const std::string& palette, std::optional<pykiv::io::FileBytes> bytes)
+    PyAnimation(const std::string& path, const py::buffer& data, const std::string& palette) {
+        pykiv::io::FileBytes bytes;
+        {
+            const py::buffer_info info = data.request();
+            bytes = file_bytes_of(info);
+        }
+        // SHA-256 from Python's hashlib, over the core's copy: no native
+        // work is under way while it runs.
+        digest_ = py::module_::import("hashlib")
+                      .attr("sha256")(py::memoryview::from_memory(bytes.data(), static_cast<py::ssize_t>(bytes.size())))
+                      .attr("hexdigest")()
+                      .cast<std::string>();
         // Rendering is refused beyond what this process may use, not only
         // beyond the machine's memory: a container's limit kills instead.
-        : file_(std::make_unique<KivF>(KivLimits{{}, pykiv::memory::available_memory_bytes()})) {
-        ErrorCollection errors;
-        if (bytes) {
-            file_->load_bytes(path, std::move(*bytes), 0, palette);
-        } else {
-            file_->load(path, 0, palette);
-        }
-        errors_ = errors.take();
-        const KivLoadReport& report = file_->last_load();
-        status_ = status_name(file_->last_load_status());
-        palette_tried_ = report.palette_tried;
-        if (report.palette_result == 1) palette_used_ = report.palette_tried;
-        location_ = report.location;
-        const KivData& data = *file_->data();
-        header_ = header_of(data, location_, report.cut_short, report.trailing_bytes);
-        for (const auto& frame : data.frames) {
-            if (frame) max_index_ = std::max(max_index_, highest_painted_index(*frame));
-        }
-        // The palette file's own count field, not the 256 entries the load
-        // pads its colours to: the count loaded, or the count refused.
-        color_count_ = data.palette->stored_color_count();
+        core_ = std::make_unique<pykiv::file::Animation>(path, std::move(bytes), palette,
+                                                         pykiv::memory::available_memory_bytes());
+        py::tuple frames(core_->frames().size());
+        for (std::size_t i = 0; i < core_->frames().size(); ++i) frames[i] = py::cast(core_->frames()[i]);
+        frames_ = std::move(frames);
     }
 
-    KivF& file() { return *file_; }
-    const Header& header() const { return header_; }
-
-    std::string status_;
-    std::string palette_tried_;
-    std::string palette_used_;
-    std::string location_;
-    std::vector<std::string> errors_;
-    int max_index_ = -1;
-    int color_count_ = 0;
+    const pykiv::file::Animation& core() const { return *core_; }
+    pykiv::file::Animation& core() { return *core_; }
+    const py::tuple& frames() const { return frames_; }
+    const std::string& digest() const { return digest_; }
 
     py::bytes rgba(std::size_t index) const {
-        const auto& frames = file_->rendered_frames();
-        if (index >= frames.size()) throw py::index_error("frame index out of range");
-        return bytes_of(frames[index].pixels.data(), frames[index].pixels.size());
+        const KivFrameBufferObject* frame = nullptr;
+        try {
+            frame = &core_->rgba(index);
+        } catch (const std::out_of_range& error) {
+            throw py::index_error(error.what());
+        } catch (const std::logic_error& error) {
+            throw py::value_error(error.what());
+        }
+        return bytes_of(frame->pixels.data(), frame->pixels.size());
     }
 
     py::tuple indices(std::size_t index) const {
-        const KivData& data = *file_->data();
-        if (index >= data.frames.size() || !data.frames[index]) throw py::index_error("frame index out of range");
-        const KivFrame& frame = *data.frames[index];
-        const std::size_t size = std::size_t{frame.width} * frame.height;
+        if (index >= core_->frames().size()) throw py::index_error("frame index out of range");
+        const pykiv::file::FrameFacts& frame = core_->frames()[index];
+        const std::size_t size = static_cast<std::size_t>(frame.width) * static_cast<std::size_t>(frame.height);
         auto [indices, index_bytes] = new_bytes(size);
         auto [painted, painted_bytes] = new_bytes(size);
-        const std::size_t colors = data.palette ? data.palette->colors().size() : 0;
-        paint_indices(frame, colors, index_bytes, painted_bytes);
+        core_->indices(index, index_bytes, painted_bytes);
         return py::make_tuple(indices, painted);
     }
 
+    py::bytes patched(std::int64_t speed, const std::vector<std::pair<std::int64_t, std::int64_t>>& offsets) const {
+        const std::vector<std::uint8_t> out = core_->patched(speed, offsets);
+        return bytes_of(out.data(), out.size());
+    }
+
 private:
-    std::unique_ptr<KivF> file_;
-    Header header_;
+    std::unique_ptr<pykiv::file::Animation> core_;
+    py::tuple frames_;
+    std::string digest_;
 };
 
 // --------------------------------------------------------------------------
@@ -462,58 +376,58 @@ PYBIND11_MODULE(_core, m) {
     m.attr("HEIGHT_FROM_SHADOW_MAX") = codec::max_height_from_shadow;
     m.attr("FRAMES_MAX") = codec::max_frames;
 
-    py::class_<FrameEntry>(m, "Frame")
-        .def_readonly("width", &FrameEntry::width)
-        .def_readonly("height", &FrameEntry::height)
-        .def_readonly("x_offset", &FrameEntry::x_offset)
-        .def_readonly("y_offset", &FrameEntry::y_offset)
-        .def_readonly("is_shadow", &FrameEntry::is_shadow)
-        .def_readonly("runs", &FrameEntry::runs);
+    py::native_enum<KivLoadStatus>(m, "LoadOutcome", "enum.Enum")
+        .value("loaded", KivLoadStatus::loaded)
+        .value("cannot_open", KivLoadStatus::cannot_open)
+        .value("no_frames", KivLoadStatus::no_frames)
+        .value("palette_missing", KivLoadStatus::palette_missing)
+        .value("palette_invalid", KivLoadStatus::palette_invalid)
+        .value("no_colors", KivLoadStatus::no_colors)
+        .finalize();
 
-    py::class_<Header>(m, "Header")
-        .def_readonly("speed", &Header::speed)
-        .def_readonly("frame_count", &Header::frame_count)
-        .def_readonly("has_background", &Header::has_background)
-        .def_property_readonly("location", [](const Header& h) { return text(h.location); })
-        .def_readonly("frames", &Header::frames)
-        .def_readonly("cut_short", &Header::cut_short)
-        .def_readonly("trailing_bytes", &Header::trailing_bytes);
+    using pykiv::file::FrameFacts;
+    py::class_<FrameFacts>(m, "Frame")
+        .def_readonly("width", &FrameFacts::width)
+        .def_readonly("height", &FrameFacts::height)
+        .def_readonly("x_offset", &FrameFacts::x_offset)
+        .def_readonly("y_offset", &FrameFacts::y_offset)
+        .def_readonly("is_shadow", &FrameFacts::is_shadow)
+        .def_readonly("runs", &FrameFacts::runs);
 
-    py::class_<Loaded>(m, "Loaded")
-        .def_readonly("status", &Loaded::status_)
-        .def_property_readonly("palette_tried", [](const Loaded& l) { return text(l.palette_tried_); })
-        .def_property_readonly("palette_used", [](const Loaded& l) { return text(l.palette_used_); })
-        .def_property_readonly("errors", [](const Loaded& l) { return texts(l.errors_); })
-        .def_property_readonly("header", &Loaded::header)
-        .def_property_readonly("speed", [](const Loaded& l) { return l.header().speed; })
-        .def_property_readonly("frame_count", [](const Loaded& l) { return l.header().frame_count; })
-        .def_property_readonly("has_background", [](const Loaded& l) { return l.header().has_background; })
-        .def_property_readonly("location", [](const Loaded& l) { return text(l.location_); })
-        .def_property_readonly("frames", [](const Loaded& l) { return l.header().frames; })
-        .def_property_readonly("cut_short", [](const Loaded& l) { return l.header().cut_short; })
-        .def_property_readonly("trailing_bytes", [](const Loaded& l) { return l.header().trailing_bytes; })
-        .def_readonly("max_index", &Loaded::max_index_)
+    py::class_<PyAnimation>(m, "Animation")
+        .def(py::init<const std::string&, const py::buffer&, const std::string&>(), py::arg("path"), py::arg("data"),
+             py::arg("palette") = "")
+        .def_property_readonly("outcome", [](const PyAnimation& a) { return a.core().outcome(); })
+        .def_property_readonly("errors", [](const PyAnimation& a) { return texts(a.core().errors()); })
+        .def_property_readonly("palette_tried", [](const PyAnimation& a) { return text(a.core().report().palette_tried); })
+        .def_property_readonly("palette_used", [](const PyAnimation& a) { return text(a.core().palette_used()); })
+        .def_property_readonly("palette_folder",
+                               [](const PyAnimation& a) { return text(a.core().report().palette_folder); })
+        .def_property_readonly("speed", [](const PyAnimation& a) { return a.core().speed(); })
+        .def_property_readonly("frame_count", [](const PyAnimation& a) { return a.core().frame_count(); })
+        .def_property_readonly("has_background", [](const PyAnimation& a) { return a.core().has_background(); })
+        .def_property_readonly("location", [](const PyAnimation& a) { return text(a.core().report().location); })
+        .def_property_readonly("frames", &PyAnimation::frames)
+        .def_property_readonly("cut_short", [](const PyAnimation& a) { return a.core().report().cut_short; })
+        .def_property_readonly("trailing_bytes", [](const PyAnimation& a) { return a.core().report().trailing_bytes; })
+        .def_property_readonly("max_index", [](const PyAnimation& a) { return a.core().max_index(); })
+        .def_property_readonly("color_count", [](const PyAnimation& a) { return a.core().color_count(); })
         .def_property_readonly("colors",
-                               [](Loaded& l) {
+                               [](const PyAnimation& a) {
                                    py::list out;
-                                   for (const PalF::Color& c : l.file().data()->palette->colors()) {
+                                   for (const PalF::Color& c : a.core().colors()) {
                                        out.append(py::make_tuple(c.r, c.g, c.b, c.a));
                                    }
                                    return out;
                                })
-        .def_readonly("color_count", &Loaded::color_count_)
-        .def("rgba", &Loaded::rgba, py::arg("index"))
-        .def("indices", &Loaded::indices, py::arg("index"));
+        .def_property_readonly("digest", &PyAnimation::digest)
+        .def_property_readonly("render_bytes", [](const PyAnimation& a) { return a.core().render_bytes(); })
+        .def_property_readonly("rendered", [](const PyAnimation& a) { return a.core().rendered(); })
+        .def("render", [](PyAnimation& a) { a.core().render(); })
+        .def("rgba", &PyAnimation::rgba, py::arg("index"))
+        .def("indices", &PyAnimation::indices, py::arg("index"))
+        .def("patched", &PyAnimation::patched, py::arg("speed"), py::arg("offsets"));
 
-    m.def(
-        "load",
-        [](const std::string& path, const std::string& palette, const std::optional<py::buffer>& data) {
-            std::optional<pykiv::io::FileBytes> bytes;
-            if (data) bytes = file_bytes_of(*data);
-            return std::make_unique<Loaded>(path, palette, std::move(bytes));
-        },
-        py::arg("path"), py::arg("palette") = "", py::kw_only(), py::arg("data") = py::none());
-    m.def("read_header", &read_header, py::arg("path"), py::kw_only(), py::arg("data") = py::none());
     m.def(
         "find_palette",
         [](const std::string& animation_path, const std::string& location) {
@@ -566,17 +480,6 @@ PYBIND11_MODULE(_core, m) {
             codec::check_frame_shapes(shapes, names);
         },
         py::arg("frames"), py::arg("names") = std::vector<std::string>{});
-    m.def(
-        "patch_placement",
-        [](const py::bytes& data, std::int64_t speed,
-           const std::vector<std::pair<std::int64_t, std::int64_t>>& offsets) {
-            const std::string_view view = data;
-            const std::vector<std::uint8_t> out =
-                codec::patch_placement(reinterpret_cast<const std::uint8_t*>(view.data()), view.size(), speed, offsets);
-            return bytes_of(out.data(), out.size());
-        },
-        py::arg("data"), py::arg("speed"), py::arg("offsets"));
-
     py::class_<Replacement>(m, "FileReplacement")
         .def(py::init<const std::string&, const std::string&>(), py::arg("path"), py::arg("root") = "")
         .def(
