@@ -627,7 +627,8 @@ def test_a_name_swapped_before_the_write_does_not_send_the_save_out_of_root(tmp_
 
 
 def test_kept_loads_stay_within_the_memory_budget_oldest_dropped_first(game, monkeypatch):
-    from kivtool.view import server
+    from kivtool.view import loads as view_loads
+    from kivtool.view.paths import prepare
 
     frames, background = scene_frames()
     paths = []
@@ -636,12 +637,12 @@ def test_kept_loads_stay_within_the_memory_budget_oldest_dropped_first(game, mon
         path = game / "anim" / f"n{number}.kiv"
         write_animation(path, moved, background)
         paths.append(str(path))
-    loads = server.Loads(server.prepare(game, None, None))
+    loads = view_loads.Loads(prepare(game, None, None))
     one = loads.load(paths[0])
     assert one.animation is not None and one.cost > one.pixels > 0
-    monkeypatch.setattr(server, "MEMORY_BUDGET", 2 * one.cost + one.cost // 2)  # room for two
+    monkeypatch.setattr(view_loads, "MEMORY_BUDGET", 2 * one.cost + one.cost // 2)  # room for two
     outcomes = [loads.load(path) for path in paths]
-    assert loads.kept <= server.MEMORY_BUDGET
+    assert loads.kept <= view_loads.MEMORY_BUDGET
     assert loads.by_digest(paths[0], outcomes[0].digest) is None  # the oldest went
     assert all(loads.by_digest(path, outcome.digest) is outcome for path, outcome in zip(paths[1:], outcomes[1:]))
 
@@ -1125,7 +1126,7 @@ def test_the_player_gets_both_plans_of_the_shadows(tmp_path):
     their own: the two plans must differ where the file has a shadow."""
     from kivtool.animation import SHADOW, load_animation
     from kivtool.sample import write_sample
-    from kivtool.view.server import step_plans
+    from kivtool.view.loads import step_plans
 
     animation = load_animation(write_sample(tmp_path)[0])
     shadows = {frame.index for frame in animation.frames if frame.kind == SHADOW}
