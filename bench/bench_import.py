@@ -166,7 +166,7 @@ def main() -> None:
                 ),
             ),
             ("write the file", lambda: out.write_bytes(contents)),
-            ("  of verifying: load and render", lambda: _core.load(str(out))),
+            ("  of verifying: load and render", lambda: _core.Animation(str(out), out.read_bytes()).render()),
             ("verify (load, compare every frame)", lambda: importer.verify(out, plan)),
         ]
         step_times = [(name, min(timed(action) for _ in range(repeat))) for name, action in steps]

@@ -82,6 +82,7 @@ constexpr const char* file_records = "the file object reads other records than t
 constexpr const char* rendered_record = "a rendered frame does not match its record";
 constexpr const char* reread_render = "the reread renders differently";
 constexpr const char* file_render = "the file object renders differently";
+constexpr const char* tool_records = "the tool's animation reads another frame table than the decoder";
 
 template <typename T>
 void expect_equal(const char* check, const Where& where, const char* field, const T& expected, const T& found) {
@@ -549,6 +550,52 @@ void RoundTrip::check(const std::uint8_t* data, std::size_t size, bool through_f
     if (encode_animation(reread, stored.location()) != encoded) fail("the reread records encode to other bytes");
 }
 
+void RoundTrip::check_tool_animation(const std::uint8_t* data, std::size_t size, const KivData& decoded,
+                                     const std::vector<KivFrameBufferObject>& images) {
+    // The tool's animation of the same bytes, with the same palette: the
+    // same frame table, the same frames rendered, and its own bytes back
+    // when patched with their own placement.
+    pykiv::io::FileBytes bytes(size);
+    if (size != 0) std::memcpy(bytes.data(), data, size);
+    pykiv::file::Animation animation(input_path_, std::move(bytes), palette_path_, limits_);
+    if (animation.frames().size() != decoded.frames.size()) fail("the tool's animation has another frame count");
+    std::uint64_t pixels = 0;
+    std::vector<std::pair<std::int64_t, std::int64_t>> placement;
+    for (std::size_t f = 0; f < decoded.frames.size(); ++f) {
+        const KivFrame& frame = frame_or_default(decoded.frames[f]);
+        const pykiv::file::FrameFacts& facts = animation.frames()[f];
+        expect_equal(tool_records, frame_at(f), "width", int{frame.width}, facts.width);
+        expect_equal(tool_records, frame_at(f), "height", int{frame.height}, facts.height);
+        expect_equal(tool_records, frame_at(f), "x_offset", int{frame.x_offset}, facts.x_offset);
+        expect_equal(tool_records, frame_at(f), "y_offset", int{frame.y_offset}, facts.y_offset);
+        expect_equal(tool_records, frame_at(f), "shadow", frame.is_shadow != 0, facts.is_shadow);
+        pixels += std::uint64_t{4} * frame.width * frame.height;
+        placement.emplace_back(frame.x_offset, frame.y_offset);
+    }
+    expect_equal(tool_records, Where{"file"}, "render bytes", pixels, animation.render_bytes());
+    // The file object rendered these bytes within the same limits.
+    try {
+        animation.render();
+    } catch (const std::bad_alloc& e) {
+        fail(std::string("the tool's animation refuses a render the file object made: ") + e.what());
+    }
+    if (animation.outcome() != (images.empty() ? KivLoadStatus::no_colors : KivLoadStatus::loaded) &&
+        !decoded.frames.empty()) {
+        fail("the tool's animation ends its load otherwise than the file object");
+    }
+    for (std::size_t f = 0; f < images.size(); ++f) {
+        if (animation.rgba(f).pixels != images[f].pixels) fail("the tool's animation renders another frame");
+    }
+    try {
+        if (animation.patched(decoded.info.speed, placement) != Bytes(data, data + size)) {
+            fail("the tool's animation patched with its own placement gives other bytes");
+        }
+    } catch (const std::invalid_argument&) {
+        // Not a whole file, or a speed it cannot write back: check_patch
+        // tells which refusals are right.
+    }
+}
+
 void RoundTrip::check_files(const std::uint8_t* data, std::size_t size) {
     // What the decoder and the renderer make of the input.
     KivData decoded;
@@ -579,6 +626,8 @@ void RoundTrip::check_files(const std::uint8_t* data, std::size_t size) {
                  loaded.data()->palette->location_size());
     same_images(file_render, images, loaded.get_frame_buffer());
     if ((result == nullptr) != images.empty()) fail("load returns the records exactly when it rendered a frame");
+
+    check_tool_animation(data, size, decoded, images);
 
     // Saved beside its own palette: the file holds what the encoder writes.
     std::error_code ignored;

@@ -27,7 +27,10 @@
 // is loaded from a file with the palette named explicitly and must give
 // what the decoder gave; it is saved, and the file must hold what the
 // encoder wrote; and that file is loaded again, finding the saved palette
-// beside it by the palette search.
+// beside it by the palette search. The tool's animation object, made from
+// the input's bytes with the same palette, must give the same frame table,
+// the same rendered frames, and the input's bytes again when patched with
+// their own placement.
 //
 // Any difference throws RoundTripFailure.
 #pragma once
@@ -39,6 +42,7 @@
 #include <string>
 #include <vector>
 
+#include "file/kiv_animation.h"
 #include "file/kiv_file.h"
 
 namespace pykiv::fuzz {
@@ -70,6 +74,9 @@ public:
 private:
     // The file object against the decoder and the renderer.
     void check_files(const std::uint8_t* data, std::size_t size);
+    // The tool's animation object against the decoder and the renderer.
+    void check_tool_animation(const std::uint8_t* data, std::size_t size, const KivData& decoded,
+                              const std::vector<KivFrameBufferObject>& images);
 
     std::filesystem::path directory_;
     KivLimits limits_;

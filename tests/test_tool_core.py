@@ -1,5 +1,5 @@
-"""kivtool._core, the tool's private view of the core: a load as a value,
-the header without rendering, the encoder of frames given as planes, the
+"""kivtool._core, the tool's private view of the core: the animation object
+(a load as a value, the header without rendering, the placement patch), the encoder of frames given as planes, the
 placement patch, file replacement, palette files and the memory figure.
 What it gives is checked against pykiv itself and the tests' own model of
 the format."""
@@ -31,6 +31,15 @@ def write_animation(folder, anim: kivmodel.Animation, palette, location: bytes =
     return path
 
 
+def load(path, palette: str = "", data=None, render: bool = True) -> _core.Animation:
+    """The tool's animation of the file at `path` (or of `data` under that
+    name), rendered unless asked not to."""
+    loaded = _core.Animation(str(path), pathlib.Path(path).read_bytes() if data is None else data, palette)
+    if render:
+        loaded.render()
+    return loaded
+
+
 def painted_as(loaded, index: int) -> bytes:
     """Frame `index` drawn from its index planes and the loaded palette."""
     frame = loaded.frames[index]
@@ -50,7 +59,7 @@ def painted_as(loaded, index: int) -> bytes:
 
 
 # --------------------------------------------------------------------------
-# load
+# the animation object: a load
 
 
 @pytest.mark.parametrize("seed", range(25))
@@ -63,9 +72,9 @@ def test_load_gives_what_pykiv_gives(seed, tmp_path):
     data = kiv.load(str(path))
     rendered = kiv.get_frame_buffer()
 
-    loaded = _core.load(str(path))
+    loaded = load(path)
     expected_status = "loaded" if anim.frames else "no_frames"
-    assert loaded.status == expected_status
+    assert loaded.outcome.name == expected_status
     assert loaded.errors == []
     palette_file = os.path.realpath(tmp_path / "pal" / "p.pal")
     assert (loaded.palette_tried, loaded.palette_used) == (palette_file, palette_file)
@@ -110,7 +119,6 @@ ONE_FRAME = [kivmodel.frame_record(0, 1, 2, 0, 0, 0, 1, [[(0, 2, [1, 2])]], Fals
 # no file), the palette argument, then the status, the palette tried (a path
 # under the folder, "" for none) and the error lines.
 LOAD_CASES = {
-    "no file": (lambda folder: None, None, "", "cannot_open", "", []),
     "no frames": (good_palette, [], "", "no_frames", "pal/p.pal", []),
     "no frames, no palette": (lambda folder: None, [], "", "palette_missing", "", ["Could not open palette file: "]),
     "palette not found": (
@@ -147,8 +155,8 @@ def test_load_says_how_it_ended(tmp_path, monkeypatch, stderr_lines, prepare, re
     path = tmp_path / "a.kiv"
     if records is not None:
         path.write_bytes(kivmodel.animation_file(0, b"pal/p.pal\0", records))
-    loaded = _core.load(str(path), palette)
-    assert loaded.status == status
+    loaded = load(path, palette)
+    assert loaded.outcome.name == status
     assert loaded.palette_tried == (str(tmp_path / tried) if tried else "")
     assert loaded.palette_used == (loaded.palette_tried if status == "no_frames" else "")
     assert loaded.errors == [line.format(folder=tmp_path) for line in errors]
@@ -163,23 +171,87 @@ def test_an_explicit_palette_is_used_and_the_stored_location_still_shown(tmp_pat
     palette_path, colors = gray_palette
     path = tmp_path / "a.kiv"
     path.write_bytes(kivmodel.animation_file(0, b"elsewhere/p.pal\0", ONE_FRAME))
-    loaded = _core.load(str(path), str(palette_path))
-    assert (loaded.status, loaded.palette_used, loaded.location) == ("loaded", str(palette_path), "elsewhere/p.pal")
+    loaded = load(path, str(palette_path))
+    assert (loaded.outcome.name, loaded.palette_used, loaded.location) == (
+        "loaded",
+        str(palette_path),
+        "elsewhere/p.pal",
+    )
     assert loaded.rgba(0) == bytes(colors[1]) + bytes(colors[2])
+
+
+# Each case: where the palette is, under the animation's folder (the
+# animation is at a/b/a.kiv), the palette argument, then the folder of the
+# search that matched ("" for none) and the palette used.
+PALETTE_FOLDER_CASES = {
+    "beside the animation": ("a/b/pal/p.pal", "", "a/b", "a/b/pal/p.pal"),
+    "two folders up": ("pal/p.pal", "", "", "pal/p.pal"),
+    "given, not searched": ("pal/p.pal", "pal/p.pal", None, "pal/p.pal"),
+    "none found": (None, "", None, None),
+}
+
+
+@pytest.mark.parametrize("where, palette, folder, used", PALETTE_FOLDER_CASES.values(), ids=PALETTE_FOLDER_CASES.keys())
+def test_the_folder_the_palette_search_matched_is_told(tmp_path, where, palette, folder, used):
+    if where is not None:
+        (tmp_path / where).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / where).write_bytes(kivmodel.palette_file([(1, 2, 3, 4)]))
+    (tmp_path / "a" / "b").mkdir(parents=True, exist_ok=True)
+    path = tmp_path / "a" / "b" / "a.kiv"
+    path.write_bytes(kivmodel.animation_file(0, b"pal/p.pal\0", ONE_FRAME))
+    loaded = load(path, str(tmp_path / palette) if palette else "", render=False)
+    expected_folder = "" if folder is None else str(tmp_path / folder) if folder else str(tmp_path)
+    assert loaded.palette_folder == expected_folder
+    assert loaded.palette_used == ("" if used is None else os.path.realpath(tmp_path / used))
+    if folder is not None:
+        # The folder joined with the stored location is the palette found.
+        assert os.path.samefile(os.path.join(loaded.palette_folder, loaded.location), loaded.palette_used)
+
+
+def test_digest_is_the_sha256_of_the_bytes_it_was_made_from(tmp_path):
+    import hashlib
+
+    whole = kivmodel.animation_file(7, b"gray.pal\0", ONE_FRAME) + bytes(1000)
+    for data in (whole, memoryview(whole)[:-1000], b""):
+        assert _core.Animation(str(tmp_path / "a.kiv"), data).digest == hashlib.sha256(data).hexdigest()
+
+
+def test_the_frame_table_is_one_tuple_made_once(tmp_path, gray_palette):
+    path = tmp_path / "a.kiv"
+    path.write_bytes(kivmodel.animation_file(0, b"gray.pal\0", ONE_FRAME * 3))
+    loaded = load(path)
+    assert isinstance(loaded.frames, tuple) and len(loaded.frames) == 3
+    assert loaded.frames is loaded.frames
+    with pytest.raises(AttributeError):
+        loaded.frames[0].width = 9  # type: ignore[misc]
+
+
+def test_load_outcomes_are_an_enum():
+    import enum
+
+    assert issubclass(_core.LoadOutcome, enum.Enum)
+    assert [outcome.name for outcome in _core.LoadOutcome] == [
+        "loaded",
+        "cannot_open",
+        "no_frames",
+        "palette_missing",
+        "palette_invalid",
+        "no_colors",
+    ]
 
 
 def test_text_that_is_not_utf8_is_escaped(tmp_path):
     path = tmp_path / "a.kiv"
     path.write_bytes(kivmodel.animation_file(0, b"p\xff.pal\0", ONE_FRAME))
-    loaded = _core.load(str(path))
-    assert (loaded.status, loaded.location) == ("palette_missing", "p\\xff.pal")
-    assert _core.read_header(str(path)).location == "p\\xff.pal"
+    loaded = load(path)
+    assert (loaded.outcome.name, loaded.location) == ("palette_missing", "p\\xff.pal")
+    assert load(path, render=False).location == "p\\xff.pal"
 
 
 def test_frame_index_out_of_range(tmp_path, gray_palette):
     path = tmp_path / "a.kiv"
     path.write_bytes(kivmodel.animation_file(0, b"gray.pal\0", ONE_FRAME))
-    loaded = _core.load(str(path))
+    loaded = load(path)
     for method in (loaded.rgba, loaded.indices):
         with pytest.raises(IndexError):
             method(1)
@@ -194,7 +266,7 @@ def test_a_frame_cut_at_the_right_edge_is_painted_as_rendered(tmp_path, gray_pal
     ]
     path = tmp_path / "a.kiv"
     path.write_bytes(kivmodel.animation_file(0, b"gray.pal\0", records))
-    loaded = _core.load(str(path))
+    loaded = load(path)
     assert loaded.indices(0) == (bytes((0, 5, 6, 9, 0, 0)), bytes((0, 1, 1, 1, 0, 0)))
     assert loaded.indices(1) == (bytes(6), bytes((0, 0, 1, 1, 0, 0)))
     for i in range(2):
@@ -207,35 +279,35 @@ def test_bytes_given_are_decoded_instead_of_the_file(tmp_path, gray_palette):
     path = tmp_path / "a.kiv"
     read_by_caller = kivmodel.animation_file(7, b"gray.pal\0", ONE_FRAME)
     path.write_bytes(kivmodel.animation_file(9, b"gray.pal\0", ONE_FRAME * 3))
-    loaded = _core.load(str(path), data=read_by_caller)
-    assert (loaded.status, loaded.speed, len(loaded.frames)) == ("loaded", 7, 1)
+    loaded = load(path, data=read_by_caller)
+    assert (loaded.outcome.name, loaded.speed, len(loaded.frames)) == ("loaded", 7, 1)
     # The palette search still starts from the path's folder.
     assert loaded.palette_used == str(gray_palette[0])
     assert loaded.rgba(0) == bytes(gray_palette[1][1]) + bytes(gray_palette[1][2])
-    header = _core.read_header(str(path), data=read_by_caller)
+    header = load(path, data=read_by_caller, render=False)
     assert (header.speed, len(header.frames)) == (7, 1)
 
 
 def test_bytes_given_may_be_a_slice_without_the_tail(tmp_path, gray_palette):
     whole = kivmodel.animation_file(7, b"gray.pal\0", ONE_FRAME) + bytes(1000)
     path = tmp_path / "a.kiv"
-    trailing = _core.read_header(str(path), data=whole).trailing_bytes
+    trailing = load(path, data=whole, render=False).trailing_bytes
     assert trailing == 1000
-    loaded = _core.load(str(path), data=memoryview(whole)[: len(whole) - trailing])
-    assert (loaded.status, loaded.trailing_bytes, loaded.cut_short) == ("loaded", 0, False)
-    assert loaded.rgba(0) == _core.load(str(path), data=whole).rgba(0)
+    loaded = load(path, data=memoryview(whole)[: len(whole) - trailing])
+    assert (loaded.outcome.name, loaded.trailing_bytes, loaded.cut_short) == ("loaded", 0, False)
+    assert loaded.rgba(0) == load(path, data=whole).rgba(0)
     with pytest.raises(ValueError, match="contiguous"):
-        _core.load(str(path), data=memoryview(whole)[::2])
+        load(path, data=memoryview(whole)[::2])
 
 
 def test_bytes_given_need_no_file_at_the_path(tmp_path, gray_palette):
     data = kivmodel.animation_file(3, b"gray.pal\0", ONE_FRAME)
-    loaded = _core.load(str(tmp_path / "gone.kiv"), data=data)
-    assert (loaded.status, loaded.speed) == ("loaded", 3)
-    assert _core.read_header(str(tmp_path / "gone.kiv"), data=data).speed == 3
+    loaded = load(tmp_path / "gone.kiv", data=data)
+    assert (loaded.outcome.name, loaded.speed) == ("loaded", 3)
+    assert load(tmp_path / "gone.kiv", data=data, render=False).speed == 3
     # Empty bytes are an empty file that was read, not one that could not be.
-    empty = _core.load(str(tmp_path / "gone.kiv"), data=b"")
-    assert (empty.status != "cannot_open", empty.frames, empty.cut_short) == (True, [], True)
+    empty = load(tmp_path / "gone.kiv", data=b"")
+    assert (empty.outcome.name != "cannot_open", empty.frames, empty.cut_short) == (True, (), True)
 
 
 WHOLE = kivmodel.animation_file(0, b"gray.pal\0", ONE_FRAME)
@@ -263,7 +335,7 @@ FILE_END_CASES = {
 def test_where_the_file_ends_is_told(tmp_path, gray_palette, data, cut_short, trailing):
     path = tmp_path / "a.kiv"
     path.write_bytes(data)
-    for got in (_core.load(str(path)), _core.read_header(str(path)), _core.load(str(path), data=data)):
+    for got in (load(path), load(path, render=False), load(path, data=data)):
         assert (got.cut_short, got.trailing_bytes) == (cut_short, trailing)
 
 
@@ -290,7 +362,7 @@ MAX_INDEX_CASES = {
 def test_max_index_is_the_highest_index_a_run_paints(tmp_path, gray_palette, records, max_index):
     path = tmp_path / "a.kiv"
     path.write_bytes(kivmodel.animation_file(0, b"gray.pal\0", records))
-    assert _core.load(str(path)).max_index == max_index
+    assert load(path).max_index == max_index
 
 
 def test_max_index_ignores_the_palette_size(tmp_path):
@@ -299,8 +371,8 @@ def test_max_index_ignores_the_palette_size(tmp_path):
     (tmp_path / "p.pal").write_bytes(kivmodel.palette_file([(1, 2, 3, 255)] * 4))
     path = tmp_path / "a.kiv"
     path.write_bytes(kivmodel.animation_file(0, b"p.pal\0", [indexed_frame([[(0, 3, [1, 9, 2])]])]))
-    loaded = _core.load(str(path))
-    assert (loaded.status, loaded.max_index, loaded.color_count) == ("loaded", 9, 4)
+    loaded = load(path)
+    assert (loaded.outcome.name, loaded.max_index, loaded.color_count) == ("loaded", 9, 4)
 
 
 # Each case: the palette file's bytes (None: no file), then status,
@@ -321,8 +393,8 @@ def test_color_count_is_the_palette_file_s_own(tmp_path, palette, status, color_
         (tmp_path / "p.pal").write_bytes(palette)
     path = tmp_path / "a.kiv"
     path.write_bytes(kivmodel.animation_file(0, b"p.pal\0", ONE_FRAME))
-    loaded = _core.load(str(path))
-    assert (loaded.status, loaded.color_count, len(loaded.colors)) == (status, color_count, entries)
+    loaded = load(path)
+    assert (loaded.outcome.name, loaded.color_count, len(loaded.colors)) == (status, color_count, entries)
     if status == "loaded":
         # The file's colours first, then the padding the load adds.
         assert loaded.colors[:color_count] == kivmodel.parse_palette(palette, 0)[1][:color_count]
@@ -330,7 +402,7 @@ def test_color_count_is_the_palette_file_s_own(tmp_path, palette, status, color_
 
 
 # --------------------------------------------------------------------------
-# read_header
+# the animation object: the header without rendering
 
 
 @pytest.mark.parametrize("seed", range(10))
@@ -338,9 +410,9 @@ def test_header_without_rendering_is_the_loads(seed, tmp_path):
     rng = random.Random(seed)
     anim = kivmodel.random_animation(rng, max_frames=5, max_size=40)
     path = write_animation(tmp_path, anim, None)  # no palette: nothing would render
-    header = _core.read_header(str(path))
-    loaded = _core.load(str(path), str(path))  # the animation as its own (unusable) palette
-    for got, want in ((header, loaded.header), (header, loaded)):
+    header = load(path, render=False)
+    loaded = load(path, str(path))  # the animation as its own (unusable) palette
+    for got, want in ((header, loaded),):
         assert (got.speed, got.frame_count, got.has_background, got.location) == (
             want.speed,
             want.frame_count,
@@ -352,9 +424,20 @@ def test_header_without_rendering_is_the_loads(seed, tmp_path):
     assert len(header.frames) == len(anim.frames)
 
 
-def test_header_of_a_missing_file(tmp_path):
-    with pytest.raises(FileNotFoundError):
-        _core.read_header(str(tmp_path / "missing.kiv"))
+def test_the_header_is_read_without_rendering(tmp_path, gray_palette):
+    # Frames declaring 340 GB of pixels: the frame table is read and the
+    # memory the render would take reported, nothing rendered.
+    record = kivmodel.frame_record(0, 0x7FFF, 0xFFFF, 0, 0, 0, 1, [[]] * 0x7FFF, False)
+    path = tmp_path / "a.kiv"
+    path.write_bytes(kivmodel.animation_file(0, b"gray.pal\0", [record] * 40))
+    header = load(path, render=False)
+    assert (header.outcome, header.rendered, len(header.frames)) == (_core.LoadOutcome.loaded, False, 40)
+    assert header.render_bytes == 40 * 4 * 0xFFFF * 0x7FFF
+    with pytest.raises(ValueError, match="not rendered"):
+        header.rgba(0)
+    with pytest.raises(MemoryError):
+        header.render()
+    assert not header.rendered
 
 
 # --------------------------------------------------------------------------
@@ -737,7 +820,7 @@ def test_planes_must_be_whole_byte_arrays(painted, indices, message):
 
 
 # --------------------------------------------------------------------------
-# patch_placement
+# the animation object: a copy with new placement
 
 
 def placement_file(speed: int, offsets, *, background: bool = False, shadow_first: bool = False) -> bytes:
@@ -760,7 +843,7 @@ def placement_file(speed: int, offsets, *, background: bool = False, shadow_firs
 def test_placement_is_patched_and_nothing_else(background, shadow_first):
     before = placement_file(7, [(1, 2), (3, 4), (5, 6)], background=background, shadow_first=shadow_first)
     wanted = [(-32768, 32767), (0, -1), (-5, 9)]
-    after = _core.patch_placement(before, 4294967295, wanted)
+    after = _core.Animation("a.kiv", before).patched(4294967295, wanted)
     assert after == placement_file(4294967295, wanted, background=background, shadow_first=shadow_first)
 
 
@@ -787,7 +870,7 @@ def test_placement_is_patched_and_nothing_else(background, shadow_first):
 )
 def test_placement_refusals(data, speed, offsets, refusal):
     with pytest.raises(ValueError, match=refusal):
-        _core.patch_placement(data, speed, offsets)
+        _core.Animation("a.kiv", data).patched(speed, offsets)
 
 
 # --------------------------------------------------------------------------

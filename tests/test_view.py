@@ -647,6 +647,43 @@ def test_kept_loads_stay_within_the_memory_budget_oldest_dropped_first(game, mon
     assert all(loads.by_digest(path, outcome.digest) is outcome for path, outcome in zip(paths[1:], outcomes[1:]))
 
 
+# The system calls of one load, counted in a child process under strace.
+LOAD_ONCE = """
+import os, pathlib, sys
+from kivtool.view import server
+root, path = sys.argv[1], sys.argv[2]
+outcome = server.Loads(server.prepare(pathlib.Path(root), None, None)).load(path)
+assert outcome.animation is not None, outcome.reason
+"""
+
+
+@pytest.mark.skipif(shutil.which("strace") is None, reason="strace shows the system calls")
+def test_the_viewer_reads_a_file_once_per_load(game, tmp_path):
+    # One open and one read of the whole file: the digest, the frame table,
+    # the guard against frames too big to show, the frames and a later save
+    # all come from those bytes.
+    import re
+
+    path = os.path.realpath(game / "anim" / "walk.kiv")
+    log = tmp_path / "strace.log"
+    subprocess.run(
+        ["strace", "-f", "-y", "-qq", "-o", str(log), "-e", "trace=open,openat,openat2,read,pread64,readv,preadv"]
+        + [sys.executable, "-c", LOAD_ONCE, str(game), path],
+        check=True,
+        timeout=120,
+    )
+    named = re.escape(f"<{path}>")
+    opens = reads = read_bytes = 0
+    for line in log.read_text().splitlines():
+        if re.search(r"\bopen(at2?)?\(.*= \d+" + named, line):
+            opens += 1
+        elif (found := re.search(r"\b(p?readv?|pread64)\(\d+" + named + r".*= (\d+)$", line)) and found[2] != "0":
+            reads += 1
+            read_bytes += int(found[2])
+    assert (opens, read_bytes) == (1, os.path.getsize(path))
+    assert reads >= 1
+
+
 def frames_beyond_the_guard() -> bytes:
     """A file of 4 KB whose four empty frames declare 275 MiB of pixels."""
     planes = [

@@ -18,10 +18,8 @@ constexpr std::size_t max_error_bytes_kept = std::size_t{1} << 16;
 
 }  // namespace
 
-Animation::Animation(const std::string& path, pykiv::io::FileBytes bytes, const std::string& palette,
-                     std::uint64_t pixel_memory)
-    : bytes_(std::make_shared<const pykiv::io::FileBytes>(std::move(bytes))),
-      file_(KivLimits{{}, pixel_memory}) {
+Animation::Animation(const std::string& path, pykiv::io::FileBytes bytes, const std::string& palette, KivLimits limits)
+    : bytes_(std::make_shared<const pykiv::io::FileBytes>(std::move(bytes))), file_(limits) {
     {
         pykiv::io::CollectedErrors collected(max_error_bytes_kept);
         file_.read_bytes(path, bytes_, palette);

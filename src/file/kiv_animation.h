@@ -34,11 +34,11 @@ public:
     // Decodes `bytes`, the contents of the animation file `path` as the
     // caller read them (the path only starts the palette search), and loads
     // its palette: `palette` when not empty, else the one the search finds.
-    // Renders nothing. Pixels beyond `pixel_memory` bytes are refused when
-    // rendering. A path or palette path holding a NUL is refused with
+    // Renders nothing. What the limits refuse is refused (std::bad_alloc):
+    // sizes the bytes cannot back while decoding, pixels beyond their pixel
+    // memory when rendering. A path or palette path holding a NUL is refused with
     // std::invalid_argument.
-    Animation(const std::string& path, pykiv::io::FileBytes bytes, const std::string& palette,
-              std::uint64_t pixel_memory);
+    Animation(const std::string& path, pykiv::io::FileBytes bytes, const std::string& palette, KivLimits limits);
 
     // How the load ended: before render(), loaded unless the palette or the
     // frames already failed; after it, as KivF's load ends.

@@ -101,8 +101,7 @@ public:
     // and when none was found).
     static std::filesystem::path find_palette(const std::filesystem::path& animation_path,
                                               const std::optional<std::filesystem::path>& explicit_palette,
-                                              const std::string& location,
-                                              std::filesystem::path* folder = nullptr);
+                                              const std::string& location, std::filesystem::path* folder = nullptr);
 
 private:
     std::shared_ptr<KivData> load_from(const std::optional<std::filesystem::path>& file_path,

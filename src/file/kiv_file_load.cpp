@@ -43,8 +43,7 @@ std::shared_ptr<KivData> KivF::load_from(const std::optional<fs::path>& file_pat
     // 3. The whole file, or nothing else changes.
     last_load_ = {};
     if (!bytes) return nullptr;
-    read_records(file_path, std::make_shared<const pykiv::io::FileBytes>(std::move(*bytes)), explicit_palette,
-                 io_pal);
+    read_records(file_path, std::make_shared<const pykiv::io::FileBytes>(std::move(*bytes)), explicit_palette, io_pal);
 
     // 8. Every frame rendered, kept for get_frame_buffer.
     render_frames();

@@ -134,7 +134,7 @@ public:
         // Rendering is refused beyond what this process may use, not only
         // beyond the machine's memory: a container's limit kills instead.
         core_ = std::make_unique<pykiv::file::Animation>(path, std::move(bytes), palette,
-                                                         pykiv::memory::available_memory_bytes());
+                                                         KivLimits{{}, pykiv::memory::available_memory_bytes()});
         py::tuple frames(core_->frames().size());
         for (std::size_t i = 0; i < core_->frames().size(); ++i) frames[i] = py::cast(core_->frames()[i]);
         frames_ = std::move(frames);
@@ -399,7 +399,8 @@ PYBIND11_MODULE(_core, m) {
              py::arg("palette") = "")
         .def_property_readonly("outcome", [](const PyAnimation& a) { return a.core().outcome(); })
         .def_property_readonly("errors", [](const PyAnimation& a) { return texts(a.core().errors()); })
-        .def_property_readonly("palette_tried", [](const PyAnimation& a) { return text(a.core().report().palette_tried); })
+        .def_property_readonly("palette_tried",
+                               [](const PyAnimation& a) { return text(a.core().report().palette_tried); })
         .def_property_readonly("palette_used", [](const PyAnimation& a) { return text(a.core().palette_used()); })
         .def_property_readonly("palette_folder",
                                [](const PyAnimation& a) { return text(a.core().report().palette_folder); })

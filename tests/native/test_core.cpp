@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "codec/kiv_codec.h"
+#include "file/kiv_animation.h"
 #include "file/kiv_file.h"
 #include "io/error_line.h"
 #include "io/file_io.h"
@@ -885,6 +886,66 @@ TEST_CASE("the reader searches the animation's directory and then each ancestor 
             CHECK(errors.lines() == Lines{open_failed + reported, no_palette});
         }
     }
+}
+
+pykiv::io::FileBytes file_bytes(const Bytes& bytes) {
+    pykiv::io::FileBytes out(bytes.size());
+    std::copy(bytes.begin(), bytes.end(), out.data());
+    return out;
+}
+
+TEST_CASE("the tool's animation tells the folder the search matched, and renders only when asked") {
+    TempDir dir;
+    dir.file("g/pal/p.pal", marked_palette(7));
+    const Bytes bytes = animation_naming("pal/p.pal");
+    ErrorLines errors;
+    pykiv::file::Animation animation(dir.text("g/a/b/x.kiv"), file_bytes(bytes), "", KivLimits{});
+    CHECK(animation.report().palette_folder == dir.text("g"));
+    CHECK(animation.palette_used() == dir.text("g/pal/p.pal"));
+    CHECK(animation.outcome() == KivLoadStatus::loaded);
+    CHECK_FALSE(animation.rendered());
+    CHECK_THROWS_AS(animation.rgba(0), std::logic_error);
+    REQUIRE(animation.frames().size() == 1);
+    CHECK(animation.frames()[0].width == 1);
+    CHECK(animation.frames()[0].runs == 1);
+    CHECK(animation.max_index() == 1);
+    CHECK(animation.render_bytes() == 4);
+    animation.render();
+    CHECK(animation.rgba(0).pixels[0] == 7);
+    CHECK_THROWS_AS(animation.rgba(1), std::out_of_range);
+    // Its own bytes, patched with their own placement, come back unchanged.
+    CHECK(animation.patched(100, {{0, 0}}) == bytes);
+    CHECK(errors.lines().empty());
+
+    // A palette given is not searched for: no folder matched.
+    pykiv::file::Animation given(dir.text("g/a/b/x.kiv"), file_bytes(bytes), dir.text("g/pal/p.pal"), KivLimits{});
+    CHECK(given.report().palette_folder.empty());
+    CHECK(given.palette_used() == dir.text("g/pal/p.pal"));
+}
+
+TEST_CASE("the tool's animation keeps its error lines and refuses a render beyond its limit") {
+    TempDir dir;
+    FrameFields frame;
+    frame.width = 200;
+    frame.rows.assign(200, {});
+    const Bytes bytes = animation_file(0, stored("missing.pal"), {frame, frame});
+    ErrorLines errors;
+    KivLimits limits;
+    limits.pixel_memory = 200 * 200 * 4;  // one frame's pixels, not two
+    pykiv::file::Animation animation(dir.text("x.kiv"), file_bytes(bytes), "", limits);
+    CHECK(animation.outcome() == KivLoadStatus::palette_missing);
+    CHECK(animation.report().palette_folder.empty());
+    CHECK(animation.errors() == Lines{"Could not open palette file: "});
+    // Handed back, not written.
+    CHECK(errors.lines().empty());
+
+    dir.file("p.pal", marked_palette(1));
+    pykiv::file::Animation found(dir.text("x.kiv"), file_bytes(animation_file(0, stored("p.pal"), {frame, frame})), "",
+                                 limits);
+    CHECK(found.outcome() == KivLoadStatus::loaded);
+    CHECK(found.render_bytes() == 2 * 200 * 200 * 4);
+    CHECK_THROWS_AS(found.render(), std::bad_alloc);
+    CHECK_FALSE(found.rendered());
 }
 
 TEST_CASE("the search goes up to the root of the file system") {
