@@ -650,9 +650,10 @@ def test_kept_loads_stay_within_the_memory_budget_oldest_dropped_first(game, mon
 # The system calls of one load, counted in a child process under strace.
 LOAD_ONCE = """
 import os, pathlib, sys
-from kivtool.view import server
+from kivtool.view.loads import Loads
+from kivtool.view.paths import prepare
 root, path = sys.argv[1], sys.argv[2]
-outcome = server.Loads(server.prepare(pathlib.Path(root), None, None)).load(path)
+outcome = Loads(prepare(pathlib.Path(root), None, None)).load(path)
 assert outcome.animation is not None, outcome.reason
 """
 
