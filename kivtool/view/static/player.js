@@ -5,7 +5,7 @@
 import { encodePath, getBytes } from "./api.js";
 import { $, clamp, showNotice } from "./page.js";
 
-export const MARGIN = 8; // pixels of room around the frames, for moving them
+const MARGIN = 8; // pixels of room around the frames, for moving them
 const CHECKER = 8; // backdrop squares, in screen pixels
 
 export class Player {
