@@ -36,6 +36,8 @@ def start(size: Tuple[int, int] = (1400, 900)) -> Any:
         f"--window-size={size[0]},{size[1]}",
     ):
         options.add_argument(argument)
+    # The console, for the tests that check the page logs no refusals.
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     # The sanitizer run preloads its runtimes into Python; the browser is
     # not built for them.
     environment = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}

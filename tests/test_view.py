@@ -222,7 +222,7 @@ def test_refuses_requests_without_the_token_or_under_another_host(game, view, to
     # The wrong token differs from the served one in its first character, whatever that is.
     wrong = ("y" if served.token[0] == "x" else "x") + served.token[1:]
     query = {"none": "", "wrong": f"?token={wrong}", "good": f"?token={served.token}"}[token]
-    for path in ["/", "/api/session", "/static/view.js", "/api/animation/anim/walk.kiv"]:
+    for path in ["/", "/api/session", "/static/main.js", "/api/animation/anim/walk.kiv"]:
         status, _, body = served.request("GET", path + query, host=host and host.format(port=served.port), token=False)
         assert status == 403, (path, body)
 
@@ -627,7 +627,8 @@ def test_a_name_swapped_before_the_write_does_not_send_the_save_out_of_root(tmp_
 
 
 def test_kept_loads_stay_within_the_memory_budget_oldest_dropped_first(game, monkeypatch):
-    from kivtool.view import server
+    from kivtool.view import loads as view_loads
+    from kivtool.view.paths import prepare
 
     frames, background = scene_frames()
     paths = []
@@ -636,12 +637,12 @@ def test_kept_loads_stay_within_the_memory_budget_oldest_dropped_first(game, mon
         path = game / "anim" / f"n{number}.kiv"
         write_animation(path, moved, background)
         paths.append(str(path))
-    loads = server.Loads(server.prepare(game, None, None))
+    loads = view_loads.Loads(prepare(game, None, None))
     one = loads.load(paths[0])
     assert one.animation is not None and one.cost > one.pixels > 0
-    monkeypatch.setattr(server, "MEMORY_BUDGET", 2 * one.cost + one.cost // 2)  # room for two
+    monkeypatch.setattr(view_loads, "MEMORY_BUDGET", 2 * one.cost + one.cost // 2)  # room for two
     outcomes = [loads.load(path) for path in paths]
-    assert loads.kept <= server.MEMORY_BUDGET
+    assert loads.kept <= view_loads.MEMORY_BUDGET
     assert loads.by_digest(paths[0], outcomes[0].digest) is None  # the oldest went
     assert all(loads.by_digest(path, outcome.digest) is outcome for path, outcome in zip(paths[1:], outcomes[1:]))
 
@@ -649,9 +650,10 @@ def test_kept_loads_stay_within_the_memory_budget_oldest_dropped_first(game, mon
 # The system calls of one load, counted in a child process under strace.
 LOAD_ONCE = """
 import os, pathlib, sys
-from kivtool.view import server
+from kivtool.view.loads import Loads
+from kivtool.view.paths import prepare
 root, path = sys.argv[1], sys.argv[2]
-outcome = server.Loads(server.prepare(pathlib.Path(root), None, None)).load(path)
+outcome = Loads(prepare(pathlib.Path(root), None, None)).load(path)
 assert outcome.animation is not None, outcome.reason
 """
 
@@ -748,6 +750,69 @@ def test_a_deeply_nested_body_answers_400(game, view):
     status, _, body = save_request(served, "anim/walk.kiv", b"[" * 200_000 + b"]" * 200_000)
     assert status == 400, body
     assert json.loads(body)["reason"]
+
+
+def digest_of(served, rel):
+    return json.loads(served.request("GET", f"/api/animation/{rel}")[2])["digest"]
+
+
+# Every kind of answer, each as (status, content type) and how to ask for it.
+ANSWERS = [
+    pytest.param(200, "text/html", lambda s: s.request("GET", "/"), id="page"),
+    pytest.param(200, "text/javascript", lambda s: s.request("GET", "/static/main.js"), id="script"),
+    pytest.param(200, "text/css", lambda s: s.request("GET", "/static/view.css"), id="style"),
+    pytest.param(200, "application/json", lambda s: s.request("GET", "/api/session"), id="json"),
+    pytest.param(
+        200,
+        "application/octet-stream",
+        lambda s: s.request("GET", f"/api/rgba/anim/walk.kiv?digest={digest_of(s, 'anim/walk.kiv')}"),
+        id="frames",
+    ),
+    pytest.param(
+        200,
+        "application/octet-stream",
+        lambda s: s.request("GET", f"/api/indices/anim/walk.kiv?digest={digest_of(s, 'anim/walk.kiv')}"),
+        id="indices",
+    ),
+    pytest.param(200, "application/json", lambda s: s.request("HEAD", "/api/session"), id="head"),
+    pytest.param(400, "application/json", lambda s: save_request(s, "anim/walk.kiv", b"{}"), id="bad-save"),
+    pytest.param(403, "text/plain", lambda s: s.request("GET", "/api/session", token=False), id="no-token"),
+    pytest.param(403, "application/json", lambda s: s.request("GET", "/api/list/.."), id="outside-root"),
+    pytest.param(404, "application/json", lambda s: s.request("GET", "/static/nothing.js"), id="no-static-file"),
+    pytest.param(404, "application/json", lambda s: s.request("GET", "/api/animation/anim/none.kiv"), id="no-file"),
+    pytest.param(404, "text/plain", lambda s: s.request("GET", "/nowhere"), id="no-route"),
+    pytest.param(405, "text/plain", lambda s: s.request("PUT", "/api/session"), id="method"),
+    pytest.param(
+        409,
+        "application/json",
+        lambda s: s.request("GET", f"/api/rgba/anim/walk.kiv?digest={'0' * 64}"),
+        id="stale-load",
+    ),
+    pytest.param(
+        413, "text/plain", lambda s: save_request(s, "anim/walk.kiv", b"[" + b" " * (5 << 20) + b"]"), id="too-large"
+    ),
+]
+
+
+@pytest.mark.parametrize("status, kind, ask", ANSWERS)
+def test_every_answer_carries_the_security_headers(game, view, status, kind, ask):
+    served = view(game)
+    got, headers, body = ask(served)
+    headers = {name.lower(): value for name, value in headers.items()}
+    assert (got, headers["content-type"].split(";")[0]) == (status, kind), body[:200]
+    assert headers["x-content-type-options"] == "nosniff"
+    policy = {
+        part.strip().split()[0]: part.strip().split()[1:] for part in headers["content-security-policy"].split(";")
+    }
+    assert policy["frame-ancestors"] == ["'none'"]
+    if kind == "text/html":
+        # The page loads its own scripts, styles and API answers only.
+        assert policy["default-src"] in (["'none'"], ["'self'"])
+        assert all(
+            policy.get(name, policy["default-src"]) == ["'self'"] for name in ("script-src", "style-src", "connect-src")
+        )
+    else:
+        assert policy == {"default-src": ["'none'"], "frame-ancestors": ["'none'"]}
 
 
 def test_connections_of_the_listening_socket_send_without_delay():
@@ -1058,12 +1123,48 @@ def test_demo_plays_with_its_shadow_and_background(browser, tmp_path, view):
     browser.save_screenshot(str(screenshot_folder() / "demo.png"))
 
 
+def test_the_page_works_under_its_content_security_policy(browser, game, view):
+    """Nothing the page loads or runs is refused by its policy: the console
+    stays free of violations in the gallery and in the player (playing,
+    inspecting and saving)."""
+    served = view(game)
+    browser.get_log("browser")  # what earlier tests left
+    open_page(browser, served, "&folder=anim")
+    wait_for(browser, "return kivview.checked && document.querySelectorAll('.card canvas').length > 0")
+    browser.get(served.url + "&file=anim/walk.kiv")
+    wait_for(browser, "return window.kivview && kivview.mode === 'player' && kivview.ready")
+    wait_for(browser, "return kivview.player.anim.frames.every(f => f.plane)")
+    hover(browser, -1, -6)
+    browser.execute_script("document.getElementById('speed').value = 41; document.getElementById('speed').onchange()")
+    browser.find_element("id", "save").click()
+    wait_for(browser, "return kivview.lastSave")
+    logged = [entry["message"] for entry in browser.get_log("browser")]
+    assert not [line for line in logged if "Content Security Policy" in line or "Refused to" in line], logged
+
+
+def test_the_page_keeps_edits_within_the_ranges_the_server_sends(browser, game, view):
+    served = view(game / "anim" / "walk.kiv")
+    limits = json.loads(served.request("GET", "/api/session")[2])["limits"]
+    assert limits == {"speed": [0, _core.SPEED_MAX], "offset": [_core.OFFSET_MIN, _core.OFFSET_MAX]}
+    open_page(browser, served)
+    browser.find_element("id", "play").click()  # paused: nothing redraws the far-moved frames
+    speed = "const s = document.getElementById('speed'); s.value = arguments[0]; s.onchange(); return kivview.player.anim.speed"
+    assert browser.execute_script(speed, _core.SPEED_MAX + 1) == SPEED  # refused: the field shows the speed again
+    assert browser.execute_script("return document.getElementById('speed').value") == str(SPEED)
+    assert browser.execute_script(speed, _core.SPEED_MAX) == _core.SPEED_MAX
+    assert browser.execute_script("return document.getElementById('speed').max") == str(_core.SPEED_MAX)
+    # (moved without redrawing: a canvas that wide is more than the browser makes)
+    browser.execute_script("kivview.player.move([0], 1 << 20, -(1 << 20))")
+    assert offsets(browser)[0] == [_core.OFFSET_MAX, _core.OFFSET_MIN]
+    browser.execute_script("kivview.player.saved = kivview.player.state()")  # let the next test leave the page
+
+
 def test_the_player_gets_both_plans_of_the_shadows(tmp_path):
     """The page switches between shadows drawn under and shadows as steps of
     their own: the two plans must differ where the file has a shadow."""
     from kivtool.animation import SHADOW, load_animation
     from kivtool.sample import write_sample
-    from kivtool.view.server import step_plans
+    from kivtool.view.loads import step_plans
 
     animation = load_animation(write_sample(tmp_path)[0])
     shadows = {frame.index for frame in animation.frames if frame.kind == SHADOW}
@@ -1104,7 +1205,7 @@ def test_gallery_opens_every_name_shows_warnings_and_the_root(browser, game, vie
     browser.get(link)
     wait_for(browser, "return window.kivview && kivview.mode === 'player' && kivview.ready")
     # (as the page writes it in its requests: WebDriver cannot return a lone surrogate)
-    assert unquote_to_bytes(browser.execute_script("return encodePath(kivview.player.rel)")) == b"anim/" + odd
+    assert unquote_to_bytes(browser.execute_script("return kivview.encodePath(kivview.player.rel)")) == b"anim/" + odd
     assert browser.execute_script("return kivview.player.anim.frames.length") == len(frames) + 1
 
 
