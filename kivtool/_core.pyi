@@ -77,6 +77,8 @@ FRAMES_MAX: int
 
 Color = tuple[int, int, int, int]
 
+SHADOW_COLOR: Color  # what a shadow frame's runs paint
+
 class Frame:
     @property
     def width(self) -> int: ...

@@ -85,7 +85,7 @@ def choose(
         if not black:
             raise ExportError(
                 f"{path}: cannot be written --indexed: it has shadow frames and its palette has no entry "
-                f"(0, 0, 0, 255) besides the transparent index {transparent} to paint them with "
+                f"{SHADOW_COLOR} besides the transparent index {transparent} to paint them with "
                 "(--shadow-index N names one)"
             )
         shadow = black[0]

@@ -33,11 +33,12 @@ from typing import Any, List, Optional, Sequence, Tuple
 import numpy as np
 import numpy.typing as npt
 
+from kivtool import _core
 from kivtool.animation import SHADOW
 from kivtool.formats import ImportRefused, png
 
 TRANSPARENT_TEXT = "kivtool:transparent-index"
-SHADOW_COLOR = (0, 0, 0, 255)  # what a shadow frame's runs paint
+SHADOW_COLOR = _core.SHADOW_COLOR  # what a shadow frame's runs paint
 PALETTE_SIZE = 256
 
 Color = Tuple[int, int, int, int]

@@ -13,6 +13,7 @@ from dataclasses import dataclass
 from typing import Any, Dict, List, Optional, Tuple
 
 from kivtool.animation import Animation
+from kivtool.export import SHADOWS_AS_STEPS, SHADOWS_UNDER, ExportError, plan_steps
 from kivtool.view import source
 from kivtool.view.paths import SUFFIX, Refused, Settings, is_inside, relative, resolve
 
@@ -53,7 +54,7 @@ class Loads:
         try:
             data = source.read(self.settings.root, path)
         except source.Unfit as unfit:
-            return source.Outcome(None, str(unfit), "", b"")
+            return source.Outcome(None, str(unfit), "", 0)
         except OSError as error:
             raise Refused(404, f"cannot read: {error.strerror or error}") from None
         file_digest = source.digest(data)
@@ -64,8 +65,11 @@ class Loads:
                 return kept
         # Reserved before the frames are rendered: the bytes read and, at
         # most, the pixels the guard lets through.
-        started = source.start(path, data, self.settings.palette)
-        reserved = len(data) + min(started.pixels, source.MAX_PIXEL_BYTES)
+        # While the object is made the bytes read are held twice (here and
+        # in the object); once made, only the object's copy is kept.
+        started = source.start(path, data, self.settings.palette, file_digest)
+        reserved = 2 * len(data) + min(started.pixels, source.MAX_PIXEL_BYTES)
+        del data
         self.reserve(reserved)
         try:
             outcome = source.finish(started)
@@ -81,7 +85,7 @@ class Loads:
 
     def keep(self, path: str, outcome: source.Outcome) -> source.Outcome:
         if outcome.animation is None:
-            outcome.data = b""  # nothing to show, nothing to save: only the reason is kept
+            outcome.size = 0  # nothing to show, nothing to save: only the reason is kept
             outcome.pixels = 0
         with self.lock:
             key = (path, outcome.digest)
@@ -177,8 +181,6 @@ class Loads:
 def step_plans(animation: Animation) -> Dict[str, Any]:
     """The steps the page plays, as the animated exports make them: with the
     shadows as steps of their own, and with the shadows drawn under."""
-    from kivtool.export import SHADOWS_AS_STEPS, SHADOWS_UNDER, ExportError, plan_steps
-
     plans: Dict[str, Any] = {}
     for mode, shadows in (("steps", SHADOWS_AS_STEPS), ("under", SHADOWS_UNDER)):
         try:

@@ -42,14 +42,14 @@ class Outcome:
     animation: Optional[Animation]
     reason: Optional[str]
     digest: str  # sha256 of the whole file as read
-    data: bytes  # those bytes: a save patches them, a save under another name writes them
+    size: int  # bytes of the file the load holds (its object patches them for a save); 0 when none
     pixels: int = 0  # bytes of RGBA the load holds
 
     @property
     def cost(self) -> int:
         """What keeping this load costs in memory, roughly: its bytes and
         its rendered frames."""
-        return len(self.data) + self.pixels
+        return self.size + self.pixels
 
 
 def digest(data: bytes) -> str:
@@ -152,7 +152,8 @@ class Started:
     outcome already decided (a file the viewer does not show)."""
 
     path: str
-    data: bytes
+    digest: str  # of the bytes the load was started from
+    size: int  # their length
     loaded: Optional[_core.Animation]
     palette: str = ""
     outcome: Optional[Outcome] = None
@@ -163,18 +164,20 @@ class Started:
         return self.loaded.render_bytes if self.loaded is not None else 0
 
 
-def start(path: str, data: bytes, palette: str = "") -> Started:
+def start(path: str, data: bytes, palette: str = "", sha256: str = "") -> Started:
     """The first half of a load of `data`, the bytes of the file at `path`
     (its folder is where the palette search starts): decoded once, into the
-    object that digests, renders and patches those same bytes."""
+    object that renders and patches those same bytes. `sha256` is their
+    digest when the caller has made it already."""
     named = core_path(path)
+    file_digest = sha256 or digest(data)
     try:
         loaded = open_animation(named, Path(palette) if palette else None, data=data)  # type: ignore[arg-type]
     except UnicodeError:
-        return Started(path, data, None, palette, _unnamed(data))
+        return Started(path, file_digest, len(data), None, palette, _unnamed(file_digest))
     except LoadError as error:
-        return Started(path, data, None, palette, _refusal(named, error, data))
-    return Started(path, data, loaded, palette)
+        return Started(path, file_digest, len(data), None, palette, _refusal(named, error, file_digest))
+    return Started(path, file_digest, len(data), loaded, palette)
 
 
 def finish(started: Started) -> Outcome:
@@ -182,19 +185,19 @@ def finish(started: Started) -> Outcome:
     table, else every frame is rendered."""
     if started.outcome is not None:
         return started.outcome
-    loaded, data, named = started.loaded, started.data, core_path(started.path)
+    loaded, file_digest, named = started.loaded, started.digest, core_path(started.path)
     assert loaded is not None
     size = loaded.render_bytes
     if size > MAX_PIXEL_BYTES:
         reason = f"its frames hold {size >> 20} MiB of pixels, more than the viewer shows ({MAX_PIXEL_BYTES >> 20} MiB)"
-        return Outcome(None, reason, loaded.digest, data)
+        return Outcome(None, reason, file_digest, 0)
     try:
         render(named, loaded, started.palette or None)  # type: ignore[arg-type]
     except UnicodeError:
-        return _unnamed(data)
+        return _unnamed(file_digest)
     except LoadError as error:
-        return _refusal(named, error, data)
-    return Outcome(as_animation(named, loaded), None, loaded.digest, data, size)  # type: ignore[arg-type]
+        return _refusal(named, error, file_digest)
+    return Outcome(as_animation(named, loaded), None, file_digest, started.size, size)  # type: ignore[arg-type]
 
 
 def decode(path: str, data: bytes, palette: str = "") -> Outcome:
@@ -202,19 +205,19 @@ def decode(path: str, data: bytes, palette: str = "") -> Outcome:
     return finish(start(path, data, palette))
 
 
-def _unnamed(data: bytes) -> Outcome:
+def _unnamed(file_digest: str) -> Outcome:
     # A palette found under a folder whose name is not UTF-8 cannot be
     # named back as text.
-    return Outcome(None, "the name of its folder or of its palette is not valid UTF-8 text", digest(data), data)
+    return Outcome(None, "the name of its folder or of its palette is not valid UTF-8 text", file_digest, 0)
 
 
-def _refusal(named: Union[str, bytes], error: LoadError, data: bytes) -> Outcome:
+def _refusal(named: Union[str, bytes], error: LoadError, file_digest: str) -> Outcome:
     reason = without_name(str(named), str(error))
     if "palette file" in reason and "is not usable" in reason:
         # The count quoted is the first bytes of whatever file the stored
         # location led to: not shown.
         reason = reason.split(" (colour count", 1)[0] + " (not a palette the game can use)"
-    return Outcome(None, page_words(reason), digest(data), data)
+    return Outcome(None, page_words(reason), file_digest, 0)
 
 
 def rgba(animation: Animation, index: int) -> bytes:

@@ -39,6 +39,7 @@
 #include "palette/pal_file.h"
 #include "palette/palette_lookup.h"
 #include "render/kiv_frame_buffer.h"
+#include "render/kiv_paint_runs.h"
 
 namespace py = pybind11;
 namespace fs = std::filesystem;
@@ -381,6 +382,7 @@ PYBIND11_MODULE(_core, m) {
     m.attr("PLAIN_HEIGHT_MAX") = codec::max_plain_height;
     m.attr("HEIGHT_FROM_SHADOW_MAX") = codec::max_height_from_shadow;
     m.attr("FRAMES_MAX") = codec::max_frames;
+    m.attr("SHADOW_COLOR") = py::make_tuple(shadow_color.r, shadow_color.g, shadow_color.b, shadow_color.a);
 
     py::native_enum<KivLoadStatus>(m, "LoadOutcome", "enum.Enum")
         .value("loaded", KivLoadStatus::loaded)
