@@ -12,7 +12,7 @@ from __future__ import annotations
 import os
 
 from kivtool import _core
-from kivtool.files import NotReadable, check_regular, read_regular
+from kivtool.files import NotReadable, check_regular, open_regular
 from kivtool.text import excerpt, quoted
 
 # `kivtool info` comes through here: what is imported for typing alone
@@ -229,11 +229,15 @@ def open_animation(
     one the file names, when given), from `data` when given (the file's
     bytes, already read), else from the file read once here; nothing
     rendered. Raises LoadError for a file that gives no frames."""
-    if data is None:
-        data = read_animation_file(path)
+    # Bytes after the records matter to a caller that rewrites the file it
+    # read; the tool's own reads keep the records alone.
+    keep_trailing = data is not None
+    contents = data if data is not None else read_animation_file(path)
     _check_palette(palette)
     try:
-        loaded = _core.Animation(absolute(path), data, str(palette) if palette is not None else "")
+        loaded = _core.Animation(
+            absolute(path), contents, str(palette) if palette is not None else "", keep_trailing=keep_trailing
+        )
     except MemoryError as error:
         raise _refused(path, error) from None
     except RuntimeError as error:  # the palette search hit a filesystem error
@@ -277,14 +281,32 @@ def describe_animation(path: Union[str, Path], palette: Union[str, Path, None] =
     return as_animation(path, open_animation(path, palette))
 
 
-def read_animation_file(path: Union[str, Path]) -> bytes:
-    """The bytes of the animation file `path`, read once: only a regular
-    file is read (a pipe would wait for a writer, a device can be endless).
-    Raises LoadError."""
+# The first read of an animation file; each further one reads four times
+# as much, until what is read holds every record the header declares.
+FIRST_READ = 1 << 20
+
+
+def read_animation_file(path: Union[str, Path]) -> bytearray:
+    """The bytes of the animation file `path` up to its last record (and
+    at most a little beyond), read once: only a regular file is read (a
+    pipe would wait for a writer, a device can be endless), and a tail of
+    gigabytes after the records is never read. Raises LoadError."""
     try:
-        data = read_regular(path, "an animation file")
+        descriptor = open_regular(path, "an animation file")
     except NotReadable as error:
         raise LoadError(str(error)) from None
+    data = bytearray()
+    wanted = FIRST_READ
+    try:
+        with os.fdopen(descriptor, "rb") as file:
+            while True:
+                chunk = file.read(wanted - len(data))
+                data += chunk
+                if len(data) < wanted or _core.Animation.records_end(data) < len(data):
+                    break  # the end of the file, or of its records
+                wanted *= 4
+    except OSError as error:
+        raise LoadError(f"{path}: cannot read: {error.strerror or error}") from None
     if not data:
         raise LoadError(f"{path}: is empty")
     return data

@@ -1237,6 +1237,28 @@ def test_pipes_and_devices_are_refused_without_reading_them(tmp_path, kind, name
 
 
 @no_address_space_limit
+def test_a_file_far_larger_than_its_records_is_read_up_to_them(tmp_path):
+    """A tail of 4 GiB after the records (a sparse file, a few kB on disk)
+    is never read: info and export work under an address-space limit of
+    1 GiB."""
+    scene = write_scene(tmp_path, [sprite(0, 0, [[1, 2], [3, 4]])])
+    with open(scene.animation, "r+b") as file:
+        file.truncate(4 << 30)
+    result = run_child(
+        f"""
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.RLIM_INFINITY))
+        from kivtool.cli import main
+        report(info=main(["info", {str(scene.animation)!r}]),
+               export=main(["export", {str(scene.animation)!r}, "-o", {str(tmp_path / "out")!r}, "--as", "sheet"]))
+        """,
+        timeout=120,
+    )
+    assert result == {"info": 0, "export": 0}
+    assert (tmp_path / "out" / "anim.png").exists()
+
+
+@no_address_space_limit
 def test_info_of_a_tiny_file_declaring_a_huge_frame_reads_its_header_only(tmp_path):
     """41 bytes declare one 65535 x 32767 frame (8 GiB rendered): info shows
     it at once, under an address-space limit far below that."""

@@ -359,6 +359,9 @@ def test_where_the_file_ends_is_told(tmp_path, gray_palette, data, cut_short, tr
     path.write_bytes(data)
     for got in (load(path), load(path, render=False), load(path, data=data)):
         assert (got.cut_short, got.trailing_bytes) == (cut_short, trailing)
+    # What follows the records is what a reader that keeps the records
+    # alone leaves out.
+    assert _core.Animation.records_end(data) == len(data) - trailing
 
 
 def indexed_frame(rows, width=4, height_word=None, shadow=False):

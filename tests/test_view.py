@@ -1239,7 +1239,10 @@ def test_ctrl_s_saves_the_speed_still_being_typed(browser, game, view, capsys):
     served = view(animation)
     open_page(browser, served)
     speed = browser.find_element("id", "speed")
-    speed.clear()
+    # Selected and typed over, as a user does: clear() would leave the
+    # field, and the playing page puts the speed back into a field that is
+    # not being edited.
+    speed.send_keys(Keys.CONTROL + "a")
     speed.send_keys("77")
     speed.send_keys(Keys.CONTROL + "s")  # no Enter, no leaving the field
     wait_for(browser, "return kivview.lastSave")

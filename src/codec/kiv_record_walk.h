@@ -141,4 +141,17 @@ private:
     bool shadow_mode_ = false;
 };
 
+// Where the walk of every frame record the header declares ends: the bytes
+// after it belong to no record. A caller that does not keep what follows the
+// records (a sparse tail of gigabytes) copies only this much. Stops at the
+// end of the input, where the walk is cut short.
+inline std::size_t records_end(const std::uint8_t* bytes, std::size_t size) {
+    RecordWalker walk(bytes, size);
+    const HeaderFields header = walk.read_header();
+    // The background frame is not counted in the file.
+    const std::uint64_t frames = std::uint64_t{header.stored_frame_count} + (header.has_background ? 1U : 0U);
+    for (std::uint64_t i = 0; i < frames && !walk.cut_short(); ++i) walk.skip_rows(walk.read_frame_header());
+    return size - walk.remaining();
+}
+
 }  // namespace pykiv::kiv_codec

@@ -97,13 +97,16 @@ std::pair<py::bytes, std::uint8_t*> new_bytes(std::size_t size) {
 // The animation
 
 // Bytes a caller has already read (bytes, or any contiguous buffer of
-// bytes such as a memoryview slice), copied into memory of the core's own
-// while the interpreter's lock is held: the decoder's frames keep them.
-pykiv::io::FileBytes file_bytes_of(const py::buffer_info& info) {
+// bytes such as a memoryview slice or a mapped file), copied into memory of
+// the core's own while the interpreter's lock is held: the decoder's frames
+// keep them. Without `keep_trailing` only the records are copied, so that a
+// mapped file with a tail of gigabytes costs the records alone.
+pykiv::io::FileBytes file_bytes_of(const py::buffer_info& info, bool keep_trailing) {
     if (info.itemsize != 1 || (info.ndim == 1 && info.strides[0] != 1) || info.ndim > 1) {
         throw py::value_error("data must be contiguous bytes");
     }
-    const auto size = static_cast<std::size_t>(info.size);
+    auto size = static_cast<std::size_t>(info.size);
+    if (!keep_trailing) size = codec::records_end(static_cast<const std::uint8_t*>(info.ptr), size);
     pykiv::io::FileBytes bytes(size);
     if (size != 0) std::memcpy(bytes.data(), info.ptr, size);
     return bytes;
@@ -113,11 +116,11 @@ pykiv::io::FileBytes file_bytes_of(const py::buffer_info& info) {
 // once: the frame table as one tuple, and the digest of the bytes.
 class PyAnimation {
 public:
-    PyAnimation(const std::string& path, const py::buffer& data, const std::string& palette) {
+    PyAnimation(const std::string& path, const py::buffer& data, const std::string& palette, bool keep_trailing) {
         pykiv::io::FileBytes bytes;
         {
             const py::buffer_info info = data.request();
-            bytes = file_bytes_of(info);
+            bytes = file_bytes_of(info, keep_trailing);
         }
         // Rendering is refused beyond what this process may use, not only
         // beyond the machine's memory: a container's limit kills instead.
@@ -404,8 +407,19 @@ PYBIND11_MODULE(_core, m) {
         .def_readonly("record_offset", &FrameFacts::record_offset);
 
     py::class_<PyAnimation>(m, "Animation")
-        .def(py::init<const std::string&, const py::buffer&, const std::string&>(), py::arg("path"), py::arg("data"),
-             py::arg("palette") = "")
+        .def(py::init<const std::string&, const py::buffer&, const std::string&, bool>(), py::arg("path"),
+             py::arg("data"), py::arg("palette") = "", py::kw_only(), py::arg("keep_trailing") = true)
+        .def_static(
+            "records_end",
+            [](const py::buffer& data) {
+                const py::buffer_info info = data.request();
+                if (info.itemsize != 1 || info.ndim != 1 || info.strides[0] != 1) {
+                    throw py::value_error("data must be contiguous bytes");
+                }
+                return codec::records_end(static_cast<const std::uint8_t*>(info.ptr),
+                                          static_cast<std::size_t>(info.size));
+            },
+            py::arg("data"))
         .def_property_readonly("outcome", [](const PyAnimation& a) { return a.core().outcome(); })
         .def_property_readonly("errors", [](const PyAnimation& a) { return texts(a.core().errors()); })
         .def_property_readonly("palette_tried",
