@@ -1061,7 +1061,7 @@ def test_drag_and_arrow_keys_move_frames_undo_redo_and_save(browser, game, view,
     expected = [[x, y - 1] for x, y in expected]
     assert offsets(browser) == expected
     speed = browser.find_element("id", "speed")
-    speed.clear()
+    speed.send_keys(Keys.CONTROL + "a")  # typed over, as in the Ctrl+S test
     speed.send_keys("75", Keys.ENTER)
     body.click()
 
