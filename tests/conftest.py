@@ -55,3 +55,12 @@ def public_tmp_path():
     for directory, _, _ in os.walk(path):
         os.chmod(directory, 0o755)
     shutil.rmtree(path)
+
+
+def pytest_collection_modifyitems(config, items):
+    # Tests that drive the page in Chromium are marked `browser`: the page's
+    # script runs in the browser, so CI runs them once, not again under the
+    # sanitizers or on other Pythons.
+    for item in items:
+        if "browser" in getattr(item, "fixturenames", ()):
+            item.add_marker(pytest.mark.browser)
