@@ -22,6 +22,7 @@ from PIL import Image
 from kivtool import indexed_export
 from kivtool.animation import BACKGROUND, SHADOW, Animation
 from kivtool.files import write_whole
+from kivtool.formats import frames_list
 from kivtool.formats import sheet as sheet_format
 
 # The options, timings and error of an export live with what every form's
@@ -108,7 +109,9 @@ FORM_TABLE: List[Form] = [
     Form(
         "frames",
         "<stem>_<NNN>.png, every frame as rendered, NNN its index in the\n"
-        "file (a 0 x 0 frame has no image and gets no file)",
+        "file (a 0 x 0 frame has no image and gets no file), and\n"
+        "<stem>_frames.json, the sheet's description with each frame's file\n"
+        "instead of a rectangle: `kivtool import` reads it back",
         FROM_FRAMES,
         lambda job: write_frames(job.animation, job.directory, job.options, job.timings),
     ),
@@ -280,6 +283,10 @@ def write_frames(animation: Animation, directory: Path, options: Options, timing
             pixels = animation.loaded.rgba(frame.index)
             target = directory / f"{sheet_format.frame_name(animation.stem, frame.index)}.png"
             written.append(save_png(target, pixels, (frame.width, frame.height), options, timings))
+    # Beside the images, what they do not hold (offsets, kinds, speed), so
+    # that `kivtool import` makes the animation again from them alone.
+    listed = frames_list.description(animation, duration_ms(options))
+    written.append(write_description(directory / frames_list.description_name(animation.stem), listed))
     return written
 
 

@@ -12,7 +12,7 @@ from typing import Dict, List, Optional, Sequence, Tuple
 import numpy as np
 
 from kivtool.animation import SHADOW, Animation
-from kivtool.formats import png
+from kivtool.formats import frames_list, png
 from kivtool.formats.indexed import (
     PALETTE_SIZE,
     SHADOW_COLOR,
@@ -136,7 +136,20 @@ def write_frames(
             written.append(
                 save(frame_values(frame.kind, plane, choice), target, image_palette, choice, options, timings)
             )
+    listed = frames_list.description(animation, duration_ms(options))
+    index_meta(listed["meta"], choice)
+    written.append(write_description(directory / frames_list.description_name(animation.stem), listed))
     return written
+
+
+def index_meta(meta: Dict[str, object], choice: Choice) -> None:
+    """What a description of palette images says of them: the format as
+    Aseprite names it, and the indices that stand for unpainted pixels and
+    shadow."""
+    meta["format"] = "I8"  # as Aseprite names an indexed sheet
+    meta["transparentIndex"] = choice.transparent
+    if choice.shadow is not None:
+        meta["shadowIndex"] = choice.shadow
 
 
 def write_sheet(
@@ -161,10 +174,6 @@ def write_sheet(
     timings.compose += time.perf_counter() - start
 
     sheet_json = description(animation, size, place_of, duration_ms(options))
-    meta = sheet_json["meta"]
-    meta["format"] = "I8"  # as Aseprite names an indexed sheet
-    meta["transparentIndex"] = choice.transparent
-    if choice.shadow is not None:
-        meta["shadowIndex"] = choice.shadow
+    index_meta(sheet_json["meta"], choice)
     image_path = save(sheet, directory / f"{animation.stem}.png", image_palette, choice, options, timings)
     return [image_path, write_description(directory / f"{animation.stem}.json", sheet_json)]

@@ -8,14 +8,16 @@ import argparse
 from kivtool import _core, importer
 from kivtool.commands.base import ToolError, set_text, warn
 from kivtool.commands.options import non_negative_int, palette_index, path_argument, positive_int
-from kivtool.formats import ImportRefused, sheet
+from kivtool.formats import ImportRefused, frames_list
 from kivtool.memory import DEFAULT_MAX_PIXELS
 from kivtool.text import printable, quoted
 
 IMPORT_DESCRIPTION = """\
 Makes an animation file from images: one sheet description (the JSON that
 `kivtool export --as sheet` writes, or Aseprite or TexturePacker in the
-JSON-hash or JSON-array layout), or PNG images, one per frame, in order.
+JSON-hash or JSON-array layout), one frames list (the STEM_frames.json that
+`kivtool export --as frames` writes beside the frames), or PNG images, one
+per frame, in order.
 
 A pixel that is exactly a palette colour is painted with it (the lowest
 index when the palette holds it twice); (0, 0, 0, 0) and any other pixel with
@@ -53,7 +55,7 @@ def add_command(parser: argparse.ArgumentParser) -> None:
         metavar="INPUT",
         type=path_argument,
         nargs="+",
-        help="a sheet description (.json), or PNG images, one per frame",
+        help="a sheet description or frames list (.json), or PNG images, one per frame",
     )
     parser.add_argument(
         "-o",
@@ -155,7 +157,9 @@ def run(args: argparse.Namespace) -> int:
                     raise ToolError(
                         f"{sheets[0]}: {option} is for images; a sheet description gives offsets and kinds itself"
                     )
-            sources, sheet_speed = sheet.sheet_frames(sheets[0], quantize=args.quantize, max_pixels=args.max_pixels)
+            sources, sheet_speed = frames_list.json_frames(
+                sheets[0], quantize=args.quantize, max_pixels=args.max_pixels
+            )
         else:
             sources = importer.image_frames(
                 args.inputs,

@@ -26,7 +26,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 import numpy as np
 
 from kivtool import __version__, _core
-from kivtool.animation import BACKGROUND, FRAME, SHADOW, Animation
+from kivtool.animation import BACKGROUND, FRAME, SHADOW, Animation, FrameInfo
 from kivtool.formats import ImportRefused, indexed
 from kivtool.formats.images import KINDS, Decoded, SourceFrame, check_pixels, identity, read_decoded
 from kivtool.formats.json_values import json_excerpt, json_key, member, read_json, whole_number
@@ -158,21 +158,13 @@ def description(
         # A frame with no pixels keeps its width or height all the same:
         # it is part of the file and comes back on import.
         w, h = frame.width, frame.height
-        anchor = {"x": -frame.x_offset / w if w else 0, "y": -frame.y_offset / h if h else 0}
         entries[frame_name(stem, frame.index)] = {
             "frame": {"x": x, "y": y, "w": w, "h": h},
             "rotated": False,
             "trimmed": False,
             "spriteSourceSize": {"x": 0, "y": 0, "w": w, "h": h},
             "sourceSize": {"w": w, "h": h},
-            "duration": duration,
-            # The anchor as a fraction of the frame: where the game's point
-            # of placement falls inside the frame's rectangle.
-            "pivot": dict(anchor),
-            # The name another common engine reads the same point by.
-            "anchor": dict(anchor),
-            "offset": {"x": frame.x_offset, "y": frame.y_offset},
-            "kind": frame.kind,
+            **placement(frame, duration),
         }
     description = {
         "frames": entries,
@@ -188,6 +180,23 @@ def description(
         },
     }
     return description
+
+
+def placement(frame: FrameInfo, duration: int) -> Dict[str, Any]:
+    """What an entry says of a frame besides where its pixels are: its
+    duration, the anchor as pivot and anchor, its offsets and its kind."""
+    w, h = frame.width, frame.height
+    anchor = {"x": -frame.x_offset / w if w else 0, "y": -frame.y_offset / h if h else 0}
+    return {
+        "duration": duration,
+        # The anchor as a fraction of the frame: where the game's point
+        # of placement falls inside the frame's rectangle.
+        "pivot": dict(anchor),
+        # The name another common engine reads the same point by.
+        "anchor": dict(anchor),
+        "offset": {"x": frame.x_offset, "y": frame.y_offset},
+        "kind": frame.kind,
+    }
 
 
 TAG_NAMES = {FRAME: "frames", SHADOW: "shadows", BACKGROUND: "background"}
@@ -219,26 +228,20 @@ def sheet_frames(
     trimmed frames are put back on their source size. Every size, the
     image's and each frame's, is checked against `max_pixels` before
     anything of that size is allocated."""
-    description = read_json(path, "the sheet description")
+    return described_frames(path, read_json(path, "the sheet description"), quantize=quantize, max_pixels=max_pixels)
+
+
+def described_frames(
+    path: Path, description: Any, *, quantize: bool = False, max_pixels: int = DEFAULT_MAX_PIXELS
+) -> Tuple[List[SourceFrame], Optional[int]]:
+    """`sheet_frames` of a description already read from `path`."""
     meta = member(description, "meta", str(path))
     image_name = member(meta, "image", f"{path}: meta")
     if not isinstance(image_name, str) or "\0" in image_name or not image_name:
         # A NUL cannot be in a file name: the system would refuse it as an argument.
         raise ImportRefused(f"{path}: meta.image {json_excerpt(image_name)} is not a file name")
-    speed = None
-    if isinstance(meta, dict) and "speed" in meta:
-        speed = whole_number(meta["speed"], f"{path}: meta.speed", 0, _core.SPEED_MAX)
-    entries = member(description, "frames", str(path))
-    if isinstance(entries, dict):
-        named = list(entries.items())
-    elif isinstance(entries, list):
-        named = [
-            (json_key(member(entry, "filename", f"{path}: frames[{i}]")), entry) for i, entry in enumerate(entries)
-        ]
-    else:
-        raise ImportRefused(f"{path}: frames is neither an object nor a list")
-    if not named:
-        raise ImportRefused(f"{path}: holds no frames")
+    speed = meta_speed(path, meta)
+    named = named_entries(path, description)
 
     sheet = read_decoded(path.parent / image_name, quantize=quantize, max_pixels=max_pixels)
     if isinstance(sheet, indexed.IndexedPixels) and isinstance(meta, dict) and "transparentIndex" in meta:
@@ -267,14 +270,44 @@ def sheet_frames(
         width, height = pixels.shape[1], pixels.shape[0]
         if flag(entry, "trimmed", where):
             read, width, height = untrimmed(entry, pixels, where, max_pixels)
-        kind = entry.get("kind", FRAME)
-        if kind not in KINDS:
-            raise ImportRefused(f"{where}: kind {json_excerpt(kind)} is not one of {', '.join(KINDS)}")
+        kind = entry_kind(entry, where)
         x_offset, y_offset = sheet_offsets(entry, width, height, where)
         frames.append(
             SourceFrame(f"{path}: {excerpt(key)}", read, x_offset, y_offset, kind, width=width, height=height)
         )
     return frames, speed
+
+
+def meta_speed(path: Path, meta: Any) -> Optional[int]:
+    """The description's meta.speed, None when it has none."""
+    if isinstance(meta, dict) and "speed" in meta:
+        return whole_number(meta["speed"], f"{path}: meta.speed", 0, _core.SPEED_MAX)
+    return None
+
+
+def named_entries(path: Path, description: Any) -> List[Tuple[str, Any]]:
+    """The frame entries of a description, each with its name, in order:
+    from the JSON-hash layout (`frames` maps names to entries) or the
+    JSON-array one (entries with `filename`)."""
+    entries = member(description, "frames", str(path))
+    if isinstance(entries, dict):
+        named = list(entries.items())
+    elif isinstance(entries, list):
+        named = [
+            (json_key(member(entry, "filename", f"{path}: frames[{i}]")), entry) for i, entry in enumerate(entries)
+        ]
+    else:
+        raise ImportRefused(f"{path}: frames is neither an object nor a list")
+    if not named:
+        raise ImportRefused(f"{path}: holds no frames")
+    return named
+
+
+def entry_kind(entry: Any, where: str) -> str:
+    kind = entry.get("kind", FRAME)
+    if kind not in KINDS:
+        raise ImportRefused(f"{where}: kind {json_excerpt(kind)} is not one of {', '.join(KINDS)}")
+    return str(kind)
 
 
 def flag(entry: Any, key: str, where: str) -> bool:
