@@ -62,7 +62,7 @@ def check_file(path: Path, palette: Optional[Path] = None) -> Checked:
     except LoadError as error:
         return Checked(path, [without_name(path, str(error))])
     animation = as_animation(path, loaded)
-    problems = [f"frame table: {message}" for message in animation.messages] + animation.warnings
+    problems = list(animation.messages) + animation.warnings
     notes = []
     end = _core.Animation.records_end(data)
     try:
