@@ -4,6 +4,8 @@ sheet, verified before it replaces the output."""
 from __future__ import annotations
 
 import argparse
+from pathlib import Path
+from typing import List, Tuple
 
 from kivtool import _core, importer
 from kivtool.commands.base import ToolError, set_text, warn
@@ -128,6 +130,12 @@ def add_command(parser: argparse.ArgumentParser) -> None:
         "the image's kivtool:transparent-index text, else the one entry the "
         "image makes transparent)",
     )
+    parser.add_argument(
+        "--each",
+        action="store_true",
+        help="make one animation of each INPUT (a sheet description, a frames list, an image), "
+        "named after it, in the folder OUT, as batch does for export: a failure costs only its input",
+    )
     parser.set_defaults(run=run)
 
 
@@ -143,10 +151,29 @@ def speed_value(text: str) -> int:
 
 
 def run(args: argparse.Namespace) -> int:
-    sheets = [path for path in args.inputs if path.suffix.lower() == ".json"]
+    if args.each:
+        from kivtool.commands import import_each
+
+        return import_each.run_each(args)
+    plan, speed = import_one(args, args.inputs, args.output)
+    for warning in plan.warnings:
+        warn(warning)
+    for name, changed in zip(plan.names, plan.changed):
+        if changed:
+            print(printable(f"{name}: {changed} pixels changed to the nearest palette colour"))
+    background = ", the last one the background" if plan.has_background else ""
+    print(printable(f"wrote {args.output}: {len(plan.names)} frames{background}, speed {speed}, verified"))
+    return 0
+
+
+def import_one(args: argparse.Namespace, inputs: List[Path], output: Path) -> Tuple[importer.Plan, int]:
+    """One animation made from `inputs` with the options of `args`, written
+    to `output` once verified; returns what it holds and its speed. Raises
+    ToolError naming the input or the output and the cause."""
+    sheets = [path for path in inputs if path.suffix.lower() == ".json"]
     try:
         if sheets:
-            if len(args.inputs) > 1:
+            if len(inputs) > 1:
                 raise ToolError(f"{sheets[0]}: a sheet description is imported alone, not together with other inputs")
             for option, value in (
                 ("--offsets", args.offsets),
@@ -162,7 +189,7 @@ def run(args: argparse.Namespace) -> int:
             )
         else:
             sources = importer.image_frames(
-                args.inputs,
+                inputs,
                 args.offsets,
                 args.shadow,
                 args.background,
@@ -173,7 +200,7 @@ def run(args: argparse.Namespace) -> int:
         speed = args.speed if args.speed is not None else (sheet_speed or 0)
         plan = importer.import_animation(
             sources,
-            args.output,
+            output,
             args.palette,
             args.project_root,
             speed=speed,
@@ -183,17 +210,10 @@ def run(args: argparse.Namespace) -> int:
     except ImportRefused as error:
         raise ToolError(str(error)) from None
     except MemoryError:
-        raise ToolError(f"{args.output}: not written: not enough memory for these images") from None
+        raise ToolError(f"{output}: not written: not enough memory for these images") from None
     except importer.VerificationFailed as error:
         raise ToolError(
-            f"{args.output}: not written: the file made from the images does not read "
+            f"{output}: not written: the file made from the images does not read "
             f"back as them ({error}); this is a fault in kivtool, please report it"
         ) from None
-    for warning in plan.warnings:
-        warn(warning)
-    for name, changed in zip(plan.names, plan.changed):
-        if changed:
-            print(printable(f"{name}: {changed} pixels changed to the nearest palette colour"))
-    background = ", the last one the background" if plan.has_background else ""
-    print(printable(f"wrote {args.output}: {len(plan.names)} frames{background}, speed {speed}, verified"))
-    return 0
+    return plan, speed
