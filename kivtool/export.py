@@ -285,7 +285,13 @@ def write_frames(animation: Animation, directory: Path, options: Options, timing
             written.append(save_png(target, pixels, (frame.width, frame.height), options, timings))
     # Beside the images, what they do not hold (offsets, kinds, speed), so
     # that `kivtool import` makes the animation again from them alone.
-    listed = frames_list.description(animation, duration_ms(options))
+    try:
+        # A frame's time as a signed 32-bit reader takes it: an fps near 0
+        # is no refusal for the frames, whose images carry no time.
+        duration = min(duration_ms(options), 2**31 - 1)
+    except OverflowError:
+        duration = 2**31 - 1
+    listed = frames_list.description(animation, duration)
     written.append(write_description(directory / frames_list.description_name(animation.stem), listed))
     return written
 

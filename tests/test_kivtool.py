@@ -304,7 +304,13 @@ def test_frames_are_written_as_rendered_and_empty_frames_get_no_file(scene, tmp_
     out = tmp_path / "new" / "dir"
     status, _, err = run(capsys, "export", scene.animation, "-o", out)
     assert (status, err) == (0, "")
-    assert sorted(p.name for p in out.iterdir()) == ["anim_000.png", "anim_002.png", "anim_003.png", "anim_004.png"]
+    assert sorted(p.name for p in out.iterdir()) == [
+        "anim_000.png",
+        "anim_002.png",
+        "anim_003.png",
+        "anim_004.png",
+        "anim_frames.json",
+    ]
     for index in (0, 2, 3, 4):
         assert np.array_equal(read_png(out / f"anim_{index:03d}.png"), expected_image(scene.frames[index])), index
 
