@@ -1165,7 +1165,10 @@ def test_batch_stops_at_once_leaving_whole_files_and_a_summary(tmp_path, stop, s
     assert "Traceback" not in err
     left = files_left(out)
     assert {name: left[f"anim/{name}_000.png"] for name in names[2:]} == {name: b"old" for name in names[2:]}
-    assert sorted(left) == sorted(f"anim/{name}_000.png" for name in names)
+    # Beside each frame, the frames list of the animations whose export got that far.
+    assert sorted(name for name in left if name.endswith(".png")) == sorted(f"anim/{name}_000.png" for name in names)
+    for listed in (name for name in left if not name.endswith(".png")):
+        assert listed.endswith("_frames.json") and json.loads(left[listed])["frames"]
     for name in names[:2]:
         assert np.array_equal(read_png(out / "anim" / f"{name}_000.png"), expected_image(sprite(0, 0, [[1, 2]])))
     assert all(process_ended(pid) for pid in workers)
