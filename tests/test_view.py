@@ -1359,3 +1359,42 @@ def test_a_click_that_focuses_the_stage_on_the_background_selects_nothing(browse
     moved = [list(p) for p in start]
     moved[0][0] += 1
     assert offsets(browser) == moved  # frame 0 moved, not the background
+
+
+def test_the_palette_picker_previews_another_palette_keeping_edits_and_files(browser, game, outside, view):
+    from selenium.webdriver.common.keys import Keys
+    from selenium.webdriver.support.select import Select
+
+    palette_folder(game, outside)
+    animation = game / "anim" / "walk.kiv"
+    before = animation.read_bytes()
+    served = view(animation, "--root", game)
+    open_page(browser, served)
+    browser.find_element("id", "play").click()  # pause
+    wait_for(browser, "return document.querySelectorAll('#palette-pick option').length === 4")
+    options = browser.execute_script("return [...document.querySelectorAll('#palette-pick option')].map(o => o.value)")
+    assert options == ["", "pal/Caps.PAL", "pal/other.pal", "pal/view.pal"]
+    # An edit made before the switch stays.
+    browser.execute_script("kivview.player.goTo(0)")
+    start = offsets(browser)
+    browser.find_element("tag name", "body").send_keys(Keys.ARROW_RIGHT)
+    moved = offsets(browser)
+    assert moved != start
+    Select(browser.find_element("id", "palette-pick")).select_by_value("pal/other.pal")
+    wait_for(browser, "return document.getElementById('palette-label').textContent.includes('pal/other.pal')")
+    assert offsets(browser) == moved
+    # The frames as the core renders them with that palette, pixel for pixel.
+    rgba = browser.execute_script(
+        "const out = []; for (const f of kivview.player.anim.frames) out.push(...f.rgba); return out"
+    )
+    assert bytes(rgba) == core_rgba(animation, game / "pal" / "other.pal")
+    # 16 entries drawn; the padding the load adds is not drawn as colours.
+    swatches = browser.execute_script(
+        "return [...document.querySelectorAll('#palette div')].map(d => [d.className, getComputedStyle(d).backgroundColor])"
+    )
+    assert [name for name, _ in swatches[:16]] == [""] * 16
+    assert all(name == "none" and colour != "rgb(0, 0, 0)" for name, colour in swatches[16:])
+    # fps beside the file's speed, with its note.
+    assert browser.execute_script("return document.getElementById('fps').closest('#edit-controls') !== null")
+    assert "not interpreted" in browser.find_element("id", "speed-note").text
+    assert animation.read_bytes() == before
