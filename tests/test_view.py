@@ -821,7 +821,9 @@ def test_an_animation_is_shown_with_a_chosen_palette_and_no_file_changes(game, o
         pytest.param("pal/none.pal", 404, "no such file", id="missing"),
     ],
 )
-def test_a_chosen_palette_that_is_not_a_game_palette_under_root_is_refused(game, outside, view, palette, status, reason):
+def test_a_chosen_palette_that_is_not_a_game_palette_under_root_is_refused(
+    game, outside, view, palette, status, reason
+):
     palette_folder(game, outside)
     served = view(game)
     digest = digest_of(served, "anim/walk.kiv")

@@ -144,9 +144,7 @@ def encoded_rel(rest: bytes) -> str:
         raise Refused(404, "no such file") from None
 
 
-def resolve(
-    settings: Settings, rel: str, *, folder: bool = False, existing: bool = True, suffix: str = SUFFIX
-) -> str:
+def resolve(settings: Settings, rel: str, *, folder: bool = False, existing: bool = True, suffix: str = SUFFIX) -> str:
     """The canonical path of `rel` (relative to ROOT, forward slashes);
     Refused when it names anything outside ROOT or not of the right kind
     (a file's name ends in `suffix`: an animation's, unless a palette's)."""
