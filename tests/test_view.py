@@ -752,6 +752,97 @@ def test_a_deeply_nested_body_answers_400(game, view):
     assert json.loads(body)["reason"]
 
 
+# --------------------------------------------------------------------------
+# Previewing with another palette under the root folder
+
+# A second game palette, every colour unlike the first's, of 16 entries
+# (the load pads the rest).
+OTHER = [(255 - 15 * i, 10 * i, 200, 255 if i != 3 else 0) for i in range(16)]
+
+
+def palette_folder(game: Path, outside: Path) -> None:
+    """Beside pal/view.pal: another game palette (one in capitals as well),
+    and files named .pal that are not game palettes."""
+    (game / "pal" / "other.pal").write_bytes(palette_bytes(OTHER))
+    (game / "pal" / "Caps.PAL").write_bytes(palette_bytes(OTHER[:4]))
+    (game / "pal" / "jasc.pal").write_bytes(b"JASC-PAL\r\n0100\r\n1\r\n1 2 3\r\n")
+    (game / "pal" / "vga.pal").write_bytes(bytes(768))
+    (game / "pal" / "long.pal").write_bytes(palette_bytes(OTHER) + b"\0")
+    (outside / "far.pal").write_bytes(palette_bytes(OTHER))
+    (game / "pal" / "link.pal").symlink_to(outside / "far.pal")
+    make_fifo(game / "pal" / "pipe.pal")
+
+
+def core_rgba(path: Path, palette: Path) -> bytes:
+    loaded = _core.Animation(str(path), path.read_bytes(), str(palette))
+    loaded.render()
+    return b"".join(loaded.rgba(i) for i in range(len(loaded.frames)))
+
+
+def test_the_palettes_under_root_are_listed_by_their_content(game, outside, view):
+    palette_folder(game, outside)
+    served = view(game)
+    status, _, body = served.request("GET", "/api/palettes")
+    assert status == 200
+    assert json.loads(body) == {"palettes": ["pal/Caps.PAL", "pal/other.pal", "pal/view.pal"]}
+
+
+def test_an_animation_is_shown_with_a_chosen_palette_and_no_file_changes(game, outside, view):
+    palette_folder(game, outside)
+    animation = game / "anim" / "walk.kiv"
+    before = {path: path.read_bytes() for path in (animation, game / LOCATION, game / "pal" / "other.pal")}
+    served = view(game)
+    own = json.loads(served.request("GET", "/api/animation/anim/walk.kiv")[2])
+    status, _, body = served.request("GET", "/api/animation/anim/walk.kiv?palette=pal/other.pal")
+    chosen = json.loads(body)
+    assert status == 200 and chosen["ok"]
+    assert chosen["digest"] == own["digest"]
+    assert (chosen["palette"], chosen["color_count"]) == ("pal/other.pal", 16)
+    assert [tuple(color) for color in chosen["colors"][:16]] == OTHER
+    digest = own["digest"]
+    status, _, rgba = served.request("GET", f"/api/rgba/anim/walk.kiv?digest={digest}&palette=pal/other.pal")
+    assert status == 200
+    assert rgba == core_rgba(animation, game / "pal" / "other.pal")
+    assert rgba != served.request("GET", f"/api/rgba/anim/walk.kiv?digest={digest}")[2]
+    assert served.request("GET", f"/api/rgba/anim/walk.kiv?digest={digest}")[2] == core_rgba(animation, game / LOCATION)
+    assert {path: path.read_bytes() for path in before} == before
+
+
+@pytest.mark.parametrize(
+    "palette, status, reason",
+    [
+        pytest.param("pal/vga.pal", 422, "not a game palette", id="raw-rgb-triples"),
+        pytest.param("pal/jasc.pal", 422, "not a game palette", id="jasc-text"),
+        pytest.param("pal/long.pal", 422, "not a game palette", id="a-byte-too-many"),
+        pytest.param("pal/pipe.pal", 422, "FIFO", id="fifo"),
+        pytest.param("pal/link.pal", 403, "leads out of the root folder", id="link-out-of-root"),
+        pytest.param("..%2Ffar.pal", 403, "not a plain path", id="parent-folder"),
+        pytest.param("anim/walk.kiv", 403, "not a palette file", id="an-animation"),
+        pytest.param("pal/none.pal", 404, "no such file", id="missing"),
+    ],
+)
+def test_a_chosen_palette_that_is_not_a_game_palette_under_root_is_refused(
+    game, outside, view, palette, status, reason
+):
+    palette_folder(game, outside)
+    served = view(game)
+    digest = digest_of(served, "anim/walk.kiv")
+    for path in ("/api/animation/anim/walk.kiv?", f"/api/rgba/anim/walk.kiv?digest={digest}&"):
+        got, _, body = served.request("GET", f"{path}palette={palette}")
+        assert got == status, body
+        assert reason in json.loads(body)["reason"]
+
+
+def test_a_save_while_previewing_another_palette_patches_the_file_as_loaded(game, outside, view):
+    palette_folder(game, outside)
+    served = view(game)
+    meta = json.loads(served.request("GET", "/api/animation/anim/walk.kiv?palette=pal/other.pal")[2])
+    status, _, body = save_request(served, "anim/walk.kiv", placement(meta, speed=SPEED + 1))
+    assert status == 200, body
+    loaded = _core.Animation(str(game / "anim" / "walk.kiv"), (game / "anim" / "walk.kiv").read_bytes())
+    assert (loaded.speed, loaded.location) == (SPEED + 1, LOCATION)
+
+
 def digest_of(served, rel):
     return json.loads(served.request("GET", f"/api/animation/{rel}")[2])["digest"]
 
@@ -1270,3 +1361,42 @@ def test_a_click_that_focuses_the_stage_on_the_background_selects_nothing(browse
     moved = [list(p) for p in start]
     moved[0][0] += 1
     assert offsets(browser) == moved  # frame 0 moved, not the background
+
+
+def test_the_palette_picker_previews_another_palette_keeping_edits_and_files(browser, game, outside, view):
+    from selenium.webdriver.common.keys import Keys
+    from selenium.webdriver.support.select import Select
+
+    palette_folder(game, outside)
+    animation = game / "anim" / "walk.kiv"
+    before = animation.read_bytes()
+    served = view(animation, "--root", game)
+    open_page(browser, served)
+    browser.find_element("id", "play").click()  # pause
+    wait_for(browser, "return document.querySelectorAll('#palette-pick option').length === 4")
+    options = browser.execute_script("return [...document.querySelectorAll('#palette-pick option')].map(o => o.value)")
+    assert options == ["", "pal/Caps.PAL", "pal/other.pal", "pal/view.pal"]
+    # An edit made before the switch stays.
+    browser.execute_script("kivview.player.goTo(0)")
+    start = offsets(browser)
+    browser.find_element("tag name", "body").send_keys(Keys.ARROW_RIGHT)
+    moved = offsets(browser)
+    assert moved != start
+    Select(browser.find_element("id", "palette-pick")).select_by_value("pal/other.pal")
+    wait_for(browser, "return document.getElementById('palette-label').textContent.includes('pal/other.pal')")
+    assert offsets(browser) == moved
+    # The frames as the core renders them with that palette, pixel for pixel.
+    rgba = browser.execute_script(
+        "const out = []; for (const f of kivview.player.anim.frames) out.push(...f.rgba); return out"
+    )
+    assert bytes(rgba) == core_rgba(animation, game / "pal" / "other.pal")
+    # 16 entries drawn; the padding the load adds is not drawn as colours.
+    swatches = browser.execute_script(
+        "return [...document.querySelectorAll('#palette div')].map(d => [d.className, getComputedStyle(d).backgroundColor])"
+    )
+    assert [name for name, _ in swatches[:16]] == [""] * 16
+    assert all(name == "none" and colour != "rgb(0, 0, 0)" for name, colour in swatches[16:])
+    # fps beside the file's speed, with its note.
+    assert browser.execute_script("return document.getElementById('fps').closest('#edit-controls') !== null")
+    assert "not interpreted" in browser.find_element("id", "speed-note").text
+    assert animation.read_bytes() == before

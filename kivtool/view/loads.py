@@ -41,16 +41,19 @@ class Loads:
     def __init__(self, settings: Settings) -> None:
         self.settings = settings
         self.lock = threading.Condition()
-        self.recent: OrderedDict[Tuple[str, str], source.Outcome] = OrderedDict()
+        # Keyed by (path, digest, palette): the palette the page chose to
+        # preview with ("" for the one the load finds or --palette gives).
+        self.recent: OrderedDict[Tuple[str, str, str], source.Outcome] = OrderedDict()
         self.kept = 0  # cost of the loads in `recent`
         self.under_way = 0  # cost reserved by loads being made
         # Reasons by the file's identity on disk, for the gallery's statuses.
         self.reasons: OrderedDict[Tuple[str, int, int, int, int], Optional[str]] = OrderedDict()
 
-    def load(self, path: str) -> source.Outcome:
+    def load(self, path: str, palette: str = "") -> source.Outcome:
         """The load of the file at `path` as it is now: its bytes are read
         once, and the digest, the frames and a later save all come from
-        those bytes."""
+        those bytes. `palette` (canonical, checked) renders it with that
+        palette instead of its own; the file is not changed."""
         try:
             data = source.read(self.settings.root, path)
         except source.Unfit as unfit:
@@ -58,16 +61,17 @@ class Loads:
         except OSError as error:
             raise Refused(404, f"cannot read: {error.strerror or error}") from None
         file_digest = source.digest(data)
+        key = (path, file_digest, palette)
         with self.lock:
-            kept = self.recent.get((path, file_digest))
+            kept = self.recent.get(key)
             if kept is not None:
-                self.recent.move_to_end((path, file_digest))
+                self.recent.move_to_end(key)
                 return kept
         # Reserved before the frames are rendered: the bytes read and, at
         # most, the pixels the guard lets through.
         # While the object is made the bytes read are held twice (here and
         # in the object); once made, only the object's copy is kept.
-        started = source.start(path, data, self.settings.palette, file_digest)
+        started = source.start(path, data, palette or self.settings.palette, file_digest)
         reserved = 2 * len(data) + min(started.pixels, source.MAX_PIXEL_BYTES)
         del data
         self.reserve(reserved)
@@ -81,14 +85,14 @@ class Loads:
             with self.lock:
                 self.under_way -= reserved
                 self.lock.notify_all()
-        return self.keep(path, outcome)
+        return self.keep(path, outcome, palette)
 
-    def keep(self, path: str, outcome: source.Outcome) -> source.Outcome:
+    def keep(self, path: str, outcome: source.Outcome, palette: str = "") -> source.Outcome:
         if outcome.animation is None:
             outcome.size = 0  # nothing to show, nothing to save: only the reason is kept
             outcome.pixels = 0
         with self.lock:
-            key = (path, outcome.digest)
+            key = (path, outcome.digest, palette)
             previous = self.recent.pop(key, None)
             if previous is not None:
                 self.kept -= previous.cost
@@ -157,20 +161,29 @@ class Loads:
             )
         return None
 
-    def by_digest(self, path: str, digest: str) -> Optional[source.Outcome]:
+    def by_digest(self, path: str, digest: str, palette: Optional[str] = "") -> Optional[source.Outcome]:
+        """The kept load of `path` made from the bytes with `digest`, with
+        `palette` ("" for its own); with None, with any palette (a save
+        patches the same bytes whatever palette the page previews)."""
         with self.lock:
-            outcome = self.recent.get((path, digest))
-            if outcome is not None:
-                self.recent.move_to_end((path, digest))
-            return outcome
+            keys = [(path, digest, palette)] if palette is not None else [(path, digest, "")]
+            if palette is None:
+                keys += [key for key in self.recent if key[:2] == (path, digest) and key[2]]
+            for key in keys:
+                outcome = self.recent.get(key)
+                if outcome is not None:
+                    self.recent.move_to_end(key)
+                    return outcome
+            return None
 
-    def exact(self, rel: str, path: str, digest: str) -> Animation:
+    def exact(self, rel: str, path: str, digest: str, palette: str = "") -> Animation:
         """The load of `path` (`rel` under ROOT) made from the bytes with
-        `digest`: kept, or made again while the file still holds them;
-        Refused when it no longer does or that load cannot be shown."""
-        outcome = self.by_digest(path, digest)
+        `digest` (rendered with `palette`, "" for its own): kept, or made
+        again while the file still holds them; Refused when it no longer
+        does or that load cannot be shown."""
+        outcome = self.by_digest(path, digest, palette)
         if outcome is None:
-            outcome = self.load(path)
+            outcome = self.load(path, palette)
             if outcome.digest != digest:
                 raise Refused(409, f"{rel}: the file changed since the page loaded it")
         if outcome.reason is not None or outcome.animation is None:
@@ -283,7 +296,7 @@ def save_placement(
     # The check that the file is still the one the page loaded, and the
     # write, under one lock: two saves of one load cannot both pass.
     with SAVING:
-        base = loads.by_digest(path, digest)
+        base = loads.by_digest(path, digest, None)
         if base is None or base.animation is None or base.reason is not None:
             raise Refused(409, f"{rel}: load the file again before saving (the viewer no longer holds it)")
         loaded = base.animation

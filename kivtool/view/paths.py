@@ -19,13 +19,14 @@ import stat
 import sys
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Dict, List, Mapping, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Mapping, Optional, Tuple
 from urllib.parse import unquote_to_bytes
 
 from kivtool.text import printable
 from kivtool.view import source
 
 SUFFIX = ".kiv"
+PALETTE_SUFFIX = ".pal"
 WINDOWS = sys.platform == "win32"
 
 
@@ -121,7 +122,14 @@ def request_rel(scope: Mapping[str, Any], prefix: str) -> str:
     head = prefix.encode("ascii")
     if not raw.startswith(head):
         raise Refused(404, "no such file")
-    rest = raw[len(head) :]
+    return encoded_rel(raw[len(head) :])
+
+
+def encoded_rel(rest: bytes) -> str:
+    """The path relative to ROOT written as `rest`: parts separated by `/`,
+    each the percent-encoded bytes of a name (as the page writes a path in
+    an address, and in a query value once more encoded). Refused for parts
+    that are not plain names."""
     if not rest:
         return ""
     parts = [unquote_to_bytes(part) for part in rest.split(b"/")]
@@ -136,9 +144,10 @@ def request_rel(scope: Mapping[str, Any], prefix: str) -> str:
         raise Refused(404, "no such file") from None
 
 
-def resolve(settings: Settings, rel: str, *, folder: bool = False, existing: bool = True) -> str:
+def resolve(settings: Settings, rel: str, *, folder: bool = False, existing: bool = True, suffix: str = SUFFIX) -> str:
     """The canonical path of `rel` (relative to ROOT, forward slashes);
-    Refused when it names anything outside ROOT or not of the right kind."""
+    Refused when it names anything outside ROOT or not of the right kind
+    (a file's name ends in `suffix`: an animation's, unless a palette's)."""
     if "\0" in rel or rel.startswith("/") or (WINDOWS and ("\\" in rel or ":" in rel)):
         raise Refused(403, f"{rel!r}: not a path relative to the root folder")
     parts = rel.split("/") if rel else []
@@ -157,18 +166,18 @@ def resolve(settings: Settings, rel: str, *, folder: bool = False, existing: boo
         if not stat.S_ISDIR(mode):
             raise Refused(404, f"{rel}: not a folder")
     else:
-        if not real.lower().endswith(SUFFIX) and real not in settings.extra_files:
+        if suffix == PALETTE_SUFFIX:
+            if not real.lower().endswith(PALETTE_SUFFIX):
+                raise Refused(403, f"{rel}: not a palette file")
+        elif not real.lower().endswith(suffix) and real not in settings.extra_files:
             raise Refused(403, f"{rel}: not an animation file")
     return real
 
 
-def list_animations(settings: Settings, folder: str) -> List[Dict[str, Any]]:
-    """Every animation file under `folder` (canonical), in a stable order,
-    each with the reason it is not shown when that shows from the folder
-    alone (a link out of ROOT, a pipe or a device, a file with more than one
-    name, a file too large). Links to folders are not followed (no loops,
-    and every folder walked is under ROOT)."""
-    found: List[Dict[str, Any]] = []
+def files_under(folder: str, suffix: str) -> Iterator["os.DirEntry[str]"]:
+    """Every file under `folder` whose name ends in `suffix` (any case), in
+    a stable order. Links to folders are not followed (no loops, and every
+    folder walked is under ROOT)."""
     pending = [folder]
     while pending:
         directory = pending.pop()
@@ -185,18 +194,39 @@ def list_animations(settings: Settings, folder: str) -> List[Dict[str, Any]]:
                     continue
             except OSError:
                 pass
-            if not item.name.lower().endswith(SUFFIX):
-                continue
-            entry: Dict[str, Any] = {"path": relative(settings.root, item.path)}
-            try:
-                if item.is_symlink() and not is_inside(settings.root, os.path.realpath(item.path)):
-                    entry["reason"] = "a link to a file outside the root folder"
-                else:
-                    reason = source.unfit_reason(os.stat(item.path))
-                    if reason is not None:
-                        entry["reason"] = reason
-            except OSError as error:
-                entry["reason"] = f"cannot read: {error.strerror or error}"
-            found.append(entry)
+            if item.name.lower().endswith(suffix):
+                yield item
         pending.extend(reversed(subfolders))
+
+
+def list_animations(settings: Settings, folder: str) -> List[Dict[str, Any]]:
+    """Every animation file under `folder` (canonical), in a stable order,
+    each with the reason it is not shown when that shows from the folder
+    alone (a link out of ROOT, a pipe or a device, a file with more than one
+    name, a file too large)."""
+    found: List[Dict[str, Any]] = []
+    for item in files_under(folder, SUFFIX):
+        entry: Dict[str, Any] = {"path": relative(settings.root, item.path)}
+        try:
+            if item.is_symlink() and not is_inside(settings.root, os.path.realpath(item.path)):
+                entry["reason"] = "a link to a file outside the root folder"
+            else:
+                reason = source.unfit_reason(os.stat(item.path))
+                if reason is not None:
+                    entry["reason"] = reason
+        except OSError as error:
+            entry["reason"] = f"cannot read: {error.strerror or error}"
+        found.append(entry)
+    return found
+
+
+def list_palettes(settings: Settings) -> List[str]:
+    """Every game palette file under ROOT (told by its content, read safely
+    beneath ROOT), relative to ROOT, in a stable order: what the page
+    offers to preview an animation with."""
+    found = []
+    for item in files_under(settings.root, PALETTE_SUFFIX):
+        real = os.path.realpath(item.path)
+        if is_inside(settings.root, real) and source.palette_reason(settings.root, real) is None:
+            found.append(relative(settings.root, item.path))
     return found

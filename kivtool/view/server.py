@@ -39,7 +39,18 @@ from kivtool import _core
 from kivtool.animation import Animation
 from kivtool.view import source
 from kivtool.view.loads import SAVING, Changed, Loads, describe, save_placement
-from kivtool.view.paths import WINDOWS, Refused, Settings, list_animations, request_rel, resolve, shown
+from kivtool.view.paths import (
+    PALETTE_SUFFIX,
+    WINDOWS,
+    Refused,
+    Settings,
+    encoded_rel,
+    list_animations,
+    list_palettes,
+    request_rel,
+    resolve,
+    shown,
+)
 
 # What `kivtool view` starts the server with (prepare; ViewError for the user).
 from kivtool.view.paths import ViewError as ViewError
@@ -292,14 +303,32 @@ def make_app(settings: Settings) -> Any:
                 entry["reason"] = loads.reason(os.path.join(settings.root, *entry["path"].split("/")))
         return Json({"files": files}, headers=no_store)
 
+    def chosen_palette(request: Request) -> str:
+        """The palette the page previews with (`palette=`, a path under
+        ROOT written as the page writes paths): canonical, and a game
+        palette by its content; "" for the animation's own."""
+        value = request.query_params.get("palette", "")
+        if not value:
+            return ""
+        rel = encoded_rel(value.encode("utf-8", "surrogateescape"))
+        path = resolve(settings, rel, suffix=PALETTE_SUFFIX)
+        reason = source.palette_reason(settings.root, path)
+        if reason is not None:
+            raise Refused(422, f"{rel}: {reason}")
+        return path
+
+    def palettes(request: Request) -> Response:
+        return Json({"palettes": list_palettes(settings)}, headers=no_store)
+
     def animation(request: Request) -> Response:
         rel = rel_of(request)
-        outcome = loads.load(resolve(settings, rel))
+        outcome = loads.load(resolve(settings, rel), chosen_palette(request))
         return Json(describe(settings, rel, outcome), headers=no_store)
 
     def exact_load(request: Request) -> Animation:
         rel = rel_of(request)
-        return loads.exact(rel, resolve(settings, rel), request.query_params.get("digest", ""))
+        digest = request.query_params.get("digest", "")
+        return loads.exact(rel, resolve(settings, rel), digest, chosen_palette(request))
 
     def rgba(request: Request) -> Response:
         # Frame by frame: a request holds one frame's copy at a time.
@@ -330,6 +359,7 @@ def make_app(settings: Settings) -> Any:
         Route("/", page),
         Route("/static/{name}", static),
         Route("/api/session", guarded(session)),
+        Route("/api/palettes", guarded(palettes)),
         Route("/api/list/{rel:anypath}", guarded(listing)),
         Route("/api/statuses/{rel:anypath}", guarded(statuses)),
         Route("/api/animation/{rel:anypath}", guarded(animation)),

@@ -117,6 +117,29 @@ def read(root: str, path: str) -> bytes:
         raise Unfit(f"cannot be read: {cause}") from None
 
 
+# The largest game palette file: 256 entries.
+PALETTE_MAX_BYTES = len(_core.palette_bytes([(0, 0, 0, 0)] * 256))
+
+
+def palette_reason(root: str, path: str) -> Optional[str]:
+    """Why the file at `path` (canonical, under `root`) is not a game
+    palette the viewer renders with, None when it is one: read beneath
+    `root` as an animation file is (never a pipe or a device), it must hold
+    a colour count the game loads (1 to 256) and exactly that many entries,
+    as the game's palette writer makes it (any other file named .pal, an
+    editor's palette, would load as a few colours of garbage)."""
+    try:
+        data = _core.read_file(core_path(beneath(root, path)), core_path(root), PALETTE_MAX_BYTES)  # type: ignore[arg-type]
+    except (OSError, UnicodeError) as error:
+        cause = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+        return f"cannot be read: {cause}"
+    count = (len(data) - 4) // 4
+    made = _core.palette_bytes([(0, 0, 0, 0)] * count) if 1 <= count <= 256 else b""
+    if len(made) != len(data) or made[:2] != data[:2]:
+        return "is not a game palette file (its size does not match its colour count)"
+    return None
+
+
 def without_name(path: str, reason: str) -> str:
     prefix = f"{path}: "
     return reason[len(prefix) :] if reason.startswith(prefix) else reason

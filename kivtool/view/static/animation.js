@@ -72,6 +72,17 @@ export class Animation {
     this.cache = new Map();
   }
 
+  // Every frame's RGBA anew (the same frames rendered with another palette).
+  setRgba(rgba) {
+    let at = 0;
+    for (const f of this.frames) {
+      const size = f.width * f.height * 4;
+      f.rgba = rgba.subarray(at, at + size);
+      at += size;
+    }
+    this.cache.clear();
+  }
+
   setIndices(bytes) {
     let at = 0;
     for (const f of this.frames) {

@@ -2,7 +2,7 @@
 // the frame table, the palette, and the pixel under the pointer. Editing
 // (editing.js) builds on it.
 
-import { encodePath, getBytes } from "./api.js";
+import { encodePath, getBytes, getJSON } from "./api.js";
 import { $, clamp, showNotice } from "./page.js";
 
 const MARGIN = 8; // pixels of room around the frames, for moving them
@@ -51,16 +51,13 @@ export class Player {
       showNotice(`${this.rel}: ${this.meta.plans.steps_reason || "nothing to play"}`, true);
       return false;
     }
-    const lines = [];
-    if (this.meta.warnings.length) lines.push(`Warning: ${this.meta.warnings.join("; ")}.`);
-    if (this.meta.messages.length) lines.push(`The module reported: ${this.meta.messages.join("; ")}`);
-    $("messages").textContent = lines.join(" ");
-    $("messages").classList.toggle("warned", this.meta.warnings.length > 0);
+    this.showMessages();
     const fit = Math.floor((window.innerWidth - 420) / (this.baseBox.width + 2 * MARGIN));
     this.zoom = Math.max(1, Math.min(8, fit));
     $("zoom").value = this.zoom;
     this.buildTable();
     this.buildPalette();
+    this.offerPalettes();
     this.wire();
     this.selected = this.currentStep().index;
     this.changed();
@@ -217,8 +214,60 @@ export class Player {
     });
   }
 
+  showMessages() {
+    const lines = [];
+    if (this.meta.warnings.length) lines.push(`Warning: ${this.meta.warnings.join("; ")}.`);
+    if (this.meta.messages.length) lines.push(`The module reported: ${this.meta.messages.join("; ")}`);
+    $("messages").textContent = lines.join(" ");
+    $("messages").classList.toggle("warned", this.meta.warnings.length > 0);
+  }
+
+  // The palettes under the root folder, offered to preview the frames with.
+  offerPalettes() {
+    const pick = $("palette-pick");
+    this.previewing = 0;
+    getJSON("/api/palettes")
+      .then((answer) => {
+        for (const rel of answer.palettes) {
+          const option = document.createElement("option");
+          option.value = rel;
+          option.textContent = rel;
+          pick.append(option);
+        }
+      })
+      .catch(() => {});
+    pick.onchange = () => this.preview(pick.value);
+  }
+
+  // Shows the frames rendered with the palette `rel` under the root folder
+  // ("" for the animation's own). No file changes, and edits stay as they are.
+  async preview(rel) {
+    const generation = ++this.previewing;
+    const query = rel ? `palette=${encodeURIComponent(encodePath(rel))}` : "";
+    const digest = this.digest || this.meta.digest;
+    try {
+      const meta = await getJSON(`/api/animation/${encodePath(this.rel)}${query ? `?${query}` : ""}`);
+      if (!meta.ok) throw new Error(meta.reason);
+      if (meta.digest !== digest) throw new Error("the file changed on disk since the page loaded it; open it again");
+      const rgba = await getBytes(`/api/rgba/${encodePath(this.rel)}?digest=${digest}${query ? `&${query}` : ""}`);
+      if (generation !== this.previewing) return;
+      this.anim.setRgba(rgba);
+      for (const key of ["colors", "color_count", "palette", "warnings", "messages"]) this.meta[key] = meta[key];
+      this.buildPalette();
+      this.showMessages();
+      this.anim.placementChanged();
+      this.changed();
+      this.palettePicked = rel;
+    } catch (error) {
+      if (generation !== this.previewing) return;
+      $("palette-pick").value = this.palettePicked || "";
+      showNotice(`${rel || "its own palette"}: ${error.message}`, true);
+    }
+  }
+
   buildPalette() {
     const palette = $("palette");
+    palette.replaceChildren();
     this.swatches = [];
     for (let i = 0; i < 256; i++) {
       const swatch = document.createElement("div");
