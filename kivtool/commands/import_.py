@@ -7,9 +7,9 @@ import argparse
 from typing import List, Optional, Tuple
 
 from kivtool import _core, importer
+from kivtool.animation import SHADOW
 from kivtool.commands.base import ToolError, set_text, warn
 from kivtool.commands.options import non_negative_int, palette_index, path_argument, positive_int
-from kivtool.animation import SHADOW
 from kivtool.formats import ImportRefused, cells, sheet
 from kivtool.formats.images import SourceFrame
 from kivtool.memory import DEFAULT_MAX_PIXELS

@@ -213,6 +213,9 @@ def _steps(image: Any, path: Path, anchor: Anchor, max_pixels: int) -> List[Sour
         if step.shape != (height, width, 4):
             raise ImportRefused(f"{path}: step {number} decodes to {step.shape[1]} × {step.shape[0]}, not the canvas")
         frame = placed_frame(f"{path}: step {number}", step, point, trim=True)
+        # Messages name pixels of the painted part, so its place is named too.
+        left, top = frame.x_offset + point[0], frame.y_offset + point[1]
+        frame.name = f"{path}: step {number} (painted from x={left}, y={top})"
         # Only the painted part of each step is kept.
         pixels = np.array(frame.read())
         frame.read = partial(identity, pixels)
