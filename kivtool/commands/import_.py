@@ -18,7 +18,9 @@ from kivtool.text import printable, quoted
 IMPORT_DESCRIPTION = """\
 Makes an animation file from images: one sheet description (the JSON that
 `kivtool export --as sheet` writes, or Aseprite or TexturePacker in the
-JSON-hash or JSON-array layout), or PNG images, one per frame, in order.
+JSON-hash or JSON-array layout), or PNG images, one per frame, in order, or
+strips and grids cut into cells of one frame each (--grid), or animated GIF,
+APNG or WebP images, one frame per step.
 
 A pixel that is exactly a palette colour is painted with it (the lowest
 index when the palette holds it twice); (0, 0, 0, 0) and any other pixel with
@@ -49,6 +51,8 @@ def add_command(parser: argparse.ArgumentParser) -> None:
         "  kivtool import out/ball/ball.json -o game/anim/ball.kiv "
         "--palette game/pal/ball.pal --project-root game\n"
         "  kivtool import walk_0.png walk_1.png shadow.png --shadow 2 --offsets offsets.json "
+        "-o game/anim/walk.kiv --palette game/pal/ball.pal --project-root game\n"
+        "  kivtool import walk.png --grid 32x48 --trim "
         "-o game/anim/walk.kiv --palette game/pal/ball.pal --project-root game",
     )
     parser.add_argument(
