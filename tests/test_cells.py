@@ -198,6 +198,16 @@ def test_shadow_and_background_count_frames_after_cutting(project, capsys):
         pytest.param(["--grid", "6"], r"--grid: is not WxH .*: '6'", id="grid-value"),
         pytest.param(["--grid", "0x5"], r"--grid: is not WxH .*: '0x5'", id="grid-zero"),
         pytest.param(
+            ["--grid", "6x5", "--anchor", "99999999999999999999,0"],
+            r"--anchor: has a coordinate beyond ±1048576: '99999999999999999999,0'",
+            id="anchor-far",
+        ),
+        pytest.param(
+            ["--grid", "6x5", "--anchor", "40000,0"],
+            r"a\.kiv: cannot store frame 0 \(strip\.png: cell 0 \(x=0, y=0\)\): x offset -40000 is outside -32768\.\.32767",
+            id="offset-out-of-range",
+        ),
+        pytest.param(
             ["--grid", "6x5", "--anchor", "feet"], r"--anchor: is neither X,Y nor one of .*: 'feet'", id="anchor-value"
         ),
     ],

@@ -40,6 +40,8 @@ NAMED_ANCHORS = {
     "bottom-right": (2, 2),
 }
 
+ANCHOR_LIMIT = 1 << 20
+
 
 @dataclass(frozen=True)
 class Anchor:
@@ -65,9 +67,14 @@ def parse_anchor(text: str) -> Anchor:
     parts = name.split(",")
     if len(parts) == 2:
         try:
-            return Anchor(None, int(parts[0]), int(parts[1]))
+            x, y = int(parts[0]), int(parts[1])
         except ValueError:
             pass
+        else:
+            # Far enough for any offset a file can store, however a frame is trimmed.
+            if max(abs(x), abs(y)) > ANCHOR_LIMIT:
+                raise ValueError(f"has a coordinate beyond ±{ANCHOR_LIMIT}")
+            return Anchor(None, x, y)
     raise ValueError(f"is neither X,Y nor one of {', '.join(NAMED_ANCHORS)}")
 
 
