@@ -5,12 +5,14 @@ from __future__ import annotations
 
 import argparse
 from pathlib import Path
-from typing import List, Tuple
+from typing import List, Optional, Tuple
 
 from kivtool import _core, importer
+from kivtool.animation import SHADOW
 from kivtool.commands.base import ToolError, set_text, warn
 from kivtool.commands.options import non_negative_int, palette_index, path_argument, positive_int
-from kivtool.formats import ImportRefused, frames_list
+from kivtool.formats import ImportRefused, cells, frames_list
+from kivtool.formats.images import SourceFrame
 from kivtool.memory import DEFAULT_MAX_PIXELS
 from kivtool.text import printable, quoted
 
@@ -19,7 +21,8 @@ Makes an animation file from images: one sheet description (the JSON that
 `kivtool export --as sheet` writes, or Aseprite or TexturePacker in the
 JSON-hash or JSON-array layout), one frames list (the STEM_frames.json that
 `kivtool export --as frames` writes beside the frames), or PNG images, one
-per frame, in order.
+per frame, in order, or strips and grids cut into cells of one frame each
+(--grid), or animated GIF, APNG or WebP images, one frame per step.
 
 A pixel that is exactly a palette colour is painted with it (the lowest
 index when the palette holds it twice); (0, 0, 0, 0) and any other pixel with
@@ -50,6 +53,8 @@ def add_command(parser: argparse.ArgumentParser) -> None:
         "  kivtool import out/ball/ball.json -o game/anim/ball.kiv "
         "--palette game/pal/ball.pal --project-root game\n"
         "  kivtool import walk_0.png walk_1.png shadow.png --shadow 2 --offsets offsets.json "
+        "-o game/anim/walk.kiv --palette game/pal/ball.pal --project-root game\n"
+        "  kivtool import walk.png --grid 32x48 --trim "
         "-o game/anim/walk.kiv --palette game/pal/ball.pal --project-root game",
     )
     parser.add_argument(
@@ -136,7 +141,107 @@ def add_command(parser: argparse.ArgumentParser) -> None:
         help="make one animation of each INPUT (a sheet description, a frames list, an image), "
         "named after it, in the folder OUT, as batch does for export: a failure costs only its input",
     )
+    add_cutting_options(parser)
     parser.set_defaults(run=run)
+
+
+# --------------------------------------------------------------------------
+# Strips, grids and animated images
+
+
+def add_cutting_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group(
+        "strips, grids and animated images",
+        "With --grid every image is cut into cells, left to right and top to bottom, image "
+        "after image; each cell is a frame. An animated GIF, APNG or WebP gives a frame per "
+        "step, trimmed to its painted pixels and placed where it stood on the canvas. "
+        "--shadow counts the frames so made; --background stays one whole image.",
+    )
+    group.add_argument("--grid", metavar="WxH", type=grid_value, help="cut the images into cells of W x H pixels")
+    group.add_argument(
+        "--first", metavar="K", type=non_negative_int, default=0, help="skip the first K cells (of all images together)"
+    )
+    group.add_argument(
+        "--count",
+        metavar="N",
+        type=positive_int,
+        help="take N cells (default: every cell up to the last one that paints a pixel)",
+    )
+    group.add_argument(
+        "--anchor",
+        metavar="POINT",
+        type=anchor_value,
+        help="where the animation's anchor sits in every cell (or on an animated image's canvas): "
+        "X,Y in pixels, or top-left, top, top-right, left, center, right, bottom-left, bottom, "
+        "bottom-right (x at 0, W/2 or W, y at 0, H/2 or H; default bottom, under the bottom row)",
+    )
+    group.add_argument(
+        "--trim",
+        action="store_true",
+        help="cut each cell to its painted pixels, its offsets changed so that every pixel stays where it was",
+    )
+
+
+def grid_value(text: str) -> Tuple[int, int]:
+    try:
+        return cells.parse_grid(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(f"{error}: {quoted(text)}") from None
+
+
+def anchor_value(text: str) -> cells.Anchor:
+    try:
+        return cells.parse_anchor(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(f"{error}: {quoted(text)}") from None
+
+
+def cut_frames(args: argparse.Namespace, inputs: List[Path]) -> Optional[List[SourceFrame]]:
+    """The frames of a grid or of animated images, with their kinds; None
+    when the inputs are one frame each."""
+    first = inputs[0]
+    grid_only = [("--first", args.first), ("--count", args.count), ("--trim", args.trim)]
+    if args.grid is None:
+        for option, value in grid_only:
+            if value:
+                raise ToolError(f"{first}: {option} is for images cut by --grid")
+        animated = [path for path in inputs if cells.step_count(path) > 1]
+        if not animated:
+            if args.anchor is not None:
+                raise ToolError(f"{first}: --anchor is for images cut by --grid and for animated images")
+            return None
+        if args.offsets:
+            raise ToolError(
+                f"{animated[0]}: --offsets is for still images; an animated image's steps are placed by --anchor"
+            )
+        anchor = args.anchor or cells.Anchor()
+        frames = [
+            frame
+            for path in inputs
+            for frame in cells.animated_frames(path, anchor=anchor, max_pixels=args.max_pixels)
+        ]
+    else:
+        if args.offsets:
+            raise ToolError(f"{first}: --offsets is for whole images; the cells of --grid are placed by --anchor")
+        frames = cells.grid_frames(
+            inputs,
+            args.grid,
+            anchor=args.anchor or cells.Anchor(),
+            first=args.first,
+            count=args.count,
+            trim=args.trim,
+            quantize=args.quantize,
+            max_pixels=args.max_pixels,
+        )
+    for index in args.shadow:
+        if not 0 <= index < len(frames):
+            raise ToolError(f"--shadow {index}: the images give {len(frames)} frames, counted from 0")
+        frames[index].kind = SHADOW
+    if args.background is not None:
+        frames += importer.image_frames(
+            [], None, [], args.background, quantize=args.quantize, max_pixels=args.max_pixels
+        )
+    return frames
 
 
 def speed_value(text: str) -> int:
@@ -179,6 +284,11 @@ def import_one(args: argparse.Namespace, inputs: List[Path], output: Path) -> Tu
                 ("--offsets", args.offsets),
                 ("--shadow", args.shadow),
                 ("--background", args.background),
+                ("--grid", args.grid),
+                ("--anchor", args.anchor),
+                ("--first", args.first),
+                ("--count", args.count),
+                ("--trim", args.trim),
             ):
                 if value:
                     raise ToolError(
@@ -187,6 +297,8 @@ def import_one(args: argparse.Namespace, inputs: List[Path], output: Path) -> Tu
             sources, sheet_speed = frames_list.json_frames(
                 sheets[0], quantize=args.quantize, max_pixels=args.max_pixels
             )
+        elif (cut := cut_frames(args, inputs)) is not None:
+            sources, sheet_speed = cut, None
         else:
             sources = importer.image_frames(
                 inputs,

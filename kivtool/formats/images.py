@@ -72,12 +72,14 @@ def image_size(path: Path, max_pixels: int = DEFAULT_MAX_PIXELS) -> Tuple[int, i
 
 
 def check_frame_count(path: Path, frames: int) -> None:
-    """An animated GIF, APNG or WebP holds more than one picture; an import
-    that took the first would drop the rest without a word."""
+    """An animated GIF, APNG or WebP holds more than one picture; where one
+    picture is read (a sheet's image, an image cut by --grid), taking the
+    first would drop the rest without a word. Import makes a frame of each
+    step only of animated images named as its inputs."""
     if frames > 1:
         raise ImportRefused(
-            f"{path}: is an animated image of {frames} frames; import takes one picture a frame "
-            "(export its frames as separate images, or as a sheet)"
+            f"{path}: is an animated image of {frames} frames; a sheet's image or an image cut by "
+            "--grid is one picture (import the animated image itself to make a frame of each step)"
         )
 
 
