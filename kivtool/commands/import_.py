@@ -216,9 +216,7 @@ def cut_frames(args: argparse.Namespace, inputs: List[Path]) -> Optional[List[So
             )
         anchor = args.anchor or cells.Anchor()
         frames = [
-            frame
-            for path in inputs
-            for frame in cells.animated_frames(path, anchor=anchor, max_pixels=args.max_pixels)
+            frame for path in inputs for frame in cells.animated_frames(path, anchor=anchor, max_pixels=args.max_pixels)
         ]
     else:
         if args.offsets:
