@@ -61,6 +61,14 @@ class PaletteIndex:
         return best[inverse.reshape(-1)]
 
 
+    def distances(self, words: npt.NDArray[np.uint32], indices: npt.NDArray[np.uint8]) -> npt.NDArray[np.float64]:
+        """How far each colour is from the palette entry it was given, in
+        the distance `nearest` minimises."""
+        channels = premultiplied(np.ascontiguousarray(words, dtype="<u4").view(np.uint8).reshape(-1, 4))
+        palette = premultiplied(self.colors)
+        return np.sqrt(((channels - palette[indices.reshape(-1)]) ** 2).sum(axis=1).astype(np.float64))
+
+
 def premultiplied(colors: npt.NDArray[np.uint8]) -> npt.NDArray[np.int32]:
     """N x 4 RGBA colours with R, G and B multiplied by A/255, rounded to
     8-bit values; as int32, for distances."""
