@@ -60,13 +60,15 @@ class PaletteIndex:
             best[start : start + chunk] = distance.argmin(axis=1)
         return best[inverse.reshape(-1)]
 
-
     def distances(self, words: npt.NDArray[np.uint32], indices: npt.NDArray[np.uint8]) -> npt.NDArray[np.float64]:
         """How far each colour is from the palette entry it was given, in
         the distance `nearest` minimises."""
         channels = premultiplied(np.ascontiguousarray(words, dtype="<u4").view(np.uint8).reshape(-1, 4))
         palette = premultiplied(self.colors)
-        return np.sqrt(((channels - palette[indices.reshape(-1)]) ** 2).sum(axis=1).astype(np.float64))
+        squares: npt.NDArray[np.float64] = (
+            ((channels - palette[indices.reshape(-1)]) ** 2).sum(axis=1).astype(np.float64)
+        )
+        return np.sqrt(squares)
 
 
 def premultiplied(colors: npt.NDArray[np.uint8]) -> npt.NDArray[np.int32]:

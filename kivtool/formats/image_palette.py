@@ -91,12 +91,15 @@ def shared_palette(sources: Sequence[Path], images: Sequence[indexed.IndexedPixe
             mine = first[i] if i < len(first) else None
             theirs = other[i] if i < len(other) else None
             if mine != theirs:
-                shown = (lambda c: "none" if c is None else color_text(int.from_bytes(bytes(c), "little")))
                 raise PaletteError(
-                    f"{source}: its palette differs from {sources[0]}'s at entry {i}: {shown(theirs)}, "
-                    f"not {shown(mine)}; images that give one palette share it"
+                    f"{source}: its palette differs from {sources[0]}'s at entry {i}: {entry_text(theirs)}, "
+                    f"not {entry_text(mine)}; images that give one palette share it"
                 )
     return [tuple(int(v) for v in color) for color in first]  # type: ignore[misc]
+
+
+def entry_text(color: Optional[Color]) -> str:
+    return "none" if color is None else color_text(int.from_bytes(bytes(color), "little"))
 
 
 def colour_palette(words: npt.NDArray[np.uint32], count: int, transparent: bool) -> ImagePalette:
