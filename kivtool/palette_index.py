@@ -8,7 +8,7 @@ lowest index holding each); the nearest colour, for `kivtool import
 
 from __future__ import annotations
 
-from typing import Sequence, Tuple
+from typing import Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -22,9 +22,12 @@ class PaletteIndex:
     """Finds palette indices for whole images at once: the exact colours
     natively (the lowest index holding each), the nearest colour here."""
 
-    def __init__(self, colors: Sequence[Tuple[int, int, int, int]]) -> None:
+    def __init__(self, colors: Sequence[Tuple[int, int, int, int]], count: Optional[int] = None) -> None:
         if not colors:
             raise ValueError("a palette without colours")
+        # The palette file's own entries; loading pads it to 256 with entries
+        # no one chose.
+        self.count = len(colors) if count is None else count
         self.colors = np.array(colors, dtype=np.uint8).reshape(-1, 4)
         self.words = self.colors.view("<u4").reshape(-1).astype(np.uint32)
         self.exact = _core.PaletteLookup(colors)
