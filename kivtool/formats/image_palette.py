@@ -38,6 +38,11 @@ CLEAR: Color = (0, 0, 0, 0)
 # Lloyd steps of the k-means: each moves every entry to the weighted mean of
 # the colours nearest it; the result settles well before this many.
 KMEANS_STEPS = 24
+# The entries are fitted to at most this many distinct colours, a sample
+# drawn with a fixed seed when there are more (a photograph holds hundreds
+# of thousands); every colour is still mapped, and measured, afterwards.
+KMEANS_SAMPLE = 1 << 15
+CHUNK = 1 << 14  # rows of the distance table computed at once
 
 
 @dataclass
@@ -138,6 +143,9 @@ def kmeans(
     (the transparent entry 0, which takes the nearly transparent pixels and
     does not move), seeded farthest-first from the fixed entries, or from
     the most common colour."""
+    if words.size > KMEANS_SAMPLE:
+        sample = np.sort(np.random.default_rng(0).choice(words.size, KMEANS_SAMPLE, replace=False))
+        words, weights = words[sample], weights[sample]
     points = premultiplied(words.astype("<u4").view(np.uint8).reshape(-1, 4)).astype(np.float64)
     weight = weights.astype(np.float64)
     pinned = premultiplied(np.array(fixed, dtype=np.uint8).reshape(-1, 4)).astype(np.float64)
@@ -150,10 +158,7 @@ def kmeans(
         nearest = np.minimum(nearest, ((points - chosen[-1]) ** 2).sum(axis=1))
     centres = np.array(chosen)
     for _ in range(KMEANS_STEPS):
-        label = np.empty(points.shape[0], dtype=np.int64)
-        for start in range(0, points.shape[0], 4096):
-            part = points[start : start + 4096]
-            label[start : start + 4096] = ((part[:, None, :] - centres[None, :, :]) ** 2).sum(axis=2).argmin(axis=1)
+        label = nearest_centres(points, centres)
         totals = np.zeros_like(centres)
         np.add.at(totals, label, points * weight[:, None])
         mass = np.bincount(label, weights=weight, minlength=k)
@@ -165,6 +170,18 @@ def kmeans(
             break
         centres = moved
     return [straight(centre) for centre in centres[len(fixed) :]]
+
+
+def nearest_centres(points: npt.NDArray[np.float64], centres: npt.NDArray[np.float64]) -> npt.NDArray[np.int64]:
+    """For each point, its nearest centre: |p|² - 2 p·c + |c|², as a
+    product of matrices (the fitting only; the palette's final mapping is
+    `PaletteIndex.nearest`'s)."""
+    label = np.empty(points.shape[0], dtype=np.int64)
+    lengths = (centres**2).sum(axis=1)
+    for start in range(0, points.shape[0], CHUNK):
+        part = points[start : start + CHUNK]
+        label[start : start + CHUNK] = (lengths[None, :] - 2 * part @ centres.T).argmin(axis=1)
+    return label
 
 
 def straight(centre: npt.NDArray[np.float64]) -> Color:
