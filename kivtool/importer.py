@@ -296,7 +296,7 @@ def load_palette(path: Path) -> PaletteIndex:
     if palette.result != 1:
         reason = palette.errors[0] if palette.errors else f"status {palette.result}"
         raise ImportRefused(f"{path}: not a usable palette file ({reason})")
-    return PaletteIndex(palette.colors)
+    return PaletteIndex(palette.colors, palette.color_count)
 
 
 # --------------------------------------------------------------------------
@@ -406,6 +406,14 @@ def import_animation(
         )
     except ValueError as error:
         raise ImportRefused(f"{out}: cannot store {error}") from None
+    write_verified(out, contents, plan, palette_path)
+    return plan
+
+
+def write_verified(out: Path, contents: bytes, plan: Plan, palette_path: Path) -> None:
+    """Replaces `out` with `contents`, the encoded `plan`, once the file
+    written beside it loads back as the plan (VerificationFailed if not,
+    `out` left as it was; ImportRefused when it cannot be written)."""
     # Only the pixels as they must render are needed from here on; the
     # masks and indices go before the file is loaded back.
     plan.frames = []
@@ -430,4 +438,3 @@ def import_animation(
         replace_file(out, contents, check)
     except OSError as error:
         raise ImportRefused(f"{out}: {error.strerror or error}") from None
-    return plan

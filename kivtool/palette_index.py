@@ -8,7 +8,7 @@ lowest index holding each); the nearest colour, for `kivtool import
 
 from __future__ import annotations
 
-from typing import Sequence, Tuple
+from typing import Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -22,9 +22,12 @@ class PaletteIndex:
     """Finds palette indices for whole images at once: the exact colours
     natively (the lowest index holding each), the nearest colour here."""
 
-    def __init__(self, colors: Sequence[Tuple[int, int, int, int]]) -> None:
+    def __init__(self, colors: Sequence[Tuple[int, int, int, int]], count: Optional[int] = None) -> None:
         if not colors:
             raise ValueError("a palette without colours")
+        # The palette file's own entries; loading pads it to 256 with entries
+        # no one chose.
+        self.count = len(colors) if count is None else count
         self.colors = np.array(colors, dtype=np.uint8).reshape(-1, 4)
         self.words = self.colors.view("<u4").reshape(-1).astype(np.uint32)
         self.exact = _core.PaletteLookup(colors)
@@ -59,6 +62,16 @@ class PaletteIndex:
             distance = ((part[:, None, :] - palette[None, :, :]) ** 2).sum(axis=2)
             best[start : start + chunk] = distance.argmin(axis=1)
         return best[inverse.reshape(-1)]
+
+    def distances(self, words: npt.NDArray[np.uint32], indices: npt.NDArray[np.uint8]) -> npt.NDArray[np.float64]:
+        """How far each colour is from the palette entry it was given, in
+        the distance `nearest` minimises."""
+        channels = premultiplied(np.ascontiguousarray(words, dtype="<u4").view(np.uint8).reshape(-1, 4))
+        palette = premultiplied(self.colors)
+        squares: npt.NDArray[np.float64] = (
+            ((channels - palette[indices.reshape(-1)]) ** 2).sum(axis=1).astype(np.float64)
+        )
+        return np.sqrt(squares)
 
 
 def premultiplied(colors: npt.NDArray[np.uint8]) -> npt.NDArray[np.int32]:

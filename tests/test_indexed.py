@@ -525,13 +525,48 @@ def test_palette_pngs_are_read_by_index(project, capsys, colors, text, args, met
     assert {(x, y): int(values[y, x]) for y, x in zip(*np.nonzero(mask))} == painted
 
 
-def test_a_palette_png_naming_no_transparent_index_is_refused(project, capsys):
+def test_the_one_entry_transparent_in_both_palettes_is_the_transparent_index(project, capsys):
+    # As a strip painted with the game's palette arrives: entry 6 is (0, 0, 0,
+    # 0) in the animation's palette and in the image's tRNS, nothing names it.
     (project / "pal" / "p.pal").write_bytes(kivmodel.palette_file(DECISION_PALETTE))
     image = palette_png(project / "f.png", PIXELS, DECISION_PALETTE)
     status, _, err = kivtool(capsys, *import_args(project, image, out="a.kiv"))
+    assert (status, err) == (0, [])
+    values, mask = load_animation(project / "anim" / "a.kiv").indices(0)
+    assert {(x, y): int(values[y, x]) for y, x in zip(*np.nonzero(mask))} == {
+        (0, 0): 3,
+        (1, 0): 7,
+        (3, 0): 8,
+        (0, 1): 0,
+        (1, 1): 8,
+        (2, 1): 7,
+        (3, 1): 2,
+    }
+
+
+def opaque_at(index: int):
+    return [(9, 9, 9, 255) if i == index else color for i, color in enumerate(DECISION_PALETTE)]
+
+
+def clear_at(index: int):
+    return [CLEAR if i == index else color for i, color in enumerate(DECISION_PALETTE)]
+
+
+@pytest.mark.parametrize(
+    "colors, found",
+    [
+        pytest.param(opaque_at(6), "no entry is transparent in both", id="none-transparent"),
+        pytest.param(clear_at(9), "entries 6, 9 are transparent in both", id="two-transparent-in-both"),
+    ],
+)
+def test_a_palette_png_naming_no_transparent_index_is_refused(project, capsys, colors, found):
+    (project / "pal" / "p.pal").write_bytes(kivmodel.palette_file(colors))
+    image = palette_png(project / "f.png", PIXELS, colors)
+    status, _, err = kivtool(capsys, *import_args(project, image, out="a.kiv"))
     assert status == 1 and len(err) == 1
     assert re.search(
-        r"f\.png: has the animation's palette but names no transparent index.*--transparent-index N", err[0]
+        r"f\.png: has the animation's palette but names no transparent index.*" + found + r".*--transparent-index N",
+        err[0],
     )
     assert not (project / "anim" / "a.kiv").exists()
 

@@ -30,6 +30,7 @@ commands_dict = {
     "demo": CommandInfo("kivtool.commands.demo", "write the bundled sample animation and export it in every form"),
     "import": CommandInfo("kivtool.commands.import_", "make an animation file from PNG frames or a sprite sheet"),
     "palette": CommandInfo("kivtool.commands.palette", "convert palette files to and from editors' palette formats"),
+    "recolour": CommandInfo("kivtool.commands.recolour", "write an animation again with another palette"),
     "check": CommandInfo("kivtool.commands.check", "list what is wrong with animation files"),
     "view": CommandInfo("kivtool.commands.view", "play animations in the browser and fix their placement"),
 }

@@ -23,8 +23,11 @@ editors:
 {formats}
 
 The format comes from the file name's extension unless --as names it; a .pal
-to import is read as JASC when it starts with JASC-PAL and as a game palette
-otherwise. export writes the palette file's own colours (its count, not the
+to import is told by its content: JASC-PAL or RIFF by their headers, a game
+palette by its size (4 + 4 bytes per colour); raw R, G, B triples need --as
+act or --as vga6. --from-image takes the palette from images instead: a
+palette PNG's own entries, or an image's colours (quantized when there are
+more than --colors). export writes the palette file's own colours (its count, not the
 256 that loading pads to); formats without alpha name the entries that lose
 it. png and hex keep everything: exported in either and imported again, a
 palette file comes back byte for byte (its colour-model field written as 0).
@@ -42,11 +45,13 @@ def add_command(parser: argparse.ArgumentParser) -> None:
         formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="examples:\n"
         "  kivtool palette export game/pal/ball.pal -o ball.gpl\n"
-        "  kivtool palette import ball.hex -o game/pal/ball.pal",
+        "  kivtool palette import ball.hex -o game/pal/ball.pal\n"
+        "  kivtool palette import walk.png run.png --from-image --colors 64 -o game/pal/hero.pal",
     )
     actions = parser.add_subparsers(dest="action", metavar="ACTION", parser_class=Parser)
     actions.required = True
-    formats = "|".join(palette.FORMATS)
+    formats = "|".join(palette.WRITTEN)
+    read_formats = "|".join(palette.FORMATS)
 
     exporting = actions.add_parser(
         "export",
@@ -76,7 +81,9 @@ def add_command(parser: argparse.ArgumentParser) -> None:
         help="make a game palette file from an editor's palette",
         description="Writes the palette in IN as the game palette file OUT.",
     )
-    importing.add_argument("source", metavar="IN", type=path_argument, help="the palette to read")
+    importing.add_argument(
+        "sources", metavar="IN", nargs="+", type=path_argument, help="the palette to read (images with --from-image)"
+    )
     importing.add_argument(
         "-o", "--output", metavar="OUT", type=path_argument, required=True, help="the game palette file to write"
     )
@@ -84,8 +91,26 @@ def add_command(parser: argparse.ArgumentParser) -> None:
         "--as",
         dest="form",
         metavar="FORMAT",
-        choices=formats.split("|"),
-        help=f"{formats} (default: from IN's extension)",
+        choices=read_formats.split("|"),
+        help=f"{read_formats} (default: from IN's extension; a .pal by its content)",
+    )
+    importing.add_argument(
+        "--from-image",
+        action="store_true",
+        help="take the palette from images: a palette PNG's own entries (several must share them), or the "
+        "colours of RGB/RGBA images after a transparent entry 0",
+    )
+    importing.add_argument(
+        "--colors",
+        metavar="N",
+        type=whole_number_from(1, palette.MAX_COLORS),
+        default=palette.MAX_COLORS,
+        help="--from-image: at most N entries; more colours are quantized (default 256)",
+    )
+    importing.add_argument(
+        "--no-transparent",
+        action="store_true",
+        help="--from-image: no (0, 0, 0, 0) entry 0 before an image's colours",
     )
     importing.add_argument(
         "--max-pixels",
@@ -109,12 +134,29 @@ def run_palette_export(args: argparse.Namespace) -> int:
 
 
 def run_palette_import(args: argparse.Namespace) -> int:
+    if args.from_image:
+        if args.form is not None:
+            raise ToolError(f"{args.sources[0]}: --from-image reads images; --as names a palette file's format")
+    elif len(args.sources) > 1:
+        raise ToolError(f"{args.sources[1]}: one palette file is read at a time; images with --from-image")
+    elif args.no_transparent or args.colors != palette.MAX_COLORS:
+        option = "--no-transparent" if args.no_transparent else "--colors"
+        raise ToolError(f"{args.sources[0]}: {option} is for --from-image")
+    moved = None
     try:
-        _, count, warned = import_palette(args.source, args.output, args.form, args.max_pixels)
+        if args.from_image:
+            count, moved = import_image_palette(
+                args.sources, args.output, args.colors, not args.no_transparent, args.max_pixels
+            )
+            warned: List[str] = []
+        else:
+            _, count, warned = import_palette(args.sources[0], args.output, args.form, args.max_pixels)
     except PaletteError as error:
         raise ToolError(str(error)) from None
     for line in warned:
         warn(line)
+    if moved is not None:
+        print(printable(moved))
     print(printable(f"wrote {args.output}: {count} colours"))
     return 0
 
@@ -179,3 +221,20 @@ def import_palette(
         raise PaletteError(f"{source}: holds no colours; a palette needs 1 to {palette.MAX_COLORS}")
     game_palette.write_game_palette(out, colors)
     return form, len(colors), warned
+
+
+def import_image_palette(
+    sources: Sequence[Path], out: Path, count: int, transparent: bool, max_pixels: int = DEFAULT_MAX_PIXELS
+) -> Tuple[int, Optional[str]]:
+    """Writes the palette of the images `sources` as the game palette file
+    `out`; returns its number of colours and, when a quantizer chose them,
+    the line saying how far the farthest pixel moved."""
+    from kivtool.formats.image_palette import palette_from_images
+
+    for source in sources:
+        same_file(source, out)
+    found = palette_from_images(sources, count, transparent, max_pixels)
+    if not found.colors:
+        raise PaletteError(f"{sources[0]}: has no painted pixel; a palette needs 1 to {palette.MAX_COLORS} colours")
+    game_palette.write_game_palette(out, found.colors)
+    return len(found.colors), found.report()

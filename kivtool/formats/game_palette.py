@@ -18,6 +18,7 @@ from kivtool.formats.palette import (
     MAX_TEXT_BYTES,
     Color,
     PaletteError,
+    is_riff,
 )
 
 
@@ -62,12 +63,12 @@ def game_palette_colors(path: Path, data: bytes) -> List[Color]:
 
 def other_palette(data: bytes) -> str:
     """What a file that is not a game palette may be, as advice."""
-    if data[:4] == b"RIFF" and data[8:12] == b"PAL ":
-        return "it is a RIFF palette (Microsoft .pal): export it from an editor as gpl, jasc or hex"
+    if is_riff(data):
+        return "it is a RIFF palette (Microsoft .pal): try --as riff"
     if data.startswith(JASC_MAGIC):
         return "it is a JASC palette: try --as jasc"
     if len(data) in (ACT_TABLE, ACT_TABLE + ACT_TRAILER.size):
-        return f"{len(data)} bytes: raw RGB triples? try --as act"
+        return f"{len(data)} bytes: raw RGB triples? try --as act, or --as vga6 for 6-bit values"
     if data.startswith(GIMP_MAGIC.encode()):
         return "it is a GIMP palette: try --as gpl"
     return ""

@@ -21,7 +21,7 @@ On import a palette PNG is read by index when its palette's colours are the
 animation palette's (the transparent entry aside). The transparent index is
 taken from, in this order: the user, the sheet's meta, the image's text
 chunk, the one entry made transparent in the image while the animation
-palette's is not. A palette PNG whose palette differs is read by colour,
+palette's is not, the one entry transparent in both. A palette PNG whose palette differs is read by colour,
 like any other image, with a warning naming the first entry that differs.
 """
 
@@ -173,6 +173,21 @@ def color_text(color: Sequence[int]) -> str:
     return "(" + ", ".join(str(int(c)) for c in color) + ")"
 
 
+def transparent_entry(colors: npt.NDArray[np.uint8], own: npt.NDArray[np.uint8]) -> Tuple[Optional[int], List[int]]:
+    """The transparent index a palette image implies by its tRNS alone, and
+    the entries transparent in both palettes. The one entry the image makes
+    transparent while the animation's is not is it; else the one entry
+    transparent in both (a strip painted with the game's own palette, whose
+    entry 0 is (0, 0, 0, 0) and is what every unpainted pixel holds)."""
+    cleared = np.flatnonzero((colors[:, 3] == 0) & (own[:, 3] != 0))
+    if cleared.size == 1:
+        return int(cleared[0]), []
+    shared = [int(i) for i in np.flatnonzero((colors[:, 3] == 0) & (own[:, 3] == 0))]
+    if cleared.size == 0 and len(shared) == 1:
+        return shared[0], shared
+    return None, shared
+
+
 @dataclass
 class IndexReader:
     """Decides once per palette image whether its pixels are read by index,
@@ -194,10 +209,9 @@ class IndexReader:
             transparent = image.sheet_transparent
         if transparent is None:
             transparent = image.text_transparent
+        shared: List[int] = []
         if transparent is None:
-            cleared = np.flatnonzero((colors[:, 3] == 0) & (own[:, 3] != 0))
-            if cleared.size == 1:
-                transparent = int(cleared[0])
+            transparent, shared = transparent_entry(colors, own)
         if transparent is not None and transparent < len(differs):
             differs[transparent] = False
         if differs.any():
@@ -209,10 +223,15 @@ class IndexReader:
             )
             decision = Decision(None)
         elif transparent is None:
+            found = (
+                f"entries {', '.join(map(str, shared))} are transparent in both"
+                if shared
+                else "no entry is transparent in both"
+            )
             raise ImportRefused(
                 f"{image.name}: has the animation's palette but names no transparent index "
-                f"(no {TRANSPARENT_TEXT} text, no sheet meta.transparentIndex, no single entry "
-                "made transparent); give it with --transparent-index N"
+                f"(no {TRANSPARENT_TEXT} text, no sheet meta.transparentIndex, no entry made "
+                f"transparent in the image alone, and {found}); give it with --transparent-index N"
             )
         else:
             decision = Decision(transparent)

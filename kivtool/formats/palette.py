@@ -17,6 +17,16 @@ from each name to its parser and writer:
   (left to right, then down), RGBA, with the palette's own colour count in
   the text chunk "kivtool:colors"; cells past the count are transparent.
 
+Two more are read, never written:
+
+- `vga6`: the old games' VGA palette, 768 bytes of R, G, B triples with
+  6-bit values (0 to 63, the DAC's range), scaled to 0 to 255. It has the
+  size of an `act` file without trailer: only --as tells the two apart.
+- `riff`: Microsoft's RIFF palette (also .pal): "RIFF", a size, "PAL ",
+  then a "data" chunk holding a version, the count and R, G, B, flags per
+  entry. The flags byte (PC_RESERVED and the like) is not alpha: every
+  entry is opaque.
+
 Exports take the palette file's own entries, not the 256 that loading pads
 to; `png` and `hex` keep every entry exactly, so an export in either form
 imported again gives the same palette file. Imports write a game palette
@@ -52,6 +62,11 @@ DEFAULT_CELL = 16
 ACT_TABLE = 3 * MAX_COLORS
 ACT_TRAILER = struct.Struct(">HH")  # colour count, transparent index
 ACT_NO_TRANSPARENT = 0xFFFF
+VGA6_MAX = 63
+RIFF_HEADER = struct.Struct("<4sI4s")  # "RIFF", the size of what follows, "PAL "
+RIFF_CHUNK = struct.Struct("<4sI")  # chunk name, its size
+RIFF_DATA = struct.Struct("<HH")  # version (0x300), colour count
+GAME_HEADER = struct.Struct("<HH")  # a game palette file: colour count, colour model
 
 
 class PaletteError(Exception):
@@ -68,7 +83,7 @@ def export_format(out: Path, chosen: Optional[str]) -> str:
         return chosen
     found = EXTENSIONS.get(out.suffix.lower())
     if found is None:
-        raise PaletteError(f"{out}: cannot tell the format from the name; give --as {'|'.join(FORMATS)}")
+        raise PaletteError(f"{out}: cannot tell the format from the name; give --as {'|'.join(WRITTEN)}")
     return found
 
 
@@ -137,16 +152,38 @@ def write_png(colors: Sequence[Color], name: str, cell: int) -> bytes:
 # Import
 
 
+def is_riff(data: bytes) -> bool:
+    return data[:4] == b"RIFF" and data[8:12] == b"PAL "
+
+
 def import_format(source: Path, data: bytes, chosen: Optional[str]) -> str:
     if chosen is not None:
         return chosen
     suffix = source.suffix.lower()
     if suffix == ".pal":
-        return "jasc" if data.startswith(JASC_MAGIC) else GAME
+        return pal_format(source, data)
     found = EXTENSIONS.get(suffix)
     if found is None:
         raise PaletteError(f"{source}: cannot tell the format from the name; give --as {'|'.join(FORMATS)}")
     return found
+
+
+def pal_format(source: Path, data: bytes) -> str:
+    """What a .pal file is, by its content: JASC and RIFF palettes by their
+    headers, a game palette by its size (4 + 4 bytes per colour it counts).
+    The raw triples of `act` and `vga6` have no header: they are refused
+    rather than guessed, since the same 768 bytes read as either."""
+    if data.startswith(JASC_MAGIC):
+        return "jasc"
+    if is_riff(data):
+        return "riff"
+    if len(data) >= GAME_HEADER.size and len(data) == GAME_HEADER.size + 4 * GAME_HEADER.unpack_from(data)[0]:
+        return GAME
+    raw = f"{len(data)} bytes, " if len(data) == ACT_TABLE else ""
+    raise PaletteError(
+        f"{source}: {raw}neither a JASC, a RIFF nor a game palette; raw R, G, B triples are read with "
+        "--as act (8-bit values) or --as vga6 (6-bit values, 0 to 63)"
+    )
 
 
 def text_lines(data: bytes) -> List[str]:
@@ -278,6 +315,45 @@ def parse_act(source: Path, data: bytes) -> List[Color]:
     return [(data[3 * i], data[3 * i + 1], data[3 * i + 2], 0 if i == transparent else 255) for i in range(count)]
 
 
+def parse_vga6(source: Path, data: bytes) -> List[Color]:
+    if len(data) != ACT_TABLE:
+        raise PaletteError(f"{source}: not a VGA palette: one has {ACT_TABLE} bytes, this file {len(data)}")
+    values = np.frombuffer(data, dtype=np.uint8)
+    over = np.flatnonzero(values > VGA6_MAX)
+    if over.size:
+        at = int(over[0])
+        raise PaletteError(
+            f"{source}: entry {at // 3} has {int(values[at])}, more than a 6-bit value ({VGA6_MAX}); "
+            "8-bit triples are read with --as act"
+        )
+    # Rounded to the nearest 8-bit value: 0 stays 0 and 63 becomes 255.
+    scaled = (values.astype(np.int32) * 255 + VGA6_MAX // 2) // VGA6_MAX
+    return [(int(r), int(g), int(b), 255) for r, g, b in scaled.reshape(-1, 3)]
+
+
+def parse_riff(source: Path, data: bytes) -> List[Color]:
+    if len(data) < RIFF_HEADER.size or not is_riff(data):
+        raise PaletteError(f"{source}: not a RIFF palette: it does not start with RIFF, a size and PAL")
+    at = RIFF_HEADER.size
+    end = min(len(data), RIFF_CHUNK.size + RIFF_HEADER.unpack_from(data)[1])
+    while at + RIFF_CHUNK.size <= end:
+        name, size = RIFF_CHUNK.unpack_from(data, at)
+        at += RIFF_CHUNK.size
+        if name == b"data":
+            if size < RIFF_DATA.size or at + size > len(data):
+                raise PaletteError(f"{source}: its RIFF data chunk of {size} bytes is cut short")
+            _, count = RIFF_DATA.unpack_from(data, at)
+            if not 1 <= count <= MAX_COLORS or RIFF_DATA.size + 4 * count > size:
+                raise PaletteError(
+                    f"{source}: its RIFF data chunk of {size} bytes cannot hold the {count} colours it counts "
+                    f"(a palette holds 1 to {MAX_COLORS})"
+                )
+            entries = data[at + RIFF_DATA.size : at + RIFF_DATA.size + 4 * count]
+            return [(entries[i], entries[i + 1], entries[i + 2], 255) for i in range(0, len(entries), 4)]
+        at += size + (size & 1)  # chunks are padded to an even size
+    raise PaletteError(f"{source}: a RIFF palette without a data chunk")
+
+
 HEX_COLOR = re.compile(r"#?([0-9A-Fa-f]{6}|[0-9A-Fa-f]{8})")
 
 
@@ -367,14 +443,14 @@ MAX_TEXT_BYTES = 1 << 20
 class PaletteFormat:
     """One editor's palette format: the file name extension that says it,
     its line in --help, its parser (source, data, max_pixels) -> (colours,
-    warnings), its writer (colours, name, cell) -> bytes, the entries whose
-    alpha it loses, and the most bytes a file of it is read of (None: the
-    parser checks the size itself)."""
+    warnings), its writer (colours, name, cell) -> bytes (None: only read),
+    the entries whose alpha it loses, and the most bytes a file of it is
+    read of (None: the parser checks the size itself)."""
 
     extension: str
     summary: str
     parse: Parse
-    write: Write
+    write: Optional[Write]
     lost: Callable[[Sequence[Color]], List[int]]
     read_limit: Optional[int] = MAX_TEXT_BYTES
 
@@ -418,10 +494,18 @@ FORMATS: Dict[str, PaletteFormat] = {
         all_kept,
         read_limit=None,
     ),
+    "vga6": PaletteFormat(
+        "", "read only: 768 bytes of R, G, B with 6-bit values (old games)", colors_alone(parse_vga6), None, all_kept
+    ),
+    "riff": PaletteFormat(
+        ".pal", "read only: Microsoft RIFF palette; its entries are opaque", colors_alone(parse_riff), None, all_kept
+    ),
 }
+# The formats export writes.
+WRITTEN = [name for name, form in FORMATS.items() if form.write is not None]
 # What an extension says when no --as is given. A .pal to import may be a
-# game palette as well as a JASC one: its first bytes decide.
-EXTENSIONS = {form.extension: name for name, form in FORMATS.items()}
+# game, JASC or RIFF palette: its content decides.
+EXTENSIONS = {form.extension: name for name, form in FORMATS.items() if form.write is not None and form.extension}
 
 
 def read_limit(form: Optional[str]) -> Optional[int]:
@@ -438,4 +522,7 @@ def parse(source: Path, data: bytes, form: str, max_pixels: int = DEFAULT_MAX_PI
 def encode(colors: Sequence[Color], form: str, name: str, cell: int = DEFAULT_CELL) -> bytes:
     """`colors` in the palette format `form`; `name` names a GIMP palette,
     `cell` is the side of a swatch's cells."""
-    return FORMATS[form].write(colors, name, cell)
+    write = FORMATS[form].write
+    if write is None:
+        raise PaletteError(f"{form} palettes are only read")
+    return write(colors, name, cell)
