@@ -84,7 +84,12 @@ def test_batch_works_under_a_hard_address_space_limit(tmp_path):
         """
     )
     assert result == {"status": 0, "err": ""}
-    assert sorted(p.name for p in (tmp_path / "out" / "anim").iterdir()) == ["one_000.png", "two_000.png"]
+    assert sorted(p.name for p in (tmp_path / "out" / "anim").iterdir()) == [
+        "one_000.png",
+        "one_frames.json",
+        "two_000.png",
+        "two_frames.json",
+    ]
 
 
 # --------------------------------------------------------------------------
