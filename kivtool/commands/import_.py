@@ -10,7 +10,13 @@ from typing import List, Optional, Tuple
 from kivtool import _core, importer
 from kivtool.animation import SHADOW
 from kivtool.commands.base import ToolError, set_text, warn
-from kivtool.commands.options import non_negative_int, palette_index, path_argument, positive_int
+from kivtool.commands.options import (
+    add_project_root_option,
+    non_negative_int,
+    palette_index,
+    path_argument,
+    positive_int,
+)
 from kivtool.formats import ImportRefused, cells, frames_list
 from kivtool.formats.images import SourceFrame
 from kivtool.memory import DEFAULT_MAX_PIXELS
@@ -79,13 +85,7 @@ def add_command(parser: argparse.ArgumentParser) -> None:
         required=True,
         help="palette file the animation uses; read, not rewritten",
     )
-    parser.add_argument(
-        "--project-root",
-        metavar="ROOT",
-        type=path_argument,
-        required=True,
-        help="the game's folder that the palette's stored place is relative to",
-    )
+    add_project_root_option(parser)
     parser.add_argument(
         "--offsets",
         metavar="OFFSETS",

@@ -34,6 +34,18 @@ def add_palette_option(parser: argparse.ArgumentParser, convert: Callable[[str],
     )
 
 
+def add_project_root_option(parser: argparse.ArgumentParser) -> None:
+    """--project-root, for the verbs that write an animation file: the
+    palette's location is stored relative to it."""
+    parser.add_argument(
+        "--project-root",
+        metavar="ROOT",
+        type=path_argument,
+        required=True,
+        help="the game's folder that the palette's stored place is relative to",
+    )
+
+
 def add_output_option(parser: argparse.ArgumentParser, what: str) -> None:
     parser.add_argument(
         "-o",

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 
 from kivtool.commands.base import ToolError, set_text
-from kivtool.commands.options import path_argument
+from kivtool.commands.options import add_project_root_option, path_argument
 from kivtool.text import printable
 
 
@@ -22,13 +22,7 @@ def add_command(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("animation", metavar="ANIMATION", type=path_argument, help="the animation to recolour")
     parser.add_argument("-o", "--output", metavar="OUT", type=path_argument, required=True, help="the file to write")
     parser.add_argument("--palette", metavar="PAL", type=path_argument, required=True, help="the new palette file")
-    parser.add_argument(
-        "--project-root",
-        metavar="ROOT",
-        type=path_argument,
-        required=True,
-        help="the game's folder that the palette's stored place is relative to",
-    )
+    add_project_root_option(parser)
     parser.add_argument(
         "--by",
         choices=["index", "colour"],
