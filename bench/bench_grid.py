@@ -79,7 +79,7 @@ def main() -> None:
         rgba_path = root / "strip_rgba.png"
         Image.fromarray(np.array(colors, dtype=np.uint8)[values]).save(rgba_path)
         paletted_path = root / "strip_paletted.png"
-        paletted = Image.fromarray(values, mode="P")
+        paletted = Image.frombytes("P", (values.shape[1], values.shape[0]), values.astype(np.uint8).tobytes())
         paletted.putpalette([c for color in colors for c in color[:3]])
         paletted.save(paletted_path, transparency=bytes(color[3] for color in colors))
         out = root / "anim" / "strip.kiv"

@@ -85,7 +85,7 @@ def save_strip(path, pixels, paletted):
         return path
     index = {color: i for i, color in reversed(list(enumerate(COLORS)))}
     values = np.array([[index[tuple(int(c) for c in p)] for p in row] for row in pixels], dtype=np.uint8)
-    image = Image.fromarray(values, mode="P")
+    image = Image.frombytes("P", (values.shape[1], values.shape[0]), values.tobytes())
     image.putpalette([c for color in COLORS for c in color[:3]])
     image.save(path, transparency=bytes(color[3] for color in COLORS))
     return path

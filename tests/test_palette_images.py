@@ -127,7 +127,7 @@ def palette_png(path: Path, values, colors) -> Path:
 
 
 def rgba_png(path: Path, pixels) -> Path:
-    Image.fromarray(np.array(pixels, dtype=np.uint8), "RGBA").save(path)
+    Image.fromarray(np.array(pixels, dtype=np.uint8)).save(path)
     return path
 
 

@@ -35,7 +35,7 @@ def project(tmp_path, capsys):
     (root / "pal" / "old.pal").write_bytes(kivmodel.palette_file(OLD))
     images = []
     for name, pixels in (("f.png", FRAME), ("s.png", [[(0, 0, 0, 90), CLEAR]]), ("b.png", [[GREEN, GREEN]])):
-        Image.fromarray(np.array(pixels, dtype=np.uint8), "RGBA").save(tmp_path / name)
+        Image.fromarray(np.array(pixels, dtype=np.uint8)).save(tmp_path / name)
         images.append(tmp_path / name)
     (tmp_path / "offsets.json").write_text("[[-1, -2], [3, 4], [0, 0]]")
     status, _, err = kivtool(
