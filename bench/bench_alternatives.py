@@ -214,7 +214,9 @@ def main() -> None:
             for name, decode in (("C", decode_c), ("tight C", decode_tight)):
                 out[:] = 1
                 if decode(*c_eight[-1][1]) != each.rgba_bytes or out.tobytes() != expected:
-                    raise SystemExit(f"bench: the {name} decoder's pixels differ from the module's for {each.describe()}")
+                    raise SystemExit(
+                        f"bench: the {name} decoder's pixels differ from the module's for {each.describe()}"
+                    )
             del check, expected
         c_large = c_eight.pop()
         eight_paths = [(str(each.animation), str(each.palette)) for each in eight]
@@ -238,7 +240,19 @@ def main() -> None:
 
         times: dict[str, list[float]] = {
             name: []
-            for name in ("c", "tight", "load", "numpy", "first", "c eight", "tight eight", "eight", "c large", "tight large", "large")
+            for name in (
+                "c",
+                "tight",
+                "load",
+                "numpy",
+                "first",
+                "c eight",
+                "tight eight",
+                "eight",
+                "c large",
+                "tight large",
+                "large",
+            )
         }
         peaks: list[int] = []
         for _ in range(rounds):
