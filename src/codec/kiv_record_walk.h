@@ -107,7 +107,25 @@ public:
             std::uint8_t block_count = 0;
             in_.read(block_count);
             on_row(block_count);
-            for (std::size_t k = 0; k < block_count; ++k) {
+            // Runs the input holds whole are read through a cursor of this
+            // function's own, which stays in a register while on_run stores
+            // bytes: the reader's position, which byte stores might alias,
+            // moves once per row. A run the input cuts goes the reader's way.
+            const std::uint8_t* const start = in_.here();
+            const std::uint8_t* cursor = start;
+            std::size_t left = in_.remaining();
+            std::size_t k = 0;
+            for (; k < block_count && left >= 2; ++k) {
+                const std::uint8_t color_count = cursor[1];
+                const std::size_t record = frame.shadow ? 2 : std::size_t{2} + color_count;
+                if (left < record) break;
+                const std::uint8_t* indices = frame.shadow || color_count == 0 ? nullptr : cursor + 2;
+                on_run(cursor[0], color_count, indices, frame.shadow ? 0 : std::size_t{color_count});
+                cursor += record;
+                left -= record;
+            }
+            in_.skip(static_cast<std::size_t>(cursor - start));
+            for (; k < block_count; ++k) {
                 std::uint8_t offset = 0;
                 std::uint8_t color_count = 0;
                 if (const std::uint8_t* run = in_.take(2)) {

@@ -37,6 +37,11 @@ public:
         return at;
     }
 
+    // Where the read position is in the bytes (their end once failed), for
+    // a caller that reads many small fields from remaining() bytes itself
+    // and then skip()s past them.
+    const std::uint8_t* here() const { return bytes_ + offset(); }
+
     // Moves to an absolute offset. Offsets past the end are allowed, as on a
     // stream; the next read then fails.
     void seek(std::size_t offset) {
