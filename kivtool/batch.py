@@ -22,10 +22,11 @@ from concurrent.futures import TimeoutError as FutureTimeout
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
 from kivtool.animation import LoadError, load_animation
 from kivtool.export import export
+from kivtool.files import regenerable
 from kivtool.memory import limit_address_space
 from kivtool.output import ExportError, Options, Timings
 from kivtool.text import printable
@@ -44,6 +45,7 @@ class FileResult:
     compose: float = 0.0  # seconds placing frames on canvases and sheets
     encode: float = 0.0  # seconds encoding and writing image files
     total: float = 0.0  # seconds in the worker for this file, all included
+    outputs: List[Union[str, bytes]] = field(default_factory=list)  # written without a sync, for run() to sync
 
 
 @dataclass
@@ -206,7 +208,15 @@ def export_files(
 ) -> List[FileResult]:
     """Exports a few files in one hand-out to a worker."""
     try:
-        return [worker(name, root, destination, options, palette) for name in names]
+        # Outputs are not synced here: run() syncs all of the batch's at its end.
+        results = []
+        with regenerable(sync=False) as written:
+            for name in names:
+                start = len(written)
+                result = worker(name, root, destination, options, palette)
+                result.outputs = written[start:]
+                results.append(result)
+        return results
     except WorkerStopped as stop:
         # Ended by the pool, which waits for no answer: out at once.
         os._exit(stop.code if isinstance(stop.code, int) else 1)
@@ -272,6 +282,31 @@ def run(
     results: List[FileResult] = []
     if not sources:
         return Summary(results, time.perf_counter() - start)
+    # What the workers wrote is synced once, at the end (also when stopped):
+    # by the enclosing scope of the command, or by this one.
+    with regenerable() as written:
+        return run_pool(
+            sources, source, arguments, jobs, memory_limit, timeout, on_result, chunk, worker, written, start
+        )
+
+
+def run_pool(
+    sources: List[str],
+    source: Path,
+    arguments: Tuple[str, str, Options, Optional[str]],
+    jobs: int,
+    memory_limit: Optional[int],
+    timeout: Optional[float],
+    on_result: Callable[[FileResult, int, int], None],
+    chunk: int,
+    worker: Callable[..., FileResult],
+    written: List[Union[str, bytes]],
+    start: float,
+) -> Summary:
+    """run()'s work once there are files: hands them out to a pool of
+    workers and gathers their results, and the outputs they wrote into
+    `written`."""
+    results: List[FileResult] = []
     import pebble
 
     context = worker_context()
@@ -302,6 +337,7 @@ def run(
                         continue
                     done = [FileResult(names[0], error=died(error, source / names[0]))]
                 for result in done:
+                    written.extend(result.outputs)
                     as_given(result, arguments[0], str(source))
                     results.append(result)
                     on_result(result, len(results), len(sources))

@@ -6,12 +6,22 @@ and are renamed over it only once complete, a link stays a link and the file
 it names gets the contents, the permission bits stay. An interrupt (Ctrl-C,
 SIGTERM, a full disk) before the rename leaves the target as it was, the old
 file or none, and the prepared file is removed.
+
+How long a write waits for the disk depends on what is written. A file the
+user made (an imported animation, a palette) is synced before and after its
+rename, so that a power cut leaves the old file or the new one. Outputs that
+can be made again from their sources (what export, batch, demo and palette
+export write) are written inside `regenerable()`: each is still renamed into
+place whole, but none is synced on its own; the scope syncs them all once,
+when it ends. A power cut during such a command can leave some of its
+outputs empty or missing; running it again makes them.
 """
 
 from __future__ import annotations
 
 import os
 import stat
+from contextlib import contextmanager
 
 from kivtool import _core
 
@@ -20,11 +30,64 @@ from kivtool import _core
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from pathlib import Path
-    from typing import BinaryIO, Callable, Optional, Union
+    from typing import BinaryIO, Callable, Iterator, List, Optional, Union
 
 # Opened without waiting: a pipe opened for reading would wait for a writer
 # before fstat could tell what it is.
 _READ_FLAGS = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0)
+
+
+# The outputs written inside the current `regenerable()` scope, or None
+# outside any: then every replacement is synced on its own.
+_unsynced: Optional[List[Union[str, bytes]]] = None
+
+
+@contextmanager
+def regenerable(sync: bool = True) -> Iterator[List[Union[str, bytes]]]:
+    """A scope whose replacements are not synced one by one: the list it
+    yields gathers the paths written (more may be added, such as those a
+    worker process wrote), and all are synced together when the scope ends
+    (`sync_written`), unless `sync` is false (a worker hands them to the
+    process that syncs). Inside an enclosing scope, that one gathers and
+    syncs. A failed sync at the end raises NotSynced, unless the scope is
+    left by an exception already."""
+    global _unsynced
+    if _unsynced is not None:
+        yield _unsynced
+        return
+    written: List[Union[str, bytes]] = []
+    _unsynced = written
+    try:
+        yield written
+    except BaseException:
+        _unsynced = None
+        if sync:
+            try:
+                sync_written(written)
+            except NotSynced:
+                pass  # what ended the scope is the error to report
+        raise
+    _unsynced = None
+    if sync:
+        sync_written(written)
+
+
+def sync_written(paths: List[Union[str, bytes]]) -> None:
+    """Brings the files at `paths`, written without a sync, to the disk:
+    one sync of each file system they are on (Linux), or of each file and
+    folder. Raises NotSynced naming the file that could not be synced."""
+    if not paths:
+        return
+    try:
+        _core.sync_written(paths)
+    except OSError as error:
+        name = os.fsdecode(error.filename) if error.filename is not None else "the outputs"
+        raise NotSynced(f"{name}: written, but {error.strerror or error}") from None
+
+
+class NotSynced(Exception):
+    """Outputs written in place but not brought to the disk; the text names
+    the file and the cause."""
 
 
 class NotReadable(Exception):
@@ -97,12 +160,18 @@ def replace_file(
     returned. With a `root` (the viewer's folder), `path` is taken relative
     to it and resolved beneath it: a link that leads out of it is not
     followed and a file with other hard links is refused. Raises OSError
-    naming the cause, or what `check` raises; `path` is then as it was."""
-    with _core.FileReplacement(os.fspath(path), os.fspath(root)) as replacement:
+    naming the cause, or what `check` raises; `path` is then as it was.
+    Inside `regenerable()` nothing is synced until the scope ends."""
+    unsynced = _unsynced
+    with _core.FileReplacement(os.fspath(path), os.fspath(root), synced=unsynced is None) as replacement:
         replacement.write(contents)
         if check is not None:
             replacement.verify(check)
         replacement.commit()
+    if unsynced is not None:
+        # Absolute: the scope may end in another current folder.
+        target = os.path.join(os.fsencode(root), os.fsencode(path)) if root else os.fspath(path)
+        unsynced.append(os.path.abspath(target))
 
 
 def write_whole(path: Path, write: Callable[[BinaryIO], None], check: Optional[Callable[[str], object]] = None) -> None:

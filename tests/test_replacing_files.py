@@ -925,3 +925,96 @@ report(**outcome)
     }
     assert outside_untouched(outside)
     assert (root / "sub" / "b.kiv").read_bytes() == b"new"
+
+
+# --------------------------------------------------------------------------
+# Outputs that can be made again: renamed whole, synced once at the end
+
+
+def traced_tool(tmp_path: pathlib.Path, argv: list[str]) -> list[tuple]:
+    """Runs kivtool with `argv` under strace; returns its syncs, renames and
+    folder listings in order: ("sync", path), ("syncfs", path), ("rename",
+    source, target) and ("list", path)."""
+    log = tmp_path / "strace.log"
+    subprocess.run(
+        ["strace", "-f", "-y", "-qq", "-o", str(log)]
+        + ["-e", "trace=fsync,fdatasync,sync,syncfs,rename,renameat,renameat2,getdents64"]
+        + [sys.executable, "-m", "kivtool", *argv],
+        check=True,
+        timeout=300,
+        stdout=subprocess.DEVNULL,
+    )
+    calls: list[tuple] = []
+    for line in log.read_text().splitlines():
+        named = re.search(r"\b(fsync|fdatasync|syncfs|getdents64)\(\d+<(.*?)>", line)
+        if named:
+            kind = {"syncfs": "syncfs", "getdents64": "list"}.get(named.group(1), "sync")
+            calls.append((kind, named.group(2)))
+        elif re.search(r"\bsync\(\)", line):
+            calls.append(("syncfs", "/"))
+        elif re.search(r"\brename(at2?)?\(", line):
+            source, destination = re.findall(r'"((?:[^"\\]|\\.)*)"', line)[:2]
+            calls.append(("rename", source, destination))
+    return calls
+
+
+def many_frames(scratch: pathlib.Path) -> pathlib.Path:
+    """An animation of 30 small frames, each exported to a file of its own."""
+    rows = [[(0, 2, [0, 1])]]
+    frames = [frame_record(9, 1, 2, i, 0, 0, 1, rows, False) for i in range(30)]
+    path = scratch / "source" / "many.kiv"
+    path.write_bytes(animation_file(7, b"p.pal\0", frames))
+    return path
+
+
+def export_frames(scratch: pathlib.Path) -> list[str]:
+    return ["export", str(many_frames(scratch)), "-o", str(scratch / "out"), "--as", "frames"]
+
+
+def batch_frames(scratch: pathlib.Path) -> list[str]:
+    many_frames(scratch)
+    return ["batch", str(scratch / "source"), "-o", str(scratch / "out"), "--as", "frames", "--jobs", "1"]
+
+
+def palette_export(scratch: pathlib.Path) -> list[str]:
+    return ["palette", "export", str(scratch / "source" / "p.pal"), "-o", str(scratch / "out" / "p.gpl")]
+
+
+def palette_import(scratch: pathlib.Path) -> list[str]:
+    from kivtool.formats import palette as palette_formats
+
+    source = scratch / "pal" / "p.gpl"
+    source.write_bytes(palette_formats.encode(COLORS, "gpl", "p", 8))
+    return ["palette", "import", str(source), "-o", str(scratch / "out" / "p.pal")]
+
+
+REGENERABLE = {"export of many frames": export_frames, "batch": batch_frames, "palette export": palette_export}
+
+
+@pytest.mark.skipif(shutil.which("strace") is None, reason="strace shows the order of the system calls")
+@pytest.mark.parametrize("argv", REGENERABLE.values(), ids=REGENERABLE.keys())
+def test_regenerable_outputs_are_renamed_whole_and_synced_once_at_the_end(scratch, tmp_path, argv):
+    # No output is synced on its own (that cost more than encoding a small
+    # frame); each still arrives by a rename, and one sync of the file
+    # system after the last rename brings them all to the disk. The output
+    # folder is never listed: temporary files have fixed names.
+    out = str(scratch / "out")
+    calls = traced_tool(tmp_path, argv(scratch))
+    renames = [i for i, call in enumerate(calls) if call[0] == "rename" and call[2].startswith(out)]
+    assert renames
+    for i in renames:
+        assert os.path.basename(calls[i][1]).startswith(".pykiv-")
+    assert [call for call in calls if call[0] == "sync" and call[1].startswith(out)] == []
+    ends = [i for i, call in enumerate(calls) if call[0] == "syncfs"]
+    assert len(ends) == 1 and ends[0] > renames[-1]
+    assert not [call for call in calls if call[0] == "list" and call[1].startswith(out)]
+
+
+@pytest.mark.skipif(shutil.which("strace") is None, reason="strace shows the order of the system calls")
+def test_an_imported_palette_is_synced_before_and_after_its_rename(scratch, tmp_path):
+    calls = traced_tool(tmp_path, palette_import(scratch))
+    target = str(scratch / "out" / "p.pal")
+    (i,) = [i for i, call in enumerate(calls) if call[0] == "rename" and call[2] == target]
+    assert ("sync", calls[i][1]) in calls[:i]
+    assert ("sync", str(scratch / "out")) in calls[i + 1 :]
+    assert not [call for call in calls if call[0] == "syncfs"]

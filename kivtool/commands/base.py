@@ -15,7 +15,7 @@ from kivtool.text import printable
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from pathlib import Path
-    from typing import Any, NoReturn, Optional, Type
+    from typing import Any, Callable, NoReturn, Optional, Type
 
 PROG = "kivtool"
 # No package index serves pykiv yet: the tool is installed from a checkout.
@@ -62,6 +62,23 @@ class Parser(argparse.ArgumentParser):
 
     def error(self, message: str) -> NoReturn:
         self.exit(2, printable(f"{self.prog}: error: {message} (see {self.prog} --help)") + "\n")
+
+
+def regenerable_outputs(run: Callable[[argparse.Namespace], int]) -> Callable[[argparse.Namespace], int]:
+    """`run` for a verb whose outputs can be made again from their sources:
+    each is written whole or not at all, without a sync of its own, and all
+    are synced once at the end (see kivtool.files.regenerable)."""
+
+    def run_regenerable(args: argparse.Namespace) -> int:
+        from kivtool import files
+
+        try:
+            with files.regenerable():
+                return run(args)
+        except files.NotSynced as error:
+            raise ToolError(str(error)) from None
+
+    return run_regenerable
 
 
 def fail(message: str) -> None:

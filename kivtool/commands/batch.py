@@ -8,7 +8,7 @@ import os
 import sys
 
 from kivtool import batch, memory
-from kivtool.commands.base import ToolError, fail, make_output_dir, set_text, warn
+from kivtool.commands.base import ToolError, fail, make_output_dir, regenerable_outputs, set_text, warn
 from kivtool.commands.export import add_export_options, export_options
 from kivtool.commands.options import add_output_option, add_palette_option, path_argument, positive_int, positive_number
 from kivtool.files import NotReadable, check_regular
@@ -51,7 +51,7 @@ def add_command(parser: argparse.ArgumentParser) -> None:
         metavar="SECONDS",
         help=f"time one file may take (default {batch.DEFAULT_TIMEOUT:g})",
     )
-    parser.set_defaults(run=run)
+    parser.set_defaults(run=regenerable_outputs(run))
 
 
 def default_jobs() -> int:

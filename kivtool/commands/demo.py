@@ -8,7 +8,7 @@ import os
 
 from kivtool import export
 from kivtool.animation import LoadError, load_animation
-from kivtool.commands.base import PROG, ToolError, make_output_dir, set_text
+from kivtool.commands.base import PROG, ToolError, make_output_dir, regenerable_outputs, set_text
 from kivtool.commands.options import path_argument
 from kivtool.sample import write_sample
 from kivtool.text import printable
@@ -30,7 +30,7 @@ def add_command(parser: argparse.ArgumentParser) -> None:
         default=os.path.join("out", "demo"),
         help="where to write (default: out/demo)",
     )
-    parser.set_defaults(run=run)
+    parser.set_defaults(run=regenerable_outputs(run))
 
 
 def run(args: argparse.Namespace) -> int:

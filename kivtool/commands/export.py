@@ -10,7 +10,7 @@ from typing import Any, List
 
 from kivtool import export
 from kivtool.animation import LoadError, load_animation
-from kivtool.commands.base import ToolError, fail, make_output_dir, report_messages, set_text, warn
+from kivtool.commands.base import ToolError, fail, make_output_dir, regenerable_outputs, report_messages, set_text, warn
 from kivtool.commands.options import (
     add_output_option,
     add_palette_option,
@@ -133,7 +133,7 @@ def add_command(parser: argparse.ArgumentParser) -> None:
     add_output_option(parser, "the exported files")
     add_palette_option(parser)
     add_export_options(parser)
-    parser.set_defaults(run=run)
+    parser.set_defaults(run=regenerable_outputs(run))
 
 
 def run(args: argparse.Namespace) -> int:

@@ -8,7 +8,7 @@ import os
 from pathlib import Path
 from typing import List, Optional, Sequence, Tuple
 
-from kivtool.commands.base import Parser, ToolError, set_text, warn
+from kivtool.commands.base import Parser, ToolError, regenerable_outputs, set_text, warn
 from kivtool.commands.options import path_argument, positive_int, whole_number_from
 from kivtool.files import NotReadable, read_regular
 from kivtool.formats import game_palette, palette
@@ -74,7 +74,7 @@ def add_command(parser: argparse.ArgumentParser) -> None:
         metavar="N",
         help="png: pixels per side of each cell, 1 to 256 (default 16)",
     )
-    exporting.set_defaults(run=run_palette_export)
+    exporting.set_defaults(run=regenerable_outputs(run_palette_export))
 
     importing = actions.add_parser(
         "import",

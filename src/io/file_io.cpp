@@ -720,7 +720,8 @@ Folder folder_of(const fs::path& path, int fd) { return Folder{path, fd}; }
 
 }  // namespace
 
-FileReplacement::FileReplacement(fs::path target, fs::path root) : target_(std::move(target)), root_(std::move(root)) {}
+FileReplacement::FileReplacement(fs::path target, fs::path root, Durability durability)
+    : target_(std::move(target)), root_(std::move(root)), durability_(durability) {}
 
 FileReplacement::~FileReplacement() {
     if (mode_ == Mode::rewrite_in_place && file_ >= 0) {
@@ -746,6 +747,8 @@ void FileReplacement::close_file() noexcept {
 }
 
 std::optional<WriteFailure> FileReplacement::failure() const { return failure_; }
+
+bool FileReplacement::synced(int fd) const { return durability_ == Durability::deferred || sync_file(fd); }
 
 WriteResult FileReplacement::refuse(int error_number, const std::string& reason) {
     failure_ = WriteFailure{error_number, reason};
@@ -869,7 +872,7 @@ WriteResult FileReplacement::prepare_temporary(bool exists) {
         mode_ = Mode::unprepared;
         return WriteResult::open_failed;
     }
-    const bool written = write_all(file_, contents_.data(), contents_.size()) && sync_file(file_);
+    const bool written = write_all(file_, contents_.data(), contents_.size()) && synced(file_);
     return written ? WriteResult::written : WriteResult::write_failed;
 }
 
@@ -882,7 +885,7 @@ WriteResult FileReplacement::prepare_in_place(bool exists) {
         if (file_ < 0) return WriteResult::open_failed;
         temporary_ = name_;
         mode_ = Mode::created_in_place;
-        const bool written = write_all(file_, contents_.data(), contents_.size()) && sync_file(file_);
+        const bool written = write_all(file_, contents_.data(), contents_.size()) && synced(file_);
         return written ? WriteResult::written : WriteResult::write_failed;
     }
     // Its old contents stay until commit, when it is rewritten; the room
@@ -922,19 +925,19 @@ WriteResult FileReplacement::commit() {
             if (!root_.empty() && exists && entry.links > 1) return refuse(EMLINK, "has other hard links");
             if (!put_in_place(folder, temporary_, name_, exists)) return WriteResult::write_failed;
             mode_ = Mode::committed;
-            sync_folder(folder);
+            if (durability_ == Durability::synced) sync_folder(folder);
             close_file();  // the lock goes with the name
             break;
         }
         case Mode::created_in_place:
             mode_ = Mode::committed;
             close_file();
-            sync_folder(folder);
+            if (durability_ == Durability::synced) sync_folder(folder);
             break;
         case Mode::rewrite_in_place: {
             const std::size_t size = contents_.size();
             const bool written = write_all(file_, contents_.data(), size) &&
-                                 (size >= old_size_ || set_size(file_, size)) && sync_file(file_);
+                                 (size >= old_size_ || set_size(file_, size)) && synced(file_);
             mode_ = Mode::committed;
             close_file();
             if (!written) return WriteResult::write_failed;
@@ -1100,6 +1103,70 @@ WriteResult write_file_atomically(const fs::path& target, std::vector<std::uint8
     FileReplacement file(target);
     const WriteResult prepared = file.prepare(std::move(contents));
     return prepared == WriteResult::written ? file.commit() : prepared;
+}
+
+std::optional<std::pair<fs::path, WriteFailure>> sync_written_files(const std::vector<fs::path>& files) {
+    const auto failed = [](const fs::path& path, int error_number) {
+        return std::make_optional(std::make_pair(
+            path,
+            WriteFailure{error_number, std::string("cannot be synced to the disk: ") + std::strerror(error_number)}));
+    };
+    // Each folder once: several thousand frames go to a few folders.
+    std::vector<fs::path> folders;
+    for (const fs::path& file : files) {
+        fs::path folder = file.parent_path();
+        if (folder.empty()) folder = ".";
+        if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(folder);
+    }
+#ifdef _WIN32
+    // FlushFileBuffers (under _commit) on each file; a rename is written
+    // through by MoveFileExW itself.
+    for (const fs::path& file : files) {
+        int fd = -1;
+        ::_wsopen_s(&fd, file.c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT, _SH_DENYNO, 0);
+        if (fd < 0) continue;  // gone since, or never made
+        const bool done = !is_regular(fd) || sync_file(fd);
+        const int error_number = errno;
+        ::_close(fd);
+        if (!done) return failed(file, error_number);
+    }
+    return std::nullopt;
+#else
+#ifdef __linux__
+    // One syncfs per file system writes out the files, their folders and
+    // the renames, in a single call each.
+    std::vector<dev_t> devices;
+    for (const fs::path& folder : folders) {
+        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) continue;
+        struct stat status{};
+        bool done = true;
+        int error_number = 0;
+        if (::fstat(fd, &status) == 0 && std::find(devices.begin(), devices.end(), status.st_dev) == devices.end()) {
+            devices.push_back(status.st_dev);
+            done = ::syncfs(fd) == 0;
+            error_number = errno;
+        }
+        ::close(fd);
+        if (!done) return failed(folder, error_number);
+    }
+    return std::nullopt;
+#else
+    for (const fs::path& file : files) {
+        // Without blocking, and only a regular file: the name may have been
+        // given to a FIFO since.
+        const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+        if (fd < 0) continue;
+        struct stat status{};
+        const bool done = ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || sync_file(fd);
+        const int error_number = errno;
+        ::close(fd);
+        if (!done) return failed(file, error_number);
+    }
+    for (const fs::path& folder : folders) sync_folder(Folder{folder, -1});
+    return std::nullopt;
+#endif
+#endif
 }
 
 bool name_the_same_file(const fs::path& a, const fs::path& b) {

@@ -12,6 +12,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "memory/page_memory.h"
@@ -62,6 +63,14 @@ struct FileRead {
 FileRead read_regular_file(const std::filesystem::path& path, const std::filesystem::path& root = {},
                            std::size_t limit = std::numeric_limits<std::size_t>::max());
 
+// How much a replacement waits for the disk. `synced`: the new contents and
+// the rename reach the disk before commit() returns, so that a power cut
+// leaves the old file or the new one. `deferred`, for files that can be made
+// again (exports): nothing is synced, the rename still makes the file whole
+// or absent after a kill, and the caller syncs everything it wrote once, at
+// the end, with sync_written_files.
+enum class Durability { synced, deferred };
+
 enum class WriteResult {
     written,
     open_failed,   // the target cannot be written, or nothing can be created for it
@@ -83,7 +92,8 @@ enum class WriteResult {
 //   for writing would be;
 // - the new contents reach the disk before they replace anything: the
 //   temporary file is synced before it is renamed over the target, and the
-//   directory after, so that a power cut leaves the old file or the new one;
+//   directory after, so that a power cut leaves the old file or the new one
+//   (under Durability::deferred none of these syncs is made);
 // - the target itself is written ("in place") where renaming a new file
 //   over it would lose something or is impossible: no temporary file can be
 //   made beside it (a directory the caller may not write, a name at the
@@ -121,7 +131,8 @@ enum class WriteResult {
 // between is not caught there.
 class FileReplacement {
 public:
-    explicit FileReplacement(std::filesystem::path target, std::filesystem::path root = {});
+    explicit FileReplacement(std::filesystem::path target, std::filesystem::path root = {},
+                             Durability durability = Durability::synced);
     FileReplacement(const FileReplacement&) = delete;
     FileReplacement& operator=(const FileReplacement&) = delete;
     ~FileReplacement();
@@ -152,6 +163,7 @@ private:
     WriteResult prepare_temporary(bool exists);
     WriteResult prepare_in_place(bool exists);
     void close_file() noexcept;
+    bool synced(int fd) const;  // syncs `fd` unless the durability defers it
 
     std::filesystem::path target_;       // as given
     std::filesystem::path root_;         // the root policy's folder; empty: links followed
@@ -164,10 +176,19 @@ private:
     int file_ = -1;               // the open temporary file, or the target written in place
     std::uint64_t old_size_ = 0;  // of a target written in place, to give back a reservation
     Mode mode_ = Mode::unprepared;
+    Durability durability_ = Durability::synced;
 };
 
 // Writes one file through a FileReplacement: prepared and committed at once.
 WriteResult write_file_atomically(const std::filesystem::path& target, std::vector<std::uint8_t> contents);
+
+// Brings files written under Durability::deferred, and the renames that put
+// them in place, to the disk: on Linux one syncfs for each file system they
+// are on; elsewhere each file and each of their folders is synced once.
+// Files that are gone are passed over. Returns the first that could not be
+// synced and why, or nothing.
+std::optional<std::pair<std::filesystem::path, WriteFailure>> sync_written_files(
+    const std::vector<std::filesystem::path>& files);
 
 // Whether two paths name one file: the same file on disk (symbolic and hard
 // links included), or, for files that do not exist yet, the same path once

@@ -251,8 +251,10 @@ class Replacement {
 public:
     // `path` relative to `root` when a root is given: see FileReplacement's
     // root policy.
-    Replacement(const std::string& path, const std::string& root) : path_(path) {
-        replacement_.emplace(pykiv::io::path_from_utf8(path), pykiv::io::path_from_utf8(root));
+    // Unless `synced`, nothing is synced: see Durability::deferred.
+    Replacement(const std::string& path, const std::string& root, bool synced = true) : path_(path) {
+        replacement_.emplace(pykiv::io::path_from_utf8(path), pykiv::io::path_from_utf8(root),
+                             synced ? pykiv::io::Durability::synced : pykiv::io::Durability::deferred);
     }
 
     void write(const std::string& contents) {
@@ -330,6 +332,16 @@ void replace_file(const std::string& path, const std::string& contents, const st
     Replacement replacement(path, root);
     replacement.write(contents);
     replacement.commit();
+}
+
+// Raises OSError naming the first file that could not be synced.
+void sync_written(const std::vector<std::string>& paths) {
+    std::vector<fs::path> files;
+    files.reserve(paths.size());
+    for (const std::string& path : paths) files.push_back(pykiv::io::path_from_utf8(path));
+    const auto failed = pykiv::io::sync_written_files(files);
+    if (failed)
+        raise_os_error(failed->second.error_number, failed->second.reason, pykiv::io::path_to_utf8(failed->first));
 }
 
 py::bytes read_file(const std::string& path, const std::string& root, std::size_t limit) {
@@ -505,7 +517,8 @@ PYBIND11_MODULE(_core, m) {
         },
         py::arg("frames"), py::arg("names") = std::vector<std::string>{});
     py::class_<Replacement>(m, "FileReplacement")
-        .def(py::init<const std::string&, const std::string&>(), py::arg("path"), py::arg("root") = "")
+        .def(py::init<const std::string&, const std::string&, bool>(), py::arg("path"), py::arg("root") = "",
+             py::kw_only(), py::arg("synced") = true)
         .def(
             "write", [](Replacement& r, const py::bytes& data) { r.write(std::string(data)); }, py::arg("data"))
         .def("verify", &Replacement::verify, py::arg("check"))
@@ -522,6 +535,7 @@ PYBIND11_MODULE(_core, m) {
             replace_file(path, std::string(data), root);
         },
         py::arg("path"), py::arg("data"), py::arg("root") = "");
+    m.def("sync_written", &sync_written, py::arg("paths"));
     m.def("read_file", &read_file, py::arg("path"), py::arg("root") = "",
           py::arg("limit") = std::numeric_limits<std::size_t>::max());
 
