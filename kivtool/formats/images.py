@@ -15,7 +15,8 @@ import numpy as np
 import numpy.typing as npt
 
 from kivtool.animation import BACKGROUND, FRAME, SHADOW
-from kivtool.files import NotReadable, check_regular
+from kivtool import _core
+from kivtool.files import NotReadable, check_regular, read_regular
 from kivtool.formats import ImportRefused, indexed, png
 from kivtool.memory import DEFAULT_MAX_PIXELS
 
@@ -94,28 +95,31 @@ def read_decoded(path: Path, *, quantize: bool = False, max_pixels: int = DEFAUL
     image's pixels as RGBA, 8 bits a sample, exactly as stored. A
     16-bit PNG is taken when its samples are 8-bit values (or rounded to
     them with `quantize`). PNGs of other depths than 8 are decoded by
-    `kivtool.formats.png`, RGBA PNGs of 8 bits a sample by libspng, other images by
-    Pillow."""
+    `kivtool.formats.png`, other PNGs of 8 bits a sample without a palette by
+    the core (`kivtool._core.read_png`), other images by Pillow."""
     check_regular_file(path, "an image")
     header = _png_header(path)
     if header is None:
         image_size(path, max_pixels)
     else:
         check_pixels(str(path), header.width, header.height, max_pixels)
-        try:
-            check_frame_count(path, png.check_chunks(path))
-        except png.RefusedImage as error:
-            raise ImportRefused(str(error)) from None
-        except OSError as error:
-            raise ImportRefused(f"{path}: cannot read the image: {error.strerror or error}") from None
-    if header is not None and header.bit_depth == 8 and header.color_type == png.RGBA:
-        # What export writes, and the most common input by far. libspng
-        # decodes it faster than Pillow, and such an image needs no
-        # conversion: its samples are the pixels. libspng takes the whole
-        # file in memory, so a file much larger than its pixels (chunks
-        # that are not pixels) is left to Pillow, which reads as it goes.
-        if path.stat().st_size <= 2 * header.width * header.height * 4 + (1 << 20):
-            return _rgba_png(path, header)
+        # Read whole when its size is about that of its pixels: the core then
+        # checks every chunk and, for 8-bit images without a palette (what
+        # export and most editors write), decodes it. A file much larger
+        # than its pixels (chunks that are not pixels) is checked chunk by
+        # chunk as it is read and decoded by Pillow, which reads as it goes.
+        limit = 2 * header.width * header.height * 4 + (1 << 20)
+        if path.stat().st_size <= limit:
+            decoded = _read_png(path, limit, max_pixels)
+            if decoded is not None:
+                return decoded
+        else:
+            try:
+                check_frame_count(path, png.check_chunks(path))
+            except png.RefusedImage as error:
+                raise ImportRefused(str(error)) from None
+            except OSError as error:
+                raise ImportRefused(f"{path}: cannot read the image: {error.strerror or error}") from None
     values = _with_image(path, partial(indexed.palette_pixels, name=str(path)))
     if values is not None:
         return values
@@ -131,26 +135,27 @@ def read_decoded(path: Path, *, quantize: bool = False, max_pixels: int = DEFAUL
     return _with_image(path, lambda image: np.asarray(image if image.mode == "RGBA" else image.convert("RGBA")))
 
 
-def _rgba_png(path: Path, header: png.PngHeader) -> npt.NDArray[np.uint8]:
-    import pyspng  # type: ignore[import-untyped,import-not-found,unused-ignore]
-
+def _read_png(path: Path, limit: int, max_pixels: int) -> Optional[npt.NDArray[np.uint8]]:
+    """The pixels of the PNG `path`, read whole, as RGBA, when the core
+    decodes its kind; None for other kinds, once the core has checked their
+    chunks. Refuses a damaged file, an animated one, and one over the pixel
+    limit before its pixels are decoded."""
     try:
-        with open(path, "rb") as file:
-            data = file.read()
-        # Left to choose its format, it gives 8-bit RGBA for this header at
-        # once; asked for RGBA it converts, which takes a third longer.
-        pixels: npt.NDArray[np.uint8] = pyspng.load(data)
-    except MemoryError:
-        raise ImportRefused(f"{path}: not enough memory to decode the image") from None
+        data = read_regular(path, "an image", limit)
+        read = _core.read_png(data, max_pixels)
+    except NotReadable as error:
+        raise ImportRefused(str(error)) from None
     except OSError as error:
         raise ImportRefused(f"{path}: cannot read the image: {error.strerror or error}") from None
-    except Exception as error:  # libspng's errors for damaged files
-        cause = str(error)
-        cause = cause[len("pyspng: ") :] if cause.startswith("pyspng: ") else cause
-        raise ImportRefused(f"{path}: cannot read the image: {cause}") from None
-    if pixels.dtype != np.uint8 or pixels.shape != (header.height, header.width, 4):
-        raise ImportRefused(f"{path}: cannot read the image: it decodes to {pixels.shape} samples of {pixels.dtype}")
-    return pixels
+    except MemoryError:
+        raise ImportRefused(f"{path}: not enough memory to decode the image") from None
+    except ValueError as error:
+        raise ImportRefused(f"{path}: cannot read the image: a damaged PNG file: {error}") from None
+    check_pixels(str(path), read.width, read.height, max_pixels)
+    check_frame_count(path, read.frames)
+    if read.pixels is None:
+        return None
+    return np.frombuffer(read.pixels, dtype=np.uint8).reshape(read.height, read.width, 4)
 
 
 def _png_header(path: Path) -> Optional[png.PngHeader]:

@@ -33,6 +33,7 @@
 #include "codec/kiv_planes.h"
 #include "file/kiv_animation.h"
 #include "file/kiv_file.h"
+#include "image/png_read.h"
 #include "io/error_line.h"
 #include "io/file_io.h"
 #include "memory/physical_memory.h"
@@ -385,6 +386,62 @@ PaletteLoad load_palette(const std::string& path) {
     return out;
 }
 
+// --------------------------------------------------------------------------
+// PNG files read by the core
+
+// What read_png found: the header, the frame count, and the pixels as RGBA
+// in a bytearray (writable, for numpy) when the core decodes this kind of
+// PNG and the image is within the pixel limit; else None.
+struct PngRead {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::uint8_t bit_depth = 0;
+    std::uint8_t color_type = 0;
+    std::uint8_t interlace = 0;
+    std::uint32_t frames = 1;
+    py::object pixels = py::none();
+};
+
+// The bytes of a PNG file, held while the core reads them: one contiguous
+// block of bytes.
+py::buffer_info png_bytes_of(const py::buffer& data) {
+    py::buffer_info info = data.request();
+    if (info.itemsize != 1 || info.ndim != 1 || info.strides[0] != 1) {
+        throw py::value_error("data must be contiguous bytes");
+    }
+    return info;
+}
+
+// ValueError with the cause for a damaged file. Nothing is decoded (and
+// nothing allocated for the pixels) for an image of more than `max_pixels`
+// or of more than one frame: the caller refuses those.
+PngRead read_png(const py::buffer& data, std::uint64_t max_pixels) {
+    const py::buffer_info info = png_bytes_of(data);
+    const auto* bytes = static_cast<const std::uint8_t*>(info.ptr);
+    const auto size = static_cast<std::size_t>(info.size);
+    PngRead out;
+    try {
+        const pykiv::image::PngLayout layout = pykiv::image::read_png_layout(bytes, size);
+        out.width = layout.width;
+        out.height = layout.height;
+        out.bit_depth = layout.bit_depth;
+        out.color_type = layout.color_type;
+        out.interlace = layout.interlace;
+        out.frames = layout.frames;
+        if (!layout.decodable() || layout.pixels() > max_pixels || layout.frames != 1) return out;
+        const std::uint64_t rgba_bytes = layout.pixels() * 4;
+        if (rgba_bytes > static_cast<std::uint64_t>(std::numeric_limits<Py_ssize_t>::max())) throw std::bad_alloc();
+        PyObject* array = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rgba_bytes));
+        if (array == nullptr) throw py::error_already_set();
+        out.pixels = py::reinterpret_steal<py::object>(array);
+        pykiv::image::decode_png(bytes, size, layout,
+                                 reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(out.pixels.ptr())));
+    } catch (const pykiv::image::PngError& error) {
+        throw py::value_error(error.what());
+    }
+    return out;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
@@ -589,4 +646,14 @@ PYBIND11_MODULE(_core, m) {
             },
             py::arg("rgba"), py::arg("indices"), py::arg("painted"), py::arg("kept"));
     m.def("available_memory", &pykiv::memory::available_memory_bytes);
+
+    py::class_<PngRead>(m, "PngRead")
+        .def_readonly("width", &PngRead::width)
+        .def_readonly("height", &PngRead::height)
+        .def_readonly("bit_depth", &PngRead::bit_depth)
+        .def_readonly("color_type", &PngRead::color_type)
+        .def_readonly("interlace", &PngRead::interlace)
+        .def_readonly("frames", &PngRead::frames)
+        .def_readonly("pixels", &PngRead::pixels);
+    m.def("read_png", &read_png, py::arg("data"), py::arg("max_pixels"));
 }
