@@ -125,8 +125,8 @@ def main() -> None:
 
             # The frames decoded once, for the steps after the decode.
             sources = [
-                dataclasses.replace(s, read=functools.partial(images.identity, s.read()))
-                for s in importer.image_frames(paths, None, [], None)
+                dataclasses.replace(s, read=functools.partial(images.identity, images.read_image(path)))
+                for s, path in zip(importer.image_frames(paths, None, [], None), paths)
             ]
 
             def encode_only(sources: List[images.SourceFrame] = sources) -> None:
@@ -144,20 +144,28 @@ def main() -> None:
         plan = importer.plan_import(sources, palette_index, speed=0, quantize=False)
         contents = _core.encode(plan.frames, speed=0, location="sprite.pal", has_background=False, names=plan.names)
         out.write_bytes(contents)
-        images = [s.read() for s in sources]
+        decoded = [s.read() for s in sources]
 
         steps: List[Tuple[str, Callable[[], Any]]] = [
             (
-                "decode PNGs (libspng), as RGBA arrays",
-                lambda: [s.read() for s in importer.image_frames(paths, None, [], None)],
+                "read and decode PNGs (core), as RGBA arrays",
+                lambda: [images.read_image(path) for path in paths],
+            ),
+            (
+                "read, decode and map PNGs as one (core)",
+                lambda: [
+                    palette_index.lookup_png(e.data, e.width, e.height)
+                    for e in (images.read_decoded(path, encoded=True) for path in paths)
+                    if isinstance(e, images.EncodedPng)
+                ],
             ),
             (
                 "palette file and stored location",
                 lambda: (importer.load_palette(palette), importer.location_to_store(out, root, palette)),
             ),
-            ("  of mapping: palette lookup", lambda: [palette_index.lookup(image) for image in images]),
+            ("  of mapping: palette lookup of RGBA", lambda: [palette_index.lookup(image) for image in decoded]),
             (
-                "map pixels to indices (all of it)",
+                "map RGBA arrays to indices (all of it)",
                 lambda: importer.plan_import(sources, palette_index, speed=0, quantize=False),
             ),
             (

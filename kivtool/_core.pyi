@@ -221,12 +221,17 @@ def available_memory() -> int: ...
 class PaletteLookup:
     def __init__(self, colors: Sequence[Color]) -> None: ...
     def map(self, rgba: Any, indices: Any, painted: Any, kept: Any) -> int: ...
+    def map_png(self, data: bytes | bytearray | memoryview, indices: Any, painted: Any, kept: Any) -> int:
+        """As map, for the pixels of a still PNG file that read_png decodes,
+        mapped row by row as they are decoded; ValueError for a damaged
+        file or one read_png does not decode."""
 
 class PngRead:
     """A PNG file walked and checked by the core (every chunk's CRC, their
     order, the header), with its pixels as RGBA (height x width x 4 bytes)
-    when the core decodes its kind (8 bits a sample, no palette, not
-    interlaced) and it has one frame of at most `max_pixels`; else None."""
+    when the core decodes its kind (`decodable`: 8 bits a sample, no
+    palette, not interlaced), it has one frame of at most `max_pixels` and
+    `decode` was asked for; else None."""
 
     @property
     def width(self) -> int: ...
@@ -241,7 +246,9 @@ class PngRead:
     @property
     def frames(self) -> int: ...
     @property
+    def decodable(self) -> bool: ...
+    @property
     def pixels(self) -> bytearray | None: ...
 
-def read_png(data: bytes | bytearray | memoryview, max_pixels: int) -> PngRead:
+def read_png(data: bytes | bytearray | memoryview, max_pixels: int, decode: bool = True) -> PngRead:
     """ValueError naming the cause for a damaged PNG file."""

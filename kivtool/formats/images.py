@@ -23,7 +23,27 @@ from kivtool.memory import DEFAULT_MAX_PIXELS
 KINDS = (FRAME, SHADOW, BACKGROUND)
 
 
-Decoded = Union[npt.NDArray[np.uint8], indexed.IndexedPixels]  # RGBA, or a palette PNG's values
+@dataclass
+class EncodedPng:
+    """A PNG file read whole and checked (every chunk), whose pixels the core
+    decodes (`kivtool._core.read_png`): left encoded until they are needed,
+    so that they can be mapped to palette indices as they are decoded
+    (`PaletteIndex.lookup_png`) instead of held whole as RGBA first."""
+
+    data: bytes
+    width: int
+    height: int
+    max_pixels: int
+
+    def rgba(self) -> npt.NDArray[np.uint8]:
+        read = _core.read_png(self.data, self.max_pixels)
+        if read.pixels is None:  # checked when it was read
+            raise ValueError("a PNG the core does not decode")
+        return np.frombuffer(read.pixels, dtype=np.uint8).reshape(self.height, self.width, 4)
+
+
+# RGBA, a palette PNG's values, or (where the caller asks for it) a PNG not yet decoded
+Decoded = Union[npt.NDArray[np.uint8], indexed.IndexedPixels, EncodedPng]
 
 
 T = TypeVar("T")
@@ -87,12 +107,15 @@ def check_frame_count(path: Path, frames: int) -> None:
 def read_image(path: Path, *, quantize: bool = False, max_pixels: int = DEFAULT_MAX_PIXELS) -> npt.NDArray[np.uint8]:
     """The image's pixels as RGBA, 8 bits a sample, exactly as stored."""
     decoded = read_decoded(path, quantize=quantize, max_pixels=max_pixels)
-    return decoded.rgba() if isinstance(decoded, indexed.IndexedPixels) else decoded
+    return decoded if isinstance(decoded, np.ndarray) else decoded.rgba()
 
 
-def read_decoded(path: Path, *, quantize: bool = False, max_pixels: int = DEFAULT_MAX_PIXELS) -> Decoded:
+def read_decoded(
+    path: Path, *, quantize: bool = False, max_pixels: int = DEFAULT_MAX_PIXELS, encoded: bool = False
+) -> Decoded:
     """A palette PNG's pixel values and palette (`indexed`), or else the
-    image's pixels as RGBA, 8 bits a sample, exactly as stored. A
+    image's pixels as RGBA, 8 bits a sample, exactly as stored; with
+    `encoded`, a PNG the core decodes comes as an EncodedPng instead. A
     16-bit PNG is taken when its samples are 8-bit values (or rounded to
     them with `quantize`). PNGs of other depths than 8 are decoded by
     `kivtool.formats.png`, other PNGs of 8 bits a sample without a palette by
@@ -110,7 +133,7 @@ def read_decoded(path: Path, *, quantize: bool = False, max_pixels: int = DEFAUL
         # chunk as it is read and decoded by Pillow, which reads as it goes.
         limit = 2 * header.width * header.height * 4 + (1 << 20)
         if path.stat().st_size <= limit:
-            decoded = _read_png(path, limit, max_pixels)
+            decoded = _read_png(path, limit, max_pixels, encoded)
             if decoded is not None:
                 return decoded
         else:
@@ -135,14 +158,17 @@ def read_decoded(path: Path, *, quantize: bool = False, max_pixels: int = DEFAUL
     return _with_image(path, lambda image: np.asarray(image if image.mode == "RGBA" else image.convert("RGBA")))
 
 
-def _read_png(path: Path, limit: int, max_pixels: int) -> Optional[npt.NDArray[np.uint8]]:
-    """The pixels of the PNG `path`, read whole, as RGBA, when the core
-    decodes its kind; None for other kinds, once the core has checked their
-    chunks. Refuses a damaged file, an animated one, and one over the pixel
-    limit before its pixels are decoded."""
+def _read_png(
+    path: Path, limit: int, max_pixels: int, encoded: bool
+) -> Union[npt.NDArray[np.uint8], EncodedPng, None]:
+    """The pixels of the PNG `path`, read whole, as RGBA (or with `encoded`
+    as an EncodedPng), when the core decodes its kind; None for other kinds,
+    once the core has checked their chunks. Refuses a damaged file, an
+    animated one, and one over the pixel limit before its pixels are
+    decoded."""
     try:
         data = read_regular(path, "an image", limit)
-        read = _core.read_png(data, max_pixels)
+        read = _core.read_png(data, max_pixels, decode=not encoded)
     except NotReadable as error:
         raise ImportRefused(str(error)) from None
     except OSError as error:
@@ -153,6 +179,8 @@ def _read_png(path: Path, limit: int, max_pixels: int) -> Optional[npt.NDArray[n
         raise ImportRefused(f"{path}: cannot read the image: a damaged PNG file: {error}") from None
     check_pixels(str(path), read.width, read.height, max_pixels)
     check_frame_count(path, read.frames)
+    if encoded and read.decodable:
+        return EncodedPng(data, read.width, read.height, max_pixels)
     if read.pixels is None:
         return None
     return np.frombuffer(read.pixels, dtype=np.uint8).reshape(read.height, read.width, 4)

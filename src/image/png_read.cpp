@@ -365,4 +365,28 @@ void decode_png(const std::uint8_t* data, std::size_t size, const PngLayout& lay
     }
 }
 
+std::size_t map_png(const std::uint8_t* data, std::size_t size, const PngLayout& layout, const PaletteLookup& lookup,
+                    std::uint8_t* indices, std::uint8_t* painted, std::uint32_t* kept) {
+    class Mapped final : public PngRowSink {
+    public:
+        Mapped(const PaletteLookup& lookup, std::size_t width, std::uint8_t* indices, std::uint8_t* painted,
+               std::uint32_t* kept)
+            : lookup_(lookup), width_(width), indices_(indices), painted_(painted), kept_(kept) {}
+        void row(std::uint32_t y, const std::uint8_t* pixels) override {
+            const std::size_t at = y * width_;
+            missing += lookup_.map(pixels, width_, indices_ + at, painted_ + at, kept_ + at);
+        }
+        std::size_t missing = 0;
+
+    private:
+        const PaletteLookup& lookup_;
+        std::size_t width_;
+        std::uint8_t* indices_;
+        std::uint8_t* painted_;
+        std::uint32_t* kept_;
+    } mapped(lookup, layout.width, indices, painted, kept);
+    decode_png_rows(data, size, layout, mapped);
+    return mapped.missing;
+}
+
 }  // namespace pykiv::image

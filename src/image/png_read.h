@@ -15,6 +15,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "palette/palette_lookup.h"
+
 namespace pykiv::image {
 
 // A PNG file that cannot be read; what() is the cause, as a user reads it.
@@ -75,5 +77,13 @@ protected:
 // As decode_png, but handing each decoded row to `sink` instead of writing a
 // whole image.
 void decode_png_rows(const std::uint8_t* data, std::size_t size, const PngLayout& layout, PngRowSink& sink);
+
+// Decodes a decodable PNG and maps its pixels through `lookup` row by row,
+// as PaletteLookup::map maps a whole image (width x height entries in
+// `indices`, `painted` and `kept`), without the image's RGBA ever being
+// whole in memory. Returns what map returns: how many pixels with an alpha
+// above 0 have a colour the palette does not hold.
+std::size_t map_png(const std::uint8_t* data, std::size_t size, const PngLayout& layout, const PaletteLookup& lookup,
+                    std::uint8_t* indices, std::uint8_t* painted, std::uint32_t* kept);
 
 }  // namespace pykiv::image

@@ -399,6 +399,7 @@ struct PngRead {
     std::uint8_t color_type = 0;
     std::uint8_t interlace = 0;
     std::uint32_t frames = 1;
+    bool decodable = false;
     py::object pixels = py::none();
 };
 
@@ -414,8 +415,8 @@ py::buffer_info png_bytes_of(const py::buffer& data) {
 
 // ValueError with the cause for a damaged file. Nothing is decoded (and
 // nothing allocated for the pixels) for an image of more than `max_pixels`
-// or of more than one frame: the caller refuses those.
-PngRead read_png(const py::buffer& data, std::uint64_t max_pixels) {
+// or of more than one frame, which the caller refuses, nor without `decode`.
+PngRead read_png(const py::buffer& data, std::uint64_t max_pixels, bool decode) {
     const py::buffer_info info = png_bytes_of(data);
     const auto* bytes = static_cast<const std::uint8_t*>(info.ptr);
     const auto size = static_cast<std::size_t>(info.size);
@@ -428,7 +429,8 @@ PngRead read_png(const py::buffer& data, std::uint64_t max_pixels) {
         out.color_type = layout.color_type;
         out.interlace = layout.interlace;
         out.frames = layout.frames;
-        if (!layout.decodable() || layout.pixels() > max_pixels || layout.frames != 1) return out;
+        out.decodable = layout.decodable();
+        if (!decode || !out.decodable || layout.pixels() > max_pixels || layout.frames != 1) return out;
         const std::uint64_t rgba_bytes = layout.pixels() * 4;
         if (rgba_bytes > static_cast<std::uint64_t>(std::numeric_limits<Py_ssize_t>::max())) throw std::bad_alloc();
         PyObject* array = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rgba_bytes));
@@ -441,6 +443,43 @@ PngRead read_png(const py::buffer& data, std::uint64_t max_pixels) {
     }
     return out;
 }
+
+// --------------------------------------------------------------------------
+// Palette lookups
+
+// One block of memory of items of `item` bytes, rows without gaps.
+bool whole_buffer(const py::buffer_info& info, py::ssize_t item) {
+    py::ssize_t stride = item;
+    for (py::ssize_t d = info.ndim; d-- > 0;) {
+        if (info.strides[d] != stride) return false;
+        stride *= info.shape[d];
+    }
+    return info.itemsize == item;
+}
+
+constexpr const char* map_buffers_needed =
+    "map takes contiguous RGBA bytes and, for as many pixels, contiguous arrays of one byte, one byte and four "
+    "bytes a pixel";
+
+// The outputs of a lookup, requested writable and held while it runs:
+// `count` entries each, of one byte, one byte and four bytes.
+class MapOutputs {
+public:
+    MapOutputs(const py::buffer& indices, const py::buffer& painted, const py::buffer& kept, std::size_t count)
+        : indices_(indices.request(true)), painted_(painted.request(true)), kept_(kept.request(true)) {
+        if (!whole_buffer(indices_, 1) || !whole_buffer(painted_, 1) || !whole_buffer(kept_, 4) ||
+            static_cast<std::size_t>(indices_.size) != count || static_cast<std::size_t>(painted_.size) != count ||
+            static_cast<std::size_t>(kept_.size) != count) {
+            throw py::value_error(map_buffers_needed);
+        }
+    }
+    std::uint8_t* indices() const { return static_cast<std::uint8_t*>(indices_.ptr); }
+    std::uint8_t* painted() const { return static_cast<std::uint8_t*>(painted_.ptr); }
+    std::uint32_t* kept() const { return static_cast<std::uint32_t*>(kept_.ptr); }
+
+private:
+    py::buffer_info indices_, painted_, kept_;
+};
 
 }  // namespace
 
@@ -619,32 +658,33 @@ PYBIND11_MODULE(_core, m) {
                 // Every buffer is requested before the work and released
                 // after it; nothing in between runs Python code.
                 const py::buffer_info in = rgba.request();
-                py::buffer_info index_out = indices.request(true);
-                py::buffer_info painted_out = painted.request(true);
-                py::buffer_info kept_out = kept.request(true);
-                const auto whole = [](const py::buffer_info& info, py::ssize_t item) {
-                    // One block of memory, rows without gaps.
-                    py::ssize_t stride = item;
-                    for (py::ssize_t d = info.ndim; d-- > 0;) {
-                        if (info.strides[d] != stride) return false;
-                        stride *= info.shape[d];
-                    }
-                    return info.itemsize == item;
-                };
                 const auto count = static_cast<std::size_t>(in.size / 4);
-                if (!whole(in, 1) || in.size % 4 != 0 || !whole(index_out, 1) || !whole(painted_out, 1) ||
-                    !whole(kept_out, 4) || static_cast<std::size_t>(index_out.size) != count ||
-                    static_cast<std::size_t>(painted_out.size) != count ||
-                    static_cast<std::size_t>(kept_out.size) != count) {
-                    throw py::value_error(
-                        "map takes contiguous RGBA bytes and, for as many pixels, contiguous arrays of one byte, one "
-                        "byte and four bytes a pixel");
-                }
-                return lookup.map(
-                    static_cast<const std::uint8_t*>(in.ptr), count, static_cast<std::uint8_t*>(index_out.ptr),
-                    static_cast<std::uint8_t*>(painted_out.ptr), static_cast<std::uint32_t*>(kept_out.ptr));
+                if (!whole_buffer(in, 1) || in.size % 4 != 0) throw py::value_error(map_buffers_needed);
+                MapOutputs out(indices, painted, kept, count);
+                return lookup.map(static_cast<const std::uint8_t*>(in.ptr), count, out.indices(), out.painted(),
+                                  out.kept());
             },
-            py::arg("rgba"), py::arg("indices"), py::arg("painted"), py::arg("kept"));
+            py::arg("rgba"), py::arg("indices"), py::arg("painted"), py::arg("kept"))
+        .def(
+            "map_png",
+            [](const PaletteLookup& lookup, const py::buffer& data, const py::buffer& indices,
+               const py::buffer& painted, const py::buffer& kept) {
+                const py::buffer_info info = png_bytes_of(data);
+                const auto* bytes = static_cast<const std::uint8_t*>(info.ptr);
+                const auto size = static_cast<std::size_t>(info.size);
+                try {
+                    const pykiv::image::PngLayout layout = pykiv::image::read_png_layout(bytes, size);
+                    if (!layout.decodable() || layout.frames != 1) {
+                        throw py::value_error("map_png takes a still PNG that the core decodes");
+                    }
+                    MapOutputs out(indices, painted, kept, static_cast<std::size_t>(layout.pixels()));
+                    return pykiv::image::map_png(bytes, size, layout, lookup, out.indices(), out.painted(),
+                                                 out.kept());
+                } catch (const pykiv::image::PngError& error) {
+                    throw py::value_error(error.what());
+                }
+            },
+            py::arg("data"), py::arg("indices"), py::arg("painted"), py::arg("kept"));
     m.def("available_memory", &pykiv::memory::available_memory_bytes);
 
     py::class_<PngRead>(m, "PngRead")
@@ -654,6 +694,7 @@ PYBIND11_MODULE(_core, m) {
         .def_readonly("color_type", &PngRead::color_type)
         .def_readonly("interlace", &PngRead::interlace)
         .def_readonly("frames", &PngRead::frames)
+        .def_readonly("decodable", &PngRead::decodable)
         .def_readonly("pixels", &PngRead::pixels);
-    m.def("read_png", &read_png, py::arg("data"), py::arg("max_pixels"));
+    m.def("read_png", &read_png, py::arg("data"), py::arg("max_pixels"), py::arg("decode") = true);
 }
