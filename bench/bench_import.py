@@ -155,7 +155,7 @@ def main() -> None:
                 "read, decode and map PNGs as one (core)",
                 lambda: [
                     palette_index.lookup_png(e.data, e.width, e.height)
-                    for e in (images.read_decoded(path, encoded=True) for path in paths)
+                    for e in (images.read_source(path) for path in paths)
                     if isinstance(e, images.EncodedPng)
                 ],
             ),

@@ -37,7 +37,7 @@ from kivtool import _core
 from kivtool.animation import BACKGROUND, FRAME, SHADOW, planes_of
 from kivtool.files import replace_file
 from kivtool.formats import ImportRefused, indexed
-from kivtool.formats.images import EncodedPng, SourceFrame, check_regular_file, image_size, read_decoded
+from kivtool.formats.images import EncodedPng, SourceFrame, check_regular_file, image_size, read_source
 from kivtool.formats.json_values import read_json, whole_number
 from kivtool.memory import DEFAULT_MAX_PIXELS, memory_budget
 from kivtool.palette_index import PaletteIndex, Pixels, color_text
@@ -223,7 +223,7 @@ def image_frames(
     return [
         SourceFrame(
             str(path),
-            partial(read_decoded, path, quantize=quantize, max_pixels=max_pixels, encoded=True),
+            partial(read_source, path, quantize=quantize, max_pixels=max_pixels),
             x,
             y,
             kind,

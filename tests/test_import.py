@@ -814,7 +814,7 @@ def test_limits_are_checked_before_any_image_is_decoded(project, capsys, monkeyp
     fine = save_png(project / "fine.png", [[A]])
     tall = save_png(project / "tall.png", [[A]] * 256)
     # Every image of the import is decoded through the reader image_frames binds.
-    monkeypatch.setattr(importer, "read_decoded", lambda path, **_: pytest.fail(f"{path} was decoded"))
+    monkeypatch.setattr(importer, "read_source", lambda path, **_: pytest.fail(f"{path} was decoded"))
     status, _, err = kivtool(capsys, *import_args(project, fine, fine, tall), "--shadow", 0)
     assert status == 1
     assert re.search(r"frame 2 \(.*tall\.png\): height 256 does not fit: a frame after a shadow frame", err[0])

@@ -157,9 +157,19 @@ def test_image_data_split_among_many_idat_chunks_is_gathered():
     "data, decodable",
     [
         (png_file(sample_image(4), 6), True),
-        (SIGNATURE + ihdr(2, 2, 3) + chunk(b"PLTE", bytes(6)) + chunk(b"IDAT", zlib.compress(bytes(6))) + chunk(b"IEND", b""), False),
+        (
+            SIGNATURE
+            + ihdr(2, 2, 3)
+            + chunk(b"PLTE", bytes(6))
+            + chunk(b"IDAT", zlib.compress(bytes(6)))
+            + chunk(b"IEND", b""),
+            False,
+        ),
         (SIGNATURE + ihdr(2, 2, 6, depth=16) + chunk(b"IDAT", zlib.compress(bytes(34))) + chunk(b"IEND", b""), False),
-        (SIGNATURE + ihdr(2, 2, 6, interlace=1) + chunk(b"IDAT", zlib.compress(bytes(30))) + chunk(b"IEND", b""), False),
+        (
+            SIGNATURE + ihdr(2, 2, 6, interlace=1) + chunk(b"IDAT", zlib.compress(bytes(30))) + chunk(b"IEND", b""),
+            False,
+        ),
         (png_file(sample_image(1), 0, before=[chunk(b"tRNS", b"\0")]), False),
     ],
     ids=["rgba-8", "palette", "16-bit", "interlaced", "odd-key-length"],
@@ -245,8 +255,11 @@ def damaged_cases() -> List[Tuple[str, bytes, str]]:
         ("bad-colour-type", SIGNATURE + ihdr(6, 4, 5) + idat_of(rows) + end, r"colour type 5, which is none"),
         (
             "idat-interrupted",
-            head + chunk(b"IDAT", zlib.compress(rows)[:5]) + chunk(b"tEXt", b"a\0b")
-            + chunk(b"IDAT", zlib.compress(rows)[5:]) + end,
+            head
+            + chunk(b"IDAT", zlib.compress(rows)[:5])
+            + chunk(b"tEXt", b"a\0b")
+            + chunk(b"IDAT", zlib.compress(rows)[5:])
+            + end,
             r"its IDAT chunks are not one after another",
         ),
         (
@@ -259,7 +272,11 @@ def damaged_cases() -> List[Tuple[str, bytes, str]]:
             head + idat_of(rows) + chunk(b"PLTE", bytes(3)) + end,
             r"its PLTE chunk comes after the image data",
         ),
-        ("palette-without-plte", SIGNATURE + ihdr(6, 4, 3) + idat_of(bytes(28)) + end, r"a palette image without a PLTE"),
+        (
+            "palette-without-plte",
+            SIGNATURE + ihdr(6, 4, 3) + idat_of(bytes(28)) + end,
+            r"a palette image without a PLTE",
+        ),
         ("no-idat", head + end, r"it holds no image data"),
     ]
 
@@ -309,7 +326,7 @@ def test_import_reads_a_frame_mapped_as_decoded_and_one_with_missing_colours(tmp
     pixels[1, 2] = (10, 20, 30, 255)
     path = tmp_path / "f.png"
     path.write_bytes(png_file(pixels, 6))
-    decoded = images.read_decoded(path, encoded=True)
+    decoded = images.read_source(path)
     assert isinstance(decoded, images.EncodedPng)
     assert np.array_equal(decoded.rgba(), pixels)
     assert np.array_equal(images.read_image(path), pixels)

@@ -14,8 +14,8 @@ from typing import Any, Callable, Optional, Tuple, TypeVar, Union
 import numpy as np
 import numpy.typing as npt
 
-from kivtool.animation import BACKGROUND, FRAME, SHADOW
 from kivtool import _core
+from kivtool.animation import BACKGROUND, FRAME, SHADOW
 from kivtool.files import NotReadable, check_regular, read_regular
 from kivtool.formats import ImportRefused, indexed, png
 from kivtool.memory import DEFAULT_MAX_PIXELS
@@ -42,8 +42,8 @@ class EncodedPng:
         return np.frombuffer(read.pixels, dtype=np.uint8).reshape(self.height, self.width, 4)
 
 
-# RGBA, a palette PNG's values, or (where the caller asks for it) a PNG not yet decoded
-Decoded = Union[npt.NDArray[np.uint8], indexed.IndexedPixels, EncodedPng]
+Decoded = Union[npt.NDArray[np.uint8], indexed.IndexedPixels]  # RGBA, or a palette PNG's values
+Source = Union[Decoded, EncodedPng]  # what a frame's read gives: also a PNG not decoded yet
 
 
 T = TypeVar("T")
@@ -55,9 +55,10 @@ class SourceFrame:
 
     name: str  # names the frame in messages: the image file, or the sheet and the frame's key
     # The frame's RGBA pixels, height x width x 4, or a palette PNG's pixel
-    # values. Image files are decoded only when this is called, one at a
-    # time, so that an image's pixels are let go once its frame is mapped.
-    read: Callable[[], Decoded]
+    # values, or a PNG file that the core decodes as it maps it. Image files
+    # are decoded only when this is called, one at a time, so that an
+    # image's pixels are let go once its frame is mapped.
+    read: Callable[[], Source]
     x_offset: int
     y_offset: int
     kind: str
@@ -107,12 +108,23 @@ def check_frame_count(path: Path, frames: int) -> None:
 def read_image(path: Path, *, quantize: bool = False, max_pixels: int = DEFAULT_MAX_PIXELS) -> npt.NDArray[np.uint8]:
     """The image's pixels as RGBA, 8 bits a sample, exactly as stored."""
     decoded = read_decoded(path, quantize=quantize, max_pixels=max_pixels)
-    return decoded if isinstance(decoded, np.ndarray) else decoded.rgba()
+    return decoded.rgba() if isinstance(decoded, indexed.IndexedPixels) else decoded
 
 
-def read_decoded(
-    path: Path, *, quantize: bool = False, max_pixels: int = DEFAULT_MAX_PIXELS, encoded: bool = False
-) -> Decoded:
+def read_source(path: Path, *, quantize: bool = False, max_pixels: int = DEFAULT_MAX_PIXELS) -> Source:
+    """As read_decoded, but a PNG the core decodes comes read and checked,
+    not decoded (an EncodedPng)."""
+    return _read(path, quantize, max_pixels, encoded=True)
+
+
+def read_decoded(path: Path, *, quantize: bool = False, max_pixels: int = DEFAULT_MAX_PIXELS) -> Decoded:
+    decoded = _read(path, quantize, max_pixels, encoded=False)
+    if isinstance(decoded, EncodedPng):  # only asked for
+        return decoded.rgba()
+    return decoded
+
+
+def _read(path: Path, quantize: bool, max_pixels: int, encoded: bool) -> Source:
     """A palette PNG's pixel values and palette (`indexed`), or else the
     image's pixels as RGBA, 8 bits a sample, exactly as stored; with
     `encoded`, a PNG the core decodes comes as an EncodedPng instead. A
@@ -158,9 +170,7 @@ def read_decoded(
     return _with_image(path, lambda image: np.asarray(image if image.mode == "RGBA" else image.convert("RGBA")))
 
 
-def _read_png(
-    path: Path, limit: int, max_pixels: int, encoded: bool
-) -> Union[npt.NDArray[np.uint8], EncodedPng, None]:
+def _read_png(path: Path, limit: int, max_pixels: int, encoded: bool) -> Union[npt.NDArray[np.uint8], EncodedPng, None]:
     """The pixels of the PNG `path`, read whole, as RGBA (or with `encoded`
     as an EncodedPng), when the core decodes its kind; None for other kinds,
     once the core has checked their chunks. Refuses a damaged file, an

@@ -43,11 +43,17 @@ void check_header(PngLayout& layout, const std::uint8_t* field) {
     const unsigned depth = layout.bit_depth;
     bool valid = false;
     switch (layout.color_type) {
-        case png_grey: valid = depth == 1 || depth == 2 || depth == 4 || depth == 8 || depth == 16; break;
-        case png_palette: valid = depth == 1 || depth == 2 || depth == 4 || depth == 8; break;
+        case png_grey:
+            valid = depth == 1 || depth == 2 || depth == 4 || depth == 8 || depth == 16;
+            break;
+        case png_palette:
+            valid = depth == 1 || depth == 2 || depth == 4 || depth == 8;
+            break;
         case png_rgb:
         case png_grey_alpha:
-        case png_rgba: valid = depth == 8 || depth == 16; break;
+        case png_rgba:
+            valid = depth == 8 || depth == 16;
+            break;
         default:
             throw PngError("IHDR gives colour type " + std::to_string(layout.color_type) +
                            ", which is none of 0, 2, 3, 4 and 6");
@@ -63,11 +69,16 @@ void check_header(PngLayout& layout, const std::uint8_t* field) {
 
 unsigned channels_of(std::uint8_t color_type) {
     switch (color_type) {
-        case png_grey: return 1;
-        case png_grey_alpha: return 2;
-        case png_rgb: return 3;
-        case png_rgba: return 4;
-        default: return 1;
+        case png_grey:
+            return 1;
+        case png_grey_alpha:
+            return 2;
+        case png_rgb:
+            return 3;
+        case png_rgba:
+            return 4;
+        default:
+            return 1;
     }
 }
 
@@ -126,8 +137,7 @@ inline std::uint8_t paeth(int a, int b, int c) {
 // (it may be `src` itself: each byte is read before it is written), `prev`
 // the row above as decoded (zeros above the first). `Bpp` bytes a pixel.
 template <unsigned Bpp>
-void unfilter(std::uint8_t type, const std::uint8_t* src, std::uint8_t* dst, const std::uint8_t* prev,
-              std::size_t n) {
+void unfilter(std::uint8_t type, const std::uint8_t* src, std::uint8_t* dst, const std::uint8_t* prev, std::size_t n) {
     switch (type) {
         case 0:
             if (dst != src) std::memcpy(dst, src, n);
@@ -149,17 +159,26 @@ void unfilter(std::uint8_t type, const std::uint8_t* src, std::uint8_t* dst, con
             for (std::size_t i = Bpp; i < n; ++i)
                 dst[i] = static_cast<std::uint8_t>(src[i] + paeth(dst[i - Bpp], prev[i], prev[i - Bpp]));
             return;
-        default: throw PngError("a row has filter type " + std::to_string(type) + ", which is none of 0 to 4");
+        default:
+            throw PngError("a row has filter type " + std::to_string(type) + ", which is none of 0 to 4");
     }
 }
 
-void unfilter_row(unsigned bpp, std::uint8_t type, const std::uint8_t* src, std::uint8_t* dst,
-                  const std::uint8_t* prev, std::size_t n) {
+void unfilter_row(unsigned bpp, std::uint8_t type, const std::uint8_t* src, std::uint8_t* dst, const std::uint8_t* prev,
+                  std::size_t n) {
     switch (bpp) {
-        case 1: unfilter<1>(type, src, dst, prev, n); break;
-        case 2: unfilter<2>(type, src, dst, prev, n); break;
-        case 3: unfilter<3>(type, src, dst, prev, n); break;
-        default: unfilter<4>(type, src, dst, prev, n); break;
+        case 1:
+            unfilter<1>(type, src, dst, prev, n);
+            break;
+        case 2:
+            unfilter<2>(type, src, dst, prev, n);
+            break;
+        case 3:
+            unfilter<3>(type, src, dst, prev, n);
+            break;
+        default:
+            unfilter<4>(type, src, dst, prev, n);
+            break;
     }
 }
 
@@ -196,7 +215,9 @@ void expand_row(const PngLayout& layout, const std::uint8_t* src, std::uint8_t* 
             }
             break;
         }
-        default: std::memcpy(out, src, width * 4); break;
+        default:
+            std::memcpy(out, src, width * 4);
+            break;
     }
 }
 
@@ -227,14 +248,16 @@ std::uint8_t* inflate_rows(const std::uint8_t* data, std::size_t size, const Png
     const libdeflate_result result =
         libdeflate_zlib_decompress(decompressor(), in, in_size, s.rows.data(), s.rows.size(), nullptr);
     switch (result) {
-        case LIBDEFLATE_SUCCESS: break;
+        case LIBDEFLATE_SUCCESS:
+            break;
         case LIBDEFLATE_SHORT_OUTPUT:
             throw PngError("the image data inflates to fewer bytes than its " + std::to_string(layout.height) +
                            " rows need");
         case LIBDEFLATE_INSUFFICIENT_SPACE:
             throw PngError("the image data inflates to more bytes than its " + std::to_string(layout.height) +
                            " rows hold");
-        default: throw PngError("the image data is damaged (it does not inflate)");
+        default:
+            throw PngError("the image data is damaged (it does not inflate)");
     }
     return s.rows.data();
 }
@@ -276,7 +299,8 @@ PngLayout read_png_layout(const std::uint8_t* data, std::size_t size) {
         } else if (idat) {
             if (idat_ended) throw PngError("its IDAT chunks are not one after another");
             if (layout.idat_chunks == 0) {
-                if (layout.color_type == png_palette && !palette) throw PngError("a palette image without a PLTE chunk");
+                if (layout.color_type == png_palette && !palette)
+                    throw PngError("a palette image without a PLTE chunk");
                 layout.first_idat = at + 8;
             }
             ++layout.idat_chunks;

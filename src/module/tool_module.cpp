@@ -678,8 +678,7 @@ PYBIND11_MODULE(_core, m) {
                         throw py::value_error("map_png takes a still PNG that the core decodes");
                     }
                     MapOutputs out(indices, painted, kept, static_cast<std::size_t>(layout.pixels()));
-                    return pykiv::image::map_png(bytes, size, layout, lookup, out.indices(), out.painted(),
-                                                 out.kept());
+                    return pykiv::image::map_png(bytes, size, layout, lookup, out.indices(), out.painted(), out.kept());
                 } catch (const pykiv::image::PngError& error) {
                     throw py::value_error(error.what());
                 }
