@@ -104,10 +104,11 @@ void round_trip(const std::uint8_t* data, std::size_t size) {
         const std::uint8_t filter = byte(4 + y) % 5;
         rows.push_back(filter);
         const std::uint8_t* row = samples.data() + y * stride;
+        const std::uint8_t* above = y > 0 ? row - stride : nullptr;
         for (std::size_t i = 0; i < stride; ++i) {
             const int a = i >= bpp ? row[i - bpp] : 0;
-            const int b = y > 0 ? row[i - stride] : 0;
-            const int c = y > 0 && i >= bpp ? row[i - stride - bpp] : 0;
+            const int b = above != nullptr ? above[i] : 0;
+            const int c = above != nullptr && i >= bpp ? above[i - bpp] : 0;
             const int predictor = filter == 0   ? 0
                                   : filter == 1 ? a
                                   : filter == 2 ? b
