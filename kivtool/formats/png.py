@@ -137,10 +137,11 @@ def read_header(path: Path) -> Optional[PngHeader]:
 def check_chunks(path: Path) -> int:
     """The number of frames of the PNG `path` (an APNG's acTL chunk gives
     it; 1 for a still image); refuses (RefusedImage) one any chunk of which
-    fails its CRC, or whose chunks are cut short. libspng and Pillow both
-    decode the pixel data without checking the CRC of IDAT chunks, so a
-    damaged file would import as if whole; pypng checks every chunk as it
-    reads it."""
+    fails its CRC, or whose chunks are cut short. For files the core does
+    not read whole (kivtool._core.read_png checks every chunk of those it
+    does): Pillow decodes the pixel data without checking the CRC of IDAT
+    chunks, so a damaged file would import as if whole; pypng checks every
+    chunk as it reads it."""
     import png  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
     frames = 1
