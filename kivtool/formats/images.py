@@ -87,10 +87,36 @@ def check_pixels(where: str, width: int, height: int, max_pixels: int) -> None:
 def image_size(path: Path, max_pixels: int = DEFAULT_MAX_PIXELS) -> Tuple[int, int]:
     """Width and height from the image's header, without decoding it;
     refuses an image of more than `max_pixels`, and an animated one."""
-    (width, height), frames = _with_image(path, lambda image: (image.size, getattr(image, "n_frames", 1)))
-    check_pixels(str(path), int(width), int(height), max_pixels)
+    width, height, frames = image_facts(path, max_pixels)
     check_frame_count(path, frames)
-    return int(width), int(height)
+    return width, height
+
+
+def image_facts(path: Path, max_pixels: Optional[int] = None) -> Tuple[int, int, int]:
+    """Width, height and number of frames (steps of an animated image),
+    without decoding the pixels; refuses an image of more than `max_pixels`
+    when given. A PNG's are read from its chunks before the image data,
+    which costs less than Pillow's opening it."""
+    check_regular_file(path, "an image")
+    header = _png_header(path)
+    if header is not None:
+        if max_pixels is not None:
+            check_pixels(str(path), header.width, header.height, max_pixels)
+        try:
+            return header.width, header.height, png.frame_count(path)
+        except OSError as error:
+            raise ImportRefused(f"{path}: cannot read the image: {error.strerror or error}") from None
+    (width, height), frames = _with_image(path, lambda image: (image.size, getattr(image, "n_frames", 1)))
+    if max_pixels is not None:
+        check_pixels(str(path), int(width), int(height), max_pixels)
+    return int(width), int(height), int(frames)
+
+
+def _whole_file_limit(header: png.PngHeader) -> int:
+    """The size up to which a PNG is read whole: about that of its pixels.
+    A file much larger (chunks that are not pixels) is checked chunk by
+    chunk as it is read and decoded by Pillow, which reads as it goes."""
+    return 2 * header.width * header.height * 4 + (1 << 20)
 
 
 def check_frame_count(path: Path, frames: int) -> None:
@@ -138,12 +164,9 @@ def _read(path: Path, quantize: bool, max_pixels: int, encoded: bool) -> Source:
         image_size(path, max_pixels)
     else:
         check_pixels(str(path), header.width, header.height, max_pixels)
-        # Read whole when its size is about that of its pixels: the core then
-        # checks every chunk and, for 8-bit images without a palette (what
-        # export and most editors write), decodes it. A file much larger
-        # than its pixels (chunks that are not pixels) is checked chunk by
-        # chunk as it is read and decoded by Pillow, which reads as it goes.
-        limit = 2 * header.width * header.height * 4 + (1 << 20)
+        # Read whole, the core checks every chunk and, for 8-bit images
+        # without a palette (what export and most editors write), decodes it.
+        limit = _whole_file_limit(header)
         if path.stat().st_size <= limit:
             decoded = _read_png(path, limit, max_pixels, encoded)
             if decoded is not None:
@@ -176,9 +199,23 @@ def _read_png(path: Path, limit: int, max_pixels: int, encoded: bool) -> Union[n
     once the core has checked their chunks. Refuses a damaged file, an
     animated one, and one over the pixel limit before its pixels are
     decoded."""
+    data, read = _checked_png(path, limit, max_pixels, decode=not encoded)
+    check_pixels(str(path), read.width, read.height, max_pixels)
+    check_frame_count(path, read.frames)
+    if encoded and read.decodable:
+        return EncodedPng(data, read.width, read.height, max_pixels)
+    if read.pixels is None:
+        return None
+    return np.frombuffer(read.pixels, dtype=np.uint8).reshape(read.height, read.width, 4)
+
+
+def _checked_png(path: Path, limit: int, max_pixels: int, *, decode: bool) -> Tuple[bytes, _core.PngRead]:
+    """The PNG `path` read whole (at most `limit` bytes) and walked by the
+    core (`kivtool._core.read_png`); ImportRefused naming the cause when it
+    cannot be read or is damaged."""
     try:
         data = read_regular(path, "an image", limit)
-        read = _core.read_png(data, max_pixels, decode=not encoded)
+        return data, _core.read_png(data, max_pixels, decode=decode)
     except NotReadable as error:
         raise ImportRefused(str(error)) from None
     except OSError as error:
@@ -187,13 +224,6 @@ def _read_png(path: Path, limit: int, max_pixels: int, encoded: bool) -> Union[n
         raise ImportRefused(f"{path}: not enough memory to decode the image") from None
     except ValueError as error:
         raise ImportRefused(f"{path}: cannot read the image: a damaged PNG file: {error}") from None
-    check_pixels(str(path), read.width, read.height, max_pixels)
-    check_frame_count(path, read.frames)
-    if encoded and read.decodable:
-        return EncodedPng(data, read.width, read.height, max_pixels)
-    if read.pixels is None:
-        return None
-    return np.frombuffer(read.pixels, dtype=np.uint8).reshape(read.height, read.width, 4)
 
 
 def _png_header(path: Path) -> Optional[png.PngHeader]:

@@ -312,7 +312,8 @@ PngLayout read_png_layout(const std::uint8_t* data, std::size_t size) {
         } else if (is_type(type, "IEND")) {
             if (layout.idat_chunks == 0) throw PngError("it holds no image data (no IDAT chunk)");
             ended = true;
-        } else if (is_type(type, "acTL")) {
+        } else if (is_type(type, "acTL") && layout.idat_chunks == 0) {
+            // The frame count of an APNG, which comes before the image data.
             if (length >= 4) layout.frames = read_be32(body);
         } else if (is_type(type, "tRNS") && layout.idat_chunks == 0) {
             // A colour key of grey or RGB images; one after the image data

@@ -34,7 +34,7 @@ struct PngLayout {
     std::uint8_t bit_depth = 0;
     std::uint8_t color_type = 0;
     std::uint8_t interlace = 0;
-    std::uint32_t frames = 1;  // an APNG's acTL frame count; 1 for a still image
+    std::uint32_t frames = 1;  // an APNG's acTL frame count (before the image data); 1 for a still image
     // A tRNS colour key (grey, or R, G, B) seen before the image data, as
     // stored: 16-bit values.
     bool has_key = false;
