@@ -31,7 +31,6 @@ REQUIRED_MODULES = [
     ("pykiv", "pykiv"),
     ("PIL", "Pillow"),
     ("png", "pypng"),
-    ("pyspng", "pyspng"),
     ("numpy", "numpy"),
     ("tqdm", "tqdm"),
     ("pebble", "pebble"),

@@ -37,7 +37,7 @@ from kivtool import _core
 from kivtool.animation import BACKGROUND, FRAME, SHADOW, planes_of
 from kivtool.files import replace_file
 from kivtool.formats import ImportRefused, indexed
-from kivtool.formats.images import SourceFrame, check_regular_file, image_size, read_decoded
+from kivtool.formats.images import EncodedPng, SourceFrame, check_regular_file, image_size, read_source
 from kivtool.formats.json_values import read_json, whole_number
 from kivtool.memory import DEFAULT_MAX_PIXELS, memory_budget
 from kivtool.palette_index import PaletteIndex, Pixels, color_text
@@ -93,6 +93,16 @@ def map_frame(
                 return runs, np.where(painted, np.uint32(SHADOW_PIXEL), np.uint32(0)), 0
             runs = _core.FramePlanes(painted, values, frame.x_offset, frame.y_offset, shadow=False)
             return runs, np.where(painted, palette.words[values], np.uint32(0)), 0
+        decoded = decoded.rgba()
+    if isinstance(decoded, EncodedPng):
+        if frame.kind != SHADOW:
+            # Mapped as it is decoded; only a frame with colours the
+            # palette lacks needs its RGBA, to name or replace them.
+            mapped = palette.lookup_png(decoded.data, decoded.width, decoded.height)
+            if mapped[3] == 0:
+                indices, painted, expected, _ = mapped
+                runs = _core.FramePlanes(painted, indices, frame.x_offset, frame.y_offset, shadow=False)
+                return runs, expected, 0
         decoded = decoded.rgba()
     rgba = decoded
     if frame.kind == SHADOW:
@@ -213,7 +223,7 @@ def image_frames(
     return [
         SourceFrame(
             str(path),
-            partial(read_decoded, path, quantize=quantize, max_pixels=max_pixels),
+            partial(read_source, path, quantize=quantize, max_pixels=max_pixels),
             x,
             y,
             kind,

@@ -45,6 +45,18 @@ class PaletteIndex:
         missing = self.exact.map(rgba, indices, painted, kept)
         return indices, painted, kept, missing
 
+    def lookup_png(
+        self, data: bytes, width: int, height: int
+    ) -> Tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_], Pixels, int]:
+        """As `lookup`, for the pixels of a PNG file the core decodes
+        (`kivtool._core.read_png`), mapped as its rows are decoded."""
+        shape = (height, width)
+        indices = np.empty(shape, dtype=np.uint8)
+        painted = np.empty(shape, dtype=bool)
+        kept = np.empty(shape, dtype=np.uint32)
+        missing = self.exact.map_png(data, indices, painted, kept)
+        return indices, painted, kept, missing
+
     def nearest(self, words: npt.NDArray[np.uint32]) -> npt.NDArray[np.uint8]:
         """The index of the nearest palette colour for each colour: the
         least Euclidean distance between the colours premultiplied by their

@@ -814,7 +814,7 @@ def test_limits_are_checked_before_any_image_is_decoded(project, capsys, monkeyp
     fine = save_png(project / "fine.png", [[A]])
     tall = save_png(project / "tall.png", [[A]] * 256)
     # Every image of the import is decoded through the reader image_frames binds.
-    monkeypatch.setattr(importer, "read_decoded", lambda path, **_: pytest.fail(f"{path} was decoded"))
+    monkeypatch.setattr(importer, "read_source", lambda path, **_: pytest.fail(f"{path} was decoded"))
     status, _, err = kivtool(capsys, *import_args(project, fine, fine, tall), "--shadow", 0)
     assert status == 1
     assert re.search(r"frame 2 \(.*tall\.png\): height 256 does not fit: a frame after a shadow frame", err[0])
@@ -1111,7 +1111,7 @@ def test_a_palette_index_beyond_the_palette_is_refused(tmp_path):
 
 def spoiled_png(path: Path, kind: str, damage: str) -> None:
     """A PNG of colours of the palette, through each decoder the import
-    uses (RGBA 8-bit: libspng; RGB: Pillow; 16-bit: pypng), then damaged."""
+    uses (RGBA and RGB 8-bit: the core; 16-bit: pypng), then damaged."""
     pixels = np.array([[A, A], [A, A]], dtype=np.uint8)
     if kind == "rgba":
         Image.fromarray(pixels).save(path)
@@ -1136,7 +1136,7 @@ def spoiled_png(path: Path, kind: str, damage: str) -> None:
 @pytest.mark.parametrize("kind", ["rgba", "rgb", "rgba16"])
 @pytest.mark.parametrize("damage", ["crc", "no-end"])
 def test_a_png_that_fails_its_checksums_is_refused(project, capsys, kind, damage):
-    """libspng and Pillow decode IDAT without checking its CRC."""
+    """Pillow decodes IDAT without checking its CRC; the import checks every chunk."""
     spoiled_png(project / "a.png", kind, damage)
     status, _, err = kivtool(capsys, *import_args(project, project / "a.png"))
     assert status == 1 and len(err) == 1, err

@@ -24,7 +24,7 @@ import numpy.typing as npt
 
 from kivtool.animation import FRAME
 from kivtool.formats import ImportRefused, indexed
-from kivtool.formats.images import Decoded, SourceFrame, _with_image, check_pixels, identity, read_decoded
+from kivtool.formats.images import Decoded, SourceFrame, _with_image, check_pixels, identity, image_facts, read_decoded
 from kivtool.memory import DEFAULT_MAX_PIXELS, memory_budget
 
 # Named anchor points: each axis at 0, half the size rounded down, or the size.
@@ -191,7 +191,7 @@ def grid_frames(
 
 def step_count(path: Path) -> int:
     """How many steps the image holds (1 for a still image)."""
-    return int(_with_image(path, lambda image: getattr(image, "n_frames", 1)))
+    return image_facts(path)[2]
 
 
 def animated_frames(

@@ -14,15 +14,36 @@ from typing import Any, Callable, Optional, Tuple, TypeVar, Union
 import numpy as np
 import numpy.typing as npt
 
+from kivtool import _core
 from kivtool.animation import BACKGROUND, FRAME, SHADOW
-from kivtool.files import NotReadable, check_regular
+from kivtool.files import NotReadable, check_regular, read_regular
 from kivtool.formats import ImportRefused, indexed, png
 from kivtool.memory import DEFAULT_MAX_PIXELS
 
 KINDS = (FRAME, SHADOW, BACKGROUND)
 
 
+@dataclass
+class EncodedPng:
+    """A PNG file read whole and checked (every chunk), whose pixels the core
+    decodes (`kivtool._core.read_png`): left encoded until they are needed,
+    so that they can be mapped to palette indices as they are decoded
+    (`PaletteIndex.lookup_png`) instead of held whole as RGBA first."""
+
+    data: bytes
+    width: int
+    height: int
+    max_pixels: int
+
+    def rgba(self) -> npt.NDArray[np.uint8]:
+        read = _core.read_png(self.data, self.max_pixels)
+        if read.pixels is None:  # checked when it was read
+            raise ValueError("a PNG the core does not decode")
+        return np.frombuffer(read.pixels, dtype=np.uint8).reshape(self.height, self.width, 4)
+
+
 Decoded = Union[npt.NDArray[np.uint8], indexed.IndexedPixels]  # RGBA, or a palette PNG's values
+Source = Union[Decoded, EncodedPng]  # what a frame's read gives: also a PNG not decoded yet
 
 
 T = TypeVar("T")
@@ -34,9 +55,10 @@ class SourceFrame:
 
     name: str  # names the frame in messages: the image file, or the sheet and the frame's key
     # The frame's RGBA pixels, height x width x 4, or a palette PNG's pixel
-    # values. Image files are decoded only when this is called, one at a
-    # time, so that an image's pixels are let go once its frame is mapped.
-    read: Callable[[], Decoded]
+    # values, or a PNG file that the core decodes as it maps it. Image files
+    # are decoded only when this is called, one at a time, so that an
+    # image's pixels are let go once its frame is mapped.
+    read: Callable[[], Source]
     x_offset: int
     y_offset: int
     kind: str
@@ -65,10 +87,36 @@ def check_pixels(where: str, width: int, height: int, max_pixels: int) -> None:
 def image_size(path: Path, max_pixels: int = DEFAULT_MAX_PIXELS) -> Tuple[int, int]:
     """Width and height from the image's header, without decoding it;
     refuses an image of more than `max_pixels`, and an animated one."""
-    (width, height), frames = _with_image(path, lambda image: (image.size, getattr(image, "n_frames", 1)))
-    check_pixels(str(path), int(width), int(height), max_pixels)
+    width, height, frames = image_facts(path, max_pixels)
     check_frame_count(path, frames)
-    return int(width), int(height)
+    return width, height
+
+
+def image_facts(path: Path, max_pixels: Optional[int] = None) -> Tuple[int, int, int]:
+    """Width, height and number of frames (steps of an animated image),
+    without decoding the pixels; refuses an image of more than `max_pixels`
+    when given. A PNG's are read from its chunks before the image data,
+    which costs less than Pillow's opening it."""
+    check_regular_file(path, "an image")
+    header = _png_header(path)
+    if header is not None:
+        if max_pixels is not None:
+            check_pixels(str(path), header.width, header.height, max_pixels)
+        try:
+            return header.width, header.height, png.frame_count(path)
+        except OSError as error:
+            raise ImportRefused(f"{path}: cannot read the image: {error.strerror or error}") from None
+    (width, height), frames = _with_image(path, lambda image: (image.size, getattr(image, "n_frames", 1)))
+    if max_pixels is not None:
+        check_pixels(str(path), int(width), int(height), max_pixels)
+    return int(width), int(height), int(frames)
+
+
+def _whole_file_limit(header: png.PngHeader) -> int:
+    """The size up to which a PNG is read whole: about that of its pixels.
+    A file much larger (chunks that are not pixels) is checked chunk by
+    chunk as it is read and decoded by Pillow, which reads as it goes."""
+    return 2 * header.width * header.height * 4 + (1 << 20)
 
 
 def check_frame_count(path: Path, frames: int) -> None:
@@ -89,33 +137,47 @@ def read_image(path: Path, *, quantize: bool = False, max_pixels: int = DEFAULT_
     return decoded.rgba() if isinstance(decoded, indexed.IndexedPixels) else decoded
 
 
+def read_source(path: Path, *, quantize: bool = False, max_pixels: int = DEFAULT_MAX_PIXELS) -> Source:
+    """As read_decoded, but a PNG the core decodes comes read and checked,
+    not decoded (an EncodedPng)."""
+    return _read(path, quantize, max_pixels, encoded=True)
+
+
 def read_decoded(path: Path, *, quantize: bool = False, max_pixels: int = DEFAULT_MAX_PIXELS) -> Decoded:
+    decoded = _read(path, quantize, max_pixels, encoded=False)
+    if isinstance(decoded, EncodedPng):  # only asked for
+        return decoded.rgba()
+    return decoded
+
+
+def _read(path: Path, quantize: bool, max_pixels: int, encoded: bool) -> Source:
     """A palette PNG's pixel values and palette (`indexed`), or else the
-    image's pixels as RGBA, 8 bits a sample, exactly as stored. A
+    image's pixels as RGBA, 8 bits a sample, exactly as stored; with
+    `encoded`, a PNG the core decodes comes as an EncodedPng instead. A
     16-bit PNG is taken when its samples are 8-bit values (or rounded to
     them with `quantize`). PNGs of other depths than 8 are decoded by
-    `kivtool.formats.png`, RGBA PNGs of 8 bits a sample by libspng, other images by
-    Pillow."""
+    `kivtool.formats.png`, other PNGs of 8 bits a sample without a palette by
+    the core (`kivtool._core.read_png`), other images by Pillow."""
     check_regular_file(path, "an image")
     header = _png_header(path)
     if header is None:
         image_size(path, max_pixels)
     else:
         check_pixels(str(path), header.width, header.height, max_pixels)
-        try:
-            check_frame_count(path, png.check_chunks(path))
-        except png.RefusedImage as error:
-            raise ImportRefused(str(error)) from None
-        except OSError as error:
-            raise ImportRefused(f"{path}: cannot read the image: {error.strerror or error}") from None
-    if header is not None and header.bit_depth == 8 and header.color_type == png.RGBA:
-        # What export writes, and the most common input by far. libspng
-        # decodes it faster than Pillow, and such an image needs no
-        # conversion: its samples are the pixels. libspng takes the whole
-        # file in memory, so a file much larger than its pixels (chunks
-        # that are not pixels) is left to Pillow, which reads as it goes.
-        if path.stat().st_size <= 2 * header.width * header.height * 4 + (1 << 20):
-            return _rgba_png(path, header)
+        # Read whole, the core checks every chunk and, for 8-bit images
+        # without a palette (what export and most editors write), decodes it.
+        limit = _whole_file_limit(header)
+        if path.stat().st_size <= limit:
+            decoded = _read_png(path, limit, max_pixels, encoded)
+            if decoded is not None:
+                return decoded
+        else:
+            try:
+                check_frame_count(path, png.check_chunks(path))
+            except png.RefusedImage as error:
+                raise ImportRefused(str(error)) from None
+            except OSError as error:
+                raise ImportRefused(f"{path}: cannot read the image: {error.strerror or error}") from None
     values = _with_image(path, partial(indexed.palette_pixels, name=str(path)))
     if values is not None:
         return values
@@ -131,26 +193,37 @@ def read_decoded(path: Path, *, quantize: bool = False, max_pixels: int = DEFAUL
     return _with_image(path, lambda image: np.asarray(image if image.mode == "RGBA" else image.convert("RGBA")))
 
 
-def _rgba_png(path: Path, header: png.PngHeader) -> npt.NDArray[np.uint8]:
-    import pyspng  # type: ignore[import-untyped,import-not-found,unused-ignore]
+def _read_png(path: Path, limit: int, max_pixels: int, encoded: bool) -> Union[npt.NDArray[np.uint8], EncodedPng, None]:
+    """The pixels of the PNG `path`, read whole, as RGBA (or with `encoded`
+    as an EncodedPng), when the core decodes its kind; None for other kinds,
+    once the core has checked their chunks. Refuses a damaged file, an
+    animated one, and one over the pixel limit before its pixels are
+    decoded."""
+    data, read = _checked_png(path, limit, max_pixels, decode=not encoded)
+    check_pixels(str(path), read.width, read.height, max_pixels)
+    check_frame_count(path, read.frames)
+    if encoded and read.decodable:
+        return EncodedPng(data, read.width, read.height, max_pixels)
+    if read.pixels is None:
+        return None
+    return np.frombuffer(read.pixels, dtype=np.uint8).reshape(read.height, read.width, 4)
 
+
+def _checked_png(path: Path, limit: int, max_pixels: int, *, decode: bool) -> Tuple[bytes, _core.PngRead]:
+    """The PNG `path` read whole (at most `limit` bytes) and walked by the
+    core (`kivtool._core.read_png`); ImportRefused naming the cause when it
+    cannot be read or is damaged."""
     try:
-        with open(path, "rb") as file:
-            data = file.read()
-        # Left to choose its format, it gives 8-bit RGBA for this header at
-        # once; asked for RGBA it converts, which takes a third longer.
-        pixels: npt.NDArray[np.uint8] = pyspng.load(data)
-    except MemoryError:
-        raise ImportRefused(f"{path}: not enough memory to decode the image") from None
+        data = read_regular(path, "an image", limit)
+        return data, _core.read_png(data, max_pixels, decode=decode)
+    except NotReadable as error:
+        raise ImportRefused(str(error)) from None
     except OSError as error:
         raise ImportRefused(f"{path}: cannot read the image: {error.strerror or error}") from None
-    except Exception as error:  # libspng's errors for damaged files
-        cause = str(error)
-        cause = cause[len("pyspng: ") :] if cause.startswith("pyspng: ") else cause
-        raise ImportRefused(f"{path}: cannot read the image: {cause}") from None
-    if pixels.dtype != np.uint8 or pixels.shape != (header.height, header.width, 4):
-        raise ImportRefused(f"{path}: cannot read the image: it decodes to {pixels.shape} samples of {pixels.dtype}")
-    return pixels
+    except MemoryError:
+        raise ImportRefused(f"{path}: not enough memory to decode the image") from None
+    except ValueError as error:
+        raise ImportRefused(f"{path}: cannot read the image: a damaged PNG file: {error}") from None
 
 
 def _png_header(path: Path) -> Optional[png.PngHeader]:

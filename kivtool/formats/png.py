@@ -134,13 +134,37 @@ def read_header(path: Path) -> Optional[PngHeader]:
     return PngHeader(width, height, bit_depth, color_type)
 
 
+# How many chunks frame_count walks before it gives up on finding the image
+# data: a file of countless empty chunks would otherwise keep it reading.
+MAX_CHUNKS_BEFORE_DATA = 4096
+
+
+def frame_count(path: Path) -> int:
+    """The number of frames the PNG `path` declares (an APNG's acTL chunk,
+    which comes before the image data; 1 for a still image), from the
+    chunks before its image data, each skipped unread. Nothing is checked
+    here: the file is checked whole when its pixels are read."""
+    with open(path, "rb") as file:
+        file.seek(len(SIGNATURE))
+        for _ in range(MAX_CHUNKS_BEFORE_DATA):
+            head = file.read(8)
+            if len(head) < 8 or head[4:] in (b"IDAT", b"IEND"):
+                return 1
+            length = struct.unpack(">I", head[:4])[0]
+            if head[4:] == b"acTL" and length >= 4:
+                return int(struct.unpack(">I", file.read(4))[0])
+            file.seek(length + 4, 1)
+    return 1
+
+
 def check_chunks(path: Path) -> int:
     """The number of frames of the PNG `path` (an APNG's acTL chunk gives
     it; 1 for a still image); refuses (RefusedImage) one any chunk of which
-    fails its CRC, or whose chunks are cut short. libspng and Pillow both
-    decode the pixel data without checking the CRC of IDAT chunks, so a
-    damaged file would import as if whole; pypng checks every chunk as it
-    reads it."""
+    fails its CRC, or whose chunks are cut short. For files the core does
+    not read whole (kivtool._core.read_png checks every chunk of those it
+    does): Pillow decodes the pixel data without checking the CRC of IDAT
+    chunks, so a damaged file would import as if whole; pypng checks every
+    chunk as it reads it."""
     import png  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
     frames = 1

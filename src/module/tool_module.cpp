@@ -33,6 +33,7 @@
 #include "codec/kiv_planes.h"
 #include "file/kiv_animation.h"
 #include "file/kiv_file.h"
+#include "image/png_read.h"
 #include "io/error_line.h"
 #include "io/file_io.h"
 #include "memory/physical_memory.h"
@@ -385,6 +386,101 @@ PaletteLoad load_palette(const std::string& path) {
     return out;
 }
 
+// --------------------------------------------------------------------------
+// PNG files read by the core
+
+// What read_png found: the header, the frame count, and the pixels as RGBA
+// in a bytearray (writable, for numpy) when the core decodes this kind of
+// PNG and the image is within the pixel limit; else None.
+struct PngRead {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::uint8_t bit_depth = 0;
+    std::uint8_t color_type = 0;
+    std::uint8_t interlace = 0;
+    std::uint32_t frames = 1;
+    bool decodable = false;
+    py::object pixels = py::none();
+};
+
+// The bytes of a PNG file, held while the core reads them: one contiguous
+// block of bytes.
+py::buffer_info png_bytes_of(const py::buffer& data) {
+    py::buffer_info info = data.request();
+    if (info.itemsize != 1 || info.ndim != 1 || info.strides[0] != 1) {
+        throw py::value_error("data must be contiguous bytes");
+    }
+    return info;
+}
+
+// ValueError with the cause for a damaged file. Nothing is decoded (and
+// nothing allocated for the pixels) for an image of more than `max_pixels`
+// or of more than one frame, which the caller refuses, nor without `decode`.
+PngRead read_png(const py::buffer& data, std::uint64_t max_pixels, bool decode) {
+    const py::buffer_info info = png_bytes_of(data);
+    const auto* bytes = static_cast<const std::uint8_t*>(info.ptr);
+    const auto size = static_cast<std::size_t>(info.size);
+    PngRead out;
+    try {
+        const pykiv::image::PngLayout layout = pykiv::image::read_png_layout(bytes, size);
+        out.width = layout.width;
+        out.height = layout.height;
+        out.bit_depth = layout.bit_depth;
+        out.color_type = layout.color_type;
+        out.interlace = layout.interlace;
+        out.frames = layout.frames;
+        out.decodable = layout.decodable();
+        if (!decode || !out.decodable || layout.pixels() > max_pixels || layout.frames != 1) return out;
+        const std::uint64_t rgba_bytes = layout.pixels() * 4;
+        if (rgba_bytes > static_cast<std::uint64_t>(std::numeric_limits<Py_ssize_t>::max())) throw std::bad_alloc();
+        PyObject* array = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rgba_bytes));
+        if (array == nullptr) throw py::error_already_set();
+        out.pixels = py::reinterpret_steal<py::object>(array);
+        pykiv::image::decode_png(bytes, size, layout,
+                                 reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(out.pixels.ptr())));
+    } catch (const pykiv::image::PngError& error) {
+        throw py::value_error(error.what());
+    }
+    return out;
+}
+
+// --------------------------------------------------------------------------
+// Palette lookups
+
+// One block of memory of items of `item` bytes, rows without gaps.
+bool whole_buffer(const py::buffer_info& info, py::ssize_t item) {
+    py::ssize_t stride = item;
+    for (py::ssize_t d = info.ndim; d-- > 0;) {
+        if (info.strides[d] != stride) return false;
+        stride *= info.shape[d];
+    }
+    return info.itemsize == item;
+}
+
+constexpr const char* map_buffers_needed =
+    "map takes contiguous RGBA bytes and, for as many pixels, contiguous arrays of one byte, one byte and four "
+    "bytes a pixel";
+
+// The outputs of a lookup, requested writable and held while it runs:
+// `count` entries each, of one byte, one byte and four bytes.
+class MapOutputs {
+public:
+    MapOutputs(const py::buffer& indices, const py::buffer& painted, const py::buffer& kept, std::size_t count)
+        : indices_(indices.request(true)), painted_(painted.request(true)), kept_(kept.request(true)) {
+        if (!whole_buffer(indices_, 1) || !whole_buffer(painted_, 1) || !whole_buffer(kept_, 4) ||
+            static_cast<std::size_t>(indices_.size) != count || static_cast<std::size_t>(painted_.size) != count ||
+            static_cast<std::size_t>(kept_.size) != count) {
+            throw py::value_error(map_buffers_needed);
+        }
+    }
+    std::uint8_t* indices() const { return static_cast<std::uint8_t*>(indices_.ptr); }
+    std::uint8_t* painted() const { return static_cast<std::uint8_t*>(painted_.ptr); }
+    std::uint32_t* kept() const { return static_cast<std::uint32_t*>(kept_.ptr); }
+
+private:
+    py::buffer_info indices_, painted_, kept_;
+};
+
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
@@ -562,31 +658,42 @@ PYBIND11_MODULE(_core, m) {
                 // Every buffer is requested before the work and released
                 // after it; nothing in between runs Python code.
                 const py::buffer_info in = rgba.request();
-                py::buffer_info index_out = indices.request(true);
-                py::buffer_info painted_out = painted.request(true);
-                py::buffer_info kept_out = kept.request(true);
-                const auto whole = [](const py::buffer_info& info, py::ssize_t item) {
-                    // One block of memory, rows without gaps.
-                    py::ssize_t stride = item;
-                    for (py::ssize_t d = info.ndim; d-- > 0;) {
-                        if (info.strides[d] != stride) return false;
-                        stride *= info.shape[d];
-                    }
-                    return info.itemsize == item;
-                };
                 const auto count = static_cast<std::size_t>(in.size / 4);
-                if (!whole(in, 1) || in.size % 4 != 0 || !whole(index_out, 1) || !whole(painted_out, 1) ||
-                    !whole(kept_out, 4) || static_cast<std::size_t>(index_out.size) != count ||
-                    static_cast<std::size_t>(painted_out.size) != count ||
-                    static_cast<std::size_t>(kept_out.size) != count) {
-                    throw py::value_error(
-                        "map takes contiguous RGBA bytes and, for as many pixels, contiguous arrays of one byte, one "
-                        "byte and four bytes a pixel");
-                }
-                return lookup.map(
-                    static_cast<const std::uint8_t*>(in.ptr), count, static_cast<std::uint8_t*>(index_out.ptr),
-                    static_cast<std::uint8_t*>(painted_out.ptr), static_cast<std::uint32_t*>(kept_out.ptr));
+                if (!whole_buffer(in, 1) || in.size % 4 != 0) throw py::value_error(map_buffers_needed);
+                MapOutputs out(indices, painted, kept, count);
+                return lookup.map(static_cast<const std::uint8_t*>(in.ptr), count, out.indices(), out.painted(),
+                                  out.kept());
             },
-            py::arg("rgba"), py::arg("indices"), py::arg("painted"), py::arg("kept"));
+            py::arg("rgba"), py::arg("indices"), py::arg("painted"), py::arg("kept"))
+        .def(
+            "map_png",
+            [](const PaletteLookup& lookup, const py::buffer& data, const py::buffer& indices,
+               const py::buffer& painted, const py::buffer& kept) {
+                const py::buffer_info info = png_bytes_of(data);
+                const auto* bytes = static_cast<const std::uint8_t*>(info.ptr);
+                const auto size = static_cast<std::size_t>(info.size);
+                try {
+                    const pykiv::image::PngLayout layout = pykiv::image::read_png_layout(bytes, size);
+                    if (!layout.decodable() || layout.frames != 1) {
+                        throw py::value_error("map_png takes a still PNG that the core decodes");
+                    }
+                    MapOutputs out(indices, painted, kept, static_cast<std::size_t>(layout.pixels()));
+                    return pykiv::image::map_png(bytes, size, layout, lookup, out.indices(), out.painted(), out.kept());
+                } catch (const pykiv::image::PngError& error) {
+                    throw py::value_error(error.what());
+                }
+            },
+            py::arg("data"), py::arg("indices"), py::arg("painted"), py::arg("kept"));
     m.def("available_memory", &pykiv::memory::available_memory_bytes);
+
+    py::class_<PngRead>(m, "PngRead")
+        .def_readonly("width", &PngRead::width)
+        .def_readonly("height", &PngRead::height)
+        .def_readonly("bit_depth", &PngRead::bit_depth)
+        .def_readonly("color_type", &PngRead::color_type)
+        .def_readonly("interlace", &PngRead::interlace)
+        .def_readonly("frames", &PngRead::frames)
+        .def_readonly("decodable", &PngRead::decodable)
+        .def_readonly("pixels", &PngRead::pixels);
+    m.def("read_png", &read_png, py::arg("data"), py::arg("max_pixels"), py::arg("decode") = true);
 }

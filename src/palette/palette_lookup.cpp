@@ -56,15 +56,21 @@ PaletteLookup::PaletteLookup(const std::vector<PalF::Color>& colors) {
 
 std::size_t PaletteLookup::map(const std::uint8_t* rgba, std::size_t count, std::uint8_t* indices,
                                std::uint8_t* painted, std::uint32_t* kept) const {
+    // The table in locals: the stores through byte pointers below may alias
+    // anything, so members read in the loop would be read again each pixel.
+    const std::uint32_t multiplier = multiplier_;
+    const unsigned shift = shift_;
+    const std::uint32_t* const slot_word = slot_word_.data();
+    const std::uint8_t* const slot_index = slot_index_.data();
     std::size_t missing = 0;
     for (std::size_t i = 0; i < count; ++i) {
         std::uint32_t word;
         std::memcpy(&word, rgba + 4 * i, sizeof word);
-        const std::size_t slot = slot_of(word);
+        const std::size_t slot = static_cast<std::size_t>((word * multiplier) >> shift);
         const std::uint32_t hit =
-            static_cast<std::uint32_t>(slot_word_[slot] == word) & static_cast<std::uint32_t>(word != 0);
+            static_cast<std::uint32_t>(slot_word[slot] == word) & static_cast<std::uint32_t>(word != 0);
         const std::uint32_t all = 0u - hit;  // every bit set on a hit, none on a miss
-        indices[i] = static_cast<std::uint8_t>(slot_index_[slot] & all);
+        indices[i] = static_cast<std::uint8_t>(slot_index[slot] & all);
         painted[i] = static_cast<std::uint8_t>(hit);
         kept[i] = word & all;
         missing += (hit ^ 1u) & static_cast<std::uint32_t>(rgba[4 * i + 3] != 0);
