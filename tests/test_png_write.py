@@ -98,7 +98,9 @@ def test_palette_files_decode_to_their_indices_and_colours(width, height, level,
         assert np.array_equal(np.array(image.convert("RGBA")), table[indices])
     _, _, rows, info = pypng_rows(data)
     assert rows == indices.tobytes()
-    assert [tuple(entry) for entry in info["palette"]] == [tuple(entry) for entry in table[:, : 4 if palette.alpha else 3]]
+    assert [tuple(entry) for entry in info["palette"]] == [
+        tuple(entry) for entry in table[:, : 4 if palette.alpha else 3]
+    ]
 
 
 def test_level_0_stores_the_rows_and_9_is_no_larger_than_1():
@@ -124,8 +126,17 @@ def test_level_0_stores_the_rows_and_9_is_no_larger_than_1():
         ({"width": 2**40}, "side"),
         ({"width": 3}, "pixels"),
     ],
-    ids=["level below 0", "level above 9", "257 colours", "part of a colour", "alpha beyond", "no width",
-         "negative height", "huge width", "pixels short"],
+    ids=[
+        "level below 0",
+        "level above 9",
+        "257 colours",
+        "part of a colour",
+        "alpha beyond",
+        "no width",
+        "negative height",
+        "huge width",
+        "pixels short",
+    ],
 )
 def test_the_module_refuses_what_no_png_can_hold(arguments, cause):
     given = {"width": 2, "height": 2, **arguments}

@@ -62,8 +62,7 @@ void append_chunk(std::vector<std::uint8_t>& out, const char (&type)[5], std::si
     write_be32(chunk + 8 + size, png_chunk_crc(chunk + 4, chunk + 8, size));
 }
 
-void append_chunk(std::vector<std::uint8_t>& out, const char (&type)[5], const std::uint8_t* data,
-                  std::size_t size) {
+void append_chunk(std::vector<std::uint8_t>& out, const char (&type)[5], const std::uint8_t* data, std::size_t size) {
     append_chunk(out, type, size, [&](std::uint8_t* to, std::size_t) {
         if (size != 0) std::memcpy(to, data, size);
         return size;
@@ -115,8 +114,8 @@ std::vector<std::uint8_t> png_file(const PngRows& rows, int level, const PngPale
     std::uint8_t header[13];
     write_be32(header, rows.width);
     write_be32(header + 4, rows.height);
-    header[8] = 8;                         // bits a sample
-    header[9] = rows.indexed ? 3 : 6;      // colour type: palette, or RGBA
+    header[8] = 8;                             // bits a sample
+    header[9] = rows.indexed ? 3 : 6;          // colour type: palette, or RGBA
     header[10] = header[11] = header[12] = 0;  // deflate, filters of method 0, no interlacing
     append_chunk(out, "IHDR", header, sizeof header);
 
@@ -133,7 +132,8 @@ std::vector<std::uint8_t> png_file(const PngRows& rows, int level, const PngPale
         if (!palette.alpha.empty()) append_chunk(out, "tRNS", palette.alpha.data(), palette.alpha.size());
     }
     append_chunk(out, "IDAT", bound, [&](std::uint8_t* to, std::size_t room) {
-        const std::size_t written = libdeflate_zlib_compress(&compressor, rows.bytes.data(), rows.bytes.size(), to, room);
+        const std::size_t written =
+            libdeflate_zlib_compress(&compressor, rows.bytes.data(), rows.bytes.size(), to, room);
         // The bound is what the worst input needs: compression never fails
         // within it.
         if (written == 0) throw std::logic_error("deflate overran its bound");

@@ -37,8 +37,7 @@ struct PngRows {
 // The rows of a `width` x `height` image from its pixels, top row first,
 // each with filter byte 0. std::invalid_argument when the sizes do not fit
 // a PNG or `size` bytes are not that many pixels.
-PngRows png_rows(const std::uint8_t* pixels, std::size_t size, std::uint32_t width, std::uint32_t height,
-                 bool indexed);
+PngRows png_rows(const std::uint8_t* pixels, std::size_t size, std::uint32_t width, std::uint32_t height, bool indexed);
 
 // A whole PNG file: signature, IHDR, a tEXt chunk for each (keyword, text)
 // pair (Latin-1 bytes, as given), PLTE and tRNS for a palette image, one
