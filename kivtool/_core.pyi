@@ -218,6 +218,22 @@ def load_palette(path: str) -> PaletteLoad: ...
 def palette_bytes(colors: Sequence[Color]) -> bytes: ...
 def available_memory() -> int: ...
 
+# A PNG file of width x height pixels, each four bytes R, G, B, A, or with
+# palette_rgb one palette index (PLTE; palette_alpha is tRNS), rows
+# unfiltered, compressed at level 0 (stored) to 9 (smallest); text pairs
+# are tEXt chunks (keyword, text, Latin-1 bytes). ValueError for sizes,
+# level or palette out of range.
+def png_file(
+    pixels: bytes | bytearray | memoryview,
+    width: int,
+    height: int,
+    *,
+    level: int = 6,
+    palette_rgb: bytes = b"",
+    palette_alpha: bytes = b"",
+    text: Sequence[tuple[bytes, bytes]] = (),
+) -> bytes: ...
+
 class PaletteLookup:
     def __init__(self, colors: Sequence[Color]) -> None: ...
     def map(self, rgba: Any, indices: Any, painted: Any, kept: Any) -> int: ...

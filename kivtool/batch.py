@@ -12,7 +12,6 @@ with that one are tried again one by one, and the rest go on.
 
 from __future__ import annotations
 
-import multiprocessing
 import os
 import stat
 import sys
@@ -30,6 +29,7 @@ from kivtool.files import regenerable
 from kivtool.memory import limit_address_space
 from kivtool.output import ExportError, Options, Timings
 from kivtool.text import printable
+from kivtool.worker_start import worker_context
 
 SUFFIX = ".kiv"
 DEFAULT_TIMEOUT = 300.0  # seconds for one file
@@ -222,26 +222,6 @@ def export_files(
         os._exit(stop.code if isinstance(stop.code, int) else 1)
 
 
-# What a worker imports to export a file: loaded once into the fork server,
-# so that each worker starts as a fork of a process that has them already.
-WORKER_MODULES = ["kivtool.animation", "kivtool.export", "pykiv", "numpy", "PIL.Image", "PIL.PngImagePlugin"]
-
-
-def worker_context() -> multiprocessing.context.BaseContext:
-    """How workers start. Never as a plain fork of this process: the tool's
-    own threads (the pool's, the progress bar's) must not be copied into
-    them. Where there is a fork server, workers are forked from it: it is a
-    fresh interpreter that has imported the workers' modules once, so a
-    worker starts in a millisecond instead of importing them again, which
-    took about a fifth of a second per worker. Elsewhere (Windows) each
-    worker is a fresh interpreter."""
-    if "forkserver" in multiprocessing.get_all_start_methods():
-        context = multiprocessing.get_context("forkserver")
-        context.set_forkserver_preload(WORKER_MODULES)
-        return context
-    return multiprocessing.get_context("spawn")
-
-
 def chunk_size(files: int, jobs: int) -> int:
     """Files per hand-out. Handing a worker one file costs about a
     millisecond in each process, as much as exporting a small file takes a
@@ -309,6 +289,13 @@ def run_pool(
     results: List[FileResult] = []
     import pebble
 
+    # The pool's manager looks at its workers every `sleep_unit` seconds
+    # (0.1 by default), and closing the pool waits for its next look: a
+    # twentieth of a second on average at the end of every batch, a few
+    # percent of a batch of small files. A look costs microseconds.
+    consts = getattr(pebble, "CONSTS", None)
+    if consts is not None:
+        consts.sleep_unit = min(consts.sleep_unit, 0.01)
     context = worker_context()
     pool = pebble.ProcessPool(max_workers=jobs, initializer=start_worker, initargs=(memory_limit,), context=context)
     pending: Dict[Future[List[FileResult]], List[str]] = {}

@@ -1175,6 +1175,53 @@ def test_batch_stops_at_once_leaving_whole_files_and_a_summary(tmp_path, stop, s
     assert not any(path.exists() for path in prepared)
 
 
+def session_processes(session: int) -> list[int]:
+    """The processes left in the session `session` (zombies aside)."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as stat_file:
+                    fields = stat_file.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[3]) == session and fields[0] != "Z":
+                found.append(int(entry))
+    return found
+
+
+@posix_only
+@pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="needs /proc")
+@pytest.mark.parametrize(
+    "argv, status",
+    [
+        (["{game}", "-o", "{out}", "--jobs", "1"], 0),
+        (["{game}", "-o", "{out}", "--jobs", "2"], 0),
+        (["{tmp}/nothing", "-o", "{out}"], 1),
+        (["--help"], 0),
+    ],
+    ids=["one job", "two jobs", "no such folder", "help"],
+)
+def test_batch_leaves_no_process_behind(tmp_path, argv, status):
+    # The workers' fork server starts as the command's options are declared,
+    # before it is known whether any worker will be made: it must end with
+    # the command however that ends.
+    write_scene(tmp_path / "game", [sprite(0, 0, [[1, 2]])])
+    values = {"game": tmp_path / "game", "out": tmp_path / "out", "tmp": tmp_path}
+    command = [sys.executable, "-m", "kivtool", "batch"] + [arg.format(**values) for arg in argv]
+    child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        _, err = child.communicate(timeout=120)
+        assert child.returncode == status, err
+        deadline = time.monotonic() + 60  # a guard against a hang, not a measurement
+        while session_processes(child.pid) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert session_processes(child.pid) == []
+    finally:
+        for pid in session_processes(child.pid):
+            os.kill(pid, signal.SIGKILL)
+
+
 # --------------------------------------------------------------------------
 # What is not a regular file is not read
 

@@ -7,15 +7,21 @@ import argparse
 import os
 import sys
 
-from kivtool import batch, memory
+from kivtool import worker_start
 from kivtool.commands.base import ToolError, fail, make_output_dir, regenerable_outputs, set_text, warn
-from kivtool.commands.export import add_export_options, export_options
 from kivtool.commands.options import add_output_option, add_palette_option, path_argument, positive_int, positive_number
 from kivtool.files import NotReadable, check_regular
 from kivtool.text import printable
 
 
 def add_command(parser: argparse.ArgumentParser) -> None:
+    # The workers' fork server starts first, so that it imports what they
+    # export with while this process imports the same (for the options
+    # below) and walks the source folder.
+    worker_start.start_early()
+    from kivtool import batch
+    from kivtool.commands.export import add_export_options
+
     set_text(
         parser,
         description="Exports every *.kiv file under SRC, in all its subfolders, into the same "
@@ -62,6 +68,9 @@ def default_jobs() -> int:
 
 
 def run(args: argparse.Namespace) -> int:
+    from kivtool import batch, memory
+    from kivtool.commands.export import export_options
+
     if not os.path.isdir(args.source):
         raise ToolError(f"{args.source}: no such folder")
     found = batch.find_animations(args.source)

@@ -73,7 +73,8 @@ def add_export_options(parser: argparse.ArgumentParser) -> None:
         type=compression_level,
         default=6,
         metavar="LEVEL",
-        help="zlib level 0-9 for every PNG written (default 6); 1 is much "
+        help="compression level 0-9 for every PNG written: 0 stores the pixels "
+        "uncompressed, 9 makes the smallest files, slowly (default 6); 1 is "
         "faster for big folders, at somewhat larger files",
     )
     parser.add_argument(

@@ -34,6 +34,7 @@
 #include "file/kiv_animation.h"
 #include "file/kiv_file.h"
 #include "image/png_read.h"
+#include "image/png_write.h"
 #include "io/error_line.h"
 #include "io/file_io.h"
 #include "memory/physical_memory.h"
@@ -481,6 +482,41 @@ private:
     py::buffer_info indices_, painted_, kept_;
 };
 
+// --------------------------------------------------------------------------
+// PNG files written
+
+// A PNG file of `pixels` (RGBA, or palette indices when `palette_rgb` is
+// given). The pixels are copied into rows of the core's own while the lock
+// is held, since another thread could resize the buffer; compression then
+// runs without the lock, holding no Python object.
+py::bytes png_file(const py::buffer& pixels, std::int64_t width, std::int64_t height, int level,
+                   const std::string& palette_rgb, const std::string& palette_alpha,
+                   const std::vector<std::pair<std::string, std::string>>& text) {
+    if (width <= 0 || height <= 0 || width > std::numeric_limits<std::uint32_t>::max() ||
+        height > std::numeric_limits<std::uint32_t>::max()) {
+        throw py::value_error("a PNG image is 1 to 2^31 - 1 pixels a side");
+    }
+    pykiv::image::PngPalette palette;
+    palette.rgb.assign(palette_rgb.begin(), palette_rgb.end());
+    palette.alpha.assign(palette_alpha.begin(), palette_alpha.end());
+    pykiv::image::PngRows rows;
+    {
+        const py::buffer_info info = pixels.request();
+        if (info.itemsize != 1 || info.ndim != 1 || info.strides[0] != 1) {
+            throw py::value_error("pixels must be contiguous bytes");
+        }
+        rows = pykiv::image::png_rows(static_cast<const std::uint8_t*>(info.ptr), static_cast<std::size_t>(info.size),
+                                      static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height),
+                                      !palette.rgb.empty());
+    }
+    std::vector<std::uint8_t> file;
+    {
+        py::gil_scoped_release unlocked;
+        file = pykiv::image::png_file(rows, level, palette, text);
+    }
+    return bytes_of(file.data(), file.size());
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
@@ -696,4 +732,7 @@ PYBIND11_MODULE(_core, m) {
         .def_readonly("decodable", &PngRead::decodable)
         .def_readonly("pixels", &PngRead::pixels);
     m.def("read_png", &read_png, py::arg("data"), py::arg("max_pixels"), py::arg("decode") = true);
+    m.def("png_file", &png_file, py::arg("pixels"), py::arg("width"), py::arg("height"), py::kw_only(),
+          py::arg("level") = 6, py::arg("palette_rgb") = std::string(), py::arg("palette_alpha") = std::string(),
+          py::arg("text") = std::vector<std::pair<std::string, std::string>>{});
 }
