@@ -130,6 +130,60 @@ def test_runs(load, stderr_lines, width, rows, shadow, colors, edit, expected, l
     assert stderr_lines() == lines
 
 
+# Pixel memory is reused from render to render and never cleared as a whole:
+# a short row is cleared in one go before it is painted, a long one only in
+# the gaps its runs leave. Renders of rows painted edge to edge come first,
+# so that a pixel a row fails to clear shows a stale colour. The frames are
+# 64 rows of 256 or 1024 pixels, memory of their own that is kept when freed.
+GAP_ROWS = 64
+GAP_WIDTHS = {"short rows": 256, "long rows": 1024}
+
+
+def runs_at(x, count, colors):
+    """One run starting at pixel `x` of a row: runs of length 0 move there."""
+    return [(255, 0, [])] * (x // 255) + [(x % 255, count, colors)]
+
+
+def full_row(width):
+    return [(0, 255, [9] * 255)] * (width // 255) + [(0, width % 255, [9] * (width % 255))]
+
+
+GAP_CASES = {
+    # a row for a width (repeated), shadow, palette size, rows loaded (then GAP_ROWS high)
+    "gap before the first run": (lambda w: [(5, 3, [1, 2, 3])], False, 256, GAP_ROWS),
+    "gaps between runs and after the last": (
+        lambda w: [(2, 2, [1, 2]), (7, 1, [3]), (1, 2, [4, 5])],
+        False,
+        256,
+        GAP_ROWS,
+    ),
+    "row without runs": (lambda w: [], False, 256, GAP_ROWS),
+    "run cut at the right edge": (lambda w: runs_at(w - 6, 10, list(range(10))), False, 256, GAP_ROWS),
+    "run stopped at an index not held": (lambda w: [(1, 4, [1, 2, 7, 3]), (3, 1, [0])], False, 4, GAP_ROWS),
+    "rows without a pixel set": (lambda w: [(3, 2, [1, 2])], False, 256, GAP_ROWS // 2),
+    "shadow runs with gaps": (lambda w: [(4, 3, []), (6, 2, [])], True, 256, GAP_ROWS),
+}
+
+
+@pytest.mark.parametrize("width", GAP_WIDTHS.values(), ids=GAP_WIDTHS.keys())
+@pytest.mark.parametrize("row, shadow, colors, kept", GAP_CASES.values(), ids=GAP_CASES.keys())
+def test_gaps_are_cleared_in_reused_memory(load, stderr_lines, row, shadow, colors, kept, width):
+    full_file, full = load([frame(width, [full_row(width)] * GAP_ROWS)])
+    for _ in range(2):
+        render_one(full)
+    file, data = load([frame(width, [row(width)] * kept, shadow)], colors)
+    # The load rendered the records as read, with the palette file's colours.
+    loaded, _ = render(snapshot(data).frames, palette_colors(256))
+    assert snapshot_rendered(file.get_frame_buffer()) == loaded
+    data.frames[0].height = GAP_ROWS
+    del full_file, full
+    stderr_lines()
+    expected, lines = render(snapshot(data).frames, snapshot_colors(data.palette))
+    for _ in range(2):
+        assert snapshot_rendered(pykiv.KivFrameBuffer(data).get_buffer()) == expected
+        assert stderr_lines() == lines
+
+
 @pytest.mark.parametrize(
     "height, sets, lines",
     [

@@ -107,15 +107,18 @@ KivFrame read_frame(RecordWalker& walk, const FrameRecordHeader& header, const s
     frame.pixel_sets.reserve(frame.height);
     if (frame.height != 0) frame.run_store = store;
     KivPixelSet* row = nullptr;
+    std::size_t runs = 0;  // of the row, so far
     walk.read_rows(
         header,
         [&](std::uint8_t block_count) {
             row = &frame.pixel_sets.emplace_back();
             row->block_count = block_count;
             if (block_count != 0) row->blocks.reserve_in(*store, block_count);
+            runs = 0;
         },
+        // The walk reports at most block_count runs, the room reserved.
         [&](std::uint8_t offset, std::uint8_t color_count, const std::uint8_t* indices, std::size_t held) {
-            KivPixelBlock& block = row->blocks.emplace_back();
+            KivPixelBlock& block = row->blocks.emplace_in_room(runs++);
             block.offset = offset;
             block.color_count = color_count;
             // Shadow frames store no indices: their block records are two

@@ -263,6 +263,16 @@ public:
         set_count(size_, size + 1);
         return *block;
     }
+    // The decoder's way of filling a row whose run count it knows: a new
+    // default run made at `at`, which must be size() and below the count
+    // given to reserve_in. Neither the room nor the size is read back from
+    // the list: byte stores into the runs made before may alias them, so a
+    // compiler would reload both for every run.
+    KivPixelBlock& emplace_in_room(std::size_t at) noexcept {
+        KivPixelBlock* block = ::new (static_cast<void*>(stored_data() + at)) KivPixelBlock();
+        set_count(size_, at + 1);
+        return *block;
+    }
     void push_back(KivPixelBlock block) { emplace_back() = std::move(block); }
     void reserve(std::size_t capacity) {
         if (capacity > count(capacity_)) grow(capacity);

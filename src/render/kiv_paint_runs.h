@@ -28,7 +28,9 @@ inline constexpr std::size_t indexable_colors = 256;
 // is cut at the right edge, and x then stays at the first pixel not painted,
 // so every later run of the row paints nothing. A run of length 0 paints
 // nothing whatever its colour list holds; otherwise the colour list, not
-// color_count, sets the length of a painted run.
+// color_count, sets the length of a painted run. The painter's calls come
+// left to right and never overlap: each starts at or after where the one
+// before it stopped.
 template <typename Painter>
 inline void paint_row(const KivPixelSet& row, bool shadow, std::size_t width, std::size_t palette_size,
                       Painter& painter) {
