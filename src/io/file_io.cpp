@@ -742,8 +742,28 @@ FileReplacement::~FileReplacement() {
 }
 
 void FileReplacement::close_file() noexcept {
+    // The descriptor stays open while a sync of it runs.
+    finish_sync();
     if (file_ >= 0) close_descriptor(file_);
     file_ = -1;
+}
+
+void FileReplacement::start_sync() {
+    if (durability_ == Durability::deferred) return;
+    const int fd = file_;
+    try {
+        sync_ = std::async(std::launch::async, [fd] { return sync_file(fd); });
+    } catch (const std::system_error&) {
+        // No thread to be had: synced here instead, as the result commit() reads.
+        std::promise<bool> done;
+        done.set_value(sync_file(fd));
+        sync_ = done.get_future();
+    }
+}
+
+bool FileReplacement::finish_sync() noexcept {
+    if (!sync_.valid()) return true;
+    return sync_.get();
 }
 
 std::optional<WriteFailure> FileReplacement::failure() const { return failure_; }
@@ -872,8 +892,9 @@ WriteResult FileReplacement::prepare_temporary(bool exists) {
         mode_ = Mode::unprepared;
         return WriteResult::open_failed;
     }
-    const bool written = write_all(file_, contents_.data(), contents_.size()) && synced(file_);
-    return written ? WriteResult::written : WriteResult::write_failed;
+    if (!write_all(file_, contents_.data(), contents_.size())) return WriteResult::write_failed;
+    start_sync();
+    return WriteResult::written;
 }
 
 WriteResult FileReplacement::prepare_in_place(bool exists) {
@@ -909,6 +930,8 @@ WriteResult FileReplacement::commit() {
     const Folder folder = folder_of(folder_path_, folder_fd_);
     switch (mode_) {
         case Mode::temporary: {
+            // The new contents are on the disk before they replace anything.
+            if (!finish_sync()) return WriteResult::write_failed;
 #ifdef _WIN32
             close_file();  // Windows replaces no file that is open
 #endif

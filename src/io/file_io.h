@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <future>
 #include <limits>
 #include <optional>
 #include <string>
@@ -138,7 +139,11 @@ public:
     ~FileReplacement();
 
     // Writes `contents` beside the target and syncs them, or makes room for
-    // them in the target.
+    // them in the target. A temporary file is synced on a thread of its own
+    // while the caller reads it back; commit() waits for that sync before
+    // the rename, so the new contents still reach the disk before they
+    // replace anything, and the verification of a written file costs no
+    // time of its own.
     WriteResult prepare(std::vector<std::uint8_t> contents);
 
     // Puts the prepared contents in place. Call only after prepare()
@@ -162,8 +167,10 @@ private:
     WriteResult refuse(int error_number, const std::string& reason);
     WriteResult prepare_temporary(bool exists);
     WriteResult prepare_in_place(bool exists);
-    void close_file() noexcept;
-    bool synced(int fd) const;  // syncs `fd` unless the durability defers it
+    void close_file() noexcept;  // after the sync of the file, if one is running
+    bool synced(int fd) const;     // syncs `fd` unless the durability defers it
+    void start_sync();             // syncs file_ in the background, unless the durability defers it
+    bool finish_sync() noexcept;   // waits for that sync; whether it succeeded (true when none ran)
 
     std::filesystem::path target_;       // as given
     std::filesystem::path root_;         // the root policy's folder; empty: links followed
@@ -174,6 +181,7 @@ private:
     std::optional<WriteFailure> failure_;
     std::vector<std::uint8_t> contents_;
     int file_ = -1;               // the open temporary file, or the target written in place
+    std::future<bool> sync_;      // the background sync of the temporary file, while it runs
     std::uint64_t old_size_ = 0;  // of a target written in place, to give back a reservation
     Mode mode_ = Mode::unprepared;
     Durability durability_ = Durability::synced;
