@@ -119,7 +119,9 @@ std::vector<std::uint8_t> png_file(const PngRows& rows, int level, const PngPale
     header[10] = header[11] = header[12] = 0;  // deflate, filters of method 0, no interlacing
     append_chunk(out, "IHDR", header, sizeof header);
 
-    for (const auto& [keyword, words] : text) {
+    for (const auto& entry : text) {
+        const std::string& keyword = entry.first;
+        const std::string& words = entry.second;
         append_chunk(out, "tEXt", keyword.size() + 1 + words.size(), [&](std::uint8_t* to, std::size_t size) {
             std::memcpy(to, keyword.data(), keyword.size());
             to[keyword.size()] = 0;
