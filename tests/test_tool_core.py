@@ -295,6 +295,26 @@ def test_a_frame_cut_at_the_right_edge_is_painted_as_rendered(tmp_path, gray_pal
         assert painted_as(loaded, i) == loaded.rgba(i)
 
 
+def test_first_difference_finds_the_first_pixel_that_differs(tmp_path, gray_palette):
+    rows = [[(0, 3, [1, 2, 3])], [(1, 2, [4, 5])]]
+    path = tmp_path / "a.kiv"
+    path.write_bytes(
+        kivmodel.animation_file(0, b"gray.pal\0", [kivmodel.frame_record(0, 3, 2, 0, 0, 0, 0, rows, False)])
+    )
+    loaded = load(path)
+    rendered = np.frombuffer(loaded.rgba(0), dtype="<u4").reshape(2, 3)
+    assert loaded.first_difference(0, rendered) == -1
+    for at in (0, 4, 5):  # the first pixel, one inside, the last
+        changed = rendered.copy()
+        changed.reshape(-1)[at:] ^= 0x01000000
+        assert loaded.first_difference(0, changed) == at
+    for wrong in (rendered[:1], rendered.T, rendered.astype(np.uint16), rendered.tobytes()):
+        with pytest.raises(ValueError, match="four-byte words"):
+            loaded.first_difference(0, wrong)
+    with pytest.raises(IndexError):
+        loaded.first_difference(1, rendered)
+
+
 def test_bytes_given_are_decoded_instead_of_the_file(tmp_path, gray_palette):
     # The file changes between the caller's read and the load: the load
     # shows the bytes the caller read (and digested), not the file's new ones.

@@ -167,10 +167,10 @@ private:
     WriteResult refuse(int error_number, const std::string& reason);
     WriteResult prepare_temporary(bool exists);
     WriteResult prepare_in_place(bool exists);
-    void close_file() noexcept;  // after the sync of the file, if one is running
-    bool synced(int fd) const;     // syncs `fd` unless the durability defers it
-    void start_sync();             // syncs file_ in the background, unless the durability defers it
-    bool finish_sync() noexcept;   // waits for that sync; whether it succeeded (true when none ran)
+    void close_file() noexcept;   // after the sync of the file, if one is running
+    bool synced(int fd) const;    // syncs `fd` unless the durability defers it
+    void start_sync();            // syncs file_ in the background, unless the durability defers it
+    bool finish_sync() noexcept;  // waits for that sync; whether it succeeded (true when none ran)
 
     std::filesystem::path target_;       // as given
     std::filesystem::path root_;         // the root policy's folder; empty: links followed

@@ -98,6 +98,16 @@ std::pair<py::bytes, std::uint8_t*> new_bytes(std::size_t size) {
 // --------------------------------------------------------------------------
 // The animation
 
+// One block of memory of items of `item` bytes, rows without gaps.
+bool whole_buffer(const py::buffer_info& info, py::ssize_t item) {
+    py::ssize_t stride = item;
+    for (py::ssize_t d = info.ndim; d-- > 0;) {
+        if (info.strides[d] != stride) return false;
+        stride *= info.shape[d];
+    }
+    return info.itemsize == item;
+}
+
 // Bytes a caller has already read (bytes, or any contiguous buffer of
 // bytes such as a memoryview slice or a mapped file), copied into memory of
 // the core's own while the interpreter's lock is held: the decoder's frames
@@ -158,15 +168,27 @@ public:
     }
 
     py::bytes rgba(std::size_t index) const {
-        const KivFrameBufferObject* frame = nullptr;
-        try {
-            frame = &core_->rgba(index);
-        } catch (const std::out_of_range& error) {
-            throw py::index_error(error.what());
-        } catch (const std::logic_error& error) {
-            throw py::value_error(error.what());
+        const KivFrameBufferObject& frame = rendered(index);
+        return bytes_of(frame.pixels.data(), frame.pixels.size());
+    }
+
+    // The first pixel, counted row by row, at which frame `index` renders
+    // otherwise than `pixels` (the same number of RGBA words, in one block),
+    // or -1 where they are the same: compared where both lie, without a
+    // copy of either.
+    std::int64_t first_difference(std::size_t index, const py::buffer& pixels) const {
+        const KivFrameBufferObject& frame = rendered(index);
+        const py::buffer_info info = pixels.request();
+        if (!whole_buffer(info, 4) || static_cast<std::size_t>(info.size) * 4 != frame.pixels.size()) {
+            throw py::value_error("first_difference takes the frame's pixels as contiguous four-byte words");
         }
-        return bytes_of(frame->pixels.data(), frame->pixels.size());
+        const auto* got = frame.pixels.data();
+        const auto* wanted = static_cast<const std::uint8_t*>(info.ptr);
+        const std::size_t size = frame.pixels.size();
+        if (size == 0 || std::memcmp(got, wanted, size) == 0) return -1;
+        std::size_t at = 0;
+        while (std::memcmp(got + at, wanted + at, 4) == 0) at += 4;
+        return static_cast<std::int64_t>(at / 4);
     }
 
     py::tuple indices(std::size_t index) const {
@@ -185,6 +207,16 @@ public:
     }
 
 private:
+    const KivFrameBufferObject& rendered(std::size_t index) const {
+        try {
+            return core_->rgba(index);
+        } catch (const std::out_of_range& error) {
+            throw py::index_error(error.what());
+        } catch (const std::logic_error& error) {
+            throw py::value_error(error.what());
+        }
+    }
+
     std::unique_ptr<pykiv::file::Animation> core_;
     py::tuple frames_;
     std::optional<std::string> digest_;
@@ -448,16 +480,6 @@ PngRead read_png(const py::buffer& data, std::uint64_t max_pixels, bool decode) 
 // --------------------------------------------------------------------------
 // Palette lookups
 
-// One block of memory of items of `item` bytes, rows without gaps.
-bool whole_buffer(const py::buffer_info& info, py::ssize_t item) {
-    py::ssize_t stride = item;
-    for (py::ssize_t d = info.ndim; d-- > 0;) {
-        if (info.strides[d] != stride) return false;
-        stride *= info.shape[d];
-    }
-    return info.itemsize == item;
-}
-
 constexpr const char* map_buffers_needed =
     "map takes contiguous RGBA bytes and, for as many pixels, contiguous arrays of one byte, one byte and four "
     "bytes a pixel";
@@ -593,6 +615,7 @@ PYBIND11_MODULE(_core, m) {
         .def_property_readonly("rendered", [](const PyAnimation& a) { return a.core().rendered(); })
         .def("render", [](PyAnimation& a) { a.core().render(); })
         .def("rgba", &PyAnimation::rgba, py::arg("index"))
+        .def("first_difference", &PyAnimation::first_difference, py::arg("index"), py::arg("pixels"))
         .def("indices", &PyAnimation::indices, py::arg("index"))
         .def("patched", &PyAnimation::patched, py::arg("speed"), py::arg("offsets"));
 
