@@ -30,6 +30,18 @@ struct Run {
     std::size_t start;
 };
 
+// The eight bytes of a mask at `p`, as one word.
+inline std::uint64_t eight_at(const std::uint8_t* p) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+}
+
+// Whether any byte of `word` is zero.
+inline bool has_zero_byte(std::uint64_t word) {
+    return ((word - 0x0101010101010101u) & ~word & 0x8080808080808080u) != 0;
+}
+
 // The runs of one row, as short as a byte allows: a gap longer than 255
 // pixels goes first into runs that paint nothing and skip 255 each, and a
 // run longer than 255 pixels is cut into runs of 255 with no skip between
@@ -39,9 +51,13 @@ void find_runs(const std::uint8_t* painted, std::size_t width, std::vector<Run>&
     std::size_t previous_end = 0;
     std::size_t x = 0;
     while (x < width) {
+        // Gaps and runs are passed eight pixels at a time, then pixel by
+        // pixel to their end.
+        while (x + 8 <= width && eight_at(painted + x) == 0) x += 8;
         while (x < width && painted[x] == 0) ++x;
         if (x == width) break;
         const std::size_t start = x;
+        while (x + 8 <= width && !has_zero_byte(eight_at(painted + x))) x += 8;
         while (x < width && painted[x] != 0) ++x;
         std::size_t skip = start - previous_end;
         // A skip of exactly 255 still fits the painting run itself.
