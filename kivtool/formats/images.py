@@ -6,17 +6,18 @@ image's header before anything is decoded."""
 
 from __future__ import annotations
 
+import os
 from dataclasses import dataclass
 from functools import partial
 from pathlib import Path
-from typing import Any, Callable, Optional, Tuple, TypeVar, Union
+from typing import Any, BinaryIO, Callable, Optional, Tuple, TypeVar, Union
 
 import numpy as np
 import numpy.typing as npt
 
 from kivtool import _core
 from kivtool.animation import BACKGROUND, FRAME, SHADOW
-from kivtool.files import NotReadable, check_regular, read_regular
+from kivtool.files import NotReadable, check_regular, open_regular
 from kivtool.formats import ImportRefused, indexed, png
 from kivtool.memory import DEFAULT_MAX_PIXELS
 
@@ -97,15 +98,13 @@ def image_facts(path: Path, max_pixels: Optional[int] = None) -> Tuple[int, int,
     without decoding the pixels; refuses an image of more than `max_pixels`
     when given. A PNG's are read from its chunks before the image data,
     which costs less than Pillow's opening it."""
-    check_regular_file(path, "an image")
-    header = _png_header(path)
-    if header is not None:
+    # One open for the header and the chunks before the image data.
+    facts = _with_regular(path, _png_facts)
+    if facts is not None:
+        header, frames = facts
         if max_pixels is not None:
             check_pixels(str(path), header.width, header.height, max_pixels)
-        try:
-            return header.width, header.height, png.frame_count(path)
-        except OSError as error:
-            raise ImportRefused(f"{path}: cannot read the image: {error.strerror or error}") from None
+        return header.width, header.height, frames
     (width, height), frames = _with_image(path, lambda image: (image.size, getattr(image, "n_frames", 1)))
     if max_pixels is not None:
         check_pixels(str(path), int(width), int(height), max_pixels)
@@ -158,17 +157,16 @@ def _read(path: Path, quantize: bool, max_pixels: int, encoded: bool) -> Source:
     them with `quantize`). PNGs of other depths than 8 are decoded by
     `kivtool.formats.png`, other PNGs of 8 bits a sample without a palette by
     the core (`kivtool._core.read_png`), other images by Pillow."""
-    check_regular_file(path, "an image")
-    header = _png_header(path)
+    # One open for the header and, when the file is about the size of its
+    # pixels, all of it: the core checks every chunk of what is read whole
+    # and, for 8-bit images without a palette (what export and most editors
+    # write), decodes it.
+    header, data = _with_regular(path, partial(_header_and_data, path, max_pixels))
     if header is None:
         image_size(path, max_pixels)
     else:
-        check_pixels(str(path), header.width, header.height, max_pixels)
-        # Read whole, the core checks every chunk and, for 8-bit images
-        # without a palette (what export and most editors write), decodes it.
-        limit = _whole_file_limit(header)
-        if path.stat().st_size <= limit:
-            decoded = _read_png(path, limit, max_pixels, encoded)
+        if data is not None:
+            decoded = _read_png(path, data, max_pixels, encoded)
             if decoded is not None:
                 return decoded
         else:
@@ -193,13 +191,59 @@ def _read(path: Path, quantize: bool, max_pixels: int, encoded: bool) -> Source:
     return _with_image(path, lambda image: np.asarray(image if image.mode == "RGBA" else image.convert("RGBA")))
 
 
-def _read_png(path: Path, limit: int, max_pixels: int, encoded: bool) -> Union[npt.NDArray[np.uint8], EncodedPng, None]:
-    """The pixels of the PNG `path`, read whole, as RGBA (or with `encoded`
-    as an EncodedPng), when the core decodes its kind; None for other kinds,
-    once the core has checked their chunks. Refuses a damaged file, an
-    animated one, and one over the pixel limit before its pixels are
-    decoded."""
-    data, read = _checked_png(path, limit, max_pixels, decode=not encoded)
+def _png_facts(file: BinaryIO, size: int) -> Optional[Tuple[png.PngHeader, int]]:
+    """The PNG header of the open file and its number of frames; None when
+    it is not a PNG."""
+    header = png.read_header(file)
+    return None if header is None else (header, png.frame_count(file))
+
+
+def _header_and_data(
+    path: Path, max_pixels: int, file: BinaryIO, size: int
+) -> Tuple[Optional[png.PngHeader], Optional[bytes]]:
+    """The PNG header of the open file (None when it is not a PNG) and, for a
+    PNG within the pixel limit that is about the size of its pixels, all of
+    its bytes (None for a larger one, which is read as it is decoded)."""
+    header = png.read_header(file)
+    if header is None:
+        return None, None
+    check_pixels(str(path), header.width, header.height, max_pixels)
+    limit = _whole_file_limit(header)
+    if size > limit:
+        return header, None
+    file.seek(0)
+    # As many bytes as the file has (a read of `limit` would make a buffer of
+    # that size first), then whatever it grew by meanwhile, up to the limit.
+    data = file.read(size + 1)
+    if len(data) > size:
+        data += file.read(limit + 1 - len(data))
+    return header, (data if len(data) <= limit else None)
+
+
+def _with_regular(path: Path, use: Callable[[BinaryIO, int], T]) -> T:
+    """What `use` makes of the regular file `path`, opened once (see
+    `kivtool.files.open_regular`) and given with its size; ImportRefused
+    naming the cause when it is no such file or cannot be read."""
+    try:
+        descriptor = open_regular(path, "an image")
+    except NotReadable as error:
+        raise ImportRefused(str(error)) from None
+    try:
+        with os.fdopen(descriptor, "rb") as file:
+            return use(file, os.fstat(descriptor).st_size)
+    except OSError as error:
+        raise ImportRefused(f"{path}: cannot read the image: {error.strerror or error}") from None
+
+
+def _read_png(
+    path: Path, data: bytes, max_pixels: int, encoded: bool
+) -> Union[npt.NDArray[np.uint8], EncodedPng, None]:
+    """The pixels of the PNG `path`, read whole as `data`, as RGBA (or with
+    `encoded` as an EncodedPng), when the core decodes its kind; None for
+    other kinds, once the core has checked their chunks. Refuses a damaged
+    file, an animated one, and one over the pixel limit before its pixels
+    are decoded."""
+    read = _checked_png(path, data, max_pixels, decode=not encoded)
     check_pixels(str(path), read.width, read.height, max_pixels)
     check_frame_count(path, read.frames)
     if encoded and read.decodable:
@@ -209,28 +253,16 @@ def _read_png(path: Path, limit: int, max_pixels: int, encoded: bool) -> Union[n
     return np.frombuffer(read.pixels, dtype=np.uint8).reshape(read.height, read.width, 4)
 
 
-def _checked_png(path: Path, limit: int, max_pixels: int, *, decode: bool) -> Tuple[bytes, _core.PngRead]:
-    """The PNG `path` read whole (at most `limit` bytes) and walked by the
-    core (`kivtool._core.read_png`); ImportRefused naming the cause when it
-    cannot be read or is damaged."""
+def _checked_png(path: Path, data: bytes, max_pixels: int, *, decode: bool) -> _core.PngRead:
+    """The PNG `path`, read whole as `data`, walked by the core
+    (`kivtool._core.read_png`); ImportRefused naming the cause when it is
+    damaged."""
     try:
-        data = read_regular(path, "an image", limit)
-        return data, _core.read_png(data, max_pixels, decode=decode)
-    except NotReadable as error:
-        raise ImportRefused(str(error)) from None
-    except OSError as error:
-        raise ImportRefused(f"{path}: cannot read the image: {error.strerror or error}") from None
+        return _core.read_png(data, max_pixels, decode=decode)
     except MemoryError:
         raise ImportRefused(f"{path}: not enough memory to decode the image") from None
     except ValueError as error:
         raise ImportRefused(f"{path}: cannot read the image: a damaged PNG file: {error}") from None
-
-
-def _png_header(path: Path) -> Optional[png.PngHeader]:
-    try:
-        return png.read_header(path)
-    except OSError as error:
-        raise ImportRefused(f"{path}: cannot read the image: {error.strerror or error}") from None
 
 
 def _with_image(path: Path, use: Callable[[Any], T]) -> T:

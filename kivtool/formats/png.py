@@ -23,7 +23,7 @@ from __future__ import annotations
 import struct
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Dict, Optional, Tuple, Union
+from typing import BinaryIO, Dict, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -116,10 +116,10 @@ class PngHeader:
     color_type: int
 
 
-def read_header(path: Path) -> Optional[PngHeader]:
-    """The PNG header of `path`, None when it is not a PNG file."""
-    with open(path, "rb") as file:
-        data = file.read(HEADER_BYTES)
+def read_header(file: BinaryIO) -> Optional[PngHeader]:
+    """The PNG header of the file open at its start, None when it is not a
+    PNG file."""
+    data = file.read(HEADER_BYTES)
     if len(data) < HEADER_BYTES or data[:8] != SIGNATURE or data[12:16] != b"IHDR":
         return None
     width, height, bit_depth, color_type = struct.unpack(">IIBB", data[16:26])
@@ -131,21 +131,20 @@ def read_header(path: Path) -> Optional[PngHeader]:
 MAX_CHUNKS_BEFORE_DATA = 4096
 
 
-def frame_count(path: Path) -> int:
-    """The number of frames the PNG `path` declares (an APNG's acTL chunk,
-    which comes before the image data; 1 for a still image), from the
+def frame_count(file: BinaryIO) -> int:
+    """The number of frames the open PNG file declares (an APNG's acTL
+    chunk, which comes before the image data; 1 for a still image), from the
     chunks before its image data, each skipped unread. Nothing is checked
     here: the file is checked whole when its pixels are read."""
-    with open(path, "rb") as file:
-        file.seek(len(SIGNATURE))
-        for _ in range(MAX_CHUNKS_BEFORE_DATA):
-            head = file.read(8)
-            if len(head) < 8 or head[4:] in (b"IDAT", b"IEND"):
-                return 1
-            length = struct.unpack(">I", head[:4])[0]
-            if head[4:] == b"acTL" and length >= 4:
-                return int(struct.unpack(">I", file.read(4))[0])
-            file.seek(length + 4, 1)
+    file.seek(len(SIGNATURE))
+    for _ in range(MAX_CHUNKS_BEFORE_DATA):
+        head = file.read(8)
+        if len(head) < 8 or head[4:] in (b"IDAT", b"IEND"):
+            return 1
+        length = struct.unpack(">I", head[:4])[0]
+        if head[4:] == b"acTL" and length >= 4:
+            return int(struct.unpack(">I", file.read(4))[0])
+        file.seek(length + 4, 1)
     return 1
 
 
