@@ -66,9 +66,17 @@ std::size_t PaletteLookup::map(const std::uint8_t* rgba, std::size_t count, std:
     for (std::size_t i = 0; i < count; ++i) {
         std::uint32_t word;
         std::memcpy(&word, rgba + 4 * i, sizeof word);
+        if (word == 0) {
+            // A transparent pixel, most of a sprite's gaps: never painted,
+            // and no table slot needs reading for it. Gaps and runs come in
+            // stretches of pixels, so the branch is mostly foreseen.
+            indices[i] = 0;
+            painted[i] = 0;
+            kept[i] = 0;
+            continue;
+        }
         const std::size_t slot = static_cast<std::size_t>((word * multiplier) >> shift);
-        const std::uint32_t hit =
-            static_cast<std::uint32_t>(slot_word[slot] == word) & static_cast<std::uint32_t>(word != 0);
+        const std::uint32_t hit = static_cast<std::uint32_t>(slot_word[slot] == word);
         const std::uint32_t all = 0u - hit;  // every bit set on a hit, none on a miss
         indices[i] = static_cast<std::uint8_t>(slot_index[slot] & all);
         painted[i] = static_cast<std::uint8_t>(hit);
