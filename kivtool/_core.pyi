@@ -240,9 +240,11 @@ def png_file(
 class PaletteLookup:
     def __init__(self, colors: Sequence[Color]) -> None: ...
     def map(self, rgba: Any, indices: Any, painted: Any, kept: Any) -> int: ...
-    def map_png(self, data: bytes | bytearray | memoryview, indices: Any, painted: Any, kept: Any) -> int:
+    def map_png(self, data: bytes | bytearray | memoryview) -> tuple[Any, Any, Any, int]:
         """As map, for the pixels of a still PNG file that read_png decodes,
-        mapped row by row as they are decoded; ValueError for a damaged
+        mapped row by row as they are decoded, without the interpreter's
+        lock: (indices, painted, kept, missing), height x width numpy arrays
+        of uint8, bool and uint32 and the count; ValueError for a damaged
         file or one read_png does not decode."""
 
 class PngRead:

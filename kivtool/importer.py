@@ -25,10 +25,12 @@ The road of one import:
 from __future__ import annotations
 
 import os
+from collections import deque
 from dataclasses import dataclass, field
 from functools import partial
+from itertools import islice
 from pathlib import Path, PurePath
-from typing import List, Optional, Sequence, Tuple
+from typing import Deque, Generator, List, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -37,7 +39,7 @@ from kivtool import _core
 from kivtool.animation import BACKGROUND, FRAME, SHADOW, planes_of
 from kivtool.files import replace_file
 from kivtool.formats import ImportRefused, indexed
-from kivtool.formats.images import EncodedPng, SourceFrame, check_regular_file, image_size, read_source
+from kivtool.formats.images import EncodedPng, Source, SourceFrame, check_regular_file, image_size, read_source
 from kivtool.formats.json_values import read_json, whole_number
 from kivtool.memory import DEFAULT_MAX_PIXELS, memory_budget
 from kivtool.palette_index import PaletteIndex, Pixels, color_text
@@ -77,13 +79,70 @@ def as_words(rgba: npt.NDArray[np.uint8]) -> Pixels:
     return np.ascontiguousarray(rgba).view("<u4").reshape(height, width).astype(np.uint32, copy=False)
 
 
+# A frame as read ahead: what its read gave and, for a PNG the core decodes,
+# its pixels mapped to the palette (PaletteIndex.lookup_png).
+ReadAhead = Tuple[Source, Optional[Tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_], Pixels, int]]]
+
+
+def read_ahead(frame: SourceFrame, palette: PaletteIndex) -> ReadAhead:
+    """Reads `frame` and, when the core decodes it and it has colours,
+    maps its pixels as they are decoded: work for a thread of its own."""
+    decoded = frame.read()
+    if isinstance(decoded, EncodedPng) and frame.kind != SHADOW:
+        return decoded, palette.lookup_png(decoded.data, decoded.width, decoded.height)
+    return decoded, None
+
+
+def frames_read_ahead(
+    sources: Sequence[SourceFrame], palette: PaletteIndex, threads: int
+) -> Generator[ReadAhead, None, None]:
+    """Each frame as read_ahead gives it, in order, read on `threads`
+    threads at most `threads` frames ahead of the one taken: the core
+    decodes and maps PNG files without the interpreter's lock, so frames
+    are decoded on as many cores as are free, and no more than `threads`
+    decoded frames wait at once. A frame whose read fails raises when it is
+    taken, as if read then."""
+    if threads <= 1:
+        for source in sources:
+            yield read_ahead(source, palette)
+        return
+    from concurrent.futures import Future, ThreadPoolExecutor
+
+    with ThreadPoolExecutor(max_workers=threads) as pool:
+        pending: Deque[Future[ReadAhead]] = deque()
+        following = iter(sources)
+        try:
+            for source in islice(following, threads):
+                pending.append(pool.submit(read_ahead, source, palette))
+            while pending:
+                taken = pending.popleft().result()
+                for source in islice(following, 1):
+                    pending.append(pool.submit(read_ahead, source, palette))
+                yield taken
+        finally:
+            # Stopped early (a refused frame, Ctrl-C): frames not started are
+            # dropped, and those being read finish before the threads go.
+            for future in pending:
+                future.cancel()
+
+
+def mapping_threads(sources: Sequence[SourceFrame]) -> int:
+    """How many frames are read at once: one per core, up to four."""
+    return max(1, min(4, os.cpu_count() or 1, len(sources)))
+
+
 def map_frame(
-    frame: SourceFrame, palette: PaletteIndex, quantize: bool, reader: Optional[indexed.IndexReader] = None
+    frame: SourceFrame,
+    palette: PaletteIndex,
+    quantize: bool,
+    reader: Optional[indexed.IndexReader] = None,
+    ahead: Optional[ReadAhead] = None,
 ) -> Tuple[_core.FramePlanes, Pixels, int]:
     """The frame's runs, the pixels it must render as, and how many pixels
     were moved to the nearest palette colour. A palette PNG with the
-    animation's palette is read by index through `reader`."""
-    decoded = frame.read()
+    animation's palette is read by index through `reader`. `ahead` is the
+    frame as frames_read_ahead gave it; without it, the frame is read here."""
+    decoded, mapped_ahead = ahead if ahead is not None else read_ahead(frame, palette)
     if isinstance(decoded, indexed.IndexedPixels):
         by_index = reader.read(decoded, frame.kind == SHADOW) if reader is not None else None
         if by_index is not None:
@@ -95,10 +154,10 @@ def map_frame(
             return runs, np.where(painted, palette.words[values], np.uint32(0)), 0
         decoded = decoded.rgba()
     if isinstance(decoded, EncodedPng):
-        if frame.kind != SHADOW:
+        if mapped_ahead is not None:
             # Mapped as it is decoded; only a frame with colours the
             # palette lacks needs its RGBA, to name or replace them.
-            mapped = palette.lookup_png(decoded.data, decoded.width, decoded.height)
+            mapped = mapped_ahead
             if mapped[3] == 0:
                 indices, painted, expected, _ = mapped
                 runs = _core.FramePlanes(painted, indices, frame.x_offset, frame.y_offset, shadow=False)
@@ -138,11 +197,11 @@ def map_frame(
 BYTES_HELD_PER_PIXEL = 8
 
 
-def check_memory(sources: Sequence[SourceFrame]) -> None:
+def check_memory(sources: Sequence[SourceFrame], threads: int = 1) -> None:
     """Refuses frames that together need more memory than this process may
-    use, before any of them is decoded."""
+    use, before any of them is decoded; `threads` frames are decoded at once."""
     pixels = sum(source.width * source.height for source in sources)
-    needed = pixels * BYTES_HELD_PER_PIXEL + max(source.width * source.height for source in sources) * 16
+    needed = pixels * BYTES_HELD_PER_PIXEL + max(source.width * source.height for source in sources) * 16 * threads
     budget = memory_budget()
     if budget is not None and needed > budget:
         raise ImportRefused(
@@ -173,16 +232,21 @@ def plan_import(
     # The format's limits on the sizes, before any image is decoded; a
     # refusal is a ValueError, as the encoder's are.
     _core.check_frames(sources, names)
-    check_memory(sources)
+    threads = mapping_threads(sources)
+    check_memory(sources, threads)
     reader = indexed.IndexReader(palette.colors, transparent_index)
     frames, expected, changed, by_index = [], [], [], []
-    for source in sources:
-        before = reader.frames_read
-        runs, pixels, moved = map_frame(source, palette, quantize, reader)
-        frames.append(runs)
-        expected.append(pixels)
-        changed.append(moved)
-        by_index.append((runs.painted, runs.indices) if reader.frames_read > before else None)
+    ahead = frames_read_ahead(sources, palette, threads)
+    try:
+        for source in sources:
+            before = reader.frames_read
+            runs, pixels, moved = map_frame(source, palette, quantize, reader, next(ahead))
+            frames.append(runs)
+            expected.append(pixels)
+            changed.append(moved)
+            by_index.append((runs.painted, runs.indices) if reader.frames_read > before else None)
+    finally:
+        ahead.close()
     return Plan(
         frames,
         names,

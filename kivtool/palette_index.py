@@ -49,12 +49,12 @@ class PaletteIndex:
         self, data: bytes, width: int, height: int
     ) -> Tuple[npt.NDArray[np.uint8], npt.NDArray[np.bool_], Pixels, int]:
         """As `lookup`, for the pixels of a PNG file the core decodes
-        (`kivtool._core.read_png`), mapped as its rows are decoded."""
-        shape = (height, width)
-        indices = np.empty(shape, dtype=np.uint8)
-        painted = np.empty(shape, dtype=bool)
-        kept = np.empty(shape, dtype=np.uint32)
-        missing = self.exact.map_png(data, indices, painted, kept)
+        (`kivtool._core.read_png`), mapped as its rows are decoded. The core
+        does it without the interpreter's lock: frames can be mapped on
+        several threads at once."""
+        indices, painted, kept, missing = self.exact.map_png(data)
+        if indices.shape != (height, width):
+            raise ValueError(f"a PNG of {indices.shape[1]} x {indices.shape[0]} pixels, not {width} x {height}")
         return indices, painted, kept, missing
 
     def nearest(self, words: npt.NDArray[np.uint32]) -> npt.NDArray[np.uint8]:

@@ -1160,3 +1160,31 @@ def test_an_animated_sheet_image_is_refused(project, capsys, form):
     assert re.search(rf"{name}: is an animated image of 3 frames; a sheet's image or an image cut by --grid", err[0]), (
         err[0]
     )
+
+
+@pytest.mark.parametrize("threads", [1, 2, 4])
+def test_frames_read_ahead_come_in_order_and_a_failed_read_raises_when_taken(threads):
+    # Frames are read on threads a few ahead of the one taken; they come in
+    # order, a read that failed raises when its frame is taken, and no frame
+    # is read more than `threads` ahead.
+    reads = []
+
+    def source(i):
+        def read():
+            reads.append(i)
+            if i == 3:
+                raise ImportRefused(f"frame {i} cannot be read")
+            return np.full((1, 1, 4), i, dtype=np.uint8)
+
+        return SourceFrame(f"f{i}.png", read, 0, 0, importer.FRAME, 1, 1)
+
+    ahead = importer.frames_read_ahead([source(i) for i in range(8)], PaletteIndex([(1, 2, 3, 255)]), threads)
+    try:
+        for i in range(3):
+            decoded, mapped = next(ahead)
+            assert decoded[0, 0, 0] == i and mapped is None
+        with pytest.raises(ImportRefused, match="frame 3 cannot be read"):
+            next(ahead)
+    finally:
+        ahead.close()
+    assert sorted(reads) == list(range(len(reads))) and max(reads) <= 2 + threads

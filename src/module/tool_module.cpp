@@ -13,6 +13,7 @@
 // before it returns. Error lines are collected in native memory while a
 // load runs and handed back as values.
 #include <pybind11/native_enum.h>
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -504,6 +505,55 @@ private:
     py::buffer_info indices_, painted_, kept_;
 };
 
+// A height x width plane of `T` in memory of the core's own, handed to numpy
+// without a copy: the array owns it.
+template <typename T>
+py::array_t<T> owned_plane(std::unique_ptr<T[]> values, std::uint32_t height, std::uint32_t width) {
+    T* data = values.get();
+    py::capsule owner(values.release(), [](void* held) { delete[] static_cast<T*>(held); });
+    return py::array_t<T>({static_cast<py::ssize_t>(height), static_cast<py::ssize_t>(width)}, data, owner);
+}
+
+// The pixels of a PNG file the core decodes, mapped to palette indices as
+// its rows are decoded: (indices, painted, kept, missing), as map gives
+// them. The file's bytes are copied and the planes made in memory of the
+// core's own, so that the decoding and mapping run without the
+// interpreter's lock, holding no Python object: other threads can decode
+// other frames meanwhile.
+py::tuple map_png_planes(const PaletteLookup& lookup, const py::buffer& data) {
+    std::vector<std::uint8_t> bytes;
+    {
+        const py::buffer_info info = png_bytes_of(data);
+        const auto* start = static_cast<const std::uint8_t*>(info.ptr);
+        bytes.assign(start, start + info.size);
+    }
+    pykiv::image::PngLayout layout;
+    std::unique_ptr<std::uint8_t[]> indices;
+    std::unique_ptr<bool[]> painted;  // written as bytes 0 and 1, as numpy's bools are
+    std::unique_ptr<std::uint32_t[]> kept;
+    std::size_t missing = 0;
+    bool decodable = true;
+    try {
+        py::gil_scoped_release unlocked;
+        layout = pykiv::image::read_png_layout(bytes.data(), bytes.size());
+        decodable = layout.decodable() && layout.frames == 1;
+        if (decodable) {
+            const auto count = static_cast<std::size_t>(layout.pixels());
+            indices.reset(new std::uint8_t[count]);
+            painted.reset(new bool[count]);
+            kept.reset(new std::uint32_t[count]);
+            missing = pykiv::image::map_png(bytes.data(), bytes.size(), layout, lookup, indices.get(),
+                                            reinterpret_cast<std::uint8_t*>(painted.get()), kept.get());
+        }
+    } catch (const pykiv::image::PngError& error) {
+        throw py::value_error(error.what());
+    }
+    if (!decodable) throw py::value_error("map_png takes a still PNG that the core decodes");
+    return py::make_tuple(owned_plane(std::move(indices), layout.height, layout.width),
+                          owned_plane(std::move(painted), layout.height, layout.width),
+                          owned_plane(std::move(kept), layout.height, layout.width), missing);
+}
+
 // --------------------------------------------------------------------------
 // PNG files written
 
@@ -724,25 +774,7 @@ PYBIND11_MODULE(_core, m) {
                                   out.kept());
             },
             py::arg("rgba"), py::arg("indices"), py::arg("painted"), py::arg("kept"))
-        .def(
-            "map_png",
-            [](const PaletteLookup& lookup, const py::buffer& data, const py::buffer& indices,
-               const py::buffer& painted, const py::buffer& kept) {
-                const py::buffer_info info = png_bytes_of(data);
-                const auto* bytes = static_cast<const std::uint8_t*>(info.ptr);
-                const auto size = static_cast<std::size_t>(info.size);
-                try {
-                    const pykiv::image::PngLayout layout = pykiv::image::read_png_layout(bytes, size);
-                    if (!layout.decodable() || layout.frames != 1) {
-                        throw py::value_error("map_png takes a still PNG that the core decodes");
-                    }
-                    MapOutputs out(indices, painted, kept, static_cast<std::size_t>(layout.pixels()));
-                    return pykiv::image::map_png(bytes, size, layout, lookup, out.indices(), out.painted(), out.kept());
-                } catch (const pykiv::image::PngError& error) {
-                    throw py::value_error(error.what());
-                }
-            },
-            py::arg("data"), py::arg("indices"), py::arg("painted"), py::arg("kept"));
+        .def("map_png", &map_png_planes, py::arg("data"));
     m.def("available_memory", &pykiv::memory::available_memory_bytes);
 
     py::class_<PngRead>(m, "PngRead")
