@@ -41,7 +41,7 @@ from kivtool.files import replace_file
 from kivtool.formats import ImportRefused, indexed
 from kivtool.formats.images import EncodedPng, Source, SourceFrame, check_regular_file, image_size, read_source
 from kivtool.formats.json_values import read_json, whole_number
-from kivtool.memory import DEFAULT_MAX_PIXELS, memory_budget
+from kivtool.memory import DEFAULT_MAX_PIXELS, memory_budget, usable_cores
 from kivtool.palette_index import PaletteIndex, Pixels, color_text
 
 # What a shadow frame's runs paint, as a word of the RGBA bytes read little-endian.
@@ -128,7 +128,7 @@ def frames_read_ahead(
 
 def mapping_threads(sources: Sequence[SourceFrame]) -> int:
     """How many frames are read at once: one per core, up to four."""
-    return max(1, min(4, os.cpu_count() or 1, len(sources)))
+    return max(1, min(4, usable_cores(), len(sources)))
 
 
 def map_frame(

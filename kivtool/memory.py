@@ -1,4 +1,5 @@
-"""How much memory the tool may use, and the limits it sets on its workers.
+"""How much memory the tool may use, and the limits it sets on its workers;
+how many cores it may use.
 
 Every memory default of the tool comes from `available_memory()`: what the
 process may use at most, the memory limit of its control group where there
@@ -100,3 +101,14 @@ def limit_address_space(limit: Optional[int]) -> None:
         # space): the limit would refuse every allocation, so none is set.
         return
     resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
+
+
+def usable_cores() -> int:
+    """The cores this process may run on: those its affinity allows where the
+    system tells, else the machine's."""
+    import os
+
+    try:
+        return len(os.sched_getaffinity(0))  # type: ignore[attr-defined,unused-ignore]
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1

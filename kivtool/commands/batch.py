@@ -61,10 +61,9 @@ def add_command(parser: argparse.ArgumentParser) -> None:
 
 
 def default_jobs() -> int:
-    try:
-        return len(os.sched_getaffinity(0))  # type: ignore[attr-defined,unused-ignore]
-    except (AttributeError, OSError):
-        return os.cpu_count() or 1
+    from kivtool.memory import usable_cores
+
+    return usable_cores()
 
 
 def run(args: argparse.Namespace) -> int:
