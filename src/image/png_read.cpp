@@ -198,6 +198,12 @@ void unfilter_paeth4(const std::uint8_t* src, std::uint8_t* dst, const std::uint
 // the row above as decoded (zeros above the first). `Bpp` bytes a pixel.
 template <unsigned Bpp>
 void unfilter(std::uint8_t type, const std::uint8_t* src, std::uint8_t* dst, const std::uint8_t* prev, std::size_t n) {
+#ifdef KIV_PNG_SSE2
+    if constexpr (Bpp == 4) {
+        if (type == 3) return unfilter_average4(src, dst, prev, n);
+        if (type == 4) return unfilter_paeth4(src, dst, prev, n);
+    }
+#endif
     switch (type) {
         case 0:
             if (dst != src) std::memcpy(dst, src, n);
@@ -210,23 +216,11 @@ void unfilter(std::uint8_t type, const std::uint8_t* src, std::uint8_t* dst, con
             for (std::size_t i = 0; i < n; ++i) dst[i] = static_cast<std::uint8_t>(src[i] + prev[i]);
             return;
         case 3:
-#ifdef KIV_PNG_SSE2
-            if constexpr (Bpp == 4) {
-                unfilter_average4(src, dst, prev, n);
-                return;
-            }
-#endif
             for (std::size_t i = 0; i < Bpp && i < n; ++i) dst[i] = static_cast<std::uint8_t>(src[i] + (prev[i] >> 1));
             for (std::size_t i = Bpp; i < n; ++i)
                 dst[i] = static_cast<std::uint8_t>(src[i] + ((unsigned{dst[i - Bpp]} + prev[i]) >> 1));
             return;
         case 4:
-#ifdef KIV_PNG_SSE2
-            if constexpr (Bpp == 4) {
-                unfilter_paeth4(src, dst, prev, n);
-                return;
-            }
-#endif
             for (std::size_t i = 0; i < Bpp && i < n; ++i) dst[i] = static_cast<std::uint8_t>(src[i] + prev[i]);
             for (std::size_t i = Bpp; i < n; ++i)
                 dst[i] = static_cast<std::uint8_t>(src[i] + paeth(dst[i - Bpp], prev[i], prev[i - Bpp]));
