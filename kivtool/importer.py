@@ -43,6 +43,7 @@ from kivtool.formats.images import EncodedPng, Source, SourceFrame, check_regula
 from kivtool.formats.json_values import read_json, whole_number
 from kivtool.memory import DEFAULT_MAX_PIXELS, memory_budget, usable_cores
 from kivtool.palette_index import PaletteIndex, Pixels, color_text
+from kivtool.text import printable
 
 # What a shadow frame's runs paint, as a word of the RGBA bytes read little-endian.
 SHADOW_PIXEL = int.from_bytes(bytes(indexed.SHADOW_COLOR), "little")
@@ -223,7 +224,9 @@ def plan_import(
     unpainted index of palette PNGs read by index, when the user names it."""
     if not sources:
         raise ImportRefused("no frames to import")
-    names = [f"frame {i} ({source.name})" for i, source in enumerate(sources)]
+    # Names go to the core as text, and into messages: a name that is not
+    # UTF-8 is shown with its bytes escaped.
+    names = [f"frame {i} ({printable(source.name)})" for i, source in enumerate(sources)]
     backgrounds = [i for i, source in enumerate(sources) if source.kind == BACKGROUND]
     if len(backgrounds) > 1 or (backgrounds and backgrounds[0] != len(sources) - 1):
         raise ImportRefused(

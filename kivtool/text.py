@@ -10,14 +10,17 @@ from __future__ import annotations
 
 import re
 
-# C0 controls, DEL and the C1 controls, which terminals also act on.
-_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f]")
+# C0 controls, DEL and the C1 controls, which terminals also act on; and
+# the lone surrogates that stand for the bytes of a file name that are not
+# UTF-8 (Python's surrogateescape), which no text can hold.
+_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\udc80-\udcff]")
 EXCERPT_CHARACTERS = 60
 
 
 def printable(text: str) -> str:
-    """`text` with every control character written as \\xNN."""
-    return _CONTROL.sub(lambda found: f"\\x{ord(found.group()):02x}", text)
+    """`text` with every control character, and every byte of a name that
+    is not UTF-8, written as \\xNN."""
+    return _CONTROL.sub(lambda found: f"\\x{ord(found.group()) & 0xFF:02x}", text)
 
 
 def excerpt(text: str, limit: int = EXCERPT_CHARACTERS) -> str:

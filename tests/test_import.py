@@ -856,6 +856,25 @@ def test_any_field_of_a_sheet_spoiled_gives_one_line_or_a_file(project, capsys, 
         assert status == 0 or (status == 1 and len(err) == 1 and err[0].startswith("kivtool: ")), (path, err)
 
 
+def test_an_image_whose_name_is_not_text_is_imported_and_named_escaped(project):
+    # Only the output and the palette go to the core by name; an image is
+    # read by the tool, and named in messages with its odd bytes escaped.
+    try:
+        image = save_png(Path(os.fsdecode(bytes(project) + b"/a\xff.png")), [[A], [B]])
+    except (OSError, UnicodeError):
+        pytest.skip("this system keeps only names that are text")
+    out = project / "anim" / "a.kiv"
+    run = subprocess.run(
+        [sys.executable, "-m", "kivtool", "import", image, "-o", out, "--palette", project / "pal" / "p.pal"]
+        + ["--project-root", project],
+        capture_output=True,
+    )
+    assert run.returncode == 0, run.stderr
+    sources = importer.image_frames([Path(image)], None, [], None)
+    plan = importer.plan_import(sources, importer.load_palette(project / "pal" / "p.pal"), speed=0, quantize=False)
+    assert plan.names == ["frame 0 (" + str(project) + "/a\\xff.png)"]
+
+
 @pytest.mark.parametrize("which", ["output", "palette"])
 def test_names_that_are_not_text_are_refused(project, which):
     odd = Path(os.fsdecode(bytes(project) + b"/p\xff"))
